@@ -1,0 +1,1 @@
+// Archive library; filled in as the format layer lands.

@@ -1,0 +1,76 @@
+// The file access layer: one way to name and reach every file. A name of the
+// form "{" [disk digit] ":" partition "}" path lies on a partition; any other
+// name is not on a partition and goes to the registered non-partition route
+// (host directories in the archiver, remote files in the batch program).
+#pragma once
+
+#include <cstdint>
+
+#include "disk/fsdriver.h"
+#include "platform/types.h"
+
+namespace vk {
+
+// Open flags.
+constexpr uint16_t kOpenCacheAlways = 1;  // copy a remote file into the cache first
+constexpr uint16_t kOpenRetry = 2;        // this call is the single retry
+constexpr uint16_t kOpenReadAhead = 4;    // a local file may be read ahead
+
+struct FileRecord {
+    uint8_t remote = 0;
+    uint8_t writing = 0;
+    uint8_t readAhead = 0;
+    FsState* state = nullptr;
+    FsFileHandle* handle = nullptr;
+    uint32_t size = 0;
+    uint32_t remaining = 0;
+    FsEntry entry{};
+};
+
+// Remote files (names that are not partition paths in the batch program):
+// one open at a time. The routing table is registered by the program.
+struct RemoteFileOps {
+    int (*Open)(const char* name, uint8_t* gateway, uint8_t* server, uint16_t port);
+    int (*Create)(const char* name);
+    int (*Read)(uint8_t* buffer);  // bytes read, 0 at the end, negative on error
+    int (*Write)(const uint8_t* data, uint16_t length);
+    int (*Close)();
+};
+
+// How names that are not partition paths are served.
+enum class HostRoute {
+    HostDirectory,  // through the host directory driver
+    Remote,         // through the remote-file routing table
+};
+void SetHostRoute(HostRoute route, const RemoteFileOps* remote, FsState* hostState);
+
+// 0: no remote file open, 1: one open, 2: its transfer broke off.
+extern uint8_t RemoteFileOpen;
+
+Status OpenFILE(const char* name, FileRecord* file, uint16_t flags);
+Status CreateFILE(const char* name, FileRecord* file, uint32_t size);
+uint16_t ReadFILE(FileRecord* file, uint8_t* buffer);  // buffer: kChunkMax bytes
+uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length);
+Status CloseFILE(FileRecord* file);
+int FILEExists(const char* name);
+Status DeleteFILE(const char* name);
+Status CreateDIR(const char* name);
+Status DelTREE(const char* name);
+Status LogDIR(const char* path);
+Status LogTREE(const char* name);
+Status AppendFILE(const char* first, const char* second, const char* destination,
+                  uint16_t flags);
+Status CopyFILE(const char* source, const char* destination, uint16_t flags);
+Status PatchFILE(const char* source, const char* destination, const char* start,
+                 const char* end, uint16_t flags);
+
+// Temporary host names of the archiver: TempPath/TMP~<suffix>.<3 letters>.
+int GetTempName(const char* suffix, int index, char* out);
+
+// Whole-file loading (at most 65535 bytes plus a NUL) and buffered reading.
+constexpr uint32_t kLoadBlock = 65536;
+Status LoadFile(const char* name, uint32_t* size, char** buffer, bool raw);
+int ReadBufferFILE(FileRecord* file, uint8_t* buffer, uint8_t** start, uint8_t** end);
+Status FindWordInFile(const char* word, const char* fileName, int ignoreCase, int* found);
+
+} // namespace vk

@@ -1,0 +1,86 @@
+// The file-system driver interface: one static operation table per partition
+// kind (FsHandler), the per-partition state record (FsState) and the global
+// pointer to the current partition's state. Callers reach a driver only
+// through the table of the current partition.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/fsentry.h"
+#include "platform/types.h"
+
+namespace vk {
+
+struct FsState;
+struct FsDirHandle;   // opaque, owned by the driver
+struct FsFileHandle;  // opaque, owned by the driver
+struct IArchive;      // open archive of the archive reader
+
+// Flag bits of FsHandler::flags.
+constexpr uint8_t kFsAttrWithSummaries = 1;  // SA: attributes in dir/file summaries
+constexpr uint8_t kFsAttrWithEntries = 2;    // DA: attributes with the directory entries
+constexpr uint8_t kFsCaseInsensitive = 4;    // names compare case-insensitively
+
+struct FsHandler {
+    char id[4];         // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
+    uint16_t attrSize;  // size of the packed attributes
+    uint8_t flags;
+    uint8_t reserved;
+    // Operation slots in table order; a null slot means "not supported".
+    uint16_t (*GetNumBootSectors)(FsEntry* entry);
+    Status (*ReadBootSectors)(FsEntry* entry, uint16_t first, uint16_t count, uint8_t* buffer);
+    Status (*InitFsSpecific)(uint8_t global);
+    Status (*FlushFsSpecific)();
+    Status (*OpenDir)(FsEntry* entry, FsDirHandle** dir);
+    Status (*NextDirEntry)(FsDirHandle* dir, FsEntry* entry);
+    Status (*GetFileInfo)(FsEntry* entry);
+    uint32_t (*AddEntrySize)(uint32_t size, FsEntry* entry, uint16_t blockSize);
+    Status (*CreateFile)(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                         FsEntry* entry);
+    Status (*CreateDir)(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                        FsEntry* entry);
+    Status (*CloseDir)(FsDirHandle* dir);
+    Status (*RemoveFile)(FsEntry* entry);
+    Status (*RemoveDir)(FsEntry* entry);
+    Status (*OpenFile)(FsEntry* entry, uint32_t* size, FsFileHandle** file);
+    Status (*RewriteFile)(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+    uint16_t (*ReadFileChunk)(FsFileHandle* file, uint8_t* buffer);
+    uint16_t (*WriteFileChunk)(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
+    Status (*CloseFile)(FsFileHandle* file);
+    Status (*AdjustFileSize)(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+    Status (*Clean)(const char* label);
+    Status (*FullUnzip)(IArchive* archive);
+};
+
+// Largest chunk a driver hands out or takes per call.
+constexpr uint16_t kChunkMax = 32768;
+
+enum FsStateUse : uint8_t { kStateClean = 0, kStateModified = 1, kStateFree = 2 };
+
+struct FsGeometry {
+    uint16_t heads;      // number of heads
+    uint16_t sectors;    // sectors per track
+    uint32_t cylinders;  // number of cylinders
+};
+
+struct FsState {
+    uint8_t state = kStateFree;
+    uint8_t fda = 0;
+    uint8_t disk = 0;       // 0x80 and up for hard disks
+    int8_t partition = 0;   // 0 whole disk, -1 cache partition
+    uint8_t type = 0;       // partition type byte
+    const char* typeName = "";
+    const FsHandler* handler = nullptr;
+    uint8_t valid = 0;
+    FsGeometry geometry{};
+    uint32_t start = 0;         // first sector of the partition on its disk
+    uint32_t extendedBase = 0;  // first sector of the outermost extended partition
+    uint32_t sizeSectors = 0;
+    uint32_t position = 0;      // sector position relative to the partition start
+    alignas(8) uint8_t driverArea[36]{};
+};
+
+// The current partition's state; drivers work on it.
+extern FsState* fsstate;
+
+} // namespace vk

@@ -1,0 +1,1 @@
+// Security library; filled in with the hashing layer.

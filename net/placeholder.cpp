@@ -1,0 +1,1 @@
+// Network library; filled in with the BOOTP and TFTP clients.

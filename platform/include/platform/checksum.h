@@ -1,0 +1,15 @@
+// The 8-bit string checksum and CRC-32 (polynomial 0x04C11DB7, most
+// significant bit first, no reflection, no final XOR).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vk {
+
+uint8_t StringCheckSum(const char* s);
+void InitCRC(uint32_t polynomial);
+// Works before InitCRC too (the standard table is then built on first use).
+uint32_t CRC32(uint32_t crc, const void* data, size_t length);
+
+} // namespace vk
