@@ -1,1 +1,274 @@
-// Work in progress.
+// The table of hard disks and sector access relative to the current
+// partition.
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "disk/disk.h"
+#include "disk/fsdriver.h"
+#include "disklog.h"
+#include "platform/console.h"
+
+namespace vk {
+
+uint8_t AllowDiskWrite = 0;
+uint8_t LBAMode = 1;
+uint8_t FDAMode = 0;
+uint8_t Sect[kSectorSize];
+
+namespace {
+
+struct Disk {
+    std::unique_ptr<BlockDevice> device;
+    DiskGeometry geometry;
+};
+
+std::vector<Disk> disks;
+std::vector<std::string> diskPaths;
+bool counted = false;      // HDCount has looked for the disks
+bool probeDevices = false; // without -d paths, look under /dev
+
+// Registers an open device when its geometry is known; false otherwise.
+bool TakeDisk(std::unique_ptr<BlockDevice> device) {
+    Disk d;
+    if (!device->GetGeometry(&d.geometry)) return false;
+    d.device = std::move(device);
+    disks.push_back(std::move(d));
+    return true;
+}
+
+void OpenDiskPaths() {
+    for (const std::string& path : diskPaths) {
+        if (int(disks.size()) == kMaxDisks) {
+            LogFormat("WARNING: only %d disks are supported, %s ignored\r\n", kMaxDisks,
+                      path.c_str());
+            break;
+        }
+        std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
+        bool ok = device != nullptr;
+        if (ok && !TakeDisk(std::move(device))) {
+            LogFormat("ERROR: Cannot determine the geometry of %s (an image holds at least one "
+                      "cylinder of 64 x 63 sectors)\r\n",
+                      path.c_str());
+            ok = false;
+        }
+        if (ok) continue;
+        // A missing disk would shift the numbers of the following ones onto
+        // the wrong images: count none at all.
+        Log("ERROR: Disk list incomplete, no disk is used\r\n");
+        disks.clear();
+        return;
+    }
+}
+
+void ProbeDevices() {
+    const char* prefixes[] = {"/dev/hd", "/dev/sd"};
+    for (const char* prefix : prefixes) {
+        for (char letter = 'a'; letter <= 'h' && int(disks.size()) < kMaxDisks; ++letter) {
+            std::string path = std::string(prefix) + letter;
+            if (access(path.c_str(), F_OK) != 0) continue;
+            int fd = open(path.c_str(), (AllowDiskWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+            if (fd < 0) continue;
+            close(fd);
+            std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
+            if (device) TakeDisk(std::move(device));
+        }
+    }
+}
+
+const Disk* FindDisk(int disk) {
+    int index = disk - kFirstHardDisk;
+    if (index < 0 || index >= int(disks.size())) return nullptr;
+    return &disks[size_t(index)];
+}
+
+// Checks a transfer of `count` sectors at the current position against the
+// partition and the disk. Returns the device, or null after logging.
+BlockDevice* CheckTransfer(uint32_t count, uint64_t* absolute) {
+    if (fsstate == nullptr) {
+        Log("ERROR: No partition selected\r\n");
+        return nullptr;
+    }
+    if (uint64_t(fsstate->position) + count > fsstate->sizeSectors) {
+        Log("ERROR: Read operation beyond partition limit\r\n");
+        return nullptr;
+    }
+    const Disk* d = FindDisk(fsstate->disk);
+    *absolute = uint64_t(fsstate->start) + fsstate->position;
+    if (d == nullptr || *absolute + count > d->device->SizeSectors()) {
+        Log("ERROR: Operation beyond the end of the disk\r\n");
+        return nullptr;
+    }
+    return d->device.get();
+}
+
+} // namespace
+
+void AddDiskPath(const char* path) {
+    diskPaths.emplace_back(path);
+}
+int DiskPathCount() {
+    return int(diskPaths.size());
+}
+void EnableDeviceProbe() {
+    probeDevices = true;
+}
+
+BlockDevice* AddDiskDevice(std::unique_ptr<BlockDevice> device) {
+    counted = true;
+    if (int(disks.size()) == kMaxDisks) return nullptr;
+    BlockDevice* raw = device.get();
+    if (!TakeDisk(std::move(device))) return nullptr;
+    return raw;
+}
+
+void ResetDisks() {
+    disks.clear();
+    diskPaths.clear();
+    counted = false;
+    probeDevices = false;
+}
+
+BlockDevice* DiskDevice(int disk) {
+    const Disk* d = FindDisk(disk);
+    return d ? d->device.get() : nullptr;
+}
+
+uint64_t DiskSizeSectors(int disk) {
+    const Disk* d = FindDisk(disk);
+    return d ? d->device->SizeSectors() : 0;
+}
+
+int HDCount() {
+    if (!counted) {
+        counted = true;
+        sync();
+        if (!diskPaths.empty())
+            OpenDiskPaths();
+        else if (probeDevices)
+            ProbeDevices();
+    }
+    return int(disks.size());
+}
+
+int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors) {
+    const Disk* d = FindDisk(disk);
+    if (d == nullptr) return -1;
+    *lastCylinder = d->geometry.lastCylinder;
+    *lastHead = d->geometry.lastHead;
+    *sectors = d->geometry.sectors;
+    return 0;
+}
+
+Status Seek(uint32_t sector) {
+    if (fsstate == nullptr) return -1;
+    fsstate->position = sector;
+    return 0;
+}
+
+Status RewindPart() {
+    return Seek(0);
+}
+
+Status SkipSects(uint32_t count) {
+    if (fsstate == nullptr) return -1;
+    uint64_t position = uint64_t(fsstate->position) + count;
+    fsstate->position = position > UINT32_MAX ? UINT32_MAX : uint32_t(position);
+    return 0;
+}
+
+Status ReadSects(uint16_t count, uint8_t* buffer) {
+    uint64_t absolute = 0;
+    BlockDevice* device = CheckTransfer(count, &absolute);
+    if (device == nullptr) return -1;
+    size_t bytes = size_t(count) * kSectorSize;
+    if (device->ReadAt(absolute * kSectorSize, buffer, bytes) != bytes) {
+        Log("ERROR: Low-level read failed\r\n");
+        return -1;
+    }
+    fsstate->position += count;
+    return 0;
+}
+
+Status WriteSects(uint16_t count, const uint8_t* data) {
+    uint64_t absolute = 0;
+    BlockDevice* device = CheckTransfer(count, &absolute);
+    if (device == nullptr) return -1;
+    if (AllowDiskWrite) {
+        size_t bytes = size_t(count) * kSectorSize;
+        if (device->WriteAt(absolute * kSectorSize, data, bytes) != bytes) {
+            Log("ERROR: Low-level write failed\r\n");
+            return -1;
+        }
+    } else {
+        Log("Disk write cancelled (default behaviour under Linux)\r\n");
+    }
+    fsstate->position += count;
+    return 0;
+}
+
+Status BlankSects(uint32_t count) {
+    constexpr uint16_t kBlock = 64;
+    static const uint8_t zeros[kBlock * kSectorSize] = {};
+    for (uint32_t blocks = count / kBlock; blocks > 0; --blocks) {
+        MonitorESC();
+        if (WriteSects(kBlock, zeros) != 0) return -1;
+    }
+    if (count % kBlock != 0 && WriteSects(uint16_t(count % kBlock), zeros) != 0) return -1;
+    return 0;
+}
+
+void FlushPartTable() {
+    if (fsstate == nullptr) return;
+    if (BlockDevice* device = DiskDevice(fsstate->disk)) device->RereadPartitions();
+}
+
+void CloseDisks() {
+    sync();
+    sync();
+    while (!disks.empty()) {
+        disks.back().device->FlushBuffers();
+        disks.pop_back();
+    }
+    sync();
+    counted = false;
+}
+
+Status ReadFloppyBootSect() {
+    int fd = open("/dev/fd0", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    ssize_t n = pread(fd, Sect, kSectorSize, 0);
+    close(fd);
+    if (n != ssize_t(kSectorSize)) return -1;
+    if (Sect[510] != 0x55 || Sect[511] != 0xAA) Log("Warning: no boot record signature\r\n");
+    return 0;
+}
+
+Status ReadRootDeviceBootSect(uint8_t* buffer) {
+    struct stat root {};
+    if (stat("/", &root) != 0) return 1;
+    DIR* dir = opendir("/dev");
+    if (dir == nullptr) return 1;
+    std::string found;
+    while (dirent* e = readdir(dir)) {
+        std::string path = std::string("/dev/") + e->d_name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == root.st_dev) {
+            found = path;
+            break;
+        }
+    }
+    closedir(dir);
+    if (found.empty()) return 1;
+    int fd = open(found.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    ssize_t n = pread(fd, buffer, 1024, 0);
+    close(fd);
+    return n == 1024 ? 0 : 1;
+}
+
+} // namespace vk

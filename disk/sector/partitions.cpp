@@ -1,1 +1,330 @@
-// Work in progress.
+// The partition type table, the partition-state cache and the selection of
+// the current partition.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <strings.h>
+#include <unistd.h>
+
+#include "disk/disk.h"
+#include "disk/partitions.h"
+#include "disklog.h"
+
+namespace vk {
+
+FsState* fsstate = nullptr;
+
+namespace {
+
+struct PartType {
+    uint8_t type;
+    const char* name;
+    FsKind kind;
+};
+
+constexpr PartType PartTypes[] = {
+    {0x00, "EMPTY", FsKind::None},      {0x04, "FAT16", FsKind::Fat16},
+    {0x05, "EXT", FsKind::Mbr},         {0x06, "BIGDOS", FsKind::Fat16},
+    {0x07, "NTFS", FsKind::None},       {0x0B, "FAT32", FsKind::Fat32},
+    {0x0C, "FAT32-LBA", FsKind::Fat32}, {0x0E, "BIGDOS-LBA", FsKind::Fat16},
+    {0x0F, "EXT-LBA", FsKind::Mbr},     {0x82, "LINUX-SWAP", FsKind::Swap},
+    {0x83, "LINUX-EXT2", FsKind::Ext2},
+};
+
+const FsHandler* handlers[size_t(FsKind::Count)] = {};
+
+// Names of types the table does not know, used in rotation so that the last
+// four stay valid.
+char Unknowns[4][4];
+int nextUnknown = 0;
+
+FsState fsstcache[kStateCacheSlots];
+int fsstcacheindex = 0;
+
+const PartType* FindType(uint8_t type) {
+    for (const PartType& t : PartTypes)
+        if (t.type == type) return &t;
+    return nullptr;
+}
+
+uint8_t* Entry(uint8_t* sector, int index) {
+    return sector + pte::kTableOffset + size_t(index) * pte::kEntrySize;
+}
+
+// Runs the driver's check of the current partition and records the result.
+void CheckValid() {
+    const FsHandler* h = fsstate->handler;
+    fsstate->valid = (h != nullptr && h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0);
+}
+
+bool LocationFits(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t sector) {
+    return sector >= 1 && sector <= g.sectors && head <= g.lastHead && cylinder <= g.lastCylinder;
+}
+
+uint64_t AbsPosOn(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t sector) {
+    return uint64_t(cylinder) * g.sectorsPerCylinder() + uint64_t(head) * g.sectors + sector - 1;
+}
+
+// Follows the first extended entry of the table in Sect: the state becomes
+// that extended partition and Sect its table. `previous` is the absolute
+// sector of the table just left (0 for the master boot record).
+Status EnterExtended(uint32_t previous) {
+    int found = -1;
+    for (int i = 0; i < int(pte::kEntries); ++i)
+        if (IsExtendedType(Entry(Sect, i)[pte::kType])) {
+            found = i;
+            break;
+        }
+    if (found < 0) return -1;
+    const uint8_t* e = Entry(Sect, found);
+    fsstate->type = e[pte::kType];
+    FindFsType();
+    if (SeekPart(e) != 0) return -1;
+    // Every table of a chain lies behind the one that points to it; anything
+    // else is a damaged, possibly looping chain.
+    if (previous != 0 && fsstate->start <= previous) {
+        Log("\r\nSelectPart: damaged extended partition chain\r\n");
+        return -1;
+    }
+    if (fsstate->outerBase == 0) fsstate->outerBase = fsstate->start;
+    if (ReadBootSect() != 0) return -1;
+    fsstate->extendedBase = fsstate->start;
+    return 0;
+}
+
+Status SelectInto(FsState* s, int disk, int partition) {
+    if (disk < kFirstHardDisk || disk >= kFirstHardDisk + HDCount()) {
+        Log("\r\nSelectPart: invalid disk\r\n");
+        return -1;
+    }
+    if (partition < kCachePartition || partition > kMaxPartition) {
+        Log("\r\nSelectPart: invalid partition number\r\n");
+        return -1;
+    }
+    DiskGeometry g;
+    GetGeometry(disk, &g.lastCylinder, &g.lastHead, &g.sectors);
+    *s = FsState{};
+    s->state = kStateClean;
+    s->disk = uint8_t(disk);
+    s->partition = int8_t(partition);
+    s->geometry = FsGeometry{g.lastCylinder, g.lastHead, g.sectors};
+    s->sizeSectors = g.sectors;
+    s->startSectHead = 1;
+    s->fda = (disk & 0x80) && FDAMode;
+    s->type = kTypeExtended;
+    fsstate = s;
+    FindFsType();
+
+    if (partition == 0) {
+        RewindPart();
+        CheckValid();
+        return 0;
+    }
+    if (ReadBootSect() != 0) return -1;
+
+    if (partition == kCachePartition) {
+        uint16_t highest = 0;
+        for (int i = 0; i < int(pte::kEntries); ++i) {
+            const uint8_t* e = Entry(Sect, i);
+            uint16_t c;
+            uint8_t h, sec;
+            UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &c, &h, &sec);
+            if (c > highest) highest = c;
+        }
+        if (highest >= g.lastCylinder) {
+            Log("\r\nERROR: No room for a cache partition\r\n");
+            return -1;
+        }
+        const FsGeometry& fg = s->geometry;
+        s->start = uint32_t(AbsPosOn(fg, uint16_t(highest + 1), 0, 1));
+        s->sizeSectors =
+            uint32_t(AbsPosOn(fg, fg.lastCylinder, fg.lastHead, fg.sectors) - s->start + 1);
+        s->startCylinder = uint16_t(highest + 1);
+        s->startSectHead = 1;
+        s->type = kTypeCache;
+        s->typeName = "CACHE";
+        s->handler = GetFsHandler(FsKind::Cache);
+        RewindPart();
+        CheckValid();
+        return 0;
+    }
+
+    int number = partition;
+    uint32_t table = 0;
+    while (number > 4) {
+        if (EnterExtended(table) != 0) return -1;
+        table = s->start;
+        number -= 4;
+    }
+    const uint8_t* e = Entry(Sect, number - 1);
+    if (e[pte::kType] == kTypeEmpty) {
+        Log("\r\nSelectPart: empty partition !\r\n");
+        return -1;
+    }
+    s->type = e[pte::kType];
+    FindFsType();
+    if (SeekPart(e) != 0) return -1;
+    RewindPart();
+    if (IsExtendedType(s->type)) {
+        s->extendedBase = s->start;
+        if (s->outerBase == 0) s->outerBase = s->start;
+    }
+    CheckValid();
+    return 0;
+}
+
+} // namespace
+
+void SetFsHandler(FsKind kind, const FsHandler* handler) {
+    if (kind < FsKind::Count) handlers[size_t(kind)] = handler;
+}
+
+const FsHandler* GetFsHandler(FsKind kind) {
+    return kind < FsKind::Count ? handlers[size_t(kind)] : nullptr;
+}
+
+void InitFsHandlers() {
+    // Each distinct table is started once, however many types name it.
+    const FsHandler* started[std::size(PartTypes)] = {};
+    size_t count = 0;
+    for (const PartType& t : PartTypes) {
+        const FsHandler* h = GetFsHandler(t.kind);
+        if (h == nullptr || std::find(started, started + count, h) != started + count) continue;
+        started[count++] = h;
+        if (h->InitFsSpecific) h->InitFsSpecific(1);
+    }
+    for (FsState& s : fsstcache)
+        s = FsState{};
+    fsstcacheindex = 0;
+    fsstate = nullptr;
+}
+
+Status SelectPart(int disk, int partition) {
+    HDCount();
+    if (partition == 255) partition = kCachePartition;
+    for (int i = 0; i < fsstcacheindex; ++i) {
+        FsState& s = fsstcache[i];
+        if (s.state != kStateFree && s.disk == disk && s.partition == partition) {
+            fsstate = &s;
+            RewindPart();
+            return 0;
+        }
+    }
+    // The last slot is never handed out: 31 distinct partitions per run of
+    // selections between two flushes.
+    if (fsstcacheindex >= kStateCacheSlots - 1) {
+        Log("\r\nSelectPart: fsstate cache full\r\n");
+        return -1;
+    }
+    FsState* slot = &fsstcache[fsstcacheindex++];
+    if (SelectInto(slot, disk, partition) == 0) return 0;
+    // A failed selection gives its slot back, so that probing for missing
+    // partitions cannot exhaust the cache.
+    slot->state = kStateFree;
+    --fsstcacheindex;
+    return -1;
+}
+
+Status FlushParts() {
+    Status result = 0;
+    FsState* current = fsstate;
+    for (int i = 0; i < fsstcacheindex; ++i) {
+        FsState& s = fsstcache[i];
+        if (s.state == kStateModified) {
+            fsstate = &s;
+            if (s.handler && s.handler->FlushFsSpecific && s.handler->FlushFsSpecific() != 0)
+                result = 1;
+            fsstate = current;
+        }
+    }
+    for (FsState& s : fsstcache)
+        s.state = kStateFree;
+    fsstcacheindex = 0;
+    sync();
+    return result;
+}
+
+uint32_t AbsPos(uint16_t cylinder, uint8_t head, uint8_t sector) {
+    if (fsstate == nullptr) return 0;
+    return uint32_t(AbsPosOn(fsstate->geometry, cylinder, head, sector));
+}
+
+Status SeekPart(const uint8_t* entry) {
+    uint16_t c0, c1;
+    uint8_t h0, h1, s0, s1;
+    UnPackLoc(entry[pte::kStartHead], ld16(entry + pte::kStartSectCyl), &c0, &h0, &s0);
+    UnPackLoc(entry[pte::kEndHead], ld16(entry + pte::kEndSectCyl), &c1, &h1, &s1);
+    const FsGeometry& g = fsstate->geometry;
+    if (!LocationFits(g, c0, h0, s0) || !LocationFits(g, c1, h1, s1)) {
+        LogFormat("\r\nERROR: Partition entry %u/%u/%u-%u/%u/%u does not fit the disk "
+                  "geometry\r\n",
+                  c0, h0, s0, c1, h1, s1);
+        return -1;
+    }
+    uint64_t start = AbsPosOn(g, c0, h0, s0);
+    uint64_t end = AbsPosOn(g, c1, h1, s1);
+    if (end < start) {
+        Log("\r\nERROR: Partition entry ends before it starts\r\n");
+        return -1;
+    }
+    if (end >= DiskSizeSectors(fsstate->disk)) {
+        Log("\r\nERROR: Partition lies beyond the end of the disk\r\n");
+        return -1;
+    }
+    fsstate->start = uint32_t(start);
+    fsstate->sizeSectors = uint32_t(end - start + 1);
+    fsstate->startCylinder = c0;
+    fsstate->startSectHead = uint16_t(s0 | (h0 << 8));
+    return 0;
+}
+
+Status ReadBootSect() {
+    RewindPart();
+    if (ReadSects(1, Sect) != 0) return -1;
+    if (Sect[pte::kSignature] != 0x55 || Sect[pte::kSignature + 1] != 0xAA)
+        Log("Warning: no boot record signature\r\n");
+    return 0;
+}
+
+Status WriteBootSect() {
+    RewindPart();
+    return WriteSects(1, Sect);
+}
+
+const char* PartTypeName(uint8_t type) {
+    if (const PartType* t = FindType(type)) return t->name;
+    char* name = Unknowns[nextUnknown];
+    nextUnknown = (nextUnknown + 1) % 4;
+    snprintf(name, sizeof Unknowns[0], "%u", type);
+    return name;
+}
+
+void FindFsType() {
+    const PartType* t = FindType(fsstate->type);
+    fsstate->typeName = PartTypeName(fsstate->type);
+    fsstate->handler = t ? GetFsHandler(t->kind) : nullptr;
+}
+
+int ReadFsType(const char* name) {
+    for (const PartType& t : PartTypes)
+        if (strcasecmp(t.name, name) == 0) return t.type;
+    if (name[0] < '0' || name[0] > '9') return -1;
+    int value = 0;
+    for (const char* p = name; *p; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        value = value * 10 + (*p - '0');
+        if (value > 255) return -1;
+    }
+    return value;
+}
+
+const FsHandler* FindFsID(const char* id) {
+    for (const PartType& t : PartTypes) {
+        const FsHandler* h = GetFsHandler(t.kind);
+        if (h && memcmp(h->id, id, sizeof h->id) == 0) return h;
+    }
+    return nullptr;
+}
+
+} // namespace vk

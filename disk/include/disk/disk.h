@@ -1,8 +1,16 @@
 // Raw sector access to the hard disks (devices or image files), addressed in
 // 512-byte sectors relative to the currently selected partition.
+//
+// Each disk sits behind a small device interface (BlockDevice) with
+// interchangeable backends: a Linux block device, a raw image file, a sparse
+// in-memory image and a fault-injecting wrapper for tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -10,15 +18,123 @@ namespace vk {
 
 constexpr uint32_t kSectorSize = 512;
 constexpr int kMaxDisks = 8;
+constexpr uint8_t kFirstHardDisk = 0x80;
 
-extern uint8_t AllowDiskWrite;  // option -w
-extern uint8_t LBAMode;         // script variable LBA
-extern uint8_t FDAMode;         // script variable FDA
+// Geometry of an image file: 64 heads, 63 sectors per track, and as many
+// whole cylinders as the file holds.
+constexpr uint32_t kImageHeads = 64;
+constexpr uint32_t kImageSectors = 63;
+
+extern uint8_t AllowDiskWrite; // option -w: writes reach the disks
+extern uint8_t LBAMode;        // script variable LBA: 10-bit cylinders, 8-bit heads
+extern uint8_t FDAMode;        // script variable FDA: only mirrored into FsState::fda
+
+// The shared sector buffer in which boot sectors and partition tables are
+// read and built.
+extern uint8_t Sect[kSectorSize];
+
+// Disk geometry as the BIOS numbers it: highest cylinder and head numbers,
+// sectors per track.
+struct DiskGeometry {
+    uint16_t lastCylinder = 0;
+    uint8_t lastHead = 0;
+    uint8_t sectors = 0;
+};
+
+// One disk. Offsets and lengths are in bytes; transfers return the number of
+// bytes moved (short on error or at the end of the device).
+class BlockDevice {
+  public:
+    virtual ~BlockDevice() = default;
+    virtual size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t length) = 0;
+    virtual size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) = 0;
+    // Total size in sectors; nothing beyond it is ever read or written.
+    virtual uint64_t SizeSectors() const = 0;
+    // False when the geometry cannot be determined (the disk is then not counted).
+    virtual bool GetGeometry(DiskGeometry* geometry) = 0;
+    // Drop the kernel's cached blocks (BLKFLSBUF); nothing for files.
+    virtual void FlushBuffers() {}
+    // Make the kernel re-read the partition table (BLKRRPART); nothing for files.
+    virtual void RereadPartitions() {}
+};
+
+// Geometry of an image of the given size: 64 heads x 63 sectors and
+// floor(size / (64 * 63 * 512)) cylinders, at most 65536. False when the
+// image holds less than one cylinder.
+bool ImageGeometry(uint64_t sizeBytes, DiskGeometry* geometry);
+
+// Opens a block device (geometry from HDIO_GETGEO, ioctls honoured) or a
+// regular image file (geometry from its size, no ioctls). Read-only unless
+// `writable`. Null, with a logged error, on failure.
+std::unique_ptr<BlockDevice> OpenDiskDevice(const char* path, bool writable);
+
+// A sparse in-memory image: unwritten sectors read as zeros, so large
+// virtual disks cost only what is written.
+class MemoryDisk : public BlockDevice {
+  public:
+    explicit MemoryDisk(uint64_t sizeBytes); // image geometry from the size
+    MemoryDisk(const DiskGeometry& geometry, uint64_t sizeSectors);
+    size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t length) override;
+    size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override;
+    uint64_t SizeSectors() const override { return sizeSectors_; }
+    bool GetGeometry(DiskGeometry* geometry) override;
+    void RereadPartitions() override { ++rereads; }
+    // Convenience for tests: one sector's bytes (zeros when unwritten).
+    std::vector<uint8_t> Sector(uint64_t sector) const;
+    void PutSector(uint64_t sector, const uint8_t* data);
+    size_t StoredSectors() const { return sectors_.size(); }
+    int rereads = 0;
+    uint64_t writes = 0; // number of WriteAt calls
+
+  private:
+    DiskGeometry geometry_{};
+    bool hasGeometry_ = false;
+    uint64_t sizeSectors_ = 0;
+    std::map<uint64_t, std::vector<uint8_t>> sectors_;
+};
+
+// Wraps a device and fails its n-th read and/or n-th write (counted from 1;
+// 0 never fails). With `sticky`, every later one fails as well.
+class FaultyDisk : public BlockDevice {
+  public:
+    FaultyDisk(std::unique_ptr<BlockDevice> inner, uint64_t failRead, uint64_t failWrite,
+               bool sticky = false);
+    size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t length) override;
+    size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override;
+    uint64_t SizeSectors() const override { return inner_->SizeSectors(); }
+    bool GetGeometry(DiskGeometry* geometry) override { return inner_->GetGeometry(geometry); }
+    void FlushBuffers() override { inner_->FlushBuffers(); }
+    void RereadPartitions() override { inner_->RereadPartitions(); }
+    BlockDevice* inner() { return inner_.get(); }
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+
+  private:
+    std::unique_ptr<BlockDevice> inner_;
+    uint64_t failRead_;
+    uint64_t failWrite_;
+    bool sticky_;
+};
 
 // Names a raw disk image file or block device as the next hard disk (option
-// -d<path>). When any path is given, no /dev device is probed.
+// -d<path>). The paths are opened in order at the first HDCount; when any of
+// them cannot be opened, no disk at all is counted, so that a missing image
+// never shifts the numbers of the disks after it.
 void AddDiskPath(const char* path);
 int DiskPathCount();
+// Without -d paths, the programs call this so that HDCount probes
+// /dev/hda../dev/hdh and /dev/sda../dev/sdh. Without it (unit tests, tools)
+// nothing under /dev is ever opened.
+void EnableDeviceProbe();
+// Adds an already open device as the next hard disk (tests). Returns it.
+BlockDevice* AddDiskDevice(std::unique_ptr<BlockDevice> device);
+// Forgets every disk and path and closes the devices, as at program start.
+// Partition states must have been flushed first (FlushParts).
+void ResetDisks();
+// The device behind a disk number (0x80...), or null.
+BlockDevice* DiskDevice(int disk);
+// Size of a disk in sectors, 0 for an unknown disk.
+uint64_t DiskSizeSectors(int disk);
 
 int HDCount();
 int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors);
@@ -30,5 +146,7 @@ Status WriteSects(uint16_t count, const uint8_t* data);
 Status BlankSects(uint32_t count);
 void FlushPartTable();
 void CloseDisks();
+Status ReadFloppyBootSect();
+Status ReadRootDeviceBootSect(uint8_t* buffer); // buffer: 1024 bytes
 
 } // namespace vk

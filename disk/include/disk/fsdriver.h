@@ -4,6 +4,7 @@
 // through the table of the current partition.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/fsentry.h"
@@ -12,18 +13,18 @@
 namespace vk {
 
 struct FsState;
-struct FsDirHandle;   // opaque, owned by the driver
-struct FsFileHandle;  // opaque, owned by the driver
-struct IArchive;      // open archive of the archive reader
+struct FsDirHandle;  // opaque, owned by the driver
+struct FsFileHandle; // opaque, owned by the driver
+struct IArchive;     // open archive of the archive reader
 
 // Flag bits of FsHandler::flags.
-constexpr uint8_t kFsAttrWithSummaries = 1;  // SA: attributes in dir/file summaries
-constexpr uint8_t kFsAttrWithEntries = 2;    // DA: attributes with the directory entries
-constexpr uint8_t kFsCaseInsensitive = 4;    // names compare case-insensitively
+constexpr uint8_t kFsAttrWithSummaries = 1; // SA: attributes in dir/file summaries
+constexpr uint8_t kFsAttrWithEntries = 2;   // DA: attributes with the directory entries
+constexpr uint8_t kFsCaseInsensitive = 4;   // names compare case-insensitively
 
 struct FsHandler {
-    char id[4];         // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
-    uint16_t attrSize;  // size of the packed attributes
+    char id[4];        // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
+    uint16_t attrSize; // size of the packed attributes
     uint8_t flags;
     uint8_t reserved;
     // Operation slots in table order; a null slot means "not supported".
@@ -57,27 +58,43 @@ constexpr uint16_t kChunkMax = 32768;
 
 enum FsStateUse : uint8_t { kStateClean = 0, kStateModified = 1, kStateFree = 2 };
 
+// Geometry of the disk a partition lies on: highest cylinder and head
+// numbers and sectors per track, as the BIOS counts them.
 struct FsGeometry {
-    uint16_t heads;      // number of heads
-    uint16_t sectors;    // sectors per track
-    uint32_t cylinders;  // number of cylinders
+    uint16_t lastCylinder = 0;
+    uint8_t lastHead = 0;
+    uint8_t sectors = 0; // sectors per track
+    uint32_t heads() const { return uint32_t(lastHead) + 1; }
+    uint32_t cylinders() const { return uint32_t(lastCylinder) + 1; }
+    uint32_t sectorsPerCylinder() const { return heads() * sectors; }
 };
+
+// Bytes private to the partition's driver (FAT and ext2 layouts need 36).
+constexpr size_t kDriverAreaSize = 64;
 
 struct FsState {
     uint8_t state = kStateFree;
-    uint8_t fda = 0;
-    uint8_t disk = 0;       // 0x80 and up for hard disks
-    int8_t partition = 0;   // 0 whole disk, -1 cache partition
-    uint8_t type = 0;       // partition type byte
+    uint8_t fda = 0;      // hard disk while the FDA variable is on; no driver reads it
+    uint8_t disk = 0;     // 0x80 and up for hard disks
+    int8_t partition = 0; // 0 whole disk, 1-4 primary, 5+ logical, -1 cache partition
+    uint8_t type = 0;     // partition type byte
     const char* typeName = "";
-    const FsHandler* handler = nullptr;
-    uint8_t valid = 0;
+    const FsHandler* handler = nullptr; // null when the type has no driver
+    uint8_t valid = 0;                  // the driver's InitFsSpecific(0) accepted the partition
     FsGeometry geometry{};
-    uint32_t start = 0;         // first sector of the partition on its disk
-    uint32_t extendedBase = 0;  // first sector of the outermost extended partition
-    uint32_t sizeSectors = 0;
+    // Absolute first sector of the extended partition whose table holds this
+    // partition's entry (0 for the master boot record's entries); for an
+    // extended partition itself, its own start.
+    uint32_t extendedBase = 0;
+    // Absolute first sector of the outermost extended partition (0 while on
+    // the master boot record); link entries of logical tables count from it.
+    uint32_t outerBase = 0;
+    uint32_t start = 0;         // absolute first sector of the partition
+    uint32_t sizeSectors = 0;   // size in sectors
+    uint16_t startCylinder = 0; // start location as unpacked from the entry
+    uint16_t startSectHead = 1; // sector in the low byte, head in the high byte
     uint32_t position = 0;      // sector position relative to the partition start
-    alignas(8) uint8_t driverArea[36]{};
+    alignas(8) uint8_t driverArea[kDriverAreaSize]{};
 };
 
 // The current partition's state; drivers work on it.

@@ -1,5 +1,10 @@
 // Partition tables, the partition type table and the selection of the
 // current partition through the state cache.
+//
+// Partitions are named by a disk number (0x80...) and a partition number:
+// 0 the whole disk (its first track), 1-4 the master boot record's entries,
+// 5 and up the entries of extended tables in groups of four, 255 or -1 the
+// cache partition behind the last primary partition.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +14,84 @@
 
 namespace vk {
 
+// One 16-byte entry of a partition table.
+namespace pte {
+constexpr size_t kTableOffset = 446; // first entry in the sector
+constexpr size_t kEntrySize = 16;
+constexpr size_t kEntries = 4;
+constexpr size_t kSignature = 510;  // 0x55 0xAA
+constexpr size_t kBoot = 0;         // u8: 0x80 active, 0 inactive
+constexpr size_t kStartHead = 1;    // u8: packed head byte
+constexpr size_t kStartSectCyl = 2; // u16: packed sector/cylinder word
+constexpr size_t kType = 4;         // u8
+constexpr size_t kEndHead = 5;      // u8
+constexpr size_t kEndSectCyl = 6;   // u16
+constexpr size_t kStartLBA = 8;     // u32: start, relative to the table's base
+constexpr size_t kSizeLBA = 12;     // u32: size in sectors
+static_assert(kTableOffset + kEntries * kEntrySize == kSignature);
+} // namespace pte
+
+constexpr uint8_t kTypeEmpty = 0x00;
+constexpr uint8_t kTypeExtended = 0x05;
+constexpr uint8_t kTypeExtendedLBA = 0x0F;
+constexpr uint8_t kTypeSwap = 0x82;
+constexpr uint8_t kTypeCache = 0xFF;
+constexpr int kCachePartition = -1; // also reachable as 255
+constexpr int kStateCacheSlots = 32;
+constexpr int kMaxPartition = 127; // partition numbers are 8-bit signed
+
+inline bool IsExtendedType(uint8_t type) {
+    return type == kTypeExtended || type == kTypeExtendedLBA;
+}
+
+// The driver kinds that partition types map to. The drivers live above this
+// layer, so the programs register their tables at start-up (SetFsHandler).
+enum class FsKind : uint8_t { None, Mbr, Fat16, Fat32, Ext2, Swap, Cache, Count };
+void SetFsHandler(FsKind kind, const FsHandler* handler);
+const FsHandler* GetFsHandler(FsKind kind);
+
+// Caller's view of one table entry (getpartitions / setpartitions).
+constexpr int kTypeNameSize = 16;
+struct PartInfo {
+    char typeName[kTypeNameSize] = "EMPTY";
+    uint8_t empty = 1;
+    uint8_t extended = 0;
+    uint16_t startCylinder = 0;
+    uint8_t startSector = 0;
+    uint8_t startHead = 0;
+    uint16_t endCylinder = 0;
+    uint8_t endSector = 0;
+    uint8_t endHead = 0;
+};
+
 void InitFsHandlers();
 Status SelectPart(int disk, int partition);
 Status FlushParts();
+
+// Absolute sector of a location with the current disk's geometry.
+uint32_t AbsPos(uint16_t cylinder, uint8_t head, uint8_t sector);
+// Packs a location into a table entry's head byte and sector/cylinder word
+// (LBAMode: 10-bit cylinders, 8-bit heads; otherwise 12-bit cylinders, heads
+// 0-63). -1, and nothing stored, when the location does not fit.
+Status PackLoc(uint16_t cylinder, uint8_t head, uint8_t sector, uint8_t* headByte, uint16_t* word);
+void UnPackLoc(uint8_t headByte, uint16_t word, uint16_t* cylinder, uint8_t* head, uint8_t* sector);
+// Locates the current state's partition from a 16-byte table entry: start,
+// size and start location. -1 (and a logged message) for a location outside
+// the disk's geometry, an end before the start, or a partition beyond the end
+// of the disk.
+Status SeekPart(const uint8_t* entry);
+Status ReadBootSect();
+Status WriteBootSect();
+// Sets the current state's type name and driver from its type byte.
+void FindFsType();
+// Printable name of a type byte ("FAT16", or the decimal number).
+const char* PartTypeName(uint8_t type);
+// Type byte for a name (case-insensitive) or a decimal number 0-255; -1.
+int ReadFsType(const char* name);
+const FsHandler* FindFsID(const char* id);
+Status GetPartInfos(int disk, int partition, PartInfo* records);
+Status SetPartInfos(int disk, int partition, PartInfo* records);
+int GetBootPart(int disk);
+Status SetBootPart(int disk, int partition);
 
 } // namespace vk

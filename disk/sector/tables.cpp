@@ -1,0 +1,163 @@
+// Reading and writing the four-entry partition tables and the active flag.
+#include <cstdio>
+#include <cstring>
+
+#include "disk/disk.h"
+#include "disk/partitions.h"
+#include "disklog.h"
+
+namespace vk {
+
+namespace {
+
+uint8_t* Entry(uint8_t* sector, int index) {
+    return sector + pte::kTableOffset + size_t(index) * pte::kEntrySize;
+}
+
+// Selects a partition and reads its first sector (the table) into Sect.
+Status ReadTable(int disk, int partition) {
+    if (SelectPart(disk, partition) != 0) return -1;
+    return ReadBootSect();
+}
+
+// Builds one 16-byte entry from a record; -1 with a logged reason when the
+// record cannot be stored faithfully.
+Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
+    memset(out, 0, pte::kEntrySize);
+    int type = ReadFsType(r.typeName);
+    if (type < 0) {
+        LogFormat("ERROR: Unknown partition type %s\r\n", r.typeName);
+        return -1;
+    }
+    r.empty = type == kTypeEmpty;
+    r.extended = IsExtendedType(uint8_t(type));
+    out[pte::kType] = uint8_t(type);
+    if (r.empty) return 0;
+
+    const FsGeometry& g = fsstate->geometry;
+    auto fits = [&](uint16_t c, uint8_t h, uint8_t s) {
+        return s >= 1 && s <= g.sectors && h <= g.lastHead && c <= g.lastCylinder;
+    };
+    if (!fits(r.startCylinder, r.startHead, r.startSector) ||
+        !fits(r.endCylinder, r.endHead, r.endSector)) {
+        LogFormat("ERROR: Partition %s has no valid location on this disk\r\n", r.typeName);
+        return -1;
+    }
+    uint8_t startHead, endHead;
+    uint16_t startWord, endWord;
+    if (PackLoc(r.startCylinder, r.startHead, r.startSector, &startHead, &startWord) != 0 ||
+        PackLoc(r.endCylinder, r.endHead, r.endSector, &endHead, &endWord) != 0) {
+        LogFormat("ERROR: Partition %s reaches beyond cylinder %u, which the partition table "
+                  "cannot hold\r\n",
+                  r.typeName, LBAMode ? 1023u : 4095u);
+        return -1;
+    }
+    out[pte::kStartHead] = startHead;
+    st16(out + pte::kStartSectCyl, startWord);
+    out[pte::kEndHead] = endHead;
+    st16(out + pte::kEndSectCyl, endWord);
+
+    uint32_t start = AbsPos(r.startCylinder, r.startHead, r.startSector);
+    uint32_t end = AbsPos(r.endCylinder, r.endHead, r.endSector);
+    // Data entries count from their own table; links to further tables
+    // count from the outermost extended partition, as every reader expects.
+    uint32_t base = (r.extended && linkTable) ? fsstate->outerBase : fsstate->extendedBase;
+    if (end < start || start < base) {
+        LogFormat("ERROR: Partition %s lies outside its table's partition\r\n", r.typeName);
+        return -1;
+    }
+    st32(out + pte::kStartLBA, start - base);
+    st32(out + pte::kSizeLBA, end - start + 1);
+    return 0;
+}
+
+} // namespace
+
+Status GetPartInfos(int disk, int partition, PartInfo* records) {
+    if (ReadTable(disk, partition) != 0) return -1;
+    for (int i = 0; i < int(pte::kEntries); ++i) {
+        const uint8_t* e = Entry(Sect, i);
+        PartInfo& r = records[i];
+        uint8_t type = e[pte::kType];
+        snprintf(r.typeName, sizeof r.typeName, "%s", PartTypeName(type));
+        r.empty = type == kTypeEmpty;
+        r.extended = IsExtendedType(type);
+        UnPackLoc(e[pte::kStartHead], ld16(e + pte::kStartSectCyl), &r.startCylinder, &r.startHead,
+                  &r.startSector);
+        UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &r.endCylinder, &r.endHead,
+                  &r.endSector);
+    }
+    return 0;
+}
+
+Status SetPartInfos(int disk, int partition, PartInfo* records) {
+    // Every cached state may describe the old layout, and a driver flushing
+    // its state may use the sector buffer: flush before reading the table.
+    if (FlushParts() != 0) return -1;
+    if (ReadTable(disk, partition) != 0) return -1;
+    // Build all four entries first, so that a refused record writes nothing.
+    uint8_t entries[pte::kEntries][pte::kEntrySize];
+    PartInfo checked[pte::kEntries];
+    bool linkTable = fsstate->partition != 0;
+    for (int i = 0; i < int(pte::kEntries); ++i) {
+        checked[i] = records[i];
+        if (BuildEntry(checked[i], entries[i], linkTable) != 0) return -1;
+    }
+    for (int i = 0; i < int(pte::kEntries); ++i) {
+        records[i] = checked[i];
+        memcpy(Entry(Sect, i), entries[i], pte::kEntrySize);
+    }
+    Sect[pte::kSignature] = 0x55;
+    Sect[pte::kSignature + 1] = 0xAA;
+    Status result = WriteBootSect();
+    if (result == 0) FlushPartTable();
+    FlushParts();
+    return result;
+}
+
+int GetBootPart(int disk) {
+    int partition = 0;
+    for (int offset = 0; partition <= kMaxPartition; offset += 4) {
+        if (ReadTable(disk, partition) != 0) return 0;
+        int found = -1;
+        for (int i = 0; i < int(pte::kEntries) && found < 0; ++i)
+            if (Entry(Sect, i)[pte::kBoot] != 0) found = i;
+        if (found < 0) return 0;
+        if (!IsExtendedType(Entry(Sect, found)[pte::kType])) return found + 1 + offset;
+        partition = found + 1 + offset;
+    }
+    return 0;
+}
+
+Status SetBootPart(int disk, int partition) {
+    if (partition < 1 || partition > kMaxPartition) return -1;
+    // First walk the chain without writing, so that a refused target leaves
+    // every table as it was.
+    for (int pass = 0; pass < 2; ++pass) {
+        bool write = pass == 1;
+        int number = partition, offset = 0, table = 0;
+        while (number > 4) {
+            if (ReadTable(disk, table) != 0) return -1;
+            int first = -1;
+            for (int i = 0; i < int(pte::kEntries); ++i) {
+                uint8_t* e = Entry(Sect, i);
+                bool extended = IsExtendedType(e[pte::kType]);
+                e[pte::kBoot] = extended ? 0x80 : 0;
+                if (extended && first < 0) first = i;
+            }
+            if (first < 0) return -1;
+            if (write && WriteBootSect() != 0) return -1;
+            table = first + 1 + offset;
+            number -= 4;
+            offset += 4;
+        }
+        if (ReadTable(disk, table) != 0) return -1;
+        if (Entry(Sect, number - 1)[pte::kType] == kTypeEmpty) return -1;
+        for (int i = 0; i < int(pte::kEntries); ++i)
+            Entry(Sect, i)[pte::kBoot] = (i == number - 1) ? 0x80 : 0;
+        if (write) return WriteBootSect();
+    }
+    return 0;
+}
+
+} // namespace vk
