@@ -23,4 +23,7 @@ void DumpVars(const char* pattern);
 // True when the variable equals "ON" without regard to case.
 bool VarIsOn(const char* name);
 
+// The watchdog port, linked to the variable WatchdogPort.
+extern uint16_t WatchdogPort;
+
 } // namespace vk

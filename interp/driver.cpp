@@ -1,0 +1,294 @@
+// The script driver: runs texts and script files line by line, dispatches
+// each line through the command table, reports failures, runs the key
+// handlers between lines, and owns start-up and the orderly end.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "disk/disk.h"
+#include "disk/files.h"
+#include "disk/partitions.h"
+#include "interp/edition.h"
+#include "interp/script.h"
+#include "interp/tokenizer.h"
+#include "interp/variables.h"
+#include "platform/checksum.h"
+#include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/util.h"
+
+namespace vk {
+
+char line[kLineSize];
+char currfile[kNameSize] = "Bootstrap loader";
+uint16_t lineno = 0;
+const char* filestart = nullptr;
+const char* currpos = nullptr;
+const char* errormsg = "";
+char* token = line;
+uint8_t ExitOnError = 1;
+uint8_t lastkey = 0;
+char keyvalue[2] = "X";
+char keyhandler[8] = "ONKEY-X";
+
+namespace {
+
+const Command* commandTable = nullptr;
+const Edition* edition = nullptr;
+
+void SetSource(const char* name) { std::snprintf(currfile, sizeof currfile, "%s", name); }
+
+// Prints "\r\n<source>, line <n>: " with output forced to the log.
+void PrintSourcePosition(const char* lead) {
+    char number[12];
+    ultoa(lineno, number);
+    PrintString(lead);
+    PrintString(currfile);
+    PrintString(", line ");
+    PrintString(number);
+    PrintString(": ");
+}
+
+void PrintHeapLine(const char* lead, const char* tail) {
+    char number[12];
+    ultoa(HeapSize() >> 6, number);
+    PrintString(lead);
+    PrintString(number);
+    PrintString(tail);
+}
+
+// Runs the key handler of a key that arrived after a line.
+Status CheckKeys(Status status) {
+    uint8_t key = Keypressed();
+    if (status != 0 || key == lastkey) return status;
+    lastkey = key;
+    keyvalue[0] = char(key);
+    keyvalue[1] = 0;
+    SetVar("Keypressed", keyvalue);
+    if (key == 0) return status;
+    keyhandler[6] = char(key);
+    keyhandler[7] = 0;
+    char handler[kLineSize];
+    std::snprintf(handler, sizeof handler, "%s", GetVar(keyhandler));
+    if (handler[0]) {
+        GetChar();
+        return EvalNoSubst(keyhandler, handler);
+    }
+    std::snprintf(handler, sizeof handler, "%s", GetVar("ONKEY-default"));
+    if (handler[0]) return EvalNoSubst("ONKEY-default", handler);
+    return status;
+}
+
+} // namespace
+
+void SetCommandTable(const Command* table) { commandTable = table; }
+
+const Command* FindCommand(const char* word) {
+    for (const Command* c = commandTable; c && c->keyword; ++c)
+        if (strcasecmp(c->keyword, word) == 0) return c;
+    return nullptr;
+}
+
+void SetEdition(const Edition* e) {
+    edition = e;
+    SetCommandTable(e->commands);
+}
+
+const Edition& CurrentEdition() {
+    static const Edition kNone{};
+    return edition ? *edition : kNone;
+}
+
+Status ParseLine(char* text) {
+    if (!text[0]) return 0;
+    Status status = 0;
+    char* end = NextToken(text);
+    char first = *token;
+    if (first != 0 && first != '#' && first != ':') {
+        if (VarIsOn("trace")) {
+            LogScope log;
+            PrintString("TRACE: ");
+            PrintString(text);
+            PrintHeapLine(" (", "K)\r\n");
+        }
+        char* args = end;
+        if (*end) {
+            *end = 0;
+            args = end + 1;
+        }
+        const Command* command = token == end ? nullptr : FindCommand(token);
+        if (!command) {
+            status = Fail("Unknown command");
+        } else {
+            int mark = MarkMemory();
+            status = command->handler(args);
+            if (MarkMemory() != mark) RestoreMemory(mark);
+        }
+        if (status != 0) {
+            LogScope log;
+            PrintSourcePosition("\r\nError in ");
+            if (ExitOnError) FatalError(errormsg);
+            PrintString(errormsg);
+            PrintString("\r\n");
+        }
+    }
+    return CheckKeys(status);
+}
+
+Status EvalSubst(const char* source, const char* text) {
+    char savedFile[kNameSize];
+    std::memcpy(savedFile, currfile, sizeof savedFile);
+    uint16_t savedLine = lineno;
+    SetSource(source);
+    lineno = 0;
+    // NextLine writes into `line`; the text may lie there, so copy it first.
+    char copy[kLineSize];
+    std::snprintf(copy, sizeof copy, "%s", text);
+    NextLine(copy);
+    Status status = ParseLine(line);
+    std::memcpy(currfile, savedFile, sizeof currfile);
+    lineno = savedLine;
+    return status;
+}
+
+Status EvalNoSubst(const char* source, char* text) {
+    char savedFile[kNameSize];
+    std::memcpy(savedFile, currfile, sizeof savedFile);
+    uint16_t savedLine = lineno;
+    SetSource(source);
+    lineno = 0;
+    if (text < line || text >= line + kLineSize) {
+        std::snprintf(line, sizeof line, "%s", text);
+        text = line;
+    }
+    Status status = ParseLine(text);
+    std::memcpy(currfile, savedFile, sizeof currfile);
+    lineno = savedLine;
+    return status;
+}
+
+// include "file": runs a script file line by line.
+Status ParseInclude(char* args) {
+    char* name = NextString(&args);
+    if (!name) return 1;
+
+    char* text = nullptr;
+    BackupVariables();
+    Status loaded = LoadFile(name, nullptr, &text, false);
+    RestoreVariables();
+    if (loaded != 0) return Fail("Cannot load file");
+
+    char savedFile[kNameSize];
+    std::memcpy(savedFile, currfile, sizeof savedFile);
+    const char* savedStart = filestart;
+    const char* savedPos = currpos;
+    uint16_t savedLine = lineno;
+
+    SetSource(name);
+    lineno = 0;
+    filestart = currpos = text;
+
+    Status status = 0;
+    while (status == 0 && *currpos) {
+        currpos = NextLine(currpos);
+        if (line[0]) status = ParseLine(line);
+    }
+    if (status == 0) {
+        char onExit[kLineSize];
+        std::snprintf(onExit, sizeof onExit, "%s", GetVar("OnExit"));
+        if (onExit[0]) {
+            EvalNoSubst("OnExit", onExit);
+            SetVar("OnExit", "");
+        }
+    }
+
+    BackupVariables();
+    Free(text);
+    RestoreVariables();
+    std::memcpy(currfile, savedFile, sizeof currfile);
+    filestart = savedStart;
+    currpos = savedPos;
+    lineno = savedLine;
+    return 0;
+}
+
+void CleanUp() {
+    FlushParts();
+    CloseDisks();
+    RestoreKeys();
+}
+
+void Exit() {
+    static bool exiting = false;
+    if (!exiting) {
+        exiting = true;
+        CleanUp();
+    }
+    std::fflush(stdout);
+    std::_Exit(255);
+}
+
+void Batch(const Edition& e) {
+    SetEdition(&e);
+    SetExitHandler(Exit);
+    InstallNewHandler();
+    InitIO();
+    {
+        LogScope log;
+        PrintString(e.bannerLine);
+        PrintString(" (" __DATE__ ")\r\n");
+        PrintString("Scripted disk partitioning, formatting and restoration\r\n");
+        if (e.startServices) e.startServices();
+        PrintHeapLine("- Using up to ", "K of conventional memory for the heap\r\n");
+        if (!GetOpt('x') && e.supplementaryMemory) {
+            unsigned pages = e.supplementaryMemory();
+            if (pages) {
+                char number[12];
+                ultoa(pages * 32, number);
+                PrintString("- Using up to ");
+                PrintString(number);
+                PrintString("K of extended memory\r\n");
+            }
+        }
+        if (e.startStorage) e.startStorage();
+        if (GetOpt('l')) IsoLatinMode = false;
+        if (GetOpt('w')) AllowDiskWrite = 1;
+        if (AllowDiskWrite) PrintString("- Direct disk write access enabled\r\n");
+    }
+    std::strcpy(keyvalue, "X");
+    std::strcpy(keyhandler, "ONKEY-X");
+    InitCRC(0x04C11DB7);
+    InitFsHandlers();
+    InitVars();
+    if (e.archiver) {
+        SetVar("FragmentSize", "87 MB");
+        SetVar("DumpFormat", "hbD");
+    }
+    SetCatchESC(true);
+    GoOffScreen();
+
+    bool interactive = GetOpt('i') || (std::strcmp(GetVar("Program"), e.program) == 0 &&
+                                       std::strcmp(GetVar("Basename"), e.interactiveBase) == 0);
+    if (interactive) {
+        char command[] = "Interact";
+        EvalNoSubst("Bootstrap loader", command);
+        Exit();
+    }
+    char include[kLineSize];
+    std::snprintf(include, sizeof include, "Include \"${Basename}%s\"", e.scriptSuffix);
+    EvalSubst("Bootstrap loader", include);
+    if (!e.waitsAfterScript) Exit();
+
+    FlushParts();
+    sync();
+    Log("End of batch file reached, now waiting...\r\n");
+    for (;;) {
+        char command[] = "Delay 0.1";
+        EvalNoSubst("Tight loop", command);
+    }
+}
+
+} // namespace vk

@@ -1,0 +1,48 @@
+// Pelto: the batch processor with the archiver. Names that are not
+// partition paths are host files.
+
+#include <cstdio>
+
+#include "commandtable.h"
+#include "disk/files.h"
+#include "hostdir/hostdir.h"
+#include "interp/edition.h"
+#include "platform/memory.h"
+#include "startup.h"
+
+namespace vk {
+namespace {
+
+void DefaultBasename(char* out, size_t size) { std::snprintf(out, size, "pelto"); }
+
+unsigned SupplementaryMemory() {
+    nb_ext_pages = 1024;
+    return GetExtMem();
+}
+
+// The virtual file store takes the supplementary memory for itself.
+void StartStorage() {
+    SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
+    DropExtMem();
+}
+
+const Edition kPelto = {
+    .program = "Pelto",
+    .bannerLine = "Tobrend+Pelto - Disk archives processor v1.1",
+    .scriptSuffix = ".pto",
+    .interactiveBase = "pelto",
+    .commands = PeltoCommandTable(),
+    .archiver = true,
+    .waitsAfterScript = false,
+    .defaultBasename = DefaultBasename,
+    .startServices = nullptr,
+    .supplementaryMemory = SupplementaryMemory,
+    .setNetworkVariables = nullptr,
+    .onVariableSet = nullptr,
+    .startStorage = StartStorage,
+};
+
+} // namespace
+} // namespace vk
+
+int main(int argc, char** argv) { vk::RunProgram(argc, argv, vk::kPelto); }

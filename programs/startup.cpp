@@ -1,0 +1,25 @@
+// Program entry: arguments, disk image options, break handler, then Batch.
+
+#include "startup.h"
+
+#include <cstring>
+
+#include "disk/disk.h"
+#include "interp/edition.h"
+#include "platform/console.h"
+#include "platform/hostfile.h"
+
+namespace vk {
+
+void RunProgram(int argc, char** argv, const Edition& edition) {
+    SetArguments(argc, argv);
+    // Option words come first; the first word without a dash starts the
+    // base name. Every "-d<path>" among them names the next hard disk.
+    for (int i = 1; i < argc && argv[i][0] == '-'; ++i)
+        if (argv[i][1] == 'd' && argv[i][2]) AddDiskPath(argv[i] + 2);
+    AllowDiskWrite = 0;
+    InterceptKeys();
+    Batch(edition);
+}
+
+} // namespace vk
