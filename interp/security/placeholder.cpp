@@ -1,1 +1,0 @@
-// Security library; filled in with the hashing layer.
