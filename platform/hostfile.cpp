@@ -1,1 +1,237 @@
-// Work in progress.
+// Host files and directories, the program's argument line, and this
+// edition's answers to boot and power requests.
+#include "platform/hostfile.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/console.h"
+#include "platform/types.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+std::string arguments;
+bool haveArguments = false;
+
+} // namespace
+
+void SetArguments(int argc, char** argv) {
+    arguments.clear();
+    haveArguments = false;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) arguments += ' ';
+        arguments += argv[i];
+        haveArguments = true;
+    }
+}
+
+const char* GetArguments() {
+    return haveArguments ? arguments.c_str() : nullptr;
+}
+
+void NormalizeName(char* path) {
+    for (; *path; ++path)
+        if (*path == '\\') *path = '/';
+}
+
+namespace {
+
+// The normalised copy of a name; the caller's text is left as it was.
+std::string Normalized(const char* path) {
+    std::string copy(path);
+    for (char& c : copy)
+        if (c == '\\') c = '/';
+    return copy;
+}
+
+} // namespace
+
+DosFile CreateDosFile(const char* path) {
+    return std::fopen(Normalized(path).c_str(), "wb+");
+}
+
+DosFile OpenDosFile(const char* path, bool write) {
+    return std::fopen(Normalized(path).c_str(), write ? "rb+" : "rb");
+}
+
+uint32_t TellDosFile(DosFile f) {
+    long position = std::ftell(f);
+    return position < 0 ? 0 : uint32_t(position);
+}
+
+int SeekDosFile(DosFile f, uint32_t offset) {
+    return std::fseek(f, long(offset), SEEK_SET) == 0 ? 0 : -1;
+}
+
+uint32_t SizeofDosFile(DosFile f) {
+    long position = std::ftell(f);
+    if (position < 0 || std::fseek(f, 0, SEEK_END) != 0) return 0;
+    long size = std::ftell(f);
+    std::fseek(f, position, SEEK_SET);
+    if (size < 0) return 0;
+    return size > long(UINT32_MAX) ? UINT32_MAX : uint32_t(size);
+}
+
+uint16_t ReadDosFile(DosFile f, void* buffer, uint16_t length) {
+    return uint16_t(std::fread(buffer, 1, length, f));
+}
+
+uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length) {
+    return uint16_t(std::fwrite(data, 1, length, f));
+}
+
+int CloseDosFile(DosFile f) {
+    return f && std::fclose(f) == 0 ? 0 : -1;
+}
+
+int DeleteDosFile(const char* path) {
+    return unlink(Normalized(path).c_str()) == 0 ? 0 : -1;
+}
+
+int CreateDosDir(const char* path) {
+    return mkdir(Normalized(path).c_str(), 0755) == 0 ? 0 : -1;
+}
+
+int RemoveDosDir(const char* path) {
+    return rmdir(Normalized(path).c_str()) == 0 ? 0 : -1;
+}
+
+bool SameHostFile(const char* a, const char* b) {
+    struct stat first, second;
+    if (stat(Normalized(a).c_str(), &first) != 0 || stat(Normalized(b).c_str(), &second) != 0)
+        return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool IsHostRoot(const char* path) {
+    return SameHostFile(path, "/");
+}
+
+struct DosDir {
+    dev_t device;
+    ino_t inode;
+    DIR* stream;
+    std::string path;
+};
+
+DosDir* OpenDosDir(const char* path) {
+    std::string name = Normalized(path);
+    struct stat status;
+    if (lstat(name.c_str(), &status) != 0) return nullptr;
+    DIR* stream = opendir(name.c_str());
+    if (!stream) return nullptr;
+    return new DosDir{status.st_dev, status.st_ino, stream, name};
+}
+
+int ReadDosDir(DosDir* handle, FsEntry* entry) {
+    // The caller has placed the directory path in entry->path; the name goes
+    // right after it.
+    size_t prefix = strnlen(entry->path, kPathMax - 1);
+    entry->path[prefix] = '\0';
+    for (;;) {
+        struct dirent* d = readdir(handle->stream);
+        if (!d) return 1;
+        if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+        size_t length = std::strlen(d->d_name);
+        if (prefix + length >= size_t(kPathMax)) {
+            // The full name would not fit in the entry: report and skip it
+            // rather than hand out a cut name that names another file.
+            LogScope scope;
+            Log("WARNING: Path too long, skipped: ");
+            Log(d->d_name);
+            Log("\r\n");
+            continue;
+        }
+        std::string full = handle->path;
+        if (full.empty() || full.back() != '/') full += '/';
+        full += d->d_name;
+        struct stat status;
+        // An entry that vanished since the directory was read is skipped;
+        // the rest of the directory is still listed.
+        if (lstat(full.c_str(), &status) != 0) continue;
+
+        std::memcpy(entry->path + prefix, d->d_name, length + 1);
+        entry->name = entry->path + prefix;
+        entry->size = status.st_size > off_t(UINT32_MAX) ? UINT32_MAX : uint32_t(status.st_size);
+        entry->location1 = 0;
+        if (S_ISDIR(status.st_mode)) {
+            entry->kind = kKindDir;
+            entry->location1 = status.st_dev != handle->device ? 1 : 0;
+        } else if (S_ISREG(status.st_mode)) {
+            entry->kind = kKindFile;
+        } else if (S_ISLNK(status.st_mode)) {
+            entry->kind = kKindFile;
+            if (status.st_size <= kShortLinkMax) entry->size = 0;
+        } else {
+            entry->kind = kKindFile;
+            entry->size = 0;
+        }
+        LXDOSPackAttr(entry->attributes, &status, full.c_str());
+        return 0;
+    }
+}
+
+void CloseDosDir(DosDir* handle) {
+    if (!handle) return;
+    if (handle->stream) closedir(handle->stream);
+    delete handle;
+}
+
+uint32_t EncodeDevice(uint64_t device) {
+    uint32_t major = ::major(device), minor = ::minor(device);
+    return (minor & 0xFF) | ((major & 0xFFF) << 8) | ((minor & ~0xFFu) << 12);
+}
+
+uint64_t DecodeDevice(uint32_t packed) {
+    uint32_t major = (packed & 0xFFF00) >> 8;
+    uint32_t minor = (packed & 0xFF) | ((packed >> 12) & 0xFFF00);
+    return makedev(major, minor);
+}
+
+void LXDOSPackAttr(uint8_t* attributes, const struct ::stat* status, const char* path) {
+    std::memset(attributes, 0, kPackedAttrSize);
+    st16(attributes + kAttrMode, uint16_t(status->st_mode));
+    st16(attributes + kAttrUid, uint16_t(status->st_uid));
+    st32(attributes + kAttrAtime, uint32_t(status->st_atime));
+    st32(attributes + kAttrMtime, uint32_t(status->st_mtime));
+    st32(attributes + kAttrCtime, uint32_t(status->st_ctime));
+    st16(attributes + kAttrGid, uint16_t(status->st_gid));
+    st32(attributes + kAttrSize, uint32_t(status->st_size));
+    if (S_ISLNK(status->st_mode)) {
+        if (status->st_size <= kShortLinkMax) {
+            char* target = reinterpret_cast<char*>(attributes + kAttrExtra);
+            ssize_t n = readlink(path, target, kShortLinkMax);
+            target[n > 0 ? n : 0] = '\0';
+        }
+    } else if (S_ISCHR(status->st_mode) || S_ISBLK(status->st_mode) || S_ISFIFO(status->st_mode) ||
+               S_ISSOCK(status->st_mode)) {
+        st32(attributes + kAttrExtra, EncodeDevice(status->st_rdev));
+    }
+}
+
+[[noreturn]] void TFtpReboot() {
+    FatalError("TFTP boot cancelled (Linux version)");
+}
+
+[[noreturn]] void RebootFromSect() {
+    FatalError("Boot cancelled (Linux version)");
+}
+
+void SetupRamDisk() {
+    Log("Ramdisk install cancelled (Linux version)\r\n");
+}
+
+[[noreturn]] void Shutdown() {
+    FatalError("Power Off cancelled (Linux version)");
+}
+
+} // namespace vk

@@ -1,1 +1,422 @@
-// Work in progress.
+// The file access layer: name parsing, the directory walk, and sequential
+// open, create, read, write and close on a FileRecord.
+#include "disk/files.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "disk/partitions.h"
+#include "files_internal.h"
+#include "platform/console.h"
+#include "platform/settings.h"
+#include "platform/util.h"
+
+namespace vk {
+
+uint8_t RemoteFileOpen = 0;
+
+namespace files {
+
+HostRoute route = HostRoute::HostDirectory;
+const RemoteFileOps* remoteOps = nullptr;
+FsState* hostState = nullptr;
+const RemoteCacheOps* cacheOps = nullptr;
+
+void LogLine(const char* a, const char* b, const char* c) {
+    Log(a);
+    if (b) Log(b);
+    if (c) Log(c);
+}
+
+bool SameName(const char* a, const char* b) {
+    if (fsstate && fsstate->handler && (fsstate->handler->flags & kFsCaseInsensitive))
+        return strcasecmp(a, b) == 0;
+    return std::strcmp(a, b) == 0;
+}
+
+ParsedName GetSource(const char* name) {
+    ParsedName parsed;
+    if (!name || !*name) return parsed;
+    if (name[0] != '{') {
+        if (route == HostRoute::Remote) {
+            if (!remoteOps) return parsed;
+            parsed.source = Source::Remote;
+            parsed.path = name;
+            return parsed;
+        }
+        if (!hostState || !hostState->handler) return parsed;
+        parsed.source = Source::Host;
+        parsed.path = name;
+        for (char& c : parsed.path)
+            if (c == '\\') c = '/';
+        fsstate = hostState;
+        return parsed;
+    }
+    // "{" [disk digit] ":" partition "}" path
+    const char* p = name + 1;
+    int disk = 0;
+    if (*p >= '0' && *p <= '9') disk = *p++ - '0';
+    if (*p++ != ':') return parsed;
+    bool negative = false;
+    if (*p == '-') {
+        negative = true;
+        ++p;
+    }
+    int partition = 0, digits = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (++digits > 4) return parsed; // no such partition
+        partition = partition * 10 + (*p++ - '0');
+    }
+    if (digits == 0 || *p++ != '}') return parsed;
+    if (negative) partition = -partition;
+    if (SelectPart(0x80 + disk, partition) != 0) return parsed;
+    if (!fsstate || !fsstate->handler || !fsstate->valid) return parsed;
+    parsed.source = Source::Partition;
+    parsed.path = p;
+    return parsed;
+}
+
+namespace {
+
+// The host's current directory: an entry with an empty path.
+void CurrentHostDir(DirRef& dir) {
+    dir.root = false;
+    dir.entry = FsEntry{};
+    dir.entry.name = dir.entry.path;
+    dir.entry.kind = kKindDir;
+}
+
+// "." and ".." of a host directory, which the listing never shows.
+bool HostDotEntry(DirRef& dir, const std::string& name, FsEntry& found) {
+    const char* base = dir.root ? "/" : dir.entry.path;
+    size_t length = std::strlen(base);
+    bool slash = length == 0 || base[length - 1] == '/';
+    if (length + 1 + name.size() >= size_t(kPathMax)) return false;
+    FsEntry entry{};
+    std::memcpy(entry.path, base, length);
+    if (!slash) entry.path[length++] = '/';
+    entry.name = entry.path + length;
+    std::memcpy(entry.path + length, name.c_str(), name.size() + 1);
+    entry.kind = kKindDir;
+    CopyEntry(found, entry);
+    return true;
+}
+
+} // namespace
+
+bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& found) {
+    if (name.empty()) return false;
+    if (source == Source::Host && (name == "." || name == ".."))
+        return HostDotEntry(dir, name, found);
+    const FsHandler* handler = fsstate->handler;
+    if (!handler->OpenDir || !handler->NextDirEntry || !handler->CloseDir) return false;
+    DirRef copy;
+    copy.root = dir.root;
+    if (!dir.root) CopyEntry(copy.entry, dir.entry);
+    FsDirHandle* handle = nullptr;
+    if (handler->OpenDir(copy.get(), &handle) != 0) return false;
+    FsEntry entry{};
+    bool match = false;
+    while (handler->NextDirEntry(handle, &entry) == 0) {
+        if (entry.name && SameName(entry.name, name.c_str())) {
+            match = true;
+            break;
+        }
+    }
+    handler->CloseDir(handle);
+    if (!match) return false;
+    CopyEntry(found, entry);
+    if (handler->GetFileInfo) handler->GetFileInfo(&found);
+    return true;
+}
+
+bool GetDir(Source source, const std::string& path, DirRef& dir, std::string& last) {
+    size_t pos = 0;
+    dir = DirRef{};
+    if (source == Source::Host) {
+        if (!path.empty() && path[0] == '/') {
+            pos = 1; // the host root
+        } else {
+            CurrentHostDir(dir);
+        }
+    } else if (!path.empty() && path[0] == '/') {
+        pos = 1;
+    }
+    for (;;) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos) {
+            last = path.substr(pos);
+            return true;
+        }
+        std::string component = path.substr(pos, slash - pos);
+        FsEntry next{};
+        if (!FindFile(source, dir, component, next) || next.kind != kKindDir) return false;
+        dir.root = false;
+        CopyEntry(dir.entry, next);
+        pos = slash + 1;
+    }
+}
+
+} // namespace files
+
+using namespace files;
+
+void SetHostRoute(HostRoute newRoute, const RemoteFileOps* remote, FsState* state) {
+    route = newRoute;
+    remoteOps = remote;
+    hostState = state;
+}
+
+void SetRemoteCache(const RemoteCacheOps* ops) {
+    cacheOps = ops;
+}
+
+namespace {
+
+// Makes the file's partition current for one operation on the record.
+struct SwitchToFILE {
+    FsState* saved;
+    explicit SwitchToFILE(FileRecord* file) : saved(fsstate) { fsstate = file->state; }
+    ~SwitchToFILE() { fsstate = saved; }
+    SwitchToFILE(const SwitchToFILE&) = delete;
+    SwitchToFILE& operator=(const SwitchToFILE&) = delete;
+};
+
+Status OpenRemote(const char* name, FileRecord* file, uint16_t flags) {
+    if (RemoteFileOpen != 0) {
+        Log("ERROR: [OpenFILE] a remote file is already open\r\n");
+        return 1;
+    }
+    if ((flags & kOpenCacheAlways) && !SettingIsOn("CacheNever") && cacheOps &&
+        cacheOps->CacheRemoteFile) {
+        char cacheName[kPathMax] = {};
+        uint32_t cachedSize = 0;
+        int result = 0;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (attempt > 0) Log("WARNING: Cannot copy remote file in cache. Retrying\r\n");
+            result = cacheOps->CacheRemoteFile(name, cacheName, &cachedSize,
+                                               (flags & kOpenRetry) ? 1 : 0);
+            if (result != -2) break;
+        }
+        if (result != 0) FatalError("ERROR: Cannot cache remote file");
+        cacheName[kPathMax - 1] = '\0';
+        if (cacheName[0] != '{') {
+            Log("ERROR: [OpenFILE] file is still remote\r\n");
+            return 1;
+        }
+        return OpenFILE(cacheName, file, uint16_t(flags & ~kOpenCacheAlways));
+    }
+    uint8_t* gateway = nullptr;
+    uint8_t* server = nullptr;
+    uint16_t port = 0;
+    const char* path = ParseRemoteFilename(name, &gateway, &server, &port);
+    if (!path || remoteOps->Open(path, gateway, server, port) != 0) {
+        Log("ERROR: [OpenFILE] cannot open remote file\r\n");
+        return 1;
+    }
+    *file = FileRecord{};
+    file->remote = 1;
+    file->size = file->remaining = 0xFFFFFFFF;
+    std::strncpy(file->entry.path, name, kPathMax - 1);
+    file->entry.name = file->entry.path;
+    file->entry.kind = kKindFile;
+    RemoteFileOpen = 1;
+    return 0;
+}
+
+} // namespace
+
+Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
+    KeepFsState keep;
+    ParsedName parsed = GetSource(name);
+    if (parsed.source == Source::Remote) return OpenRemote(name, file, flags);
+    DirRef dir;
+    std::string last;
+    FsEntry entry{};
+    if (parsed.source == Source::Fail || !GetDir(parsed.source, parsed.path, dir, last) ||
+        !FindFile(parsed.source, dir, last, entry)) {
+        Log("ERROR : [OpenFILE] File not found\r\n");
+        return 1;
+    }
+    const FsHandler* handler = fsstate->handler;
+    uint32_t size = 0;
+    FsFileHandle* handle = nullptr;
+    if (entry.kind != kKindFile || !handler->OpenFile ||
+        handler->OpenFile(&entry, &size, &handle) != 0) {
+        LogLine("ERROR : [OpenFILE] Cannot open ", entry.path, "\r\n");
+        return 1;
+    }
+    *file = FileRecord{};
+    file->state = fsstate;
+    file->handle = handle;
+    file->size = file->remaining = size;
+    CopyEntry(file->entry, entry);
+    if ((flags & kOpenReadAhead) && cacheOps && cacheOps->StartReadAhead &&
+        cacheOps->StartReadAhead(file))
+        file->readAhead = 1;
+    return 0;
+}
+
+Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
+    KeepFsState keep;
+    ParsedName parsed = GetSource(name);
+    if (parsed.source == Source::Remote) {
+        if (RemoteFileOpen != 0 || remoteOps->Create(name) != 0) {
+            Log("ERROR: [CreateFILE] Cannot create remote file\r\n");
+            return 1;
+        }
+        *file = FileRecord{};
+        file->remote = 1;
+        file->writing = 1;
+        std::strncpy(file->entry.path, name, kPathMax - 1);
+        file->entry.name = file->entry.path;
+        RemoteFileOpen = 1;
+        return 0;
+    }
+    DirRef dir;
+    std::string last;
+    if (parsed.source == Source::Fail || !GetDir(parsed.source, parsed.path, dir, last)) {
+        Log("ERROR: [CreateFILE] Cannot get dir\r\n");
+        return 1;
+    }
+    const FsHandler* handler = fsstate->handler;
+    FsEntry entry{};
+    if (!FindFile(parsed.source, dir, last, entry)) {
+        FsDirHandle* handle = nullptr;
+        if (!handler->OpenDir || handler->OpenDir(dir.get(), &handle) != 0) {
+            Log("ERROR: [CreateFILE] Cannot OpenDir\r\n");
+            return 1;
+        }
+        Status created = 1;
+        if (!last.empty() && last != "." && last != ".." && handler->CreateFile)
+            created = handler->CreateFile(handle, last.c_str(), nullptr, &entry);
+        handler->CloseDir(handle);
+        if (created != 0) {
+            Log("ERROR: [CreateFILE] Cannot CreateFile\r\n");
+            return 1;
+        }
+    }
+    FsFileHandle* handle = nullptr;
+    if (entry.kind == kKindDir || !handler->RewriteFile ||
+        handler->RewriteFile(&entry, size, &handle) != 0) {
+        Log("ERROR: [CreateFILE] Cannot RewriteFile\r\n");
+        return 1;
+    }
+    *file = FileRecord{};
+    file->state = fsstate;
+    file->handle = handle;
+    file->writing = 1;
+    file->size = file->remaining = size;
+    CopyEntry(file->entry, entry);
+    return 0;
+}
+
+uint16_t ReadFILE(FileRecord* file, uint8_t* buffer) {
+    StrokeWatchDog();
+    if (file->remote) {
+        if (!remoteOps || RemoteFileOpen != 1) return 0;
+        int n = remoteOps->Read(buffer);
+        if (n < 0) {
+            Log("WARNING: TFTP Read error\r\n");
+            RemoteFileOpen = 2;
+            return 0;
+        }
+        return uint16_t(n > kChunkMax ? kChunkMax : n);
+    }
+    if (file->readAhead && cacheOps && cacheOps->ReadAhead)
+        return cacheOps->ReadAhead(file, buffer);
+    if (file->remaining == 0 || !file->handle) return 0;
+    SwitchToFILE use(file);
+    uint16_t n = file->state->handler->ReadFileChunk(file->handle, buffer);
+    if (n > kChunkMax) n = kChunkMax;
+    if (n > file->remaining) n = uint16_t(file->remaining);
+    file->remaining -= n;
+    return n;
+}
+
+uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length) {
+    if (file->remote) {
+        if (!remoteOps || RemoteFileOpen != 1) return 0;
+        int n = remoteOps->Write(data, length);
+        return uint16_t(n < 0 ? 0 : n > length ? length : n);
+    }
+    if (!file->writing || !file->handle || length == 0) return 0;
+    SwitchToFILE use(file);
+    const FsHandler* handler = file->state->handler;
+    if (file->remaining < length) {
+        // Grow the allocation once: double it up to 4 MB, then 1 MB steps.
+        uint32_t growth = file->size <= 4194304 ? file->size : 1048576;
+        if (file->size > UINT32_MAX - growth) growth = UINT32_MAX - file->size;
+        if (growth > 0) {
+            if (!handler->AdjustFileSize ||
+                handler->AdjustFileSize(file->handle, &file->entry, file->size + growth) != 0)
+                return 0;
+            file->size += growth;
+            file->remaining += growth;
+        }
+    }
+    // Never more than the allocation: a driver writes only what the file owns.
+    uint16_t offer = file->remaining < length ? uint16_t(file->remaining) : length;
+    if (offer == 0) return 0;
+    uint16_t n = handler->WriteFileChunk(file->handle, data, offer);
+    if (n > offer) n = offer;
+    file->remaining -= n;
+    return n;
+}
+
+Status CloseFILE(FileRecord* file) {
+    if (file->remote) {
+        int result = remoteOps && RemoteFileOpen != 0 ? remoteOps->Close() : 0;
+        RemoteFileOpen = 0;
+        file->remote = 0;
+        return result == 0 ? 0 : 1;
+    }
+    if (!file->handle) return 1;
+    if (file->readAhead && cacheOps && cacheOps->StopReadAhead) cacheOps->StopReadAhead(file);
+    file->readAhead = 0;
+    SwitchToFILE use(file);
+    const FsHandler* handler = file->state->handler;
+    Status result = 0;
+    if (file->writing && file->remaining > 0) {
+        // End the file at the last byte written.
+        file->size -= file->remaining;
+        file->remaining = 0;
+        if (!handler->AdjustFileSize ||
+            handler->AdjustFileSize(file->handle, &file->entry, file->size) != 0)
+            result = 1;
+    }
+    if (handler->CloseFile && handler->CloseFile(file->handle) != 0) result = 1;
+    file->handle = nullptr;
+    return result;
+}
+
+int FILEExists(const char* name) {
+    KeepFsState keep;
+    ParsedName parsed = GetSource(name);
+    if (parsed.source == Source::Fail) return 0;
+    if (parsed.source == Source::Remote) {
+        if (RemoteFileOpen != 0) return 0;
+        uint8_t* gateway = nullptr;
+        uint8_t* server = nullptr;
+        uint16_t port = 0;
+        const char* path = ParseRemoteFilename(name, &gateway, &server, &port);
+        if (!path || remoteOps->Open(path, gateway, server, port) != 0) {
+            Log("TFTP Open failed\r\n");
+            remoteOps->Close();
+            return 0;
+        }
+        static uint8_t block[4096];
+        int n = remoteOps->Read(block);
+        remoteOps->Close();
+        return n > 0 ? 1 : 0;
+    }
+    DirRef dir;
+    std::string last;
+    if (!GetDir(parsed.source, parsed.path, dir, last)) return 0;
+    if (last.empty()) return 1; // the directory itself ("{0:1}", "dir/")
+    FsEntry entry{};
+    return FindFile(parsed.source, dir, last, entry) ? 1 : 0;
+}
+
+} // namespace vk

@@ -1,1 +1,246 @@
-// Work in progress.
+// The host directory driver's table, its state record and its directory
+// operations.
+#include "hostdir/hostdir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "disk/disk.h"
+#include "hostdir_internal.h"
+#include "platform/hostfile.h"
+#include "platform/types.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace hostdir {
+
+namespace {
+
+// A directory handle: its path (always ending in "/"), the host stream (none
+// for a mount point, which lists as empty).
+struct DirHandle {
+    char path[kPathMax];
+    DosDir* dir;
+    bool empty;
+};
+
+DirHandle* AsDir(FsDirHandle* handle) {
+    return reinterpret_cast<DirHandle*>(handle);
+}
+
+uint16_t GetNumBootSectors(FsEntry*) {
+    return 2;
+}
+
+Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
+    if (first != 0 || count != 2) return 1;
+    return ReadRootDeviceBootSect(buffer) == 0 ? 0 : 1;
+}
+
+Status InitFsSpecific(uint8_t) {
+    return 0;
+}
+Status FlushFsSpecific() {
+    return 0;
+}
+
+Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
+    auto* handle = new DirHandle{};
+    if (!entry) {
+        std::strcpy(handle->path, "/");
+    } else if (entry->path[0] == '\0') {
+        std::strcpy(handle->path, "./");
+        entry->start = 0;
+        entry->location1 = 0;
+    } else {
+        size_t length = strnlen(entry->path, kPathMax);
+        bool slash = length > 0 && entry->path[length - 1] == '/';
+        if (length + (slash ? 0 : 1) >= size_t(kPathMax)) {
+            delete handle;
+            return 1;
+        }
+        std::memcpy(handle->path, entry->path, length);
+        if (!slash) handle->path[length++] = '/';
+        handle->path[length] = '\0';
+        if (entry->location1 == 1) {
+            // A mount point: shown as an empty directory, never entered.
+            handle->empty = true;
+            *dir = reinterpret_cast<FsDirHandle*>(handle);
+            return 0;
+        }
+    }
+    handle->dir = OpenDosDir(handle->path);
+    if (!handle->dir) {
+        delete handle;
+        return 1;
+    }
+    *dir = reinterpret_cast<FsDirHandle*>(handle);
+    return 0;
+}
+
+Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
+    DirHandle* handle = AsDir(dir);
+    if (!handle || handle->empty || !handle->dir) return 1;
+    std::strcpy(entry->path, handle->path);
+    entry->name = entry->path + std::strlen(entry->path);
+    entry->start = 0;
+    entry->location2 = 0;
+    entry->location3 = 0;
+    return ReadDosDir(handle->dir, entry) == 0 ? 0 : 1;
+}
+
+Status GetFileInfo(FsEntry* entry) {
+    if (entry->name && entry->name[0] != '\0') return 0;
+    // The root of the host: "/" itself.
+    struct stat status;
+    if (lstat("/", &status) != 0) return 1;
+    entry->kind = kKindDir;
+    entry->size = uint32_t(status.st_size);
+    LXDOSPackAttr(entry->attributes, &status, "/");
+    return 0;
+}
+
+uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
+    return HostAddEntrySize(size, entry, blockSize);
+}
+
+// Fills a new entry's path from the directory handle and the name.
+bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kind) {
+    if (!JoinPath(entry->path, handle->path, name)) return false;
+    entry->name = entry->path + std::strlen(handle->path);
+    entry->kind = kind;
+    entry->size = 0;
+    entry->start = 0;
+    entry->location1 = entry->location2 = entry->location3 = 0;
+    return true;
+}
+
+Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+    DirHandle* handle = AsDir(dir);
+    if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindFile)) return 1;
+    uint16_t mode = attributes ? ld16(attributes + kAttrMode) : 0;
+    uint16_t type = mode & 0xF000;
+    if (!attributes || type == 0x8000) {
+        DosFile f = CreateDosFile(entry->path);
+        if (!f) return 1;
+        CloseDosFile(f);
+    } else if (type == 0xA000) {
+        uint32_t targetLength = ld32(attributes + kAttrSize);
+        if (targetLength > uint32_t(kShortLinkMax)) {
+            // The target arrives later as the file's content.
+            entry->start = targetLength;
+        } else {
+            char target[kShortLinkMax + 1];
+            const char* packed = reinterpret_cast<const char*>(attributes + kAttrExtra);
+            size_t n = strnlen(packed, kShortLinkMax);
+            std::memcpy(target, packed, n);
+            target[n] = '\0';
+            if (symlink(target, entry->path) != 0) return 1;
+        }
+    } else {
+        dev_t device = dev_t(DecodeDevice(ld32(attributes + kAttrExtra)));
+        if (mknod(entry->path, mode, device) != 0) {
+            // Typically a device node without the privilege to make it: the
+            // user is told and the rest of the work goes on.
+            Log("WARNING: Cannot create special file ");
+            Log(entry->path);
+            Log("\r\n");
+            return 0;
+        }
+    }
+    if (attributes) {
+        std::memcpy(entry->attributes, attributes, kPackedAttrSize);
+        if (entry->start == 0) UnPackAttr(entry->path, attributes);
+    } else {
+        std::memset(entry->attributes, 0, sizeof entry->attributes);
+    }
+    return 0;
+}
+
+Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+    DirHandle* handle = AsDir(dir);
+    if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindDir)) return 1;
+    if (CreateDosDir(entry->path) != 0) return 1;
+    if (attributes) {
+        std::memcpy(entry->attributes, attributes, kPackedAttrSize);
+        UnPackAttr(entry->path, attributes);
+    } else {
+        std::memset(entry->attributes, 0, sizeof entry->attributes);
+    }
+    return 0;
+}
+
+Status CloseDir(FsDirHandle* dir) {
+    DirHandle* handle = AsDir(dir);
+    if (!handle) return 0;
+    if (handle->dir) CloseDosDir(handle->dir);
+    delete handle;
+    return 0;
+}
+
+Status RemoveFile(FsEntry* entry) {
+    if (entry->kind != kKindFile) return -1;
+    return DeleteDosFile(entry->path) == 0 ? 0 : 1;
+}
+
+Status RemoveDir(FsEntry* entry) {
+    if (entry->kind != kKindDir) return -1;
+    return RemoveDosDir(entry->path) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+bool JoinPath(char* out, const char* directory, const char* name) {
+    size_t dirLength = strnlen(directory, kPathMax);
+    size_t nameLength = std::strlen(name);
+    if (dirLength + nameLength >= size_t(kPathMax)) return false;
+    std::memmove(out, directory, dirLength);
+    std::memcpy(out + dirLength, name, nameLength + 1);
+    return true;
+}
+
+} // namespace hostdir
+
+const FsHandler LXDOSHandler = {
+    {'E', 'X', 'T', '2'},
+    kPackedAttrSize,
+    kFsAttrWithSummaries,
+    0,
+    hostdir::GetNumBootSectors,
+    hostdir::ReadBootSectors,
+    hostdir::InitFsSpecific,
+    hostdir::FlushFsSpecific,
+    hostdir::OpenDir,
+    hostdir::NextDirEntry,
+    hostdir::GetFileInfo,
+    hostdir::AddEntrySize,
+    hostdir::CreateFile,
+    hostdir::CreateDir,
+    hostdir::CloseDir,
+    hostdir::RemoveFile,
+    hostdir::RemoveDir,
+    hostdir::OpenFile,
+    hostdir::RewriteFile,
+    hostdir::ReadFileChunk,
+    hostdir::WriteFileChunk,
+    hostdir::CloseFile,
+    hostdir::AdjustFileSize,
+    nullptr,
+    nullptr,
+};
+
+FsState DosFsState = {
+    .state = kStateClean,
+    .fda = 0,
+    .disk = 0,
+    .partition = 0,
+    .type = 0,
+    .typeName = "HOST",
+    .handler = &LXDOSHandler,
+    .valid = 1,
+};
+
+} // namespace vk

@@ -4,6 +4,7 @@
 // (host directories in the archiver, remote files in the batch program).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "disk/fsdriver.h"
@@ -12,9 +13,9 @@
 namespace vk {
 
 // Open flags.
-constexpr uint16_t kOpenCacheAlways = 1;  // copy a remote file into the cache first
-constexpr uint16_t kOpenRetry = 2;        // this call is the single retry
-constexpr uint16_t kOpenReadAhead = 4;    // a local file may be read ahead
+constexpr uint16_t kOpenCacheAlways = 1; // copy a remote file into the cache first
+constexpr uint16_t kOpenRetry = 2;       // this call is the single retry
+constexpr uint16_t kOpenReadAhead = 4;   // a local file may be read ahead
 
 struct FileRecord {
     uint8_t remote = 0;
@@ -32,24 +33,46 @@ struct FileRecord {
 struct RemoteFileOps {
     int (*Open)(const char* name, uint8_t* gateway, uint8_t* server, uint16_t port);
     int (*Create)(const char* name);
-    int (*Read)(uint8_t* buffer);  // bytes read, 0 at the end, negative on error
+    int (*Read)(uint8_t* buffer); // bytes read, 0 at the end, negative on error
     int (*Write)(const uint8_t* data, uint16_t length);
     int (*Close)();
 };
 
 // How names that are not partition paths are served.
 enum class HostRoute {
-    HostDirectory,  // through the host directory driver
-    Remote,         // through the remote-file routing table
+    HostDirectory, // through the host directory driver
+    Remote,        // through the remote-file routing table
 };
 void SetHostRoute(HostRoute route, const RemoteFileOps* remote, FsState* hostState);
+
+// The host-file column of the remote-file routing: the batch program without
+// a boot PROM serves its remote names from host files (one open at a time,
+// names with "\" turned into "/", reads of at most 1408 bytes).
+extern const RemoteFileOps HostRemoteFileOps;
+constexpr uint16_t kHostRemoteBlock = 1408;
+
+// The remote-file cache and the extended-memory read-ahead of the batch
+// program, registered by it; absent hooks mean no cache and no read-ahead.
+struct RemoteCacheOps {
+    // Copies a remote file into the cache partition; cacheName (kPathMax
+    // bytes) receives the local name. 0 ready, -2 network timeout (retried),
+    // anything else a failure.
+    int (*CacheRemoteFile)(const char* name, char* cacheName, uint32_t* size, int force);
+    // Read-ahead of a local file opened with kOpenReadAhead: granted or not
+    // at open, then serves the reads (at most kChunkMax bytes), released at
+    // close. ReadAhead may call ReadFILE after clearing file->readAhead.
+    bool (*StartReadAhead)(FileRecord* file);
+    uint16_t (*ReadAhead)(FileRecord* file, uint8_t* buffer);
+    void (*StopReadAhead)(FileRecord* file);
+};
+void SetRemoteCache(const RemoteCacheOps* ops);
 
 // 0: no remote file open, 1: one open, 2: its transfer broke off.
 extern uint8_t RemoteFileOpen;
 
 Status OpenFILE(const char* name, FileRecord* file, uint16_t flags);
 Status CreateFILE(const char* name, FileRecord* file, uint32_t size);
-uint16_t ReadFILE(FileRecord* file, uint8_t* buffer);  // buffer: kChunkMax bytes
+uint16_t ReadFILE(FileRecord* file, uint8_t* buffer); // buffer: kChunkMax bytes
 uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length);
 Status CloseFILE(FileRecord* file);
 int FILEExists(const char* name);
@@ -58,14 +81,16 @@ Status CreateDIR(const char* name);
 Status DelTREE(const char* name);
 Status LogDIR(const char* path);
 Status LogTREE(const char* name);
-Status AppendFILE(const char* first, const char* second, const char* destination,
-                  uint16_t flags);
+Status AppendFILE(const char* first, const char* second, const char* destination, uint16_t flags);
 Status CopyFILE(const char* source, const char* destination, uint16_t flags);
-Status PatchFILE(const char* source, const char* destination, const char* start,
-                 const char* end, uint16_t flags);
+Status PatchFILE(const char* source, const char* destination, const char* start, const char* end,
+                 uint16_t flags);
 
 // Temporary host names of the archiver: TempPath/TMP~<suffix>.<3 letters>.
-int GetTempName(const char* suffix, int index, char* out);
+// Index 0 asks for a new index; the index used (1 to 728) is returned. out
+// holds outSize bytes; a name that does not fit gives "" and -1.
+constexpr size_t kTempNameMax = 320;
+int GetTempName(const char* suffix, int index, char* out, size_t outSize = kTempNameMax);
 
 // Whole-file loading (at most 65535 bytes plus a NUL) and buffered reading.
 constexpr uint32_t kLoadBlock = 65536;

@@ -7,10 +7,12 @@
 
 #include "platform/fsentry.h"
 
+struct stat;
+
 namespace vk {
 
 void SetArguments(int argc, char** argv);
-const char* GetArguments();  // null when there are none
+const char* GetArguments(); // null when there are none
 
 using DosFile = FILE*;
 void NormalizeName(char* path);
@@ -26,14 +28,37 @@ int DeleteDosFile(const char* path);
 int CreateDosDir(const char* path);
 int RemoveDosDir(const char* path);
 
+// True when both host paths name the same existing file (links followed).
+bool SameHostFile(const char* a, const char* b);
+// True when the host path names the root directory "/".
+bool IsHostRoot(const char* path);
+
 struct DosDir;
 DosDir* OpenDosDir(const char* path);
-int ReadDosDir(DosDir* handle, FsEntry* entry);  // 1 at the end
+int ReadDosDir(DosDir* handle, FsEntry* entry); // 1 at the end
 void CloseDosDir(DosDir* handle);
 
+// The 86-byte packed attribute layout shared with the ext2 driver; all
+// fields little-endian, the rest zero.
 constexpr int kPackedAttrSize = 86;
-struct stat;
-void LXDOSPackAttr(uint8_t* attributes, const struct stat* status, const char* path);
+constexpr int kAttrMode = 0;   // u16 type and permission bits
+constexpr int kAttrUid = 2;    // u16 owner
+constexpr int kAttrAtime = 4;  // u32 access time
+constexpr int kAttrMtime = 8;  // u32 modification time
+constexpr int kAttrCtime = 12; // u32 change time
+constexpr int kAttrGid = 16;   // u16 group
+constexpr int kAttrSize = 18;  // u32 size
+constexpr int kAttrFlags = 22; // u32 ext2 inode flags
+constexpr int kAttrExtra = 26; // short link target (NUL-terminated) or device number (u32)
+// Longest symbolic-link target that travels in the attributes.
+constexpr int kShortLinkMax = kPackedAttrSize - kAttrExtra - 1; // 59
+static_assert(kShortLinkMax == 59);
+
+void LXDOSPackAttr(uint8_t* attributes, const struct ::stat* status, const char* path);
+// Device numbers as packed at kAttrExtra (the Linux "new" 32-bit encoding,
+// which equals major * 256 + minor for small numbers).
+uint32_t EncodeDevice(uint64_t device);
+uint64_t DecodeDevice(uint32_t packed);
 
 [[noreturn]] void TFtpReboot();
 [[noreturn]] void RebootFromSect();

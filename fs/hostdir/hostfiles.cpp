@@ -1,0 +1,162 @@
+// File handles of the host directory driver: host files, entries without
+// content (devices, FIFOs, sockets, short symbolic links) and long symbolic
+// links whose target travels as the file's content.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "hostdir/hostdir.h"
+#include "hostdir_internal.h"
+#include "platform/hostfile.h"
+
+namespace vk::hostdir {
+
+namespace {
+
+enum class HandleKind { File, NoContent, Link };
+
+struct FileHandle {
+    HandleKind kind;
+    DosFile file;
+    bool delivered; // a link's target was handed out
+};
+
+// One symbolic link at a time is open for reading or pending creation: its
+// target text (or expected target length) and its path.
+constexpr size_t kLinkMax = 4096;
+struct LinkBuffers {
+    bool busy = false;
+    char target[kLinkMax]; // reading: the target text
+    uint32_t length = 0;   // target length
+    char path[kPathMax];
+};
+LinkBuffers link;
+
+FileHandle* AsFile(FsFileHandle* handle) {
+    return reinterpret_cast<FileHandle*>(handle);
+}
+
+FsFileHandle* Handle(HandleKind kind, DosFile file = nullptr) {
+    return reinterpret_cast<FsFileHandle*>(new FileHandle{kind, file, false});
+}
+
+bool TakeLink(const char* path) {
+    if (link.busy) return false;
+    size_t length = strnlen(path, kPathMax - 1);
+    std::memcpy(link.path, path, length);
+    link.path[length] = '\0';
+    link.busy = true;
+    return true;
+}
+
+} // namespace
+
+Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+    if (entry->start != 0) return 1;
+    struct stat status;
+    if (lstat(entry->path, &status) != 0) return 1;
+    if (S_ISREG(status.st_mode)) {
+        DosFile f = OpenDosFile(entry->path, false);
+        if (!f) return 1;
+        *file = Handle(HandleKind::File, f);
+    } else if (S_ISLNK(status.st_mode) && status.st_size > kShortLinkMax) {
+        if (!TakeLink(entry->path)) return 1;
+        ssize_t n = readlink(entry->path, link.target, kLinkMax);
+        if (n < 0 || size_t(n) >= kLinkMax) {
+            link.busy = false;
+            return 1;
+        }
+        link.length = uint32_t(n);
+        *file = Handle(HandleKind::Link);
+    } else {
+        *file = Handle(HandleKind::NoContent);
+    }
+    *size = entry->size;
+    return 0;
+}
+
+Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
+    if (entry->start != 0) {
+        // A long symbolic link being restored: the target comes next.
+        if (entry->start >= kLinkMax || !TakeLink(entry->path)) return 1;
+        link.length = entry->start;
+        *file = Handle(HandleKind::Link);
+        return 0;
+    }
+    struct stat status;
+    if (lstat(entry->path, &status) != 0) return 1;
+    if (!S_ISREG(status.st_mode)) {
+        *file = Handle(HandleKind::NoContent);
+        return 0;
+    }
+    DosFile f = OpenDosFile(entry->path, true);
+    if (!f) return 1;
+    // Rewriting starts from an empty file, so that the file ends at the last
+    // byte written whatever it held before.
+    if (ftruncate(fileno(f), 0) != 0) {
+        CloseDosFile(f);
+        return 1;
+    }
+    *file = Handle(HandleKind::File, f);
+    return 0;
+}
+
+uint16_t ReadFileChunk(FsFileHandle* handle, uint8_t* buffer) {
+    FileHandle* file = AsFile(handle);
+    switch (file->kind) {
+    case HandleKind::File: return ReadDosFile(file->file, buffer, kChunkMax);
+    case HandleKind::NoContent: return 0;
+    case HandleKind::Link:
+        if (file->delivered) return 0;
+        file->delivered = true;
+        std::memcpy(buffer, link.target, link.length);
+        return uint16_t(link.length);
+    }
+    return 0;
+}
+
+uint16_t WriteFileChunk(FsFileHandle* handle, const uint8_t* data, uint16_t length) {
+    FileHandle* file = AsFile(handle);
+    switch (file->kind) {
+    case HandleKind::File: return WriteDosFile(file->file, data, length);
+    case HandleKind::NoContent: return 0;
+    case HandleKind::Link: {
+        if (file->delivered || length < link.length) return 0;
+        std::memcpy(link.target, data, link.length);
+        link.target[link.length] = '\0';
+        file->delivered = true;
+        if (strlen(link.target) != link.length) return 0; // a NUL inside a target
+        if (symlink(link.target, link.path) != 0) return 0;
+        return uint16_t(link.length);
+    }
+    }
+    return 0;
+}
+
+Status CloseFile(FsFileHandle* handle) {
+    FileHandle* file = AsFile(handle);
+    if (!file) return 0;
+    Status result = 0;
+    if (file->kind == HandleKind::File) result = CloseDosFile(file->file) == 0 ? 0 : 1;
+    if (file->kind == HandleKind::Link) link.busy = false;
+    delete file;
+    return result;
+}
+
+Status AdjustFileSize(FsFileHandle* handle, FsEntry* entry, uint32_t newSize) {
+    FileHandle* file = AsFile(handle);
+    // Host files grow as they are written; a smaller size cuts the file so
+    // that it ends at the last byte written.
+    if (file && file->kind == HandleKind::File) {
+        std::fflush(file->file);
+        struct stat status;
+        if (fstat(fileno(file->file), &status) == 0 && status.st_size > off_t(newSize)) {
+            if (ftruncate(fileno(file->file), off_t(newSize)) != 0) return 1;
+        }
+    }
+    if (entry) entry->size = newSize;
+    return 0;
+}
+
+} // namespace vk::hostdir

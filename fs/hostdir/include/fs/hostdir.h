@@ -1,0 +1,4 @@
+// Same as hostdir/hostdir.h.
+#pragma once
+
+#include "hostdir/hostdir.h"
