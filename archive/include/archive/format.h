@@ -1,0 +1,151 @@
+// The disk archive's bytes: fragment files, chunks, section tags and the
+// fixed records. Every record is declared here once, with its offsets, and
+// is read and written only through its Load/Store pair (little-endian).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/types.h"
+
+namespace vk {
+
+// Fragment files -------------------------------------------------------------
+
+constexpr uint32_t kFragmentMagic = 0x10524B56; // "VKR" 0x10
+
+struct FragmentHeader {
+    static constexpr uint32_t kSize = 20;
+    uint32_t magic = kFragmentMagic; // 0
+    uint32_t streamLength = 0;       // 4: sum of all data lengths; 0 until finished
+    uint32_t streamOffset = 0;       // 8: position of the first data byte in the stream
+    uint32_t dataLength = 0;         // 12: data bytes after the header
+    uint32_t crc = 0;                // 16: CRC32 of the data bytes
+
+    static FragmentHeader Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Offsets patched when an archive is finished: the stream length in every
+// fragment, and the sum of file sizes of the archive header, which follows
+// the first fragment's header.
+constexpr uint32_t kStreamLengthAt = 4;
+constexpr uint32_t kSumOfSizesAt = FragmentHeader::kSize + 16;
+
+// Name of fragment n: the first fragment's name with its last k characters
+// replaced by the k decimal digits of n (the name keeps its length). Fails
+// (returns 1) when the name is shorter than the digits or out is too small.
+Status FragmentName(const char* first, uint32_t n, char* out, uint32_t outSize);
+
+// Chunks -------------------------------------------------------------------
+
+struct ChunkHeader {
+    static constexpr uint32_t kSize = 4;
+    uint16_t packedLength = 0;   // 0: packed bytes that follow; 0xFFFF = fragment break
+    uint16_t unpackedLength = 0; // 2: bytes the chunk unpacks to, 0..32768
+
+    static ChunkHeader Load(const uint8_t* p) { return {ld16(p), ld16(p + 2)}; }
+    void Store(uint8_t* p) const {
+        st16(p, packedLength);
+        st16(p + 2, unpackedLength);
+    }
+};
+
+constexpr uint16_t kFragmentBreak = 0xFFFF;
+constexpr uint32_t kChunkData = 32768;      // unpacked bytes per chunk, at most
+constexpr uint32_t kChunkPackedMax = 36864; // packed bytes per chunk, at most
+
+// Section tags: two raw bytes, stored as their little-endian u16.
+constexpr uint16_t Tag(char a, char b) {
+    return uint16_t(uint8_t(a) | (uint8_t(b) << 8));
+}
+constexpr uint16_t kTagBootSectors = Tag('B', 'S');
+constexpr uint16_t kTagDirSummary = Tag('D', 'S');
+constexpr uint16_t kTagFileSummary = Tag('F', 'S');
+constexpr uint16_t kTagDirectories = Tag('D', 'C');
+constexpr uint16_t kTagFiles = Tag('F', 'C');
+constexpr uint16_t kTagEnd = Tag('Z', 'Z');
+constexpr uint16_t kTagIFiles = Tag('C', 'F');
+constexpr uint16_t kTagIDirectory = Tag('C', 'H');
+
+// Records ------------------------------------------------------------------
+
+constexpr int kBlockSizes = 6; // 1, 2, 4, 8, 16 and 32 KiB
+// Entry names: one path component, NUL-terminated, at most this with the NUL.
+constexpr uint32_t kEntryNameMax = 128;
+
+struct ArchiveHeader {
+    static constexpr uint32_t kSize = 20;
+    char fsId[4] = {};        // 0: driver identifier, "FATx" or "EXT2"
+    uint32_t dirCount = 0;    // 4: directories (incremental: directory records)
+    uint32_t fileCount = 0;   // 8
+    uint16_t summaryAttr = 0; // 12: SA
+    uint16_t dirAttr = 0;     // 14: DA
+    uint32_t sumOfSizes = 0;  // 16: sum of all stored file sizes
+
+    static ArchiveHeader Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Fixed part of a DirSummaryEntry (SA attribute bytes follow).
+struct DirSummary {
+    static constexpr uint32_t kSize = 20;
+    uint16_t blocks[kBlockSizes] = {}; // 0: own block counts
+    uint32_t subdirs = 0;              // 12
+    uint32_t files = 0;                // 16
+
+    static DirSummary Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Fixed part of a FileSummaryEntry (SA attribute bytes follow).
+constexpr uint32_t kFileSummarySize = 4; // u32 file size
+
+struct DirectoryRecord {
+    static constexpr uint32_t kSize = 24;
+    uint16_t blocks[kBlockSizes] = {}; // 0: own block counts
+    uint32_t subdirs = 0;              // 12: S
+    uint32_t files = 0;                // 16: F
+    uint16_t pops = 0;                 // 20: levels to leave before entering
+    uint16_t zero = 0;                 // 22
+
+    static DirectoryRecord Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Fixed part of a SubdirEntry (DA attribute bytes and the name follow).
+struct SubdirEntry {
+    static constexpr uint32_t kSize = 16;
+    uint32_t descendants = 0;          // 0: directories in the subtree, itself included
+    uint16_t totals[kBlockSizes] = {}; // 4: subtree block totals
+
+    static SubdirEntry Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Fixed part of a FileEntry (DA attribute bytes and the name follow).
+constexpr uint32_t kFileEntrySize = 4; // u32 file size
+
+struct IDirectoryRecord {
+    static constexpr uint32_t kSize = 12;
+    uint16_t tag = kTagIDirectory; // 0: "CH"
+    uint16_t pops = 0;             // 2
+    uint32_t subdirs = 0;          // 4: S
+    uint32_t files = 0;            // 8: F
+
+    static IDirectoryRecord Load(const uint8_t* p);
+    void Store(uint8_t* p) const;
+};
+
+// Length of an entry name stored at p within at most `room` bytes, without
+// its NUL; -1 when no NUL lies within min(room, kEntryNameMax) bytes.
+int32_t EntryNameLength(const uint8_t* p, uint32_t room);
+
+// `FragmentSize` setting: decimal number with an optional k/K or m/M after
+// it (and blanks); 0 or no number gives the default, small values are raised
+// to the minimum, and values beyond 32 bits saturate.
+constexpr uint32_t kFragmentSizeDefault = 0x5A00000; // 90 MiB
+constexpr uint32_t kFragmentSizeMin = 0x80000;       // 512 KiB
+uint32_t ParseFragmentSize(const char* text);
+uint32_t FragmentSize(); // reads the variable FragmentSize
+
+} // namespace vk

@@ -1,1 +1,0 @@
-// Archive library; filled in as the format layer lands.

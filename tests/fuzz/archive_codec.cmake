@@ -1,0 +1,2 @@
+vk_add_fuzzer(fuzz_archive_codec ${CMAKE_CURRENT_LIST_DIR}/archive_codec_fuzz.cpp)
+target_link_libraries(fuzz_archive_codec PRIVATE vk_codec)
