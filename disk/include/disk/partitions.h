@@ -94,4 +94,46 @@ Status SetPartInfos(int disk, int partition, PartInfo* records);
 int GetBootPart(int disk);
 Status SetBootPart(int disk, int partition);
 
+// Boot sector builders. Both build in Sect and write nothing.
+// The FAT boot sector fields (offsets in the sector; E = kExtendedFat16 or
+// kExtendedFat32 for the fields after it).
+namespace fatboot {
+constexpr size_t kJump = 0;               // 3: 0xEB 0x58 0x90
+constexpr size_t kOemName = 3;            // 8: "VESKLOR!"
+constexpr size_t kBytesPerSector = 11;    // u16
+constexpr size_t kSectorsPerCluster = 13; // u8
+constexpr size_t kReservedSectors = 14;   // u16
+constexpr size_t kNumFats = 16;           // u8
+constexpr size_t kRootEntries = 17;       // u16
+constexpr size_t kSmallSectors = 19;      // u16
+constexpr size_t kMedia = 21;             // u8
+constexpr size_t kSectorsPerFat16 = 22;   // u16
+constexpr size_t kSectorsPerTrack = 24;   // u16
+constexpr size_t kHeads = 26;             // u16
+constexpr size_t kHiddenSectors = 28;     // u32
+constexpr size_t kTotalSectors = 32;      // u32
+constexpr size_t kSectorsPerFat32 = 36;   // u32 (FAT32)
+constexpr size_t kFat32Flags = 40;        // u32 (FAT32)
+constexpr size_t kRootCluster = 44;       // u32 (FAT32)
+constexpr size_t kInfoSector = 48;        // u16 (FAT32)
+constexpr size_t kBackupBoot = 50;        // u16 (FAT32)
+constexpr size_t kExtendedFat16 = 36;
+constexpr size_t kExtendedFat32 = 64;
+constexpr size_t kDriveNumber = 0;   // E+0: u8
+constexpr size_t kBootSignature = 2; // E+2: 0x29
+constexpr size_t kSerial = 3;        // E+3: 4 bytes
+constexpr size_t kLabel = 7;         // E+7: 11 bytes
+constexpr size_t kLabelSize = 11;
+constexpr size_t kFsType = 18;      // E+18: 8 bytes
+constexpr size_t kBootProgram = 90; // 147 bytes
+} // namespace fatboot
+
+// Reads sector 0 of the current partition (the whole disk) and puts a fresh
+// master boot record program in front of its partition table; 0 or -1.
+Status BuildMBRBoot();
+// A fresh FAT boot sector for the current partition; the label is cut to 11
+// characters and padded with blanks.
+Status BuildFATBoot(bool fat32, uint8_t sectorsPerCluster, uint32_t sectorsPerFat,
+                    const char* label);
+
 } // namespace vk

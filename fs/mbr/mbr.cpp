@@ -1,0 +1,198 @@
+// The MBR driver: BootCode and BootData of the first track.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "disk/disk.h"
+#include "disk/partitions.h"
+#include "fs/mbr.h"
+
+namespace vk {
+
+namespace {
+
+enum MbrFile : uint32_t { kBootCode = 0, kBootData = 1, kFileCount = 2 };
+const char* const kNames[kFileCount] = {"BootCode", "BootData"};
+
+struct MbrDir {
+    uint32_t next = 0;
+};
+
+// An open file: its index, and for writing the bytes received so far, which
+// are written out whole after every chunk (so chunks of any size work).
+struct MbrFileHandle {
+    uint32_t index = 0;
+    bool done = false;
+    std::vector<uint8_t> data;
+    uint32_t written = 0;
+};
+
+MbrDir* AsDir(FsDirHandle* h) {
+    return reinterpret_cast<MbrDir*>(h);
+}
+MbrFileHandle* AsFile(FsFileHandle* h) {
+    return reinterpret_cast<MbrFileHandle*>(h);
+}
+
+uint32_t BootDataSectors() {
+    return fsstate->geometry.sectors - 1u;
+}
+
+uint32_t FileSize(uint32_t index) {
+    return index == kBootCode ? kBootCodeSize : BootDataSectors() * kSectorSize;
+}
+
+uint16_t GetNumBootSectors(FsEntry*) {
+    return 0;
+}
+Status InitFsSpecific(uint8_t) {
+    return 0;
+}
+Status FlushFsSpecific() {
+    return 0;
+}
+
+Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
+    if (entry != nullptr) return -1; // no subdirectories
+    *dir = reinterpret_cast<FsDirHandle*>(new MbrDir);
+    return 0;
+}
+
+Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
+    MbrDir* d = AsDir(dir);
+    if (d->next >= kFileCount) return 1;
+    uint32_t index = d->next++;
+    *entry = FsEntry{};
+    int root = snprintf(entry->path, sizeof entry->path, "{%d:%d}", fsstate->disk & 0x7F,
+                        int(fsstate->partition));
+    snprintf(entry->path + root, sizeof entry->path - size_t(root), "%s", kNames[index]);
+    entry->name = entry->path + root;
+    entry->kind = kKindFile;
+    entry->size = FileSize(index);
+    entry->start = index;
+    return 0;
+}
+
+Status GetFileInfo(FsEntry* entry) {
+    if (entry->start >= kFileCount) return -1;
+    entry->kind = kKindFile;
+    entry->size = FileSize(entry->start);
+    return 0;
+}
+
+uint32_t AddEntrySize(uint32_t, FsEntry*, uint16_t) {
+    return 0;
+}
+Status Refuse(FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
+    return 1;
+}
+Status RefuseRemove(FsEntry*) {
+    return 1;
+}
+
+Status CloseDir(FsDirHandle* dir) {
+    delete AsDir(dir);
+    return 0;
+}
+
+Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+    if (entry->start >= kFileCount) return -1;
+    MbrFileHandle* h = new MbrFileHandle;
+    h->index = entry->start;
+    *size = FileSize(h->index);
+    *file = reinterpret_cast<FsFileHandle*>(h);
+    return 0;
+}
+
+Status RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
+    if (entry->start >= kFileCount) return -1;
+    if (newSize > FileSize(entry->start)) return 1;
+    MbrFileHandle* h = new MbrFileHandle;
+    h->index = entry->start;
+    h->data.assign(FileSize(h->index), 0);
+    *file = reinterpret_cast<FsFileHandle*>(h);
+    return 0;
+}
+
+uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
+    MbrFileHandle* h = AsFile(file);
+    if (h->done) return 0;
+    h->done = true;
+    if (h->index == kBootCode) {
+        uint8_t sector[kSectorSize];
+        if (Seek(0) != 0 || ReadSects(1, sector) != 0) return 0;
+        memcpy(buffer, sector, kBootCodeSize);
+        return uint16_t(kBootCodeSize);
+    }
+    if (Seek(1) != 0 || ReadSects(uint16_t(BootDataSectors()), buffer) != 0) return 0;
+    return uint16_t(BootDataSectors() * kSectorSize);
+}
+
+uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
+    MbrFileHandle* h = AsFile(file);
+    if (h->data.empty()) return 0; // opened for reading
+    uint32_t room = uint32_t(h->data.size()) - h->written;
+    uint32_t take = std::min<uint32_t>(room, length);
+    if (take == 0) return 0;
+    memcpy(h->data.data() + h->written, buffer, take);
+    h->written += take;
+    if (h->index == kBootCode) {
+        // Keep the partition table and the signature of the sector.
+        uint8_t sector[kSectorSize];
+        if (Seek(0) != 0 || ReadSects(1, sector) != 0) return 0;
+        memcpy(sector, h->data.data(), kBootCodeSize);
+        if (Seek(0) != 0 || WriteSects(1, sector) != 0) return 0;
+    } else {
+        // The rest of the track after the data is written as zeros.
+        if (Seek(1) != 0 || WriteSects(uint16_t(BootDataSectors()), h->data.data()) != 0) return 0;
+    }
+    return uint16_t(take);
+}
+
+Status CloseFile(FsFileHandle* file) {
+    delete AsFile(file);
+    return 0;
+}
+
+Status AdjustFileSize(FsFileHandle*, FsEntry*, uint32_t) {
+    return 0;
+}
+
+// A fresh boot program in front of the kept partition table.
+Status Clean(const char*) {
+    if (BuildMBRBoot() != 0) return 1;
+    return WriteBootSect() != 0 ? 1 : 0;
+}
+
+} // namespace
+
+const FsHandler MBRHandler = {
+    .id = {'B', 'R', 'E', 'C'},
+    .attrSize = 0,
+    .flags = kFsCaseInsensitive,
+    .reserved = 0,
+    .GetNumBootSectors = GetNumBootSectors,
+    .ReadBootSectors = nullptr,
+    .InitFsSpecific = InitFsSpecific,
+    .FlushFsSpecific = FlushFsSpecific,
+    .OpenDir = OpenDir,
+    .NextDirEntry = NextDirEntry,
+    .GetFileInfo = GetFileInfo,
+    .AddEntrySize = AddEntrySize,
+    .CreateFile = Refuse,
+    .CreateDir = Refuse,
+    .CloseDir = CloseDir,
+    .RemoveFile = RefuseRemove,
+    .RemoveDir = RefuseRemove,
+    .OpenFile = OpenFile,
+    .RewriteFile = RewriteFile,
+    .ReadFileChunk = ReadFileChunk,
+    .WriteFileChunk = WriteFileChunk,
+    .CloseFile = CloseFile,
+    .AdjustFileSize = AdjustFileSize,
+    .Clean = Clean,
+    .FullUnzip = nullptr,
+};
+
+} // namespace vk

@@ -1,0 +1,45 @@
+// The swap driver's operation table.
+#include "fs/swap.h"
+#include "disk/disk.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+uint16_t GetNumBootSectors(FsEntry*) {
+    return 0;
+}
+// A swap partition holds no files to browse.
+Status InitFsSpecific(uint8_t) {
+    return 1;
+}
+Status FlushFsSpecific() {
+    return 0;
+}
+
+Status Clean(const char*) {
+    uint8_t page[kSwapPage];
+    int version = BuildSwapHeader(fsstate->sizeSectors, page);
+    if (version < 0) return 1;
+    if (version == 1)
+        Log("Warning : Swap partitions bigger than 128Mb are only support with Linux kernel "
+            ">2.1.x\r\n");
+    if (Seek(0) != 0 || WriteSects(kSwapPage / kSectorSize, page) != 0) return 1;
+    return 0;
+}
+
+} // namespace
+
+const FsHandler SWAPHandler = {
+    .id = {'S', 'W', 'A', 'P'},
+    .attrSize = 0,
+    .flags = 0,
+    .reserved = 0,
+    .GetNumBootSectors = GetNumBootSectors,
+    .InitFsSpecific = InitFsSpecific,
+    .FlushFsSpecific = FlushFsSpecific,
+    .Clean = Clean,
+};
+
+} // namespace vk

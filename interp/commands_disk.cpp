@@ -1,0 +1,301 @@
+// Disk commands: getbootpart, setbootpart, getpartitions, setpartitions,
+// blank and clean. They read their arguments, print their progress lines
+// and leave the work to the partition layer and the drivers.
+
+#include "interp/commands_disk.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "disk/disk.h"
+#include "disk/partitions.h"
+#include "interp/expr.h"
+#include "interp/script.h"
+#include "interp/tokenizer.h"
+#include "interp/variables.h"
+#include "platform/console.h"
+
+namespace vk {
+
+namespace {
+
+// Prints a progress line on screen and in the log.
+void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Progress(const char* format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    LogScope scope;
+    PrintString(text);
+}
+
+// [disk]: an optional hard-disk number counted from 0 (selected by
+// NextHDNum); the first hard disk when absent.
+Status OptionalDisk(char** cursor, int* disk) {
+    char* p = SkipBlanks(*cursor);
+    *disk = kFirstHardDisk;
+    if (*p == 0 || uint8_t(*p) == kQuote) return 0;
+    int16_t number = NextHDNum(&p);
+    if (number < 0) return 1;
+    *disk = number;
+    *cursor = p;
+    return 0;
+}
+
+// The table commands need the default disk to exist.
+Status RequireDisk(char** cursor, int* disk) {
+    char* p = SkipBlanks(*cursor);
+    if (*p == 0) {
+        *disk = kFirstHardDisk;
+        return SelectPart(kFirstHardDisk, 0) != 0 ? Fail("No hard-disk found") : 0;
+    }
+    return OptionalDisk(cursor, disk);
+}
+
+// A variable name: a word of name characters.
+char* VariableName(char** cursor) {
+    char* name = NextWord(cursor);
+    return *name ? name : nullptr;
+}
+
+uint32_t Sectors(const PartInfo& r, const DiskGeometry& g) {
+    if (r.empty) return 0;
+    auto abs = [&](uint16_t c, uint8_t h, uint8_t s) -> int64_t {
+        return int64_t(c) * (g.lastHead + 1) * g.sectors + int64_t(h) * g.sectors + s - 1;
+    };
+    int64_t n = abs(r.endCylinder, r.endHead, r.endSector) -
+                abs(r.startCylinder, r.startHead, r.startSector) + 1;
+    return n > 0 ? uint32_t(n) : 0;
+}
+
+int LastExtended(const PartInfo* r) {
+    int ext = -1;
+    for (int i = 0; i < 4; ++i)
+        if (r[i].extended) ext = i;
+    return ext;
+}
+
+// One word of a partition definition: type name, optionally ":" and a size
+// in MB. False for a malformed word.
+bool ParseDefinitionWord(const std::string& word, PartInfo* r, uint32_t* megabytes) {
+    size_t colon = word.find(':');
+    std::string name = word.substr(0, colon);
+    *megabytes = 0;
+    if (colon != std::string::npos) {
+        std::string size = word.substr(colon + 1);
+        if (size.empty() || size.size() > 9 ||
+            size.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        *megabytes = uint32_t(strtoul(size.c_str(), nullptr, 10));
+    }
+    if (name.empty() || name.size() >= sizeof r->typeName) return false;
+    *r = PartInfo{};
+    snprintf(r->typeName, sizeof r->typeName, "%s", name.c_str());
+    return true;
+}
+
+// Next blank-separated word of the definition, or empty at its end.
+std::string NextDefinitionWord(const char** cursor) {
+    const char* p = *cursor;
+    while (*p == ' ')
+        ++p;
+    const char* start = p;
+    while (*p && *p != ' ')
+        ++p;
+    *cursor = p;
+    return std::string(start, p);
+}
+
+bool DefinitionLeft(const char* cursor) {
+    while (*cursor == ' ')
+        ++cursor;
+    return *cursor != 0;
+}
+
+// Lays out up to four entries of one table in whole cylinders from `first`
+// to `last`. Returns 0, or the failure message.
+const char* LayOutTable(const DiskGeometry& g, uint16_t first, uint16_t last, PartInfo* r,
+                        const uint32_t* megabytes) {
+    const uint64_t perTrack = g.sectors;
+    const uint64_t perCylinder = uint64_t(g.lastHead + 1) * g.sectors;
+    uint32_t next = first;
+    bool firstSized = true;
+    for (int i = 0; i < 4; ++i) {
+        if (megabytes[i] == 0) continue; // no location, no cylinders
+        if (next > last) return "Partitions are too big !";
+        uint8_t head = firstSized ? 1 : 0; // the first track holds the table
+        if (firstSized && IsExtendedType(uint8_t(ReadFsType(r[i].typeName))))
+            return "First partition cannot be an extended partition";
+        firstSized = false;
+        // Smallest end cylinder whose sectors from the start, plus 1024 and
+        // divided by 2048, reach the requested size.
+        uint64_t wanted = uint64_t(megabytes[i]) * 2048;
+        uint64_t firstCylinder = (g.lastHead + 1 - head) * perTrack;
+        uint64_t more = 0;
+        if (firstCylinder + 1024 < wanted)
+            more = (wanted - 1024 - firstCylinder + perCylinder - 1) / perCylinder;
+        uint64_t end = std::min<uint64_t>(next + more, last);
+        r[i].startCylinder = uint16_t(next);
+        r[i].startHead = head;
+        r[i].startSector = 1;
+        r[i].endCylinder = uint16_t(end);
+        r[i].endHead = g.lastHead;
+        r[i].endSector = g.sectors;
+        next = uint32_t(end) + 1;
+    }
+    return nullptr;
+}
+
+// blank and clean: the range, the optional disk and, for clean, the label.
+struct RangeArgs {
+    int16_t first = 0, last = 0;
+    int disk = kFirstHardDisk;
+    const char* label = "";
+};
+
+Status ReadRangeArgs(char* args, RangeArgs* a, bool withLabel) {
+    char* p = args;
+    if (NextInterval(&p, &a->first, &a->last)) return 1;
+    if (OptionalDisk(&p, &a->disk)) return 1;
+    if (withLabel && uint8_t(*SkipBlanks(p)) == kQuote) {
+        a->label = NextString(&p);
+        if (a->label == nullptr) return 1;
+    }
+    return NextNothing(p) ? 1 : 0;
+}
+
+} // namespace
+
+Status ParseGetBootPart(char* args) {
+    char* p = args;
+    char* name = VariableName(&p);
+    if (name == nullptr) return Fail("Variable name expected");
+    int disk;
+    if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
+    char value[12];
+    snprintf(value, sizeof value, "%d", GetBootPart(disk));
+    SetVar(name, value);
+    return 0;
+}
+
+Status ParseSetBootPart(char* args) {
+    char* p = args;
+    int32_t partition = NextExpr(&p);
+    if (partition == kExprFail) return Fail("Bad partition number");
+    int disk;
+    if (OptionalDisk(&p, &disk) || NextNothing(p)) return 1;
+    if (partition < 1 || partition > kMaxPartition || SetBootPart(disk, partition) != 0)
+        return Fail("Bad partition number");
+    return 0;
+}
+
+Status ParseGetPartitions(char* args) {
+    char* p = args;
+    char* name = VariableName(&p);
+    if (name == nullptr) return Fail("Variable name expected");
+    int disk;
+    if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
+    DiskGeometry g;
+    GetGeometry(disk, &g.lastCylinder, &g.lastHead, &g.sectors);
+    std::string description;
+    int partition = 0;
+    for (int tables = 0; partition <= kMaxPartition; ++tables) {
+        PartInfo r[4];
+        if (GetPartInfos(disk, partition, r) != 0) break;
+        int last = -1;
+        for (int i = 0; i < 4; ++i)
+            if (!r[i].empty) last = i;
+        int ext = LastExtended(r);
+        int count = ext >= 0 ? 4 : last + 1;
+        for (int i = 0; i < count; ++i) {
+            char word[48];
+            snprintf(word, sizeof word, "%s%s:%u", description.empty() ? "" : " ", r[i].typeName,
+                     unsigned((uint64_t(Sectors(r[i], g)) + 1024) / 2048));
+            description += word;
+        }
+        if (ext < 0) break;
+        partition = ext + 1 + 4 * tables;
+    }
+    SetVar(name, description.c_str());
+    return 0;
+}
+
+Status ParseSetPartitions(char* args) {
+    char* p = args;
+    const char* definition = NextString(&p);
+    if (definition == nullptr) return 1;
+    int disk;
+    if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
+    std::string text = definition; // the line buffer is reused by later reads
+    const char* cursor = text.c_str();
+    DiskGeometry g;
+    GetGeometry(disk, &g.lastCylinder, &g.lastHead, &g.sectors);
+
+    uint16_t first = 0, last = g.lastCylinder;
+    int table = 0;
+    for (int tables = 0;; ++tables) {
+        PartInfo r[4];
+        uint32_t megabytes[4] = {};
+        for (int i = 0; i < 4; ++i) {
+            std::string word = NextDefinitionWord(&cursor);
+            if (word.empty()) continue; // EMPTY, size 0
+            if (!ParseDefinitionWord(word, &r[i], &megabytes[i]))
+                return Fail("Invalid partition definition");
+        }
+        if (const char* message = LayOutTable(g, first, last, r, megabytes)) return Fail(message);
+        Progress("Setting partition table %d on hard disk %d\r\n", table, disk - kFirstHardDisk);
+        if (SetPartInfos(disk, table, r) != 0) return Fail("Invalid partition definition");
+        if (!DefinitionLeft(cursor)) return 0;
+        int ext = LastExtended(r);
+        if (ext < 0) return Fail("Too much partitions (hint: use extended partitions)");
+        first = r[ext].startCylinder;
+        last = r[ext].endCylinder;
+        table = ext + 1 + 4 * tables;
+    }
+}
+
+Status ParseBlank(char* args) {
+    RangeArgs a;
+    if (ReadRangeArgs(args, &a, false)) return 1;
+    FlushParts(); // pending driver writes land before the zeros, not after
+    for (int n = a.first; n <= a.last; ++n) {
+        if (SelectPart(a.disk, n) != 0) {
+            Progress("Warning: attempt to blank non-existing partition %d\r\n", n);
+            continue;
+        }
+        Progress("Blanking partition %d (type %s)\r\n", n, fsstate->typeName);
+        // A failed write is logged by the disk layer; the command goes on.
+        if (Seek(0) == 0) BlankSects(fsstate->sizeSectors);
+    }
+    FlushParts();
+    return 0;
+}
+
+Status ParseClean(char* args) {
+    RangeArgs a;
+    if (ReadRangeArgs(args, &a, true)) return 1;
+    std::string label = a.label; // kept apart from the line buffer
+    FlushParts();
+    for (int n = a.first; n <= a.last; ++n) {
+        if (SelectPart(a.disk, n) != 0) {
+            Progress("Warning: attempt to clean non-existing partition %d\r\n", n);
+            continue;
+        }
+        Progress("Cleaning partition %d (type %s)\r\n", n, fsstate->typeName);
+        const FsHandler* h = fsstate->handler;
+        if (h == nullptr || h->Clean == nullptr)
+            return Fail("Don't know how to clean that sort of partition");
+        if (h->Clean(label.c_str()) != 0) return Fail("Clean-up failed");
+        fsstate->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
+    }
+    return 0;
+}
+
+} // namespace vk
