@@ -31,15 +31,33 @@ Status Clean(const char*) {
 
 } // namespace
 
+// Everything but Clean is unsupported.
 const FsHandler SWAPHandler = {
     .id = {'S', 'W', 'A', 'P'},
     .attrSize = 0,
     .flags = 0,
     .reserved = 0,
     .GetNumBootSectors = GetNumBootSectors,
+    .ReadBootSectors = nullptr,
     .InitFsSpecific = InitFsSpecific,
     .FlushFsSpecific = FlushFsSpecific,
+    .OpenDir = nullptr,
+    .NextDirEntry = nullptr,
+    .GetFileInfo = nullptr,
+    .AddEntrySize = nullptr,
+    .CreateFile = nullptr,
+    .CreateDir = nullptr,
+    .CloseDir = nullptr,
+    .RemoveFile = nullptr,
+    .RemoveDir = nullptr,
+    .OpenFile = nullptr,
+    .RewriteFile = nullptr,
+    .ReadFileChunk = nullptr,
+    .WriteFileChunk = nullptr,
+    .CloseFile = nullptr,
+    .AdjustFileSize = nullptr,
     .Clean = Clean,
+    .FullUnzip = nullptr,
 };
 
 } // namespace vk
