@@ -6,6 +6,8 @@
 #include <array>
 
 #include "interp/commands.h"
+#include "interp/commands_disk.h"
+#include "interp/security.h"
 
 namespace vk {
 
@@ -42,6 +44,12 @@ constexpr std::array kCommonRows = {
     Command{"getkey", ParseGetKey},
     Command{"onkey", ParseOnKey},
     Command{"input", ParseInput},
+    Command{"getpasswd", ParseGetPasswd},
+    Command{"crypt", ParseCrypt},
+    Command{"descrypt", ParseDESCrypt},
+    Command{"desdecrypt", ParseDESDecrypt},
+    Command{"md5", ParseMD5},
+    Command{"checkuser", ParseCheckUser},
     Command{"print", ParsePrint},
     Command{"textattr", ParseTextAttr},
     Command{"at", ParseAt},
@@ -63,6 +71,12 @@ constexpr std::array kCommonRows = {
     Command{".pwd", ParsePWD},
     Command{".wln", ParseWLN},
     Command{".wrt", ParseWRT},
+    Command{"getbootpart", ParseGetBootPart},
+    Command{"setbootpart", ParseSetBootPart},
+    Command{"getpartitions", ParseGetPartitions},
+    Command{"setpartitions", ParseSetPartitions},
+    Command{"blank", ParseBlank},
+    Command{"clean", ParseClean},
     Command{"append", ParseAppend},
     Command{"copy", ParseCopy},
     Command{"patch", ParsePatch},
