@@ -186,5 +186,5 @@ has check.out "radius=PASSED"
 has check.out "radius-wrong=FAILED"
 if grep -qx 'owned' check.out; then bad "a quote in a user name ran a command"; else ok; fi
 
-echo "security scripts: $passed passed, $failed failed"
+echo "security: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
