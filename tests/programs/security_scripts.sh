@@ -89,7 +89,7 @@ has hash.out "empty=[]"
 has hash.out "match-passwd"
 has hash.out "ci match-passwd"
 hasnt hash.out "wrong"
-has hash.out "Error in hash.pto, line 30: Invalid DES code"
+has hash.out "Error in hash.pto, line 29: Invalid DES code"
 hasnt hash.out "never printed"
 
 long=$(printf 'q%.0s' $(seq 128))
