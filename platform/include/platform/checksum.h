@@ -7,9 +7,11 @@
 
 namespace vk {
 
+// Rotate the sum right by one bit, then add the character (modulo 256).
 uint8_t StringCheckSum(const char* s);
 void InitCRC(uint32_t polynomial);
 // Works before InitCRC too (the standard table is then built on first use).
+// Every caller starts from 0.
 uint32_t CRC32(uint32_t crc, const void* data, size_t length);
 
 } // namespace vk

@@ -7,7 +7,7 @@ namespace vk {
 
 using SettingReader = const char* (*)(const char* name);
 void SetSettingReader(SettingReader reader);
-// The value of the named variable; valid until the next read.
+// The value of the named variable (never null); valid until the next read.
 const char* ReadSetting(const char* name);
 // True when the setting equals "ON" without regard to case.
 bool SettingIsOn(const char* name);
