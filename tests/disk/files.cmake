@@ -1,0 +1,7 @@
+vk_add_test(files_test
+  ${CMAKE_CURRENT_LIST_DIR}/files_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/files_copy_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/files_dir_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/files_remote_test.cpp)
+target_link_libraries(files_test PRIVATE vk_files vk_fs_hostdir vk_disk vk_platform)
+target_include_directories(files_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../platform)

@@ -1,0 +1,281 @@
+// Partition selection: the whole disk, primary and logical partitions, the
+// cache partition, the state cache, type names and damaged tables.
+#include <cstring>
+
+#include "disk_fixture.h"
+#include "fs/mbr.h"
+
+namespace vk::test {
+namespace {
+
+using PartitionTest = DiskTest;
+
+// Disk of 100 cylinders: 1 FAT16 (0-9), 2 extended (10-59) with logical
+// 5 LINUX-EXT2 (10-19), 6 link -> 9 LINUX-SWAP (20-29), 3 NTFS (60-69).
+MemoryDisk* LaidOutDisk(PartitionTest* t, MemoryDisk* disk) {
+    (void)t;
+    PutTable(disk, 0, {Part(0x04, 0, 1, 9), Part(0x05, 10, 0, 59), Part(0x07, 60, 0, 69)});
+    uint32_t ext = Lba(10, 0, 1);
+    PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 20, 0, 29, 0, ext)});
+    uint32_t ebr2 = Lba(20, 0, 1);
+    PutTable(disk, ebr2, {Part(0x82, 20, 1, 29, 0, ebr2)});
+    return disk;
+}
+
+TEST_F(PartitionTest, TheWholeDiskIsOneTrackOfTypeExt) {
+    AddMemoryDisk(10);
+    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    EXPECT_EQ(fsstate->type, 0x05);
+    EXPECT_STREQ(fsstate->typeName, "EXT");
+    EXPECT_EQ(fsstate->handler, &MBRHandler);
+    EXPECT_EQ(fsstate->valid, 1);
+    EXPECT_EQ(fsstate->start, 0u);
+    EXPECT_EQ(fsstate->sizeSectors, 63u);
+    EXPECT_EQ(fsstate->disk, 0x80);
+    EXPECT_EQ(fsstate->partition, 0);
+    EXPECT_EQ(fsstate->geometry.lastCylinder, 9);
+    EXPECT_EQ(fsstate->geometry.lastHead, 63);
+    EXPECT_EQ(fsstate->geometry.sectors, 63);
+    EXPECT_EQ(fsstate->fda, 0);
+    FDAMode = 1;
+    FlushParts();
+    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    EXPECT_EQ(fsstate->fda, 1);
+}
+
+TEST_F(PartitionTest, PrimaryAndLogicalPartitionsAreLocatedByChs) {
+    LaidOutDisk(this, AddMemoryDisk(100));
+    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    EXPECT_STREQ(fsstate->typeName, "FAT16");
+    EXPECT_EQ(fsstate->start, Lba(0, 1, 1));
+    EXPECT_EQ(fsstate->sizeSectors, Lba(9, 63, 63) - Lba(0, 1, 1) + 1);
+    EXPECT_EQ(fsstate->extendedBase, 0u);
+    EXPECT_EQ(fsstate->startCylinder, 0);
+    EXPECT_EQ(fsstate->startSectHead, 0x0101);
+
+    ASSERT_EQ(SelectPart(0x80, 2), 0);
+    EXPECT_STREQ(fsstate->typeName, "EXT");
+    EXPECT_EQ(fsstate->start, Lba(10, 0, 1));
+    EXPECT_EQ(fsstate->extendedBase, Lba(10, 0, 1));
+
+    ASSERT_EQ(SelectPart(0x80, 5), 0);
+    EXPECT_STREQ(fsstate->typeName, "LINUX-EXT2");
+    EXPECT_EQ(fsstate->start, Lba(10, 1, 1));
+    EXPECT_EQ(fsstate->extendedBase, Lba(10, 0, 1));
+
+    ASSERT_EQ(SelectPart(0x80, 6), 0);
+    EXPECT_STREQ(fsstate->typeName, "EXT");
+    EXPECT_EQ(fsstate->start, Lba(20, 0, 1));
+    EXPECT_EQ(fsstate->extendedBase, Lba(20, 0, 1));
+    EXPECT_EQ(fsstate->outerBase, Lba(10, 0, 1));
+
+    ASSERT_EQ(SelectPart(0x80, 9), 0);
+    EXPECT_STREQ(fsstate->typeName, "LINUX-SWAP");
+    EXPECT_EQ(fsstate->start, Lba(20, 1, 1));
+    EXPECT_EQ(fsstate->extendedBase, Lba(20, 0, 1));
+    EXPECT_EQ(fsstate->valid, 0); // a swap partition is never browsable
+
+    ASSERT_EQ(SelectPart(0x80, 3), 0);
+    EXPECT_STREQ(fsstate->typeName, "NTFS");
+    EXPECT_EQ(fsstate->handler, nullptr);
+    EXPECT_EQ(fsstate->valid, 0);
+
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 4), -1);
+    EXPECT_EQ(Logged(), "\r\nSelectPart: empty partition !\r\n");
+    EXPECT_EQ(SelectPart(0x80, 7), -1);
+    EXPECT_EQ(SelectPart(0x80, 13), -1); // no third table: fails without a word
+    EXPECT_EQ(SelectPart(0x80, 128), -1);
+    EXPECT_EQ(SelectPart(0x80, -2), -1);
+}
+
+TEST_F(PartitionTest, ReadsAndWritesStayInsideTheSelectedPartition) {
+    MemoryDisk* disk = LaidOutDisk(this, AddMemoryDisk(100));
+    ASSERT_EQ(SelectPart(0x80, 9), 0);
+    uint32_t size = fsstate->sizeSectors;
+    std::vector<uint8_t> data(512, 0x42);
+    ASSERT_EQ(Seek(size - 1), 0);
+    EXPECT_EQ(WriteSects(1, data.data()), 0);
+    EXPECT_EQ(disk->Sector(Lba(29, 63, 63)), data);
+    EXPECT_EQ(WriteSects(1, data.data()), -1);
+    EXPECT_EQ(disk->Sector(Lba(30, 0, 1)), std::vector<uint8_t>(512, 0));
+}
+
+TEST_F(PartitionTest, SelectingAgainReturnsTheCachedStateRewound) {
+    LaidOutDisk(this, AddMemoryDisk(100));
+    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    FsState* first = fsstate;
+    ASSERT_EQ(Seek(17), 0);
+    ASSERT_EQ(SelectPart(0x80, 5), 0);
+    ASSERT_EQ(SelectPart(0x80, 255), 0);
+    FsState* cache = fsstate;
+    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    EXPECT_EQ(fsstate, first);
+    EXPECT_EQ(fsstate->position, 0u);
+    ASSERT_EQ(SelectPart(0x80, -1), 0); // 255 and -1 are one partition
+    EXPECT_EQ(fsstate, cache);
+}
+
+TEST_F(PartitionTest, TheCacheHoldsThirtyOneStatesBetweenFlushes) {
+    for (int d = 0; d < 8; ++d) {
+        MemoryDisk* disk = AddMemoryDisk(40);
+        PutTable(disk, 0,
+                 {Part(0x83, 0, 1, 9), Part(0x83, 10, 0, 19), Part(0x83, 20, 0, 29),
+                  Part(0x83, 30, 0, 39)});
+    }
+    // Failed selections give their slot back.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_NE(SelectPart(0x80 + 8, 1), 0);
+    int selected = 0;
+    for (int d = 0; d < 8 && selected < 31; ++d)
+        for (int p = 0; p <= 4 && selected < 31; ++p, ++selected)
+            ASSERT_EQ(SelectPart(0x80 + d, p), 0) << d << ":" << p;
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x87, 4), -1);
+    EXPECT_EQ(Logged(), "\r\nSelectPart: fsstate cache full\r\n");
+    EXPECT_EQ(SelectPart(0x80, 0), 0); // cached ones are still found
+    EXPECT_EQ(FlushParts(), 0);
+    EXPECT_EQ(SelectPart(0x87, 4), 0);
+}
+
+TEST_F(PartitionTest, TheCachePartitionFollowsTheLastPrimary) {
+    MemoryDisk* disk = LaidOutDisk(this, AddMemoryDisk(100));
+    ASSERT_EQ(SelectPart(0x80, -1), 0);
+    EXPECT_STREQ(fsstate->typeName, "CACHE");
+    EXPECT_EQ(fsstate->type, 0xFF);
+    EXPECT_EQ(fsstate->start, Lba(70, 0, 1));
+    EXPECT_EQ(fsstate->sizeSectors, 30 * kCylinder);
+    EXPECT_EQ(fsstate->handler, nullptr); // no cache driver registered here
+    FlushParts();
+    PutTable(disk, 0, {Part(0x04, 0, 1, 9), Part(0x83, 10, 0, 99)});
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 255), -1);
+    EXPECT_EQ(Logged(), "\r\nERROR: No room for a cache partition\r\n");
+}
+
+TEST_F(PartitionTest, TypeNamesAndNumbers) {
+    EXPECT_STREQ(PartTypeName(0x0C), "FAT32-LBA");
+    EXPECT_STREQ(PartTypeName(0x82), "LINUX-SWAP");
+    const char* names[5];
+    const uint8_t unknown[5] = {0x1C, 0xA5, 0xEE, 0x01, 0xFE};
+    for (int i = 0; i < 5; ++i)
+        names[i] = PartTypeName(unknown[i]);
+    EXPECT_STREQ(names[1], "165"); // the last four stay valid
+    EXPECT_STREQ(names[2], "238");
+    EXPECT_STREQ(names[3], "1");
+    EXPECT_STREQ(names[4], "254");
+    EXPECT_STREQ(PartTypeName(0x1C), "28");
+
+    EXPECT_EQ(ReadFsType("FAT32-LBA"), 0x0C);
+    EXPECT_EQ(ReadFsType("linux-ext2"), 0x83);
+    EXPECT_EQ(ReadFsType("Ext-Lba"), 0x0F);
+    EXPECT_EQ(ReadFsType("131"), 0x83);
+    EXPECT_EQ(ReadFsType("0"), 0);
+    EXPECT_EQ(ReadFsType("255"), 255);
+    EXPECT_EQ(ReadFsType("256"), -1); // would not fit the type byte
+    EXPECT_EQ(ReadFsType("12abc"), -1);
+    EXPECT_EQ(ReadFsType("CACHE"), -1);
+    EXPECT_EQ(ReadFsType(""), -1);
+}
+
+TEST_F(PartitionTest, DriversAreFoundByIdentityAndStartedOnce) {
+    static int starts = 0, flushes = 0;
+    static Status flushResult = 0;
+    static FsHandler fake{};
+    memcpy(fake.id, "FATx", 4);
+    fake.InitFsSpecific = [](uint8_t global) -> Status {
+        starts += global;
+        return 0;
+    };
+    fake.FlushFsSpecific = []() -> Status {
+        ++flushes;
+        fsstate->state = kStateClean;
+        return flushResult;
+    };
+    SetFsHandler(FsKind::Fat16, &fake);
+    InitFsHandlers();
+    EXPECT_EQ(starts, 1); // three types name it, started once
+    EXPECT_EQ(FindFsID("FATx"), &fake);
+    EXPECT_EQ(FindFsID("BREC"), &MBRHandler);
+    EXPECT_EQ(FindFsID("EXT2"), nullptr);
+
+    MemoryDisk* disk = AddMemoryDisk(20);
+    PutTable(disk, 0, {Part(0x06, 0, 1, 9), Part(0x0E, 10, 0, 19)});
+    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    EXPECT_EQ(fsstate->valid, 1);
+    fsstate->state = kStateModified;
+    ASSERT_EQ(SelectPart(0x80, 2), 0);
+    FsState* current = fsstate;
+    EXPECT_EQ(FlushParts(), 0);
+    EXPECT_EQ(flushes, 1); // only the modified state
+    EXPECT_EQ(fsstate, current);
+    ASSERT_EQ(SelectPart(0x80, 2), 0);
+    fsstate->state = kStateModified;
+    flushResult = 1;
+    EXPECT_NE(FlushParts(), 0);
+    flushResult = 0;
+}
+
+TEST_F(PartitionTest, DamagedEntriesGiveErrorsNotForeignData) {
+    MemoryDisk* disk = AddMemoryDisk(20);
+    RawEntry beyond = Part(0x83, 10, 0, 25); // past the last cylinder
+    RawEntry backwards = Part(0x83, 10, 0, 5);
+    RawEntry badHead = Part(0x83, 1, 0, 2);
+    badHead.h1 = 200; // beyond the 64 heads
+    RawEntry noSector = Part(0x83, 1, 0, 2);
+    noSector.s0 = 0;
+    PutTable(disk, 0, {beyond, backwards, badHead, noSector});
+    for (int p = 1; p <= 4; ++p)
+        EXPECT_EQ(SelectPart(0x80, p), -1) << p;
+    EXPECT_NE(Logged().find("does not fit the disk geometry"), std::string::npos);
+    EXPECT_NE(Logged().find("ends before it starts"), std::string::npos);
+}
+
+TEST_F(PartitionTest, AnImageShorterThanItsTableSaysIsCaught) {
+    // Geometry of 20 cylinders but only 12 of them stored.
+    DiskGeometry g{19, 63, 63};
+    auto short_ = std::make_unique<MemoryDisk>(g, uint64_t(12) * kCylinder);
+    MemoryDisk* disk = static_cast<MemoryDisk*>(AddDiskDevice(std::move(short_)));
+    PutTable(disk, 0, {Part(0x83, 1, 0, 15)});
+    EXPECT_EQ(SelectPart(0x80, 1), -1);
+    EXPECT_NE(Logged().find("beyond the end of the disk"), std::string::npos);
+}
+
+TEST_F(PartitionTest, LoopingExtendedChainsEndWithAnError) {
+    MemoryDisk* disk = AddMemoryDisk(100);
+    PutTable(disk, 0, {Part(0x04, 0, 1, 9), Part(0x0F, 10, 0, 59)});
+    uint32_t ext = Lba(10, 0, 1);
+    // The link points back at its own table.
+    PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 10, 0, 59, 0, ext)});
+    EXPECT_EQ(SelectPart(0x80, 5), 0);
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 9), -1);
+    EXPECT_EQ(SelectPart(0x80, 125), -1);
+    EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
+              std::string::npos);
+    // A chain pointing backwards is as damaged as one pointing at itself.
+    PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 0, 1, 9, 0, ext)});
+    FlushParts();
+    EXPECT_EQ(SelectPart(0x80, 9), -1);
+}
+
+TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {
+    MemoryDisk* disk = AddMemoryDisk(20);
+    std::vector<uint8_t> sector(512, 0x11);
+    disk->PutSector(0, sector.data());
+    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    ClearLog();
+    ASSERT_EQ(ReadBootSect(), 0);
+    EXPECT_EQ(Sect[0], 0x11);
+    EXPECT_EQ(Logged(), "Warning: no boot record signature\r\n");
+    Sect[510] = 0x55;
+    Sect[511] = 0xAA;
+    ASSERT_EQ(WriteBootSect(), 0);
+    ClearLog();
+    ASSERT_EQ(ReadBootSect(), 0);
+    EXPECT_EQ(Logged(), "");
+    EXPECT_EQ(disk->Sector(0)[511], 0xAA);
+}
+
+} // namespace
+} // namespace vk::test
