@@ -243,8 +243,11 @@ Status PatchOnce(const char* source, const char* destination, const char* startM
             bool replaced = false;
             if (startLength > 0 && buffered >= startLength &&
                 std::memcmp(here, startMarker, startLength) == 0) {
+                // Every position where the end marker still fits in the
+                // window, including the very last one: a name that ends the
+                // file is still replaced.
                 long window = long(buffered < kPatchWindow ? buffered : kPatchWindow) -
-                              long(startLength + endLength);
+                              long(startLength + endLength) + 1;
                 for (long j = 0; j < window; ++j) {
                     const uint8_t* candidate = here + startLength + j;
                     if (std::memcmp(candidate, endMarker, endLength) != 0) continue;

@@ -11,7 +11,7 @@ namespace vk {
 
 namespace {
 
-constexpr int kIndexRange = 27 * 27 * 27; // three base-27 letters
+constexpr int kIndexRange = 27 * 27; // indices 1 to 728: the first letter stays "@"
 uint16_t TempIndex = 0;
 
 // The next new index; started from the clock so that two runs rarely meet,

@@ -9,6 +9,7 @@
 #include "hostdir/hostdir.h"
 #include "hostfile_tempdir.h"
 #include "platform/settings.h"
+#include "platform/util.h"
 
 namespace vk::test {
 
@@ -29,8 +30,11 @@ class FilesTest : public TempDirTest {
         Settings().clear();
         SetSettingReader(ReadTestSetting);
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
+        savedLatin_ = IsoLatinMode;
+        IsoLatinMode = false; // bytes pass unchanged unless a test asks
     }
     void TearDown() override {
+        IsoLatinMode = savedLatin_;
         SetSettingReader(nullptr);
         TempDirTest::TearDown();
     }
@@ -46,6 +50,8 @@ class FilesTest : public TempDirTest {
         CloseFILE(&file);
         return text;
     }
+
+    bool savedLatin_ = false;
 };
 
 } // namespace vk::test

@@ -1,0 +1,246 @@
+// The host directory driver through its operation table.
+#include "hostdir/hostdir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hostfile_tempdir.h"
+#include "platform/hostfile.h"
+#include "platform/types.h"
+
+namespace vk {
+namespace {
+
+class HostDir : public test::TempDirTest {
+  protected:
+    const FsHandler& h = LXDOSHandler;
+
+    // Opens the directory at path ("" for the current directory).
+    FsDirHandle* Open(const char* path) {
+        FsEntry entry{};
+        std::strcpy(entry.path, path);
+        entry.name = entry.path;
+        entry.kind = kKindDir;
+        FsDirHandle* dir = nullptr;
+        EXPECT_EQ(h.OpenDir(&entry, &dir), 0) << path;
+        return dir;
+    }
+
+    std::vector<std::string> Names(FsDirHandle* dir) {
+        std::vector<std::string> names;
+        FsEntry entry{};
+        while (h.NextDirEntry(dir, &entry) == 0)
+            names.push_back(entry.path);
+        h.CloseDir(dir);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static std::vector<uint8_t> Attributes(uint16_t mode, uint32_t size = 0) {
+        std::vector<uint8_t> a(kPackedAttrSize, 0);
+        st16(a.data() + kAttrMode, mode);
+        st16(a.data() + kAttrUid, uint16_t(getuid()));
+        st16(a.data() + kAttrGid, uint16_t(getgid()));
+        st32(a.data() + kAttrAtime, 1000000000);
+        st32(a.data() + kAttrMtime, 1100000000);
+        st32(a.data() + kAttrSize, size);
+        return a;
+    }
+};
+
+TEST_F(HostDir, TableIdentity) {
+    EXPECT_EQ(std::string(h.id, 4), "EXT2");
+    EXPECT_EQ(h.attrSize, 86);
+    EXPECT_EQ(h.flags, 0x01);
+    EXPECT_EQ(h.Clean, nullptr);
+    EXPECT_EQ(h.FullUnzip, nullptr);
+    EXPECT_EQ(h.GetNumBootSectors(nullptr), 2);
+    uint8_t buffer[1024];
+    EXPECT_NE(h.ReadBootSectors(nullptr, 1, 2, buffer), 0); // only 0 and 2 are served
+    EXPECT_EQ(DosFsState.handler, &LXDOSHandler);
+    EXPECT_EQ(DosFsState.valid, 1);
+}
+
+TEST_F(HostDir, DirectoryHandlesAndPaths) {
+    ASSERT_EQ(mkdir("a", 0755), 0);
+    WriteText("a/x", "1");
+    WriteText("top", "2");
+    EXPECT_EQ(Names(Open("")), (std::vector<std::string>{"./a", "./top"}));
+    EXPECT_EQ(Names(Open("a")), (std::vector<std::string>{"a/x"}));
+    EXPECT_EQ(Names(Open(Path("a/").c_str())), (std::vector<std::string>{Path("a/x")}));
+
+    // A mount point lists as empty without touching the host.
+    FsEntry mount{};
+    std::strcpy(mount.path, "/no/such/place");
+    mount.location1 = 1;
+    FsDirHandle* dir = nullptr;
+    ASSERT_EQ(h.OpenDir(&mount, &dir), 0);
+    EXPECT_TRUE(Names(dir).empty());
+
+    FsEntry missing{};
+    std::strcpy(missing.path, "nothing");
+    EXPECT_NE(h.OpenDir(&missing, &dir), 0);
+
+    // The root.
+    ASSERT_EQ(h.OpenDir(nullptr, &dir), 0);
+    FsEntry entry{};
+    ASSERT_EQ(h.NextDirEntry(dir, &entry), 0);
+    EXPECT_EQ(entry.path[0], '/');
+    h.CloseDir(dir);
+    FsEntry root{};
+    root.name = root.path;
+    ASSERT_EQ(h.GetFileInfo(&root), 0);
+    EXPECT_EQ(root.kind, kKindDir);
+}
+
+TEST_F(HostDir, CreateRewriteReadAndRemoveFiles) {
+    FsDirHandle* dir = Open("");
+    FsEntry entry{};
+    ASSERT_EQ(h.CreateFile(dir, "f.txt", nullptr, &entry), 0);
+    EXPECT_STREQ(entry.path, "./f.txt");
+    EXPECT_STREQ(entry.name, "f.txt");
+    FsFileHandle* file = nullptr;
+    ASSERT_EQ(h.RewriteFile(&entry, 100, &file), 0);
+    EXPECT_EQ(h.WriteFileChunk(file, reinterpret_cast<const uint8_t*>("abcdef"), 6), 6);
+    EXPECT_EQ(h.AdjustFileSize(file, &entry, 4), 0); // cuts the host file
+    EXPECT_EQ(entry.size, 4u);
+    EXPECT_EQ(h.CloseFile(file), 0);
+    EXPECT_EQ(ReadText("f.txt"), "abcd");
+
+    // Rewriting starts empty: no old tail survives.
+    WriteText("f.txt", std::string(10000, 'o'));
+    ASSERT_EQ(h.RewriteFile(&entry, 100, &file), 0);
+    EXPECT_EQ(h.WriteFileChunk(file, reinterpret_cast<const uint8_t*>("new"), 3), 3);
+    h.CloseFile(file);
+    EXPECT_EQ(ReadText("f.txt"), "new");
+
+    uint32_t size = 0;
+    entry.size = 3;
+    ASSERT_EQ(h.OpenFile(&entry, &size, &file), 0);
+    EXPECT_EQ(size, 3u);
+    std::vector<uint8_t> buffer(kChunkMax);
+    EXPECT_EQ(h.ReadFileChunk(file, buffer.data()), 3);
+    EXPECT_EQ(h.ReadFileChunk(file, buffer.data()), 0);
+    h.CloseFile(file);
+
+    FsEntry sub{};
+    ASSERT_EQ(h.CreateDir(dir, "sub", nullptr, &sub), 0);
+    EXPECT_EQ(sub.kind, kKindDir);
+    EXPECT_NE(h.CreateDir(dir, "sub", nullptr, &sub), 0); // exists
+    EXPECT_EQ(h.RemoveFile(&sub), -1);                    // wrong kind
+    EXPECT_EQ(h.RemoveDir(&entry), -1);
+    EXPECT_EQ(h.RemoveDir(&sub), 0);
+    EXPECT_EQ(h.RemoveFile(&entry), 0);
+    h.CloseDir(dir);
+    EXPECT_FALSE(std::filesystem::exists("f.txt"));
+}
+
+TEST_F(HostDir, SymbolicLinksShortAndLong) {
+    FsDirHandle* dir = Open("");
+    // Short: made at once from the attributes, with the archived times.
+    auto shortAttr = Attributes(0xA1FF, 6);
+    std::memcpy(shortAttr.data() + kAttrExtra, "target", 7);
+    FsEntry shortLink{};
+    ASSERT_EQ(h.CreateFile(dir, "s", shortAttr.data(), &shortLink), 0);
+    EXPECT_EQ(shortLink.start, 0u);
+    char text[256] = {};
+    ASSERT_EQ(readlink("s", text, sizeof text - 1), 6);
+    EXPECT_STREQ(text, "target");
+    struct stat status;
+    ASSERT_EQ(lstat("s", &status), 0);
+    EXPECT_EQ(status.st_mtime, 1100000000);
+
+    // Long: pending until the content arrives.
+    std::string target = "/" + std::string(99, 't');
+    auto longAttr = Attributes(0xA1FF, uint32_t(target.size()));
+    FsEntry longLink{};
+    ASSERT_EQ(h.CreateFile(dir, "l", longAttr.data(), &longLink), 0);
+    EXPECT_EQ(longLink.start, 100u);
+    EXPECT_NE(lstat("l", &status), 0);
+    FsFileHandle* file = nullptr;
+    uint32_t size = 0;
+    EXPECT_NE(h.OpenFile(&longLink, &size, &file), 0); // pending, not readable
+    ASSERT_EQ(h.RewriteFile(&longLink, 100, &file), 0);
+    std::vector<uint8_t> data(kChunkMax, 'z');
+    std::memcpy(data.data(), target.data(), target.size());
+    EXPECT_EQ(h.WriteFileChunk(file, data.data(), uint16_t(target.size() + 20)), 100);
+    h.CloseFile(file);
+    std::memset(text, 0, sizeof text);
+    ASSERT_EQ(readlink("l", text, sizeof text - 1), 100);
+    EXPECT_EQ(std::string(text), target);
+
+    // Listing and reading back: the long target is the content.
+    std::vector<std::string> names;
+    FsDirHandle* again = Open("");
+    FsEntry entry{};
+    FsEntry listedLong{};
+    while (h.NextDirEntry(again, &entry) == 0)
+        if (std::strcmp(entry.name, "l") == 0) CopyEntry(listedLong, entry);
+    h.CloseDir(again);
+    EXPECT_EQ(listedLong.size, 100u);
+    ASSERT_EQ(h.OpenFile(&listedLong, &size, &file), 0);
+    EXPECT_EQ(size, 100u);
+    // Only one link at a time.
+    FsFileHandle* second = nullptr;
+    EXPECT_NE(h.OpenFile(&listedLong, &size, &second), 0);
+    EXPECT_EQ(h.ReadFileChunk(file, data.data()), 100);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data.data()), 100), target);
+    EXPECT_EQ(h.ReadFileChunk(file, data.data()), 0);
+    h.CloseFile(file);
+    ASSERT_EQ(h.OpenFile(&listedLong, &size, &second), 0);
+    h.CloseFile(second);
+    h.CloseDir(dir);
+}
+
+TEST_F(HostDir, SpecialFilesHaveNoContent) {
+    FsDirHandle* dir = Open("");
+    auto fifo = Attributes(0x1180);
+    FsEntry entry{};
+    ASSERT_EQ(h.CreateFile(dir, "p", fifo.data(), &entry), 0);
+    struct stat status;
+    ASSERT_EQ(lstat("p", &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    FsFileHandle* file = nullptr;
+    uint32_t size = 99;
+    entry.size = 0;
+    ASSERT_EQ(h.OpenFile(&entry, &size, &file), 0); // never opens the FIFO itself
+    EXPECT_EQ(size, 0u);
+    std::vector<uint8_t> buffer(kChunkMax);
+    EXPECT_EQ(h.ReadFileChunk(file, buffer.data()), 0);
+    EXPECT_EQ(h.WriteFileChunk(file, buffer.data(), 10), 0);
+    h.CloseFile(file);
+    h.CloseDir(dir);
+}
+
+TEST_F(HostDir, AttributesNeverFollowLinks) {
+    WriteText("victim", "data");
+    ASSERT_EQ(chmod("victim", 0600), 0);
+    ASSERT_EQ(symlink("victim", "link"), 0);
+    auto attributes = Attributes(0xA1FF);
+    st16(attributes.data() + kAttrMode, 0xA000 | 0777);
+    UnPackAttr("link", attributes.data());
+    struct stat status;
+    ASSERT_EQ(stat("victim", &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_NE(status.st_mtime, 1100000000);
+}
+
+TEST(HostAddEntrySize, Ext2DirectoryRule) {
+    FsEntry entry{};
+    std::strcpy(entry.path, "dir/abcde");
+    entry.name = entry.path + 4;
+    EXPECT_EQ(HostAddEntrySize(0, nullptr, 1024), 24u);
+    EXPECT_EQ(HostAddEntrySize(0, &entry, 1024), 24u + 16);      // 5 + 8 -> 16
+    EXPECT_EQ(HostAddEntrySize(1020, &entry, 1024), 1024u + 16); // moves to the next block
+    EXPECT_EQ(HostAddEntrySize(1008, &entry, 1024), 1024u);      // fits exactly
+}
+
+} // namespace
+} // namespace vk
