@@ -1,0 +1,549 @@
+// The archive reader.
+#include "archive/reader.h"
+
+#include <cstring>
+
+#include "archive/zip.h"
+#include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/settings.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+bool FileOnCachePartition(const FileRecord* file) {
+    return file->state != nullptr && file->state->partition == -1;
+}
+
+const ReadIOOps kFileLayerOps = {OpenFILE, ReadFILE, CloseFILE, DeleteFILE,
+                                 FileOnCachePartition};
+const ReadIOOps* ops = &kFileLayerOps;
+
+// Open flags of a fragment: a remote fragment goes through the remote-file
+// cache first, a local one may be read ahead.
+constexpr uint16_t kFragmentOpenFlags = kOpenCacheAlways | kOpenReadAhead;
+
+void PrintNumber(uint32_t value) {
+    char text[11];
+    ultoa(value, text);
+    PrintString(text);
+}
+
+void FreeBlock(uint8_t*& block) {
+    if (block) Free(block);
+    block = nullptr;
+}
+
+void FreeUnpackState(IArchive* r) {
+    FreeBlock(r->table);
+    FreeBlock(r->unpack);
+}
+
+Status ReadTag(IArchive* r, uint16_t tag) {
+    const uint8_t* p;
+    if (ReadFromFragment(r, &p, 2)) return 1;
+    return ld16(p) == tag ? 0 : 1;
+}
+
+Status ReadU32(IArchive* r, uint32_t* value) {
+    const uint8_t* p;
+    if (ReadFromFragment(r, &p, 4)) return 1;
+    *value = ld32(p);
+    return 0;
+}
+
+// Reads one entry (fixed part, attributes, name and NUL) from the open run.
+Status ReadEntry(IArchive* r, uint32_t fixed, const uint8_t** ptr) {
+    const uint8_t* entry;
+    if (ReadCompressedChunk(r, &entry, fixed + r->archive.dirAttr)) return 1;
+    int32_t nameLength = EntryNameLength(r->unpack + r->cursor, r->unpacked);
+    if (nameLength < 0) return 1;
+    const uint8_t* name;
+    if (ReadCompressedChunk(r, &name, uint32_t(nameLength) + 1)) return 1;
+    *ptr = entry;
+    return 0;
+}
+
+Status ReadListEntry(IArchive* r, uint32_t fixed, const uint8_t** ptr) {
+    if (r->pending == 0) return 1;
+    if (ReadEntry(r, fixed, ptr)) return 1;
+    if (--r->pending == 0) return CloseCompressedChunk(r);
+    return 0;
+}
+
+// A piece of boot sectors or file content: min(pending, kChunkData) bytes.
+Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
+    if (r->pending == 0) return 1;
+    uint32_t n = r->pending < kChunkData ? r->pending : kChunkData;
+    if (ReadCompressedChunk(r, ptr, n)) return 1;
+    *len = n;
+    r->pending -= n;
+    return r->pending == 0 ? CloseCompressedChunk(r) : 0;
+}
+
+Status SkipContent(IArchive* r) {
+    while (r->pending > 0) {
+        MonitorESC();
+        const uint8_t* p;
+        uint32_t len;
+        if (ReadContent(r, &p, &len)) return 1;
+    }
+    return 0;
+}
+
+// Ends the current fragment file: `keep` keeps the read buffer for the next.
+Status EndFragment(IArchive* r, bool keep, const char* closing, const char* unfinished) {
+    Status s = 0;
+    if (r->consumed != r->header.dataLength) {
+        Log(unfinished);
+        s = 1;
+    }
+    if ((keep ? ReadIOStopFileBuffer(&r->io) : ReadIOCloseFileBuffer(&r->io)) != 0) {
+        Log(closing);
+        s = 1;
+    }
+    return s;
+}
+
+} // namespace
+
+void SetReadIOOps(const ReadIOOps* replacement) {
+    ops = replacement ? replacement : &kFileLayerOps;
+}
+
+// Buffered file reader ------------------------------------------------------
+
+Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) {
+    io->file = FileRecord{};
+    if (ops->open(name, &io->file, kFragmentOpenFlags) != 0) return 1;
+    io->open = true;
+    if (io->buffer == nullptr)
+        io->buffer = static_cast<uint8_t*>(Malloc(ParagraphsFor(kReadBufferSize)));
+    io->cursor = 0;
+    io->count = 0;
+    *size = io->file.size;
+    return 0;
+}
+
+Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
+    if (n > kReadMax || !io->open) return 1;
+    if (io->count < n) {
+        std::memmove(io->buffer, io->buffer + io->cursor, io->count);
+        io->cursor = 0;
+        // Each delivery is at most kChunkMax bytes and starts below n, so it
+        // always fits the buffer.
+        while (io->count < n) {
+            uint16_t got = ops->read(&io->file, io->buffer + io->count);
+            if (got == 0 || got > kChunkMax) return 1;
+            io->count += got;
+        }
+    }
+    *ptr = io->buffer + io->cursor;
+    io->cursor += n;
+    io->count -= n;
+    return 0;
+}
+
+Status ReadIOStopFileBuffer(ReadIOBuffer* io) {
+    if (!io->open) return 0;
+    io->open = false;
+    return ops->close(&io->file);
+}
+
+Status ReadIOCloseFileBuffer(ReadIOBuffer* io) {
+    Status s = ReadIOStopFileBuffer(io);
+    FreeBlock(io->buffer);
+    return s;
+}
+
+// Fragment layer --------------------------------------------------------------
+
+Status OpenFragment(IArchive* r) {
+    if (FragmentName(r->name, r->fragment, r->fragmentName, sizeof r->fragmentName)) {
+        Log("ERROR: [OpenFragment] Cannot open file\r\n");
+        return 1;
+    }
+    uint32_t size;
+    if (ReadIOOpenFileBuffer(r->fragmentName, &r->io, &size)) {
+        Log("ERROR: [OpenFragment] Cannot open file\r\n");
+        return 1;
+    }
+    const uint8_t* raw;
+    const char* failure = nullptr;
+    FragmentHeader h;
+    if (ReadIOReadFileBuffer(&r->io, &raw, FragmentHeader::kSize)) {
+        failure = "ERROR: [OpenFragment] Cannot read header\r\n";
+    } else {
+        h = FragmentHeader::Load(raw);
+        if (h.magic != kFragmentMagic) {
+            failure = "ERROR: [OpenFragment] file is not an archive\r\n";
+        } else if (size != kUnknownSize && uint64_t(size) != uint64_t(h.dataLength) + 20) {
+            Log("ERROR: [OpenFrag] archive file is corrupted.\r\n");
+            {
+                LogScope scope;
+                PrintString("Size of the archive file : ");
+                PrintNumber(size);
+                PrintString(" Size expected : ");
+                PrintNumber(h.dataLength + 20);
+                PrintString("\r\n");
+            }
+            failure = "This error may be caused by a misconfiguration of the TFTP server\r\n";
+        } else if (r->fragment == 0 && h.streamOffset != 0) {
+            failure = "ERROR: [OpenFragment] this file is not the first fragment\r\n";
+        } else if (r->fragment != 0 && h.streamLength != r->header.streamLength) {
+            failure = "ERROR: [OpenFragment] invalid fragment\r\n";
+        }
+    }
+    if (failure) {
+        Log(failure);
+        // A damaged copy in the remote-file cache is dropped so that the next
+        // attempt fetches it again.
+        bool cached = ops->cached(&r->io.file);
+        ReadIOCloseFileBuffer(&r->io);
+        if (cached) ops->remove(r->fragmentName);
+        return 1;
+    }
+    r->header = h;
+    r->consumed = 0;
+    return 0;
+}
+
+Status ReadFromFragment(IArchive* r, const uint8_t** ptr, uint32_t n) {
+    // Raw items never reach past the fragment's data.
+    if (uint64_t(r->consumed) + n > r->header.dataLength ||
+        ReadIOReadFileBuffer(&r->io, ptr, n)) {
+        Log("ERROR: [ReadFromFrag] ReadIO error\r\n");
+        return 1;
+    }
+    r->consumed += n;
+    return 0;
+}
+
+Status CopyFromFragment(IArchive* r, void* dst, uint32_t n) {
+    const uint8_t* p;
+    if (ReadFromFragment(r, &p, n)) return 1;
+    std::memcpy(dst, p, n);
+    return 0;
+}
+
+Status CloseFragment(IArchive* r) {
+    return EndFragment(r, false, "ERROR: [CloseFragment] Error closing file\r\n",
+                       "ERROR: [CloseFragment] Fragment not completely processed");
+}
+
+Status StopFragment(IArchive* r) {
+    return EndFragment(r, true, "ERROR: [StopFragment] Error closing file\r\n",
+                       "ERROR: [StopFragment] Fragment not completely processed");
+}
+
+Status NextFragment(IArchive* r, bool keep) {
+    uint32_t offset = r->header.streamOffset;
+    uint32_t consumed = r->consumed;
+    uint32_t length = r->header.streamLength;
+    if ((keep ? StopFragment(r) : CloseFragment(r)) != 0) {
+        Log("ERROR: [NextFragment] Error closing fragment\r\n");
+        ReadIOCloseFileBuffer(&r->io);
+        return 1;
+    }
+    if (r->fragment == 0xFFFF) {
+        Log("ERROR: [NextFragment] Error opening next fragment\r\n");
+        ReadIOCloseFileBuffer(&r->io);
+        return 1;
+    }
+    ++r->fragment;
+    if (OpenFragment(r)) {
+        Log("ERROR: [NextFragment] Error opening next fragment\r\n");
+        ReadIOCloseFileBuffer(&r->io);
+        return 1;
+    }
+    if (r->header.streamOffset != uint32_t(offset + consumed) ||
+        r->header.streamLength != length) {
+        Log("ERROR: [NextFragment] Invalid fragment\r\n");
+        ReadIOCloseFileBuffer(&r->io);
+        return 1;
+    }
+    return 0;
+}
+
+Status ScanFragments(IArchive* r) {
+    r->fragment = 0;
+    if (OpenFragment(r)) return 1;
+    uint64_t sum = 0;
+    for (;;) {
+        MonitorESC();
+        r->consumed = r->header.dataLength;
+        sum += r->header.dataLength;
+        if (sum >= r->header.streamLength) break;
+        if (NextFragment(r, false)) return 1;
+    }
+    return CloseFragment(r);
+}
+
+// Runs ------------------------------------------------------------------------
+
+Status OpenCompressedChunk(IArchive* r) {
+    r->unpacked = 0;
+    return 0;
+}
+
+Status ReadCompressedChunk(IArchive* r, const uint8_t** ptr, uint32_t n) {
+    if (r->unpacked == 0) {
+        const uint8_t* raw;
+        if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
+        ChunkHeader chunk = ChunkHeader::Load(raw);
+        if (chunk.packedLength == kFragmentBreak && chunk.unpackedLength == 0) {
+            if (NextFragment(r, true)) return 1;
+            if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
+            chunk = ChunkHeader::Load(raw);
+        }
+        // Lengths are checked against the buffers they fill before use.
+        if (chunk.packedLength > kChunkPackedMax || chunk.unpackedLength > kChunkData) return 1;
+        if (ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
+        int32_t used = UnzipData(raw, chunk.packedLength, r->unpack, chunk.unpackedLength,
+                                 &r->context, r->table);
+        if (used != int32_t(chunk.packedLength)) return 1;
+        r->unpacked = chunk.unpackedLength;
+        r->cursor = 0;
+    }
+    if (r->unpacked < n) {
+        Log("ERROR: [ReadComprChunk] Not enough data\r\n");
+        return 1;
+    }
+    *ptr = r->unpack + r->cursor;
+    r->cursor += n;
+    r->unpacked -= n;
+    return 0;
+}
+
+Status SkipCompressedChunk(IArchive* r, uint32_t n) {
+    const uint8_t* p;
+    return ReadCompressedChunk(r, &p, n);
+}
+
+Status CloseCompressedChunk(IArchive* r) { return r->unpacked != 0; }
+
+// Full archive ----------------------------------------------------------------
+
+Status OpenArchive(const char* name, IArchive* r) {
+    AbandonArchive(r);
+    *r = IArchive{};
+    if (std::strlen(name) >= sizeof r->name) {
+        Log("ERROR: [OpenFragment] Cannot open file\r\n");
+        return 1;
+    }
+    std::strcpy(r->name, name);
+    if (!SettingIsOn("CacheNever") && ScanFragments(r)) {
+        ReadIOCloseFileBuffer(&r->io);
+        return 1;
+    }
+    r->table = static_cast<uint8_t*>(Malloc(ParagraphsFor(kZipTableSize)));
+    InitZipTable(r->table);
+    r->unpack = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    r->context = 0;
+    r->fragment = 0;
+    if (OpenFragment(r)) {
+        FreeUnpackState(r);
+        return 1;
+    }
+    return 0;
+}
+
+Status ReadArchiveHeader(IArchive* r, const ArchiveHeader** header) {
+    const uint8_t* raw;
+    if (ReadFromFragment(r, &raw, ArchiveHeader::kSize)) return 1;
+    r->archive = ArchiveHeader::Load(raw);
+    *header = &r->archive;
+    return 0;
+}
+
+Status OpenBootSectors(IArchive* r, uint32_t* size) {
+    if (ReadTag(r, kTagBootSectors) || ReadU32(r, size)) return 1;
+    r->pending = *size;
+    return *size > 0 ? OpenCompressedChunk(r) : 0;
+}
+
+Status ReadBootSectorsChunk(IArchive* r, const uint8_t** ptr, uint32_t* len) {
+    return ReadContent(r, ptr, len);
+}
+
+Status CloseBootSectors(IArchive* r) { return r->pending != 0; }
+
+Status OpenDirSummary(IArchive* r) {
+    if (ReadTag(r, kTagDirSummary)) return 1;
+    return OpenCompressedChunk(r);
+}
+
+Status ReadDirSummaryEntry(IArchive* r, const uint8_t** ptr) {
+    return ReadCompressedChunk(r, ptr, DirSummary::kSize + r->archive.summaryAttr);
+}
+
+Status CloseDirSummary(IArchive* r) { return CloseCompressedChunk(r); }
+
+Status OpenFileSummary(IArchive* r) {
+    if (ReadTag(r, kTagFileSummary)) return 1;
+    return OpenCompressedChunk(r);
+}
+
+Status ReadFileSummaryEntry(IArchive* r, const uint8_t** ptr) {
+    return ReadCompressedChunk(r, ptr, kFileSummarySize + r->archive.summaryAttr);
+}
+
+Status CloseFileSummary(IArchive* r) { return CloseCompressedChunk(r); }
+
+Status OpenDirectories(IArchive* r) {
+    r->pending = 0;
+    return ReadTag(r, kTagDirectories);
+}
+
+Status ReadDirectory(IArchive* r, DirectoryRecord* record) {
+    if (r->pending != 0) return 1;
+    const uint8_t* raw;
+    if (ReadFromFragment(r, &raw, DirectoryRecord::kSize)) return 1;
+    *record = DirectoryRecord::Load(raw);
+    uint64_t entries = uint64_t(record->subdirs) + record->files;
+    if (entries > 0xFFFFFFFFull) return 1;
+    r->pending = uint32_t(entries);
+    return r->pending > 0 ? OpenCompressedChunk(r) : 0;
+}
+
+Status ReadDirEntryDir(IArchive* r, const uint8_t** ptr) {
+    return ReadListEntry(r, SubdirEntry::kSize, ptr);
+}
+
+Status ReadDirEntryFile(IArchive* r, const uint8_t** ptr) {
+    return ReadListEntry(r, kFileEntrySize, ptr);
+}
+
+Status CloseDirectories(IArchive* r) { return r->pending != 0; }
+
+Status OpenFiles(IArchive* r) {
+    r->pending = 0;
+    return ReadTag(r, kTagFiles);
+}
+
+Status ReadFileHeader(IArchive* r, uint32_t* size) {
+    if (r->pending != 0) return 1;
+    if (ReadU32(r, size)) return 1;
+    r->pending = *size;
+    return *size > 0 ? OpenCompressedChunk(r) : 0;
+}
+
+Status ReadFileContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
+    return ReadContent(r, ptr, len);
+}
+
+Status ReadSkipFile(IArchive* r, uint32_t* size) {
+    if (ReadFileHeader(r, size)) return 1;
+    return SkipContent(r);
+}
+
+Status CloseFiles(IArchive* r) {
+    if (r->pending != 0) return 1;
+    return ReadTag(r, kTagEnd);
+}
+
+Status CloseArchive(IArchive* r) {
+    Status s = 0;
+    if (uint64_t(r->header.streamOffset) + r->consumed != r->header.streamLength) {
+        Log("ERROR: [CloseArchive] Unzip is not complete\r\n");
+        s = 1;
+    }
+    if (CloseFragment(r)) {
+        Log("ERROR: [CloseArchive] Unable to close fragment\r\n");
+        s = 1;
+    }
+    FreeUnpackState(r);
+    return s;
+}
+
+// Incremental archive ---------------------------------------------------------
+
+Status OpenIArchive(const char* name, IArchive* r) { return OpenArchive(name, r); }
+
+Status ReadIArchiveHeader(IArchive* r, const ArchiveHeader** header) {
+    return ReadArchiveHeader(r, header);
+}
+
+Status OpenIFiles(IArchive* r) {
+    r->pending = 0;
+    return ReadTag(r, kTagIFiles);
+}
+
+Status ReadIDirectory(IArchive* r, IDirectoryRecord* record, const char** name) {
+    if (r->pending != 0) return 1;
+    const uint8_t* raw;
+    if (ReadFromFragment(r, &raw, IDirectoryRecord::kSize)) return 1;
+    *record = IDirectoryRecord::Load(raw);
+    if (record->tag != kTagIDirectory) return 1;
+    OpenCompressedChunk(r);
+    const uint8_t* p;
+    if (ReadCompressedChunk(r, &p, 0)) return 1;
+    int32_t nameLength = EntryNameLength(p, r->unpacked);
+    if (nameLength < 0) return 1;
+    r->pending = record->subdirs;
+    if (ReadCompressedChunk(r, &p, uint32_t(nameLength) + 1)) return 1;
+    *name = reinterpret_cast<const char*>(p);
+    if (record->subdirs == 0) return CloseCompressedChunk(r);
+    return 0;
+}
+
+Status ReadIDirEntryDir(IArchive* r, const uint8_t** ptr) { return ReadDirEntryDir(r, ptr); }
+
+Status ReadIDirEntryFile(IArchive* r, const uint8_t** ptr) {
+    if (r->pending != 0) return 1;
+    OpenCompressedChunk(r);
+    if (ReadEntry(r, kFileEntrySize, ptr)) return 1;
+    if (CloseCompressedChunk(r)) return 1;
+    r->pending = ld32(*ptr);
+    return r->pending > 0 ? OpenCompressedChunk(r) : 0;
+}
+
+Status ReadIFileContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
+    return ReadFileContent(r, ptr, len);
+}
+
+Status ReadISkipFile(IArchive* r, const uint8_t** ptr) {
+    if (ReadIDirEntryFile(r, ptr)) return 1;
+    if (r->pending == 0) return 0;
+    // Skipping unpacks the content over the entry: keep a copy and put it
+    // back at the start of the unpack buffer so the pointer stays valid.
+    uint32_t fixed = kFileEntrySize + r->archive.dirAttr;
+    uint32_t length = fixed + uint32_t(EntryNameLength(*ptr + fixed, kEntryNameMax)) + 1;
+    if (length > sizeof r->saved) return 1;
+    std::memcpy(r->saved, *ptr, length);
+    if (SkipContent(r)) return 1;
+    std::memcpy(r->unpack, r->saved, length);
+    *ptr = r->unpack;
+    return 0;
+}
+
+Status CloseIFiles(IArchive* r) { return CloseFiles(r); }
+
+Status CloseIArchive(IArchive* r) { return CloseArchive(r); }
+
+Status ReopenIArchive(IArchive* r) {
+    // Rewinding abandons the current position on purpose: close without the
+    // completeness check of CloseFragment.
+    ReadIOCloseFileBuffer(&r->io);
+    r->fragment = 0;
+    r->pending = 0;
+    r->unpacked = 0;
+    r->cursor = 0;
+    if (r->table == nullptr || r->unpack == nullptr) return 1;
+    InitZipTable(r->table);
+    r->context = 0;
+    if (OpenFragment(r)) {
+        FreeUnpackState(r);
+        return 1;
+    }
+    return 0;
+}
+
+void AbandonArchive(IArchive* r) {
+    ReadIOCloseFileBuffer(&r->io);
+    FreeUnpackState(r);
+}
+
+} // namespace vk
