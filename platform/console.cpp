@@ -19,6 +19,7 @@
 
 #include "console_internal.h"
 #include "platform/console.h"
+#include "platform/memory.h"
 
 namespace vk {
 
@@ -419,6 +420,10 @@ void FatalError(const char* message) {
     if (fatal) CallExit(); // a second failure while stopping: just stop
     fatal = true;
     delayRefresh = 0;
+    // The program ends: a running log capture ends with it, so that what
+    // the clean-up logs is seen.
+    Free(LogFileBuff);
+    LogFileBuff = nullptr;
     GoOnScreen();
     // Shown as ordinary output in default colours: never captured, never
     // paused, never drawn in an unreadable attribute.

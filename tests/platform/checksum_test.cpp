@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/checksum.h"
+#include "platform/fsentry.h"
+#include "platform/settings.h"
+
+namespace vk {
+namespace {
+
+TEST(Checksum, StringCheckSumRotatesAndAdds) {
+    EXPECT_EQ(StringCheckSum("abc"), 0x6C);
+    EXPECT_EQ(StringCheckSum(""), 0);
+    // The rotation makes the order matter.
+    EXPECT_NE(StringCheckSum("ab"), StringCheckSum("ba"));
+    EXPECT_EQ(StringCheckSum("\xff\xff"), uint8_t(0xFF + 0xFF));
+}
+
+TEST(Checksum, Crc32KnownValuesAndChaining) {
+    const char digits[] = "123456789";
+    EXPECT_EQ(CRC32(0, digits, 9), 0x89A1897Fu);
+    InitCRC(0x04C11DB7);
+    EXPECT_EQ(CRC32(0, digits, 9), 0x89A1897Fu);
+    // Chunked computation gives the same result as one pass.
+    uint32_t crc = CRC32(0, digits, 4);
+    crc = CRC32(crc, digits + 4, 5);
+    EXPECT_EQ(crc, 0x89A1897Fu);
+    EXPECT_EQ(CRC32(0x1234, digits, 0), 0x1234u);
+    // Longer than a 16-bit length.
+    std::string big(70000, 'x');
+    uint32_t a = CRC32(0, big.data(), big.size());
+    uint32_t b = CRC32(CRC32(0, big.data(), 65535), big.data() + 65535, big.size() - 65535);
+    EXPECT_EQ(a, b);
+}
+
+TEST(FsEntry, CopyRepointsNameIntoOwnPath) {
+    FsEntry a{};
+    std::strcpy(a.path, "/dir/file.txt");
+    a.name = a.path + 5;
+    a.size = 42;
+    FsEntry b{};
+    CopyEntry(b, a);
+    EXPECT_EQ(b.name, b.path + 5);
+    EXPECT_STREQ(b.name, "file.txt");
+    EXPECT_EQ(b.size, 42u);
+    a.name = nullptr;
+    CopyEntry(b, a);
+    EXPECT_EQ(b.name, nullptr);
+}
+
+const char* FakeReader(const char* name) {
+    if (std::strcmp(name, "A") == 0) return "on";
+    if (std::strcmp(name, "B") == 0) return "ONE";
+    return nullptr;
+}
+
+TEST(Settings, ReaderAndOnTest) {
+    SetSettingReader(nullptr);
+    EXPECT_STREQ(ReadSetting("A"), "");
+    EXPECT_FALSE(SettingIsOn("A"));
+    SetSettingReader(FakeReader);
+    EXPECT_STREQ(ReadSetting("A"), "on");
+    EXPECT_STREQ(ReadSetting("missing"), "");
+    EXPECT_TRUE(SettingIsOn("A"));
+    EXPECT_FALSE(SettingIsOn("B"));
+    SetSettingReader(nullptr);
+}
+
+} // namespace
+} // namespace vk
