@@ -1,3 +1,7 @@
+# Security commands: hashing known answers, encodings and request names, and
+# the command handlers driven through the interpreter.
+vk_add_test(security_hash_test ${CMAKE_CURRENT_LIST_DIR}/security_hash_test.cpp)
+target_link_libraries(security_hash_test PRIVATE vk_security)
 
 vk_add_test(security_commands_test ${CMAKE_CURRENT_LIST_DIR}/security_commands_test.cpp)
 target_link_libraries(security_commands_test PRIVATE vk_security vk_interp vk_fs_hostdir vk_files)
