@@ -3,5 +3,8 @@
 vk_add_test(security_hash_test ${CMAKE_CURRENT_LIST_DIR}/security_hash_test.cpp)
 target_link_libraries(security_hash_test PRIVATE vk_security)
 
-vk_add_test(security_commands_test ${CMAKE_CURRENT_LIST_DIR}/security_commands_test.cpp)
-target_link_libraries(security_commands_test PRIVATE vk_security vk_interp vk_fs_hostdir vk_files)
+vk_add_test(security_commands_test
+  ${CMAKE_CURRENT_LIST_DIR}/interp_fixture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/security_commands_test.cpp
+)
+target_link_libraries(security_commands_test PRIVATE vk_programs_common vk_fs_hostdir vk_interp)

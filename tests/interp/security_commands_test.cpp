@@ -10,36 +10,21 @@
 
 #include "disk/files.h"
 #include "fs/hostdir.h"
-#include "interp/commands.h"
 #include "interp/script.h"
 #include "interp/security.h"
 #include "interp/variables.h"
+#include "interp_fixture.h"
 
 namespace vk {
 namespace {
 
 namespace fs = std::filesystem;
 
-const Command kTable[] = {
-    {"include", ParseInclude},
-    {"set", ParseSet},
-    {"if", ParseIf},
-    {"getpasswd", ParseGetPasswd},
-    {"crypt", ParseCrypt},
-    {"descrypt", ParseDESCrypt},
-    {"desdecrypt", ParseDESDecrypt},
-    {"md5", ParseMD5},
-    {"checkuser", ParseCheckUser},
-    {nullptr, nullptr},
-};
-
 class SecurityCommands : public ::testing::Test {
   protected:
     void SetUp() override {
-        SetCommandTable(kTable);
+        test::SetUpInterpreter();
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
-        InitVars();
-        ExitOnError = 0;
         char pattern[] = "/tmp/vk-security-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
