@@ -125,6 +125,24 @@ type_line 'exit'
 wait_for "[exit 255]"
 screen | grep -qF "goodbye" || fail "the last screen was not kept after the end"
 
+# Waiting at the prompt sleeps; the break key (Ctrl-C) ends a long delay in
+# order with status 255.
+start brk 80 25
+wait_for "Entering interactive mode"
+wait_prompt
+shell=$(T display-message -p -t brk '#{pane_pid}')
+pid=$(pgrep -P "$shell" | head -n 1)
+[ -n "$pid" ] || fail "program process not found"
+ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
+before=$(ticks)
+sleep 2
+used=$(($(ticks) - before))
+[ "$used" -le 20 ] || fail "waiting at the prompt used $used ticks of CPU in 2 s"
+type_line 'delay 60'
+sleep 0.5
+T send-keys -t brk C-c
+wait_for "[exit 255]"
+
 # A terminal smaller than 80x25 shows the part of the screen that fits.
 start small 60 15
 wait_for "Entering interactive mode"
