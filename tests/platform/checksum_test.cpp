@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/checksum.h"
-#include "platform/fsentry.h"
-#include "platform/settings.h"
 
 namespace vk {
 namespace {
@@ -32,39 +28,6 @@ TEST(Checksum, Crc32KnownValuesAndChaining) {
     uint32_t a = CRC32(0, big.data(), big.size());
     uint32_t b = CRC32(CRC32(0, big.data(), 65535), big.data() + 65535, big.size() - 65535);
     EXPECT_EQ(a, b);
-}
-
-TEST(FsEntry, CopyRepointsNameIntoOwnPath) {
-    FsEntry a{};
-    std::strcpy(a.path, "/dir/file.txt");
-    a.name = a.path + 5;
-    a.size = 42;
-    FsEntry b{};
-    CopyEntry(b, a);
-    EXPECT_EQ(b.name, b.path + 5);
-    EXPECT_STREQ(b.name, "file.txt");
-    EXPECT_EQ(b.size, 42u);
-    a.name = nullptr;
-    CopyEntry(b, a);
-    EXPECT_EQ(b.name, nullptr);
-}
-
-const char* FakeReader(const char* name) {
-    if (std::strcmp(name, "A") == 0) return "on";
-    if (std::strcmp(name, "B") == 0) return "ONE";
-    return nullptr;
-}
-
-TEST(Settings, ReaderAndOnTest) {
-    SetSettingReader(nullptr);
-    EXPECT_STREQ(ReadSetting("A"), "");
-    EXPECT_FALSE(SettingIsOn("A"));
-    SetSettingReader(FakeReader);
-    EXPECT_STREQ(ReadSetting("A"), "on");
-    EXPECT_STREQ(ReadSetting("missing"), "");
-    EXPECT_TRUE(SettingIsOn("A"));
-    EXPECT_FALSE(SettingIsOn("B"));
-    SetSettingReader(nullptr);
 }
 
 } // namespace

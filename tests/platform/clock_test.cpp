@@ -67,24 +67,5 @@ TEST_F(Clock, MalformedOrImpossibleValuesAreRefused) {
     EXPECT_NE(SetTime("10:00:00"), 0); // a refused clock is reported
 }
 
-TEST_F(Clock, ReadingFormats) {
-    char buffer[9];
-    GetTime(buffer);
-    ASSERT_EQ(std::strlen(buffer), 8u);
-    EXPECT_EQ(buffer[2], ':');
-    EXPECT_EQ(buffer[5], ':');
-    int weekday = GetDate(buffer);
-    EXPECT_EQ(buffer[2], '/');
-    EXPECT_GE(weekday, 0);
-    EXPECT_LE(weekday, 6);
-    uint16_t date = ReadDOSDate();
-    EXPECT_GE(date >> 9, 2020 - 1980);
-    int month = (date >> 5) & 15, day = date & 31;
-    EXPECT_GE(month, 1);
-    EXPECT_LE(month, 12);
-    EXPECT_GE(day, 1);
-    EXPECT_LT(ReadDOSTime() >> 11, 24);
-}
-
 } // namespace
 } // namespace vk

@@ -64,15 +64,6 @@ TEST(Conversions, Hex) {
     EXPECT_EQ(HexToBin(shortText, out, 4), 1);
 }
 
-TEST(Conversions, StrDupCopiesIntoMallocBlock) {
-    char* copy = StrDup("fifteen chars..");
-    EXPECT_STREQ(copy, "fifteen chars..");
-    Free(copy);
-    copy = StrDup("");
-    EXPECT_STREQ(copy, "");
-    Free(copy);
-}
-
 TEST(FindWord, WhiteSpaceSeparatedWords) {
     int found = -1;
     FindWord("b", "a  b\tc", 0, &found);
