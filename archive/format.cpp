@@ -124,8 +124,13 @@ Status FragmentName(const char* first, uint32_t n, char* out, uint32_t outSize) 
     for (uint32_t v = n; v != 0; v /= 10)
         digits[k++] = char('0' + v % 10);
     if (size_t(k) > len) return 1;
-    for (int i = 0; i < k; ++i)
+    for (int i = 0; i < k; ++i) {
+        // The digits stay inside the last path component: replacing a
+        // separator would put the fragment into another directory.
+        char replaced = out[len - 1 - i];
+        if (replaced == '/' || replaced == '\\' || replaced == '}') return 1;
         out[len - 1 - i] = digits[i];
+    }
     return 0;
 }
 

@@ -17,8 +17,7 @@ bool FileOnCachePartition(const FileRecord* file) {
     return file->state != nullptr && file->state->partition == -1;
 }
 
-const ReadIOOps kFileLayerOps = {OpenFILE, ReadFILE, CloseFILE, DeleteFILE,
-                                 FileOnCachePartition};
+const ReadIOOps kFileLayerOps = {OpenFILE, ReadFILE, CloseFILE, DeleteFILE, FileOnCachePartition};
 const ReadIOOps* ops = &kFileLayerOps;
 
 // Open flags of a fragment: a remote fragment goes through the remote-file
@@ -212,8 +211,7 @@ Status OpenFragment(IArchive* r) {
 
 Status ReadFromFragment(IArchive* r, const uint8_t** ptr, uint32_t n) {
     // Raw items never reach past the fragment's data.
-    if (uint64_t(r->consumed) + n > r->header.dataLength ||
-        ReadIOReadFileBuffer(&r->io, ptr, n)) {
+    if (uint64_t(r->consumed) + n > r->header.dataLength || ReadIOReadFileBuffer(&r->io, ptr, n)) {
         Log("ERROR: [ReadFromFrag] ReadIO error\r\n");
         return 1;
     }
@@ -258,8 +256,7 @@ Status NextFragment(IArchive* r, bool keep) {
         ReadIOCloseFileBuffer(&r->io);
         return 1;
     }
-    if (r->header.streamOffset != uint32_t(offset + consumed) ||
-        r->header.streamLength != length) {
+    if (r->header.streamOffset != uint32_t(offset + consumed) || r->header.streamLength != length) {
         Log("ERROR: [NextFragment] Invalid fragment\r\n");
         ReadIOCloseFileBuffer(&r->io);
         return 1;
@@ -322,7 +319,9 @@ Status SkipCompressedChunk(IArchive* r, uint32_t n) {
     return ReadCompressedChunk(r, &p, n);
 }
 
-Status CloseCompressedChunk(IArchive* r) { return r->unpacked != 0; }
+Status CloseCompressedChunk(IArchive* r) {
+    return r->unpacked != 0;
+}
 
 // Full archive ----------------------------------------------------------------
 
@@ -368,7 +367,9 @@ Status ReadBootSectorsChunk(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     return ReadContent(r, ptr, len);
 }
 
-Status CloseBootSectors(IArchive* r) { return r->pending != 0; }
+Status CloseBootSectors(IArchive* r) {
+    return r->pending != 0;
+}
 
 Status OpenDirSummary(IArchive* r) {
     if (ReadTag(r, kTagDirSummary)) return 1;
@@ -379,7 +380,9 @@ Status ReadDirSummaryEntry(IArchive* r, const uint8_t** ptr) {
     return ReadCompressedChunk(r, ptr, DirSummary::kSize + r->archive.summaryAttr);
 }
 
-Status CloseDirSummary(IArchive* r) { return CloseCompressedChunk(r); }
+Status CloseDirSummary(IArchive* r) {
+    return CloseCompressedChunk(r);
+}
 
 Status OpenFileSummary(IArchive* r) {
     if (ReadTag(r, kTagFileSummary)) return 1;
@@ -390,7 +393,9 @@ Status ReadFileSummaryEntry(IArchive* r, const uint8_t** ptr) {
     return ReadCompressedChunk(r, ptr, kFileSummarySize + r->archive.summaryAttr);
 }
 
-Status CloseFileSummary(IArchive* r) { return CloseCompressedChunk(r); }
+Status CloseFileSummary(IArchive* r) {
+    return CloseCompressedChunk(r);
+}
 
 Status OpenDirectories(IArchive* r) {
     r->pending = 0;
@@ -416,7 +421,9 @@ Status ReadDirEntryFile(IArchive* r, const uint8_t** ptr) {
     return ReadListEntry(r, kFileEntrySize, ptr);
 }
 
-Status CloseDirectories(IArchive* r) { return r->pending != 0; }
+Status CloseDirectories(IArchive* r) {
+    return r->pending != 0;
+}
 
 Status OpenFiles(IArchive* r) {
     r->pending = 0;
@@ -460,7 +467,9 @@ Status CloseArchive(IArchive* r) {
 
 // Incremental archive ---------------------------------------------------------
 
-Status OpenIArchive(const char* name, IArchive* r) { return OpenArchive(name, r); }
+Status OpenIArchive(const char* name, IArchive* r) {
+    return OpenArchive(name, r);
+}
 
 Status ReadIArchiveHeader(IArchive* r, const ArchiveHeader** header) {
     return ReadArchiveHeader(r, header);
@@ -489,7 +498,9 @@ Status ReadIDirectory(IArchive* r, IDirectoryRecord* record, const char** name) 
     return 0;
 }
 
-Status ReadIDirEntryDir(IArchive* r, const uint8_t** ptr) { return ReadDirEntryDir(r, ptr); }
+Status ReadIDirEntryDir(IArchive* r, const uint8_t** ptr) {
+    return ReadDirEntryDir(r, ptr);
+}
 
 Status ReadIDirEntryFile(IArchive* r, const uint8_t** ptr) {
     if (r->pending != 0) return 1;
@@ -519,9 +530,13 @@ Status ReadISkipFile(IArchive* r, const uint8_t** ptr) {
     return 0;
 }
 
-Status CloseIFiles(IArchive* r) { return CloseFiles(r); }
+Status CloseIFiles(IArchive* r) {
+    return CloseFiles(r);
+}
 
-Status CloseIArchive(IArchive* r) { return CloseArchive(r); }
+Status CloseIArchive(IArchive* r) {
+    return CloseArchive(r);
+}
 
 Status ReopenIArchive(IArchive* r) {
     // Rewinding abandons the current position on purpose: close without the

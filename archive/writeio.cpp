@@ -15,8 +15,12 @@ constexpr uint32_t kPiece = 32768;
 
 } // namespace
 
-void SetWriteIOOps(const WriteIOOps* replacement) { ops = replacement ? replacement : &kHostOps; }
-const WriteIOOps& HostWriteIOOps() { return kHostOps; }
+void SetWriteIOOps(const WriteIOOps* replacement) {
+    ops = replacement ? replacement : &kHostOps;
+}
+const WriteIOOps& HostWriteIOOps() {
+    return kHostOps;
+}
 
 Status WriteIORewriteFile(const char* name, WriteIOHandle* handle) {
     *handle = ops->create(name);
@@ -32,11 +36,17 @@ Status WriteIOSeekFile(WriteIOHandle handle, uint32_t offset) {
     return ops->seek(handle, offset) == 0 ? 0 : 1;
 }
 
-uint32_t WriteIOTellFile(WriteIOHandle handle) { return ops->tell(handle); }
+uint32_t WriteIOTellFile(WriteIOHandle handle) {
+    return ops->tell(handle);
+}
 
-Status WriteIOSeekEOF(WriteIOHandle handle) { return WriteIOSeekFile(handle, ops->size(handle)); }
+Status WriteIOSeekEOF(WriteIOHandle handle) {
+    return WriteIOSeekFile(handle, ops->size(handle));
+}
 
-bool WriteIOEof(WriteIOHandle handle) { return ops->tell(handle) == ops->size(handle); }
+bool WriteIOEof(WriteIOHandle handle) {
+    return ops->tell(handle) == ops->size(handle);
+}
 
 Status WriteIOReadFile(WriteIOHandle handle, void* buffer, uint32_t n) {
     auto* p = static_cast<uint8_t*>(buffer);
@@ -60,8 +70,12 @@ Status WriteIOWriteFile(WriteIOHandle handle, const void* data, uint32_t n) {
     return 0;
 }
 
-Status WriteIOCloseFile(WriteIOHandle handle) { return ops->close(handle) == 0 ? 0 : 1; }
+Status WriteIOCloseFile(WriteIOHandle handle) {
+    return ops->close(handle) == 0 ? 0 : 1;
+}
 
-Status WriteIODeleteFile(const char* name) { return ops->remove(name) == 0 ? 0 : 1; }
+Status WriteIODeleteFile(const char* name) {
+    return ops->remove(name) == 0 ? 0 : 1;
+}
 
 } // namespace vk

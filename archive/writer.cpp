@@ -76,7 +76,9 @@ Status WriteListEntry(ArchiveWriter* w, const uint8_t* entry, uint32_t fixed) {
     return 0;
 }
 
-uint32_t AddSaturated(uint32_t a, uint32_t b) { return a + b < a ? 0xFFFFFFFF : a + b; }
+uint32_t AddSaturated(uint32_t a, uint32_t b) {
+    return a + b < a ? 0xFFFFFFFF : a + b;
+}
 
 void PrintNumber(uint32_t value) {
     char text[11];
@@ -119,7 +121,7 @@ Status PatchFragments(ArchiveWriter* w, uint32_t streamLength) {
             uint32_t crc = PatchedCrc(w->firstCrc, w->firstLength, w->firstSum,
                                       w->archive.sumOfSizes, w->work);
             st32(raw, crc);
-            if (!s) s = WriteIOSeekFile(file, 16);  // the fragment header's CRC
+            if (!s) s = WriteIOSeekFile(file, 16); // the fragment header's CRC
             if (!s) s = WriteIOWriteFile(file, raw, 4);
         }
         if (WriteIOCloseFile(file)) s = 1;
@@ -284,7 +286,9 @@ Status WriteBootSectorsChunk(ArchiveWriter* w, const uint8_t* data, uint32_t n) 
     return w->pending == 0 ? DoneCompressedChunk(w) : 0;
 }
 
-Status DoneBootSectors(ArchiveWriter* w) { return w->pending != 0; }
+Status DoneBootSectors(ArchiveWriter* w) {
+    return w->pending != 0;
+}
 
 Status RewriteDirSummary(ArchiveWriter* w) {
     if (WriteTag(w, kTagDirSummary)) return 1;
@@ -295,7 +299,9 @@ Status WriteDirSummaryEntry(ArchiveWriter* w, const uint8_t* entry) {
     return WriteCompressedChunk(w, entry, DirSummary::kSize + w->archive.summaryAttr);
 }
 
-Status DoneDirSummary(ArchiveWriter* w) { return DoneCompressedChunk(w); }
+Status DoneDirSummary(ArchiveWriter* w) {
+    return DoneCompressedChunk(w);
+}
 
 Status RewriteFileSummary(ArchiveWriter* w) {
     if (WriteTag(w, kTagFileSummary)) return 1;
@@ -306,7 +312,9 @@ Status WriteFileSummaryEntry(ArchiveWriter* w, const uint8_t* entry) {
     return WriteCompressedChunk(w, entry, kFileSummarySize + w->archive.summaryAttr);
 }
 
-Status DoneFileSummary(ArchiveWriter* w) { return DoneCompressedChunk(w); }
+Status DoneFileSummary(ArchiveWriter* w) {
+    return DoneCompressedChunk(w);
+}
 
 Status RewriteDirectories(ArchiveWriter* w) {
     w->pending = 0;
@@ -332,7 +340,9 @@ Status WriteDirEntryFile(ArchiveWriter* w, const uint8_t* entry) {
     return WriteListEntry(w, entry, kFileEntrySize);
 }
 
-Status DoneDirectories(ArchiveWriter* w) { return w->pending != 0; }
+Status DoneDirectories(ArchiveWriter* w) {
+    return w->pending != 0;
+}
 
 Status RewriteFiles(ArchiveWriter* w) {
     w->pending = 0;
@@ -436,8 +446,12 @@ Status WriteIFileContent(ArchiveWriter* w, const uint8_t* data, uint32_t n) {
     return WriteFileContent(w, data, n);
 }
 
-Status DoneIFiles(ArchiveWriter* w) { return DoneFiles(w); }
+Status DoneIFiles(ArchiveWriter* w) {
+    return DoneFiles(w);
+}
 
-Status DoneIArchive(ArchiveWriter* w) { return DoneArchive(w); }
+Status DoneIArchive(ArchiveWriter* w) {
+    return DoneArchive(w);
+}
 
 } // namespace vk

@@ -33,7 +33,8 @@ constexpr uint32_t kSumOfSizesAt = FragmentHeader::kSize + 16;
 
 // Name of fragment n: the first fragment's name with its last k characters
 // replaced by the k decimal digits of n (the name keeps its length). Fails
-// (returns 1) when the name is shorter than the digits or out is too small.
+// (returns 1) when the digits would reach past the name's last path
+// component (or its start), or out is too small.
 Status FragmentName(const char* first, uint32_t n, char* out, uint32_t outSize);
 
 // Chunks -------------------------------------------------------------------

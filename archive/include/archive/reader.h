@@ -28,30 +28,30 @@
 
 namespace vk {
 
-constexpr uint32_t kReadBufferSize = 69632;  // a remainder below 36864 plus one delivery
-constexpr uint32_t kReadMax = kChunkPackedMax;  // largest contiguous raw read
-constexpr uint32_t kSavedEntryMax = 1024;       // room for an entry kept across a skip
-constexpr uint32_t kReaderNameMax = 256;        // archive names, with the NUL
-constexpr uint32_t kUnknownSize = 0xFFFFFFFF;   // file size the file layer does not know
+constexpr uint32_t kReadBufferSize = 69632;    // a remainder below 36864 plus one delivery
+constexpr uint32_t kReadMax = kChunkPackedMax; // largest contiguous raw read
+constexpr uint32_t kSavedEntryMax = 1024;      // room for an entry kept across a skip
+constexpr uint32_t kReaderNameMax = 256;       // archive names, with the NUL
+constexpr uint32_t kUnknownSize = 0xFFFFFFFF;  // file size the file layer does not know
 
 // How the reader reaches fragment files: the file layer, unless a test puts
 // something else behind it.
 struct ReadIOOps {
     Status (*open)(const char* name, FileRecord* file, uint16_t flags);
-    uint16_t (*read)(FileRecord* file, uint8_t* buffer);  // kChunkMax bytes at most; 0 = none
+    uint16_t (*read)(FileRecord* file, uint8_t* buffer); // kChunkMax bytes at most; 0 = none
     Status (*close)(FileRecord* file);
     Status (*remove)(const char* name);
     // True when the open file is a copy kept in the remote-file cache.
     bool (*cached)(const FileRecord* file);
 };
-void SetReadIOOps(const ReadIOOps* ops);  // null restores the file layer
+void SetReadIOOps(const ReadIOOps* ops); // null restores the file layer
 
 struct ReadIOBuffer {
     FileRecord file;
     bool open = false;
-    uint8_t* buffer = nullptr;  // kReadBufferSize bytes
-    uint32_t cursor = 0;        // next byte to hand out
-    uint32_t count = 0;         // buffered bytes not yet handed out
+    uint8_t* buffer = nullptr; // kReadBufferSize bytes
+    uint32_t cursor = 0;       // next byte to hand out
+    uint32_t count = 0;        // buffered bytes not yet handed out
 };
 
 Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size);
@@ -65,13 +65,13 @@ struct IArchive {
     char fragmentName[kReaderNameMax] = {};
     uint16_t fragment = 0;
     ReadIOBuffer io;
-    FragmentHeader header;   // the current fragment's
-    uint32_t consumed = 0;   // its data bytes read so far
-    ArchiveHeader archive;   // SA and DA size the entries
-    uint32_t pending = 0;    // what the current section part still holds
-    uint8_t* unpack = nullptr;  // kChunkData bytes
+    FragmentHeader header;     // the current fragment's
+    uint32_t consumed = 0;     // its data bytes read so far
+    ArchiveHeader archive;     // SA and DA size the entries
+    uint32_t pending = 0;      // what the current section part still holds
+    uint8_t* unpack = nullptr; // kChunkData bytes
     uint32_t cursor = 0;
-    uint32_t unpacked = 0;      // unpacked bytes not yet handed out
+    uint32_t unpacked = 0; // unpacked bytes not yet handed out
     uint8_t* table = nullptr;
     uint16_t context = 0;
     uint8_t saved[kSavedEntryMax] = {};

@@ -14,14 +14,14 @@ namespace vk {
 using WriteIOHandle = DosFile;
 
 struct WriteIOOps {
-    DosFile (*create)(const char* path);  // create or truncate, for update
+    DosFile (*create)(const char* path); // create or truncate, for update
     DosFile (*open)(const char* path, bool write);
-    int (*seek)(DosFile file, uint32_t offset);  // 0 on success
+    int (*seek)(DosFile file, uint32_t offset); // 0 on success
     uint32_t (*tell)(DosFile file);
     uint32_t (*size)(DosFile file);
     uint16_t (*read)(DosFile file, void* buffer, uint16_t length);
     uint16_t (*write)(DosFile file, const void* data, uint16_t length);
-    int (*close)(DosFile file);  // 0 on success
+    int (*close)(DosFile file); // 0 on success
     int (*remove)(const char* path);
 };
 // Replaces the host file functions; null restores them.

@@ -28,28 +28,28 @@
 
 namespace vk {
 
-constexpr uint32_t kArchiveNameMax = 256;  // with the NUL
+constexpr uint32_t kArchiveNameMax = 256; // with the NUL
 constexpr uint32_t kWriterWorkSize = 69632;
 
 struct ArchiveWriter {
-    char name[kArchiveNameMax] = {};          // the first fragment's host path
-    char fragmentName[kArchiveNameMax] = {};  // the current fragment's path
+    char name[kArchiveNameMax] = {};         // the first fragment's host path
+    char fragmentName[kArchiveNameMax] = {}; // the current fragment's path
     uint16_t fragment = 0;
-    uint32_t limit = 0;  // data a fragment should take at most
+    uint32_t limit = 0; // data a fragment should take at most
     WriteIOHandle file = nullptr;
     FragmentHeader header;
-    uint32_t written = 0;  // data bytes in the current fragment
-    uint32_t crc = 0;      // CRC32 of them
-    ArchiveHeader archive;  // sum of file sizes recounted from the files written
-    uint32_t pending = 0;   // what the current section part still expects
-    uint8_t* input = nullptr;  // kChunkData bytes of unpacked run data
+    uint32_t written = 0;     // data bytes in the current fragment
+    uint32_t crc = 0;         // CRC32 of them
+    ArchiveHeader archive;    // sum of file sizes recounted from the files written
+    uint32_t pending = 0;     // what the current section part still expects
+    uint8_t* input = nullptr; // kChunkData bytes of unpacked run data
     uint16_t fill = 0;
     // From offset kChunkData on, the packed output; the first kChunkData
     // bytes are scratch space for the writer's callers.
     uint8_t* work = nullptr;
     uint8_t* table = nullptr;
     uint16_t context = 0;
-    bool contentRun = false;  // the open run holds boot sectors or file content
+    bool contentRun = false; // the open run holds boot sectors or file content
     // Fragment 0 as closed, for the final patch of the sum of file sizes: its
     // data length, its CRC and the sum field as first written.
     uint32_t firstLength = 0;

@@ -1,0 +1,123 @@
+// Fragment names, the fragment size setting and record layouts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "archive/format.h"
+
+namespace vk {
+namespace {
+
+std::string Name(const char* first, uint32_t n) {
+    char out[64];
+    if (FragmentName(first, n, out, sizeof out)) return "<none>";
+    return out;
+}
+
+TEST(FragmentNames, DigitsReplaceTheEndOfTheName) {
+    EXPECT_EQ(Name("disk.000", 0), "disk.000");
+    EXPECT_EQ(Name("disk.000", 1), "disk.001");
+    EXPECT_EQ(Name("disk.000", 9), "disk.009");
+    EXPECT_EQ(Name("disk.000", 10), "disk.010");
+    EXPECT_EQ(Name("disk.000", 100), "disk.100");
+    EXPECT_EQ(Name("image.arc", 0), "image.arc");
+    EXPECT_EQ(Name("image.arc", 1), "image.ar1");
+    EXPECT_EQ(Name("image.arc", 10), "image.a10");
+    EXPECT_EQ(Name("/tmp/x/image.arc", 12345), "/tmp/x/imag12345");
+    // Names shorter than the digits have no such fragment, and the digits
+    // never replace a path separator.
+    EXPECT_EQ(Name("ab", 99), "99");
+    EXPECT_EQ(Name("ab", 100), "<none>");
+    EXPECT_EQ(Name("/tmp/x/a", 9), "/tmp/x/9");
+    EXPECT_EQ(Name("/tmp/x/a", 10), "<none>");
+    EXPECT_EQ(Name("{0:1}a", 10), "<none>");
+    char small[4];
+    EXPECT_NE(FragmentName("disk.000", 1, small, sizeof small), 0);
+}
+
+TEST(FragmentSizeSetting, UnitsMinimumAndDefault) {
+    EXPECT_EQ(ParseFragmentSize(""), 94371840u);
+    EXPECT_EQ(ParseFragmentSize("0"), 94371840u);
+    EXPECT_EQ(ParseFragmentSize("abc"), 94371840u);
+    EXPECT_EQ(ParseFragmentSize("100"), 524288u);
+    EXPECT_EQ(ParseFragmentSize("524287"), 524288u);
+    EXPECT_EQ(ParseFragmentSize("600000"), 600000u);
+    EXPECT_EQ(ParseFragmentSize("2m"), 2097152u);
+    EXPECT_EQ(ParseFragmentSize("2 M"), 2097152u);
+    EXPECT_EQ(ParseFragmentSize("1024k"), 1048576u);
+    EXPECT_EQ(ParseFragmentSize("700K"), 716800u);
+    EXPECT_EQ(ParseFragmentSize("3x"), 524288u);
+    // Values beyond 32 bits saturate instead of wrapping to a tiny limit.
+    EXPECT_EQ(ParseFragmentSize("4096m"), 0xFFFFFFFFu);
+    EXPECT_EQ(ParseFragmentSize("99999999999999999999"), 0xFFFFFFFFu);
+}
+
+TEST(Records, LittleEndianLayouts) {
+    uint8_t raw[24];
+    FragmentHeader f;
+    f.streamLength = 0x01020304;
+    f.streamOffset = 5;
+    f.dataLength = 6;
+    f.crc = 0xA0B0C0D0;
+    f.Store(raw);
+    const uint8_t expectFragment[] = {0x56, 0x4B, 0x52, 0x10, 4, 3, 2,    1,    5,    0,
+                                      0,    0,    6,    0,    0, 0, 0xD0, 0xC0, 0xB0, 0xA0};
+    EXPECT_EQ(std::memcmp(raw, expectFragment, 20), 0);
+    EXPECT_EQ(std::memcmp(raw, "VKR\x10", 4), 0);
+    FragmentHeader back = FragmentHeader::Load(raw);
+    EXPECT_EQ(back.crc, f.crc);
+    EXPECT_EQ(back.streamLength, f.streamLength);
+
+    ArchiveHeader a;
+    std::memcpy(a.fsId, "FATx", 4);
+    a.dirCount = 3;
+    a.fileCount = 0x10000;
+    a.summaryAttr = 0;
+    a.dirAttr = 15;
+    a.sumOfSizes = 0x11223344;
+    a.Store(raw);
+    const uint8_t expectArchive[] = {'F', 'A', 'T', 'x', 3,  0, 0,    0,    0,    0,
+                                     1,   0,   0,   0,   15, 0, 0x44, 0x33, 0x22, 0x11};
+    EXPECT_EQ(std::memcmp(raw, expectArchive, 20), 0);
+
+    DirectoryRecord d;
+    for (int i = 0; i < kBlockSizes; ++i)
+        d.blocks[i] = uint16_t(0x100 + i);
+    d.subdirs = 7;
+    d.files = 8;
+    d.pops = 2;
+    d.Store(raw);
+    EXPECT_EQ(raw[0], 0x00);
+    EXPECT_EQ(raw[1], 0x01);
+    EXPECT_EQ(raw[10], 0x05);
+    EXPECT_EQ(raw[12], 7);
+    EXPECT_EQ(raw[16], 8);
+    EXPECT_EQ(raw[20], 2);
+    EXPECT_EQ(raw[22], 0);
+    EXPECT_EQ(DirectoryRecord::Load(raw).blocks[5], 0x105);
+
+    IDirectoryRecord i;
+    i.pops = 1;
+    i.subdirs = 2;
+    i.files = 3;
+    i.Store(raw);
+    const uint8_t expectI[] = {'C', 'H', 1, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(raw, expectI, 12), 0);
+    EXPECT_EQ(kTagBootSectors, ld16(reinterpret_cast<const uint8_t*>("BS")));
+}
+
+TEST(Records, NamesMustEndWithinTheirBound) {
+    uint8_t name[200];
+    std::memset(name, 'a', sizeof name);
+    name[127] = 0;
+    EXPECT_EQ(EntryNameLength(name, sizeof name), 127);
+    name[127] = 'a';
+    name[128] = 0;
+    EXPECT_EQ(EntryNameLength(name, sizeof name), -1); // 129 bytes with the NUL
+    name[3] = 0;
+    EXPECT_EQ(EntryNameLength(name, 3), -1); // the NUL lies beyond the data
+    EXPECT_EQ(EntryNameLength(name, 4), 3);
+}
+
+} // namespace
+} // namespace vk
