@@ -215,7 +215,7 @@ Status ParseGetPartitions(char* args) {
         int ext = LastExtended(r);
         int count = ext >= 0 ? 4 : last + 1;
         for (int i = 0; i < count; ++i) {
-            char word[48];
+            char word[128];
             snprintf(word, sizeof word, "%s%s:%u", description.empty() ? "" : " ", r[i].typeName,
                      unsigned((uint64_t(Sectors(r[i], g)) + 1024) / 2048));
             description += word;
