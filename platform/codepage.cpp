@@ -72,4 +72,10 @@ uint8_t IsoToPc(uint8_t iso) {
     return '?';
 }
 
+void LoadDefaultCodePage(uint16_t* table) {
+    for (int i = 0; i < 128; ++i)
+        table[i] = detail::kPcGlyph[0x80 + i];
+    table[0x9F - 0x80] = 0x0092;
+}
+
 } // namespace vk

@@ -167,6 +167,21 @@ TEST(ImportText, TranslatesLatin1WhenOn) {
     EXPECT_EQ(std::string(text), "a\x82\xA6\x9F");
 }
 
+TEST(CodePage, DefaultLongNameTable) {
+    uint16_t table[128];
+    LoadDefaultCodePage(table);
+    EXPECT_EQ(table[0x80 - 0x80], 0x00C7); // C cedilla
+    EXPECT_EQ(table[0x9F - 0x80], 0x0092);
+    EXPECT_EQ(table[0xC4 - 0x80], 0x2500); // box drawing
+    EXPECT_EQ(table[0xFF - 0x80], 0x00A0);
+    // Wherever the output table has an equivalent, the two agree.
+    for (int pc = 0x80; pc < 0x100; ++pc) {
+        if (pc2iso[pc - 0x80] != 0x80) {
+            EXPECT_EQ(table[pc - 0x80], pc2iso[pc - 0x80]) << pc;
+        }
+    }
+}
+
 TEST(CodePage, TablesAgreeWhereBothHaveACharacter) {
     for (int iso = 0xA0; iso <= 0xFF; ++iso) {
         uint8_t pc = IsoToPc(uint8_t(iso));

@@ -134,5 +134,9 @@ extern const uint8_t iso2pc[96];
 // ISO-8859-1 to PC code page for one byte: iso2pc, completed by the code
 // page 850 layout where iso2pc has no entry; '?' where neither has one.
 uint8_t IsoToPc(uint8_t iso);
+// Fills a 128-entry long-name code page with its default: the Unicode values
+// of code page 850 for the bytes 128 to 255, except byte 0x9F, which maps
+// to 0x0092 (the value the ISO-8859-1 table gives it).
+void LoadDefaultCodePage(uint16_t* table);
 
 } // namespace vk
