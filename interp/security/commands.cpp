@@ -156,7 +156,7 @@ Status ParseCheckUser(char* args) {
     char* p = args;
     const char* userArg = NextString(&p);
     if (userArg == nullptr) return 1;
-    const char* passwordArg = NextString(&p);
+    char* passwordArg = NextString(&p);
     if (passwordArg == nullptr) return 1;
     const char* methodArg = NextString(&p);
     if (methodArg == nullptr || NextNothing(p)) return 1;
@@ -167,6 +167,8 @@ Status ParseCheckUser(char* args) {
     CopyArgument(user, userArg);
     CopyArgument(password, passwordArg);
     CopyArgument(method, methodArg);
+    // The clear password need not stay in the line buffer.
+    explicit_bzero(passwordArg, std::strlen(passwordArg));
 
     if (strcasecmp(method, "unix") == 0) {
         // The server's answer sets Security-Passwd to the user's crypt

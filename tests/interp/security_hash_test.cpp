@@ -102,6 +102,10 @@ TEST(Crypt, ClassicVectors) {
     EXPECT_STREQ(crypt("password", "salt"), "sa3tHJ3/KuYvI"); // only "sa" counts
     // Only the first 8 characters of the key count.
     EXPECT_STREQ(crypt("password123", "ab"), "abJnggxhB/yWI");
+    // Seven bits per character: an accented letter of the code page hashes
+    // as the ASCII character below it.
+    const std::string accented = crypt("\xe9t\xe9", "ab");
+    EXPECT_EQ(accented, crypt("iti", "ab"));
 }
 
 TEST(Crypt, ShortSaltIsPaddedWithDotsAndForeignSaltsAreRefused) {
