@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "child.h"
 #include "platform/console.h"
 #include "platform/memory.h"
+#include "platform/util.h"
 
 namespace vk {
 namespace {
@@ -36,6 +39,31 @@ TEST(Memory, ParagraphBlocks) {
     EXPECT_EQ(SMalloc(&slot, 4), slot);
     SFree(&slot);
     EXPECT_EQ(slot, nullptr);
+}
+
+// The block sizes themselves: exact under AddressSanitizer, whose allocator
+// reports the size asked for; at least that size otherwise.
+void ExpectBlockBytes(void* block, size_t bytes) {
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(malloc_usable_size(block), bytes);
+#else
+    EXPECT_GE(malloc_usable_size(block), bytes);
+#endif
+}
+
+TEST(Memory, BlocksAreWholeParagraphs) {
+    void* block = Malloc(3);
+    ExpectBlockBytes(block, 48);
+    block = Realloc(block, 5);
+    ExpectBlockBytes(block, 80);
+    Free(block);
+    char* copy = StrDup("fifteen chars..");
+    ExpectBlockBytes(copy, 16);
+    Free(copy);
+    copy = StrDup("sixteen chars...");
+    ExpectBlockBytes(copy, 32);
+    EXPECT_STREQ(copy, "sixteen chars...");
+    Free(copy);
 }
 
 TEST(Memory, ExtendedPages) {
