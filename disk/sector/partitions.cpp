@@ -217,12 +217,15 @@ Status SelectPart(int disk, int partition) {
         Log("\r\nSelectPart: fsstate cache full\r\n");
         return -1;
     }
+    FsState* previous = fsstate;
     FsState* slot = &fsstcache[fsstcacheindex++];
     if (SelectInto(slot, disk, partition) == 0) return 0;
     // A failed selection gives its slot back, so that probing for missing
-    // partitions cannot exhaust the cache.
+    // partitions cannot exhaust the cache, and leaves the current
+    // partition as it was.
     slot->state = kStateFree;
     --fsstcacheindex;
+    fsstate = previous;
     return -1;
 }
 
