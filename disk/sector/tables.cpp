@@ -93,7 +93,7 @@ Status GetPartInfos(int disk, int partition, PartInfo* records) {
 Status SetPartInfos(int disk, int partition, PartInfo* records) {
     // Every cached state may describe the old layout, and a driver flushing
     // its state may use the sector buffer: flush before reading the table.
-    FlushParts();  // a failing driver has logged it; the table is written all the same
+    FlushParts(); // a failing driver has logged it; the table is written all the same
     if (ReadTable(disk, partition) != 0) return -1;
     // Build all four entries first, so that a refused record writes nothing.
     uint8_t entries[pte::kEntries][pte::kEntrySize];

@@ -84,7 +84,7 @@ TEST_F(PartitionTest, PrimaryAndLogicalPartitionsAreLocatedByChs) {
     FsState* current = fsstate;
     EXPECT_EQ(SelectPart(0x80, 4), -1);
     EXPECT_EQ(Logged(), "\r\nSelectPart: empty partition !\r\n");
-    EXPECT_EQ(fsstate, current);  // a failed selection keeps the current partition
+    EXPECT_EQ(fsstate, current); // a failed selection keeps the current partition
     EXPECT_EQ(SelectPart(0x80, 7), -1);
     EXPECT_EQ(SelectPart(0x80, 13), -1); // no third table: fails without a word
     EXPECT_EQ(SelectPart(0x80, 128), -1);

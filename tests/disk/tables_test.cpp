@@ -167,7 +167,8 @@ TEST_F(TableTest, TheActivePartitionIsFoundThroughTheExtendedChain) {
     ASSERT_EQ(SetBootPart(0x80, 1), 0);
     EXPECT_EQ(GetBootPart(0x80), 1);
     for (uint32_t table : {Lba(10, 0, 1), Lba(20, 0, 1)})
-        for (int i = 0; i < 4; ++i) EXPECT_EQ(EntryOf(disk->Sector(table), i)[0], 0) << i;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(EntryOf(disk->Sector(table), i)[0], 0) << i;
 }
 
 TEST_F(TableTest, GetBootPartEndsOnALoopingChain) {
