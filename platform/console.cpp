@@ -187,8 +187,14 @@ void RestoreAtExit() {
 }
 
 bool StartCurses() {
+    // Curses needs the terminal's character set. For a UTF-8 terminal the
+    // neutral C.UTF-8 is taken rather than the user's own locale, so that
+    // letter case and character classes stay those of plain ASCII for the
+    // rest of the program (a Turkish locale, for one, upper-cases "i" to a
+    // character outside ASCII).
     std::setlocale(LC_CTYPE, "");
     utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    if (utf8 && !std::setlocale(LC_CTYPE, "C.UTF-8")) std::setlocale(LC_CTYPE, "");
     term = newterm(nullptr, stdout, stdin);
     if (!term) return false;
     set_term(term);
