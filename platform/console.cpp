@@ -105,7 +105,8 @@ void MakeCell(uint8_t ch, uint8_t attr, cchar_t* cell) {
 
 // Puts one character into a window the way a PC screen does: backspace one
 // column left, line feed one row down keeping the column (scrolling on the
-// last row), carriage return to column 0, anything else drawn as a glyph.
+// last row), carriage return to column 0, tab to the next tab stop,
+// anything else drawn as a glyph.
 void Render(WINDOW* w, uint8_t ch, uint8_t attr) {
     int y, x;
     getyx(w, y, x);
@@ -120,6 +121,9 @@ void Render(WINDOW* w, uint8_t ch, uint8_t attr) {
             wmove(w, y + 1, x);
         break;
     case 13: wmove(w, y, 0); break;
+    case 9: // to the next tab stop, as a terminal does
+        wmove(w, y, std::min((x / 8 + 1) * 8, kScreenCols - 1));
+        break;
     default: {
         cchar_t cell;
         MakeCell(ch, attr, &cell);

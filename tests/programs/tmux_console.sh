@@ -62,6 +62,10 @@ wait_prompt
 type_line 'echo "hello there"'
 wait_for "hello there"
 
+# The PC character set appears as its glyphs; a tab goes to the next stop.
+type_line 'echo "\311\315\273 caf\202\tend"'
+wait_for "╔═╗ café        end"
+
 # A hidden log stays off the screen until showlog.
 type_line 'hidelog'
 type_line 'echo "hidden-one"'
