@@ -7,4 +7,4 @@ vk_add_test(security_commands_test
   ${CMAKE_CURRENT_LIST_DIR}/interp_fixture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/security_commands_test.cpp
 )
-target_link_libraries(security_commands_test PRIVATE vk_programs_common vk_fs_hostdir vk_interp)
+target_link_libraries(security_commands_test PRIVATE vk_programs_common vk_interp)
