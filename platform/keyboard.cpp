@@ -149,6 +149,7 @@ void HandleEscAndBreak() {
     }
     if (Breaked && !stopping) {
         stopping = true;
+        pauselog = false;  // nothing waits for a key while the program stops
         GoOnScreen();
         PrintString("\r\n");
         CallExit();
