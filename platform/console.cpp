@@ -430,7 +430,7 @@ void FatalError(const char* message) {
     if (fatal) CallExit(); // a second failure while stopping: just stop
     fatal = true;
     delayRefresh = 0;
-    pauselog = false;  // nothing waits for a key while the program stops
+    pauselog = false; // nothing waits for a key while the program stops
     // The program ends: a running log capture ends with it, so that what
     // the clean-up logs is seen.
     Free(LogFileBuff);

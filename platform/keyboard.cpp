@@ -149,7 +149,7 @@ void HandleEscAndBreak() {
     }
     if (Breaked && !stopping) {
         stopping = true;
-        pauselog = false;  // nothing waits for a key while the program stops
+        pauselog = false; // nothing waits for a key while the program stops
         GoOnScreen();
         PrintString("\r\n");
         CallExit();
