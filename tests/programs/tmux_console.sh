@@ -45,10 +45,14 @@ wait_prompt() {
   fail "timed out waiting for the prompt"
 }
 
+# A terminal type that tmux can play and this machine describes.
+term=screen-256color
+infocmp "$term" >/dev/null 2>&1 || term=screen
+
 start() {  # start <session> <columns> <rows>
   session=$1
   T new-session -d -s "$session" -x "$2" -y "$3" \
-    "env LANG=C.UTF-8 TERM=screen-256color '$bindir/pelto' -x -i; echo \"[exit \$?]\"; sleep 60"
+    "env LANG=C.UTF-8 TERM=$term '$bindir/pelto' -x -i; echo \"[exit \$?]\"; sleep 60"
   T set-option -t "$session" remain-on-exit on >/dev/null
 }
 
