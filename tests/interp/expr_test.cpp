@@ -43,8 +43,8 @@ TEST_F(ExprTest, WrapsAndSaturates) {
     EXPECT_EQ(Eval("99999999999999999999"), INT_MAX);
     EXPECT_EQ(Eval("-99999999999999999999"), INT_MIN);
     // The most negative number divided by -1 wraps instead of trapping.
-    EXPECT_EQ(Eval("((-2147483647-1)/-1)"), INT_MIN);
-    EXPECT_EQ(Eval("((-2147483647-1)%-1)"), 0);
+    EXPECT_EQ(Eval("((-2147483646-2)/-1)"), INT_MIN);
+    EXPECT_EQ(Eval("((-2147483646-2)%-1)"), 0);
 }
 
 TEST_F(ExprTest, Failures) {
@@ -107,7 +107,9 @@ TEST_F(ExprTest, Colours) {
     for (const Case& c : cases) {
         char* p = test::LoadLine(c.text);
         EXPECT_EQ(NextColor(&p), c.colour) << c.text;
-        if (c.message) EXPECT_STREQ(errormsg, c.message) << c.text;
+        if (c.message) {
+            EXPECT_STREQ(errormsg, c.message) << c.text;
+        }
     }
 }
 

@@ -28,7 +28,7 @@ TEST_F(VariablesTest, SetReplaceDeleteInOrder) {
     EXPECT_STREQ(GetVar("FOO"), "1");
     SetVar("Bar", "2");
     SetVar("FOO", "3");
-    EXPECT_EQ(Listing("*o*"), "set FOO=\"3\"\r\n");
+    EXPECT_EQ(Listing("f?o"), "set FOO=\"3\"\r\n");
     EXPECT_EQ(Listing("?ar"), "set Bar=\"2\"\r\n");
     // Replacing moves the entry to the end with the new spelling.
     std::string all = Listing("*");
