@@ -11,8 +11,8 @@ set -uo pipefail
 command -v tmux >/dev/null || { echo "tmux not installed"; exit 77; }
 bindir=$(cd "$1" && pwd)
 work=$(mktemp -d)
-socket="tmux_console_$$"
-T() { tmux -L "$socket" "$@"; }
+# A private server whose socket lives (and goes) with the scratch directory.
+T() { tmux -S "$work/tmux.socket" "$@"; }
 cleanup() { T kill-server 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 cd "$work"
