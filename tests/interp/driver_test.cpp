@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 #include "interp/script.h"
 #include "interp/tokenizer.h"
 #include "interp/variables.h"
 #include "interp_fixture.h"
+#include "platform/console.h"
 
 namespace vk {
 namespace {
@@ -190,6 +192,35 @@ TEST_F(DriverTest, MenuCommands) {
     EXPECT_STREQ(GetVar("ONKEY-default"), "GetKey");
     EXPECT_EQ(Run(".pwd whatever"), 0);
     EXPECT_EQ(Log(), "Warning: .PWD not implemented\r\n");
+}
+
+} // namespace
+} // namespace vk
+
+namespace vk {
+namespace {
+
+long long clockSetTo = 0;
+int FakeClock(long long epochSeconds) {
+    clockSetTo = epochSeconds;
+    return 0;
+}
+
+TEST_F(DriverTest, SetTimeAndDateGoThroughTheReplaceableClock) {
+    SetClockSetter(FakeClock);
+    ASSERT_EQ(Run("settime \"9:5:0\""), 0);
+    time_t t = time_t(clockSetTo);
+    struct tm local;
+    localtime_r(&t, &local);
+    EXPECT_EQ(local.tm_hour, 9);
+    EXPECT_EQ(local.tm_min, 5);
+    EXPECT_EQ(local.tm_sec, 0);
+    ASSERT_EQ(Run("setdate \"99/12/31\""), 0);
+    t = time_t(clockSetTo);
+    localtime_r(&t, &local);
+    EXPECT_EQ(local.tm_year, 99);
+    EXPECT_EQ(local.tm_mon, 11);
+    EXPECT_EQ(local.tm_mday, 31);
 }
 
 } // namespace
