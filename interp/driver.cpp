@@ -109,9 +109,14 @@ Status ParseLine(char* text) {
     char first = *token;
     if (first != 0 && first != '#' && first != ':') {
         if (VarIsOn("trace")) {
+            // Quote markers are shown as the quotes they stand for.
+            char shown[kLineSize];
+            std::snprintf(shown, sizeof shown, "%s", text);
+            for (char* c = shown; *c; ++c)
+                if (static_cast<uint8_t>(*c) == kQuote) *c = '"';
             LogScope log;
             PrintString("TRACE: ");
-            PrintString(text);
+            PrintString(shown);
             PrintHeapLine(" (", "K)\r\n");
         }
         char* args = end;
