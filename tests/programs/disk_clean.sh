@@ -83,6 +83,25 @@ clean 9'
 expect_out "Warning: attempt to clean non-existing partition 7"
 expect_out "Warning: attempt to clean non-existing partition 8"
 expect_out "Warning: attempt to clean non-existing partition 9"
+# A swap partition of 80 sectors (last page 9) is refused, and the range
+# stops there: partition 4 stays as it was.
+new_image small.img 100M
+pelto -w -dsmall.img 'setpartitions "LINUX-SWAP:10 EMPTY EMPTY LINUX-SWAP:10"'
+# Entry 2: type 0x82 from cylinder 40 head 0 sector 1 to head 1 sector 17.
+printf '\000\000\001\050\202\001\021\050' | dd of=small.img bs=1 seek=462 conv=notrunc status=none
+printf '\000\166\002\000\120\000\000\000' | dd of=small.img bs=1 seek=470 conv=notrunc status=none
+pelto -w -dsmall.img 'clean 1-4'
+expect_out "Cleaning partition 1 (type LINUX-SWAP)"
+expect_out "Cleaning partition 2 (type LINUX-SWAP)"
+expect_out "Error in t.pto, line 1: Clean-up failed"
+refute_out "Cleaning partition 4"
+blkid -p -O 32256 -o export small.img | grep -qx "TYPE=swap" || fail "partition 1 not cleaned"
+[ "$(sfdisk_entries small.img | sed -n 2p | tr -d ' ')" = "2:start=161280,size=80,type=82" ] ||
+    fail "hand-made entry not as intended"
+start4=$(sfdisk_entries small.img | sed -n 3p | sed 's/.*start= \([0-9]*\),.*/\1/')
+[ "$(dd if=small.img bs=512 skip=$start4 count=8 status=none | tr -d '\0' | wc -c)" -eq 0 ] ||
+    fail "partition 4 was cleaned after a failure"
+
 pelto -w -ddisk.img 'clean 1 3'
 expect_out "Error in t.pto, line 1: Bad hard-disk number"
 pelto -w -ddisk.img 'blank x'
