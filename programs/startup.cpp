@@ -14,9 +14,16 @@ namespace vk {
 void RunProgram(int argc, char** argv, const Edition& edition) {
     SetArguments(argc, argv);
     // Option words come first; the first word without a dash starts the
-    // base name. Every "-d<path>" among them names the next hard disk.
-    for (int i = 1; i < argc && argv[i][0] == '-'; ++i)
-        if (argv[i][1] == 'd' && argv[i][2]) AddDiskPath(argv[i] + 2);
+    // base name. Every "-d<path>" among them names the next hard disk; a
+    // bare "-d" asks for no hard disk at all. Only without any -d are the
+    // machine's disk devices probed.
+    bool diskOption = false;
+    for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+        if (argv[i][1] != 'd') continue;
+        diskOption = true;
+        if (argv[i][2]) AddDiskPath(argv[i] + 2);
+    }
+    if (!diskOption) EnableDeviceProbe();
     AllowDiskWrite = 0;
     InterceptKeys();
     Batch(edition);

@@ -23,6 +23,12 @@ cd "$work"
 [ -x setup.sh ] && { ./setup.sh || { echo "setup failed"; exit 1; }; }
 
 read -r -a words < cmd
+# Tests never let a program probe this machine's disks: every command line
+# names its disks with -d<image>, or asks for none with a bare -d.
+case " ${words[*]} " in
+  *" -d"*) ;;
+  *) echo "cmd lacks a -d option: $(cat cmd)"; exit 1 ;;
+esac
 program="$bindir/${words[0]}"
 input=/dev/null
 [ -f stdin ] && input=stdin

@@ -52,7 +52,7 @@ infocmp "$term" >/dev/null 2>&1 || term=screen
 start() {  # start <session> <columns> <rows>
   session=$1
   T new-session -d -s "$session" -x "$2" -y "$3" \
-    "env LANG=C.UTF-8 TERM=$term '$bindir/pelto' -x -i; echo \"[exit \$?]\"; sleep 60"
+    "env LANG=C.UTF-8 TERM=$term '$bindir/pelto' -d -x -i; echo \"[exit \$?]\"; sleep 60"
   T set-option -t "$session" remain-on-exit on >/dev/null
 }
 

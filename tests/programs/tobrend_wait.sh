@@ -10,7 +10,7 @@ cleanup() { [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 cd "$work"
 echo 'echo "script done"' > idle.tbr
-"$bindir/tobrend" -b idle </dev/null >out 2>&1 &
+"$bindir/tobrend" -d -b idle </dev/null >out 2>&1 &
 pid=$!
 for _ in $(seq 50); do
   grep -q "End of batch file reached, now waiting..." out && break
