@@ -19,8 +19,6 @@
 
 namespace vk {
 
-uint16_t codepage[128];
-
 namespace {
 
 uint8_t rememberedAttr = 7;  // attribute remembered by .att

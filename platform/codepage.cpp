@@ -78,4 +78,9 @@ void LoadDefaultCodePage(uint16_t* table) {
     table[0x9F - 0x80] = 0x0092;
 }
 
+uint16_t codepage[128];
+namespace {
+const bool codepageLoaded = (LoadDefaultCodePage(codepage), true);
+} // namespace
+
 } // namespace vk

@@ -69,8 +69,4 @@ Status ParseMkDir(char* args);
 Status ParseDelTree(char* args);
 Status ParseBeep(char* args);
 
-// The code-page table that loadcodepage replaces: 128 character codes for
-// the bytes 128 to 255.
-extern uint16_t codepage[128];
-
 } // namespace vk

@@ -138,5 +138,8 @@ uint8_t IsoToPc(uint8_t iso);
 // of code page 850 for the bytes 128 to 255, except byte 0x9F, which maps
 // to 0x0092 (the value the ISO-8859-1 table gives it).
 void LoadDefaultCodePage(uint16_t* table);
+// The long-name code page in use: 128 character codes for the bytes 128 to
+// 255, the default until a script loads another (loadcodepage).
+extern uint16_t codepage[128];
 
 } // namespace vk
