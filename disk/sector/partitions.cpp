@@ -165,6 +165,10 @@ Status SelectInto(FsState* s, int disk, int partition) {
     s->type = e[pte::kType];
     FindFsType();
     if (SeekPart(e) != 0) return -1;
+    if (IsExtendedType(s->type) && table != 0 && s->start <= table) {
+        Log("\r\nSelectPart: damaged extended partition chain\r\n");
+        return -1;
+    }
     RewindPart();
     if (IsExtendedType(s->type)) {
         s->extendedBase = s->start;
