@@ -33,6 +33,10 @@ uint32_t SizeHint(const FileRecord& file) {
     return file.remote ? kRemoteSizeHint : file.size;
 }
 
+bool IsRemoteName(const char* name) {
+    return name && name[0] != '{' && route == HostRoute::Remote;
+}
+
 uint32_t AddSizes(uint32_t a, uint32_t b) {
     return a > UINT32_MAX - b ? UINT32_MAX : a + b;
 }
@@ -79,8 +83,9 @@ Status CopySources(const char* const* sources, int count, const char* destinatio
     if (OpenFILE(sources[0], &first, flags) != 0) return 1;
     uint32_t total = SizeHint(first);
     for (int i = 1; i < count; ++i) {
-        if (first.remote || RemoteFileOpen != 0) {
-            total = AddSizes(total, kRemoteSizeHint); // only one remote file at a time
+        if (IsRemoteName(sources[i])) {
+            // Remote sizes are unknown; a remote file is not opened twice.
+            total = AddSizes(total, kRemoteSizeHint);
             continue;
         }
         FileRecord probe;

@@ -22,7 +22,7 @@ Status LoadFile(const char* name, uint32_t* size, char** buffer, bool raw) {
     static uint8_t scratch[kChunkMax];
     for (int attempt = 1;; ++attempt) {
         FileRecord file;
-        if (OpenFILE(name, &file, kOpenReadAhead) != 0) {
+        if (OpenFILE(name, &file, 0) != 0) {
             Free(block);
             return 1;
         }

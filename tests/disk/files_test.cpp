@@ -211,17 +211,6 @@ TEST_F(Files, ReadBufferKeepsAtLeast32KBuffered) {
     EXPECT_EQ(consumed, data);
 }
 
-TEST_F(Files, FindWordInFile) {
-    WriteText("words", "alpha beta gamma");
-    int found = 0;
-    EXPECT_EQ(FindWordInFile("beta", "words", 0, &found), 0);
-    EXPECT_EQ(found, 1);
-    found = 7;
-    LogCapture log;
-    EXPECT_EQ(FindWordInFile("beta", "nowords", 0, &found), 1);
-    EXPECT_EQ(found, 7);
-}
-
 TEST_F(Files, TempNames) {
     char name[kTempNameMax];
     test::Settings()["TempPath"] = "/var/tmp";

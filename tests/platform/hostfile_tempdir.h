@@ -34,6 +34,7 @@ class TempDirTest : public ::testing::Test {
 
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
+  public:
     static void WriteText(const std::string& path, const std::string& text) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << text;
@@ -51,6 +52,7 @@ class TempDirTest : public ::testing::Test {
         return text;
     }
 
+  protected:
     std::string dir_;
     std::filesystem::path previous_;
 };
