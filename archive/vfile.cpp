@@ -15,8 +15,6 @@ VMControl* vm = nullptr;
 
 namespace {
 
-constexpr uint16_t kNoPage = 0xFFFF;
-
 // The supplementary-memory copies only serve pages below the shared count,
 // which the store holds at 0 while it owns the pages: lend the count back
 // for the duration of one copy.
