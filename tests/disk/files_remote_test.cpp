@@ -89,15 +89,6 @@ TEST_F(FilesRemote, UnsupportedOperationsOnRemoteNames) {
                           "ERROR : Cannot scan remote directories\r\n");
 }
 
-TEST_F(FilesRemote, CreateAndWriteAHostFile) {
-    WriteText("out", std::string(5000, 'o'));
-    FileRecord file;
-    ASSERT_EQ(CreateFILE("out", &file, 0), 0);
-    EXPECT_EQ(WriteFILE(&file, reinterpret_cast<const uint8_t*>("fresh"), 5), 5);
-    EXPECT_EQ(CloseFILE(&file), 0);
-    EXPECT_EQ(ReadText("out"), "fresh");
-}
-
 // A server whose transfer breaks off after the first block for a number of
 // attempts, then delivers the whole file.
 struct FlakyServer {

@@ -86,21 +86,6 @@ TEST_F(HostDir, DirectoryHandlesAndPaths) {
     EXPECT_EQ(root.kind, kKindDir);
 }
 
-TEST_F(HostDir, RemovalChecksTheKind) {
-    FsDirHandle* dir = Open("");
-    FsEntry file{}, sub{};
-    ASSERT_EQ(h.CreateFile(dir, "f", nullptr, &file), 0);
-    EXPECT_STREQ(file.path, "./f");
-    ASSERT_EQ(h.CreateDir(dir, "sub", nullptr, &sub), 0);
-    EXPECT_NE(h.CreateDir(dir, "sub", nullptr, &sub), 0); // exists
-    EXPECT_EQ(h.RemoveFile(&sub), -1);
-    EXPECT_EQ(h.RemoveDir(&file), -1);
-    EXPECT_EQ(h.RemoveDir(&sub), 0);
-    EXPECT_EQ(h.RemoveFile(&file), 0);
-    h.CloseDir(dir);
-    EXPECT_FALSE(std::filesystem::exists("f"));
-}
-
 TEST_F(HostDir, SymbolicLinksShortAndLong) {
     FsDirHandle* dir = Open("");
     // Short: made at once from the attributes, with the archived times.

@@ -37,23 +37,6 @@ TEST(NormalizeName, BackslashesBecomeSlashes) {
 
 class HostFiles : public TempDirTest {};
 
-TEST_F(HostFiles, SizeKeepsThePositionAndUpdateKeepsTheRest) {
-    ASSERT_EQ(CreateDosDir("sub"), 0);
-    DosFile f = CreateDosFile("sub\\data.bin"); // DOS separators are accepted
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(WriteDosFile(f, "hello world", 11), 11);
-    EXPECT_EQ(SeekDosFile(f, 6), 0);
-    EXPECT_EQ(SizeofDosFile(f), 11u);
-    EXPECT_EQ(TellDosFile(f), 6u);
-    CloseDosFile(f);
-    f = OpenDosFile("sub/data.bin", true);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(WriteDosFile(f, "J", 1), 1);
-    CloseDosFile(f);
-    EXPECT_EQ(ReadText("sub/data.bin"), "Jello world");
-    EXPECT_NE(RemoveDosDir("sub"), 0); // not empty
-}
-
 // Lists a directory into name -> entry.
 std::map<std::string, FsEntry> List(const char* path) {
     std::map<std::string, FsEntry> entries;
