@@ -251,7 +251,7 @@ TEST_F(PartitionTest, LoopingExtendedChainsEndWithAnError) {
     PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 10, 0, 59, 0, ext)});
     EXPECT_EQ(SelectPart(0x80, 5), 0);
     ClearLog();
-    EXPECT_EQ(SelectPart(0x80, 6), -1);  // the link itself
+    EXPECT_EQ(SelectPart(0x80, 6), -1); // the link itself
     EXPECT_EQ(SelectPart(0x80, 9), -1);
     EXPECT_EQ(SelectPart(0x80, 125), -1);
     EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
