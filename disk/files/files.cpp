@@ -348,20 +348,26 @@ uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length) {
         // Grow the allocation once: double it up to 4 MB, then 1 MB steps.
         uint32_t growth = file->size <= 4194304 ? file->size : 1048576;
         if (file->size > UINT32_MAX - growth) growth = UINT32_MAX - file->size;
-        if (growth > 0) {
-            if (!handler->AdjustFileSize ||
-                handler->AdjustFileSize(file->handle, &file->entry, file->size + growth) != 0)
-                return 0;
+        // A growth that fails (a full disk) leaves what is still reserved.
+        if (growth > 0 && handler->AdjustFileSize &&
+            handler->AdjustFileSize(file->handle, &file->entry, file->size + growth) == 0) {
             file->size += growth;
             file->remaining += growth;
         }
     }
-    // Never more than the allocation: a driver writes only what the file owns.
-    uint16_t offer = file->remaining < length ? uint16_t(file->remaining) : length;
-    if (offer == 0) return 0;
-    uint16_t n = handler->WriteFileChunk(file->handle, data, offer);
-    if (n > offer) n = offer;
-    file->remaining -= n;
+    // Nothing allocated at all (a file created with size 0): nothing written.
+    if (file->remaining == 0) return 0;
+    uint16_t n = handler->WriteFileChunk(file->handle, data, length);
+    if (n > length) n = length;
+    if (n > file->remaining) {
+        // The driver took more than was reserved (whole clusters, or a host
+        // file that grows as written): the file now covers those bytes too,
+        // so that the size written stays exact.
+        file->size += n - file->remaining;
+        file->remaining = 0;
+    } else {
+        file->remaining -= n;
+    }
     return n;
 }
 
