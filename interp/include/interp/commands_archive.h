@@ -1,0 +1,12 @@
+// Handlers of the single-file compression commands. Each takes the argument
+// text behind its keyword and returns 0, or non-zero with errormsg set.
+#pragma once
+
+#include "platform/types.h"
+
+namespace vk {
+
+Status ParseFileZip(char* args);   // filezip source destination
+Status ParseFileUnzip(char* args); // fileunzip source target
+
+} // namespace vk
