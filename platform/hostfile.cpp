@@ -145,7 +145,6 @@ int ReadDosDir(DosDir* handle, FsEntry* entry) {
         if (prefix + length >= size_t(kPathMax)) {
             // The full name would not fit in the entry: report and skip it
             // rather than hand out a cut name that names another file.
-            LogScope scope;
             Log("WARNING: Path too long, skipped: ");
             Log(d->d_name);
             Log("\r\n");
