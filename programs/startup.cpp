@@ -5,11 +5,24 @@
 #include <cstring>
 
 #include "disk/disk.h"
+#include "disk/partitions.h"
+#include "fs/mbr.h"
+#include "fs/swap.h"
 #include "interp/edition.h"
 #include "platform/console.h"
 #include "platform/hostfile.h"
 
 namespace vk {
+
+namespace {
+
+// Binds the partition kinds to the drivers this program carries.
+void RegisterDrivers() {
+    SetFsHandler(FsKind::Mbr, &MBRHandler);
+    SetFsHandler(FsKind::Swap, &SWAPHandler);
+}
+
+} // namespace
 
 void RunProgram(int argc, char** argv, const Edition& edition) {
     SetArguments(argc, argv);
@@ -24,6 +37,7 @@ void RunProgram(int argc, char** argv, const Edition& edition) {
         if (argv[i][2]) AddDiskPath(argv[i] + 2);
     }
     if (!diskOption) EnableDeviceProbe();
+    RegisterDrivers();
     AllowDiskWrite = 0;
     InterceptKeys();
     Batch(edition);
