@@ -6,6 +6,7 @@
 #include <array>
 
 #include "interp/commands.h"
+#include "interp/commands_archive.h"
 #include "interp/commands_disk.h"
 #include "interp/security.h"
 
@@ -77,6 +78,7 @@ constexpr std::array kCommonRows = {
     Command{"setpartitions", ParseSetPartitions},
     Command{"blank", ParseBlank},
     Command{"clean", ParseClean},
+    Command{"fileunzip", ParseFileUnzip},
     Command{"append", ParseAppend},
     Command{"copy", ParseCopy},
     Command{"patch", ParsePatch},
@@ -88,7 +90,9 @@ constexpr std::array kCommonRows = {
 };
 
 // Rows of the archiver only.
-constexpr std::array<Command, 0> kPeltoRows = {};
+constexpr std::array kPeltoRows = {
+    Command{"filezip", ParseFileZip},
+};
 
 // Rows of the batch program only.
 constexpr std::array<Command, 0> kTobrendRows = {};
