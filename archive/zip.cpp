@@ -4,9 +4,9 @@
 // every byte comes from the data. Unpacking is a chain (each predicted byte
 // is the table entry selected by the two bytes before it). A branch-free
 // select would put every byte, literals included, on that chain; branching
-// per bit mispredicts on mixed data. The unpacker therefore dispatches once
-// per group on the flag byte to code specialised for it, in which literals
-// are plain copies and only predicted bytes wait for the table.
+// per bit mispredicts on mixed data. The unpacker therefore jumps once per
+// group, on the flag byte, to code specialised for it, in which literals are
+// plain copies and only predicted bytes wait for the table.
 #include "archive/zip.h"
 
 namespace vk {
@@ -23,19 +23,28 @@ uint16_t ZipData(const uint8_t* src, uint8_t* dst, uint16_t n, uint16_t* context
     // Whole groups. The complement is stored unconditionally and the output
     // cursor advances only on a miss; the slot written always lies inside the
     // group's worst-case room, so this never writes past ZipBound(n).
-    for (; i + 8 <= n; i += 8) {
+    auto group = [&](auto contextOf) {
         uint8_t* flagAt = out++;
         uint32_t flag = 0;
         for (int k = 0; k < 8; ++k) {
-            uint8_t x = src[i + k];
-            uint32_t miss = table[ctx] != x;
-            table[ctx] = x;
+            uint32_t x = src[i + k];
+            uint32_t c = contextOf(k);
+            uint32_t miss = table[c] != x;
+            table[c] = uint8_t(x);
             *out = uint8_t(~x);
             out += miss;
-            flag = (flag << 1) | miss;
+            flag = flag * 2 + miss;
             ctx = ((ctx << 8) | x) & 0xFFFF;
         }
         *flagAt = uint8_t(flag);
+    };
+    if (n >= 8) {
+        // The first group starts from the carried context; later ones read
+        // the context of each byte straight from the two bytes before it.
+        group([&](int) { return ctx; });
+        for (i = 8; i + 8 <= n; i += 8)
+            group([&](int k) { return uint32_t(src[i + k - 2] << 8) | src[i + k - 1]; });
+        ctx = uint32_t(src[i - 2] << 8) | src[i - 1];
     }
     if (i < n) {
         uint8_t* flagAt = out++;
@@ -103,6 +112,43 @@ template <unsigned F, int K>
     }
 }
 
+// Every flag byte value, for the unpacker's table of group code.
+// clang-format off
+#define VK_ALL_FLAGS(X) \
+    X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) \
+    X(8) X(9) X(10) X(11) X(12) X(13) X(14) X(15) \
+    X(16) X(17) X(18) X(19) X(20) X(21) X(22) X(23) \
+    X(24) X(25) X(26) X(27) X(28) X(29) X(30) X(31) \
+    X(32) X(33) X(34) X(35) X(36) X(37) X(38) X(39) \
+    X(40) X(41) X(42) X(43) X(44) X(45) X(46) X(47) \
+    X(48) X(49) X(50) X(51) X(52) X(53) X(54) X(55) \
+    X(56) X(57) X(58) X(59) X(60) X(61) X(62) X(63) \
+    X(64) X(65) X(66) X(67) X(68) X(69) X(70) X(71) \
+    X(72) X(73) X(74) X(75) X(76) X(77) X(78) X(79) \
+    X(80) X(81) X(82) X(83) X(84) X(85) X(86) X(87) \
+    X(88) X(89) X(90) X(91) X(92) X(93) X(94) X(95) \
+    X(96) X(97) X(98) X(99) X(100) X(101) X(102) X(103) \
+    X(104) X(105) X(106) X(107) X(108) X(109) X(110) X(111) \
+    X(112) X(113) X(114) X(115) X(116) X(117) X(118) X(119) \
+    X(120) X(121) X(122) X(123) X(124) X(125) X(126) X(127) \
+    X(128) X(129) X(130) X(131) X(132) X(133) X(134) X(135) \
+    X(136) X(137) X(138) X(139) X(140) X(141) X(142) X(143) \
+    X(144) X(145) X(146) X(147) X(148) X(149) X(150) X(151) \
+    X(152) X(153) X(154) X(155) X(156) X(157) X(158) X(159) \
+    X(160) X(161) X(162) X(163) X(164) X(165) X(166) X(167) \
+    X(168) X(169) X(170) X(171) X(172) X(173) X(174) X(175) \
+    X(176) X(177) X(178) X(179) X(180) X(181) X(182) X(183) \
+    X(184) X(185) X(186) X(187) X(188) X(189) X(190) X(191) \
+    X(192) X(193) X(194) X(195) X(196) X(197) X(198) X(199) \
+    X(200) X(201) X(202) X(203) X(204) X(205) X(206) X(207) \
+    X(208) X(209) X(210) X(211) X(212) X(213) X(214) X(215) \
+    X(216) X(217) X(218) X(219) X(220) X(221) X(222) X(223) \
+    X(224) X(225) X(226) X(227) X(228) X(229) X(230) X(231) \
+    X(232) X(233) X(234) X(235) X(236) X(237) X(238) X(239) \
+    X(240) X(241) X(242) X(243) X(244) X(245) X(246) X(247) \
+    X(248) X(249) X(250) X(251) X(252) X(253) X(254) X(255)
+// clang-format on
+
 } // namespace
 
 int32_t UnzipData(const uint8_t* src, size_t srcLength, uint8_t* dst, uint16_t n, uint16_t* context,
@@ -112,27 +158,33 @@ int32_t UnzipData(const uint8_t* src, size_t srcLength, uint8_t* dst, uint16_t n
     uint32_t o = 0;
     // Whole groups with at least eight packed bytes behind the flag byte: no
     // literal can read past the input, so the bits need no bounds checks.
-    while (o + 8 <= n && p + 9 <= srcLength) {
-        uint32_t flag = src[p++];
-        uint32_t prev = ctx >> 8, last = ctx & 0xFF;
-        switch (flag) {
-#define VK_G(f)                                                                                    \
-    case f:                                                                                        \
-        UnzipStep<f, 0>(src + p, dst + o, prev, last, table);                                      \
-        break;
-#define VK_G4(f) VK_G(f) VK_G(f + 1) VK_G(f + 2) VK_G(f + 3)
-#define VK_G16(f) VK_G4(f) VK_G4(f + 4) VK_G4(f + 8) VK_G4(f + 12)
-#define VK_G64(f) VK_G16(f) VK_G16(f + 16) VK_G16(f + 32) VK_G16(f + 48)
-            VK_G64(0) VK_G64(64) VK_G64(128) VK_G64(192)
-#undef VK_G64
-#undef VK_G16
-#undef VK_G4
-#undef VK_G
-        }
-        p += unsigned(__builtin_popcount(flag));
-        ctx = (prev << 8) | last;
-        o += 8;
+    // Each group's code ends with its own jump to the next group's code
+    // (threaded dispatch, a GCC and Clang extension), so the branch
+    // predictor learns which group tends to follow which.
+    uint32_t prev = ctx >> 8, last = ctx & 0xFF;
+    uint32_t flag;
+#define VK_NEXT_GROUP()                                                                            \
+    do {                                                                                           \
+        if (o + 8 > n || p + 9 > srcLength) goto groupsDone;                                       \
+        flag = src[p++];                                                                           \
+        goto* kGroup[flag];                                                                        \
+    } while (0)
+#define VK_GROUP_CODE(f)                                                                           \
+    group##f : UnzipStep<f, 0>(src + p, dst + o, prev, last, table);                               \
+    p += unsigned(__builtin_popcount(f));                                                          \
+    o += 8;                                                                                        \
+    VK_NEXT_GROUP();
+#define VK_GROUP_LABEL(f) &&group##f,
+    {
+        static void* const kGroup[256] = {VK_ALL_FLAGS(VK_GROUP_LABEL)};
+        VK_NEXT_GROUP();
+        VK_ALL_FLAGS(VK_GROUP_CODE)
     }
+groupsDone:
+    ctx = (prev << 8) | last;
+#undef VK_GROUP_LABEL
+#undef VK_GROUP_CODE
+#undef VK_NEXT_GROUP
     // The remaining groups, near the end of the data or of the input.
     while (o < n) {
         if (p >= srcLength) return -1;
@@ -146,3 +198,5 @@ int32_t UnzipData(const uint8_t* src, size_t srcLength, uint8_t* dst, uint16_t n
 }
 
 } // namespace vk
+
+#undef VK_ALL_FLAGS
