@@ -392,10 +392,6 @@ Status ParseWaitForKey(char* args) {
         Delay(1);
         --left;
     }
-    if (Keypressed()) {
-        GetChar();
-        return 0;
-    }
     p = SkipBlanks(p);
     return *p ? ParseLine(p) : 0;
 }
@@ -447,7 +443,8 @@ Status ParseSetTime(char* args) {
     if (!text) return 1;
     char fields[16];
     if (!ReadClockFields(text, ':', fields)) return Fail("Bad time format");
-    return SetTime(fields) ? Fail("Cannot set the system clock") : 0;
+    if (SetTime(fields)) Log("WARNING: Cannot set the system clock\r\n");
+    return 0;
 }
 
 Status ParseSetDate(char* args) {
@@ -455,7 +452,8 @@ Status ParseSetDate(char* args) {
     if (!text) return 1;
     char fields[16];
     if (!ReadClockFields(text, '/', fields)) return Fail("Bad date format");
-    return SetDate(fields) ? Fail("Cannot set the system clock") : 0;
+    if (SetDate(fields)) Log("WARNING: Cannot set the system clock\r\n");
+    return 0;
 }
 
 Status ParseDrawBar(char* args) {
@@ -590,7 +588,7 @@ Status ParseWRT(char* args) {
 // .key K file: the key boots the file; any other key is read and dropped.
 Status ParseKEY(char* args) {
     char* p = SkipBlanks(args);
-    if (!*p) return Fail("key expected");
+    if (!*p || *p == '=') return Fail("key expected");
     char key = *p++;
     p = SkipBlanks(p);
     char command[kLineSize];
@@ -606,7 +604,7 @@ Status ParseKEY(char* args) {
 // .def K [seconds]: when the script ends, wait and then act as if K was pressed.
 Status ParseDEF(char* args) {
     char* p = SkipBlanks(args);
-    if (!*p) return Fail("key expected");
+    if (!*p || *p == '=') return Fail("key expected");
     char key = *p++;
     p = SkipBlanks(p);
     const char* seconds = *p ? p : "15";

@@ -192,6 +192,8 @@ Status ParseIf(char* args) {
         case kOpGreater: result = a > b; break;
         default: result = a != b; break;
         }
+        // Numbers compare by value: a wrapping a - b would call 2147483647
+        // smaller than -1.
     }
     if (invert) result = !result;
     if (!result) return 0;
@@ -246,7 +248,8 @@ Status ParseOnKey(char* args) {
     char* key = NextString(&args);
     if (!key) return 1;
     char* rest = SkipBlanks(args);
-    if (key[0] && !key[1]) {
+    // "=" cannot stand in a variable name, so it cannot have a handler.
+    if (key[0] && !key[1] && key[0] != '=' && static_cast<uint8_t>(key[0]) != 0xFF) {
         char name[8] = "ONKEY-";
         name[6] = key[0];
         name[7] = 0;

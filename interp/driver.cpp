@@ -152,10 +152,13 @@ Status EvalSubst(const char* source, const char* text) {
     // NextLine writes into `line`; the text may lie there, so copy it first.
     char copy[kLineSize];
     std::snprintf(copy, sizeof copy, "%s", text);
+    const char* savedPos = currpos;
     NextLine(copy);
     Status status = ParseLine(line);
     std::memcpy(currfile, savedFile, sizeof currfile);
-    lineno = savedLine;
+    // A goto in the evaluated line moved the script: keep the line number it
+    // set, so that later reports name the true line.
+    if (currpos == savedPos) lineno = savedLine;
     return status;
 }
 
@@ -169,9 +172,10 @@ Status EvalNoSubst(const char* source, char* text) {
         std::snprintf(line, sizeof line, "%s", text);
         text = line;
     }
+    const char* savedPos = currpos;
     Status status = ParseLine(text);
     std::memcpy(currfile, savedFile, sizeof currfile);
-    lineno = savedLine;
+    if (currpos == savedPos) lineno = savedLine;
     return status;
 }
 

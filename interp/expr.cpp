@@ -70,6 +70,7 @@ int32_t NextExpr(char** cursor) {
             break;
         default: return Failure("Syntax error in expression, unknown operator");
         }
+        if (result == kExprFail) return Failure("Number out of range in expression");
         *cursor = p;
         return result;
     }
@@ -88,6 +89,8 @@ int32_t NextExpr(char** cursor) {
         if (negative) value = -value;
         if (value > INT_MAX) value = INT_MAX;
         if (value < INT_MIN) value = INT_MIN;
+        // The failure value itself cannot be told from a failure.
+        if (value == kExprFail) return Failure("Number out of range in expression");
         *cursor = p;
         return int32_t(value);
     }

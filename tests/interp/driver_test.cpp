@@ -137,6 +137,7 @@ TEST_F(DriverTest, OnExitAndOnKeyStoreTheirText) {
     EXPECT_EQ(Run("onkey \"ab\" x"), 1);
     EXPECT_STREQ(errormsg, "character or \"default\" expected");
     EXPECT_EQ(Run("onkey \"\" x"), 1);
+    EXPECT_EQ(Run("onkey \"=\" x"), 1);
 }
 
 TEST_F(DriverTest, GotoFindsLabelsInTheRawText) {

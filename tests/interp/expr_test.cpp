@@ -60,6 +60,8 @@ TEST_F(ExprTest, Failures) {
         {"(5/0)", "Division by zero in expression"},
         {"(5%0)", "Division by zero in expression"},
         {"@abc", "Opening \" expected"},
+        {"-2147483647", "Number out of range in expression"},
+        {"(-2147483646-1)", "Number out of range in expression"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Eval(c.text), kExprFail) << c.text;
