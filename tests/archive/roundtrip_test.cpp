@@ -89,59 +89,6 @@ TEST_F(RoundTrip, SmallestFullArchiveIsByteExact) {
     EXPECT_EQ(Describe(back), Describe(m));
 }
 
-TEST_F(RoundTrip, FileSizesAroundTheChunkSize) {
-    // 0, 1, 32768 and 32769 bytes: no run, one chunk, one full chunk, and
-    // chunks of 32768 and 1.
-    FullModel m;
-    std::memcpy(m.header.fsId, "EXT2", 4);
-    m.header.summaryAttr = 86;
-    m.header.dirCount = 1;
-    m.dirs.resize(1);
-    const uint32_t sizes[] = {0, 1, 32768, 32769};
-    for (uint32_t s : sizes) {
-        Bytes content(s);
-        for (uint32_t i = 0; i < s; ++i)
-            content[i] = uint8_t(i * 7 + s);
-        m.dirs[0].files.push_back(FileEntryBytes(s, {}, "f" + std::to_string(s)));
-        Bytes summary(kFileSummarySize + 86, 0x11);
-        st32(summary.data(), s);
-        m.fileSummaries.push_back(summary);
-        m.contents.push_back(content);
-        m.header.sumOfSizes += s;
-    }
-    m.dirs[0].record.files = 4;
-    m.header.fileCount = 4;
-    m.dirSummaries.push_back(Bytes(DirSummary::kSize + 86, 0x22));
-    ASSERT_EQ(WriteFull(m, Path("f.arc"), kFragmentSizeDefault), 0);
-
-    // Walk the Files section by hand: sizes and chunk headers.
-    Bytes file = ReadHost(Path("f.arc"));
-    Bytes fc = {'F', 'C'};
-    auto at = std::search(file.begin(), file.end(), fc.begin(), fc.end());
-    ASSERT_NE(at, file.end());
-    size_t p = size_t(at - file.begin()) + 2;
-    std::vector<std::vector<uint16_t>> chunks;
-    for (uint32_t s : sizes) {
-        ASSERT_EQ(ld32(&file[p]), s);
-        p += 4;
-        std::vector<uint16_t> unpacked;
-        for (uint32_t left = s; left > 0;) {
-            ChunkHeader c = ChunkHeader::Load(&file[p]);
-            unpacked.push_back(c.unpackedLength);
-            left -= c.unpackedLength;
-            p += 4 + c.packedLength;
-        }
-        chunks.push_back(unpacked);
-    }
-    EXPECT_EQ(chunks, (std::vector<std::vector<uint16_t>>{{}, {1}, {32768}, {32768, 1}}));
-    EXPECT_EQ(file[p], 'Z');
-    EXPECT_EQ(p + 2, file.size());
-
-    FullModel back;
-    ASSERT_EQ(ReadFull(Path("f.arc"), &back), 0);
-    EXPECT_EQ(Describe(back), Describe(m));
-}
-
 // Content in pieces other than 32 KiB still lands in 32 KiB chunks, so the
 // reader's min(remaining, 32768) requests always match.
 TEST_F(RoundTrip, OddContentPiecesStillMakeWholeChunks) {
