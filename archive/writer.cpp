@@ -171,6 +171,7 @@ Status RewriteFragment(ArchiveWriter* w) {
 }
 
 Status WriteToFragment(ArchiveWriter* w, const void* data, uint32_t n) {
+    if (w->file == nullptr) return 1; // a fragment switch failed earlier
     // The stream's offsets and lengths are 32-bit: refuse to go beyond.
     if (uint64_t(w->header.streamOffset) + w->written + n > 0xFFFFFFFFull) {
         Log("ERROR: archive larger than 4 GB\r\n");

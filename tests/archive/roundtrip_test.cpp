@@ -394,6 +394,34 @@ TEST_F(RoundTrip, FragmentNameThatRepeatsAnEarlierOneIsRefused) {
     EXPECT_NE(TakeLog().find("ERROR: Could not rewrite file "), std::string::npos);
 }
 
+// The next fragment cannot be created: the write fails, and so does every
+// later one, without touching a closed file.
+int createsLeft = 0;
+DosFile LimitedCreate(const char* path) {
+    return createsLeft-- > 0 ? HostWriteIOOps().create(path) : nullptr;
+}
+
+TEST_F(RoundTrip, NextFragmentThatCannotBeCreatedFailsTheWrite) {
+    std::mt19937 rng(12);
+    FullModel m = RandomFull(rng, 4, 2, 1);
+    for (auto& c : m.contents)
+        c.assign(c.size(), 1);
+    m.contents[0].resize(1500000);
+    for (auto& b : m.contents[0])
+        b = uint8_t(rng());
+    size_t file = 0;
+    for (auto& d : m.dirs)
+        for (auto& e : d.files)
+            st32(e.data(), uint32_t(m.contents[file++].size()));
+    WriteIOOps limited = HostWriteIOOps();
+    limited.create = LimitedCreate;
+    createsLeft = 1;
+    SetWriteIOOps(&limited);
+    EXPECT_NE(WriteFull(m, Path("n.000"), kFragmentSizeMin), 0);
+    SetWriteIOOps(nullptr);
+    EXPECT_EQ(TakeLog(), "ERROR: Could not rewrite file " + Path("n.001") + "\r\n");
+}
+
 // A target that stores fewer bytes than asked ends the program.
 uint32_t writeBudget = 0;
 uint16_t FailingWrite(DosFile f, const void* data, uint16_t n) {
