@@ -1,0 +1,2 @@
+#!/usr/bin/env bash
+mkdir -p out
