@@ -1,17 +1,13 @@
-// The single-file compression commands.
+// Archive commands that both programs have: fileunzip.
 #include "interp/commands_archive.h"
 
-// The interpreter library does not link the archive library's include
-// directory yet; its one header needed here has no dependencies.
-#include "../archive/include/archive/zipfile.h"
+#include "archive/zipfile.h"
 #include "interp/script.h"
 #include "interp/tokenizer.h"
 
 namespace vk {
 
-namespace {
-
-Status TwoNames(char* args, char** first, char** second) {
+Status ReadTwoNames(char* args, char** first, char** second) {
     *first = NextString(&args);
     if (!*first) return 1;
     *second = NextString(&args);
@@ -19,21 +15,10 @@ Status TwoNames(char* args, char** first, char** second) {
     return NextNothing(args) ? 1 : 0;
 }
 
-} // namespace
-
-// filezip source destination
-Status ParseFileZip(char* args) {
-    char *source, *destination;
-    if (TwoNames(args, &source, &destination)) return 1;
-    if (ZipFile(source, destination) != 0)
-        return Fail("Could not compress the file (invalid filename ?)");
-    return 0;
-}
-
 // fileunzip source target
 Status ParseFileUnzip(char* args) {
     char *source, *target;
-    if (TwoNames(args, &source, &target)) return 1;
+    if (ReadTwoNames(args, &source, &target)) return 1;
     if (UnzipFile(source, target) != 0) return Fail("FileUnzip failed (bad compressed file ?)");
     return 0;
 }

@@ -9,4 +9,7 @@ namespace vk {
 Status ParseFileZip(char* args);   // filezip source destination
 Status ParseFileUnzip(char* args); // fileunzip source target
 
+// Reads two file names and insists that nothing follows.
+Status ReadTwoNames(char* args, char** first, char** second);
+
 } // namespace vk

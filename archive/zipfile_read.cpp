@@ -1,11 +1,11 @@
-// The single-file container.
+// The single-file container, reading side: UnzipFile.
 #include "archive/zipfile.h"
 
 #include <cstring>
 
 #include "archive/reader.h"
-#include "archive/writeio.h"
 #include "archive/zip.h"
+#include "zipfile_blocks.h"
 #include "disk/files.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
@@ -16,28 +16,7 @@ namespace vk {
 
 namespace {
 
-constexpr uint32_t kReadBlock = 65536;
-constexpr uint32_t kOutBlock = 65536;
 
-// Frees its blocks on every path out.
-struct Blocks {
-    uint8_t* input = nullptr;
-    uint8_t* output = nullptr;
-    uint8_t* table = nullptr;
-    Blocks(uint32_t inputSize, uint32_t outputSize) {
-        input = static_cast<uint8_t*>(Malloc(ParagraphsFor(inputSize)));
-        output = static_cast<uint8_t*>(Malloc(ParagraphsFor(outputSize)));
-        table = static_cast<uint8_t*>(Malloc(ParagraphsFor(kZipTableSize)));
-        InitZipTable(table);
-    }
-    ~Blocks() {
-        Free(input);
-        Free(output);
-        Free(table);
-    }
-    Blocks(const Blocks&) = delete;
-    Blocks& operator=(const Blocks&) = delete;
-};
 
 // True when the container has no byte left after the buffered ones.
 bool ContainerEnded(ReadIOBuffer* io, uint32_t size, uint32_t consumed) {
@@ -74,7 +53,7 @@ int UnzipOnce(const char* container, const char* destination, bool* cached) {
         ReadIOCloseFileBuffer(&io);
         return 1;
     }
-    Blocks blocks(0, kOutBlock);
+    ZipBlocks blocks(0, kOutBlock);
     uint16_t context = 0;
     uint32_t crc = 0, fill = 0, total = 0;
     bool failed = false;
@@ -119,51 +98,6 @@ int UnzipOnce(const char* container, const char* destination, bool* cached) {
 }
 
 } // namespace
-
-int ZipFile(const char* source, const char* container) {
-    FileRecord in;
-    if (OpenFILE(source, &in, 0)) return -1;
-    WriteIOHandle out;
-    if (WriteIORewriteFile(container, &out)) {
-        CloseFILE(&in);
-        return -1;
-    }
-    Blocks blocks(kReadBlock, kZipChunkPacked);
-    uint8_t header[kZipFileHeaderSize];
-    st16(header, kZipFileMagic);
-    st32(header + 2, in.size);
-    st32(header + 6, 0);
-    bool failed = WriteIOWriteFile(out, header, sizeof header) != 0;
-    uint16_t context = 0;
-    uint32_t crc = 0, total = 0;
-    uint8_t* start = blocks.input;
-    uint8_t* end = blocks.input;
-    while (!failed) {
-        MonitorESC();
-        ReadBufferFILE(&in, blocks.input, &start, &end);
-        uint32_t held = uint32_t(end - start);
-        if (held == 0) break;
-        uint16_t n = uint16_t(held < kZipChunk ? held : kZipChunk);
-        crc = CRC32(crc, start, n);
-        uint16_t c = ZipData(start, blocks.output, n, &context, blocks.table);
-        uint8_t chunk[4];
-        st16(chunk, c);
-        st16(chunk + 2, n);
-        if (WriteIOWriteFile(out, chunk, 4) || WriteIOWriteFile(out, blocks.output, c))
-            failed = true;
-        start += n;
-        total += n;
-    }
-    // A source that delivers less than its size (a read error) must not
-    // give a container that looks whole.
-    if (in.size != kUnknownSize && total != in.size) failed = true;
-    st32(header + 2, total);
-    st32(header + 6, crc);
-    if (!failed && (WriteIOSeekFile(out, 2) || WriteIOWriteFile(out, header + 2, 8))) failed = true;
-    if (WriteIOCloseFile(out)) failed = true;
-    CloseFILE(&in);
-    return failed ? -1 : 0;
-}
 
 int UnzipFile(const char* container, const char* destination) {
     bool cached = false;
