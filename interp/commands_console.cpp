@@ -26,16 +26,6 @@ uint8_t rememberedAttr = 7;  // attribute remembered by .att
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsQuote(char c) { return static_cast<uint8_t>(c) == kQuote; }
 
-// Reads a required variable name; fails with "Variable name expected".
-char* RequiredName(char** cursor) {
-    char* name = NextWord(cursor);
-    if (!name[0]) {
-        errormsg = "Variable name expected";
-        return nullptr;
-    }
-    return name;
-}
-
 Status NoArguments(char* args) { return NextNothing(args) ? 1 : 0; }
 
 Status GraphicsUnavailable() {
@@ -414,7 +404,7 @@ Status ParseRemapAltKeys(char* args) {
 }
 
 Status ParseGetTime(char* args) {
-    char* name = RequiredName(&args);
+    char* name = NextVariableName(&args);
     if (!name) return 1;
     char buffer[16];
     GetTime(buffer);
@@ -423,7 +413,7 @@ Status ParseGetTime(char* args) {
 }
 
 Status ParseGetDate(char* args) {
-    char* name = RequiredName(&args);
+    char* name = NextVariableName(&args);
     if (!name) return 1;
     char copy[kNameSize];
     std::snprintf(copy, sizeof copy, "%s", name);

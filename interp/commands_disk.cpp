@@ -60,11 +60,6 @@ Status RequireDisk(char** cursor, int* disk) {
 }
 
 // A variable name: a word of name characters.
-char* VariableName(char** cursor) {
-    char* name = NextWord(cursor);
-    return *name ? name : nullptr;
-}
-
 uint32_t Sectors(const PartInfo& r, const DiskGeometry& g) {
     if (r.empty) return 0;
     auto abs = [&](uint16_t c, uint8_t h, uint8_t s) -> int64_t {
@@ -175,8 +170,8 @@ Status ReadRangeArgs(char* args, RangeArgs* a, bool withLabel) {
 
 Status ParseGetBootPart(char* args) {
     char* p = args;
-    char* name = VariableName(&p);
-    if (name == nullptr) return Fail("Variable name expected");
+    char* name = NextVariableName(&p);
+    if (name == nullptr) return 1;
     int disk;
     if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
     char value[12];
@@ -198,8 +193,8 @@ Status ParseSetBootPart(char* args) {
 
 Status ParseGetPartitions(char* args) {
     char* p = args;
-    char* name = VariableName(&p);
-    if (name == nullptr) return Fail("Variable name expected");
+    char* name = NextVariableName(&p);
+    if (name == nullptr) return 1;
     int disk;
     if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
     DiskGeometry g;

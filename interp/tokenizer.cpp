@@ -127,6 +127,15 @@ char* NextWord(char** cursor) {
     return word;
 }
 
+char* NextVariableName(char** cursor) {
+    char* name = NextWord(cursor);
+    if (!name[0]) {
+        errormsg = "Variable name expected";
+        return nullptr;
+    }
+    return name;
+}
+
 int NextNothing(const char* p) {
     while (IsBlank(*p)) ++p;
     if (*p) {

@@ -15,16 +15,6 @@ namespace vk {
 
 namespace {
 
-// Reads a required variable name; fails with "Variable name expected".
-char* RequiredName(char** cursor) {
-    char* name = NextWord(cursor);
-    if (name[0] == '\0') {
-        errormsg = "Variable name expected";
-        return nullptr;
-    }
-    return name;
-}
-
 // Copies a string read from `line` into a buffer of its own, since the
 // request below overwrites the line.
 void CopyArgument(char (&to)[kLineSize], const char* from) {
@@ -93,7 +83,7 @@ Status ParseCrypt(char* args) {
     if (key == nullptr) return 1;
     const char* salt = NextString(&p);
     if (salt == nullptr) return 1;
-    char* name = RequiredName(&p);
+    char* name = NextVariableName(&p);
     if (name == nullptr || NextNothing(p)) return 1;
     const char* hash = crypt(key, salt);
     if (hash == nullptr) return Fail("Invalid salt");
@@ -109,7 +99,7 @@ Status ParseDESCrypt(char* args) {
     if (std::strlen(text) > size_t(kDesMaxText)) return Fail("String too long to be DES-encoded");
     const char* key = NextString(&p);
     if (key == nullptr) return 1;
-    char* name = RequiredName(&p);
+    char* name = NextVariableName(&p);
     if (name == nullptr || NextNothing(p)) return 1;
     char hex[kDesMaxHex + 1];
     DesEncodeText(text, key, hex);
@@ -124,7 +114,7 @@ Status ParseDESDecrypt(char* args) {
     if (hex == nullptr) return 1;
     const char* key = NextString(&p);
     if (key == nullptr) return 1;
-    char* name = RequiredName(&p);
+    char* name = NextVariableName(&p);
     if (name == nullptr || NextNothing(p)) return 1;
     char text[kLineSize];
     if (DesDecodeHex(hex, key, text, sizeof text) != 0) return Fail("Invalid DES code");
@@ -138,7 +128,7 @@ Status ParseMD5(char* args) {
     char* p = args;
     const char* text = NextString(&p);
     if (text == nullptr) return 1;
-    char* name = RequiredName(&p);
+    char* name = NextVariableName(&p);
     if (name == nullptr || NextNothing(p)) return 1;
     MD5Context context;
     MD5Init(&context);

@@ -19,5 +19,8 @@ char* NextString(char** cursor);
 // word (possibly empty); the cursor moves past the character after it unless
 // that was the end of the line.
 char* NextWord(char** cursor);
+// Reads a variable name that must be there (NextWord); an empty one fails
+// with "Variable name expected" and returns null.
+char* NextVariableName(char** cursor);
 
 } // namespace vk
