@@ -126,6 +126,9 @@ const char* LayOutTable(const DiskGeometry& g, uint16_t first, uint16_t last, Pa
         if (megabytes[i] == 0) continue; // no location, no cylinders
         if (next > last) return "Partitions are too big !";
         uint8_t head = firstSized ? 1 : 0; // the first track holds the table
+        // An extended partition laid out first would put its first logical
+        // partition on the very sector that holds its own table: refuse it
+        // before anything is written rather than leave a broken layout.
         if (firstSized && IsExtendedType(uint8_t(ReadFsType(r[i].typeName))))
             return "First partition cannot be an extended partition";
         firstSized = false;

@@ -81,9 +81,10 @@ Status EnterExtended(uint32_t previous) {
     fsstate->type = e[pte::kType];
     FindFsType();
     if (SeekPart(e) != 0) return -1;
-    // Every table of a chain lies behind the one that points to it; anything
-    // else is a damaged, possibly looping chain.
-    if (previous != 0 && fsstate->start <= previous) {
+    // Every table of a chain lies behind the one that points to it, the
+    // first behind the master boot record; anything else is a damaged,
+    // possibly looping chain.
+    if (fsstate->start <= previous) {
         Log("\r\nSelectPart: damaged extended partition chain\r\n");
         return -1;
     }
@@ -165,7 +166,7 @@ Status SelectInto(FsState* s, int disk, int partition) {
     s->type = e[pte::kType];
     FindFsType();
     if (SeekPart(e) != 0) return -1;
-    if (IsExtendedType(s->type) && table != 0 && s->start <= table) {
+    if (IsExtendedType(s->type) && s->start <= table) {
         Log("\r\nSelectPart: damaged extended partition chain\r\n");
         return -1;
     }

@@ -47,9 +47,15 @@ Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
     uint16_t startWord, endWord;
     if (PackLoc(r.startCylinder, r.startHead, r.startSector, &startHead, &startWord) != 0 ||
         PackLoc(r.endCylinder, r.endHead, r.endSector, &endHead, &endWord) != 0) {
-        LogFormat("ERROR: Partition %s reaches beyond cylinder %u, which the partition table "
-                  "cannot hold\r\n",
-                  r.typeName, LBAMode ? 1023u : 4095u);
+        uint8_t highestHead = r.startHead > r.endHead ? r.startHead : r.endHead;
+        if (!LBAMode && highestHead > 63)
+            LogFormat("ERROR: Partition %s uses head %u, above the 63 that the partition table "
+                      "holds with LBA off\r\n",
+                      r.typeName, unsigned(highestHead));
+        else
+            LogFormat("ERROR: Partition %s reaches beyond cylinder %u, which the partition table "
+                      "cannot hold\r\n",
+                      r.typeName, LBAMode ? 1023u : 4095u);
         return -1;
     }
     out[pte::kStartHead] = startHead;

@@ -262,6 +262,21 @@ TEST_F(PartitionTest, LoopingExtendedChainsEndWithAnError) {
     EXPECT_EQ(SelectPart(0x80, 9), -1);
 }
 
+TEST_F(PartitionTest, AnExtendedPartitionOnTheMasterBootRecordIsDamaged) {
+    // The only entry is an extended partition starting at sector 0: its
+    // table would be the master boot record again, a loop at the first level.
+    MemoryDisk* disk = AddMemoryDisk(20);
+    RawEntry self = Part(0x05, 0, 0, 10);
+    self.s0 = 1;
+    PutTable(disk, 0, {self});
+    EXPECT_EQ(SelectPart(0x80, 1), -1);
+    EXPECT_EQ(SelectPart(0x80, 5), -1);
+    EXPECT_EQ(SelectPart(0x80, 9), -1);
+    EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
+              std::string::npos);
+    EXPECT_EQ(Logged().find("cache full"), std::string::npos);
+}
+
 TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {
     MemoryDisk* disk = AddMemoryDisk(20);
     std::vector<uint8_t> sector(512, 0x11);
