@@ -102,7 +102,9 @@ void LogTreeLevel(FsEntry* directory, int depth, Status& result) {
 Status DeleteFILE(const char* name) {
     KeepFsState keep;
     ParsedName parsed = GetSource(name);
-    if (parsed.source == Source::Fail) return 0;
+    // Nothing to delete on a partition that cannot be selected; a malformed
+    // name is a failure.
+    if (parsed.source == Source::Fail) return parsed.unselectable ? 0 : 1;
     if (parsed.source == Source::Remote) {
         Log("WARNING : Deletion not supported on remote files\r\n");
         return 0;
@@ -134,14 +136,12 @@ Status CreateDIR(const char* name) {
         dir = DirRef{}; // the root
         pos = 1;
     }
-    bool any = false;
     while (pos <= parsed.path.size()) {
         size_t slash = parsed.path.find('/', pos);
         if (slash == std::string::npos) slash = parsed.path.size();
         std::string component = parsed.path.substr(pos, slash - pos);
         pos = slash + 1;
         if (component.empty()) continue; // "a//b" and a trailing "/"
-        any = true;
         FsEntry next{};
         if (FindFile(parsed.source, dir, component, next)) {
             if (next.kind != kKindDir) return 1;
@@ -157,13 +157,15 @@ Status CreateDIR(const char* name) {
         dir.root = false;
         CopyEntry(dir.entry, next);
     }
-    return any ? 0 : 1;
+    // A name without components is the root or the starting directory,
+    // which exists.
+    return 0;
 }
 
 Status DelTREE(const char* name) {
     KeepFsState keep;
     ParsedName parsed = GetSource(name);
-    if (parsed.source == Source::Fail) return 0;
+    if (parsed.source == Source::Fail) return parsed.unselectable ? 0 : 1;
     if (parsed.source == Source::Remote) {
         Log("ERROR : Cannot scan remote directories\r\n");
         return 1;

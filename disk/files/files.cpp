@@ -70,8 +70,10 @@ ParsedName GetSource(const char* name) {
     }
     if (digits == 0 || *p++ != '}') return parsed;
     if (negative) partition = -partition;
+    parsed.unselectable = true;
     if (SelectPart(0x80 + disk, partition) != 0) return parsed;
     if (!fsstate || !fsstate->handler || !fsstate->valid) return parsed;
+    parsed.unselectable = false;
     parsed.source = Source::Partition;
     parsed.path = p;
     return parsed;
@@ -128,6 +130,10 @@ bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& foun
     if (!match) return false;
     CopyEntry(found, entry);
     if (handler->GetFileInfo) handler->GetFileInfo(&found);
+    // A host directory that is a mount point reads as empty only to scans
+    // that must not leave their file system; a name that reaches into it
+    // means the mounted tree itself.
+    if (source == Source::Host && found.kind == kKindDir) found.location1 = 0;
     return true;
 }
 
@@ -307,7 +313,7 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     file->state = fsstate;
     file->handle = handle;
     file->writing = 1;
-    file->size = file->remaining = size;
+    file->size = file->remaining = file->allocated = size;
     CopyEntry(file->entry, entry);
     return 0;
 }
@@ -353,6 +359,7 @@ uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length) {
             handler->AdjustFileSize(file->handle, &file->entry, file->size + growth) == 0) {
             file->size += growth;
             file->remaining += growth;
+            file->allocated = file->size;
         }
     }
     // Nothing allocated at all (a file created with size 0): nothing written.
@@ -384,13 +391,16 @@ Status CloseFILE(FileRecord* file) {
     SwitchToFILE use(file);
     const FsHandler* handler = file->state->handler;
     Status result = 0;
-    if (file->writing && file->remaining > 0) {
-        // End the file at the last byte written.
+    if (file->writing) {
+        // End the file at the last byte written: trim what was reserved but
+        // not written, or record bytes a driver took beyond the reservation.
         file->size -= file->remaining;
         file->remaining = 0;
-        if (!handler->AdjustFileSize ||
-            handler->AdjustFileSize(file->handle, &file->entry, file->size) != 0)
+        if (file->size != file->allocated &&
+            (!handler->AdjustFileSize ||
+             handler->AdjustFileSize(file->handle, &file->entry, file->size) != 0))
             result = 1;
+        file->allocated = file->size;
     }
     if (handler->CloseFile && handler->CloseFile(file->handle) != 0) result = 1;
     file->handle = nullptr;

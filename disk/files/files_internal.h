@@ -30,6 +30,9 @@ struct KeepFsState {
 struct ParsedName {
     Source source = Source::Fail;
     std::string path;
+    // A well-formed partition path whose partition cannot be selected or
+    // holds no valid file system (as opposed to a malformed name).
+    bool unselectable = false;
 };
 
 // Classifies the name and, for a partition path, selects the partition and

@@ -160,5 +160,24 @@ TEST(FilesOnClusters, WritesThatTakeWholeClustersStayContiguous) {
     SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr);
 }
 
+TEST(FilesOnClusters, AWriteBeyondTheReservationEndsTheFileAtItsLastByte) {
+    FsState state;
+    state.state = kStateClean;
+    state.handler = &kClusterHandler;
+    state.valid = 1;
+    SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
+    files.clear();
+
+    // Reserved 100 bytes, grown once to 200 (one cluster), then the driver
+    // takes all 1000 bytes: the closed file must hold exactly those.
+    std::vector<uint8_t> data(kChunkMax, 'x');
+    FileRecord out;
+    ASSERT_EQ(CreateFILE("small", &out, 100), 0);
+    ASSERT_EQ(WriteFILE(&out, data.data(), 1000), 1000);
+    ASSERT_EQ(CloseFILE(&out), 0);
+    EXPECT_EQ(files["small"].size, 1000u);
+    SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr);
+}
+
 } // namespace
 } // namespace vk

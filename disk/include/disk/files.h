@@ -25,6 +25,7 @@ struct FileRecord {
     FsFileHandle* handle = nullptr;
     uint32_t size = 0;
     uint32_t remaining = 0;
+    uint32_t allocated = 0;  // writing: the size last given to the driver
     FsEntry entry{};
 };
 
