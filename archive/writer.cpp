@@ -196,6 +196,9 @@ Status DoneFragment(ArchiveWriter* w) {
     if (!s) s = WriteIOWriteFile(w->file, raw, sizeof raw);
     if (WriteIOCloseFile(w->file)) s = 1;
     w->file = nullptr;
+    // Buffered items reach the host only here: a failure now is as much a
+    // short write as one during the run.
+    if (s) FatalError("Disk full, giving up !");
     return s;
 }
 

@@ -451,5 +451,28 @@ TEST_F(RoundTrip, FullDiskEndsTheProgram) {
         ::testing::ExitedWithCode(255), "Disk full, giving up !");
 }
 
+// Buffered bytes that the host refuses only when the fragment is closed
+// (a full disk found by the final flush) end the program the same way.
+int FailingClose(DosFile f) {
+    HostWriteIOOps().close(f);
+    return -1;
+}
+
+TEST_F(RoundTrip, AFailedFlushOnCloseEndsTheProgram) {
+    std::mt19937 rng(9);
+    FullModel m = RandomFull(rng, 2, 1, 1000);
+    std::string name = Path("flush.000");
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            LogFileBuff = nullptr;
+            WriteIOOps failing = HostWriteIOOps();
+            failing.close = FailingClose;
+            SetWriteIOOps(&failing);
+            WriteFull(m, name, kFragmentSizeDefault);
+        },
+        ::testing::ExitedWithCode(255), "Disk full, giving up !");
+}
+
 } // namespace
 } // namespace vk::test
