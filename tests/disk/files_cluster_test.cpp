@@ -123,13 +123,22 @@ const FsHandler kClusterHandler = {
     nullptr,
 };
 
-TEST(FilesOnClusters, WritesThatTakeWholeClustersStayContiguous) {
+// Routes names that are not partition paths to the cluster driver for the
+// lifetime of a test, with no file on it.
+struct ClusterPartition {
     FsState state;
-    state.state = kStateClean;
-    state.handler = &kClusterHandler;
-    state.valid = 1;
-    SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
-    files.clear();
+    ClusterPartition() {
+        state.state = kStateClean;
+        state.handler = &kClusterHandler;
+        state.valid = 1;
+        SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
+        files.clear();
+    }
+    ~ClusterPartition() { SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr); }
+};
+
+TEST(FilesOnClusters, WritesThatTakeWholeClustersStayContiguous) {
+    ClusterPartition partition;
 
     // A reservation far below the data: each write takes whole clusters
     // beyond what was reserved, and the accounting must follow. Pieces are
@@ -157,16 +166,10 @@ TEST(FilesOnClusters, WritesThatTakeWholeClustersStayContiguous) {
     ASSERT_EQ(CopyFILE("dst", "copy", 0), 0);
     EXPECT_EQ(files["copy"].size, expected.size());
     EXPECT_TRUE(std::memcmp(files["copy"].data.data(), expected.data(), expected.size()) == 0);
-    SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr);
 }
 
 TEST(FilesOnClusters, AWriteBeyondTheReservationEndsTheFileAtItsLastByte) {
-    FsState state;
-    state.state = kStateClean;
-    state.handler = &kClusterHandler;
-    state.valid = 1;
-    SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
-    files.clear();
+    ClusterPartition partition;
 
     // Reserved 100 bytes, grown once to 200 (one cluster), then the driver
     // takes all 1000 bytes: the closed file must hold exactly those.
@@ -176,7 +179,6 @@ TEST(FilesOnClusters, AWriteBeyondTheReservationEndsTheFileAtItsLastByte) {
     ASSERT_EQ(WriteFILE(&out, data.data(), 1000), 1000);
     ASSERT_EQ(CloseFILE(&out), 0);
     EXPECT_EQ(files["small"].size, 1000u);
-    SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr);
 }
 
 } // namespace
