@@ -5,18 +5,16 @@
 
 #include "archive/reader.h"
 #include "archive/zip.h"
-#include "zipfile_blocks.h"
 #include "disk/files.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/types.h"
+#include "zipfile_blocks.h"
 
 namespace vk {
 
 namespace {
-
-
 
 // True when the container has no byte left after the buffered ones.
 bool ContainerEnded(ReadIOBuffer* io, uint32_t size, uint32_t consumed) {
@@ -24,11 +22,8 @@ bool ContainerEnded(ReadIOBuffer* io, uint32_t size, uint32_t consumed) {
     if (io->count > 0) return false;
     // Size unknown (a remote file read directly): look for one more delivery.
     io->cursor = 0;
-    uint16_t got = 0;
-    FileRecord* file = &io->file;
-    got = ReadFILE(file, io->buffer);
-    io->count = got;
-    return got == 0;
+    io->count = ReadFILE(&io->file, io->buffer);
+    return io->count == 0;
 }
 
 int UnzipOnce(const char* container, const char* destination, bool* cached) {

@@ -21,12 +21,18 @@ namespace vk {
 
 namespace {
 
-uint8_t rememberedAttr = 7;  // attribute remembered by .att
+uint8_t rememberedAttr = 7; // attribute remembered by .att
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsQuote(char c) { return static_cast<uint8_t>(c) == kQuote; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsQuote(char c) {
+    return static_cast<uint8_t>(c) == kQuote;
+}
 
-Status NoArguments(char* args) { return NextNothing(args) ? 1 : 0; }
+Status NoArguments(char* args) {
+    return NextNothing(args) ? 1 : 0;
+}
 
 Status GraphicsUnavailable() {
     Log("WARNING: Unable to initialize VESA graphics\r\n");
@@ -60,7 +66,8 @@ Status ReadRemap(char* args, uint8_t* map) {
     char* to = NextString(&args);
     if (!to) return 1;
     if (std::strlen(from) != std::strlen(to)) return Fail("arguments must have the same length");
-    for (size_t i = 0; from[i]; ++i) map[static_cast<uint8_t>(from[i])] = static_cast<uint8_t>(to[i]);
+    for (size_t i = 0; from[i]; ++i)
+        map[static_cast<uint8_t>(from[i])] = static_cast<uint8_t>(to[i]);
     return 0;
 }
 
@@ -75,12 +82,14 @@ Status ParseImageCommand(char* args) {
         p = SkipBlanks(p);
         if (*p) {
             char* word = p;
-            while (*p && !IsBlank(*p)) ++p;
+            while (*p && !IsBlank(*p))
+                ++p;
             if (*p) *p++ = 0;
-            static const char* const kStrategies[] = {"spare-colors", "best-colors",
-                                                      "share-colors", "reuse-colors"};
+            static const char* const kStrategies[] = {"spare-colors", "best-colors", "share-colors",
+                                                      "reuse-colors"};
             bool known = false;
-            for (const char* s : kStrategies) known = known || strcasecmp(word, s) == 0;
+            for (const char* s : kStrategies)
+                known = known || strcasecmp(word, s) == 0;
             if (!known) return Fail("Unknown color allocation strategy");
         }
     }
@@ -395,7 +404,9 @@ Status ParseDelay(char* args) {
     return 0;
 }
 
-Status ParseRemapKeys(char* args) { return ReadRemap(args, KeyMap); }
+Status ParseRemapKeys(char* args) {
+    return ReadRemap(args, KeyMap);
+}
 
 Status ParseRemapAltKeys(char* args) {
     Status status = ReadRemap(args, AltMap);
@@ -483,8 +494,12 @@ Status ParseDrawText(char* args) {
     return GraphicsUnavailable();
 }
 
-Status ParseDrawGif(char* args) { return ParseImageCommand(args); }
-Status ParseDrawPcx(char* args) { return ParseImageCommand(args); }
+Status ParseDrawGif(char* args) {
+    return ParseImageCommand(args);
+}
+Status ParseDrawPcx(char* args) {
+    return ParseImageCommand(args);
+}
 
 // initgraph ["WIDTHxHEIGHT"]: the mode must be one of the words of VESA-modes.
 Status ParseInitGraph(char* args) {
@@ -499,7 +514,9 @@ Status ParseInitGraph(char* args) {
     return GraphicsUnavailable();
 }
 
-Status ParseCloseGraph(char* args) { return NoArguments(args); }
+Status ParseCloseGraph(char* args) {
+    return NoArguments(args);
+}
 
 Status ParseLoadFont(char* args) {
     uint8_t font[4096];
@@ -512,7 +529,8 @@ Status ParseLoadCodePage(char* args) {
     uint8_t table[256];
     Status status = ReadFixedFile(args, sizeof table, "Invalid codepage file", table);
     if (status == 0)
-        for (int i = 0; i < 128; ++i) codepage[i] = ld16(table + 2 * i);
+        for (int i = 0; i < 128; ++i)
+            codepage[i] = ld16(table + 2 * i);
     return status;
 }
 

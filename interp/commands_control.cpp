@@ -22,7 +22,9 @@ namespace {
 
 constexpr char kCtrlZ = 26;
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char Fold(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 // Steps over one line end as the line reader does: CR, LF, CR, ^Z.
 const char* SkipLineEnd(const char* p) {
@@ -34,7 +36,8 @@ const char* SkipLineEnd(const char* p) {
 }
 
 const char* EndOfLine(const char* p) {
-    while (*p && *p != '\r' && *p != '\n' && *p != kCtrlZ) ++p;
+    while (*p && *p != '\r' && *p != '\n' && *p != kCtrlZ)
+        ++p;
     return p;
 }
 
@@ -48,7 +51,9 @@ bool TakeKeyword(char** cursor, const char* expected) {
     return true;
 }
 
-bool StartsWith(const char* p, char lower) { return Fold(*p) == lower; }
+bool StartsWith(const char* p, char lower) {
+    return Fold(*p) == lower;
+}
 
 } // namespace
 
@@ -62,7 +67,8 @@ Status ParseGoto(char* args) {
     uint16_t number = 1;
     while (p && *p) {
         const char* q = p;
-        while (*q == ' ' || *q == '\t') ++q;
+        while (*q == ' ' || *q == '\t')
+            ++q;
         if (*q == ':' && strncasecmp(q + 1, label, length) == 0) {
             char after = q[1 + length];
             if (after == ' ' || after == '\t' || after == '\r' || after == '\n') {
@@ -83,7 +89,7 @@ Status ParseGoto(char* args) {
         }
         const char* end = EndOfLine(p);
         const char* next = SkipLineEnd(end);
-        if (next == end) break;  // a NUL ends the text
+        if (next == end) break; // a NUL ends the text
         p = next;
         ++number;
     }
@@ -129,14 +135,20 @@ Status ParseIf(char* args) {
         int16_t op = 0;
         if (StartsWith(p, 'i') || StartsWith(p, 'm')) {
             char* end = p;
-            while (*end && !IsBlank(*end) && static_cast<uint8_t>(*end) != kQuote) ++end;
+            while (*end && !IsBlank(*end) && static_cast<uint8_t>(*end) != kQuote)
+                ++end;
             size_t n = size_t(end - p);
             auto is = [&](const char* w) { return n == std::strlen(w) && !strncasecmp(p, w, n); };
-            if (is("in")) relation = Relation::In;
-            else if (is("in-file")) relation = Relation::InFile;
-            else if (is("match-expr")) relation = Relation::MatchExpr;
-            else if (is("match-passwd")) relation = Relation::MatchPasswd;
-            else return Fail("Syntax error");
+            if (is("in"))
+                relation = Relation::In;
+            else if (is("in-file"))
+                relation = Relation::InFile;
+            else if (is("match-expr"))
+                relation = Relation::MatchExpr;
+            else if (is("match-passwd"))
+                relation = Relation::MatchPasswd;
+            else
+                return Fail("Syntax error");
             p = end;
         } else {
             relation = Relation::Compare;

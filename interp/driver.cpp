@@ -39,7 +39,9 @@ namespace {
 const Command* commandTable = nullptr;
 const Edition* edition = nullptr;
 
-void SetSource(const char* name) { std::snprintf(currfile, sizeof currfile, "%s", name); }
+void SetSource(const char* name) {
+    std::snprintf(currfile, sizeof currfile, "%s", name);
+}
 
 // Prints "\r\n<source>, line <n>: " with output forced to the log.
 void PrintSourcePosition(const char* lead) {
@@ -84,7 +86,9 @@ Status CheckKeys(Status status) {
 
 } // namespace
 
-void SetCommandTable(const Command* table) { commandTable = table; }
+void SetCommandTable(const Command* table) {
+    commandTable = table;
+}
 
 const Command* FindCommand(const char* word) {
     for (const Command* c = commandTable; c && c->keyword; ++c)

@@ -16,7 +16,9 @@ namespace vk {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int32_t Failure(const char* message) {
     errormsg = message;
@@ -27,15 +29,19 @@ int32_t Failure(const char* message) {
 int32_t CountWords(const char* s) {
     int32_t n = 0;
     while (*s) {
-        while (*s == ' ') ++s;
+        while (*s == ' ')
+            ++s;
         if (!*s) break;
         ++n;
-        while (*s && *s != ' ') ++s;
+        while (*s && *s != ' ')
+            ++s;
     }
     return n;
 }
 
-int32_t Wrap(int64_t v) { return int32_t(uint32_t(uint64_t(v))); }
+int32_t Wrap(int64_t v) {
+    return int32_t(uint32_t(uint64_t(v)));
+}
 
 } // namespace
 
@@ -62,7 +68,7 @@ int32_t NextExpr(char** cursor) {
         case '*': result = Wrap(int64_t(a) * b); break;
         case '/':
             if (b == 0) return Failure("Division by zero in expression");
-            result = Wrap(int64_t(a) / b);  // INT_MIN / -1 wraps to INT_MIN
+            result = Wrap(int64_t(a) / b); // INT_MIN / -1 wraps to INT_MIN
             break;
         case '%':
             if (b == 0) return Failure("Division by zero in expression");
@@ -111,20 +117,30 @@ int16_t NextOp(char** cursor) {
     int length = 1;
     switch (c) {
     case '<':
-        if (d == '=') code = kOpLessEq, length = 2;
-        else if (d == '>') code = kOpNotEqual, length = 2;
-        else code = kOpLess;
+        if (d == '=')
+            code = kOpLessEq, length = 2;
+        else if (d == '>')
+            code = kOpNotEqual, length = 2;
+        else
+            code = kOpLess;
         break;
     case '>':
-        if (d == '=') code = kOpGreaterEq, length = 2;
-        else if (d == '<') code = kOpNotEqual, length = 2;
-        else code = kOpGreater;
+        if (d == '=')
+            code = kOpGreaterEq, length = 2;
+        else if (d == '<')
+            code = kOpNotEqual, length = 2;
+        else
+            code = kOpGreater;
         break;
     case '=':
-        if (d == '<') code = kOpLessEq, length = 2;
-        else if (d == '>') code = kOpGreaterEq, length = 2;
-        else if (d == '=') code = kOpEqual, length = 2;
-        else code = kOpEqual;
+        if (d == '<')
+            code = kOpLessEq, length = 2;
+        else if (d == '>')
+            code = kOpGreaterEq, length = 2;
+        else if (d == '=')
+            code = kOpEqual, length = 2;
+        else
+            code = kOpEqual;
         break;
     case '!':
         if (d == '=') code = kOpNotEqual, length = 2;
@@ -152,9 +168,9 @@ int32_t NextDuration(char** cursor) {
 
 int16_t NextColor(char** cursor) {
     static const char* const kNames[16] = {
-        "black",    "blue",      "green",      "cyan",      "red",      "magenta",
-        "brown",    "lightgray", "darkgray",   "lightblue", "lightgreen", "lightcyan",
-        "lightred", "lightmagenta", "yellow",  "white",
+        "black",    "blue",         "green",    "cyan",      "red",        "magenta",
+        "brown",    "lightgray",    "darkgray", "lightblue", "lightgreen", "lightcyan",
+        "lightred", "lightmagenta", "yellow",   "white",
     };
     char* p = SkipBlanks(*cursor);
     if (!*p) {

@@ -19,8 +19,12 @@ namespace {
 
 constexpr char kCtrlZ = 26;
 
-bool IsLineEnd(char c) { return c == 0 || c == '\r' || c == '\n' || c == kCtrlZ; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsLineEnd(char c) {
+    return c == 0 || c == '\r' || c == '\n' || c == kCtrlZ;
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
@@ -29,19 +33,20 @@ bool IsBlank(char c) {
 }
 
 bool IsWordChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' ||
-           c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_' || c == '-' ||
+           c == '.';
 }
 
 char* SkipBlanks(char* p) {
-    while (IsBlank(*p)) ++p;
+    while (IsBlank(*p))
+        ++p;
     return p;
 }
 
 // line -> { char | "$" ["{"] name ["}"] | "\" escape } line-end
 const char* NextLine(const char* text) {
     char* out = line;
-    char* const last = line + kLineSize - 1;  // room for the NUL
+    char* const last = line + kLineSize - 1; // room for the NUL
     const char* p = text;
 
     while (out < last && !IsLineEnd(*p)) {
@@ -54,7 +59,8 @@ const char* NextLine(const char* text) {
                 ++p;
             }
             const char* nameStart = p;
-            while (IsWordChar(*p)) ++p;
+            while (IsWordChar(*p))
+                ++p;
             size_t nameLength = size_t(p - nameStart);
             if (braced && nameLength && *p == '}') ++p;
             if (nameLength == 0) {
@@ -67,14 +73,15 @@ const char* NextLine(const char* text) {
                 std::memcpy(name, nameStart, nameLength);
                 name[nameLength] = 0;
                 const char* value = GetVar(name);
-                while (*value && out < last) *out++ = *value++;
+                while (*value && out < last)
+                    *out++ = *value++;
             }
             continue;
         }
         if (c == '\\') {
             char e = p[1];
             if (IsLineEnd(e)) {
-                ++p;  // the backslash is dropped and the line ends here
+                ++p; // the backslash is dropped and the line ends here
                 break;
             }
             p += 2;
@@ -85,7 +92,10 @@ const char* NextLine(const char* text) {
             case 'r': *out++ = 13; break;
             case 't': *out++ = 9; break;
             case 'v': *out++ = 11; break;
-            case '0': case '1': case '2': case '3':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
                 if (IsDigit(p[0]) && IsDigit(p[1])) {
                     *out++ = char(((e - '0') * 64 + (p[0] - '0') * 8 + (p[1] - '0')) & 0xFF);
                     p += 2;
@@ -111,7 +121,8 @@ const char* NextLine(const char* text) {
 char* NextToken(char* p) {
     p = SkipBlanks(p);
     token = p;
-    while (*p && IsWordChar(*p)) ++p;
+    while (*p && IsWordChar(*p))
+        ++p;
     return p;
 }
 
@@ -137,7 +148,8 @@ char* NextVariableName(char** cursor) {
 }
 
 int NextNothing(const char* p) {
-    while (IsBlank(*p)) ++p;
+    while (IsBlank(*p))
+        ++p;
     if (*p) {
         errormsg = "Too much arguments";
         return 1;
@@ -153,7 +165,8 @@ char* NextBasicString(char** cursor) {
     }
     char* start = p + 1;
     char* close = start;
-    while (*close && static_cast<uint8_t>(*close) != kQuote) ++close;
+    while (*close && static_cast<uint8_t>(*close) != kQuote)
+        ++close;
     if (!*close) {
         errormsg = "Closing \" expected";
         return nullptr;
@@ -168,17 +181,20 @@ namespace {
 // Keeps the words first..last of s (words separated by the space character).
 void SelectWords(char* s, int first, int last) {
     char* p = s;
-    while (*p == ' ') ++p;
+    while (*p == ' ')
+        ++p;
     char* from = nullptr;
     char* to = p;
     int index = 0;
     if (first < 0) first = 0;
     while (*p && index <= last) {
         char* wordStart = p;
-        while (*p && *p != ' ') ++p;
+        while (*p && *p != ' ')
+            ++p;
         if (index == first) from = wordStart;
         if (index >= first) to = p;
-        while (*p == ' ') ++p;
+        while (*p == ' ')
+            ++p;
         ++index;
     }
     if (!from || last < first) {

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "interp/edition.h"
-#include "interp/script.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
+#include "interp/edition.h"
+#include "interp/script.h"
 #include "platform/console.h"
 #include "platform/hostfile.h"
 #include "platform/memory.h"
@@ -25,23 +25,28 @@ namespace {
 
 constexpr uint8_t kEntryEnd = 0xFF;
 
-char* vars = nullptr;        // the store, or null while moved aside
-uint16_t savedSize = 0;      // store length in 16-bit words while moved aside
+char* vars = nullptr;   // the store, or null while moved aside
+uint16_t savedSize = 0; // store length in 16-bit words while moved aside
 char getVarValue[kValueSize];
 
-char Fold(char c) { return char(std::tolower(static_cast<unsigned char>(c))); }
+char Fold(char c) {
+    return char(std::tolower(static_cast<unsigned char>(c)));
+}
 
 bool IsOn(const char* value) {
     return Fold(value[0]) == 'o' && Fold(value[1]) == 'n' && value[2] == 0;
 }
 
 // Length of the store's entries, without the closing NUL.
-size_t StoreLength() { return vars ? std::strlen(vars) : 0; }
+size_t StoreLength() {
+    return vars ? std::strlen(vars) : 0;
+}
 
 // Start of the entry whose value begins at `value`.
 char* EntryStart(char* value) {
-    char* p = value - 1;  // the '='
-    while (p > vars && static_cast<uint8_t>(p[-1]) != kEntryEnd) --p;
+    char* p = value - 1; // the '='
+    while (p > vars && static_cast<uint8_t>(p[-1]) != kEntryEnd)
+        --p;
     return p;
 }
 
@@ -81,7 +86,8 @@ const char* FindVar(const char* name) {
             ++n;
         }
         if (*p == '=' && *n == 0) return p + 1;
-        while (*p && static_cast<uint8_t>(*p) != kEntryEnd) ++p;
+        while (*p && static_cast<uint8_t>(*p) != kEntryEnd)
+            ++p;
         if (*p) ++p;
     }
     return nullptr;
@@ -91,14 +97,15 @@ void SetVar(const char* name, const char* value) {
     // A name may not contain '=' or the entry end; such a name cannot be
     // stored without corrupting the store, so it is ignored.
     if (!name[0] || std::strchr(name, '=') || std::strchr(name, char(kEntryEnd))) return;
-    if (!vars) return;  // moved aside: no variable may be set now
+    if (!vars) return; // moved aside: no variable may be set now
 
     ApplyLinkedFlags(name, value);
 
     if (const char* found = FindVar(name)) {
         char* entry = EntryStart(const_cast<char*>(found));
         char* next = const_cast<char*>(found);
-        while (*next && static_cast<uint8_t>(*next) != kEntryEnd) ++next;
+        while (*next && static_cast<uint8_t>(*next) != kEntryEnd)
+            ++next;
         if (*next) ++next;
         std::memmove(entry, next, std::strlen(next) + 1);
     }
@@ -140,7 +147,9 @@ const char* GetVar(const char* name) {
     return getVarValue;
 }
 
-bool VarIsOn(const char* name) { return IsOn(GetVar(name)); }
+bool VarIsOn(const char* name) {
+    return IsOn(GetVar(name));
+}
 
 void SetVarPrefix(const char* prefix, const char* suffix, const char* value) {
     char name[kNameSize];
@@ -174,7 +183,8 @@ void ApplyVars(const char* pattern, VarFunction fn) {
     while (*p) {
         char* equals = std::strchr(p, '=');
         char* end = equals;
-        while (*end && static_cast<uint8_t>(*end) != kEntryEnd) ++end;
+        while (*end && static_cast<uint8_t>(*end) != kEntryEnd)
+            ++end;
         std::snprintf(patternCopy, sizeof patternCopy, "%s", pattern);
         if (MatchExpr(p, patternCopy, '=' | kMatchIgnoreCase)) {
             *equals = 0;
@@ -211,13 +221,17 @@ namespace {
 void BasenameFromArguments(char* out, size_t size, const char* fallback) {
     const char* args = GetArguments();
     const char* p = args ? args : "";
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     while (*p == '-') {
-        while (*p && *p != ' ' && *p != '\t') ++p;
-        while (*p == ' ' || *p == '\t') ++p;
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+        while (*p == ' ' || *p == '\t')
+            ++p;
     }
     size_t n = std::strlen(p);
-    while (n && (p[n - 1] == ' ' || p[n - 1] == '\t')) --n;
+    while (n && (p[n - 1] == ' ' || p[n - 1] == '\t'))
+        --n;
     if (n == 0) {
         std::snprintf(out, size, "%s", fallback);
         return;

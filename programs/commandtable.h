@@ -95,8 +95,10 @@ template <size_t A, size_t B>
 constexpr std::array<Command, A + B + 1> JoinRows(const std::array<Command, A>& a,
                                                   const std::array<Command, B>& b) {
     std::array<Command, A + B + 1> table{};
-    for (size_t i = 0; i < A; ++i) table[i] = a[i];
-    for (size_t i = 0; i < B; ++i) table[A + i] = b[i];
+    for (size_t i = 0; i < A; ++i)
+        table[i] = a[i];
+    for (size_t i = 0; i < B; ++i)
+        table[A + i] = b[i];
     table[A + B] = Command{nullptr, nullptr};
     return table;
 }

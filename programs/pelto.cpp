@@ -13,7 +13,9 @@
 namespace vk {
 namespace {
 
-void DefaultBasename(char* out, size_t size) { std::snprintf(out, size, "pelto"); }
+void DefaultBasename(char* out, size_t size) {
+    std::snprintf(out, size, "pelto");
+}
 
 unsigned SupplementaryMemory() {
     nb_ext_pages = 1024;
@@ -45,4 +47,6 @@ const Edition kPelto = {
 } // namespace
 } // namespace vk
 
-int main(int argc, char** argv) { vk::RunProgram(argc, argv, vk::kPelto); }
+int main(int argc, char** argv) {
+    vk::RunProgram(argc, argv, vk::kPelto);
+}

@@ -13,6 +13,8 @@ constexpr auto kPelto = JoinRows(kCommonRows, kPeltoRows);
 
 } // namespace
 
-const Command* PeltoCommandTable() { return kPelto.data(); }
+const Command* PeltoCommandTable() {
+    return kPelto.data();
+}
 
 } // namespace vk

@@ -16,9 +16,13 @@
 namespace vk {
 namespace {
 
-void DefaultBasename(char* out, size_t size) { std::snprintf(out, size, "vesklor"); }
+void DefaultBasename(char* out, size_t size) {
+    std::snprintf(out, size, "vesklor");
+}
 
-unsigned SupplementaryMemory() { return GetExtMem(); }
+unsigned SupplementaryMemory() {
+    return GetExtMem();
+}
 
 // Without a boot PROM every remote name is served from the host's files.
 void StartServices() {
@@ -26,7 +30,9 @@ void StartServices() {
     PrintString("- No BootProm detected, using file I/O instead\r\n");
 }
 
-void SetNetworkVariables() { SetVar("APM", "OFF"); }
+void SetNetworkVariables() {
+    SetVar("APM", "OFF");
+}
 
 const Edition kTobrend = {
     .program = "Tobrend",
@@ -47,4 +53,6 @@ const Edition kTobrend = {
 } // namespace
 } // namespace vk
 
-int main(int argc, char** argv) { vk::RunProgram(argc, argv, vk::kTobrend); }
+int main(int argc, char** argv) {
+    vk::RunProgram(argc, argv, vk::kTobrend);
+}

@@ -10,13 +10,13 @@
 namespace vk {
 
 struct Edition {
-    const char* program;          // value of the Program variable
-    const char* bannerLine;       // first banner line
-    const char* scriptSuffix;     // ".pto" or ".tbr"
-    const char* interactiveBase;  // Basename that starts interactive mode
-    const Command* commands;      // the command table
-    bool archiver;                // archive defaults, virtual file store
-    bool waitsAfterScript;        // keeps running key handlers after the script
+    const char* program;         // value of the Program variable
+    const char* bannerLine;      // first banner line
+    const char* scriptSuffix;    // ".pto" or ".tbr"
+    const char* interactiveBase; // Basename that starts interactive mode
+    const Command* commands;     // the command table
+    bool archiver;               // archive defaults, virtual file store
+    bool waitsAfterScript;       // keeps running key handlers after the script
     // Fills the default base name (without suffix).
     void (*defaultBasename)(char* out, size_t size);
     // Start-up work after the banner (boot-PROM probe); may be null.

@@ -6,11 +6,16 @@
 
 namespace vk {
 
-constexpr int32_t kExprFail = -2147483647;  // failure value of NextExpr
+constexpr int32_t kExprFail = -2147483647; // failure value of NextExpr
 
 enum CompareOp : int16_t {
-    kOpFail = 0, kOpLess = 1, kOpLessEq = 2, kOpEqual = 3,
-    kOpGreaterEq = 4, kOpGreater = 5, kOpNotEqual = 6,
+    kOpFail = 0,
+    kOpLess = 1,
+    kOpLessEq = 2,
+    kOpEqual = 3,
+    kOpGreaterEq = 4,
+    kOpGreater = 5,
+    kOpNotEqual = 6,
 };
 
 int32_t NextExpr(char** cursor);

@@ -8,15 +8,15 @@
 
 namespace vk {
 
-constexpr int kLineSize = 256;     // 255 characters and a NUL
-constexpr int kNameSize = 128;     // source names, variable names
-constexpr uint8_t kQuote = 0xF9;   // quote marker written by NextLine
+constexpr int kLineSize = 256;   // 255 characters and a NUL
+constexpr int kNameSize = 128;   // source names, variable names
+constexpr uint8_t kQuote = 0xF9; // quote marker written by NextLine
 
 // A command handler gets the argument text behind its keyword (inside
 // `line`) and returns 0, or non-zero with `errormsg` set.
 using CommandHandler = Status (*)(char* args);
 struct Command {
-    const char* keyword;  // null ends the table
+    const char* keyword; // null ends the table
     CommandHandler handler;
 };
 

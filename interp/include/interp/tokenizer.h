@@ -5,8 +5,8 @@
 
 namespace vk {
 
-bool IsBlank(char c);      // space, \t, \n, \v, \f, \r
-bool IsWordChar(char c);   // ASCII letter or digit, '_', '-', '.'
+bool IsBlank(char c);    // space, \t, \n, \v, \f, \r
+bool IsWordChar(char c); // ASCII letter or digit, '_', '-', '.'
 char* SkipBlanks(char* p);
 
 const char* NextLine(const char* text);

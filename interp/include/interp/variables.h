@@ -6,7 +6,7 @@
 
 namespace vk {
 
-constexpr int kValueSize = 256;  // getVarValue: 255 characters and a NUL
+constexpr int kValueSize = 256; // getVarValue: 255 characters and a NUL
 
 void InitVars();
 void SetVar(const char* name, const char* value);
