@@ -279,8 +279,15 @@ void InitVars() {
     SetVar("EXT2-Backup", "OFF");
     SetVar("WatchdogPort", "0");
     if (edition.setNetworkVariables) edition.setNetworkVariables();
-    char gateway[kValueSize];
-    std::snprintf(gateway, sizeof gateway, "%s@89", GetVar("BOOTP-Server-IP"));
+    // The security server listens on port 89 of the boot server. A server
+    // text too long to take the port suffix is no address: the gateway is
+    // then left empty rather than cut into a wrong one.
+    const char* server = GetVar("BOOTP-Server-IP");
+    char gateway[kValueSize] = "";
+    if (std::strlen(server) + 3 < sizeof gateway) {
+        std::strcpy(gateway, server);
+        std::strcat(gateway, "@89");
+    }
     SetVar("Security-Gateway", gateway);
     SetVar("Security-Check", "FAILED");
 

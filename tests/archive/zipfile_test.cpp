@@ -2,6 +2,9 @@
 // size, and damaged containers that must never unpack as a success.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "archive/zipfile.h"
 #include "archive_fixture.h"
 #include "platform/checksum.h"
@@ -104,8 +107,9 @@ TEST_F(ZipFileTest, DamagedContainersFail) {
 TEST_F(ZipFileTest, ImplausibleChunkHeadersAreRejected) {
     // A chunk claiming 32769 unpacked bytes; one whose packed length is too
     // small for its data.
-    Bytes big = {0xF4, 0xF4, 0x01, 0x80, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0x01, 0x80};
-    big.resize(big.size() + 0x1000, 0);
+    const uint8_t head[] = {0xF4, 0xF4, 0x01, 0x80, 0, 0, 0, 0, 0, 0, 0x00, 0x10, 0x01, 0x80};
+    Bytes big(sizeof head + 0x1000, 0);
+    std::copy(std::begin(head), std::end(head), big.begin());
     WriteHost(Path("big.z"), big);
     EXPECT_EQ(Unzip("big.z"), 1);
     Bytes small = {0xF4, 0xF4, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00, 0x01, 0x00};
