@@ -1,5 +1,14 @@
-// The 8-bit string checksum and the table-driven CRC-32.
+// The 8-bit string checksum and CRC-32.
+//
+// CRC-32 here is the non-reflected CRC with polynomial 0x04C11DB7, started
+// from 0 and without a final XOR. It guards every archive fragment, every
+// container and every cache chunk, so it runs through the storage
+// acceleration library's folding implementation. That library's crc32_ieee
+// inverts its value on entry and on exit; inverting around the call gives the
+// plain CRC for any running value.
 #include <cstdint>
+
+#include <isa-l/crc.h>
 
 #include "platform/checksum.h"
 
@@ -7,8 +16,12 @@ namespace vk {
 
 namespace {
 
+constexpr uint32_t kStandardPolynomial = 0x04C11DB7;
+
+// A table for any other polynomial (none is used today; kept so that
+// InitCRC means what it says).
 uint32_t CRCTable[256];
-bool tableReady = false;
+bool tableDriven = false;
 
 } // namespace
 
@@ -20,21 +33,25 @@ uint8_t StringCheckSum(const char* s) {
 }
 
 void InitCRC(uint32_t polynomial) {
+    tableDriven = polynomial != kStandardPolynomial;
+    if (!tableDriven) return;
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i << 24;
         for (int bit = 0; bit < 8; ++bit)
             c = (c & 0x80000000u) ? (c << 1) ^ polynomial : c << 1;
         CRCTable[i] = c;
     }
-    tableReady = true;
 }
 
 uint32_t CRC32(uint32_t crc, const void* data, size_t length) {
-    if (!tableReady) InitCRC(0x04C11DB7);
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    for (size_t i = 0; i < length; ++i)
-        crc = (crc << 8) ^ CRCTable[((crc >> 24) ^ p[i]) & 0xFF];
-    return crc;
+    if (tableDriven) {
+        for (size_t i = 0; i < length; ++i)
+            crc = (crc << 8) ^ CRCTable[((crc >> 24) ^ p[i]) & 0xFF];
+        return crc;
+    }
+    if (length == 0) return crc; // the library may not accept a null buffer
+    return ~crc32_ieee(~crc, p, length);
 }
 
 } // namespace vk

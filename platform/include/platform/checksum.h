@@ -10,8 +10,8 @@ namespace vk {
 // Rotate the sum right by one bit, then add the character (modulo 256).
 uint8_t StringCheckSum(const char* s);
 void InitCRC(uint32_t polynomial);
-// Works before InitCRC too (the standard table is then built on first use).
-// Every caller starts from 0.
+// Works before InitCRC too (the standard polynomial needs no table). Every
+// caller starts from 0; a running value continues a computation.
 uint32_t CRC32(uint32_t crc, const void* data, size_t length);
 
 } // namespace vk
