@@ -106,6 +106,25 @@ const Edition& CurrentEdition() {
     return edition ? *edition : kNone;
 }
 
+namespace {
+
+// Scripts run inside the lines of other scripts (include, eval, key and exit
+// handlers), and the most that the stack surely holds: each level keeps a
+// few line buffers. Without a bound a script that includes itself recurses
+// until the stack overflows.
+int nesting = 0;
+constexpr int kMaxNesting = 64;
+
+// Counts one level for the lifetime of the object; `entered` is false when
+// the bound is reached and nothing may be run.
+struct NestingLevel {
+    bool entered = nesting < kMaxNesting;
+    NestingLevel() { nesting += entered; }
+    ~NestingLevel() { nesting -= entered; }
+};
+
+} // namespace
+
 Status ParseLine(char* text) {
     if (!text[0]) return 0;
     Status status = 0;
@@ -148,6 +167,8 @@ Status ParseLine(char* text) {
 }
 
 Status EvalSubst(const char* source, const char* text) {
+    NestingLevel level;
+    if (!level.entered) return Fail("Eval nested too deeply");
     char savedFile[kNameSize];
     std::memcpy(savedFile, currfile, sizeof savedFile);
     uint16_t savedLine = lineno;
@@ -167,6 +188,8 @@ Status EvalSubst(const char* source, const char* text) {
 }
 
 Status EvalNoSubst(const char* source, char* text) {
+    NestingLevel level;
+    if (!level.entered) return Fail("Eval nested too deeply");
     char savedFile[kNameSize];
     std::memcpy(savedFile, currfile, sizeof savedFile);
     uint16_t savedLine = lineno;
@@ -187,6 +210,8 @@ Status EvalNoSubst(const char* source, char* text) {
 Status ParseInclude(char* args) {
     char* name = NextString(&args);
     if (!name) return 1;
+    NestingLevel level;
+    if (!level.entered) return Fail("Include nested too deeply");
 
     char* text = nullptr;
     BackupVariables();

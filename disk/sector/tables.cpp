@@ -159,29 +159,11 @@ Status SetBootPart(int disk, int partition) {
         }
         if (ReadTable(disk, table) != 0) return -1;
         if (Entry(Sect, number - 1)[pte::kType] == kTypeEmpty) return -1;
-        int below = -1;
-        for (int i = 0; i < int(pte::kEntries); ++i) {
+        for (int i = 0; i < int(pte::kEntries); ++i)
             Entry(Sect, i)[pte::kBoot] = (i == number - 1) ? 0x80 : 0;
-            if (below < 0 && IsExtendedType(Entry(Sect, i)[pte::kType])) below = i;
-        }
-        if (!write) continue;
-        if (WriteBootSect() != 0) return -1;
-        // Tables further down the chain lose their old flags, so that other
-        // systems see exactly one active partition.
-        for (table = below + 1 + offset; below >= 0 && table <= kMaxPartition;
-             table = below + 1 + offset) {
-            offset += 4;
-            if (ReadTable(disk, table) != 0) break;
-            bool flagged = false;
-            below = -1;
-            for (int i = 0; i < int(pte::kEntries); ++i) {
-                uint8_t* e = Entry(Sect, i);
-                flagged |= e[pte::kBoot] != 0;
-                e[pte::kBoot] = 0;
-                if (below < 0 && IsExtendedType(e[pte::kType])) below = i;
-            }
-            if (flagged && WriteBootSect() != 0) return -1;
-        }
+        // Only the tables on the way to the target are written: a flag left
+        // in a table further down the chain is never reached at boot.
+        if (write && WriteBootSect() != 0) return -1;
     }
     return 0;
 }

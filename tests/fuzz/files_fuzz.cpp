@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ bool Init() {
     static char dir[] = "/tmp/vk-fuzz-files-XXXXXX";
     if (!mkdtemp(dir)) abort();
     scratch = dir;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+    });
     static std::vector<uint8_t> capture(vk::kCaptureSize);
     vk::LogFileBuff = capture.data(); // keep the log quiet
     vk::SetSettingReader(FuzzSetting);
@@ -47,11 +52,21 @@ bool SafeName(const std::string& name) {
            name.find("..") == std::string::npos && name.size() < 200;
 }
 
-void WriteFile(const char* path, const uint8_t* data, size_t size) {
+// Every input starts from an empty scratch directory: an earlier input may
+// have left directories or files where this one writes. False when the
+// directory cannot be made again (the input is then skipped: only the code
+// under test may fail a run).
+bool ResetScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    return std::filesystem::create_directory(scratch, ignored);
+}
+
+bool WriteFile(const char* path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path, "wb");
-    if (!f) abort();
-    if (size) std::fwrite(data, 1, size, f);
-    std::fclose(f);
+    if (!f) return false;
+    bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
+    return std::fclose(f) == 0 && written;
 }
 
 } // namespace
@@ -60,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = Init();
     (void)ready;
     vk::LogFileAvail = 0;
-    if (size < 1) return 0;
+    if (size < 1 || !ResetScratch()) return 0;
     uint8_t op = data[0] % 4;
     // Fields separated by NUL bytes: name, start marker, end marker, text.
     std::vector<std::string> fields(1);
@@ -82,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     switch (op) {
     case 0: { // patch a template
-        WriteFile(in.c_str(), text, textSize);
+        if (!WriteFile(in.c_str(), text, textSize)) break;
         vk::PatchFILE(in.c_str(), out.c_str(), fields[1].c_str(), fields[2].c_str(), 0);
         break;
     }
@@ -109,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     case 3: { // load a file of any size
-        WriteFile(in.c_str(), text, textSize);
+        if (!WriteFile(in.c_str(), text, textSize)) break;
         char* loaded = nullptr;
         uint32_t length = 0;
         if (vk::LoadFile(in.c_str(), &length, &loaded, false) == 0) vk::Free(loaded);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # setpartitions, getpartitions, setbootpart and getbootpart on an image:
 # a chain of three extended tables is read back by sfdisk exactly as the
-# layout rules place it, the active flag moves along the chain, and a run
+# layout rules place it, the active flag moves along the chain (only the
+# tables on the way to the target are rewritten), and a run
 # without -w leaves the image untouched.
 source "$(dirname "$0")/disk_lib.sh" "$1"
 
@@ -46,7 +47,7 @@ $(entry_line 1 $(lba 0 1 1) $(size 0 1 $e1) 4 bootable)
 $(entry_line 2 $(lba $((e1 + 1)) 0 1) $(size $((e1 + 1)) 0 $e2) 5)
 $(entry_line 5 $(lba $((e1 + 1)) 1 1) $(size $((e1 + 1)) 1 $e3) 83)
 $(entry_line 6 $(lba $((e3 + 1)) 1 1) $(size $((e3 + 1)) 1 $e5) 82)
-$(entry_line 7 $(lba $((e5 + 1)) 1 1) $(size $((e5 + 1)) 1 $e7) b)
+$(entry_line 7 $(lba $((e5 + 1)) 1 1) $(size $((e5 + 1)) 1 $e7) b bootable)
 EOT
 sfdisk_entries disk.img > actual
 diff -u expected actual || fail "sfdisk reads another layout"
