@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
     auto perByte = [&](std::vector<uint8_t> sample) {
         data = std::move(sample);
         chunks = (data.size() + kZipChunk - 1) / kZipChunk;
+        packed.resize(chunks * kZipChunkPacked);
+        packedAt.resize(chunks + 1);
         out.assign(data.size(), 0);
         packPass();
         return 1e3 / best(unpackPass); // ns per byte
