@@ -1,5 +1,5 @@
 // Disk commands: getbootpart, setbootpart, getpartitions, setpartitions,
-// blank and clean. They read their arguments, print their progress lines
+// blank, clean and fullunzip. They read their arguments, print their progress lines
 // and leave the work to the partition layer and the drivers.
 
 #include "interp/commands_disk.h"
@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
+#include "archive/reader.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
 #include "interp/expr.h"
@@ -19,6 +21,8 @@
 #include "interp/tokenizer.h"
 #include "interp/variables.h"
 #include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -293,6 +297,59 @@ Status ParseClean(char* args) {
         if (h->Clean(label.c_str()) != 0) return Fail("Clean-up failed");
         fsstate->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
     }
+    return 0;
+}
+
+// fullunzip string expression [disk]
+Status ParseFullUnzip(char* args) {
+    char* p = args;
+    const char* nameArg = NextString(&p);
+    if (nameArg == nullptr) return 1;
+    std::string name = nameArg; // kept apart from the line buffer
+    int32_t partition = NextExpr(&p);
+    if (partition == kExprFail) return Fail("Bad partition number");
+    int disk;
+    if (OptionalDisk(&p, &disk) || NextNothing(p)) return 1;
+    FlushParts();
+    if (partition < kCachePartition || partition > kMaxPartition ||
+        SelectPart(disk, partition) != 0)
+        return Fail("Cannot unzip: target partition does not exist");
+    FsState* target = fsstate;
+    Progress("Restoring full archive %.100s to partition %d (type %s)\r\n", name.c_str(),
+             int(partition), target->typeName);
+    const FsHandler* h = target->handler;
+    if (h == nullptr || h->FullUnzip == nullptr)
+        return Fail("Can't process this type of partition");
+
+    int mark = MarkMemory();
+    auto archive = std::make_unique<IArchive>();
+    if (OpenArchive(name.c_str(), archive.get()) != 0) {
+        AbandonArchive(archive.get());
+        RestoreMemory(mark);
+        return Fail("Cannot open archive");
+    }
+    // Opening the archive may select other partitions (fragments on disk).
+    auto attempt = [&]() {
+        fsstate = target;
+        return h->FullUnzip(archive.get());
+    };
+    if (attempt() != 0) {
+        Log("Unzip failed, trying again\r\n");
+        AbandonArchive(archive.get());
+        RestoreMemory(mark);
+        if (OpenArchive(name.c_str(), archive.get()) != 0 || attempt() != 0) {
+            AbandonArchive(archive.get());
+            RestoreMemory(mark);
+            fsstate = target;
+            target->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
+            return Fail("Unzip is not possible (bad archive ?)");
+        }
+    }
+    AbandonArchive(archive.get());
+    RestoreMemory(mark);
+    fsstate = target;
+    if (h->FlushFsSpecific != nullptr) h->FlushFsSpecific();
+    target->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
     return 0;
 }
 

@@ -79,6 +79,7 @@ inline constexpr std::array kCommonRows = {
     Command{"setpartitions", ParseSetPartitions},
     Command{"blank", ParseBlank},
     Command{"clean", ParseClean},
+    Command{"fullunzip", ParseFullUnzip},
     Command{"fileunzip", ParseFileUnzip},
     Command{"append", ParseAppend},
     Command{"copy", ParseCopy},

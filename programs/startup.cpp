@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "archive/reader_source.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
 #include "fs/mbr.h"
@@ -20,6 +21,8 @@ namespace {
 void RegisterDrivers() {
     SetFsHandler(FsKind::Mbr, &MBRHandler);
     SetFsHandler(FsKind::Swap, &SWAPHandler);
+    // The drivers' full restores read archives through this table.
+    RegisterFullArchiveReader();
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Handlers of the disk commands: the active partition, partition tables,
-// blanking and quick-formatting partitions. Each takes the argument text
+// blanking and quick-formatting partitions, full restores. Each takes the argument text
 // behind its keyword and returns 0, or non-zero with errormsg set.
 #pragma once
 
@@ -13,5 +13,6 @@ Status ParseGetPartitions(char* args); // getpartitions name [disk]
 Status ParseSetPartitions(char* args); // setpartitions string [disk]
 Status ParseBlank(char* args);         // blank range [disk]
 Status ParseClean(char* args);         // clean range [disk] [string]
+Status ParseFullUnzip(char* args);     // fullunzip string expression [disk]
 
 } // namespace vk
