@@ -43,7 +43,7 @@ Status BuildFATBoot(bool fat32, uint8_t sectorsPerCluster, uint32_t sectorsPerFa
         st32(Sect + kSectorsPerFat32, sectorsPerFat);
         st32(Sect + kRootCluster, 2);
         st16(Sect + kInfoSector, 1);
-        st16(Sect + kBackupBoot, 3);
+        st16(Sect + kBackupBoot, 6);
         e = kExtendedFat32;
     }
     Sect[e + kDriveNumber] = fsstate->disk;
