@@ -27,21 +27,27 @@ Status ComputeFatParams(bool fat32, uint32_t sizeSectors, FatGeometry* out) {
     if (!fat32) {
         g.widthCode = 1;
         g.area = 33;
-        g.spc = 4;
         if (sizeSectors <= g.area) return 1;
-        uint32_t n = (sizeSectors - g.area) / g.spc;
-        while (n > kFat16ClusterCap && g.spc <= 64) {
-            g.spc *= 2;
-            n /= 2;
+        // Clusters of 2 sectors where 4 would leave fewer than 4085, which
+        // other systems take for FAT12.
+        for (uint32_t first = 4; first >= 2; first /= 2) {
+            g.spc = first;
+            uint32_t n = (sizeSectors - g.area) / g.spc;
+            while (n > kFat16ClusterCap && g.spc <= 64) {
+                g.spc *= 2;
+                n /= 2;
+            }
+            if (g.spc > 64) {
+                g.spc = 64;
+                n = kFat16ClusterCap;
+            }
+            g.clusters = FitClusters(sizeSectors, g, n, &g.sectorsPerFat, &g.totalSectors);
+            if (g.clusters >= kFat16MinClusters) {
+                *out = g;
+                return 0;
+            }
         }
-        if (g.spc > 64) {
-            g.spc = 64;
-            n = kFat16ClusterCap;
-        }
-        g.clusters = FitClusters(sizeSectors, g, n, &g.sectorsPerFat, &g.totalSectors);
-        if (g.clusters == 0) return 1;
-        *out = g;
-        return 0;
+        return 1;
     }
     g.widthCode = 2;
     g.area = 32;

@@ -12,6 +12,7 @@ namespace vk {
 // Cluster counts from which other systems take a volume for FAT16 or FAT32
 // (they decide by the count alone), and the largest FAT32 count whose
 // cluster numbers stay below the reserved values.
+constexpr uint32_t kFat16MinClusters = 4085;   // fewer are taken for FAT12
 constexpr uint32_t kFat16ClusterCap = 65518;   // what the layout caps FAT16 at
 constexpr uint32_t kFat16MostClusters = 65524; // more are taken for FAT32
 constexpr uint32_t kFat32MinClusters = 65525;
@@ -28,10 +29,11 @@ struct FatGeometry {
 
 // Chooses the geometry for a partition of `sizeSectors` sectors. FAT16
 // starts at 4 sectors per cluster and doubles up to 64, capping the count
-// at 65518. FAT32 takes 8 sectors per cluster, or 4 or 2 where 8 would give
-// fewer than 65525 clusters (a volume that small would be read as FAT16 by
-// other systems). Returns 0, or 1 when no sound geometry exists (no cluster
-// fits, or FAT32 stays below 65525 clusters even with 2 sectors).
+// at 65518; a small volume takes 2 sectors per cluster where 4 would give
+// fewer than 4085 clusters (it would be read as FAT12). FAT32 takes 8 sectors per cluster, or 4 or
+// 2 where 8 would give fewer than 65525 clusters (a volume that small would be read as FAT16 by
+// other systems). Returns 0, or 1 when no sound geometry exists (FAT16
+// below 4085 or FAT32 below 65525 clusters even with 2 sectors).
 Status ComputeFatParams(bool fat32, uint32_t sizeSectors, FatGeometry* out);
 
 // Total sector count for the boot sector. Other systems count the clusters

@@ -20,7 +20,8 @@ TEST(FatGeometryTest, KnownSizes) {
         {false, 409600, 8, 200, 51145, 409593},    // 200 MB
         {false, 4194304, 64, 256, 65518, 4193697}, // 2 GB: capped
         {false, 8388608, 64, 256, 65518, 4193697}, // 4 GB: the cap again
-        {false, 40, 4, 1, 1, 39},                  // one cluster fits
+        {false, 20480, 4, 20, 5101, 20477},        // 10 MB
+        {false, 12288, 2, 24, 6103, 12287},        // 6 MB: 2 sectors keep it FAT16
         {true, 614400, 8, 599, 76646, 614398},     // 300 MB: 8 sectors
         {true, 266240, 4, 518, 66293, 266240},     // 130 MB: 4 keep FAT32 sound
         {true, 204800, 2, 794, 101590, 204800},    // 100 MB: 2 do
@@ -42,6 +43,10 @@ TEST(FatGeometryTest, TooSmallIsRefused) {
     FatGeometry g;
     EXPECT_NE(ComputeFatParams(false, 33, &g), 0); // no cluster fits
     EXPECT_NE(ComputeFatParams(false, 0, &g), 0);
+    EXPECT_NE(ComputeFatParams(false, 8234, &g), 0); // 4 MB: below 4085 clusters
+    ASSERT_EQ(ComputeFatParams(false, 8235, &g), 0);
+    EXPECT_EQ(g.spc, 2u);
+    EXPECT_EQ(g.clusters, 4085u);
     EXPECT_NE(ComputeFatParams(true, 131072, &g), 0); // 64 MB: below 65525 clusters
     EXPECT_NE(ComputeFatParams(true, 20, &g), 0);
     // The smallest FAT32 volume: 65525 clusters of 2 sectors, 512-sector FATs.
@@ -60,7 +65,7 @@ TEST(FatGeometryTest, SweepOfSizes) {
         for (bool fat32 : {false, true}) {
             FatGeometry g;
             if (ComputeFatParams(fat32, uint32_t(size), &g) != 0) {
-                ASSERT_TRUE(fat32 && size < 140000) << size;
+                ASSERT_TRUE(size < (fat32 ? 140000u : 8300u)) << size;
                 continue;
             }
             ASSERT_LE(g.totalSectors, size);
@@ -76,6 +81,7 @@ TEST(FatGeometryTest, SweepOfSizes) {
                 ASSERT_EQ(total, size);
             } else {
                 ASSERT_LE(g.clusters, 65518u) << size;
+                ASSERT_GE(g.clusters, 4085u) << size;
                 ASSERT_LE(counted, 65524u) << size;
                 ASSERT_GE(counted, g.clusters);
                 if (g.spc < 64) {
