@@ -7,6 +7,7 @@
 #include "archive/reader_source.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
+#include "fs/fat.h"
 #include "fs/mbr.h"
 #include "fs/swap.h"
 #include "interp/edition.h"
@@ -21,6 +22,8 @@ namespace {
 void RegisterDrivers() {
     SetFsHandler(FsKind::Mbr, &MBRHandler);
     SetFsHandler(FsKind::Swap, &SWAPHandler);
+    SetFsHandler(FsKind::Fat16, &FAT16Handler);
+    SetFsHandler(FsKind::Fat32, &FAT32Handler);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();
 }

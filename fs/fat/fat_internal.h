@@ -103,6 +103,8 @@ Status WriteFatEntry(uint32_t cluster, uint32_t value);
 // them into one chain ending in the terminator and returns the number still
 // missing (0 on success); *first receives the first one (0 if none).
 uint32_t AllocateClusters(uint32_t count, uint32_t* first);
+// AllocateClusters that also reports the last cluster taken (optional).
+uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last);
 // Allocates `count` clusters and links them behind *last; *last becomes the
 // first new cluster. 1 (nothing kept) on failure.
 Status GrowClusters(uint32_t* last, uint32_t count);
@@ -124,5 +126,30 @@ void BuildFATDirEnt(uint8_t* slot, const char* longName, const char* shortName, 
                     uint32_t size);
 // The short-name tail number in packed attributes (bytes 12 to 14).
 uint32_t PackedTail(const uint8_t* attributes);
+
+// Rewrites an entry's short slot: first cluster and size, and the
+// modification date and time while TouchFiles is set.
+Status UpdateDirEntry(FsEntry* entry);
+// Marks an entry's short slot and its long-name slots deleted.
+Status DeleteDirEntry(FsEntry* entry);
+
+// The table operations of the directory and file code.
+Status FatOpenDir(FsEntry* entry, FsDirHandle** dir);
+Status FatNextDirEntry(FsDirHandle* dir, FsEntry* entry);
+Status FatGetFileInfo(FsEntry* entry);
+Status FatCreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
+Status FatCreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
+Status FatCloseDir(FsDirHandle* dir);
+Status FatRemoveFile(FsEntry* entry);
+Status FatRemoveDir(FsEntry* entry);
+Status FatOpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer);
+uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
+Status FatCloseFile(FsFileHandle* file);
+Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+// Forgets what the driver remembers of directories (after a format or a
+// restore rewrote the partition).
+void ForgetDirectories();
 
 } // namespace vk

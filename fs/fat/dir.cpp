@@ -1,0 +1,639 @@
+// Directories: enumeration, entry creation and removal, slot updates.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "disk/disk.h"
+#include "fat_internal.h"
+#include "fs/fat.h"
+#include "platform/checksum.h"
+#include "platform/console.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+// A directory holds at most 65536 slots (2 MB); a longer one is damaged.
+constexpr uint32_t kMaxDirSlots = 65536;
+constexpr int kLongNameMax = fatlfn::kMaxReadSlots * fatlfn::kCharsPerSlot; // 117
+constexpr uint32_t kTailLimit = 1000000;
+
+struct FatDir {
+    int16_t slot = 0;              // next slot of the buffer
+    int16_t slotsPerBuffer = 0;    // slots in the buffer
+    ClusterChain* chain = nullptr; // null for the FAT16 root area
+    uint32_t cluster = 0;          // cluster in the buffer (0: FAT16 root area)
+    uint32_t start = 0;            // first cluster (0: FAT16 root)
+    bool root = false;
+    bool ended = false;
+    uint32_t slotsRead = 0;
+    std::vector<uint8_t> buffer;
+    char path[kPathMax] = {};
+    // The long name being collected from the slots before a short slot.
+    bool haveLong = false;
+    uint8_t checksum = 0;
+    uint32_t longCluster = 0;
+    char longName[kLongNameMax + 1] = {};
+};
+
+FatDir* AsDir(FsDirHandle* handle) {
+    return reinterpret_cast<FatDir*>(handle);
+}
+
+// The short names of the directory in which entries were last created, so
+// that a run of creations in one directory reads it only once. Entries are
+// only ever appended, so the cache holds as long as the directory still
+// ends where the last creation left it.
+struct NameCache {
+    bool valid = false;
+    const FsState* state = nullptr;
+    uint32_t start = 0;
+    uint32_t lastCluster = 0;
+    int endSlot = 0;
+    std::unordered_set<std::string> names;
+};
+NameCache nameCache;
+
+std::string SlotName(const uint8_t* slot) {
+    return std::string(reinterpret_cast<const char*>(slot), fatdir::kNameSize);
+}
+
+bool InUseShortSlot(const uint8_t* slot) {
+    return slot[0] != fatdir::kEndMark && slot[0] != fatdir::kDeletedMark &&
+           (slot[fatdir::kAttr] & 0x3F) != kFatAttrLongName;
+}
+
+// Adds the short names of the slots of one buffer; false at the end mark.
+bool CollectNames(const uint8_t* buffer, int slots, std::unordered_set<std::string>& names) {
+    for (int i = 0; i < slots; ++i) {
+        const uint8_t* slot = buffer + i * fatdir::kSlotSize;
+        if (slot[0] == fatdir::kEndMark) return false;
+        if (InUseShortSlot(slot) && slot[0] != '.') names.insert(SlotName(slot));
+    }
+    return true;
+}
+
+void PackAttributes(const uint8_t* slot, uint8_t* attributes, uint32_t tail) {
+    using namespace fatdir;
+    attributes[fatattr::kAttr] = slot[kAttr];
+    attributes[fatattr::kTenths] = slot[kCrtTenths];
+    std::memcpy(attributes + fatattr::kCrtTime, slot + kCrtTime, 6); // creation, access
+    std::memcpy(attributes + fatattr::kWrtTime, slot + kWrtTime, 4);
+    attributes[fatattr::kTail] = uint8_t(tail);
+    attributes[fatattr::kTail + 1] = uint8_t(tail >> 8);
+    attributes[fatattr::kTail + 2] = uint8_t(tail >> 16);
+}
+
+// The name of a short slot: base, then "." and the extension if any.
+void ShortSlotName(const uint8_t* slot, char* out) {
+    int n = 0;
+    for (int i = 0; i < 8 && slot[i] != ' '; ++i)
+        out[n++] = char(i == 0 && slot[0] == fatdir::kE5Escape ? 0xE5 : slot[i]);
+    if (slot[8] != ' ') {
+        out[n++] = '.';
+        for (int i = 8; i < 11 && slot[i] != ' '; ++i)
+            out[n++] = char(slot[i]);
+    }
+    out[n] = '\0';
+}
+
+// Sets the path of an entry: the directory's path and the name (cut to fit).
+void SetEntryPath(FsEntry* entry, const char* dirPath, const char* name) {
+    size_t length = std::strlen(dirPath);
+    if (length > size_t(kPathMax) - 1) length = kPathMax - 1;
+    std::memcpy(entry->path, dirPath, length);
+    size_t room = kPathMax - 1 - length;
+    size_t nameLength = std::strlen(name);
+    if (nameLength > room) nameLength = room;
+    std::memcpy(entry->path + length, name, nameLength);
+    entry->path[length + nameLength] = '\0';
+    entry->name = entry->path + length;
+}
+
+// Loads the next cluster of a directory; false at its end.
+bool LoadNext(FatDir* d) {
+    if (d->root) return false;
+    uint32_t cluster = NextClust(d->chain);
+    if (cluster == 0) return false;
+    if (ReadClusters(cluster, d->buffer.data(), 1) != 0) {
+        Log("ERROR: [FAT] Cannot read a directory\r\n");
+        return false;
+    }
+    d->cluster = cluster;
+    d->slot = 0;
+    return true;
+}
+
+Status ReadRootArea(const FatArea& a, uint8_t* buffer) {
+    if (Seek(a.RootSector()) != 0 || ReadSects(uint16_t(a.RootSectors()), buffer) != 0) return -1;
+    return 0;
+}
+
+Status WriteRootArea(const FatArea& a, const uint8_t* buffer) {
+    if (Seek(a.RootSector()) != 0 || WriteSects(uint16_t(a.RootSectors()), buffer) != 0) return -1;
+    return 0;
+}
+
+// The slots of one entry's directory location: for the FAT16 root the root
+// area, otherwise the cluster.
+struct SlotBlock {
+    uint32_t cluster = 0; // 0: FAT16 root area
+    std::vector<uint8_t> data;
+    int Slots() const { return int(data.size() / fatdir::kSlotSize); }
+    uint8_t* Slot(int i) { return data.data() + size_t(i) * fatdir::kSlotSize; }
+};
+
+Status LoadBlock(const FatArea& a, uint32_t cluster, SlotBlock& block) {
+    block.cluster = cluster;
+    if (cluster == 0) {
+        if (a.Fat32()) return -1;
+        block.data.assign(size_t(a.RootSectors()) * kSectorSize, 0);
+        return ReadRootArea(a, block.data.data());
+    }
+    block.data.assign(a.ClusterBytes(), 0);
+    return ReadClusters(cluster, block.data.data(), 1);
+}
+
+Status StoreBlock(const FatArea& a, const SlotBlock& block) {
+    Status status = block.cluster == 0 ? WriteRootArea(a, block.data.data())
+                                       : WriteClusters(block.cluster, block.data.data(), 1);
+    if (status != 0) Log("ERROR: [FAT] Cannot write a directory\r\n");
+    return status;
+}
+
+// Whether a name can be stored: not empty, no longer than what reading
+// gives back, no path separators or control characters.
+bool StorableName(const char* name) {
+    size_t length = std::strlen(name);
+    if (length == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    if (length > size_t(kLongNameMax)) {
+        Log("ERROR: [FAT] Name longer than 117 characters\r\n");
+        return false;
+    }
+    for (const char* p = name; *p; ++p)
+        if (uint8_t(*p) < 0x20 || *p == '/' || *p == '\\') return false;
+    return true;
+}
+
+// Adds an entry to the end of the directory.
+Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, uint8_t kind,
+                      FsEntry* entry) {
+    if (!StorableName(name)) return -1;
+    FatArea a = LoadFatArea();
+    *entry = FsEntry{};
+    if (std::strlen(d->path) + std::strlen(name) >= size_t(kPathMax)) {
+        Log("ERROR: [FAT] Path too long\r\n");
+        return -1;
+    }
+    SetEntryPath(entry, d->path, name);
+
+    // The last cluster of the directory (or the root area) and its end.
+    std::vector<uint32_t> clusters;
+    SlotBlock block;
+    const uint32_t perCluster = a.ClusterBytes() / fatdir::kSlotSize;
+    if (!d->root) {
+        ClusterChain* chain = OpenClusters(d->start);
+        while (uint32_t c = NextClust(chain)) {
+            clusters.push_back(c);
+            if (clusters.size() * perCluster > kMaxDirSlots) {
+                chain->damaged = 1;
+                Log("ERROR: [FAT] Directory too long\r\n");
+                break;
+            }
+        }
+        bool damaged = chain->damaged != 0;
+        CloseClusters(chain);
+        if (damaged || clusters.empty()) return -1;
+    }
+    if (LoadBlock(a, d->root ? 0 : clusters.back(), block) != 0) return -1;
+    int insert = 0;
+    while (insert < block.Slots() && block.Slot(insert)[0] != fatdir::kEndMark)
+        ++insert;
+
+    // The short names already present.
+    std::unordered_set<std::string> rootNames;
+    std::unordered_set<std::string>* names = &rootNames;
+    if (d->root) {
+        CollectNames(block.data.data(), block.Slots(), rootNames);
+    } else {
+        names = &nameCache.names;
+        if (!nameCache.valid || nameCache.state != fsstate || nameCache.start != d->start ||
+            nameCache.lastCluster != block.cluster || nameCache.endSlot != insert) {
+            nameCache.valid = false;
+            nameCache.names.clear();
+            std::vector<uint8_t> buffer(a.ClusterBytes());
+            for (size_t i = 0; i + 1 < clusters.size(); ++i) {
+                if (ReadClusters(clusters[i], buffer.data(), 1) != 0) return -1;
+                if (!CollectNames(buffer.data(), int(perCluster), nameCache.names)) break;
+            }
+            CollectNames(block.data.data(), block.Slots(), nameCache.names);
+        }
+    }
+
+    // A short name not yet taken: the stored tail of restored entries, or
+    // the name's own, moved on while it collides.
+    bool useAttributes = attributes && attributes[fatattr::kWrtDate] != 0;
+    uint32_t tail = useAttributes ? PackedTail(attributes) : 0;
+    char shortName[kShortNameBuffer];
+    uint32_t used = 0;
+    uint16_t slots = MakeShortName(name, shortName, tail, false, &used);
+    if (uint8_t(shortName[0]) == fatdir::kDeletedMark) shortName[0] = char(fatdir::kE5Escape);
+    for (uint32_t tries = 0; names->count(std::string(shortName, fatdir::kNameSize)); ++tries) {
+        if (tries >= kTailLimit) {
+            Log("ERROR: [FAT] No free short name\r\n");
+            return -1;
+        }
+        uint32_t next = used == 0 ? CRC32(0, name, std::strlen(name)) % kTailLimit : used + 1;
+        if (next >= kTailLimit || next == 0) next = 1;
+        slots = MakeShortName(name, shortName, next, true, &used);
+        if (uint8_t(shortName[0]) == fatdir::kDeletedMark) shortName[0] = char(fatdir::kE5Escape);
+    }
+
+    // Room for all slots: the FAT16 root is fixed, a cluster directory
+    // grows by one cluster before anything is written.
+    int total = slots + 1;
+    SlotBlock next;
+    int spill = insert + total - block.Slots(); // slots that go into a new cluster
+    if (spill > 0) {
+        if (d->root) {
+            Log("ERROR: [FAT] Root directory full\r\n");
+            return -1;
+        }
+        if ((clusters.size() + 1) * perCluster > kMaxDirSlots) {
+            Log("ERROR: [FAT] Directory too long\r\n");
+            return -1;
+        }
+        uint32_t grown = block.cluster;
+        if (GrowClusters(&grown, 1) != 0) return -1;
+        next.cluster = grown;
+        next.data.assign(a.ClusterBytes(), 0);
+    }
+    int shortIndex = 0;
+    uint32_t shortCluster = block.cluster;
+    for (int i = 0; i < total; ++i) {
+        int at = insert + i;
+        SlotBlock& target = at < block.Slots() ? block : next;
+        if (at >= block.Slots()) at -= block.Slots();
+        if (i == 0) entry->location3 = target.cluster;
+        uint8_t ordinal = uint8_t(i < slots ? slots - i : 0);
+        BuildFATDirEnt(target.Slot(at), name, shortName, ordinal, slots,
+                       useAttributes ? attributes : nullptr, kind, 0, 0);
+        shortIndex = at;
+        shortCluster = target.cluster;
+    }
+    if (insert < block.Slots() && StoreBlock(a, block) != 0) return -1;
+    if (spill > 0 && StoreBlock(a, next) != 0) return -1;
+
+    entry->kind = kind;
+    entry->location1 = shortCluster;
+    entry->location2 = uint32_t(shortIndex);
+    entry->size = 0;
+    entry->start = 0;
+    const SlotBlock& holder = spill > 0 ? next : block;
+    const uint8_t* slot = holder.data.data() + size_t(shortIndex) * fatdir::kSlotSize;
+    PackAttributes(slot, entry->attributes, slots > 0 ? ShortNameTail(slot) : 0);
+
+    if (!d->root) {
+        nameCache.names.insert(std::string(shortName, fatdir::kNameSize));
+        nameCache.valid = true;
+        nameCache.state = fsstate;
+        nameCache.start = d->start;
+        nameCache.lastCluster = shortCluster;
+        nameCache.endSlot = shortIndex + 1;
+    }
+    return 0;
+}
+
+// The sector and the offset in it of an entry's short slot; -1 when the
+// location is impossible.
+Status ShortSlotSector(const FatArea& a, const FsEntry* entry, uint32_t* sector, size_t* offset) {
+    uint32_t slotsPerSector = kSectorSize / fatdir::kSlotSize;
+    if (entry->location1 == 0) {
+        if (a.Fat32() || entry->location2 >= a.rootEntries) return -1;
+        *sector = a.RootSector() + entry->location2 / slotsPerSector;
+    } else {
+        if (!a.IsDataCluster(entry->location1) ||
+            entry->location2 >= a.ClusterBytes() / fatdir::kSlotSize)
+            return -1;
+        *sector = a.ClusterSector(entry->location1) + entry->location2 / slotsPerSector;
+    }
+    *offset = (entry->location2 % slotsPerSector) * fatdir::kSlotSize;
+    return 0;
+}
+
+// Parent cluster as a ".." slot stores it: 0 for the root.
+uint32_t ParentCluster(const FatDir* d) {
+    FatArea a = LoadFatArea();
+    if (d->root || (a.Fat32() && d->start == a.rootCluster)) return 0;
+    return d->start;
+}
+
+void DotSlot(uint8_t* slot, const char* name, uint32_t cluster) {
+    using namespace fatdir;
+    std::memset(slot, 0, kSlotSize);
+    std::memset(slot, ' ', kNameSize);
+    std::memcpy(slot, name, std::strlen(name));
+    slot[kAttr] = kFatAttrDir;
+    st16(slot + kCrtDate, 0x0021);
+    st16(slot + kAccDate, 0x0021);
+    st16(slot + kWrtDate, 0x0021);
+    st16(slot + kClusterHi, uint16_t(cluster >> 16));
+    st16(slot + kClusterLo, uint16_t(cluster));
+}
+
+} // namespace
+
+void ForgetDirectories() {
+    nameCache.valid = false;
+    nameCache.names.clear();
+}
+
+uint32_t PackedTail(const uint8_t* attributes) {
+    const uint8_t* p = attributes + fatattr::kTail;
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16);
+}
+
+void BuildFATDirEnt(uint8_t* slot, const char* longName, const char* shortName, uint8_t ordinal,
+                    uint16_t slots, const uint8_t* attributes, uint8_t kind, uint32_t cluster,
+                    uint32_t size) {
+    std::memset(slot, 0, fatdir::kSlotSize);
+    uint8_t name11[fatdir::kNameSize];
+    std::memcpy(name11, shortName, sizeof name11);
+    if (name11[0] == fatdir::kDeletedMark) name11[0] = fatdir::kE5Escape;
+    if (ordinal == 0) {
+        using namespace fatdir;
+        std::memcpy(slot + kName, name11, kNameSize);
+        if (attributes && attributes[fatattr::kWrtDate] != 0) {
+            slot[kAttr] = attributes[fatattr::kAttr];
+            slot[kCrtTenths] = attributes[fatattr::kTenths];
+            std::memcpy(slot + kCrtTime, attributes + fatattr::kCrtTime, 6);
+            std::memcpy(slot + kWrtTime, attributes + fatattr::kWrtTime, 4);
+        } else {
+            slot[kAttr] = kind == kKindDir ? kFatAttrDir : kFatAttrArchive;
+            uint16_t time = ReadDOSTime(), date = ReadDOSDate();
+            st16(slot + kCrtTime, time);
+            st16(slot + kCrtDate, date);
+            st16(slot + kAccDate, date);
+            st16(slot + kWrtTime, time);
+            st16(slot + kWrtDate, date);
+        }
+        st16(slot + kClusterHi, uint16_t(cluster >> 16));
+        st16(slot + kClusterLo, uint16_t(cluster));
+        st32(slot + kSize, size);
+        return;
+    }
+    using namespace fatlfn;
+    slot[kOrdinal] = uint8_t(ordinal | (ordinal == slots ? kLastFlag : 0));
+    slot[kAttr] = kFatAttrLongName;
+    slot[kType] = 0;
+    slot[kChecksum] = ShortNameChecksum(name11);
+    size_t length = std::strlen(longName);
+    size_t first = size_t(ordinal - 1) * kCharsPerSlot;
+    for (int j = 0; j < kCharsPerSlot; ++j) {
+        size_t at = first + size_t(j);
+        uint16_t value = at < length    ? SetLongChar(uint8_t(longName[at]))
+                         : at == length ? 0
+                                        : 0xFFFF;
+        st16(slot + kCharOffsets[j], value);
+    }
+    st16(slot + kCluster, 0);
+}
+
+Status UpdateDirEntry(FsEntry* entry) {
+    FatArea a = LoadFatArea();
+    uint32_t sector = 0;
+    size_t offset = 0;
+    uint8_t buffer[kSectorSize];
+    if (ShortSlotSector(a, entry, &sector, &offset) != 0 || Seek(sector) != 0 ||
+        ReadSects(1, buffer) != 0)
+        return -1;
+    uint8_t* slot = buffer + offset;
+    if (!InUseShortSlot(slot)) {
+        Log("ERROR: [FAT] Directory entry moved\r\n");
+        return -1;
+    }
+    using namespace fatdir;
+    st16(slot + kClusterHi, a.Fat32() ? uint16_t(entry->start >> 16) : 0);
+    st16(slot + kClusterLo, uint16_t(entry->start));
+    st32(slot + kSize, entry->kind == kKindDir ? 0 : entry->size);
+    if (TouchFiles) {
+        st16(slot + kWrtTime, ReadDOSTime());
+        st16(slot + kWrtDate, ReadDOSDate());
+    }
+    if (Seek(sector) != 0 || WriteSects(1, buffer) != 0) {
+        Log("ERROR: [FAT] Cannot write a directory\r\n");
+        return -1;
+    }
+    return 0;
+}
+
+Status DeleteDirEntry(FsEntry* entry) {
+    FatArea a = LoadFatArea();
+    SlotBlock shortBlock, firstBlock;
+    if (entry->location1 == 0 && a.Fat32()) return -1;
+    if (LoadBlock(a, entry->location1, shortBlock) != 0) return -1;
+    int s = int(entry->location2);
+    if (s >= shortBlock.Slots() || !InUseShortSlot(shortBlock.Slot(s))) {
+        Log("ERROR: [FAT] Directory entry moved\r\n");
+        return -1;
+    }
+    // The long-name slots may start in the cluster before the short slot's.
+    bool two = entry->location1 != 0 && entry->location3 != entry->location1 &&
+               a.IsDataCluster(entry->location3);
+    if (two && LoadBlock(a, entry->location3, firstBlock) != 0) return -1;
+    int before = two ? firstBlock.Slots() : 0;
+    auto slotAt = [&](int i) {
+        return i < before ? firstBlock.Slot(i) : shortBlock.Slot(i - before);
+    };
+    int shortAt = before + s;
+    shortBlock.Slot(s)[0] = fatdir::kDeletedMark;
+    bool firstChanged = false;
+    for (int i = shortAt - 1; i >= 0; --i) {
+        uint8_t* slot = slotAt(i);
+        if (slot[0] == fatdir::kDeletedMark || (slot[fatlfn::kAttr] & 0x3F) != kFatAttrLongName ||
+            (slot[0] & fatlfn::kOrdinalMask) != shortAt - i)
+            break;
+        bool last = (slot[0] & fatlfn::kLastFlag) != 0;
+        slot[0] = fatdir::kDeletedMark;
+        if (i < before) firstChanged = true;
+        if (last) break;
+    }
+    if (StoreBlock(a, shortBlock) != 0) return -1;
+    if (firstChanged && StoreBlock(a, firstBlock) != 0) return -1;
+    return 0;
+}
+
+Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
+    FatArea a = LoadFatArea();
+    if (entry && entry->kind != kKindDir) return -1;
+    FatDir* d = new FatDir;
+    d->start = entry ? entry->start : 0;
+    if (d->start == 0 && a.Fat32()) d->start = a.rootCluster;
+    d->root = d->start == 0;
+    if (entry) {
+        size_t length = std::strlen(entry->path);
+        if (length + 2 > size_t(kPathMax)) {
+            delete d;
+            return -1;
+        }
+        std::memcpy(d->path, entry->path, length);
+        d->path[length] = '/';
+        d->path[length + 1] = '\0';
+    } else {
+        std::snprintf(d->path, sizeof d->path, "{%d:%d}", fsstate->disk & 0x7F,
+                      int(fsstate->partition));
+    }
+    if (d->root) {
+        d->buffer.assign(size_t(a.RootSectors()) * kSectorSize, 0);
+        if (ReadRootArea(a, d->buffer.data()) != 0) {
+            delete d;
+            return -1;
+        }
+        d->slotsPerBuffer = int16_t(a.rootEntries);
+    } else {
+        if (!a.IsDataCluster(d->start)) {
+            delete d;
+            return -1;
+        }
+        d->chain = OpenClusters(d->start);
+        d->buffer.assign(a.ClusterBytes(), 0);
+        d->slotsPerBuffer = int16_t(a.ClusterBytes() / fatdir::kSlotSize);
+        d->slot = d->slotsPerBuffer; // the first cluster is read on demand
+    }
+    *dir = reinterpret_cast<FsDirHandle*>(d);
+    return 0;
+}
+
+Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
+    FatDir* d = AsDir(handle);
+    FatArea a = LoadFatArea();
+    while (!d->ended) {
+        if (d->slot >= d->slotsPerBuffer && !LoadNext(d)) break;
+        const uint8_t* slot = d->buffer.data() + size_t(d->slot++) * fatdir::kSlotSize;
+        if (++d->slotsRead > kMaxDirSlots) {
+            Log("ERROR: [FAT] Directory too long\r\n");
+            break;
+        }
+        uint8_t first = slot[0];
+        if (first == fatdir::kEndMark) break;
+        if (first == fatdir::kDeletedMark) {
+            d->haveLong = false;
+            continue;
+        }
+        if ((slot[fatdir::kAttr] & 0x3F) == kFatAttrLongName) {
+            int ordinal = first & fatlfn::kOrdinalMask;
+            if (first & fatlfn::kLastFlag) {
+                d->haveLong = true;
+                d->checksum = slot[fatlfn::kChecksum];
+                d->longCluster = d->cluster;
+                std::memset(d->longName, 0, sizeof d->longName);
+            } else if (!d->haveLong || slot[fatlfn::kChecksum] != d->checksum) {
+                d->haveLong = false;
+                continue;
+            }
+            if (ordinal >= 1 && ordinal <= fatlfn::kMaxReadSlots) {
+                int at = (ordinal - 1) * fatlfn::kCharsPerSlot;
+                for (int j = 0; j < fatlfn::kCharsPerSlot; ++j) {
+                    int ch = GetLongChar(ld16(slot + fatlfn::kCharOffsets[j]));
+                    d->longName[at + j] = char(ch < 0 ? 0 : ch);
+                }
+                if ((first & fatlfn::kLastFlag) && at + fatlfn::kCharsPerSlot <= kLongNameMax)
+                    d->longName[at + fatlfn::kCharsPerSlot] = '\0';
+            }
+            continue;
+        }
+        bool longName = d->haveLong && d->checksum == ShortNameChecksum(slot) && d->longName[0];
+        d->haveLong = false;
+        if (first == '.') continue;
+        char name[kLongNameMax + 1];
+        if (longName) {
+            std::memcpy(name, d->longName, sizeof name);
+            name[kLongNameMax] = '\0';
+        } else {
+            ShortSlotName(slot, name);
+        }
+        if (name[0] == '\0') continue; // a damaged slot without a name
+        *entry = FsEntry{};
+        SetEntryPath(entry, d->path, name);
+        uint8_t attr = slot[fatdir::kAttr];
+        entry->kind = (attr & kFatAttrDir) ? kKindDir : kKindFile;
+        entry->start = ld16(slot + fatdir::kClusterLo);
+        if (a.Fat32()) entry->start |= uint32_t(ld16(slot + fatdir::kClusterHi)) << 16;
+        entry->size = entry->kind == kKindDir ? 0 : ld32(slot + fatdir::kSize);
+        entry->location1 = d->root ? 0 : d->cluster;
+        entry->location2 = uint32_t(d->slot - 1);
+        entry->location3 = longName ? (d->root ? 0 : d->longCluster) : entry->location1;
+        PackAttributes(slot, entry->attributes, longName ? ShortNameTail(slot) : 0);
+        return 0;
+    }
+    d->ended = true;
+    return 1;
+}
+
+Status FatGetFileInfo(FsEntry*) {
+    return 0;
+}
+
+Status FatCreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                     FsEntry* entry) {
+    return CreateDirEntry(AsDir(dir), name, attributes, kKindFile, entry);
+}
+
+Status FatCreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+    FatDir* d = AsDir(dir);
+    if (CreateDirEntry(d, name, attributes, kKindDir, entry) != 0) return -1;
+    FatArea a = LoadFatArea();
+    uint32_t cluster = 0;
+    if (AllocateClusters(1, &cluster) != 0) {
+        DeleteDirEntry(entry);
+        return -1;
+    }
+    std::vector<uint8_t> buffer(a.ClusterBytes(), 0);
+    DotSlot(buffer.data(), ".", cluster);
+    DotSlot(buffer.data() + fatdir::kSlotSize, "..", ParentCluster(d));
+    if (WriteClusters(cluster, buffer.data(), 1) != 0) {
+        Log("ERROR: [FAT] Cannot write a directory\r\n");
+        FreeClusters(cluster, 1);
+        DeleteDirEntry(entry);
+        return -1;
+    }
+    entry->start = cluster;
+    return UpdateDirEntry(entry) == 0 ? 0 : -1;
+}
+
+Status FatCloseDir(FsDirHandle* dir) {
+    FatDir* d = AsDir(dir);
+    if (d->chain) CloseClusters(d->chain);
+    delete d;
+    return 0;
+}
+
+Status FatRemoveFile(FsEntry* entry) {
+    if (entry->kind != kKindFile) return -1;
+    if (entry->start != 0 && FreeClusters(entry->start, 1) != 0) return -1;
+    return DeleteDirEntry(entry) == 0 ? 0 : -1;
+}
+
+Status FatRemoveDir(FsEntry* entry) {
+    if (entry->kind != kKindDir) return -1;
+    FatArea a = LoadFatArea();
+    if (entry->start == 0 || (a.Fat32() && entry->start == a.rootCluster)) return -1;
+    // A directory that still holds entries is not removed: its entries'
+    // clusters would be lost.
+    FsDirHandle* handle = nullptr;
+    if (FatOpenDir(entry, &handle) != 0) return -1;
+    FsEntry inside{};
+    bool empty = FatNextDirEntry(handle, &inside) != 0;
+    FatCloseDir(handle);
+    if (!empty) {
+        Log("ERROR: [FAT] Directory not empty\r\n");
+        return -1;
+    }
+    if (FreeClusters(entry->start, 1) != 0) return -1;
+    return DeleteDirEntry(entry) == 0 ? 0 : -1;
+}
+
+} // namespace vk

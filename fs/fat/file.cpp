@@ -1,0 +1,168 @@
+// File data: opening, chunked reading and writing over the cluster chain,
+// and resizing a file's allocation.
+#include <algorithm>
+
+#include "disk/disk.h"
+#include "fat_internal.h"
+#include "fs/fat.h"
+#include "platform/console.h"
+
+namespace vk {
+
+namespace {
+
+// An open file: its chain reader and, once known, the end of its
+// allocation, so that repeated growth does not walk the chain again.
+struct FatFile {
+    ClusterChain* chain = nullptr;
+    uint32_t start = 0;       // first cluster the tail below belongs to
+    uint32_t tailCluster = 0; // last cluster of the allocation (0: unknown)
+    uint32_t tailCount = 0;   // clusters in the allocation
+};
+
+FatFile* AsFile(FsFileHandle* handle) {
+    return reinterpret_cast<FatFile*>(handle);
+}
+
+FsFileHandle* OpenHandle(uint32_t start) {
+    FatFile* f = new FatFile;
+    f->chain = OpenClusters(start);
+    return reinterpret_cast<FsFileHandle*>(f);
+}
+
+// Clusters taken per transfer: contiguous ones, at most 32768 bytes.
+uint16_t TakeRun(ClusterChain* chain, uint32_t first, uint16_t limit) {
+    uint16_t count = 1;
+    while (count < limit && PeekClust(chain) == first + count) {
+        NextClust(chain);
+        ++count;
+    }
+    return count;
+}
+
+// After the chain reader reached the end, links added since behind the
+// last cluster (a grown allocation) are followed.
+void ResumeChain(ClusterChain* chain) {
+    if (chain->next != 0 || chain->damaged || chain->last == 0) return;
+    if (chain->position < chain->count) return;
+    uint32_t value = 0;
+    FatArea a = LoadFatArea();
+    if (ReadFatEntry(chain->last, &value) == 0 && a.IsDataCluster(value)) chain->next = value;
+}
+
+} // namespace
+
+Status FatOpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+    if (entry->kind != kKindFile) return -1;
+    FatArea a = LoadFatArea();
+    if (entry->start != 0 && !a.IsDataCluster(entry->start)) return -1;
+    *size = entry->start == 0 ? 0 : entry->size;
+    *file = OpenHandle(entry->start);
+    return 0;
+}
+
+Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
+    if (entry->kind != kKindFile) return -1;
+    FsFileHandle* handle = OpenHandle(0);
+    if (FatAdjustFileSize(handle, entry, newSize) != 0) {
+        FatCloseFile(handle);
+        return 1;
+    }
+    FatFile* f = AsFile(handle);
+    CloseClusters(f->chain);
+    f->chain = OpenClusters(entry->start);
+    *file = handle;
+    return 0;
+}
+
+uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
+    FatFile* f = AsFile(file);
+    FatArea a = LoadFatArea();
+    uint32_t first = NextClust(f->chain);
+    if (first == 0) return 0;
+    uint16_t count = TakeRun(f->chain, first, uint16_t(64 / a.sectorsPerCluster));
+    if (ReadClusters(first, buffer, count) != 0) return 0;
+    return uint16_t(count * a.ClusterBytes());
+}
+
+uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
+    FatFile* f = AsFile(file);
+    if (length == 0) return 0;
+    FatArea a = LoadFatArea();
+    uint32_t first = NextClust(f->chain);
+    if (first == 0) {
+        ResumeChain(f->chain);
+        first = NextClust(f->chain);
+        if (first == 0) return 0;
+    }
+    // Whole clusters, but no more of them than the bytes offered need, so
+    // that a short write does not use up allocation it leaves empty.
+    uint32_t need = (uint32_t(length) + a.ClusterBytes() - 1) / a.ClusterBytes();
+    uint16_t limit = uint16_t(std::min<uint32_t>(need, 64 / a.sectorsPerCluster));
+    uint16_t count = TakeRun(f->chain, first, limit);
+    if (WriteClusters(first, buffer, count) != 0) return 0;
+    return uint16_t(count * a.ClusterBytes());
+}
+
+Status FatCloseFile(FsFileHandle* file) {
+    FatFile* f = AsFile(file);
+    if (f->chain) CloseClusters(f->chain);
+    delete f;
+    return 0;
+}
+
+Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
+    FatArea a = LoadFatArea();
+    FatFile* f = file ? AsFile(file) : nullptr;
+    const uint32_t clusterBytes = a.ClusterBytes();
+    const uint32_t want = uint32_t((uint64_t(newSize) + clusterBytes - 1) / clusterBytes);
+    uint32_t start = entry->start;
+    uint32_t tail = 0;
+    if (start != 0 && !a.IsDataCluster(start)) return 1;
+    if (want == 0) {
+        if (start != 0 && FreeClusters(start, 1) != 0) return 1;
+        start = 0;
+    } else if (start == 0) {
+        if (AllocateRun(want, &start, &tail) != 0) return 1;
+    } else {
+        uint32_t have = 0;
+        bool more = false;
+        if (f && f->tailCluster != 0 && f->start == start && f->tailCount <= want) {
+            have = f->tailCount;
+            tail = f->tailCluster;
+        } else {
+            ClusterChain* chain = OpenClusters(start);
+            while (have < want) {
+                uint32_t c = NextClust(chain);
+                if (c == 0) break;
+                tail = c;
+                ++have;
+            }
+            more = have == want && (PeekClust(chain) != 0 || chain->next != 0);
+            bool damaged = chain->damaged != 0;
+            CloseClusters(chain);
+            if (damaged || have == 0) return 1;
+        }
+        if (have < want) {
+            uint32_t first = 0, last = 0;
+            if (AllocateRun(want - have, &first, &last) != 0) return 1;
+            if (WriteFatEntry(tail, first) != 0) {
+                FreeClusters(first, 1);
+                return 1;
+            }
+            tail = last;
+        } else if (more && FreeClusters(tail, 0) != 0) {
+            return 1;
+        }
+    }
+    if (f) {
+        f->start = start;
+        f->tailCluster = tail;
+        f->tailCount = want;
+    }
+    entry->start = start;
+    entry->size = newSize;
+    return UpdateDirEntry(entry) == 0 ? 0 : 1;
+}
+
+} // namespace vk

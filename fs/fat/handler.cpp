@@ -1,0 +1,218 @@
+// The FAT16 and FAT32 operation tables, boot-sector acceptance, the flush of
+// the second FAT and the FSInfo sector, and the boot-area access.
+#include <algorithm>
+#include <vector>
+
+#include "disk/disk.h"
+#include "disk/partitions.h"
+#include "fat_internal.h"
+#include "fs/fat.h"
+#include "platform/console.h"
+#include "platform/util.h"
+
+namespace vk {
+
+uint8_t TouchFiles = 1;
+
+namespace {
+
+// Refusals are only reported for sectors that claim to be boot sectors, so
+// that selecting a blank or foreign partition stays quiet.
+Status Refuse(const uint8_t* boot, const char* why) {
+    if (boot[pte::kSignature] == 0x55 && boot[pte::kSignature + 1] == 0xAA &&
+        ld16(boot + fatboot::kBytesPerSector) != 0) {
+        Log("ERROR: [FAT] Boot sector refused: ");
+        Log(why);
+        Log("\r\n");
+    }
+    return 1;
+}
+
+} // namespace
+
+Status LoadBootSectInfos(const uint8_t* boot) {
+    using namespace fatboot;
+    FatArea a{};
+    if (ld16(boot + kBytesPerSector) != kSectorSize) return Refuse(boot, "sector size");
+    uint8_t spc = boot[kSectorsPerCluster];
+    if (spc == 0 || spc > 64 || (spc & (spc - 1)) != 0) return Refuse(boot, "cluster size");
+    if (boot[kNumFats] != 2) return Refuse(boot, "number of FATs");
+    a.sectorsPerCluster = spc;
+    a.reservedSectors = ld16(boot + kReservedSectors);
+    a.rootEntries = ld16(boot + kRootEntries);
+    if (a.rootEntries != 0) {
+        if (a.rootEntries != 512 || a.reservedSectors != 1) return Refuse(boot, "FAT16 layout");
+        a.widthCode = 1;
+        a.sectorsPerFat = ld16(boot + kSectorsPerFat16);
+    } else {
+        if (a.reservedSectors != 32) return Refuse(boot, "FAT32 layout");
+        a.widthCode = 2;
+        a.sectorsPerFat = ld32(boot + kSectorsPerFat32);
+        a.fsInfoSector = ld16(boot + kInfoSector);
+        a.backupBootSector = ld16(boot + kBackupBoot);
+        a.rootCluster = ld32(boot + kRootCluster) & kFat32Mask;
+        if (a.fsInfoSector == 0 || a.fsInfoSector >= a.reservedSectors)
+            return Refuse(boot, "FSInfo sector");
+        // The backup area (3 sectors) and its FSInfo copy stay in the
+        // reserved sectors; 0 or 0xFFFF means there is no backup.
+        if (a.backupBootSector == 0xFFFF) a.backupBootSector = 0;
+        if (a.backupBootSector != 0 && (a.backupBootSector + 3u > a.reservedSectors ||
+                                        a.backupBootSector + a.fsInfoSector >= a.reservedSectors))
+            return Refuse(boot, "backup boot sector");
+    }
+    if (a.sectorsPerFat == 0) return Refuse(boot, "FAT size");
+    uint32_t sectors = fsstate->sizeSectors;
+    uint32_t total = ld16(boot + kSmallSectors);
+    if (total == 0) total = ld32(boot + kTotalSectors);
+    if (total != 0) sectors = std::min(sectors, total);
+    uint64_t firstData = uint64_t(a.reservedSectors) + 2ull * a.sectorsPerFat + a.rootEntries / 16;
+    if (firstData >= sectors) return Refuse(boot, "partition too small for its layout");
+    a.firstDataSector = uint32_t(firstData);
+    uint64_t maxCluster = (sectors - a.firstDataSector) / spc + 1;
+    // Clusters beyond what one FAT copy can describe are not usable.
+    uint64_t entries = (uint64_t(a.sectorsPerFat) * kSectorSize) >> a.widthCode;
+    maxCluster = std::min<uint64_t>(maxCluster, entries - 1);
+    if (maxCluster < 2) return Refuse(boot, "no data clusters");
+    if (a.widthCode == 1 && maxCluster - 1 > kFat16MaxClusters)
+        return Refuse(boot, "too many clusters for FAT16");
+    if (a.widthCode == 2 && maxCluster >= kFat32MaxCluster)
+        return Refuse(boot, "too many clusters for FAT32");
+    // Cluster numbers that read as chain ends are never used.
+    a.maxCluster = uint32_t(
+        std::min<uint64_t>(maxCluster, a.widthCode == 1 ? kFat16EndAbove : kFat32EndAbove));
+    if (a.widthCode == 2 && !a.IsDataCluster(a.rootCluster)) return Refuse(boot, "root cluster");
+    a.freeCount = a.widthCode == 1 ? 65536 : 0xFFFFFFFF;
+    a.nextFree = 2;
+    StoreFatArea(a);
+    return 0;
+}
+
+namespace {
+
+bool FsInfoValid(const uint8_t* sector) {
+    return ld32(sector + fsinfo::kLeadSig) == fsinfo::kLeadValue &&
+           ld32(sector + fsinfo::kStructSig) == fsinfo::kStructValue;
+}
+
+Status InitFsSpecific(uint8_t global) {
+    if (global) return 0;
+    ForgetDirectories();
+    uint8_t boot[kSectorSize];
+    if (Seek(0) != 0 || ReadSects(1, boot) != 0) return 1;
+    if (LoadBootSectInfos(boot) != 0) return 1;
+    FatArea a = LoadFatArea();
+    uint8_t sector[kSectorSize];
+    if (a.Fat32()) {
+        if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
+        if (FsInfoValid(sector)) {
+            a.freeCount = ld32(sector + fsinfo::kFreeCount);
+            a.nextFree = ld32(sector + fsinfo::kNextFree);
+            // A count larger than the volume is as good as unknown.
+            if (a.freeCount != 0xFFFFFFFF && a.freeCount > a.maxCluster - 1)
+                a.freeCount = 0xFFFFFFFF;
+        }
+        StoreFatArea(a);
+    }
+    if (Seek(a.reservedSectors) != 0 || ReadSects(1, sector) != 0) return 1;
+    return sector[0] == kFatMedia ? 0 : 1;
+}
+
+Status FlushFsSpecific() {
+    if (fsstate->state != kStateModified) return 0;
+    FatArea a = LoadFatArea();
+    uint8_t sector[kSectorSize];
+    Status status = 0;
+    if (a.Fat32()) {
+        if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
+        if (FsInfoValid(sector)) {
+            st32(sector + fsinfo::kFreeCount, a.freeCount);
+            st32(sector + fsinfo::kNextFree, a.nextFree);
+            if (Seek(a.fsInfoSector) != 0 || WriteSects(1, sector) != 0) status = 1;
+            if (a.backupBootSector != 0 &&
+                (Seek(a.fsInfoSector + a.backupBootSector) != 0 || WriteSects(1, sector) != 0))
+                status = 1;
+        }
+        if (a.backupBootSector != 0) {
+            uint8_t area[3 * kSectorSize];
+            if (Seek(0) != 0 || ReadSects(3, area) != 0 || Seek(a.backupBootSector) != 0 ||
+                WriteSects(3, area) != 0)
+                status = 1;
+        }
+    }
+    // The second FAT becomes a copy of the first.
+    constexpr uint16_t kStep = 16;
+    std::vector<uint8_t> block(size_t(kStep) * kSectorSize);
+    for (uint32_t done = 0; done < a.sectorsPerFat && status == 0; done += kStep) {
+        MonitorESC();
+        uint16_t n = uint16_t(std::min<uint32_t>(kStep, a.sectorsPerFat - done));
+        if (Seek(a.reservedSectors + done) != 0 || ReadSects(n, block.data()) != 0 ||
+            Seek(a.reservedSectors + a.sectorsPerFat + done) != 0 ||
+            WriteSects(n, block.data()) != 0)
+            status = 1;
+    }
+    if (status != 0) {
+        Log("ERROR: [FAT] Cannot bring the second FAT and FSInfo up to date\r\n");
+        return 1;
+    }
+    fsstate->state = kStateClean;
+    return 0;
+}
+
+uint16_t GetNumBootSectors(FsEntry*) {
+    return LoadFatArea().reservedSectors;
+}
+
+Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
+    if (Seek(first) != 0) return -1;
+    return ReadSects(count, buffer) == 0 ? 0 : -1;
+}
+
+uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t) {
+    if (size == 0) size = 64;
+    if (entry && entry->name) {
+        char shortName[kShortNameBuffer];
+        size += 32u * (GetShortName(entry->name, shortName, nullptr) + 1u);
+    }
+    return size;
+}
+
+} // namespace
+
+namespace {
+
+constexpr FsHandler FatTable(Status (*clean)(const char*), Status (*unzip)(IArchive*)) {
+    return FsHandler{
+        .id = {'F', 'A', 'T', 'x'},
+        .attrSize = fatattr::kSize,
+        .flags = kFsCaseInsensitive | kFsAttrWithEntries,
+        .reserved = 0,
+        .GetNumBootSectors = GetNumBootSectors,
+        .ReadBootSectors = ReadBootSectors,
+        .InitFsSpecific = InitFsSpecific,
+        .FlushFsSpecific = FlushFsSpecific,
+        .OpenDir = FatOpenDir,
+        .NextDirEntry = FatNextDirEntry,
+        .GetFileInfo = FatGetFileInfo,
+        .AddEntrySize = AddEntrySize,
+        .CreateFile = FatCreateFile,
+        .CreateDir = FatCreateDir,
+        .CloseDir = FatCloseDir,
+        .RemoveFile = FatRemoveFile,
+        .RemoveDir = FatRemoveDir,
+        .OpenFile = FatOpenFile,
+        .RewriteFile = FatRewriteFile,
+        .ReadFileChunk = FatReadFileChunk,
+        .WriteFileChunk = FatWriteFileChunk,
+        .CloseFile = FatCloseFile,
+        .AdjustFileSize = FatAdjustFileSize,
+        .Clean = clean,
+        .FullUnzip = unzip,
+    };
+}
+
+} // namespace
+
+const FsHandler FAT16Handler = FatTable(Clean16, FullUnzip16);
+const FsHandler FAT32Handler = FatTable(Clean32, FullUnzip32);
+
+} // namespace vk
