@@ -1,9 +1,794 @@
-// Full restore of a FAT partition from a full archive.
+// Full restore of a FAT partition from a full archive, in one sequential
+// pass over the archive. The archive announces every directory's and file's
+// size (the summaries) before any entry or content, so the whole volume is
+// laid out in advance: directories get consecutive clusters in directory
+// order, files consecutive clusters in file order, each contiguous. The
+// complete FAT is written first, then all directories, then all file data;
+// nothing written is read back.
+//
+// FAT32 puts the directories from cluster 2 (the root first) and the files
+// after them. FAT16 keeps its root in the fixed area, reserves the first
+// 1024 data sectors (clusters 2 to D - 1) for the first files, puts the
+// subdirectories from D and continues the files behind them.
+//
+// The archive is untrusted. Before anything is written, the header, the
+// boot area and both summaries are read and the layout is checked to fit
+// the partition; every later record is checked against the summaries, so
+// that no write ever leaves the planned clusters.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "archive/source.h"
+#include "disk/disk.h"
+#include "disk/partitions.h"
 #include "fat_internal.h"
+#include "platform/console.h"
+#include "platform/util.h"
+#include "restore.h"
 
 namespace vk {
 
-Status FullUnzip16(IArchive*) { return 1; }
-Status FullUnzip32(IArchive*) { return 1; }
+namespace {
+
+constexpr uint32_t kFat32BootArea = 16384; // 32 reserved sectors
+constexpr uint32_t kFat16BootArea = 512;
+constexpr uint32_t kFatBufferBytes = 65536; // FAT and data written 128 sectors at a time
+constexpr uint16_t kBufferSectors = kFatBufferBytes / kSectorSize;
+constexpr int kMaxDepth = 64;
+constexpr uint32_t kRootSlots = 512;
+constexpr uint32_t kFat16LeadSectors = 1024; // data sectors kept for the first files
+
+void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogF(const char* format, ...) {
+    char text[240];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Log(text);
+}
+
+Status Damaged(const char* what) {
+    LogF("FAT Unzip: damaged archive: %s\r\n", what);
+    return 1;
+}
+
+uint32_t ClustersFor(uint32_t bytes, uint32_t spc) {
+    uint32_t sectors = uint32_t((uint64_t(bytes) + kSectorSize - 1) / kSectorSize);
+    return (sectors + spc - 1) / spc;
+}
+
+// What the summaries say of one directory.
+struct DirPlan {
+    uint32_t own = 0; // clusters at the volume's cluster size
+    uint32_t subdirs = 0;
+    uint32_t files = 0;
+    uint32_t start = 0;  // first cluster (0: the FAT16 root)
+    uint32_t end = 0;    // index behind its subtree, once its parent announced it
+    uint32_t parent = 0; // the announcing parent's index
+};
+
+// The planned volume: directory and file clusters in archive order.
+struct Plan {
+    bool fat32 = false;
+    uint32_t spc = 0;
+    uint32_t clusters = 0; // N: clusters 2 .. N + 1
+    uint32_t d = 0;        // FAT16: first directory cluster; FAT32: 2
+    uint32_t dlast = 0;    // last directory cluster (d - 1 without any)
+    uint32_t flast = 0;    // last file cluster (1 without any)
+    uint64_t used = 0;     // clusters given to directories and files
+    std::vector<DirPlan> dirs;
+    std::vector<uint32_t> fileSizes;
+};
+
+// Hands out file clusters in file order: FAT16 fills the region before D
+// first and continues behind the directories (a file may straddle).
+class FilePlacer {
+  public:
+    explicit FilePlacer(const Plan& plan) : plan_(plan) {
+        next_ = plan.fat32 ? plan.dlast + 1 : 2;
+        jumped_ = plan.fat32;
+    }
+    // First cluster of a file of n clusters (0 for none); *split receives
+    // how many of them lie before the jump (n when it does not jump).
+    uint32_t Place(uint32_t n, uint32_t* split) {
+        *split = n;
+        if (n == 0) return 0;
+        if (!jumped_ && next_ >= plan_.d) Jump();
+        uint32_t first = next_;
+        if (!jumped_ && uint64_t(next_) + n > plan_.d) {
+            *split = plan_.d - next_;
+            Jump();
+            next_ += n - *split;
+        } else {
+            next_ += n;
+        }
+        return first;
+    }
+
+  private:
+    void Jump() {
+        next_ = plan_.dlast + 1;
+        jumped_ = true;
+    }
+    const Plan& plan_;
+    uint32_t next_ = 0;
+    bool jumped_ = false;
+};
+
+// Accumulates consecutive sectors and writes them 128 at a time.
+class SectorStream {
+  public:
+    SectorStream() : buffer_(new uint8_t[kFatBufferBytes]) {}
+    void Start(uint32_t sector) {
+        sector_ = sector;
+        fill_ = 0;
+    }
+    Status Put(const uint8_t* data, uint32_t n) {
+        while (n > 0) {
+            uint32_t take = std::min(n, kFatBufferBytes - fill_);
+            std::memcpy(buffer_.get() + fill_, data, take);
+            fill_ += take;
+            data += take;
+            n -= take;
+            if (fill_ == kFatBufferBytes && Flush() != 0) return 1;
+        }
+        return 0;
+    }
+    Status Zeros(uint64_t n) {
+        while (n > 0) {
+            uint32_t take = uint32_t(std::min<uint64_t>(n, kFatBufferBytes - fill_));
+            std::memset(buffer_.get() + fill_, 0, take);
+            fill_ += take;
+            n -= take;
+            if (fill_ == kFatBufferBytes && Flush() != 0) return 1;
+        }
+        return 0;
+    }
+    // Writes what is buffered (whole sectors, the last one zero-padded).
+    Status Flush() {
+        if (fill_ == 0) return 0;
+        uint32_t sectors = (fill_ + kSectorSize - 1) / kSectorSize;
+        std::memset(buffer_.get() + fill_, 0, sectors * kSectorSize - fill_);
+        MonitorESC();
+        if (Seek(sector_) != 0 || WriteSects(uint16_t(sectors), buffer_.get()) != 0) return 1;
+        sector_ += sectors;
+        fill_ = 0;
+        return 0;
+    }
+    uint32_t Position() const { return sector_ + fill_ / kSectorSize; }
+
+  private:
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t sector_ = 0;
+    uint32_t fill_ = 0;
+};
+
+class Restore {
+  public:
+    Restore(bool fat32, IArchive* archive)
+        : fat32_(fat32), archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
+    Status Run();
+
+  private:
+    // Every reader call may have moved fsstate (fragments on partitions).
+    Status Call(Status status) {
+        fsstate = self_;
+        return status;
+    }
+    Status ReadBootArea();
+    Status ReadSummaries();
+    Status CheckFit();
+    Status PatchAndWriteBoot();
+    Status WriteFat();
+    Status WriteDirectories();
+    Status WriteFiles();
+    Status LabelKeptBoot();
+
+    // Directory building: one cluster (or the FAT16 root) at a time.
+    Status BeginDir(uint32_t index, uint32_t parentStart);
+    Status AddSlot(const uint8_t* slot);
+    Status AddEntry(const char* name, const uint8_t* attributes, uint8_t kind, uint32_t cluster,
+                    uint32_t size, bool rootFile);
+    Status EndDir();
+    Status WriteDirCluster();
+
+    bool fat32_;
+    IArchive* archive_;
+    FsState* self_;
+    const FullArchiveSource* src_;
+    FatGeometry geometry_;
+    FatArea area_{};
+    Plan plan_;
+    uint32_t k_ = 0; // block-size index of the cluster size
+    const ArchiveHeader* header_ = nullptr;
+    uint32_t dirCount_ = 0, fileCount_ = 0;
+    std::unique_ptr<uint8_t[]> boot_;
+    uint32_t bootSize_ = 0;
+    bool bootFromArchive_ = false;
+
+    // The directory being built.
+    std::unique_ptr<uint8_t[]> cluster_; // one cluster, or the whole FAT16 root
+    std::unique_ptr<uint8_t[]> first_;   // the root's first cluster, written last
+    uint32_t slotsPerBuffer_ = 0;
+    uint32_t slot_ = 0;       // next slot in the buffer
+    uint32_t dirStart_ = 0;   // first cluster (0: FAT16 root)
+    uint32_t dirOwn_ = 0;     // clusters it may take
+    uint32_t dirWritten_ = 0; // clusters written so far
+    bool root_ = false;
+    uint32_t rootFiles_ = 0;         // files of the root entered so far
+    char label_[12] = "NO NAME    "; // the root's volume-label entry
+    SectorStream stream_;
+};
+
+Status Restore::Run() {
+    if (src_ == nullptr) {
+        Log("FAT Unzip: no archive reader registered\r\n");
+        return 1;
+    }
+    if (Call(src_->ReadArchiveHeader(archive_, &header_)) != 0) return 1;
+    if (std::memcmp(header_->fsId, "FATx", 4) != 0 || header_->summaryAttr != 0 ||
+        header_->dirAttr != fatattr::kSize) {
+        Log("FAT Unzip: Archive is not compatible with target partition\r\n");
+        return 1;
+    }
+    dirCount_ = header_->dirCount;
+    fileCount_ = header_->fileCount;
+    if (ComputeFatParams(fat32_, self_->sizeSectors, &geometry_) != 0) {
+        LogFatGeometryRefusal("FAT Unzip", fat32_, self_->sizeSectors);
+        return 1;
+    }
+    plan_.fat32 = fat32_;
+    plan_.spc = geometry_.spc;
+    plan_.clusters = geometry_.clusters;
+    k_ = 0;
+    while ((2u << k_) < geometry_.spc)
+        ++k_;
+    if (ReadBootArea() != 0 || ReadSummaries() != 0 || CheckFit() != 0) return 1;
+    // From here on the partition is written.
+    if (PatchAndWriteBoot() != 0 || WriteFat() != 0 || WriteDirectories() != 0 ||
+        WriteFiles() != 0 || LabelKeptBoot() != 0)
+        return 1;
+    area_ = LoadFatArea();
+    area_.freeCount = uint32_t(plan_.clusters - plan_.used);
+    area_.nextFree = std::max(std::max(plan_.flast, plan_.dlast), 2u);
+    if (area_.nextFree > plan_.clusters + 1) area_.nextFree = plan_.clusters + 1;
+    StoreFatArea(area_);
+    self_->state = kStateModified;
+    Log("FAT Unzip: Done !\r\n");
+    return 0;
+}
+
+Status Restore::ReadBootArea() {
+    uint32_t size = 0;
+    if (Call(src_->OpenBootSectors(archive_, &size)) != 0) return Damaged("boot sectors");
+    const uint32_t expected = fat32_ ? kFat32BootArea : kFat16BootArea;
+    boot_.reset(new uint8_t[kFat32BootArea]());
+    if (size == expected) {
+        Log("FAT Unzip: Extracting boot area...\r\n");
+        const uint8_t* data;
+        uint32_t len = 0;
+        if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len != size)
+            return Damaged("boot sectors");
+        std::memcpy(boot_.get(), data, size);
+        bootSize_ = size;
+        bootFromArchive_ = true;
+    } else {
+        Log("FAT Unzip warning: Boot sector will NOT be cleaned\r\n");
+        for (uint32_t left = size; left > 0;) {
+            const uint8_t* data;
+            uint32_t len = 0;
+            if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len == 0 ||
+                len > left)
+                return Damaged("boot sectors");
+            left -= len;
+        }
+        if (Seek(0) != 0 || ReadSects(1, boot_.get()) != 0) return 1;
+        bootSize_ = kSectorSize;
+    }
+    if (Call(src_->CloseBootSectors(archive_)) != 0) return Damaged("boot sectors");
+    return 0;
+}
+
+Status Restore::ReadSummaries() {
+    if (dirCount_ == 0) return Damaged("no root directory");
+    // Every directory takes a cluster at least, so a count beyond the
+    // partition's clusters cannot fit (and is not worth reading).
+    if (dirCount_ > plan_.clusters) {
+        LogF("FAT Unzip: the archive does not fit: it has %u directories, the partition holds "
+             "%u clusters\r\n",
+             unsigned(dirCount_), unsigned(plan_.clusters));
+        return 1;
+    }
+    if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
+    // Kept as read: memory follows what the archive really holds.
+    plan_.dirs.reserve(std::min(dirCount_, 65536u));
+    uint64_t slots = 0;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        const uint8_t* p;
+        if (Call(src_->ReadDirSummaryEntry(archive_, &p)) != 0) return Damaged("directory summary");
+        DirSummary s = DirSummary::Load(p);
+        DirPlan& d = plan_.dirs.emplace_back();
+        d.own = s.blocks[k_];
+        d.subdirs = s.subdirs;
+        d.files = s.files;
+        if (d.own == 0) return Damaged("a directory without clusters");
+        slots += uint64_t(d.subdirs) + d.files;
+        if (i == 0 && !fat32_) {
+            // The FAT16 root lives in its fixed area of 512 slots, that is
+            // 16 blocks of 1 KB.
+            if (s.blocks[0] > kRootSlots * 32 / 1024) {
+                LogF("FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
+                     "FAT16 root holds %u KB (%u entries)\r\n",
+                     unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024), unsigned(kRootSlots));
+                return 1;
+            }
+        }
+    }
+    if (Call(src_->CloseDirSummary(archive_)) != 0) return Damaged("directory summary");
+    if (slots != uint64_t(dirCount_ - 1) + fileCount_)
+        return Damaged("directory summary does not count the directories and files");
+
+    if (Call(src_->OpenFileSummary(archive_)) != 0) return Damaged("file summary");
+    plan_.fileSizes.reserve(std::min(fileCount_, 65536u));
+    for (uint32_t i = 0; i < fileCount_; ++i) {
+        const uint8_t* p;
+        if (Call(src_->ReadFileSummaryEntry(archive_, &p)) != 0) return Damaged("file summary");
+        plan_.fileSizes.push_back(ld32(p));
+    }
+    if (Call(src_->CloseFileSummary(archive_)) != 0) return Damaged("file summary");
+    return 0;
+}
+
+Status Restore::CheckFit() {
+    Plan& p = plan_;
+    uint64_t dirClusters = 0;
+    p.d = fat32_ ? 2 : kFat16LeadSectors / p.spc + 2;
+    uint64_t next = p.d;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        DirPlan& d = p.dirs[i];
+        if (i == 0 && !fat32_) continue; // the fixed root area
+        d.start = uint32_t(std::min<uint64_t>(next, UINT32_MAX));
+        next += d.own;
+        dirClusters += d.own;
+    }
+    uint64_t fileClusters = 0;
+    for (uint32_t size : p.fileSizes)
+        fileClusters += ClustersFor(size, p.spc);
+    uint64_t dlast = next - 1;
+    uint64_t flast;
+    const uint64_t lead = p.d - 2; // FAT16 clusters before the directories
+    if (fat32_)
+        flast = dlast + fileClusters;
+    else if (fileClusters <= lead)
+        flast = 1 + fileClusters;
+    else
+        flast = dlast + fileClusters - lead;
+    const uint64_t needed = dirClusters + fileClusters;
+    const uint64_t last = std::max(dlast, flast);
+    if (last > uint64_t(p.clusters) + 1) {
+        const uint32_t kb = p.spc / 2;
+        uint64_t span = last - 1; // clusters 2 .. last
+        LogF("FAT Unzip: the archive does not fit: it needs %llu clusters (%llu KB) of %u KB, "
+             "the partition holds %u clusters (%llu KB)\r\n",
+             (unsigned long long)span, (unsigned long long)(span * kb), unsigned(kb),
+             unsigned(p.clusters), (unsigned long long)(uint64_t(p.clusters) * kb));
+        return 1;
+    }
+    p.dlast = uint32_t(dlast);
+    p.flast = uint32_t(flast);
+    p.used = needed;
+    return 0;
+}
+
+Status Restore::PatchAndWriteBoot() {
+    using namespace fatboot;
+    uint8_t* s = boot_.get();
+    // A partition whose current first sector is no boot sector gets a fresh
+    // one to patch (the archive gave none to use).
+    if (!bootFromArchive_ &&
+        (ld16(s + kBytesPerSector) != kSectorSize || s[510] != 0x55 || s[511] != 0xAA)) {
+        if (BuildFATBoot(fat32_, uint8_t(geometry_.spc), geometry_.sectorsPerFat, "NO NAME") != 0)
+            return 1;
+        std::memcpy(s, Sect, kSectorSize);
+    }
+    st16(s + kBytesPerSector, kSectorSize);
+    s[kSectorsPerCluster] = uint8_t(geometry_.spc);
+    st16(s + kReservedSectors, fat32_ ? 32 : 1);
+    s[kNumFats] = 2;
+    st16(s + kRootEntries, fat32_ ? 0 : kRootSlots);
+    st16(s + kSmallSectors, 0);
+    s[kMedia] = kFatMedia;
+    st16(s + kSectorsPerFat16, fat32_ ? 0 : uint16_t(geometry_.sectorsPerFat));
+    st16(s + kSectorsPerTrack, self_->geometry.sectors);
+    st16(s + kHeads, uint16_t(self_->geometry.heads()));
+    st32(s + kHiddenSectors, self_->start - self_->extendedBase);
+    st32(s + kTotalSectors, VolumeSectors(geometry_, self_->sizeSectors));
+    if (fat32_) {
+        st32(s + kSectorsPerFat32, geometry_.sectorsPerFat);
+        st32(s + kFat32Flags, 0);
+        st32(s + kRootCluster, 2);
+        st16(s + kInfoSector, 1);
+        st16(s + kBackupBoot, 6);
+        std::memset(s + 52, 0, 12);
+    }
+    s[(fat32_ ? kExtendedFat32 : kExtendedFat16) + kDriveNumber] = self_->disk;
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    if (PrepareFatBoot(s, geometry_) != 0) return 1;
+    area_ = LoadFatArea();
+
+    if (fat32_) {
+        // The flush completes the FSInfo sector; it must carry its marks.
+        uint8_t* info = s + kSectorSize;
+        if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || ReadSects(1, info) != 0))
+            return 1;
+        if (ld32(info + fsinfo::kLeadSig) != fsinfo::kLeadValue ||
+            ld32(info + fsinfo::kStructSig) != fsinfo::kStructValue) {
+            std::memset(info, 0, kSectorSize);
+            st32(info + fsinfo::kLeadSig, fsinfo::kLeadValue);
+            st32(info + fsinfo::kStructSig, fsinfo::kStructValue);
+            st32(info + fsinfo::kTrailSig, fsinfo::kTrailValue);
+            if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || WriteSects(1, info) != 0))
+                return 1;
+        }
+    }
+    if (Seek(0) != 0 || WriteSects(uint16_t(bootSize_ / kSectorSize), s) != 0) return 1;
+    return 0;
+}
+
+// FAT number 1 in cluster order: the runs of directories and files, each
+// chained and terminated, zeros elsewhere.
+Status Restore::WriteFat() {
+    Log("FAT Unzip: Building FAT...\r\n");
+    const Plan& p = plan_;
+    const uint32_t width = 1u << area_.widthCode;
+    const uint32_t end = fat32_ ? kFatEndOfChain : 0xFFFF;
+    stream_.Start(area_.reservedSectors);
+    uint32_t at = 0; // next cluster whose entry is due
+    uint8_t entry[4];
+    auto put = [&](uint32_t value) {
+        if (width == 4)
+            st32(entry, value);
+        else
+            st16(entry, uint16_t(value));
+        ++at;
+        return stream_.Put(entry, width);
+    };
+    auto skipTo = [&](uint32_t cluster) {
+        if (cluster < at) return Status(1); // runs come in cluster order
+        Status s = stream_.Zeros(uint64_t(cluster - at) * width);
+        at = cluster;
+        return s;
+    };
+    // A run of n clusters from `first`, its last one linked to `tail`.
+    auto run = [&](uint32_t first, uint32_t n, uint32_t tail) {
+        if (skipTo(first) != 0) return Status(1);
+        for (uint32_t i = 1; i < n; ++i)
+            if (put(first + i) != 0) return Status(1);
+        return put(tail);
+    };
+    if (put(fat32_ ? 0x0FFFFFF8 : 0xFFF8) != 0 || put(fat32_ ? kFatEndOfChain : 0xFFFF) != 0)
+        return 1;
+    auto dirRuns = [&]() {
+        for (uint32_t i = fat32_ ? 0 : 1; i < dirCount_; ++i)
+            if (run(p.dirs[i].start, p.dirs[i].own, end) != 0) return Status(1);
+        return Status(0);
+    };
+    if (fat32_ && dirRuns() != 0) return 1;
+    FilePlacer placer(p);
+    bool dirsDone = fat32_;
+    for (uint32_t size : p.fileSizes) {
+        uint32_t n = ClustersFor(size, p.spc), split;
+        uint32_t first = placer.Place(n, &split);
+        if (n == 0) continue;
+        if (!dirsDone && first > p.d - 1) {
+            if (dirRuns() != 0) return 1;
+            dirsDone = true;
+        }
+        if (split < n) {
+            // The file straddles the directories: its chain jumps over them.
+            if (run(first, split, p.dlast + 1) != 0 || dirRuns() != 0) return 1;
+            dirsDone = true;
+            if (run(p.dlast + 1, n - split, end) != 0) return 1;
+        } else if (run(first, n, end) != 0) {
+            return 1;
+        }
+    }
+    if (!dirsDone && dirRuns() != 0) return 1;
+    // The rest of the FAT is free.
+    uint64_t total = uint64_t(area_.sectorsPerFat) * kSectorSize;
+    uint64_t written = uint64_t(at) * width;
+    if (stream_.Zeros((kSectorSize - written % kSectorSize) % kSectorSize) != 0 ||
+        stream_.Flush() != 0)
+        return 1;
+    uint64_t left = total - (written + kSectorSize - 1) / kSectorSize * kSectorSize;
+    if (Seek(stream_.Position()) != 0 || BlankSects(uint32_t(left / kSectorSize)) != 0) return 1;
+    return 0;
+}
+
+Status Restore::WriteDirCluster() {
+    if (dirWritten_ >= dirOwn_) return Damaged("a directory larger than its summary says");
+    const uint8_t* data = cluster_.get();
+    if (root_ && dirWritten_ == 0) {
+        std::memcpy(first_.get(), cluster_.get(), area_.ClusterBytes());
+    } else if (Seek(area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
+               WriteSects(uint16_t(area_.sectorsPerCluster), data) != 0) {
+        return 1;
+    }
+    ++dirWritten_;
+    std::memset(cluster_.get(), 0, area_.ClusterBytes());
+    slot_ = 0;
+    return 0;
+}
+
+Status Restore::AddSlot(const uint8_t* slot) {
+    if (slot_ == slotsPerBuffer_) {
+        if (dirStart_ == 0) {
+            LogF("FAT Unzip: the root directory holds more than %u entries\r\n",
+                 unsigned(kRootSlots));
+            return 1;
+        }
+        if (WriteDirCluster() != 0) return 1;
+    }
+    std::memcpy(cluster_.get() + slot_ * fatdir::kSlotSize, slot, fatdir::kSlotSize);
+    ++slot_;
+    return 0;
+}
+
+Status Restore::BeginDir(uint32_t index, uint32_t parentStart) {
+    const DirPlan& d = plan_.dirs[index];
+    root_ = index == 0;
+    dirStart_ = d.start;
+    dirOwn_ = root_ && !fat32_ ? 1 : d.own;
+    dirWritten_ = 0;
+    slot_ = 0;
+    rootFiles_ = 0;
+    slotsPerBuffer_ = (dirStart_ == 0 ? kRootSlots * fatdir::kSlotSize : area_.ClusterBytes()) /
+                      fatdir::kSlotSize;
+    std::memset(cluster_.get(), 0, slotsPerBuffer_ * fatdir::kSlotSize);
+    uint8_t slot[fatdir::kSlotSize];
+    if (root_) {
+        // Deleted placeholders that the first two plain-named files of the
+        // root take over.
+        BuildFATDirEnt(slot, "MSDOS.SYS", "MSDOS   SYS", 0, 0, nullptr, kKindFile, 0, 0);
+        slot[0] = fatdir::kDeletedMark;
+        if (AddSlot(slot) != 0) return 1;
+        BuildFATDirEnt(slot, "IO.SYS", "IO      SYS", 0, 0, nullptr, kKindFile, 0, 0);
+        slot[0] = fatdir::kDeletedMark;
+        return AddSlot(slot);
+    }
+    BuildFATDirEnt(slot, ".", ".          ", 0, 0, nullptr, kKindDir, dirStart_, 0);
+    if (AddSlot(slot) != 0) return 1;
+    BuildFATDirEnt(slot, "..", "..         ", 0, 0, nullptr, kKindDir, parentStart, 0);
+    return AddSlot(slot);
+}
+
+Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t kind,
+                         uint32_t cluster, uint32_t size, bool rootFile) {
+    char shortName[kShortNameBuffer];
+    uint32_t tail = PackedTail(attributes);
+    uint16_t slots = GetShortName(name, shortName, &tail);
+    uint8_t slot[fatdir::kSlotSize];
+    if (rootFile && attributes[fatattr::kAttr] != kFatAttrLongName &&
+        (attributes[fatattr::kAttr] & kFatAttrVolume) != 0)
+        std::memcpy(label_, shortName, fatdir::kNameSize);
+    if (rootFile && rootFiles_ < 2 && slots == 0) {
+        // Slot 0 or 1 of the root, over its placeholder (in the first
+        // cluster, which the root keeps until its end).
+        BuildFATDirEnt(slot, name, shortName, 0, 0, attributes, kind, cluster, size);
+        uint8_t* first = dirWritten_ == 0 ? cluster_.get() : first_.get();
+        std::memcpy(first + rootFiles_ * fatdir::kSlotSize, slot, fatdir::kSlotSize);
+        ++rootFiles_;
+        return 0;
+    }
+    if (rootFile) rootFiles_ = 2; // only the first two files may take the slots
+    for (uint16_t ordinal = slots; ordinal >= 1; --ordinal) {
+        BuildFATDirEnt(slot, name, shortName, uint8_t(ordinal), slots, attributes, kind, 0, 0);
+        if (AddSlot(slot) != 0) return 1;
+    }
+    BuildFATDirEnt(slot, name, shortName, 0, slots, attributes, kind, cluster, size);
+    return AddSlot(slot);
+}
+
+Status Restore::EndDir() {
+    if (dirStart_ == 0) {
+        // The FAT16 root area, all 512 slots.
+        return Seek(area_.RootSector()) != 0 ||
+                       WriteSects(uint16_t(area_.RootSectors()), cluster_.get()) != 0
+                   ? 1
+                   : 0;
+    }
+    if (WriteDirCluster() != 0) return 1;
+    if (dirWritten_ < dirOwn_ &&
+        (Seek(area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
+         BlankSects((dirOwn_ - dirWritten_) * area_.sectorsPerCluster) != 0))
+        return 1;
+    if (root_ && (Seek(area_.ClusterSector(dirStart_)) != 0 ||
+                  WriteSects(uint16_t(area_.sectorsPerCluster), first_.get()) != 0))
+        return 1;
+    return 0;
+}
+
+// A name the volume can hold: not empty, not a dot entry, no path
+// separator and no control character.
+bool SaneName(const char* name) {
+    if (*name == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    for (const char* c = name; *c; ++c)
+        if (uint8_t(*c) < 0x20 || *c == '/' || *c == '\\') return false;
+    return true;
+}
+
+Status Restore::WriteDirectories() {
+    Log("FAT Unzip: Building directories...\r\n");
+    cluster_.reset(new uint8_t[std::max(area_.ClusterBytes(), kRootSlots * 32)]);
+    first_.reset(new uint8_t[area_.ClusterBytes()]);
+    if (Call(src_->OpenDirectories(archive_)) != 0) return Damaged("directories");
+    struct Level {
+        uint32_t index;
+        uint32_t start;
+    };
+    Level stack[kMaxDepth];
+    int depth = 0;
+    FilePlacer placer(plan_);
+    uint32_t fileIndex = 0;
+    const uint32_t da = fatattr::kSize;
+    plan_.dirs[0].end = dirCount_;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        MonitorESC();
+        DirectoryRecord rec;
+        if (Call(src_->ReadDirectory(archive_, &rec)) != 0) return Damaged("directories");
+        DirPlan& d = plan_.dirs[i];
+        if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
+            return Damaged("a directory leaves more levels than are open");
+        depth -= rec.pops;
+        if (depth >= kMaxDepth) {
+            LogF("FAT Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
+            return 1;
+        }
+        uint32_t parentStart = 0;
+        if (i > 0) {
+            const Level& parent = stack[depth - 1];
+            if (d.end == 0 || d.parent != parent.index)
+                return Damaged("a directory its parent did not list");
+            parentStart = parent.index == 0 ? 0 : parent.start;
+        }
+        if (((i > 0 || fat32_) && rec.blocks[k_] != d.own) || rec.subdirs != d.subdirs ||
+            rec.files != d.files)
+            return Damaged("a directory differs from its summary");
+        stack[depth++] = {i, d.start};
+        if (BeginDir(i, parentStart) != 0) return 1;
+        // Subdirectories: the first follows its parent, each next one the
+        // subtree of the one before.
+        uint32_t child = i + 1;
+        for (uint32_t s = 0; s < rec.subdirs; ++s) {
+            const uint8_t* p;
+            if (Call(src_->ReadDirEntryDir(archive_, &p)) != 0) return Damaged("directories");
+            SubdirEntry e = SubdirEntry::Load(p);
+            const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize + da);
+            if (!SaneName(name)) return Damaged("an unusable name");
+            if (e.descendants == 0 || child >= d.end || e.descendants > d.end - child)
+                return Damaged("a subdirectory count");
+            DirPlan& c = plan_.dirs[child];
+            // Its subtree's clusters must be those the summaries gave it.
+            uint32_t behind = child + e.descendants;
+            uint64_t next = behind < dirCount_ ? plan_.dirs[behind].start : plan_.dlast + 1;
+            // (Totals are 16-bit; a large subtree's wraps.)
+            if (uint16_t(next - c.start) != e.totals[k_]) return Damaged("a subtree's size");
+            c.end = behind;
+            c.parent = i;
+            if (AddEntry(name, p + SubdirEntry::kSize, kKindDir, c.start, 0, false) != 0) return 1;
+            child = behind;
+        }
+        if (child != d.end) return Damaged("a subdirectory count");
+        for (uint32_t f = 0; f < rec.files; ++f) {
+            const uint8_t* p;
+            if (Call(src_->ReadDirEntryFile(archive_, &p)) != 0) return Damaged("directories");
+            const char* name = reinterpret_cast<const char*>(p + kFileEntrySize + da);
+            if (!SaneName(name)) return Damaged("an unusable name");
+            uint32_t size = ld32(p);
+            if (fileIndex >= fileCount_ || size != plan_.fileSizes[fileIndex])
+                return Damaged("a file differs from its summary");
+            ++fileIndex;
+            uint32_t split;
+            uint32_t first = placer.Place(ClustersFor(size, plan_.spc), &split);
+            if (AddEntry(name, p + kFileEntrySize, kKindFile, first, size, i == 0) != 0) return 1;
+        }
+        if (EndDir() != 0) return 1;
+    }
+    if (Call(src_->CloseDirectories(archive_)) != 0) return Damaged("directories");
+    if (fileIndex != fileCount_) return Damaged("file count");
+    return 0;
+}
+
+Status Restore::WriteFiles() {
+    Log("FAT Unzip: Extracting files...\r\n");
+    if (Call(src_->OpenFiles(archive_)) != 0) return Damaged("files");
+    FilePlacer placer(plan_);
+    const uint32_t clusterBytes = area_.ClusterBytes();
+    bool started = false;
+    for (uint32_t i = 0; i < fileCount_; ++i) {
+        MonitorESC();
+        uint32_t size = 0;
+        if (Call(src_->ReadFileHeader(archive_, &size)) != 0) return Damaged("files");
+        if (size != plan_.fileSizes[i]) return Damaged("a file differs from its summary");
+        const uint32_t n = ClustersFor(size, plan_.spc);
+        uint32_t split;
+        const uint32_t first = placer.Place(n, &split);
+        if (n == 0) continue;
+        const uint32_t sector = area_.ClusterSector(first);
+        if (!started || sector != stream_.Position()) {
+            if (stream_.Flush() != 0) return 1;
+            stream_.Start(sector);
+            started = true;
+        }
+        // A FAT16 file that reaches the directories continues behind them.
+        bool straddles = split < n;
+        const uint64_t beforeJump = uint64_t(split) * clusterBytes;
+        uint64_t done = 0;
+        while (done < size) {
+            const uint8_t* data;
+            uint32_t len = 0;
+            if (Call(src_->ReadFileContent(archive_, &data, &len)) != 0 || len == 0 ||
+                len > size - done)
+                return Damaged("file contents");
+            while (len > 0) {
+                if (straddles && done == beforeJump) {
+                    if (stream_.Flush() != 0) return 1;
+                    stream_.Start(area_.ClusterSector(plan_.dlast + 1));
+                    straddles = false;
+                }
+                uint32_t take = len;
+                if (straddles && done + take > beforeJump) take = uint32_t(beforeJump - done);
+                if (stream_.Put(data, take) != 0) return 1;
+                data += take;
+                len -= take;
+                done += take;
+            }
+        }
+        uint32_t tail = uint32_t((clusterBytes - size % clusterBytes) % clusterBytes);
+        if (stream_.Zeros(tail) != 0) return 1;
+    }
+    if (stream_.Flush() != 0) return 1;
+    if (Call(src_->CloseFiles(archive_)) != 0) return Damaged("files");
+    return 0;
+}
+
+// A boot sector kept from the partition names the volume it had; it takes
+// the label of the restored root instead.
+Status Restore::LabelKeptBoot() {
+    if (bootFromArchive_) return 0;
+    uint8_t* s = boot_.get();
+    const size_t e = fat32_ ? fatboot::kExtendedFat32 : fatboot::kExtendedFat16;
+    if (s[e + fatboot::kBootSignature] != 0x29) return 0;
+    std::memcpy(s + e + fatboot::kLabel, label_, fatboot::kLabelSize);
+    return Seek(0) != 0 || WriteSects(1, s) != 0 ? 1 : 0;
+}
+
+} // namespace
+
+Status FullUnzipFat(bool fat32, IArchive* archive) {
+    FsState* self = fsstate;
+    Restore restore(fat32, archive);
+    Status status = restore.Run();
+    fsstate = self;
+    if (status != 0) {
+        // Nothing of a failed restore is worth flushing.
+        self->state = kStateClean;
+        return 1;
+    }
+    return 0;
+}
+
+Status FullUnzip16(IArchive* archive) {
+    return FullUnzipFat(false, archive);
+}
+Status FullUnzip32(IArchive* archive) {
+    return FullUnzipFat(true, archive);
+}
 
 } // namespace vk
