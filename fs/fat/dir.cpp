@@ -1,6 +1,7 @@
 // Directories: enumeration, entry creation and removal, slot updates.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -21,6 +22,48 @@ constexpr uint32_t kMaxDirSlots = 65536;
 constexpr int kLongNameMax = fatlfn::kMaxReadSlots * fatlfn::kCharsPerSlot; // 117
 constexpr uint32_t kTailLimit = 1000000;
 
+// One entry as enumeration returns it, kept for repeated enumerations.
+struct CachedEntry {
+    std::string name;
+    uint8_t kind = 0;
+    bool deleted = false;
+    uint32_t start = 0, size = 0, location1 = 0, location2 = 0, location3 = 0;
+    uint8_t attributes[fatattr::kSize] = {};
+};
+using EntryList = std::vector<CachedEntry>;
+
+// The entries of the directory enumerated last. Lookups by name walk a
+// directory once for every file created in it; serving repeated walks from
+// memory keeps that cheap. The list is kept exact: the driver's own
+// creations append to it, slot updates and deletions change it in place,
+// and it is only filled by an enumeration during which no directory
+// changed. A format or restore of the partition drops it.
+struct EntryCache {
+    bool valid = false;
+    const FsState* state = nullptr;
+    uint32_t start = 0;       // the directory's first cluster (0: FAT16 root)
+    uint32_t lastCluster = 0; // where the directory ends: cluster (0: root
+    int endSlot = 0;          // area) and slot of its end
+    std::shared_ptr<EntryList> entries;
+};
+EntryCache entryCache;
+uint32_t dirGeneration = 0; // counts changes of any directory
+
+void DropEntryCache() {
+    entryCache.valid = false;
+    entryCache.entries.reset();
+}
+
+CachedEntry* FindCached(const FsEntry* entry) {
+    if (!entryCache.valid || entryCache.state != fsstate) return nullptr;
+    EntryList& list = *entryCache.entries;
+    for (size_t i = list.size(); i-- > 0;)
+        if (list[i].location1 == entry->location1 && list[i].location2 == entry->location2 &&
+            !list[i].deleted)
+            return &list[i];
+    return nullptr;
+}
+
 struct FatDir {
     int16_t slot = 0;              // next slot of the buffer
     int16_t slotsPerBuffer = 0;    // slots in the buffer
@@ -29,14 +72,22 @@ struct FatDir {
     uint32_t start = 0;            // first cluster (0: FAT16 root)
     bool root = false;
     bool ended = false;
+    bool failed = false; // a read error or a damaged chain ended it
     uint32_t slotsRead = 0;
     std::vector<uint8_t> buffer;
     char path[kPathMax] = {};
+    size_t pathLength = 0;
     // The long name being collected from the slots before a short slot.
     bool haveLong = false;
     uint8_t checksum = 0;
     uint32_t longCluster = 0;
     char longName[kLongNameMax + 1] = {};
+    // Served from the entry cache, or recording for it.
+    std::shared_ptr<EntryList> cached;
+    size_t cachedIndex = 0;
+    bool recording = false;
+    uint32_t generation = 0;
+    EntryList recorded;
 };
 
 FatDir* AsDir(FsDirHandle* handle) {
@@ -101,8 +152,7 @@ void ShortSlotName(const uint8_t* slot, char* out) {
 }
 
 // Sets the path of an entry: the directory's path and the name (cut to fit).
-void SetEntryPath(FsEntry* entry, const char* dirPath, const char* name) {
-    size_t length = std::strlen(dirPath);
+void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char* name) {
     if (length > size_t(kPathMax) - 1) length = kPathMax - 1;
     std::memcpy(entry->path, dirPath, length);
     size_t room = kPathMax - 1 - length;
@@ -117,9 +167,13 @@ void SetEntryPath(FsEntry* entry, const char* dirPath, const char* name) {
 bool LoadNext(FatDir* d) {
     if (d->root) return false;
     uint32_t cluster = NextClust(d->chain);
-    if (cluster == 0) return false;
+    if (cluster == 0) {
+        if (d->chain->damaged) d->failed = true;
+        return false;
+    }
     if (ReadClusters(cluster, d->buffer.data(), 1) != 0) {
         Log("ERROR: [FAT] Cannot read a directory\r\n");
+        d->failed = true;
         return false;
     }
     d->cluster = cluster;
@@ -188,7 +242,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         Log("ERROR: [FAT] Path too long\r\n");
         return -1;
     }
-    SetEntryPath(entry, d->path, name);
+    SetEntryPath(entry, d->path, d->pathLength, name);
 
     // The last cluster of the directory (or the root area) and its end.
     std::vector<uint32_t> clusters;
@@ -284,8 +338,13 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         shortIndex = at;
         shortCluster = target.cluster;
     }
-    if (insert < block.Slots() && StoreBlock(a, block) != 0) return -1;
-    if (spill > 0 && StoreBlock(a, next) != 0) return -1;
+    if ((insert < block.Slots() && StoreBlock(a, block) != 0) ||
+        (spill > 0 && StoreBlock(a, next) != 0)) {
+        ++dirGeneration;
+        DropEntryCache();
+        nameCache.valid = false;
+        return -1;
+    }
 
     entry->kind = kind;
     entry->location1 = shortCluster;
@@ -296,6 +355,23 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     const uint8_t* slot = holder.data.data() + size_t(shortIndex) * fatdir::kSlotSize;
     PackAttributes(slot, entry->attributes, slots > 0 ? ShortNameTail(slot) : 0);
 
+    ++dirGeneration;
+    if (entryCache.valid && entryCache.state == fsstate && entryCache.start == d->start) {
+        if (entryCache.lastCluster == block.cluster && entryCache.endSlot == insert) {
+            CachedEntry added;
+            added.name = name;
+            added.kind = kind;
+            added.location1 = entry->location1;
+            added.location2 = entry->location2;
+            added.location3 = entry->location3;
+            std::memcpy(added.attributes, entry->attributes, sizeof added.attributes);
+            entryCache.entries->push_back(added);
+            entryCache.lastCluster = shortCluster;
+            entryCache.endSlot = shortIndex + 1;
+        } else {
+            DropEntryCache();
+        }
+    }
     if (!d->root) {
         nameCache.names.insert(std::string(shortName, fatdir::kNameSize));
         nameCache.valid = true;
@@ -349,6 +425,8 @@ void DotSlot(uint8_t* slot, const char* name, uint32_t cluster) {
 void ForgetDirectories() {
     nameCache.valid = false;
     nameCache.names.clear();
+    DropEntryCache();
+    ++dirGeneration;
 }
 
 uint32_t PackedTail(const uint8_t* attributes) {
@@ -423,9 +501,16 @@ Status UpdateDirEntry(FsEntry* entry) {
         st16(slot + kWrtTime, ReadDOSTime());
         st16(slot + kWrtDate, ReadDOSDate());
     }
+    ++dirGeneration;
     if (Seek(sector) != 0 || WriteSects(1, buffer) != 0) {
         Log("ERROR: [FAT] Cannot write a directory\r\n");
+        DropEntryCache();
         return -1;
+    }
+    if (CachedEntry* cached = FindCached(entry)) {
+        cached->start = entry->start;
+        cached->size = entry->kind == kKindDir ? 0 : entry->size;
+        std::memcpy(cached->attributes + fatattr::kWrtTime, slot + kWrtTime, 4);
     }
     return 0;
 }
@@ -461,8 +546,12 @@ Status DeleteDirEntry(FsEntry* entry) {
         if (i < before) firstChanged = true;
         if (last) break;
     }
-    if (StoreBlock(a, shortBlock) != 0) return -1;
-    if (firstChanged && StoreBlock(a, firstBlock) != 0) return -1;
+    ++dirGeneration;
+    if (CachedEntry* cached = FindCached(entry)) cached->deleted = true;
+    if (StoreBlock(a, shortBlock) != 0 || (firstChanged && StoreBlock(a, firstBlock) != 0)) {
+        DropEntryCache();
+        return -1;
+    }
     return 0;
 }
 
@@ -486,6 +575,14 @@ Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
         std::snprintf(d->path, sizeof d->path, "{%d:%d}", fsstate->disk & 0x7F,
                       int(fsstate->partition));
     }
+    d->pathLength = std::strlen(d->path);
+    if (entryCache.valid && entryCache.state == fsstate && entryCache.start == d->start) {
+        d->cached = entryCache.entries;
+        *dir = reinterpret_cast<FsDirHandle*>(d);
+        return 0;
+    }
+    d->recording = true;
+    d->generation = dirGeneration;
     if (d->root) {
         d->buffer.assign(size_t(a.RootSectors()) * kSectorSize, 0);
         if (ReadRootArea(a, d->buffer.data()) != 0) {
@@ -509,16 +606,40 @@ Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
 
 Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
     FatDir* d = AsDir(handle);
+    if (d->cached) {
+        const EntryList& list = *d->cached;
+        while (d->cachedIndex < list.size() && list[d->cachedIndex].deleted)
+            ++d->cachedIndex;
+        if (d->cachedIndex >= list.size()) return 1;
+        const CachedEntry& c = list[d->cachedIndex++];
+        SetEntryPath(entry, d->path, d->pathLength, c.name.c_str());
+        std::memset(entry->attributes, 0, sizeof entry->attributes);
+        std::memcpy(entry->attributes, c.attributes, sizeof c.attributes);
+        entry->kind = c.kind;
+        entry->start = c.start;
+        entry->size = c.size;
+        entry->location1 = c.location1;
+        entry->location2 = c.location2;
+        entry->location3 = c.location3;
+        return 0;
+    }
     FatArea a = LoadFatArea();
+    int endSlot = -1; // where a clean end was found
     while (!d->ended) {
-        if (d->slot >= d->slotsPerBuffer && !LoadNext(d)) break;
+        if (d->slot >= d->slotsPerBuffer && !LoadNext(d)) {
+            if (!d->failed) endSlot = d->slotsPerBuffer;
+            break;
+        }
         const uint8_t* slot = d->buffer.data() + size_t(d->slot++) * fatdir::kSlotSize;
         if (++d->slotsRead > kMaxDirSlots) {
             Log("ERROR: [FAT] Directory too long\r\n");
             break;
         }
         uint8_t first = slot[0];
-        if (first == fatdir::kEndMark) break;
+        if (first == fatdir::kEndMark) {
+            endSlot = d->slot - 1;
+            break;
+        }
         if (first == fatdir::kDeletedMark) {
             d->haveLong = false;
             continue;
@@ -537,7 +658,8 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
             if (ordinal >= 1 && ordinal <= fatlfn::kMaxReadSlots) {
                 int at = (ordinal - 1) * fatlfn::kCharsPerSlot;
                 for (int j = 0; j < fatlfn::kCharsPerSlot; ++j) {
-                    int ch = GetLongChar(ld16(slot + fatlfn::kCharOffsets[j]));
+                    uint16_t value = ld16(slot + fatlfn::kCharOffsets[j]);
+                    int ch = value < 128 ? value : GetLongChar(value);
                     d->longName[at + j] = char(ch < 0 ? 0 : ch);
                 }
                 if ((first & fatlfn::kLastFlag) && at + fatlfn::kCharsPerSlot <= kLongNameMax)
@@ -545,7 +667,7 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
             }
             continue;
         }
-        bool longName = d->haveLong && d->checksum == ShortNameChecksum(slot) && d->longName[0];
+        bool longName = d->haveLong && d->longName[0] && d->checksum == ShortNameChecksum(slot);
         d->haveLong = false;
         if (first == '.') continue;
         char name[kLongNameMax + 1];
@@ -556,8 +678,8 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
             ShortSlotName(slot, name);
         }
         if (name[0] == '\0') continue; // a damaged slot without a name
-        *entry = FsEntry{};
-        SetEntryPath(entry, d->path, name);
+        SetEntryPath(entry, d->path, d->pathLength, name);
+        std::memset(entry->attributes, 0, sizeof entry->attributes);
         uint8_t attr = slot[fatdir::kAttr];
         entry->kind = (attr & kFatAttrDir) ? kKindDir : kKindFile;
         entry->start = ld16(slot + fatdir::kClusterLo);
@@ -567,8 +689,30 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
         entry->location2 = uint32_t(d->slot - 1);
         entry->location3 = longName ? (d->root ? 0 : d->longCluster) : entry->location1;
         PackAttributes(slot, entry->attributes, longName ? ShortNameTail(slot) : 0);
+        if (d->recording) {
+            CachedEntry c;
+            c.name = name;
+            c.kind = entry->kind;
+            c.start = entry->start;
+            c.size = entry->size;
+            c.location1 = entry->location1;
+            c.location2 = entry->location2;
+            c.location3 = entry->location3;
+            std::memcpy(c.attributes, entry->attributes, sizeof c.attributes);
+            d->recorded.push_back(std::move(c));
+        }
         return 0;
     }
+    if (!d->ended && d->recording && endSlot >= 0 && d->generation == dirGeneration &&
+        (d->root || d->cluster != 0)) {
+        entryCache.valid = true;
+        entryCache.state = fsstate;
+        entryCache.start = d->start;
+        entryCache.lastCluster = d->root ? 0 : d->cluster;
+        entryCache.endSlot = endSlot;
+        entryCache.entries = std::make_shared<EntryList>(std::move(d->recorded));
+    }
+    d->recording = false;
     d->ended = true;
     return 1;
 }
@@ -632,6 +776,8 @@ Status FatRemoveDir(FsEntry* entry) {
         Log("ERROR: [FAT] Directory not empty\r\n");
         return -1;
     }
+    if (entryCache.start == entry->start) DropEntryCache();
+    if (nameCache.start == entry->start) nameCache.valid = false;
     if (FreeClusters(entry->start, 1) != 0) return -1;
     return DeleteDirEntry(entry) == 0 ? 0 : -1;
 }
