@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Short names that would collide: 2,000 long names sharing a 20-character
+# prefix in one directory (among them two whose CRC tails are equal), a
+# name equal to another entry's generated short name, and names in
+# other case. fsck.fat finds no duplicate short names and mtools lists
+# every long name.
+HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/disk_lib.sh" "$1"
+source "$HERE/fat_lib.sh"
+
+fat_image d.img 400M 300 40
+m=$(mt d.img 1)
+printf 'x\n' > s.txt
+
+# The names, with a pair whose tails (CRC-32 of the name modulo 10^6,
+# polynomial 0x04C11DB7, most significant bit first) are equal.
+python3 - > names.txt <<'PY'
+def crc(data):
+    c = 0
+    for b in data:
+        c ^= b << 24
+        for _ in range(8):
+            c = ((c << 1) ^ 0x04C11DB7) & 0xFFFFFFFF if c & 0x80000000 else (c << 1) & 0xFFFFFFFF
+    return c
+seen, pair = {}, None
+n = 0
+while pair is None:
+    n += 1
+    name = "a shared prefix here %d.txt" % n
+    t = crc(name.encode()) % 1000000
+    if t in seen:
+        pair = (seen[t], name)
+    seen[t] = name
+names = list(pair) + ["a shared prefix here %d.txt" % i for i in range(1, 2001) if "a shared prefix here %d.txt" % i not in pair]
+for name in names[:2000]:
+    print(name)
+PY
+[ "$(wc -l < names.txt)" -eq 2000 ] || fail "name list"
+
+split -l 500 names.txt part.
+for part in part.*; do
+    script='mkdir "{0:1}/d"'$'\n'
+    while IFS= read -r name; do script+="copy \"s.txt\" \"{0:1}/d/$name\""$'\n'; done < "$part"
+    pelto -w -dd.img "${script}echo \"done\""
+    expect_out "done"
+done
+mdir -i "$m" ::/d > mdir.out
+for name in "$(sed -n 1p names.txt)" "$(sed -n 2p names.txt)" "$(sed -n 2000p names.txt)"; do
+    grep -qF " $name" mdir.out || fail "mdir misses $name"
+done
+[ "$(grep -c ' a shared prefix here ' mdir.out)" -eq 2000 ] || fail "not 2000 long names listed"
+[ "$(awk 'NF > 4 { print $1, $2 }' mdir.out | sort | uniq -d | wc -l)" -eq 0 ] ||
+    fail "duplicate short names"
+fsck_part d.img 1 "2,000 names with one prefix"
+
+# A name that is another entry's short name, and case variants of a name.
+mcopy -i "$m" s.txt "::/foo bar.txt"
+pelto -w -dd.img 'copy "s.txt" "{0:1}/FOOBAR~1.TXT"
+copy "s.txt" "{0:1}/Foo Bar.TXT"
+copy "s.txt" "{0:1}/readme.txt"
+copy "s.txt" "{0:1}/README.TXT"
+logdir "{0:1}"
+echo "done"'
+expect_out "done"
+expect_out "$(printf '%-33s%9d' 'foo bar.txt' 2)"
+expect_out "$(printf '%-33s%9d' 'FOOBAR~1.TXT' 2)"
+expect_out "$(printf '%-33s%9d' 'readme.txt' 2)"
+refute_out "README.TXT"
+mdir -i "$m" :: > mdir.out
+grep -q "FOOBAR~1.TXT" mdir.out || fail "mdir misses FOOBAR~1.TXT"
+[ "$(awk 'NF > 4 { print $1, $2 }' mdir.out | sort | uniq -d | wc -l)" -eq 0 ] ||
+    fail "duplicate short names in the root"
+fsck_part d.img 1 "colliding short names"
+finish
