@@ -10,6 +10,7 @@
 #include "interp/commands.h"
 #include "interp/commands_archive.h"
 #include "interp/commands_disk.h"
+#include "interp/commands_irestore.h"
 #include "interp/script.h"
 #include "interp/security.h"
 
@@ -81,6 +82,7 @@ inline constexpr std::array kCommonRows = {
     Command{"clean", ParseClean},
     Command{"fullunzip", ParseFullUnzip},
     Command{"fileunzip", ParseFileUnzip},
+    Command{"incrunzip", ParseIncrUnzip},
     Command{"append", ParseAppend},
     Command{"copy", ParseCopy},
     Command{"patch", ParsePatch},

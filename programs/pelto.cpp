@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "archive/makeio.h"
 #include "commandtable.h"
 #include "disk/files.h"
 #include "hostdir/hostdir.h"
@@ -22,9 +23,16 @@ unsigned SupplementaryMemory() {
     return GetExtMem();
 }
 
+// Host files restored from an archive get their attributes again once
+// their content is written, since the writes stamp new times on them.
+void RestoreHostAttributes(FsState* state, FsEntry* entry, const uint8_t* attrs) {
+    if (state == &DosFsState && attrs) UnPackAttr(entry->path, attrs);
+}
+
 // The virtual file store takes the supplementary memory for itself.
 void StartStorage() {
     SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
+    SetRestoredFileHook(RestoreHostAttributes);
     DropExtMem();
 }
 

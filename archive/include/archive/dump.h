@@ -44,18 +44,21 @@ constexpr uint32_t kDumpDepthMax = 64; // directory numbers kept, one per depth
 
 struct DumpState {
     uint16_t flags = 0;
-    bool incremental = false;
+    bool logging = false; // Logging raised by the start of the dump
     ArchiveHeader header;
-    uint32_t pending = 0;     // boot bytes, directory entries or file bytes announced
-    uint32_t subdirsLeft = 0; // incremental: subdirectory entries announced
-    bool fileOpen = false;    // a file's data is announced
-    uint32_t summaries = 0;   // summary entries seen
-    uint32_t dirs = 0;        // directory records seen
-    uint32_t files = 0;       // files seen
+    uint32_t pending = 0;   // boot bytes, directory entries or file bytes announced
+    bool fileOpen = false;  // a file's data is announced
+    bool listing = false;   // a hexadecimal listing is running
+    uint32_t summaries = 0; // summary entries seen
+    uint32_t dirs = 0;      // directory records seen
+    uint32_t files = 0;     // files seen
+    // Path of the current directory: numbers (full) or names (incremental).
+    // Components beyond kDumpDepthMax or past the text's end are counted but
+    // not shown.
     char path[kDumpPathMax] = {};
-    uint32_t depth = 0;                     // components in path
-    uint32_t nextChild[kDumpDepthMax] = {}; // full dump: next child number per depth
-    uint32_t dirNumber[kDumpDepthMax] = {}; // full dump: directory number per depth
+    uint32_t depth = 0;                         // components of the path
+    uint16_t pathEnd[kDumpDepthMax + 1] = {};   // text length after each depth
+    uint32_t nextChild[kDumpDepthMax + 1] = {}; // full dump: next child number per depth
     // Hexadecimal listing.
     char ascii[17] = {};
     uint32_t offset = 0;
@@ -96,6 +99,9 @@ Status DumpIDirEntryFile(DumpState* st, const uint8_t* entry);
 Status DumpIFileContent(DumpState* st, const uint8_t* data, uint32_t n);
 Status EndDumpIFiles(DumpState* st);
 Status EndDumpIArchive(DumpState* st);
+
+// Lowers Logging when a dump ends before its last step (a failed copy).
+void AbandonDump(DumpState* st);
 
 // Hexadecimal listing of one boot area or file, offsets from 0.
 void StartDumpChunk(DumpState* st);

@@ -1,0 +1,179 @@
+// Directory-level adapters over the driver operations: each call makes the
+// directory's partition current for its driver calls and restores the
+// caller's afterwards.
+#include "archive/makeio.h"
+
+#include <cstring>
+
+#include "platform/memory.h"
+
+namespace vk {
+
+namespace {
+
+uint8_t* touchSwitch = nullptr;
+
+// Makes a partition current for the lifetime of the guard.
+struct OnState {
+    FsState* saved;
+    explicit OnState(FsState* state) : saved(fsstate) { fsstate = state; }
+    ~OnState() { fsstate = saved; }
+    OnState(const OnState&) = delete;
+    OnState& operator=(const OnState&) = delete;
+};
+
+// Clears the drivers' time-stamping switch for the lifetime of the guard,
+// so that created, rewritten and closed files keep their stored times.
+struct NoTouch {
+    uint8_t saved = 0;
+    NoTouch() {
+        if (touchSwitch) {
+            saved = *touchSwitch;
+            *touchSwitch = 0;
+        }
+    }
+    ~NoTouch() {
+        if (touchSwitch) *touchSwitch = saved;
+    }
+    NoTouch(const NoTouch&) = delete;
+    NoTouch& operator=(const NoTouch&) = delete;
+};
+
+constexpr uint16_t kStagingParagraphs = kStagingSize / 16;
+
+// Hands the driver staged bytes while at least `least` are unwritten (at
+// most kChunkMax per call); 0 taken is a failure.
+Status Drain(MakeIOFile* file, uint32_t least) {
+    OnState on(file->state);
+    const FsHandler* h = file->state->handler;
+    while (file->filled - file->written >= least && file->filled > file->written) {
+        uint32_t count = file->filled - file->written;
+        if (count > kChunkMax) count = kChunkMax;
+        uint16_t taken =
+            h->WriteFileChunk(file->handle, file->staging + file->written, uint16_t(count));
+        if (taken == 0 || taken > count) return 1;
+        file->written += taken;
+    }
+    return 0;
+}
+
+} // namespace
+
+void SetTouchFilesSwitch(uint8_t* touchFiles) {
+    touchSwitch = touchFiles;
+}
+
+Status MakeIOGetDir(const char* path, FsDirRef* dir) {
+    FsDirRef parent;
+    char last[kPathMax];
+    if (GetDirRef(path, &parent, last, sizeof last) != 0) return 1;
+    if (last[0] == '\0') {
+        *dir = parent;
+        return 0;
+    }
+    return MakeIOChDir(&parent, last, dir);
+}
+
+Status MakeIOGetFsInfos(const FsDirRef* dir, char id[4], uint16_t* attrSize) {
+    if (!dir->state || !dir->state->handler) return 1;
+    std::memcpy(id, dir->state->handler->id, 4);
+    *attrSize = dir->state->handler->attrSize;
+    return 0;
+}
+
+Status MakeIOChDir(FsDirRef* dir, const char* name, FsDirRef* child) {
+    FsEntry found{};
+    if (FindDirEntry(dir, name, &found) != 0 || found.kind != kKindDir) return 1;
+    FsState* state = dir->state;
+    *child = FsDirRef{};
+    child->state = state;
+    child->root = false;
+    CopyEntry(child->entry, found);
+    return 0;
+}
+
+Status MakeIOMkDir(FsDirRef* dir, const char* name, const uint8_t* attrs) {
+    FsEntry found{};
+    if (FindDirEntry(dir, name, &found) == 0) return found.kind == kKindDir ? 0 : 1;
+    const FsHandler* h = dir->state->handler;
+    if (!h->OpenDir || !h->CreateDir || !h->CloseDir) return 1;
+    OnState on(dir->state);
+    FsDirRef at = *dir; // OpenDir may adjust the entry it is given
+    FsDirHandle* handle = nullptr;
+    if (h->OpenDir(at.get(), &handle) != 0) return 1;
+    FsEntry created{};
+    Status result = h->CreateDir(handle, name, attrs, &created);
+    if (h->CloseDir(handle) != 0) result = 1;
+    return result != 0 ? 1 : 0;
+}
+
+Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, uint32_t size,
+                         MakeIOFile* file) {
+    if (file->open()) return 1; // one output file at a time
+    const FsHandler* h = dir->state->handler;
+    if (!h->RewriteFile || !h->WriteFileChunk || !h->CloseFile) return 1;
+    FsEntry entry{};
+    if (FindDirEntry(dir, name, &entry) == 0) {
+        if (entry.kind != kKindFile) return 1;
+    } else {
+        if (!h->OpenDir || !h->CreateFile || !h->CloseDir) return 1;
+        OnState on(dir->state);
+        FsDirRef at = *dir;
+        FsDirHandle* handle = nullptr;
+        if (h->OpenDir(at.get(), &handle) != 0) return 1;
+        Status result;
+        {
+            NoTouch still;
+            result = h->CreateFile(handle, name, attrs, &entry);
+        }
+        if (h->CloseDir(handle) != 0) result = 1;
+        if (result != 0) return 1;
+    }
+    OnState on(dir->state);
+    FsFileHandle* handle = nullptr;
+    {
+        NoTouch still;
+        if (h->RewriteFile(&entry, size, &handle) != 0 || !handle) return 1;
+    }
+    file->state = dir->state;
+    file->handle = handle;
+    CopyEntry(file->entry, entry);
+    file->staging = static_cast<uint8_t*>(Malloc(kStagingParagraphs));
+    file->written = file->filled = 0;
+    return 0;
+}
+
+Status MakeIOWriteFile(MakeIOFile* file, const uint8_t* data, uint32_t n) {
+    if (!file->open()) return 1;
+    while (n > 0) {
+        uint32_t room = kStagingSize - file->filled;
+        uint32_t take = n < room ? n : room;
+        std::memcpy(file->staging + file->filled, data, take);
+        file->filled += take;
+        data += take;
+        n -= take;
+        if (Drain(file, kStagingFlush) != 0) return 1;
+        // Fewer than kStagingFlush bytes remain: keep them at the start.
+        std::memmove(file->staging, file->staging + file->written, file->filled - file->written);
+        file->filled -= file->written;
+        file->written = 0;
+    }
+    return 0;
+}
+
+Status MakeIODoneFile(MakeIOFile* file) {
+    if (!file->open()) return 1;
+    Status result = Drain(file, 1);
+    Free(file->staging);
+    file->staging = nullptr;
+    OnState on(file->state);
+    {
+        NoTouch still;
+        if (file->state->handler->CloseFile(file->handle) != 0) result = 1;
+    }
+    file->handle = nullptr;
+    file->written = file->filled = 0;
+    return result;
+}
+
+} // namespace vk

@@ -1,0 +1,5 @@
+# incrunzip onto host directories: archives from the independent Python
+# writer, restored by the built programs, checked with host tools.
+add_test(NAME incrunzip_host_trees
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/irestore.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(incrunzip_host_trees PROPERTIES TIMEOUT 300)
