@@ -3,6 +3,7 @@
 checks restored volumes by reading the image directly.
 
   fatrestore_tool.py describe TREE DESC [--boot fat16|fat32|none|BYTES] [--label L]
+                                        [--data-files]
       Writes the arctool.py description of a full FATx archive of the host
       directory TREE. File attributes and times come from the host (the
       modification time; a name starting with "r_" is read-only, "h_"
@@ -11,7 +12,8 @@ checks restored volumes by reading the image directly.
       --boot chooses the boot area: a FAT16 boot sector, a FAT32 area of 32
       sectors, none, or that many bytes of a plain sector pattern. --label
       gives the volume a label: in the boot sector and as the root's
-      volume-label entry.
+      volume-label entry. --data-files names the files' paths ("datafile"
+      lines, for tests/bench/fatarc_write) instead of their contents.
   fatrestore_tool.py check IMAGE OFFSET TREE [--tail-base N] [--label L]
       Reads the FAT volume at byte OFFSET of IMAGE and compares it with what
       a restore of TREE's archive must give: the tree, every name, short
@@ -219,7 +221,7 @@ def boot_area(kind, label=None):
     return bytes(area)
 
 
-def describe(tree, boot, tail_base=1, label=None):
+def describe(tree, boot, tail_base=1, label=None, data_files=False):
     root = load_tree(tree, tail_base, label=label)
     dirs = list(preorder(root))
     files = file_order(root)
@@ -251,6 +253,9 @@ def describe(tree, boot, tail_base=1, label=None):
     for f in files:
         if f.content is None:
             out.append("data ")
+            continue
+        if data_files:
+            out.append("datafile " + f.content.encode().hex())
             continue
         with open(f.content, "rb") as fh:
             out.append("data " + fh.read().hex())
@@ -486,7 +491,8 @@ def main(argv):
             boot = args[i + 1]
             del args[i:i + 2]
         with open(args[2], "w") as f:
-            f.write(describe(args[1], boot, tail_base, label))
+            data_files = "--data-files" in args
+            f.write(describe(args[1], boot, tail_base, label, data_files))
         return 0
     if len(args) == 4 and args[0] == "check":
         return check(args[1], int(args[2]), args[3], tail_base, label)
