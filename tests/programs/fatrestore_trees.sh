@@ -215,6 +215,25 @@ archive deep deep.arc fat32
 pelto -w -ddisk.img 'fullunzip "deep.arc" 2'
 expect_out "FAT Unzip: directories nested deeper than 64 levels"
 expect_out "Error in t.pto, line 1: Unzip is not possible (bad archive ?)"
+# A FAT16 partition beyond 2 GB: the volume stops at 65518 clusters of 64
+# sectors and says so in its boot sector, so that other systems count no
+# more than 65524 clusters and keep taking it for FAT16.
+new_image big.img 2100M
+pelto -w -dbig.img 'set LBA = "OFF"
+setpartitions "FAT16:2090"
+clean 1
+fullunzip "m16.arc" 1'
+expect_out "FAT Unzip: Done !"
+blkid -p -O $(($(part_start big.img 1) * 512)) -o export big.img | grep -qx "VERSION=FAT16" ||
+    fail "the large FAT16 volume is no FAT16 to blkid"
+restored big.img 1 many "restore onto a FAT16 partition beyond 2 GB"
+
+# Without -w nothing is written.
+sum=$(sha256sum < disk.img)
+pelto -ddisk.img 'fullunzip "a32.arc" 2'
+expect_out "FAT Unzip: Done !"
+[ "$(sha256sum < disk.img)" = "$sum" ] || fail "a dry run changed the image"
+
 pelto -w -ddisk.img 'fullunzip "missing.arc" 2'
 expect_out "Error in t.pto, line 1: Cannot open archive"
 pelto -w -ddisk.img 'fullunzip "a32.arc" 9'
