@@ -37,7 +37,6 @@ namespace {
 constexpr uint32_t kFat32BootArea = 16384; // 32 reserved sectors
 constexpr uint32_t kFat16BootArea = 512;
 constexpr uint32_t kFatBufferBytes = 65536; // FAT and data written 128 sectors at a time
-constexpr uint16_t kBufferSectors = kFatBufferBytes / kSectorSize;
 constexpr int kMaxDepth = 64;
 constexpr uint32_t kRootSlots = 512;
 constexpr uint32_t kFat16LeadSectors = 1024; // data sectors kept for the first files
