@@ -1,24 +1,54 @@
 // File data: opening, chunked reading and writing over the cluster chain,
 // and resizing a file's allocation.
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "disk/disk.h"
 #include "fat_internal.h"
 #include "fs/fat.h"
 #include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 
 namespace {
 
-// An open file: its chain reader and, once known, the end of its
-// allocation, so that repeated growth does not walk the chain again.
+// Contiguous clusters are read ahead and written behind in runs of up to
+// this many bytes, so that large files cost few disk transfers while the
+// interface hands out at most 32768 bytes per call.
+constexpr uint32_t kRunBytes = 256 * 1024;
+
+// An open file: its chain reader, once known the end of its allocation (so
+// that repeated growth does not walk the chain again), and the run buffer:
+// clusters read ahead but not handed out yet, or clusters written but not
+// yet on disk.
 struct FatFile {
     ClusterChain* chain = nullptr;
     uint32_t start = 0;       // first cluster the tail below belongs to
     uint32_t tailCluster = 0; // last cluster of the allocation (0: unknown)
     uint32_t tailCount = 0;   // clusters in the allocation
+    std::vector<uint8_t> run;
+    uint32_t runCluster = 0; // first cluster in the buffer
+    uint32_t runCount = 0;   // clusters in the buffer
+    uint32_t runServed = 0;  // reading: clusters already handed out
+    bool runPending = false; // writing: the buffer still has to be written
+    bool failed = false;     // a delayed write failed
 };
+
+// Writes the clusters waiting in the run buffer.
+Status FlushRun(FatFile* f) {
+    if (!f->runPending) return f->failed ? -1 : 0;
+    f->runPending = false;
+    uint32_t count = f->runCount;
+    f->runCount = 0;
+    if (WriteClusters(f->runCluster, f->run.data(), uint16_t(count)) != 0) {
+        Log("ERROR: [FAT] Cannot write file data\r\n");
+        f->failed = true;
+        return -1;
+    }
+    return f->failed ? -1 : 0;
+}
 
 FatFile* AsFile(FsFileHandle* handle) {
     return reinterpret_cast<FatFile*>(handle);
@@ -78,16 +108,28 @@ Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
 uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
     FatFile* f = AsFile(file);
     FatArea a = LoadFatArea();
-    uint32_t first = NextClust(f->chain);
-    if (first == 0) return 0;
-    uint16_t count = TakeRun(f->chain, first, uint16_t(64 / a.sectorsPerCluster));
-    if (ReadClusters(first, buffer, count) != 0) return 0;
+    const uint32_t perChunk = 64 / a.sectorsPerCluster;
+    if (f->runPending) return 0; // opened for writing
+    if (f->runServed >= f->runCount) {
+        uint32_t first = NextClust(f->chain);
+        if (first == 0) return 0;
+        if (f->run.empty()) f->run.resize(kRunBytes);
+        uint16_t count = TakeRun(f->chain, first, uint16_t(kRunBytes / a.ClusterBytes()));
+        f->runCluster = first;
+        f->runCount = f->runServed = 0;
+        if (ReadClusters(first, f->run.data(), count) != 0) return 0;
+        f->runCount = count;
+    }
+    uint32_t count = std::min(perChunk, f->runCount - f->runServed);
+    std::memcpy(buffer, f->run.data() + size_t(f->runServed) * a.ClusterBytes(),
+                count * a.ClusterBytes());
+    f->runServed += count;
     return uint16_t(count * a.ClusterBytes());
 }
 
 uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
     FatFile* f = AsFile(file);
-    if (length == 0) return 0;
+    if (length == 0 || f->failed) return 0;
     FatArea a = LoadFatArea();
     uint32_t first = NextClust(f->chain);
     if (first == 0) {
@@ -100,20 +142,36 @@ uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t l
     uint32_t need = (uint32_t(length) + a.ClusterBytes() - 1) / a.ClusterBytes();
     uint16_t limit = uint16_t(std::min<uint32_t>(need, 64 / a.sectorsPerCluster));
     uint16_t count = TakeRun(f->chain, first, limit);
-    if (WriteClusters(first, buffer, count) != 0) return 0;
-    return uint16_t(count * a.ClusterBytes());
+    const uint32_t bytes = count * a.ClusterBytes();
+    if (f->run.empty()) f->run.resize(kRunBytes);
+    // Contiguous with the waiting clusters and room left: join them.
+    bool joins = f->runPending && first == f->runCluster + f->runCount &&
+                 (f->runCount + count) * a.ClusterBytes() <= kRunBytes;
+    if (!joins) {
+        if (FlushRun(f) != 0) return 0;
+        f->runCluster = first;
+        f->runCount = 0;
+    }
+    std::memcpy(f->run.data() + size_t(f->runCount) * a.ClusterBytes(), buffer, bytes);
+    f->runCount += count;
+    f->runServed = 0;
+    f->runPending = true;
+    return uint16_t(bytes);
 }
 
 Status FatCloseFile(FsFileHandle* file) {
     FatFile* f = AsFile(file);
+    Status status = FlushRun(f);
     if (f->chain) CloseClusters(f->chain);
     delete f;
-    return 0;
+    return status;
 }
 
 Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
     FatArea a = LoadFatArea();
     FatFile* f = file ? AsFile(file) : nullptr;
+    // Written data reaches its clusters before any of them may be freed.
+    if (f && FlushRun(f) != 0) return 1;
     const uint32_t clusterBytes = a.ClusterBytes();
     const uint32_t want = uint32_t((uint64_t(newSize) + clusterBytes - 1) / clusterBytes);
     uint32_t start = entry->start;
