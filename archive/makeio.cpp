@@ -51,8 +51,10 @@ Status Drain(MakeIOFile* file, uint32_t least) {
         if (count > kChunkMax) count = kChunkMax;
         uint16_t taken =
             h->WriteFileChunk(file->handle, file->staging + file->written, uint16_t(count));
-        if (taken == 0 || taken > count) return 1;
-        file->written += taken;
+        if (taken == 0) return 1;
+        // A driver writing whole clusters reports the cluster's size for a
+        // last piece that fills only part of it.
+        file->written += taken < count ? taken : count;
     }
     return 0;
 }

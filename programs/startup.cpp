@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "archive/makeio.h"
 #include "archive/reader_source.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
@@ -26,6 +27,8 @@ void RegisterDrivers() {
     SetFsHandler(FsKind::Fat32, &FAT32Handler);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();
+    // Restored files keep their stored times on FAT.
+    SetTouchFilesSwitch(&TouchFiles);
 }
 
 } // namespace

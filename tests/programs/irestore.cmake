@@ -3,3 +3,6 @@
 add_test(NAME incrunzip_host_trees
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/irestore.sh ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(incrunzip_host_trees PROPERTIES TIMEOUT 300)
+add_test(NAME incrunzip_fat_dirs
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/irestore_fat.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(incrunzip_fat_dirs PROPERTIES TIMEOUT 300)

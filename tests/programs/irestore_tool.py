@@ -8,7 +8,10 @@ tests/archive/arctool.py ("write" turns a description into an archive).
       with the subdirectories of a directory before its files, each group in
       name order. With the default identifier EXT2 and 86 attribute bytes
       the attributes are the host's (mode, owner, access, modification and
-      change times, group, size); any other --da gives zero bytes.
+      change times, group, size); with FATx and 15 they are FAT's (the
+      attribute byte, read-only for files without owner write permission,
+      and the modification time, in UTC, as every date and time); any other
+      --da gives zero bytes.
   irestore_tool.py hostile KIND DESC
       A small archive whose names try to leave the target: KIND is one of
       slashfile, dotdotfile, dotdotdir, dotdotrecord, slashrecord, deep
@@ -19,13 +22,29 @@ import os
 import stat
 import struct
 import sys
+import time
 
 
 def header(fsid, dirs, files, da):
     return fsid + struct.pack("<IIHHI", dirs, files, 0, da, 0)
 
 
-def host_attr(st, da):
+def dos_date_time(t):
+    tm = time.gmtime(t)
+    date = ((tm.tm_year - 1980) << 9) | (tm.tm_mon << 5) | tm.tm_mday
+    tod = (tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec // 2)
+    return date, tod
+
+
+def host_attr(st, da, fsid=b"EXT2"):
+    if fsid == b"FATx" and da == 15:
+        # Attribute byte, creation tenths, creation time and date, access
+        # date, write time and date, no short-name tail.
+        attr = 0x10 if stat.S_ISDIR(st.st_mode) else 0x20
+        if not st.st_mode & stat.S_IWUSR:
+            attr |= 0x01
+        date, tod = dos_date_time(st.st_mtime)
+        return struct.pack("<BBHHHHH", attr, 0, tod, date, date, tod, date) + bytes(3)
     if da != 86:
         return bytes(da)
     a = struct.pack("<HHIIIHII", st.st_mode & 0xFFFF, st.st_uid & 0xFFFF,
@@ -56,10 +75,10 @@ def describe(root, fsid, da):
             full = os.path.join(path, os.fsdecode(n))
             st = os.lstat(full)
             if stat.S_ISDIR(st.st_mode):
-                subs.append((n, host_attr(st, da)))
+                subs.append((n, host_attr(st, da, fsid)))
             elif stat.S_ISREG(st.st_mode):
                 with open(full, "rb") as f:
-                    files.append((n, host_attr(st, da), f.read()))
+                    files.append((n, host_attr(st, da, fsid), f.read()))
         records.append((depth, name, subs, files))
         for n, _ in subs:
             walk(os.path.join(path, os.fsdecode(n)), n, depth + 1)
