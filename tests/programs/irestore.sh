@@ -150,10 +150,12 @@ hostile=(
   "overpop|Could not enter directory"
   "deep|Could not enter directory"
   "longnames|Could not create subdir entry"
+  "linkdir|Could not enter directory"
+  "linkfile|Could not write to file"
 )
 for row in "${hostile[@]}"; do
   IFS='|' read -r kind message <<< "$row"
-  rm -rf case && mkdir -p case/in/dst
+  rm -rf case && mkdir -p case/in/dst case/outside
   $tool hostile "$kind" case/h.desc && $arctool write case/h.desc case/in/h.000 1000000
   (cd case/in && run pelto 'incrunzip "h.000" "dst"')
   grep -qx "Error in s.pto, line 1: $message" case/in/out.txt ||

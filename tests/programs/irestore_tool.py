@@ -16,7 +16,9 @@ tests/archive/arctool.py ("write" turns a description into an archive).
       A small archive whose names try to leave the target: KIND is one of
       slashfile, dotdotfile, dotdotdir, dotdotrecord, slashrecord, deep
       (70 nested levels), longnames (a path beyond 256 characters),
-      overpop (a pop count larger than the depth).
+      overpop (a pop count larger than the depth), linkdir and linkfile (a
+      symbolic link to ../../outside, then a directory record or a file
+      of the same name that would go through it).
 """
 import os
 import stat
@@ -115,6 +117,17 @@ def hostile(kind):
     elif kind == "longnames":
         n = b"n" * 127
         body = [(0, b"", [n], [])] + [(0, n, [n], []) for _ in range(3)]
+    elif kind in ("linkdir", "linkfile"):
+        # A symbolic link to ../../outside, then a way in through it.
+        da = 86
+        target = b"../../outside"
+        link = struct.pack("<HHIIIHII", 0xA1FF, 0, 0, 0, 0, 0, len(target), 0) + target
+        link += bytes(86 - len(link))
+        files = [(b"evil", b"", link)]
+        if kind == "linkdir":
+            body = [(0, b"", [], files), (0, b"evil", [], [(b"escaped", b"bad\n")])]
+        else:
+            body = [(0, b"", [], files + [(b"evil", b"bad\n", bytes(86))])]
     elif kind == "overpop":
         body = [(0, b"", [b"a"], []), (0, b"a", [], []), (3, b"a", [], [(b"escaped", b"bad\n")])]
     else:
@@ -123,9 +136,11 @@ def hostile(kind):
     lines = ["incr", "header " + header(b"EXT2", len(body), nfiles, da).hex()]
     for pops, name, subs, files in body:
         lines.append(idir(pops, len(subs), len(files), name))
-        lines += ["subdir " + subdir(s, b"").hex() for s in subs]
-        for n, content in files:
-            lines += ["ifile " + ifile(n, b"", len(content)).hex(), "data " + content.hex()]
+        lines += ["subdir " + subdir(s, bytes(da)).hex() for s in subs]
+        for f in files:
+            n, content = f[0], f[1]
+            attr = f[2] if len(f) > 2 else bytes(da)
+            lines += ["ifile " + ifile(n, attr, len(content)).hex(), "data " + content.hex()]
     return lines + ["end"]
 
 
