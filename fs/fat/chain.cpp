@@ -42,6 +42,16 @@ Status ReadFatSectors(const FatArea& a, uint32_t index, uint16_t count, uint8_t*
 
 Status WriteFatSectors(const FatArea& a, uint32_t index, uint16_t count, const uint8_t* buffer) {
     if (index >= a.sectorsPerFat || count > a.sectorsPerFat - index) return -1;
+    FatArea current = LoadFatArea();
+    if (current.fatDirtyFirst >= current.fatDirtyEnd) {
+        current.fatDirtyFirst = index;
+        current.fatDirtyEnd = index + count;
+    } else {
+        current.fatDirtyFirst = std::min(current.fatDirtyFirst, index);
+        current.fatDirtyEnd = std::max(current.fatDirtyEnd, index + count);
+    }
+    StoreFatArea(current);
+    fsstate->state = kStateModified;
     if (Seek(a.reservedSectors + index) != 0 || WriteSects(count, buffer) != 0) {
         Log("ERROR: [FAT] Cannot write the allocation table\r\n");
         return -1;
@@ -232,15 +242,15 @@ uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
     }
     flush();
     if (taken == count && !failed) {
-        a.nextFree = previous;
-        StoreFatArea(a);
+        FatArea current = LoadFatArea();
+        current.nextFree = previous;
+        StoreFatArea(current);
         RegisterAllocation(int32_t(taken));
         if (last) *last = previous;
         return 0;
     }
     // Nothing is kept of a failed allocation.
     if (taken > 0) {
-        StoreFatArea(a);
         RegisterAllocation(int32_t(taken));
         FreeClusters(*first, 1);
     }

@@ -33,6 +33,11 @@ struct FatArea {
     uint32_t maxCluster;       // clusters 2 to maxCluster are usable
     uint32_t freeCount;        // free clusters (FAT16: 65536, never written)
     uint32_t nextFree;         // where the next allocation search starts
+    // Sectors [fatDirtyFirst, fatDirtyEnd) of FAT number 1 written since the
+    // second FAT was last brought up to date (none when first >= end).
+    // LoadBootSectInfos marks the whole FAT, a selected volume none.
+    uint32_t fatDirtyFirst;
+    uint32_t fatDirtyEnd;
 
     bool Fat32() const { return widthCode == 2; }
     uint32_t ClusterBytes() const { return uint32_t(sectorsPerCluster) * 512u; }

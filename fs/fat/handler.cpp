@@ -83,6 +83,8 @@ Status LoadBootSectInfos(const uint8_t* boot) {
     if (a.widthCode == 2 && !a.IsDataCluster(a.rootCluster)) return Refuse(boot, "root cluster");
     a.freeCount = a.widthCode == 1 ? 65536 : 0xFFFFFFFF;
     a.nextFree = 2;
+    a.fatDirtyFirst = 0;
+    a.fatDirtyEnd = a.sectorsPerFat;
     StoreFatArea(a);
     return 0;
 }
@@ -100,7 +102,10 @@ Status InitFsSpecific(uint8_t global) {
     uint8_t boot[kSectorSize];
     if (Seek(0) != 0 || ReadSects(1, boot) != 0) return 1;
     if (LoadBootSectInfos(boot) != 0) return 1;
+    // The two FATs of a volume found on disk are taken to agree.
     FatArea a = LoadFatArea();
+    a.fatDirtyFirst = a.fatDirtyEnd = 0;
+    StoreFatArea(a);
     uint8_t sector[kSectorSize];
     if (a.Fat32()) {
         if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
@@ -139,12 +144,13 @@ Status FlushFsSpecific() {
                 status = 1;
         }
     }
-    // The second FAT becomes a copy of the first.
+    // The second FAT becomes a copy of the first where the first changed.
     constexpr uint16_t kStep = 16;
     std::vector<uint8_t> block(size_t(kStep) * kSectorSize);
-    for (uint32_t done = 0; done < a.sectorsPerFat && status == 0; done += kStep) {
+    uint32_t end = std::min(a.fatDirtyEnd, a.sectorsPerFat);
+    for (uint32_t done = a.fatDirtyFirst; done < end && status == 0; done += kStep) {
         MonitorESC();
-        uint16_t n = uint16_t(std::min<uint32_t>(kStep, a.sectorsPerFat - done));
+        uint16_t n = uint16_t(std::min<uint32_t>(kStep, end - done));
         if (Seek(a.reservedSectors + done) != 0 || ReadSects(n, block.data()) != 0 ||
             Seek(a.reservedSectors + a.sectorsPerFat + done) != 0 ||
             WriteSects(n, block.data()) != 0)
@@ -154,6 +160,9 @@ Status FlushFsSpecific() {
         Log("ERROR: [FAT] Cannot bring the second FAT and FSInfo up to date\r\n");
         return 1;
     }
+    a = LoadFatArea();
+    a.fatDirtyFirst = a.fatDirtyEnd = 0;
+    StoreFatArea(a);
     fsstate->state = kStateClean;
     return 0;
 }
