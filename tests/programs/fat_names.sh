@@ -71,4 +71,29 @@ grep -q "FOOBAR~1.TXT" mdir.out || fail "mdir misses FOOBAR~1.TXT"
 [ "$(awk 'NF > 4 { print $1, $2 }' mdir.out | sort | uniq -d | wc -l)" -eq 0 ] ||
     fail "duplicate short names in the root"
 fsck_part d.img 1 "colliding short names"
+
+# Long names are kept up to 117 characters: longer ones are refused when
+# written and cut when read.
+m2=$(mt d.img 2)
+n117=$(printf 'n%.0s' $(seq 1 113)).txt
+n118=$(printf 'o%.0s' $(seq 1 114)).txt
+n130=$(printf 'p%.0s' $(seq 1 126)).bin
+mcopy -i "$m2" s.txt "::/$n130"
+pelto -w -dd.img "copy \"s.txt\" \"{0:2}/$n117\"
+logdir \"{0:2}/p*\"
+copy \"s.txt\" \"{0:2}/$n118\""
+expect_out "$(printf '%-33s%9d' "${n130:0:117}" 2)"
+expect_out "ERROR: [FAT] Name longer than 117 characters"
+expect_out "Error in t.pto, line 3: Could not copy the file (invalid filename ?)"
+mdir -i "$m2" :: | grep -q " $n117\$" || fail "mdir misses the 117-character name"
+
+# The FAT16 root holds 512 slots: creation then fails.
+pelto -w -dd.img 'set i = 0
+:loop
+set i = (${i}+1)
+copy "s.txt" "{0:2}/F${i}.TXT"
+if ${i} < 600 goto loop'
+expect_out "ERROR: [FAT] Root directory full"
+[ "$(mdir -b -i "$m2" :: | wc -l)" -ge 480 ] || fail "the FAT16 root holds fewer entries than expected"
+fsck_part d.img 2 "a full FAT16 root"
 finish
