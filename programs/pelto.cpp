@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "archive/makeio.h"
+#include "archive/vfile.h"
 #include "commandtable.h"
 #include "disk/files.h"
 #include "hostdir/hostdir.h"
@@ -33,6 +34,7 @@ void RestoreHostAttributes(FsState* state, FsEntry* entry, const uint8_t* attrs)
 void StartStorage() {
     SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
     SetRestoredFileHook(RestoreHostAttributes);
+    InitVMM();
     DropExtMem();
 }
 

@@ -1,5 +1,6 @@
 // The archiver's command table: the common rows and the archive commands.
 #include "commandtable.h"
+#include "interp/commands_archiver.h"
 
 namespace vk {
 
@@ -7,6 +8,16 @@ namespace {
 
 constexpr std::array kPeltoRows = {
     Command{"filezip", ParseFileZip},
+    Command{"source", ParseSource},
+    Command{"destination", ParseDestination},
+    Command{"dest", ParseDestination},
+    Command{"filter", ParseFilter},
+    Command{"copyarchive", ParseCopyArchive},
+    Command{"fullzip", ParseFullZip},
+    Command{"incrzip", ParseIncrZip},
+    Command{"fulldump", ParseFullDump},
+    Command{"incrdump", ParseIncrDump},
+    Command{"xcopy", ParseXCopy},
 };
 
 constexpr auto kPelto = JoinRows(kCommonRows, kPeltoRows);

@@ -249,6 +249,8 @@ Status ReadFloppyBootSect() {
 }
 
 Status ReadRootDeviceBootSect(uint8_t* buffer) {
+    // Devices are only looked for when the program may probe them (no -d).
+    if (!probeDevices) return 1;
     struct stat root {};
     if (stat("/", &root) != 0) return 1;
     DIR* dir = opendir("/dev");

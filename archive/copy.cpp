@@ -1,0 +1,813 @@
+// The copy engine: the source adapter over the reader and the scan, the
+// general filtered copy and the two unfiltered section copies.
+#include "archive/copy.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "archive/output.h"
+#include "archive/vfile.h"
+#include "archive/writer.h"
+#include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/settings.h"
+#include "platform/util.h"
+
+namespace vk {
+
+// Archive ends ---------------------------------------------------------------
+
+uint8_t ArchiveType(const char* value) {
+    if (!value || value[0] == '\0') return kEndNone;
+    if (value[0] != 'd' && value[0] != 'D' && value[1] != '|') return kEndNone;
+    switch (value[0]) {
+    case 'A': return kEndArchive;
+    case 'a': return kEndIArchive;
+    case 'D': return kEndDump;
+    case 'd': return kEndIDump;
+    case 'P': return kEndScan;
+    case 'p': return kEndPath;
+    default: return kEndNone;
+    }
+}
+
+void ArchiveName(const char* value, char* name, uint32_t size) {
+    name[0] = '\0';
+    if (!value || value[0] == '\0' || value[1] != '|' || size == 0) return;
+    std::snprintf(name, size, "%s", value + 2);
+}
+
+// Filters --------------------------------------------------------------------
+
+namespace {
+
+bool Matches(const char* path, const std::string& pattern, bool nocase) {
+    // The matcher may rewrite its pattern: it works on a copy.
+    char copy[kCopyPathMax];
+    std::snprintf(copy, sizeof copy, "%s", pattern.c_str());
+    return MatchExpr(path, copy, nocase ? kMatchIgnoreCase : 0) != 0;
+}
+
+} // namespace
+
+bool PassFilter(const FilterSet& filters, const char* path, bool nocase) {
+    for (const FilterRule& rule : filters) {
+        if (rule.exclusion.empty() || !Matches(path, rule.exclusion, nocase)) continue;
+        bool excepted = false;
+        for (const std::string& exception : rule.exceptions)
+            if (!exception.empty() && Matches(path, exception, nocase)) {
+                excepted = true;
+                break;
+            }
+        if (!excepted) return false;
+    }
+    return true;
+}
+
+// Source adapter ---------------------------------------------------------------
+
+namespace {
+
+void CloseHandle(int16_t& h) {
+    if (h >= 0) CloseVFile(h);
+    h = -1;
+}
+
+bool Rebuilds(const InputContext* in) {
+    return in->type == kEndArchive && in->header->dirAttr < in->header->summaryAttr;
+}
+
+Status InputArchive(InputContext* in, uint8_t type, const char* name) {
+    in->type = type;
+    in->entry = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    if (type == kEndArchive || type == kEndIArchive) {
+        in->reader = new IArchive{};
+        Status s =
+            type == kEndArchive ? OpenArchive(name, in->reader) : OpenIArchive(name, in->reader);
+        if (s) return s;
+        if (ReadArchiveHeader(in->reader, &in->header)) return 2;
+        in->headerCopy = *in->header;
+        in->header = &in->headerCopy;
+        return 0;
+    }
+    if (type == kEndScan) {
+        in->scan = new ScanState{};
+        return NewArchive(name, in->scan);
+    }
+    return -1;
+}
+
+Status InputFsInfos(InputContext* in, char id[4], uint16_t* attrSize) {
+    if (in->type == kEndScan) {
+        if (GetFsInfos(in->scan, id, attrSize)) return 1;
+    } else {
+        std::memcpy(id, in->header->fsId, 4);
+        *attrSize = in->header->summaryAttr > in->header->dirAttr ? in->header->summaryAttr
+                                                                  : in->header->dirAttr;
+    }
+    if (*attrSize > kAttrMax) return 1;
+    in->attrSize = *attrSize;
+    return 0;
+}
+
+Status InputBootSectors(InputContext* in, uint32_t* size) {
+    if (in->type == kEndScan) return NewBootSectors(in->scan, size);
+    if (in->type == kEndArchive) return OpenBootSectors(in->reader, size);
+    *size = 0;
+    return 0;
+}
+
+Status InputBootSectorsChunk(InputContext* in, const uint8_t** ptr, uint32_t* len) {
+    if (in->type == kEndScan) return GetBootSectorsChunk(in->scan, ptr, len);
+    if (in->type == kEndArchive) return ReadBootSectorsChunk(in->reader, ptr, len);
+    return 1;
+}
+
+Status InputedBootSectors(InputContext* in) {
+    if (in->type == kEndScan) return FinishBootSectors(in->scan) == 0 ? 0 : 1;
+    if (in->type == kEndArchive) return CloseBootSectors(in->reader);
+    return 0;
+}
+
+Status InputDirectories(InputContext* in, uint32_t* count) {
+    if (in->type == kEndScan) {
+        *count = in->scan->dirs;
+        return NewDirectories(in->scan);
+    }
+    IArchive* r = in->reader;
+    *count = in->header->dirCount;
+    if (in->type == kEndIArchive) return OpenIFiles(r);
+    uint16_t sa = in->header->summaryAttr;
+    if (Rebuilds(in)) {
+        in->inds = RewriteVFile("INDS");
+        in->infs = RewriteVFile("INFS");
+        if (in->inds < 0 || in->infs < 0) return 1;
+    }
+    const uint8_t* p;
+    if (OpenDirSummary(r)) return 1;
+    for (uint32_t i = 0; i < in->header->dirCount; ++i) {
+        if (ReadDirSummaryEntry(r, &p)) return 1;
+        if (in->inds >= 0 && WriteVFile(in->inds, p + DirSummary::kSize, sa)) return 1;
+    }
+    if (CloseDirSummary(r) || OpenFileSummary(r)) return 1;
+    for (uint32_t i = 0; i < in->header->fileCount; ++i) {
+        if (ReadFileSummaryEntry(r, &p)) return 1;
+        if (in->infs >= 0 && WriteVFile(in->infs, p + kFileSummarySize, sa)) return 1;
+    }
+    if (CloseFileSummary(r)) return 1;
+    if (in->infs >= 0 && SeekVFile(in->infs, 0)) return 1;
+    in->dirNumber = 0;
+    in->depth = 0;
+    return OpenDirectories(r);
+}
+
+Status InputRootDirEntry(InputContext* in, const uint8_t** ptr) {
+    if (in->type == kEndScan) return GetRootDirEntry(in->scan, ptr);
+    std::memset(in->entry, 0, SubdirEntry::kSize + in->attrSize + 1);
+    if (Rebuilds(in)) {
+        if (SeekVFile(in->inds, 0) ||
+            ReadVFile(in->inds, in->entry + SubdirEntry::kSize, in->header->summaryAttr))
+            return 1;
+    }
+    *ptr = in->entry;
+    return 0;
+}
+
+Status InputDirectory(InputContext* in, uint16_t* pops, uint32_t* subdirs, uint32_t* files,
+                      uint32_t index) {
+    if (in->type == kEndScan) return GetDirectory(in->scan, pops, subdirs, files);
+    if (in->type == kEndIArchive) {
+        IDirectoryRecord record;
+        const char* name;
+        if (ReadIDirectory(in->reader, &record, &name)) return 1;
+        *pops = record.pops;
+        *subdirs = record.subdirs;
+        *files = record.files;
+        return 0;
+    }
+    DirectoryRecord record;
+    if (ReadDirectory(in->reader, &record)) return 1;
+    *pops = record.pops;
+    *subdirs = record.subdirs;
+    *files = record.files;
+    // Directories come in pre-order: the index is the directory number, and
+    // its subdirectories' numbers follow it.
+    in->dirNumber = index;
+    in->nextChild[0] = index + 1;
+    return 0;
+}
+
+// Puts the entry's fixed part, the given attributes and its name into the
+// rebuild buffer.
+Status Rebuild(InputContext* in, const uint8_t* p, uint32_t fixed, int16_t attrs, uint32_t attrsAt,
+               const uint8_t** ptr) {
+    uint16_t da = in->header->dirAttr, sa = in->header->summaryAttr;
+    int32_t nameLength = EntryNameLength(p + fixed + da, kEntryNameMax);
+    if (nameLength < 0) return 1;
+    std::memcpy(in->entry, p, fixed);
+    if (attrsAt != 0xFFFFFFFF && SeekVFile(attrs, attrsAt)) return 1;
+    if (ReadVFile(attrs, in->entry + fixed, sa)) return 1;
+    std::memcpy(in->entry + fixed + sa, p + fixed + da, size_t(nameLength) + 1);
+    *ptr = in->entry;
+    return 0;
+}
+
+Status InputDirEntryDir(InputContext* in, const uint8_t** ptr) {
+    if (in->type == kEndScan) return GetDirEntryDir(in->scan, ptr);
+    if (in->type == kEndIArchive) return ReadIDirEntryDir(in->reader, ptr);
+    const uint8_t* p;
+    if (ReadDirEntryDir(in->reader, &p)) return 1;
+    uint32_t number = in->nextChild[0];
+    uint64_t next = uint64_t(number) + SubdirEntry::Load(p).descendants;
+    in->nextChild[0] = next > 0xFFFFFFFF ? 0xFFFFFFFF : uint32_t(next);
+    if (!Rebuilds(in)) {
+        *ptr = p;
+        return 0;
+    }
+    if (number >= in->header->dirCount) return 1;
+    return Rebuild(in, p, SubdirEntry::kSize, in->inds, number * in->header->summaryAttr, ptr);
+}
+
+Status InputDirEntryFile(InputContext* in, const uint8_t** ptr) {
+    if (in->type == kEndScan) return GetDirEntryFile(in->scan, ptr);
+    // The content follows the entry in an incremental archive: pass it.
+    if (in->type == kEndIArchive) return ReadISkipFile(in->reader, ptr);
+    const uint8_t* p;
+    if (ReadDirEntryFile(in->reader, &p)) return 1;
+    if (!Rebuilds(in)) {
+        *ptr = p;
+        return 0;
+    }
+    return Rebuild(in, p, kFileEntrySize, in->infs, 0xFFFFFFFF, ptr);
+}
+
+Status InputedDirectories(InputContext* in) {
+    if (in->type == kEndScan) return FinishDirectories(in->scan);
+    CloseHandle(in->inds);
+    CloseHandle(in->infs);
+    if (in->type == kEndArchive) return CloseDirectories(in->reader);
+    // The file pass reads the incremental archive a second time.
+    if (CloseIFiles(in->reader) || ReopenIArchive(in->reader)) return 1;
+    const ArchiveHeader* again;
+    if (ReadIArchiveHeader(in->reader, &again)) return 1;
+    return std::memcmp(again, &in->headerCopy, sizeof in->headerCopy) == 0 ? 0 : 1;
+}
+
+Status InputFiles(InputContext* in, uint32_t* count) {
+    if (in->type == kEndScan) {
+        *count = in->scan->files;
+        return NewFiles(in->scan);
+    }
+    *count = in->header->fileCount;
+    if (in->type == kEndArchive) return OpenFiles(in->reader);
+    in->dirsLeft = in->header->dirCount;
+    in->filesLeft = 0;
+    return OpenIFiles(in->reader);
+}
+
+// Incremental source, file pass: walks over directory records until one
+// with files remains.
+Status NextIFile(InputContext* in) {
+    while (in->filesLeft == 0) {
+        if (in->dirsLeft == 0) return 1;
+        IDirectoryRecord record;
+        const char* name;
+        const uint8_t* p;
+        if (ReadIDirectory(in->reader, &record, &name)) return 1;
+        for (uint32_t i = 0; i < record.subdirs; ++i)
+            if (ReadIDirEntryDir(in->reader, &p)) return 1;
+        in->filesLeft = record.files;
+        --in->dirsLeft;
+    }
+    --in->filesLeft;
+    return 0;
+}
+
+Status InputSkipFile(InputContext* in, uint32_t* size) {
+    if (in->type == kEndScan) return DismissFile(in->scan, size);
+    if (in->type == kEndArchive) return ReadSkipFile(in->reader, size);
+    const uint8_t* p;
+    if (NextIFile(in) || ReadISkipFile(in->reader, &p)) return 1;
+    *size = ld32(p);
+    return 0;
+}
+
+Status InputFileHeader(InputContext* in, uint32_t* size) {
+    if (in->type == kEndScan) return GetFileHeader(in->scan, size);
+    if (in->type == kEndArchive) return ReadFileHeader(in->reader, size);
+    const uint8_t* p;
+    if (NextIFile(in) || ReadIDirEntryFile(in->reader, &p)) return 1;
+    *size = ld32(p);
+    return 0;
+}
+
+Status InputFileContent(InputContext* in, const uint8_t** ptr, uint32_t* len) {
+    if (in->type == kEndScan) return GetFileContent(in->scan, ptr, len);
+    if (in->type == kEndArchive) return ReadFileContent(in->reader, ptr, len);
+    return ReadIFileContent(in->reader, ptr, len);
+}
+
+Status InputedFiles(InputContext* in) {
+    if (in->type == kEndScan) return FinishFiles(in->scan);
+    if (in->type == kEndArchive) return CloseFiles(in->reader);
+    // Directories without files after the last file.
+    while (in->dirsLeft > 0) {
+        in->filesLeft = 0;
+        IDirectoryRecord record;
+        const char* name;
+        const uint8_t* p;
+        if (ReadIDirectory(in->reader, &record, &name) || record.files != 0) return 1;
+        for (uint32_t i = 0; i < record.subdirs; ++i)
+            if (ReadIDirEntryDir(in->reader, &p)) return 1;
+        --in->dirsLeft;
+    }
+    return CloseIFiles(in->reader);
+}
+
+Status InputedArchive(InputContext* in) {
+    Status s = 0;
+    if (in->type == kEndScan) s = FinishArchive(in->scan);
+    if (in->type == kEndArchive) s = CloseArchive(in->reader);
+    if (in->type == kEndIArchive) s = CloseIArchive(in->reader);
+    if (in->reader) {
+        delete in->reader;
+        in->reader = nullptr;
+    }
+    return s;
+}
+
+// Releases whatever the source still holds after a failure.
+void AbandonInput(InputContext* in) {
+    CloseHandle(in->inds);
+    CloseHandle(in->infs);
+    if (in->reader) {
+        AbandonArchive(in->reader);
+        delete in->reader;
+        in->reader = nullptr;
+    }
+    if (in->scan) {
+        FinishArchive(in->scan);
+        delete in->scan;
+        in->scan = nullptr;
+    }
+    if (in->entry) Free(in->entry);
+    in->entry = nullptr;
+}
+
+// General copy -----------------------------------------------------------------
+
+constexpr uint32_t kZdirRecord = kCopyPathMax + 1; // relative path and a selected flag
+
+struct Copy {
+    InputContext in;
+    OutputContext out;
+    int16_t zdir = -1;
+    int16_t zfil = -1;
+    BitList bits;
+    const char* message = nullptr;
+};
+
+// Records the first failing step's message.
+#define STEP(call, text)                                                                           \
+    do {                                                                                           \
+        if ((call) != 0) {                                                                         \
+            c.message = text;                                                                      \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+bool Trace() {
+    return SettingIsOn("trace");
+}
+
+void LogNumber(uint32_t n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", n);
+    Log(text);
+}
+
+void LogHex(uint32_t n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", n);
+    Log(text);
+}
+
+const uint8_t* SourceAttrsEnd(const uint8_t* entry, uint32_t fixed, uint16_t attrSize) {
+    return entry + fixed + attrSize;
+}
+
+Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
+               uint8_t dstType, const char* dstName) {
+    const FilterSet empty;
+    const FilterSet& filters = request.filters ? *request.filters : empty;
+    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
+                                                                         : request.dumpFlags;
+    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
+    STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
+    char id[4];
+    uint16_t attrSize;
+    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
+    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
+    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
+    bool nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
+
+    // Boot sectors.
+    uint32_t bootSize;
+    STEP(InputBootSectors(&c.in, &bootSize), "Cannot open boot sectors\r\n");
+    STEP(OutputBootSectors(&c.out, bootSize), "Cannot create boot sectors\r\n");
+    for (uint32_t left = bootSize; left > 0;) {
+        const uint8_t* p;
+        uint32_t n;
+        STEP(InputBootSectorsChunk(&c.in, &p, &n), "Cannot read boot sectors\r\n");
+        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
+        STEP(OutputBootSectorsChunk(&c.out, p, n), "Cannot write boot sectors\r\n");
+        left -= n;
+    }
+    STEP(InputedBootSectors(&c.in), "Error closing source boot sectors\r\n");
+    STEP(OutputedBootSectors(&c.out), "Error closing dest boot sectors\r\n");
+
+    // Directories: the selected tree goes to the destination, the selection
+    // of every file to the bit list.
+    uint32_t dirCount;
+    STEP(InputDirectories(&c.in, &dirCount), "Cannot open directories\r\n");
+    STEP(OutputDirectories(&c.out), "Cannot create directories\r\n");
+    c.zfil = RewriteVFile("ZFIL");
+    c.zdir = RewriteVFile("ZDIR");
+    if (c.zfil < 0 || c.zdir < 0) STEP(1, "Cannot rewrite VFile");
+    InitBitBuff(&c.bits, c.zfil);
+    uint8_t record[kZdirRecord] = {};
+    record[kCopyPathMax] = 1;
+    STEP(WriteVFile(c.zdir, record, kZdirRecord), "Cannot write temp file\r\n");
+    Log("1. Reading directories : ");
+    const uint8_t* entry;
+    STEP(InputRootDirEntry(&c.in, &entry), "Cannot read root directory entry\r\n");
+    STEP(OutputRootDirEntry(&c.out, entry), "Cannot write root directory entry\r\n");
+
+    uint32_t offsets[kCopyDepthMax + 1] = {};
+    uint32_t childrenLeft[kCopyDepthMax + 1] = {};
+    uint32_t depth = 0, outDepth = 0;
+    bool trace = Trace();
+    for (uint32_t d = 0; d < dirCount; ++d) {
+        uint16_t pops;
+        uint32_t subdirs, files;
+        STEP(InputDirectory(&c.in, &pops, &subdirs, &files, d), "Cannot open directory\r\n");
+        if (trace) {
+            Log("\r\nNEXT DIR : parent depth ");
+            LogNumber(pops);
+            Log(", ");
+            LogNumber(subdirs);
+            Log(" subdirs, ");
+            LogNumber(files);
+            Log(" files");
+        }
+        // The tree shape: one root first, then every directory one of its
+        // parent's announced subdirectories, never deeper than the stack.
+        if (pops > depth || (d > 0 && depth - pops == 0) || (d == 0 && pops != 0))
+            STEP(1, "Bad archive, hierarchy scrambled\r\n");
+        depth -= pops;
+        char path[kCopyPathMax] = {};
+        bool selected = true;
+        if (d > 0) {
+            if (childrenLeft[depth] == 0) STEP(1, "Bad archive, hierarchy scrambled\r\n");
+            --childrenLeft[depth];
+            STEP(SeekVFile(c.zdir, offsets[depth]) || ReadVFile(c.zdir, record, kZdirRecord),
+                 "Cannot read temp file\r\n");
+            if (trace) {
+                Log("\r\nPARENT   : offset ");
+                LogHex(offsets[depth]);
+                Log(", name ");
+                Log(reinterpret_cast<const char*>(record));
+            }
+            offsets[depth] += kZdirRecord;
+            record[kCopyPathMax - 1] = 0;
+            size_t length = std::strlen(reinterpret_cast<const char*>(record));
+            if (length + 2 > kCopyPathMax) STEP(1, "Bad archive, hierarchy scrambled\r\n");
+            std::memcpy(path, record, length);
+            path[length] = '/';
+            selected = record[kCopyPathMax] != 0;
+        }
+        if (depth >= kCopyDepthMax) STEP(1, "Bad archive, hierarchy scrambled\r\n");
+        STEP(SeekEofVFile(c.zdir), "Cannot write temp file\r\n");
+        offsets[depth + 1] = TellVFile(c.zdir);
+        childrenLeft[depth + 1] = subdirs;
+        ++depth;
+        if (selected) {
+            STEP(OutputDirectory(&c.out, uint16_t(outDepth - (depth - 1))),
+                 "Cannot create directory\r\n");
+            outDepth = depth;
+        }
+        size_t pathLength = std::strlen(path);
+        for (uint32_t i = 0; i < subdirs + files; ++i) {
+            bool isDir = i < subdirs;
+            STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
+                 "Cannot read directory entry\r\n");
+            const uint8_t* nameAt =
+                SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, attrSize);
+            int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
+            if (nameLength < 0 || pathLength + size_t(nameLength) + 1 > kCopyPathMax)
+                STEP(1, "Cannot read directory entry\r\n");
+            char full[kCopyPathMax];
+            std::memcpy(full, path, pathLength);
+            std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
+            bool pass = selected && PassFilter(filters, full, nocase);
+            if (isDir) {
+                if (trace) {
+                    Log("\r\nDIR  : ");
+                    Log(full);
+                    Log(" -- offset ");
+                    LogHex(TellVFile(c.zdir));
+                }
+                uint8_t child[kZdirRecord] = {};
+                std::memcpy(child, full, pathLength + size_t(nameLength));
+                child[kCopyPathMax] = pass ? 1 : 0;
+                STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
+                if (pass)
+                    STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
+            } else {
+                if (trace) {
+                    Log("\r\nFILE : ");
+                    Log(full);
+                }
+                STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
+                if (pass)
+                    STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
+            }
+        }
+        MonitorESC();
+    }
+    CloseHandle(c.zdir);
+    STEP(FlushBitBuff(&c.bits), "Cannot write temp file\r\n");
+    STEP(InputedDirectories(&c.in), "Error closing source directories\r\n");
+    Log("\r\n2. Writing directories : ");
+    STEP(OutputedDirectories(&c.out), "Error closing dest directories\r\n");
+    Log("\r\n");
+    Log("3. Copying files       : ");
+
+    uint32_t fileCount;
+    STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
+    STEP(OutputFiles(&c.out), "Cannot create files\r\n");
+    InitBitBuff(&c.bits, c.zfil);
+    for (uint32_t f = 0; f < fileCount; ++f) {
+        bool pass;
+        STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
+        uint32_t size;
+        if (!pass) {
+            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+            continue;
+        }
+        STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
+        STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
+        for (uint32_t left = size; left > 0;) {
+            const uint8_t* p;
+            uint32_t n;
+            STEP(InputFileContent(&c.in, &p, &n), "Cannot read file chunk\r\n");
+            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
+            STEP(OutputFileContent(&c.out, p, n), "Cannot write file chunk\r\n");
+            left -= n;
+        }
+        if (!trace) CountUp(f + 1, fileCount);
+        MonitorESC();
+    }
+    STEP(InputedFiles(&c.in), "Error closing source files\r\n");
+    STEP(OutputedFiles(&c.out), "Error closing dest files\r\n");
+    CloseHandle(c.zfil);
+    Log("\r\n");
+    STEP(InputedArchive(&c.in), "Error closing source archive\r\n");
+    STEP(OutputedArchive(&c.out), "Error closing dest archive\r\n");
+    Log("Done.\r\n");
+    return 0;
+}
+
+// Section copies -------------------------------------------------------------
+
+struct Sections {
+    IArchive reader;
+    ArchiveWriter writer;
+    const char* message = nullptr;
+};
+
+#undef STEP
+#define STEP(call, text)                                                                           \
+    do {                                                                                           \
+        if ((call) != 0) {                                                                         \
+            c.message = text;                                                                      \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t limit) {
+    IArchive* r = &c.reader;
+    ArchiveWriter* w = &c.writer;
+    const ArchiveHeader* header;
+    STEP(OpenArchive(src, r), "Cannot open source\r\n");
+    STEP(RewriteArchive(dst, limit, w), "Cannot create dest\r\n");
+    STEP(ReadArchiveHeader(r, &header), "Cannot read header\r\n");
+    ArchiveHeader h = *header;
+    STEP(WriteArchiveHeader(w, h), "Cannot write header\r\n");
+
+    Log("1. Copying boot sectors...\r\n");
+    uint32_t size;
+    STEP(OpenBootSectors(r, &size), "Cannot open boot sectors\r\n");
+    STEP(RewriteBootSectors(w, size), "Cannot create boot sectors\r\n");
+    for (uint32_t left = size; left > 0;) {
+        const uint8_t* p;
+        uint32_t n;
+        STEP(ReadBootSectorsChunk(r, &p, &n), "Cannot read boot sectors\r\n");
+        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
+        STEP(WriteBootSectorsChunk(w, p, n), "Cannot write boot sectors\r\n");
+        left -= n;
+    }
+    STEP(CloseBootSectors(r), "Error closing source boot sectors\r\n");
+    STEP(DoneBootSectors(w), "Error closing dest boot sectors\r\n");
+
+    Log("2. Copying summary informations...\r\n");
+    const uint8_t* p;
+    STEP(OpenDirSummary(r), "Cannot open dir summary\r\n");
+    STEP(RewriteDirSummary(w), "Cannot create dir summary\r\n");
+    for (uint32_t i = 0; i < h.dirCount; ++i) {
+        STEP(ReadDirSummaryEntry(r, &p), "Cannot read dir summary\r\n");
+        STEP(WriteDirSummaryEntry(w, p), "Cannot write dir summary\r\n");
+    }
+    STEP(CloseDirSummary(r), "Error closing source dir summary\r\n");
+    STEP(DoneDirSummary(w), "Error closing dest dir summary\r\n");
+    STEP(OpenFileSummary(r), "Cannot open file summary\r\n");
+    STEP(RewriteFileSummary(w), "Cannot create file summary\r\n");
+    for (uint32_t i = 0; i < h.fileCount; ++i) {
+        STEP(ReadFileSummaryEntry(r, &p), "Cannot read file summary\r\n");
+        STEP(WriteFileSummaryEntry(w, p), "Cannot write file summary\r\n");
+    }
+    STEP(CloseFileSummary(r), "Error closing source file summary\r\n");
+    STEP(DoneFileSummary(w), "Error closing dest file summary\r\n");
+
+    Log("3. Copying directories : ");
+    STEP(OpenDirectories(r), "Cannot open directories\r\n");
+    STEP(RewriteDirectories(w), "Cannot create directories\r\n");
+    for (uint32_t d = 0; d < h.dirCount; ++d) {
+        DirectoryRecord record;
+        STEP(ReadDirectory(r, &record), "Cannot open directory\r\n");
+        STEP(WriteDirectory(w, record), "Cannot create directory\r\n");
+        for (uint32_t i = 0; i < record.subdirs + record.files; ++i) {
+            bool isDir = i < record.subdirs;
+            STEP(isDir ? ReadDirEntryDir(r, &p) : ReadDirEntryFile(r, &p),
+                 "Cannot read directory entry\r\n");
+            STEP(isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p),
+                 "Cannot write directory entry\r\n");
+        }
+        CountUp(d + 1, h.dirCount);
+    }
+    STEP(CloseDirectories(r), "Error closing source directories\r\n");
+    STEP(DoneDirectories(w), "Error closing dest directories\r\n");
+
+    Log("\r\n4. Copying files       : ");
+    STEP(OpenFiles(r), "Cannot open files\r\n");
+    STEP(RewriteFiles(w), "Cannot create files\r\n");
+    for (uint32_t f = 0; f < h.fileCount; ++f) {
+        STEP(ReadFileHeader(r, &size), "Cannot open file\r\n");
+        STEP(WriteFileHeader(w, size), "Cannot create file\r\n");
+        for (uint32_t left = size; left > 0;) {
+            uint32_t n;
+            STEP(ReadFileContent(r, &p, &n), "Cannot read file chunk\r\n");
+            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
+            STEP(WriteFileContent(w, p, n), "Cannot write file chunk\r\n");
+            left -= n;
+        }
+        CountUp(f + 1, h.fileCount);
+        MonitorESC();
+    }
+    STEP(CloseFiles(r), "Error closing source files\r\n");
+    STEP(DoneFiles(w), "Error closing dest files\r\n");
+    Log("\r\n");
+    STEP(CloseArchive(r), "Error closing source archive\r\n");
+    STEP(DoneArchive(w), "Error closing dest archive\r\n");
+    Log("Done.\r\n");
+    return 0;
+}
+
+Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t limit) {
+    IArchive* r = &c.reader;
+    ArchiveWriter* w = &c.writer;
+    const ArchiveHeader* header;
+    STEP(OpenIArchive(src, r), "Cannot open source\r\n");
+    STEP(RewriteIArchive(dst, limit, w), "Cannot create dest\r\n");
+    STEP(ReadIArchiveHeader(r, &header), "Cannot read header\r\n");
+    ArchiveHeader h = *header;
+    STEP(WriteIArchiveHeader(w, h), "Cannot write header\r\n");
+    STEP(OpenIFiles(r), "Cannot open files\r\n");
+    STEP(RewriteIFiles(w), "Cannot create files\r\n");
+    Log("Processing files : ");
+    bool trace = Trace();
+    const uint8_t* p;
+    for (uint32_t d = 0; d < h.dirCount; ++d) {
+        IDirectoryRecord record;
+        const char* name;
+        STEP(ReadIDirectory(r, &record, &name), "Cannot open directory\r\n");
+        STEP(WriteIDirectory(w, record, name), "Cannot create directory\r\n");
+        for (uint32_t i = 0; i < record.subdirs; ++i) {
+            STEP(ReadIDirEntryDir(r, &p), "Cannot read directory entry\r\n");
+            if (trace) {
+                Log("\r\nSUBDIR : ");
+                Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
+            }
+            STEP(WriteIDirEntryDir(w, p), "Cannot write directory entry\r\n");
+        }
+        for (uint32_t i = 0; i < record.files; ++i) {
+            STEP(ReadIDirEntryFile(r, &p), "Cannot read directory entry\r\n");
+            if (trace) {
+                Log("\r\nFILE : ");
+                Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
+            }
+            uint32_t size = ld32(p);
+            STEP(WriteIDirEntryFile(w, p), "Cannot write directory entry\r\n");
+            for (uint32_t left = size; left > 0;) {
+                uint32_t n;
+                STEP(ReadIFileContent(r, &p, &n), "Cannot read file chunk\r\n");
+                if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
+                STEP(WriteIFileContent(w, p, n), "Cannot write file chunk\r\n");
+                left -= n;
+            }
+        }
+        MonitorESC();
+    }
+    STEP(CloseIFiles(r), "Error closing source files\r\n");
+    STEP(DoneIFiles(w), "Error closing dest files\r\n");
+    Log("\r\n");
+    STEP(CloseIArchive(r), "Error closing source archive\r\n");
+    STEP(DoneIArchive(w), "Error closing dest archive\r\n");
+    Log("Done.\r\n");
+    return 0;
+}
+
+#undef STEP
+
+} // namespace
+
+Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+                   const char** message) {
+    if (dstType != kEndArchive) {
+        *message = "Cannot create dest\r\n";
+        return 1;
+    }
+    auto* c = new Sections{};
+    Status s = CopyFullSections(*c, src, dst, limit);
+    if (s) {
+        AbandonArchive(&c->reader);
+        AbortArchive(&c->writer);
+        *message = c->message;
+    }
+    delete c;
+    return s;
+}
+
+Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+                    const char** message) {
+    if (dstType != kEndIArchive) {
+        *message = "Cannot create dest\r\n";
+        return 1;
+    }
+    auto* c = new Sections{};
+    Status s = CopyIncrSections(*c, src, dst, limit);
+    if (s) {
+        AbandonArchive(&c->reader);
+        AbortArchive(&c->writer);
+        *message = c->message;
+    }
+    delete c;
+    return s;
+}
+
+Status CopyAnyArchive(const CopyRequest& request, const char** message) {
+    uint8_t srcType = ArchiveType(request.source);
+    uint8_t dstType = ArchiveType(request.destination);
+    char srcName[kCopyPathMax], dstName[kCopyPathMax];
+    ArchiveName(request.source, srcName, sizeof srcName);
+    ArchiveName(request.destination, dstName, sizeof dstName);
+    bool filtered = request.filters && !request.filters->empty();
+    int mark = MarkMemory();
+    Status s;
+    if (!filtered && srcType == kEndArchive && dstType == kEndArchive) {
+        s = CopyArchive(srcName, dstType, dstName, request.fragmentSize, message);
+    } else if (!filtered && srcType == kEndIArchive && dstType == kEndIArchive) {
+        s = CopyIArchive(srcName, dstType, dstName, request.fragmentSize, message);
+    } else if (srcType != kEndArchive && srcType != kEndIArchive && srcType != kEndScan) {
+        *message = "Cannot open source\r\n";
+        s = 1;
+    } else if (dstType == kEndNone || dstType == kEndScan) {
+        *message = "Cannot create dest\r\n";
+        s = 1;
+    } else {
+        auto* c = new Copy{};
+        s = RunCopy(*c, request, srcType, srcName, dstType, dstName);
+        if (s) {
+            *message = c->message;
+            AbandonOutput(&c->out);
+            CloseHandle(c->zdir);
+            CloseHandle(c->zfil);
+        }
+        AbandonInput(&c->in);
+        delete c;
+    }
+    if (s) RestoreMemory(mark);
+    return s;
+}
+
+} // namespace vk

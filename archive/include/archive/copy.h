@@ -1,0 +1,87 @@
+// The copy engine: moves a file tree from one archive end to another (a
+// scanned file-system path, a full or an incremental archive) to a full or
+// incremental archive, a text dump or a path, passing directories and files
+// through wildcard filters on the way.
+//
+// Three pieces: the source adapter (Input...), one interface over the
+// archive reader and the tree scan (archive/scan.h); the destination adapter
+// (Output..., archive/output.h); and the driver CopyAnyArchive with its two
+// unfiltered shortcuts CopyArchive and CopyIArchive.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/format.h"
+#include "archive/reader.h"
+#include "archive/scan.h"
+#include "platform/types.h"
+
+namespace vk {
+
+// Archive ends: a type letter, for named ends followed by "|" and the name.
+enum EndType : uint8_t {
+    kEndNone = 0,
+    kEndArchive = 1,  // A: full archive file
+    kEndIArchive = 2, // a: incremental archive file
+    kEndDump = 3,     // D: dump of a full archive
+    kEndIDump = 4,    // d: dump of an incremental archive
+    kEndScan = 5,     // P: a file-system path, scanned
+    kEndPath = 6,     // p: a file-system path, realised
+};
+uint8_t ArchiveType(const char* value);
+// The name of a named end (empty otherwise), cut to size - 1 characters.
+void ArchiveName(const char* value, char* name, uint32_t size);
+
+// Filters: exclusions, each with its exceptions; patterns are matched
+// against paths relative to the source root, without a leading "/".
+struct FilterRule {
+    std::string exclusion;
+    std::vector<std::string> exceptions;
+};
+using FilterSet = std::vector<FilterRule>;
+bool PassFilter(const FilterSet& filters, const char* path, bool nocase);
+
+// Largest directory depth the engine and the destination adapter hold.
+constexpr uint32_t kCopyDepthMax = 64;
+// Relative paths of the copy, with the NUL.
+constexpr uint32_t kCopyPathMax = 256;
+
+struct CopyRequest {
+    const char* source = "";      // SourceArchive's value
+    const char* destination = ""; // DestArchive's value
+    const FilterSet* filters = nullptr;
+    uint32_t fragmentSize = kFragmentSizeDefault; // archive destinations
+    uint16_t dumpFlags = 0;                       // dump destinations
+};
+
+// Copies; on failure returns non-zero with *message pointing at the
+// engine's static message.
+Status CopyAnyArchive(const CopyRequest& request, const char** message);
+// The unfiltered shortcuts: full archive to full archive and incremental to
+// incremental, section by section.
+Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+                   const char** message);
+Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+                    const char** message);
+
+// Source context: the reader, or the scan (by source type).
+struct InputContext {
+    uint8_t type = kEndNone;
+    IArchive* reader = nullptr;
+    ScanState* scan = nullptr;
+    const ArchiveHeader* header = nullptr; // archive sources
+    ArchiveHeader headerCopy;
+    uint16_t attrSize = 0;                      // attribute size of the entries handed out
+    int16_t inds = -1;                          // "INDS": summary attributes per directory number
+    int16_t infs = -1;                          // "INFS": summary attributes per file
+    uint32_t dirNumber = 0;                     // full source: current directory's number
+    uint32_t nextChild[kCopyDepthMax + 1] = {}; // full source: next child number per depth
+    uint32_t depth = 0;
+    uint8_t* entry = nullptr; // rebuilt entries (kChunkData bytes)
+    uint32_t filesLeft = 0;   // incremental source: files left in the directory
+    uint32_t dirsLeft = 0;    // incremental source, file pass: directory records left
+};
+
+} // namespace vk

@@ -1,0 +1,137 @@
+#!/bin/sh
+# Archive creation from host trees: pelto scans a tree into full and
+# incremental archives (with and without filters) and converts them; the
+# independent reader (tests/archive/arctool.py) must describe exactly what
+# zip_tool.py works out from the tree itself.
+# Usage: zip_trees.sh BIN_DIR
+set -eu
+BIN=$(cd "$1" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+ARCTOOL="$HERE/../archive/arctool.py"
+TOOL="$HERE/zip_tool.py"
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+fail=0
+
+pelto() { # script text -> output in $1.log
+    name=$1
+    shift
+    printf '%s\n' "$@" >"$name.pto"
+    "$BIN/pelto" -d "$name" </dev/null >"$name.log" 2>&1 || true
+}
+
+check() { # what archive expected-description-file
+    if python3 "$ARCTOOL" read "$2" >"$1.got" 2>&1 && cmp -s "$1.got" "$3"; then
+        echo "ok   $1"
+    else
+        echo "FAIL $1"
+        diff "$3" "$1.got" | cut -c1-200 | head -20
+        fail=1
+    fi
+}
+
+# The tree: every size around the chunk boundary, empty files and
+# directories, long names, deep nesting, a directory of more than 256
+# entries (several sort pages), links, a FIFO, DOS system names, names that
+# differ only in case, varied modes and fixed times.
+T=tree
+mkdir -p $T/empty $T/many $T/dos/DOS
+for n in 0 1 32767 32768 32769 65536 100000; do head -c $n /dev/urandom >$T/size_$n; done
+head -c 3500000 /dev/urandom >$T/several_mb
+: >$T/empty_file
+long=$(printf 'L%.0s' $(seq 1 127))
+toolong=$(printf 'X%.0s' $(seq 1 130))
+echo "long name" >"$T/$long"
+echo "skipped" >"$T/$toolong"
+d=$T/deep
+for i in $(seq 1 30); do d=$d/d$i; done
+mkdir -p $d && echo bottom >$d/file
+for i in $(seq 1 280); do echo "f$i" >$T/many/file$i; done
+for i in $(seq 1 12); do mkdir $T/many/sub$i; done
+ln -s size_1 $T/shortlink
+ln -s "$(printf 't%.0s' $(seq 1 100))" $T/longlink
+mkfifo $T/fifo
+for f in msdos.sys MSDOS.SYS IO.SYS autoexec.bat ABC abc; do echo "$f" >$T/dos/$f; done
+chmod 600 $T/size_1
+chmod 444 $T/size_0
+chmod 4755 $T/size_32767
+chmod 700 $T/empty
+now=$(date +%s)
+python3 - "$T" "$now" <<'EOF'
+import os, sys
+tree, now = sys.argv[1], int(sys.argv[2])
+# Access times after the modification and change times (an hour ahead):
+# reading the files and directories does not move them.
+for top, dirs, files in os.walk(tree, topdown=False):
+    for n in files + dirs:
+        os.utime(os.path.join(top, n), (now + 3600, 1500000000), follow_symlinks=False)
+os.utime(tree, (now + 3600, 1500000000))
+EOF
+
+# 1. A full archive of the tree.
+pelto full 'fullzip "tree" "full.000"'
+python3 "$TOOL" full tree >full.want
+check fullzip full.000 full.want
+grep -q "WARNING: Name too long, skipped: $toolong" full.log || { echo "FAIL long name warning"; fail=1; }
+
+# 2. Full to full without filters: the section copy keeps every byte.
+pelto copy 'source archive "full.000"' 'dest archive "copy.000"' 'copyarchive'
+if cmp -s full.000 copy.000; then echo "ok   section copy"; else echo "FAIL section copy"; fail=1; fi
+
+# 3. Full archive to incremental: the entries get the summary attributes.
+python3 "$TOOL" incr tree >incr.want
+pelto conv 'source archive "full.000"' 'destination iarchive "conv.000"' 'copyarchive'
+check full-to-incr conv.000 incr.want
+
+# 4. An incremental archive of the tree, and its copy.
+pelto incr 'incrzip "tree" "incr.000"'
+check incrzip incr.000 incr.want
+pelto icopy 'source iarchive "incr.000"' 'destination iarchive "icopy.000"' 'copyarchive'
+if cmp -s incr.000 icopy.000; then echo "ok   incremental copy"; else echo "FAIL incremental copy"; fail=1; fi
+
+# 5. Filters: a pattern with an exception, a whole excluded directory
+# (whose exception cannot bring anything back), a single-character wildcard.
+pelto filt 'filter - "/size_*"' 'filter + "size_3276?"' 'filter - "many"' 'filter + "many/file1"' \
+    'filter - "dos/?BC"' 'incrzip "tree" "filt.000"'
+python3 "$TOOL" incr tree '-size_*' '+size_3276?' -many +many/file1 '-dos/?BC' >filt.want
+check incrzip-filters filt.000 filt.want
+pelto ffull 'filter - "deep/d1/d2"' 'filter - "*.sys"' 'fullzip "tree" "ffull.000"'
+python3 "$TOOL" full tree -deep/d1/d2 '-*.sys' >ffull.want
+check fullzip-filters ffull.000 ffull.want
+
+# 6. Incremental to incremental through the filters (the general copy reads
+# the source twice), and incremental to full.
+pelto ifilt 'source iarchive "incr.000"' 'destination iarchive "ifilt.000"' 'filter - "deep"' \
+    'copyarchive'
+python3 "$TOOL" incr tree -deep >ifilt.want
+check incr-filtered ifilt.000 ifilt.want
+
+# 7. FragmentSize: values below the minimum are raised to 512 KiB, "2m" is
+# 2 MiB, empty is the default (one fragment here).
+for case in "100 524288" "2m 2097152" "'' 94371840"; do
+    set -- $case
+    value=$(eval echo "$1")
+    rm -f frag.[0-9][0-9][0-9]
+    pelto frag "set FragmentSize = \"$value\"" 'fullzip "tree" "frag.000"'
+    python3 - "$2" frag.000 <<'EOF' || fail=1
+import glob, os, struct, sys
+limit, first = int(sys.argv[1]), sys.argv[2]
+names = sorted(glob.glob("frag.[0-9][0-9][0-9]"))
+stream = sum(os.path.getsize(n) - 20 for n in names)
+want = ["frag.%03d" % i for i in range(len(names))]
+# Every fragment within the limit, named in turn, and no more of them than
+# the limit forces (a chunk is never split, so a fragment may end early).
+ok = names == want and len(names) >= -(-stream // limit) and len(names) <= 2 * -(-stream // limit)
+for n in names:
+    length = struct.unpack("<I", open(n, "rb").read(20)[12:16])[0]
+    # The limit is checked against a chunk's unpacked length, so the last
+    # chunk of a fragment may pack to more: at most 4096 bytes and its header.
+    ok = ok and length <= limit + 4096 + 8 and os.path.getsize(n) == 20 + length
+print("%s FragmentSize %d: %d fragments" % ("ok  " if ok else "FAIL", limit, len(names)))
+sys.exit(0 if ok else 1)
+EOF
+    check "fragments-$2" frag.000 full.want
+done
+
+exit $fail
