@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/source.h"
@@ -221,6 +223,8 @@ class Restore {
     bool root_ = false;
     uint32_t rootFiles_ = 0;         // files of the root entered so far
     char label_[12] = "NO NAME    "; // the root's volume-label entry
+    bool labelled_ = false;
+    std::unordered_set<std::string> names_; // short names of the directory
     SectorStream stream_;
 };
 
@@ -547,6 +551,7 @@ Status Restore::BeginDir(uint32_t index, uint32_t parentStart) {
     dirWritten_ = 0;
     slot_ = 0;
     rootFiles_ = 0;
+    names_.clear();
     slotsPerBuffer_ = (dirStart_ == 0 ? kRootSlots * fatdir::kSlotSize : area_.ClusterBytes()) /
                       fatdir::kSlotSize;
     std::memset(cluster_.get(), 0, slotsPerBuffer_ * fatdir::kSlotSize);
@@ -572,10 +577,29 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     char shortName[kShortNameBuffer];
     uint32_t tail = PackedTail(attributes);
     uint16_t slots = GetShortName(name, shortName, &tail);
+    if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
+        return Damaged("two entries of a directory with one short name");
+    // The attribute byte as the slot may hold it: a directory is marked as
+    // one and a file is not; a volume label is one empty file of the root;
+    // no combination reads as a long-name slot.
+    uint8_t attrs[fatattr::kSize];
+    std::memcpy(attrs, attributes, sizeof attrs);
+    uint8_t& a = attrs[fatattr::kAttr];
+    a &= 0x3F;
+    if (kind == kKindDir) {
+        a = uint8_t((a & ~kFatAttrVolume) | kFatAttrDir);
+    } else {
+        a &= uint8_t(~kFatAttrDir);
+        if ((a & kFatAttrVolume) &&
+            (!rootFile || size != 0 || labelled_ || (a & kFatAttrLongName) == kFatAttrLongName))
+            a &= uint8_t(~kFatAttrVolume);
+    }
+    attributes = attrs;
     uint8_t slot[fatdir::kSlotSize];
-    if (rootFile && attributes[fatattr::kAttr] != kFatAttrLongName &&
-        (attributes[fatattr::kAttr] & kFatAttrVolume) != 0)
+    if (rootFile && (a & kFatAttrVolume) != 0) {
         std::memcpy(label_, shortName, fatdir::kNameSize);
+        labelled_ = true;
+    }
     if (rootFile && rootFiles_ < 2 && slots == 0) {
         // Slot 0 or 1 of the root, over its placeholder (in the first
         // cluster, which the root keeps until its end).
