@@ -79,14 +79,22 @@ echo \"done\""
     fsck_part d.img $nr "overwrites"
 
     # Files that mtools wrote, fragmented: small files with every other one
-    # deleted, then a large file that fills the gaps.
+    # deleted, then a large file that fills the gaps (on FAT32 after the
+    # FSInfo hint is sent back to the start); and one whose chain runs
+    # backwards across FAT sectors.
     mmd -i "$m" ::/frag
     for i in $(seq 1 80); do head -c 5000 /dev/urandom > s.bin; mcopy -i "$m" s.bin "::/frag/s$i.bin"; done
     for i in $(seq 2 2 80); do mdel -i "$m" "::/frag/s$i.bin"; done
+    offset=$(($(part_start d.img $nr) * 512))
+    [ $nr = 1 ] && python3 "$HERE/fat_patch.py" d.img $offset boot $((512 + 492)) 4 2
     head -c 1500000 /dev/urandom > frag.bin
     mcopy -i "$m" frag.bin "::/frag/Fragmented File.bin"
     mcopy -i "$m" small.txt ::/frag/MTOOLS.TXT
+    mcopy -i "$m" frag.bin ::/BACKWARD.BIN
+    python3 "$HERE/fat_patch.py" d.img $offset reverse BACKWARD.BIN
+    same_file "part $nr" frag.bin "$m" /BACKWARD.BIN
     pelto -w -dd.img "copy \"$p/frag/fragmented file.bin\" \"frag.out\"
+copy \"$p/BACKWARD.BIN\" \"backward.out\"
 copy \"$p/frag/mtools.txt\" \"mtools.out\"
 logdir \"$p/frag/s7*\"
 echo \"done\""
@@ -95,10 +103,12 @@ echo \"done\""
     # is the stored one.
     expect_out "$(printf '%-33s%9d' S7.BIN 5000)"
     cmp -s frag.bin frag.out || fail "part $nr: fragmented file read back differs"
+    cmp -s frag.bin backward.out || fail "part $nr: file with a backward chain read back differs"
     cmp -s small.txt mtools.out || fail "part $nr: file written by mtools read back differs"
 
     # Delete and deltree down to an empty volume: every cluster comes back.
     pelto -w -dd.img "delete \"$p/BIG.BIN\"
+delete \"$p/BACKWARD.BIN\"
 deltree \"$p/many\"
 deltree \"$p/Some Dir\"
 echo \"step\"

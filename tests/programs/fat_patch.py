@@ -8,6 +8,9 @@ fat_patch.py <image> <byte offset of the partition> <command> [arguments]
   start <NAME EXT>                            print the first cluster of a root entry
   setstart <NAME EXT> <cluster>               set the first cluster of a root entry
   fill <cluster> <byte>                       fill a cluster with one byte value
+  reverse <NAME EXT>                          run a root file's chain backwards: the
+                                              same clusters in reverse order, the
+                                              data moved with them
 """
 import struct
 import sys
@@ -91,6 +94,25 @@ def main():
         c = int(args[1])
         v.write(pos + 20, struct.pack("<H", c >> 16))
         v.write(pos + 26, struct.pack("<H", c & 0xFFFF))
+    elif cmd == "reverse":
+        pos = v.find(args[0])
+        slot = v.read(pos, 32)
+        c = struct.unpack_from("<H", slot, 20)[0] << 16 | struct.unpack_from("<H", slot, 26)[0]
+        chain = []
+        end = 0x0FFFFFF0 if v.fat32 else 0xFFF0
+        while 2 <= c < end:
+            chain.append(c)
+            c = v.get(c)
+        size = v.spc * 512
+        blocks = [v.read(v.cluster_pos(x), size) for x in chain]
+        order = chain[::-1]
+        for block, x in zip(blocks, order):
+            v.write(v.cluster_pos(x), block)
+        for a, b in zip(order, order[1:]):
+            v.set(a, b)
+        v.set(order[-1], 0x0FFFFFFF if v.fat32 else 0xFFFF)
+        v.write(pos + 20, struct.pack("<H", order[0] >> 16))
+        v.write(pos + 26, struct.pack("<H", order[0] & 0xFFFF))
     elif cmd == "fill":
         v.write(v.cluster_pos(int(args[0])), bytes([int(args[1])]) * (v.spc * 512))
     else:
