@@ -114,6 +114,7 @@ printf 'full\nheader %s\nboot \ndirsum %s\ndir %s\nend\n' \
 $arctool write full.desc full.000 100000000
 cases=(
   "rm -rf dst|tree.000|Destination path does not exist"
+  "rm -rf dst; printf x > dst|tree.000|Destination path does not exist"
   "rm tree.001|tree.000|Cannot open archive"
   "truncate -s -1 tree.002|tree.000|Cannot open archive"
   "patch_byte tree.000 0 00|tree.000|Cannot open archive"
