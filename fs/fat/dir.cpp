@@ -558,6 +558,12 @@ Status DeleteDirEntry(FsEntry* entry) {
 Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
     FatArea a = LoadFatArea();
     if (entry && entry->kind != kKindDir) return -1;
+    // A subdirectory without a cluster of its own, or one claiming the
+    // FAT32 root's, is damaged: opening it would reach the root instead.
+    if (entry && (entry->start == 0 || (a.Fat32() && entry->start == a.rootCluster))) {
+        Log("ERROR: [FAT] Directory entry without a directory\r\n");
+        return -1;
+    }
     FatDir* d = new FatDir;
     d->start = entry ? entry->start : 0;
     if (d->start == 0 && a.Fat32()) d->start = a.rootCluster;

@@ -16,6 +16,9 @@ head -c 10000 /dev/urandom > f.bin
 mcopy -i "$m2" f.bin ::/F.BIN
 mcopy -i "$m2" f.bin ::/LOOP.BIN
 mmd -i "$m2" ::/LOOPDIR
+mmd -i "$m2" ::/NOCLUST
+mmd -i "$(mt d0.img 1)" ::/ROOTDIR
+mcopy -i "$(mt d0.img 1)" s.txt ::/KEEP.TXT
 for i in $(seq 1 126); do mcopy -i "$m2" s.txt "::/LOOPDIR/F$i.TXT"; done
 fresh() { cp --sparse=always d0.img d.img; }
 
@@ -89,6 +92,18 @@ pelto -w -dd.img 'logdir "{0:2}/LOOPDIR/F1.TXT"
 echo "done"'
 expect_out "done"
 expect_out "ERROR: [FAT] Damaged cluster chain: link out of range"
+
+# A subdirectory entry without a cluster, or with the FAT32 root's: deltree
+# refuses it and the root keeps its entries.
+fresh
+python3 "$PATCH" d.img $o2 setstart NOCLUST 0
+python3 "$PATCH" d.img $o1 setstart ROOTDIR 2
+pelto -w -dd.img 'deltree "{0:2}/NOCLUST"'
+expect_out "ERROR: [FAT] Directory entry without a directory"
+pelto -w -dd.img 'deltree "{0:1}/ROOTDIR"'
+expect_out "ERROR: [FAT] Directory entry without a directory"
+mdir -b -i "$(mt d.img 2)" :: | grep -q "F.BIN" || fail "deltree of a cluster-less directory emptied the root"
+mdir -b -i "$(mt d.img 1)" :: | grep -q "KEEP.TXT" || fail "deltree of a directory claiming the root emptied it"
 
 # A boot sector that claims more sectors than the partition holds: writes
 # stop at the partition's end, the bytes behind it stay.
