@@ -2,6 +2,9 @@
 // general filtered copy and the two unfiltered section copies.
 #include "archive/copy.h"
 
+#include "archive/dump.h"
+#include "archive/irestore.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -481,7 +484,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             offsets[depth] += kZdirRecord;
             record[kCopyPathMax - 1] = 0;
             size_t length = std::strlen(reinterpret_cast<const char*>(record));
-            if (length + 2 > kCopyPathMax) STEP(1, "Bad archive, hierarchy scrambled\r\n");
+            if (length + 2 > kCopyPathMax) STEP(1, "Path too long\r\n");
             std::memcpy(path, record, length);
             path[length] = '/';
             selected = record[kCopyPathMax] != 0;
@@ -504,8 +507,10 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             const uint8_t* nameAt =
                 SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, attrSize);
             int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
-            if (nameLength < 0 || pathLength + size_t(nameLength) + 1 > kCopyPathMax)
-                STEP(1, "Cannot read directory entry\r\n");
+            // Relative paths are what the filters see: a path that does not
+            // fit is refused rather than cut into another one.
+            if (nameLength < 0) STEP(1, "Cannot read directory entry\r\n");
+            if (pathLength + size_t(nameLength) + 1 > kCopyPathMax) STEP(1, "Path too long\r\n");
             char full[kCopyPathMax];
             std::memcpy(full, path, pathLength);
             std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
@@ -547,12 +552,25 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
     STEP(OutputFiles(&c.out), "Cannot create files\r\n");
     InitBitBuff(&c.bits, c.zfil);
+    bool withData =
+        (dstType != kEndDump && dstType != kEndIDump) || (request.dumpFlags & kDumpFileData) != 0;
     for (uint32_t f = 0; f < fileCount; ++f) {
         bool pass;
         STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
         uint32_t size;
         if (!pass) {
             STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+            continue;
+        }
+        if (!withData) {
+            // The dump shows no contents: only their sizes, in pieces.
+            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+            STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
+            for (uint32_t left = size; left > 0;) {
+                uint32_t n = left < kChunkData ? left : kChunkData;
+                STEP(OutputFileContent(&c.out, nullptr, n), "Cannot write file chunk\r\n");
+                left -= n;
+            }
             continue;
         }
         STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
@@ -583,192 +601,263 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
 struct Sections {
     IArchive reader;
     ArchiveWriter writer;
+    DumpState dump;
+    IRestoreState restore;
+    uint8_t type = kEndNone; // the destination
+    bool started = false;
     const char* message = nullptr;
 };
 
-#undef STEP
-#define STEP(call, text)                                                                           \
-    do {                                                                                           \
-        if ((call) != 0) {                                                                         \
-            c.message = text;                                                                      \
-            return 1;                                                                              \
-        }                                                                                          \
-    } while (0)
-
-Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t limit) {
+// The reader's sections, one to one to the writer or the dump.
+Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t param) {
     IArchive* r = &c.reader;
     ArchiveWriter* w = &c.writer;
+    DumpState* d = &c.dump;
+    bool dump = c.type == kEndDump;
     const ArchiveHeader* header;
     STEP(OpenArchive(src, r), "Cannot open source\r\n");
-    STEP(RewriteArchive(dst, limit, w), "Cannot create dest\r\n");
+    c.started = true;
+    STEP(dump ? StartDumpArchive(uint16_t(param), d) : RewriteArchive(dst, param, w),
+         "Cannot create dest\r\n");
     STEP(ReadArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    STEP(WriteArchiveHeader(w, h), "Cannot write header\r\n");
+    STEP(dump ? DumpArchiveHeader(d, &h) : WriteArchiveHeader(w, h), "Cannot write header\r\n");
 
-    Log("1. Copying boot sectors...\r\n");
+    if (!dump) Log("1. Copying boot sectors...\r\n");
     uint32_t size;
     STEP(OpenBootSectors(r, &size), "Cannot open boot sectors\r\n");
-    STEP(RewriteBootSectors(w, size), "Cannot create boot sectors\r\n");
+    STEP(dump ? StartDumpBootSectors(d, size) : RewriteBootSectors(w, size),
+         "Cannot create boot sectors\r\n");
     for (uint32_t left = size; left > 0;) {
         const uint8_t* p;
         uint32_t n;
         STEP(ReadBootSectorsChunk(r, &p, &n), "Cannot read boot sectors\r\n");
         if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
-        STEP(WriteBootSectorsChunk(w, p, n), "Cannot write boot sectors\r\n");
+        STEP(dump ? DumpBootSectorsChunk(d, p, n) : WriteBootSectorsChunk(w, p, n),
+             "Cannot write boot sectors\r\n");
         left -= n;
     }
     STEP(CloseBootSectors(r), "Error closing source boot sectors\r\n");
-    STEP(DoneBootSectors(w), "Error closing dest boot sectors\r\n");
+    STEP(dump ? EndDumpBootSectors(d) : DoneBootSectors(w), "Error closing dest boot sectors\r\n");
 
-    Log("2. Copying summary informations...\r\n");
+    if (!dump) Log("2. Copying summary informations...\r\n");
     const uint8_t* p;
     STEP(OpenDirSummary(r), "Cannot open dir summary\r\n");
-    STEP(RewriteDirSummary(w), "Cannot create dir summary\r\n");
+    STEP(dump ? StartDumpDirSummary(d) : RewriteDirSummary(w), "Cannot create dir summary\r\n");
     for (uint32_t i = 0; i < h.dirCount; ++i) {
         STEP(ReadDirSummaryEntry(r, &p), "Cannot read dir summary\r\n");
-        STEP(WriteDirSummaryEntry(w, p), "Cannot write dir summary\r\n");
+        STEP(dump ? DumpDirSummaryEntry(d, p) : WriteDirSummaryEntry(w, p),
+             "Cannot write dir summary\r\n");
     }
     STEP(CloseDirSummary(r), "Error closing source dir summary\r\n");
-    STEP(DoneDirSummary(w), "Error closing dest dir summary\r\n");
+    STEP(dump ? EndDumpDirSummary(d) : DoneDirSummary(w), "Error closing dest dir summary\r\n");
     STEP(OpenFileSummary(r), "Cannot open file summary\r\n");
-    STEP(RewriteFileSummary(w), "Cannot create file summary\r\n");
+    STEP(dump ? StartDumpFileSummary(d) : RewriteFileSummary(w), "Cannot create file summary\r\n");
     for (uint32_t i = 0; i < h.fileCount; ++i) {
         STEP(ReadFileSummaryEntry(r, &p), "Cannot read file summary\r\n");
-        STEP(WriteFileSummaryEntry(w, p), "Cannot write file summary\r\n");
+        STEP(dump ? DumpFileSummaryEntry(d, p) : WriteFileSummaryEntry(w, p),
+             "Cannot write file summary\r\n");
     }
     STEP(CloseFileSummary(r), "Error closing source file summary\r\n");
-    STEP(DoneFileSummary(w), "Error closing dest file summary\r\n");
+    STEP(dump ? EndDumpFileSummary(d) : DoneFileSummary(w), "Error closing dest file summary\r\n");
 
-    Log("3. Copying directories : ");
+    if (!dump) Log("3. Copying directories : ");
     STEP(OpenDirectories(r), "Cannot open directories\r\n");
-    STEP(RewriteDirectories(w), "Cannot create directories\r\n");
-    for (uint32_t d = 0; d < h.dirCount; ++d) {
+    STEP(dump ? StartDumpDirectories(d) : RewriteDirectories(w), "Cannot create directories\r\n");
+    for (uint32_t n = 0; n < h.dirCount; ++n) {
         DirectoryRecord record;
         STEP(ReadDirectory(r, &record), "Cannot open directory\r\n");
-        STEP(WriteDirectory(w, record), "Cannot create directory\r\n");
+        STEP(dump ? DumpDirectory(d, &record) : WriteDirectory(w, record),
+             "Cannot create directory\r\n");
         for (uint32_t i = 0; i < record.subdirs + record.files; ++i) {
             bool isDir = i < record.subdirs;
             STEP(isDir ? ReadDirEntryDir(r, &p) : ReadDirEntryFile(r, &p),
                  "Cannot read directory entry\r\n");
-            STEP(isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p),
-                 "Cannot write directory entry\r\n");
+            Status s = dump ? (isDir ? DumpDirEntryDir(d, p) : DumpDirEntryFile(d, p))
+                            : (isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p));
+            STEP(s, "Cannot write directory entry\r\n");
         }
-        CountUp(d + 1, h.dirCount);
+        if (!dump) CountUp(n + 1, h.dirCount);
     }
     STEP(CloseDirectories(r), "Error closing source directories\r\n");
-    STEP(DoneDirectories(w), "Error closing dest directories\r\n");
+    STEP(dump ? EndDumpDirectories(d) : DoneDirectories(w), "Error closing dest directories\r\n");
 
-    Log("\r\n4. Copying files       : ");
+    if (!dump) Log("\r\n4. Copying files       : ");
+    bool data = !dump || (d->flags & kDumpFileData) != 0;
     STEP(OpenFiles(r), "Cannot open files\r\n");
-    STEP(RewriteFiles(w), "Cannot create files\r\n");
+    STEP(dump ? StartDumpFiles(d) : RewriteFiles(w), "Cannot create files\r\n");
     for (uint32_t f = 0; f < h.fileCount; ++f) {
+        if (!data) {
+            // The dump shows no contents: pass them unread.
+            STEP(ReadSkipFile(r, &size), "Cannot skip file\r\n");
+            STEP(DumpFileHeader(d, size), "Cannot create file\r\n");
+            for (uint32_t left = size; left > 0;) {
+                uint32_t n = left < kChunkData ? left : kChunkData;
+                STEP(DumpFileContent(d, nullptr, n), "Cannot write file chunk\r\n");
+                left -= n;
+            }
+            continue;
+        }
         STEP(ReadFileHeader(r, &size), "Cannot open file\r\n");
-        STEP(WriteFileHeader(w, size), "Cannot create file\r\n");
+        STEP(dump ? DumpFileHeader(d, size) : WriteFileHeader(w, size), "Cannot create file\r\n");
         for (uint32_t left = size; left > 0;) {
             uint32_t n;
             STEP(ReadFileContent(r, &p, &n), "Cannot read file chunk\r\n");
             if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-            STEP(WriteFileContent(w, p, n), "Cannot write file chunk\r\n");
+            STEP(dump ? DumpFileContent(d, p, n) : WriteFileContent(w, p, n),
+                 "Cannot write file chunk\r\n");
             left -= n;
         }
-        CountUp(f + 1, h.fileCount);
+        if (!dump) CountUp(f + 1, h.fileCount);
         MonitorESC();
     }
     STEP(CloseFiles(r), "Error closing source files\r\n");
-    STEP(DoneFiles(w), "Error closing dest files\r\n");
-    Log("\r\n");
+    STEP(dump ? EndDumpFiles(d) : DoneFiles(w), "Error closing dest files\r\n");
+    if (!dump) Log("\r\n");
     STEP(CloseArchive(r), "Error closing source archive\r\n");
-    STEP(DoneArchive(w), "Error closing dest archive\r\n");
-    Log("Done.\r\n");
+    c.started = false;
+    STEP(dump ? EndDumpArchive(d) : DoneArchive(w), "Error closing dest archive\r\n");
+    if (!dump) Log("Done.\r\n");
     return 0;
 }
 
-Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t limit) {
+// The incremental reader's steps to the incremental writer, the dump or the
+// restore.
+Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t param) {
     IArchive* r = &c.reader;
     ArchiveWriter* w = &c.writer;
+    DumpState* d = &c.dump;
+    IRestoreState* t = &c.restore;
+    uint8_t type = c.type;
     const ArchiveHeader* header;
     STEP(OpenIArchive(src, r), "Cannot open source\r\n");
-    STEP(RewriteIArchive(dst, limit, w), "Cannot create dest\r\n");
+    c.started = true;
+    Status s = type == kEndIArchive ? RewriteIArchive(dst, param, w)
+               : type == kEndIDump  ? StartDumpIArchive(uint16_t(param), d)
+                                    : ProcessIArchive(dst, t);
+    STEP(s, "Cannot create dest\r\n");
     STEP(ReadIArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    STEP(WriteIArchiveHeader(w, h), "Cannot write header\r\n");
+    s = type == kEndIArchive ? WriteIArchiveHeader(w, h)
+        : type == kEndIDump  ? DumpIArchiveHeader(d, &h)
+                             : RealizeIArchiveHeader(t, &h);
+    STEP(s, "Cannot write header\r\n");
     STEP(OpenIFiles(r), "Cannot open files\r\n");
-    STEP(RewriteIFiles(w), "Cannot create files\r\n");
+    s = type == kEndIArchive ? RewriteIFiles(w)
+        : type == kEndIDump  ? StartDumpIFiles(d)
+                             : ProcessIFiles(t);
+    STEP(s, "Cannot create files\r\n");
     Log("Processing files : ");
+    if (type == kEndIArchive) Log("Copying files : ");
     bool trace = Trace();
+    bool data = type != kEndIDump || (d->flags & kDumpFileData) != 0;
     const uint8_t* p;
-    for (uint32_t d = 0; d < h.dirCount; ++d) {
+    for (uint32_t n = 0; n < h.dirCount; ++n) {
         IDirectoryRecord record;
         const char* name;
         STEP(ReadIDirectory(r, &record, &name), "Cannot open directory\r\n");
-        STEP(WriteIDirectory(w, record, name), "Cannot create directory\r\n");
+        s = type == kEndIArchive ? WriteIDirectory(w, record, name)
+            : type == kEndIDump  ? DumpIDirectory(d, &record, name)
+                                 : RealizeIDirectory(t, &record, name);
+        STEP(s, "Cannot create directory\r\n");
         for (uint32_t i = 0; i < record.subdirs; ++i) {
             STEP(ReadIDirEntryDir(r, &p), "Cannot read directory entry\r\n");
             if (trace) {
                 Log("\r\nSUBDIR : ");
                 Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
             }
-            STEP(WriteIDirEntryDir(w, p), "Cannot write directory entry\r\n");
+            s = type == kEndIArchive ? WriteIDirEntryDir(w, p)
+                : type == kEndIDump  ? DumpIDirEntryDir(d, p)
+                                     : RealizeIDirEntryDir(t, p);
+            STEP(s, "Cannot write directory entry\r\n");
         }
         for (uint32_t i = 0; i < record.files; ++i) {
-            STEP(ReadIDirEntryFile(r, &p), "Cannot read directory entry\r\n");
+            STEP(data ? ReadIDirEntryFile(r, &p) : ReadISkipFile(r, &p),
+                 "Cannot read directory entry\r\n");
             if (trace) {
                 Log("\r\nFILE : ");
                 Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
             }
             uint32_t size = ld32(p);
-            STEP(WriteIDirEntryFile(w, p), "Cannot write directory entry\r\n");
+            s = type == kEndIArchive ? WriteIDirEntryFile(w, p)
+                : type == kEndIDump  ? DumpIDirEntryFile(d, p)
+                                     : RealizeIDirEntryFile(t, p);
+            STEP(s, "Cannot create file\r\n");
             for (uint32_t left = size; left > 0;) {
-                uint32_t n;
-                STEP(ReadIFileContent(r, &p, &n), "Cannot read file chunk\r\n");
-                if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-                STEP(WriteIFileContent(w, p, n), "Cannot write file chunk\r\n");
-                left -= n;
+                uint32_t got = left < kChunkData ? left : kChunkData;
+                if (data) {
+                    STEP(ReadIFileContent(r, &p, &got), "Cannot read file chunk\r\n");
+                    if (got == 0 || got > left) STEP(1, "Cannot read file chunk\r\n");
+                } else {
+                    p = nullptr;
+                }
+                s = type == kEndIArchive ? WriteIFileContent(w, p, got)
+                    : type == kEndIDump  ? DumpIFileContent(d, p, got)
+                                         : RealizeIFileContent(t, p, got);
+                STEP(s, "Cannot write file chunk\r\n");
+                left -= got;
             }
         }
         MonitorESC();
     }
     STEP(CloseIFiles(r), "Error closing source files\r\n");
-    STEP(DoneIFiles(w), "Error closing dest files\r\n");
+    s = type == kEndIArchive ? DoneIFiles(w)
+        : type == kEndIDump  ? EndDumpIFiles(d)
+                             : (EndOfIFiles(t) == 0 ? 0 : 1);
+    STEP(s, "Error closing dest files\r\n");
     Log("\r\n");
     STEP(CloseIArchive(r), "Error closing source archive\r\n");
-    STEP(DoneIArchive(w), "Error closing dest archive\r\n");
+    c.started = false;
+    s = type == kEndIArchive ? DoneIArchive(w)
+        : type == kEndIDump  ? EndDumpIArchive(d)
+                             : EndOfIArchive(t);
+    STEP(s, "Error closing dest archive\r\n");
     Log("Done.\r\n");
     return 0;
+}
+
+// Gives back what a failed section copy holds.
+void AbandonSections(Sections& c) {
+    AbandonArchive(&c.reader);
+    AbortArchive(&c.writer);
+    if (c.started) {
+        if (c.type == kEndPath) EndOfIArchive(&c.restore);
+        if (c.type == kEndDump || c.type == kEndIDump) AbandonDump(&c.dump);
+    }
 }
 
 #undef STEP
 
 } // namespace
 
-Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
                    const char** message) {
-    if (dstType != kEndArchive) {
+    if (dstType != kEndArchive && dstType != kEndDump) {
         *message = "Cannot create dest\r\n";
         return 1;
     }
     auto* c = new Sections{};
-    Status s = CopyFullSections(*c, src, dst, limit);
+    c->type = dstType;
+    Status s = CopyFullSections(*c, src, dst, param);
     if (s) {
-        AbandonArchive(&c->reader);
-        AbortArchive(&c->writer);
+        AbandonSections(*c);
         *message = c->message;
     }
     delete c;
     return s;
 }
 
-Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
                     const char** message) {
-    if (dstType != kEndIArchive) {
+    if (dstType != kEndIArchive && dstType != kEndIDump && dstType != kEndPath) {
         *message = "Cannot create dest\r\n";
         return 1;
     }
     auto* c = new Sections{};
-    Status s = CopyIncrSections(*c, src, dst, limit);
+    c->type = dstType;
+    Status s = CopyIncrSections(*c, src, dst, param);
     if (s) {
-        AbandonArchive(&c->reader);
-        AbortArchive(&c->writer);
+        AbandonSections(*c);
         *message = c->message;
     }
     delete c;
@@ -784,10 +873,13 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
     bool filtered = request.filters && !request.filters->empty();
     int mark = MarkMemory();
     Status s;
-    if (!filtered && srcType == kEndArchive && dstType == kEndArchive) {
-        s = CopyArchive(srcName, dstType, dstName, request.fragmentSize, message);
-    } else if (!filtered && srcType == kEndIArchive && dstType == kEndIArchive) {
-        s = CopyIArchive(srcName, dstType, dstName, request.fragmentSize, message);
+    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
+                                                                         : request.dumpFlags;
+    if (!filtered && srcType == kEndArchive && (dstType == kEndArchive || dstType == kEndDump)) {
+        s = CopyArchive(srcName, dstType, dstName, param, message);
+    } else if (!filtered && srcType == kEndIArchive &&
+               (dstType == kEndIArchive || dstType == kEndIDump || dstType == kEndPath)) {
+        s = CopyIArchive(srcName, dstType, dstName, param, message);
     } else if (srcType != kEndArchive && srcType != kEndIArchive && srcType != kEndScan) {
         *message = "Cannot open source\r\n";
         s = 1;

@@ -52,14 +52,6 @@ uint16_t Saturate16(uint32_t v) {
     return v > 0xFFFF ? 0xFFFF : uint16_t(v);
 }
 
-// The destinations that are not served by this build's writer.
-Status Unsupported(const char* what) {
-    Log("ERROR : ");
-    Log(what);
-    Log(" destination is not available\r\n");
-    return 1;
-}
-
 // Name of an incoming entry whose fixed part and attributes take `at`
 // bytes, checked to end within the archive's name limit.
 const char* EntryName(const uint8_t* entry, uint32_t at) {
@@ -170,28 +162,37 @@ Status Replay(OutputContext* o, int16_t h, uint32_t count, uint32_t size, Step s
     return 0;
 }
 
+// The full tree to the writer or the dump, section by section.
 Status WriteFullTree(OutputContext* o) {
     ArchiveWriter* w = o->writer;
-    if (RewriteBootSectors(w, o->bootSize)) return 1;
+    DumpState* d = &o->dump;
+    bool dump = o->type == kEndDump;
+    if (dump ? StartDumpBootSectors(d, o->bootSize) : RewriteBootSectors(w, o->bootSize)) return 1;
     for (uint32_t left = o->bootSize; left > 0;) {
         uint32_t n = left < kChunkData ? left : kChunkData;
-        if (ReadVFile(o->oubs, o->scratch, n) || WriteBootSectorsChunk(w, o->scratch, n)) return 1;
+        if (ReadVFile(o->oubs, o->scratch, n)) return 1;
+        if (dump ? DumpBootSectorsChunk(d, o->scratch, n) : WriteBootSectorsChunk(w, o->scratch, n))
+            return 1;
         left -= n;
     }
-    if (DoneBootSectors(w)) return 1;
-    if (RewriteDirSummary(w) ||
+    if (dump ? EndDumpBootSectors(d) : DoneBootSectors(w)) return 1;
+    if ((dump ? StartDumpDirSummary(d) : RewriteDirSummary(w)) ||
         Replay(o, o->ouds, o->header.dirCount, SummarySlot(o),
-               [w](const uint8_t* e) { return WriteDirSummaryEntry(w, e); }) ||
-        DoneDirSummary(w))
+               [=](const uint8_t* e) {
+                   return dump ? DumpDirSummaryEntry(d, e) : WriteDirSummaryEntry(w, e);
+               }) ||
+        (dump ? EndDumpDirSummary(d) : DoneDirSummary(w)))
         return 1;
-    if (RewriteFileSummary(w) ||
+    if ((dump ? StartDumpFileSummary(d) : RewriteFileSummary(w)) ||
         Replay(o, o->oufs, o->header.fileCount, kFileSummarySize + SA(o),
-               [w](const uint8_t* e) { return WriteFileSummaryEntry(w, e); }) ||
-        DoneFileSummary(w))
+               [=](const uint8_t* e) {
+                   return dump ? DumpFileSummaryEntry(d, e) : WriteFileSummaryEntry(w, e);
+               }) ||
+        (dump ? EndDumpFileSummary(d) : DoneFileSummary(w)))
         return 1;
-    if (RewriteDirectories(w)) return 1;
-    bool trace = SettingIsOn("trace");
-    for (uint32_t d = 0; d < o->header.dirCount; ++d) {
+    if (dump ? StartDumpDirectories(d) : RewriteDirectories(w)) return 1;
+    bool progress = !dump && !SettingIsOn("trace");
+    for (uint32_t n = 0; n < o->header.dirCount; ++n) {
         uint8_t record[kOudcRecord];
         if (ReadVFile(o->oudc, record, kOudcRecord)) return 1;
         DirectoryRecord r;
@@ -200,15 +201,18 @@ Status WriteFullTree(OutputContext* o) {
         r.subdirs = ld32(record + kRecSubdirs);
         r.files = ld32(record + kRecFiles);
         r.pops = ld16(record + kRecPops);
-        if (WriteDirectory(w, r)) return 1;
+        if (dump ? DumpDirectory(d, &r) : WriteDirectory(w, r)) return 1;
         if (Replay(o, o->oudc, r.subdirs, SubdirSlot(o),
-                   [w](const uint8_t* e) { return WriteDirEntryDir(w, e); }) ||
-            Replay(o, o->oudc, r.files, FileSlot(o),
-                   [w](const uint8_t* e) { return WriteDirEntryFile(w, e); }))
+                   [=](const uint8_t* e) {
+                       return dump ? DumpDirEntryDir(d, e) : WriteDirEntryDir(w, e);
+                   }) ||
+            Replay(o, o->oudc, r.files, FileSlot(o), [=](const uint8_t* e) {
+                return dump ? DumpDirEntryFile(d, e) : WriteDirEntryFile(w, e);
+            }))
             return 1;
-        if (!trace) CountUp(d + 1, o->header.dirCount);
+        if (progress) CountUp(n + 1, o->header.dirCount);
     }
-    return DoneDirectories(w);
+    return dump ? EndDumpDirectories(d) : DoneDirectories(w);
 }
 
 // Emits directory records until one with files due is reached.
@@ -223,11 +227,16 @@ Status IncrOutputDirs(OutputContext* o) {
         char name[kOudcName];
         std::memcpy(name, record + kRecName, kOudcName);
         name[kOudcName - 1] = '\0';
-        if (o->type != kEndIArchive) return Unsupported("This");
-        ArchiveWriter* w = o->writer;
-        if (WriteIDirectory(w, r, name)) return 1;
-        if (Replay(o, o->oudc, r.subdirs, SubdirSlot(o),
-                   [w](const uint8_t* e) { return WriteIDirEntryDir(w, e); }))
+        Status s = 1;
+        if (o->type == kEndIArchive) s = WriteIDirectory(o->writer, r, name);
+        if (o->type == kEndIDump) s = DumpIDirectory(&o->dump, &r, name);
+        if (o->type == kEndPath) s = RealizeIDirectory(&o->restore, &r, name);
+        if (s) return 1;
+        if (Replay(o, o->oudc, r.subdirs, SubdirSlot(o), [o](const uint8_t* e) {
+                if (o->type == kEndIArchive) return WriteIDirEntryDir(o->writer, e);
+                if (o->type == kEndIDump) return DumpIDirEntryDir(&o->dump, e);
+                return RealizeIDirEntryDir(&o->restore, e);
+            }))
             return 1;
         o->filesDue = r.files;
         --o->dirsToEmit;
@@ -259,9 +268,9 @@ Status OutputArchive(OutputContext* o, uint8_t type, const char* name, uint32_t 
         o->writer = new ArchiveWriter{};
         if (type == kEndArchive) return RewriteArchive(name, param, o->writer);
         return RewriteIArchive(name, param, o->writer);
-    case kEndDump:
-    case kEndIDump: return Unsupported("Dump");
-    case kEndPath: return Unsupported("Path");
+    case kEndDump: o->started = true; return StartDumpArchive(uint16_t(param), &o->dump);
+    case kEndIDump: o->started = true; return StartDumpIArchive(uint16_t(param), &o->dump);
+    case kEndPath: o->started = true; return ProcessIArchive(name, &o->restore);
     default: return -1;
     }
 }
@@ -360,6 +369,7 @@ Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry) {
     if (!name) return 1;
     uint32_t size = ld32(entry);
     ++o->header.fileCount;
+    o->header.sumOfSizes += size; // the writer recounts it; a dump shows it
     ++level->fileEntries;
     SizeEntry(o, level, kKindFile, size, name);
     uint8_t slot[kFileEntrySize + kAttrMax + kOudcName] = {};
@@ -378,11 +388,19 @@ Status OutputedDirectories(OutputContext* o) {
     o->dirsToEmit = o->header.dirCount;
     o->filesDue = 0;
     Status s = 1;
-    if (o->type == kEndArchive) {
+    switch (o->type) {
+    case kEndArchive:
         s = WriteArchiveHeader(o->writer, o->header);
         if (s == 0) s = WriteFullTree(o);
-    } else if (o->type == kEndIArchive) {
-        s = WriteIArchiveHeader(o->writer, o->header);
+        break;
+    case kEndDump:
+        s = DumpArchiveHeader(&o->dump, &o->header);
+        if (s == 0) s = WriteFullTree(o);
+        break;
+    case kEndIArchive: s = WriteIArchiveHeader(o->writer, o->header); break;
+    case kEndIDump: s = DumpIArchiveHeader(&o->dump, &o->header); break;
+    case kEndPath: s = RealizeIArchiveHeader(&o->restore, &o->header); break;
+    default: break;
     }
     CloseHandle(o->oufs);
     CloseHandle(o->ouds);
@@ -393,13 +411,19 @@ Status OutputedDirectories(OutputContext* o) {
 }
 
 Status OutputFiles(OutputContext* o) {
-    if (o->type == kEndArchive) return RewriteFiles(o->writer);
-    if (o->type == kEndIArchive) return RewriteIFiles(o->writer);
-    return 1;
+    switch (o->type) {
+    case kEndArchive: return RewriteFiles(o->writer);
+    case kEndIArchive: return RewriteIFiles(o->writer);
+    case kEndDump: return StartDumpFiles(&o->dump);
+    case kEndIDump: return StartDumpIFiles(&o->dump);
+    case kEndPath: return ProcessIFiles(&o->restore);
+    default: return -1;
+    }
 }
 
 Status OutputFileHeader(OutputContext* o, uint32_t size) {
     if (o->type == kEndArchive) return WriteFileHeader(o->writer, size);
+    if (o->type == kEndDump) return DumpFileHeader(&o->dump, size);
     if (IncrOutputDirs(o) || o->filesDue == 0) return 1;
     --o->filesDue;
     if (ReadVFile(o->oudc, o->scratch, FileSlot(o))) return 1;
@@ -407,36 +431,53 @@ Status OutputFileHeader(OutputContext* o, uint32_t size) {
     if (ld32(o->scratch) != size) return 1;
     o->fileSize = size;
     if (o->type == kEndIArchive) return WriteIDirEntryFile(o->writer, o->scratch);
-    return 1;
+    if (o->type == kEndIDump) return DumpIDirEntryFile(&o->dump, o->scratch);
+    return RealizeIDirEntryFile(&o->restore, o->scratch);
 }
 
 Status OutputFileContent(OutputContext* o, const uint8_t* data, uint32_t n) {
     if (o->type == kEndArchive) return WriteFileContent(o->writer, data, n);
+    if (o->type == kEndDump) return DumpFileContent(&o->dump, data, n);
     if (n > o->fileSize) return 1;
     o->fileSize -= n;
     if (o->type == kEndIArchive) return WriteIFileContent(o->writer, data, n);
-    return 1;
+    if (o->type == kEndIDump) return DumpIFileContent(&o->dump, data, n);
+    return RealizeIFileContent(&o->restore, data, n);
 }
 
 Status OutputedFiles(OutputContext* o) {
     if (o->type == kEndArchive) return DoneFiles(o->writer);
+    if (o->type == kEndDump) return EndDumpFiles(&o->dump);
     // Directories without files at the end of the tree.
     if (IncrOutputDirs(o) || o->dirsToEmit != 0 || o->filesDue != 0) return 1;
     if (o->type == kEndIArchive) return DoneIFiles(o->writer);
-    return 1;
+    if (o->type == kEndIDump) return EndDumpIFiles(&o->dump);
+    return EndOfIFiles(&o->restore) == 0 ? 0 : 1;
 }
 
 Status OutputedArchive(OutputContext* o) {
     CloseHandle(o->oudc);
     Status s = 1;
-    if (o->type == kEndArchive) s = DoneArchive(o->writer);
-    if (o->type == kEndIArchive) s = DoneIArchive(o->writer);
-    if (s == 0) o->finished = true;
+    switch (o->type) {
+    case kEndArchive: s = DoneArchive(o->writer); break;
+    case kEndIArchive: s = DoneIArchive(o->writer); break;
+    case kEndDump: s = EndDumpArchive(&o->dump); break;
+    case kEndIDump: s = EndDumpIArchive(&o->dump); break;
+    case kEndPath: s = EndOfIArchive(&o->restore); break;
+    default: break;
+    }
+    // A writer that failed its last step still gives its buffers back.
+    o->finished = s == 0 || !o->writer;
     AbandonOutput(o);
     return s;
 }
 
 void AbandonOutput(OutputContext* o) {
+    if (o->started && !o->finished) {
+        if (o->type == kEndPath) EndOfIArchive(&o->restore);
+        if (o->type == kEndDump || o->type == kEndIDump) AbandonDump(&o->dump);
+    }
+    o->started = false;
     if (o->writer) {
         if (!o->finished) AbortArchive(o->writer);
         delete o->writer;

@@ -546,12 +546,27 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
     }
     s->pending = *size;
     s->readError = false;
+    s->preloaded = false;
     if (*size == 0) return 0;
     uint32_t actual;
-    if (ReadIOOpenFileBuffer(s->current_filename, &s->io, &actual) != 0)
+    if (ReadIOOpenFileBuffer(s->current_filename, &s->io, &actual) != 0) {
         ReportUnreadable(s);
-    else
-        s->fileOpen = true;
+        return 0;
+    }
+    s->fileOpen = true;
+    // A file that fits one piece is read at once and closed again: a
+    // driver may keep one such file per process (the host driver's long
+    // symbolic links), and a path destination creates its copy meanwhile.
+    if (*size <= kChunkData) {
+        const uint8_t* data = nullptr;
+        if (ReadIOReadFileBuffer(&s->io, &data, *size) != 0) {
+            ReportUnreadable(s);
+        } else {
+            std::memcpy(s->buffer, data, *size);
+            s->preloaded = true;
+        }
+        CloseScanFile(s);
+    }
     return 0;
 }
 
@@ -559,6 +574,13 @@ Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
     uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
     const uint8_t* data = nullptr;
+    if (s->preloaded) {
+        s->preloaded = false;
+        s->pending -= n;
+        *ptr = s->buffer;
+        *len = n;
+        return 0;
+    }
     if (!s->readError && ReadIOReadFileBuffer(&s->io, &data, n) != 0) ReportUnreadable(s);
     if (s->readError)
         std::memset(s->buffer, 0, n); // what could not be read is zeros
@@ -573,6 +595,7 @@ Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
 
 Status DismissFile(ScanState* s, uint32_t* size) {
     s->pending = 0;
+    s->preloaded = false;
     return ReadFileItem(s, size);
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "archive/copy.h"
+#include "archive/dump.h"
 #include "archive/format.h"
 #include "archive/zipfile.h"
 #include "interp/commands_archive.h"
@@ -134,6 +135,7 @@ Status RunCopy() {
     request.destination = destination;
     request.filters = &filters;
     request.fragmentSize = FragmentSize();
+    request.dumpFlags = DumpWhat();
     const char* message = nullptr;
     int mark = MarkMemory();
     Status s = CopyAnyArchive(request, &message);

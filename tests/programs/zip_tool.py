@@ -5,6 +5,10 @@ of a host tree must be, worked out from the tree with os.lstat alone.
 
   zip_tool.py full TREE [FILTERS...]
   zip_tool.py incr TREE [FILTERS...]
+  zip_tool.py same TREE COPY [FILTERS...]
+      Checks that COPY holds what passes the filters of TREE: the same
+      names, kinds, permissions, modification times, contents and link
+      targets (exit status 1 and the differences otherwise).
 
 FILTERS are "-pattern" (an exclusion) and "+pattern" (an exception to the
 exclusion before it), matched with "*" and "?" against paths relative to
@@ -198,7 +202,41 @@ def parse_rules(args):
     return rules
 
 
+def listing(d, base=b""):
+    """What a copy must keep of every entry below a scanned directory (a
+    directory's modification time moves as its entries are created)."""
+    out = []
+    for name, child in d.subdirs:
+        out.append((base + name, "dir", child.st.st_mode & 0o7777))
+        out += listing(child, base + name + b"/")
+    for name, full, st in d.files:
+        if stat.S_ISLNK(st.st_mode):
+            what = ("link", os.readlink(full))
+        elif stat.S_ISREG(st.st_mode):
+            what = ("file", open(full, "rb").read(), st.st_mode & 0o7777)
+        else:
+            what = ("node", stat.S_IFMT(st.st_mode), st.st_mode & 0o7777)
+        out.append((base + name,) + what + (int(st.st_mtime),))
+    return out
+
+
+def same(tree, copy, rules):
+    want = listing(scan(os.fsencode(tree).rstrip(b"/"), b"", rules, os.lstat(tree)))
+    everything = []
+    got = listing(scan(os.fsencode(copy).rstrip(b"/"), b"", everything, os.lstat(copy)))
+    if want == got:
+        return 0
+    w, g = set(want), set(got)
+    for item in sorted(w - g)[:10]:
+        print("missing or different:", repr(item)[:150])
+    for item in sorted(g - w)[:10]:
+        print("unexpected:", repr(item)[:150])
+    return 1
+
+
 def main(argv):
+    if len(argv) >= 4 and argv[1] == "same":
+        return same(argv[2], argv[3], parse_rules(argv[4:]))
     if len(argv) >= 3 and argv[1] in ("full", "incr"):
         sys.stdout.write(describe(argv[1], argv[2], parse_rules(argv[3:])))
         return 0

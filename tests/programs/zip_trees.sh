@@ -134,4 +134,48 @@ EOF
     check "fragments-$2" frag.000 full.want
 done
 
+# 8. Path to path: the tree copied through the filters, then whole.
+mkdir xc xf
+pelto xcopy 'xcopy "tree" "xc"'
+if python3 "$TOOL" same tree xc; then echo "ok   xcopy"; else echo "FAIL xcopy"; fail=1; fi
+pelto xfilt 'filter - "many/*"' 'filter + "many/sub*"' 'xcopy "tree" "xf"'
+if python3 "$TOOL" same tree xf '-many/*' '+many/sub*'; then echo "ok   xcopy-filters"; else
+    echo "FAIL xcopy-filters"
+    fail=1
+fi
+
+# 9. Dumps: fulldump takes one name and nothing else; a scan dumps without
+# writing an archive.
+pelto dump 'set DumpFormat = "h"' 'fulldump "full.000"'
+pelto dumpx 'fulldump "full.000" "extra"'
+pelto scandump 'set DumpFormat = "h"' 'source path "tree"' 'destination dump' 'copyarchive'
+if grep -q "Number of files *: 300" dump.log && grep -q "Too much arguments" dumpx.log &&
+    grep -q "Number of files *: 300" scandump.log; then echo "ok   dumps"; else
+    echo "FAIL dumps"
+    fail=1
+fi
+
+# 10. Damaged and hostile archives through the general copy (a filter that
+# matches nothing forces it): the copy stops with the engine's message and
+# nothing appears outside the target.
+IRTOOL="$HERE/irestore_tool.py"
+for row in "overpop:Bad archive, hierarchy scrambled" "deep:Bad archive, hierarchy scrambled" \
+    "longnames:Path too long" "dotdotdir:" "slashfile:" "dotdotrecord:"; do
+    kind=${row%%:*}
+    message=${row#*:}
+    mkdir -p "h_$kind/target"
+    python3 "$IRTOOL" hostile "$kind" "h_$kind.desc"
+    python3 "$ARCTOOL" write "h_$kind.desc" "h_$kind/in.000" 1000000
+    pelto "h_$kind" 'filter - "no such path"' "source iarchive \"h_$kind/in.000\"" \
+        "destination path \"h_$kind/target\"" 'copyarchive'
+    outside=$(find "h_$kind" -mindepth 1 -not -path "h_$kind/target*" -not -name "in.000" | wc -l)
+    if [ "$outside" -eq 0 ] && { [ -z "$message" ] || grep -q "$message" "h_$kind.log"; }; then
+        echo "ok   hostile $kind"
+    else
+        echo "FAIL hostile $kind"
+        tail -3 "h_$kind.log"
+        fail=1
+    fi
+done
+
 exit $fail

@@ -59,11 +59,12 @@ struct CopyRequest {
 // Copies; on failure returns non-zero with *message pointing at the
 // engine's static message.
 Status CopyAnyArchive(const CopyRequest& request, const char** message);
-// The unfiltered shortcuts: full archive to full archive and incremental to
-// incremental, section by section.
-Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+// The unfiltered shortcuts, section by section: a full archive to a full
+// archive or its dump; an incremental archive to an incremental archive,
+// its dump or a path. param: the fragment limit, or the dump flags.
+Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
                    const char** message);
-Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t limit,
+Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
                     const char** message);
 
 // Source context: the reader, or the scan (by source type).

@@ -20,7 +20,9 @@
 #include <cstdint>
 
 #include "archive/copy.h"
+#include "archive/dump.h"
 #include "archive/format.h"
+#include "archive/irestore.h"
 #include "archive/writer.h"
 #include "disk/fsdriver.h"
 #include "platform/types.h"
@@ -45,7 +47,10 @@ struct OutputLevel {
 
 struct OutputContext {
     uint8_t type = kEndNone;
-    ArchiveWriter* writer = nullptr;
+    ArchiveWriter* writer = nullptr; // types 1 and 2
+    DumpState dump;                  // types 3 and 4
+    IRestoreState restore;           // type 6
+    bool started = false;            // the dump or the restore was started
     ArchiveHeader header;
     const FsHandler* handler = nullptr;
     uint16_t attrSize = 0; // A of the incoming entries

@@ -71,6 +71,7 @@ struct ScanState {
     ReadIOBuffer io;
     bool fileOpen = false;
     bool readError = false;
+    bool preloaded = false; // the whole content is in the buffer already
     char current_filename[kScanPathMax] = {};
     const char* failure = nullptr; // why the scan failed
 };
