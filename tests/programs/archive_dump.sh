@@ -17,4 +17,9 @@ done
 timeout -s KILL 60 "$bindir/pelto" -d script > raw.txt 2> raw.err
 # Everything after the banner and the memory lines, line ends made plain.
 tr -d '\r' < raw.txt | tail -n +5 > actual
+# A build whose copy engine has no dump destination yet skips (CTest: 77).
+if grep -q "Dump destination is not available" actual; then
+  echo "the copy engine has no dump destination"
+  exit 77
+fi
 diff -u expect actual
