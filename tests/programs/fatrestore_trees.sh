@@ -228,6 +228,15 @@ blkid -p -O $(($(part_start big.img 1) * 512)) -o export big.img | grep -qx "VER
     fail "the large FAT16 volume is no FAT16 to blkid"
 restored big.img 1 many "restore onto a FAT16 partition beyond 2 GB"
 
+# The optional disk argument: the second image.
+pelto -w -ddisk.img -dsmall.img 'clean 1 1 "SECOND"
+fullunzip "m16.arc" 1 1'
+expect_out "FAT Unzip: Done !"
+restored small.img 1 many "restore onto the second disk"
+# The kept boot sector no longer names the volume that was there before.
+blkid -p -O $(($(part_start small.img 1) * 512)) -o export small.img | grep -q "^LABEL=" &&
+    fail "the restored volume keeps the label of the one before"
+
 # Without -w nothing is written.
 sum=$(sha256sum < disk.img)
 pelto -ddisk.img 'fullunzip "a32.arc" 2'
