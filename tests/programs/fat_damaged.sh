@@ -44,6 +44,13 @@ done <<'CASES'
 2 22 2 60000 partition too small for its layout
 CASES
 
+# FAT16 with more than 65,524 clusters.
+fresh
+python3 "$PATCH" d.img $o2 boot 13 1 1
+python3 "$PATCH" d.img $o2 boot 22 2 400
+pelto -w -dd.img 'copy "s.txt" "{0:2}/NEW.TXT"'
+expect_out "ERROR: [FAT] Boot sector refused: too many clusters for FAT16"
+
 # A first FAT byte other than 0xF8: not valid, and quietly so.
 fresh
 python3 "$PATCH" d.img $((o2 + 512)) boot 0 1 240
