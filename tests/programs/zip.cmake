@@ -4,3 +4,8 @@
 add_test(NAME zip_host_trees
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/zip_trees.sh ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(zip_host_trees PROPERTIES TIMEOUT 300)
+# Archive creation from a FAT partition: boot sectors, FAT attributes,
+# filters without case, and a full restore of the result.
+add_test(NAME zip_fat_partition
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/zip_fat.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(zip_fat_partition PROPERTIES TIMEOUT 300)

@@ -9,6 +9,9 @@ of a host tree must be, worked out from the tree with os.lstat alone.
       Checks that COPY holds what passes the filters of TREE: the same
       names, kinds, permissions, modification times, contents and link
       targets (exit status 1 and the differences otherwise).
+  zip_tool.py names DESCRIPTION
+      Lists the tree of an archive description (arctool.py "read" output)
+      as "D path" and "F path size" lines, directories in archive order.
 
 FILTERS are "-pattern" (an exclusion) and "+pattern" (an exception to the
 exclusion before it), matched with "*" and "?" against paths relative to
@@ -234,7 +237,46 @@ def same(tree, copy, rules):
     return 1
 
 
+def names(description):
+    lines = [l.split(" ") for l in open(description).read().splitlines()]
+    da = struct.unpack("<H", bytes.fromhex(lines[1][1])[14:16])[0]
+    out, stack, current = [], [], None
+
+    def name_at(entry, fixed):
+        return entry[fixed + da:].split(b"\0")[0].decode("latin-1")
+
+    for words in lines[2:]:
+        kind = words[0]
+        if kind in ("dir", "idir"):
+            record = bytes.fromhex(words[1])
+            pops = struct.unpack("<H", record[20:22] if kind == "dir" else record[2:4])[0]
+            if current is None:
+                current = ["", [], 0]
+            else:
+                stack.append(current)
+                del stack[len(stack) - pops:]
+                parent = stack[-1]
+                if kind == "idir":
+                    child = bytes.fromhex(words[2]).decode("latin-1")
+                else:
+                    child = parent[1][parent[2]]
+                    parent[2] += 1
+                current = [parent[0] + child + "/", [], 0]
+        elif kind == "subdir":
+            name = name_at(bytes.fromhex(words[1]), 16)
+            current[1].append(name)
+            out.append("D " + current[0] + name)
+        elif kind in ("file", "ifile"):
+            entry = bytes.fromhex(words[1])
+            size = struct.unpack("<I", entry[:4])[0]
+            out.append("F %s%s %d" % (current[0], name_at(entry, 4), size))
+    print("\n".join(out))
+    return 0
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "names":
+        return names(argv[2])
     if len(argv) >= 4 and argv[1] == "same":
         return same(argv[2], argv[3], parse_rules(argv[4:]))
     if len(argv) >= 3 and argv[1] in ("full", "incr"):
