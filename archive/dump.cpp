@@ -63,9 +63,17 @@ void BlockCounts(const uint8_t* p) {
     }
 }
 
-const char* EntryName(const uint8_t* entry, uint32_t fixed, uint16_t attrSize) {
-    return reinterpret_cast<const char*>(entry + fixed + attrSize);
-}
+// The entry's name, cut to what an entry name may hold even when its NUL
+// is missing.
+struct EntryName {
+    char text[kEntryNameMax];
+    EntryName(const uint8_t* entry, uint32_t fixed, uint16_t attrSize) {
+        const char* name = reinterpret_cast<const char*>(entry + fixed + attrSize);
+        size_t length = strnlen(name, kEntryNameMax - 1);
+        std::memcpy(text, name, length);
+        text[length] = '\0';
+    }
+};
 
 // Leaves pops levels of the path; more than it holds warns and empties it.
 void PopPath(DumpState* st, uint32_t pops) {
@@ -354,7 +362,7 @@ Status DumpDirEntryDir(DumpState* st, const uint8_t* entry) {
         st->nextChild[st->depth] += ld32(entry);
     }
     if (st->flags & kDumpEntries) {
-        PaddedName(EntryName(entry, SubdirEntry::kSize, st->header.dirAttr), 30);
+        PaddedName(EntryName(entry, SubdirEntry::kSize, st->header.dirAttr).text, 30);
         Text("<DIR ");
         RightNum(number, 3);
         Text(">");
@@ -375,7 +383,7 @@ Status DumpDirEntryFile(DumpState* st, const uint8_t* entry) {
     else
         --st->pending;
     if (st->flags & kDumpEntries) {
-        PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr), 30);
+        PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr).text, 30);
         RightNum(ld32(entry), 9);
         Attributes(entry + kFileEntrySize, st->header.dirAttr);
         EndLine();
@@ -486,7 +494,7 @@ Status DumpIDirectory(DumpState* st, const IDirectoryRecord* record, const char*
 
 Status DumpIDirEntryDir(DumpState* st, const uint8_t* entry) {
     if (st->flags & kDumpEntries) {
-        PaddedName(EntryName(entry, SubdirEntry::kSize, st->header.dirAttr), 30);
+        PaddedName(EntryName(entry, SubdirEntry::kSize, st->header.dirAttr).text, 30);
         Text("<DIR>");
         Attributes(entry + SubdirEntry::kSize, st->header.dirAttr);
         EndLine();
@@ -504,7 +512,7 @@ Status DumpIDirEntryFile(DumpState* st, const uint8_t* entry) {
         Text("File #");
         Num(number);
         Text(" : ");
-        PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr), 30);
+        PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr).text, 30);
         Text("Size = ");
         Num(size);
         Attributes(entry + kFileEntrySize, st->header.dirAttr);
