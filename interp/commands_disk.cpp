@@ -348,9 +348,11 @@ Status ParseFullUnzip(char* args) {
     AbandonArchive(archive.get());
     RestoreMemory(mark);
     fsstate = target;
-    if (h->FlushFsSpecific != nullptr) h->FlushFsSpecific();
+    // The flush completes the volume (second FAT, FSInfo, backup boot
+    // sectors): a restore whose flush fails is no restore.
+    Status flushed = h->FlushFsSpecific != nullptr ? h->FlushFsSpecific() : 0;
     target->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
-    return 0;
+    return flushed != 0 ? Fail("Unzip is not possible (bad archive ?)") : 0;
 }
 
 } // namespace vk

@@ -213,6 +213,8 @@ TEST_F(FatRestoreTest, AWriteThatKeepsFailingFailsTheRestore) {
     FaultyDisk* disk = AddDisk(0, false);
     ASSERT_EQ(Run("clean 1"), 0);
     uint64_t start = disk->writes;
+    ASSERT_EQ(Run("fullunzip \"" + archive_ + "\" 1"), 0);
+    uint64_t all = disk->writes - start; // the restore and its flush
     NewDisks();
     AddDisk(start + 3, true);
     ASSERT_EQ(Run("clean 1"), 0);
@@ -220,6 +222,14 @@ TEST_F(FatRestoreTest, AWriteThatKeepsFailingFailsTheRestore) {
     EXPECT_STREQ(errormsg, "Unzip is not possible (bad archive ?)");
     EXPECT_EQ(Count("Unzip failed, trying again"), 1u);
     EXPECT_EQ(Count("FAT Unzip: Done !"), 0u);
+
+    // The last write of the flush that completes the volume.
+    NewDisks();
+    AddDisk(start + all, true);
+    ASSERT_EQ(Run("clean 1"), 0);
+    EXPECT_NE(Run("fullunzip \"" + archive_ + "\" 1"), 0);
+    EXPECT_STREQ(errormsg, "Unzip is not possible (bad archive ?)");
+    EXPECT_EQ(Count("ERROR: Low-level write failed"), 1u);
 }
 
 TEST_F(FatRestoreTest, QuickFormatReportsAFailedWrite) {
