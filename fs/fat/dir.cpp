@@ -338,8 +338,13 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         shortIndex = at;
         shortCluster = target.cluster;
     }
-    if ((insert < block.Slots() && StoreBlock(a, block) != 0) ||
-        (spill > 0 && StoreBlock(a, next) != 0)) {
+    // A new cluster is written first: should that fail, it is given back
+    // before the directory ever reads its old contents as slots.
+    if (spill > 0 && StoreBlock(a, next) != 0) {
+        FreeClusters(block.cluster, 0);
+        return -1;
+    }
+    if (insert < block.Slots() && StoreBlock(a, block) != 0) {
         ++dirGeneration;
         DropEntryCache();
         nameCache.valid = false;

@@ -34,6 +34,7 @@ struct FatFile {
     uint32_t runServed = 0;  // reading: clusters already handed out
     bool runPending = false; // writing: the buffer still has to be written
     bool failed = false;     // a delayed write failed
+    uint32_t handedOut = 0;  // clusters read or written so far
 };
 
 // Writes the clusters waiting in the run buffer.
@@ -124,6 +125,7 @@ uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
     std::memcpy(buffer, f->run.data() + size_t(f->runServed) * a.ClusterBytes(),
                 count * a.ClusterBytes());
     f->runServed += count;
+    f->handedOut += count;
     return uint16_t(count * a.ClusterBytes());
 }
 
@@ -156,6 +158,7 @@ uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t l
     f->runCount += count;
     f->runServed = 0;
     f->runPending = true;
+    f->handedOut += count;
     return uint16_t(bytes);
 }
 
@@ -212,6 +215,17 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
         } else if (more && FreeClusters(tail, 0) != 0) {
             return 1;
         }
+    }
+    // A shrink under an open handle: its chain reader must not hand out
+    // clusters that were given back, so it is set up again at the same place.
+    if (f && want < f->handedOut + uint32_t(f->chain->count - f->chain->position)) {
+        CloseClusters(f->chain);
+        f->chain = OpenClusters(start);
+        f->runCount = f->runServed = 0;
+        uint32_t skip = std::min(f->handedOut, want);
+        for (uint32_t i = 0; i < skip && NextClust(f->chain) != 0; ++i) {
+        }
+        f->handedOut = skip;
     }
     if (f) {
         f->start = start;
