@@ -102,8 +102,20 @@ diff -r src dst > /dev/null || fail "foreign attributes: tree differs"
 # an empty dst/, and the message the command must fail with. Offsets in
 # one.000: archive header at 20 (directory count at 24), tag "CF" at 40,
 # the root's record at 42 (subdirectory count at 46, file count at 50).
-patch_byte() { # file offset hex-byte
+patch_byte() { # file offset hex-byte: a damaged byte, the CRC left as it was
   printf "\\x$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+patch_record() { # file offset hex-byte: the same with the CRC made to fit,
+  # as a writer that stored a wrong record would leave it
+  patch_byte "$@"
+  python3 - "$1" "$here/../archive" <<'PY'
+import struct, sys
+sys.path.insert(0, sys.argv[2])
+import arctool
+data = bytearray(open(sys.argv[1], "rb").read())
+struct.pack_into("<I", data, 16, arctool.crc32(bytes(data[20:])))
+open(sys.argv[1], "wb").write(data)
+PY
 }
 $arctool write tree.desc one.000 100000000
 sed 's/^ifile 06000000/ifile 07000000/' tree.desc > short.desc
@@ -118,12 +130,14 @@ cases=(
   "rm tree.001|tree.000|Cannot open archive"
   "truncate -s -1 tree.002|tree.000|Cannot open archive"
   "patch_byte tree.000 0 00|tree.000|Cannot open archive"
+  "patch_byte one.000 5000 00|one.000|Cannot open archive"
+  "patch_byte one.000 16 00|one.000|Cannot open archive"
   ":|full.000|Could not read archive"
-  "patch_byte one.000 42 58|one.000|Could not read directory entry"
-  "patch_byte one.000 24 09|one.000|Could not read directory entry"
-  "patch_byte one.000 24 04|one.000|Error closing archive"
-  "patch_byte one.000 46 03|one.000|Could not read subdir entry"
-  "patch_byte one.000 50 02|one.000|Could not read file header"
+  "patch_record one.000 42 58|one.000|Could not read directory entry"
+  "patch_record one.000 24 09|one.000|Could not read directory entry"
+  "patch_record one.000 24 04|one.000|Error closing archive"
+  "patch_record one.000 46 03|one.000|Could not read subdir entry"
+  "patch_record one.000 50 02|one.000|Could not read file header"
   ":|short.000|Could not read from file"
   "mkdir -p dst/top.txt|one.000|Could not create file"
   "printf x > dst/a|one.000|Could not create subdir entry"
@@ -139,6 +153,11 @@ for row in "${cases[@]}"; do
 done
 # The refused symbolic link still points at the unchanged file.
 [ "$(cat case/t)" = outside ] || fail "a write went through a symbolic link"
+# A CRC error is found before anything is written.
+rm -rf case && mkdir -p case/dst && cp one.000 case/ && (cd case && patch_byte one.000 5000 00 &&
+  run pelto 'incrunzip "one.000" "dst"')
+grep -q "CRC error in one.000" case/out.txt || fail "no CRC error reported"
+[ -z "$(ls case/dst)" ] || fail "a damaged archive was partly restored"
 
 # Hostile archives: names that try to leave the target, trees deeper than
 # the restore holds. Nothing may appear outside dst/.
