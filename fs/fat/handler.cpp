@@ -102,9 +102,10 @@ Status InitFsSpecific(uint8_t global) {
     uint8_t boot[kSectorSize];
     if (Seek(0) != 0 || ReadSects(1, boot) != 0) return 1;
     if (LoadBootSectInfos(boot) != 0) return 1;
-    // The two FATs of a volume found on disk are taken to agree.
+    // The two FATs of a volume found on disk are taken to agree, unless a
+    // flush is still due: then all of the second FAT is brought up to date.
     FatArea a = LoadFatArea();
-    a.fatDirtyFirst = a.fatDirtyEnd = 0;
+    if (fsstate->state != kStateModified) a.fatDirtyFirst = a.fatDirtyEnd = 0;
     StoreFatArea(a);
     uint8_t sector[kSectorSize];
     if (a.Fat32()) {
