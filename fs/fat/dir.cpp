@@ -152,15 +152,19 @@ void ShortSlotName(const uint8_t* slot, char* out) {
 }
 
 // Sets the path of an entry: the directory's path and the name (cut to fit).
-void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char* name) {
+void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char* name,
+                  size_t nameLength) {
     if (length > size_t(kPathMax) - 1) length = kPathMax - 1;
     std::memcpy(entry->path, dirPath, length);
     size_t room = kPathMax - 1 - length;
-    size_t nameLength = std::strlen(name);
     if (nameLength > room) nameLength = room;
     std::memcpy(entry->path + length, name, nameLength);
     entry->path[length + nameLength] = '\0';
     entry->name = entry->path + length;
+}
+
+void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char* name) {
+    SetEntryPath(entry, dirPath, length, name, std::strlen(name));
 }
 
 // Loads the next cluster of a directory; false at its end.
@@ -623,9 +627,10 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
             ++d->cachedIndex;
         if (d->cachedIndex >= list.size()) return 1;
         const CachedEntry& c = list[d->cachedIndex++];
-        SetEntryPath(entry, d->path, d->pathLength, c.name.c_str());
-        std::memset(entry->attributes, 0, sizeof entry->attributes);
+        SetEntryPath(entry, d->path, d->pathLength, c.name.data(), c.name.size());
         std::memcpy(entry->attributes, c.attributes, sizeof c.attributes);
+        std::memset(entry->attributes + sizeof c.attributes, 0,
+                    sizeof entry->attributes - sizeof c.attributes);
         entry->kind = c.kind;
         entry->start = c.start;
         entry->size = c.size;
