@@ -161,6 +161,19 @@ archive many m16.arc fat16
 pelto -w -ddisk.img 'fullunzip "m16.arc" 1'
 restored disk.img 1 many "FAT16 restore beyond the region before the directories"
 
+# FAT16 clusters of 4 KB keep 128 clusters (512 KB) before the directories:
+# a first file that fills them exactly, and one that crosses them at a
+# chunk boundary of the archive.
+for edge in 524288 600000; do
+    rm -rf edge && mkdir -p edge/sub
+    head -c $edge /dev/urandom > edge/a.bin
+    head -c 40000 /dev/urandom > edge/b.bin
+    printf 'sub' > edge/sub/c.txt
+    archive edge edge.arc fat16
+    pelto -w -ddisk.img 'fullunzip "edge.arc" 1'
+    restored disk.img 1 edge "FAT16 restore with a first file of $edge bytes"
+done
+
 # What does not fit is refused before anything is written: a file larger
 # than the partition, and more root entries than the FAT16 root holds.
 rm -rf huge && mkdir huge
