@@ -42,6 +42,16 @@ Status FinishFile(IRestoreState* st) {
     return result;
 }
 
+// The current directory's own entries are complete: a directory below the
+// target gets back the times it had when the restore entered it (for a
+// directory the archive created, the stored ones), which creating its
+// entries changed.
+void LeaveDirectory(IRestoreState* st) {
+    if (st->depth == 0 || !st->applyAttributes || !restoredFileHook) return;
+    FsDirRef* dir = Current(st);
+    restoredFileHook(dir->state, &dir->entry, dir->entry.attributes);
+}
+
 } // namespace
 
 void SetRestoredFileHook(RestoredFileHook hook) {
@@ -83,6 +93,7 @@ Status ProcessIFiles(IRestoreState* st) {
 
 Status RealizeIDirectory(IRestoreState* st, const IDirectoryRecord* record, const char* name) {
     if (!st->stack || st->file.open()) return 1;
+    LeaveDirectory(st);
     if (name[0] == '\0') {
         // The root record: the target itself.
         if (record->pops != 0) return 1;
@@ -129,6 +140,7 @@ Status RealizeIFileContent(IRestoreState* st, const uint8_t* data, uint32_t n) {
 }
 
 uint32_t EndOfIFiles(IRestoreState* st) {
+    if (st->stack && !st->file.open()) LeaveDirectory(st);
     return st->expected;
 }
 

@@ -2,7 +2,10 @@
 // directory tree. Every listed directory is entered (or created by its
 // parent's subdirectory entry), every file is created or rewritten with the
 // stored content and, when the archive's file system matches the target's,
-// its attributes. Nothing is deleted and nothing is rolled back.
+// its attributes. Nothing is deleted and nothing is rolled back. Where the
+// attributes apply, the restored-file hook also gives every directory below
+// the target, once its own entries are complete, the times it had when the
+// restore entered it: the stored ones for a directory the archive created.
 //
 // Calling order (the incrunzip command and the copy engine's path
 // destination follow it):
