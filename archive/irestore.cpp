@@ -37,7 +37,7 @@ Status FinishFile(IRestoreState* st) {
     FsState* state = st->file.state;
     Status result = MakeIODoneFile(&st->file);
     if (result == 0 && restoredFileHook)
-        restoredFileHook(state, &st->file.entry, st->applyAttributes ? st->attrs : nullptr);
+        restoredFileHook(state, &st->file.entry, st->applyAttributes ? st->attrs : nullptr, false);
     st->expected = 0;
     return result;
 }
@@ -49,7 +49,7 @@ Status FinishFile(IRestoreState* st) {
 void LeaveDirectory(IRestoreState* st) {
     if (st->depth == 0 || !st->applyAttributes || !restoredFileHook) return;
     FsDirRef* dir = Current(st);
-    restoredFileHook(dir->state, &dir->entry, dir->entry.attributes);
+    restoredFileHook(dir->state, &dir->entry, dir->entry.attributes, true);
 }
 
 } // namespace

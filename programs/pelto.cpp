@@ -1,6 +1,9 @@
 // Pelto: the batch processor with the archiver. Names that are not
 // partition paths are host files.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "archive/makeio.h"
@@ -9,6 +12,7 @@
 #include "disk/files.h"
 #include "hostdir/hostdir.h"
 #include "interp/edition.h"
+#include "platform/hostfile.h"
 #include "platform/memory.h"
 #include "startup.h"
 
@@ -25,9 +29,17 @@ unsigned SupplementaryMemory() {
 }
 
 // Host files restored from an archive get their attributes again once
-// their content is written, since the writes stamp new times on them.
-void RestoreHostAttributes(FsState* state, FsEntry* entry, const uint8_t* attrs) {
-    if (state == &DosFsState && attrs) UnPackAttr(entry->path, attrs);
+// their content is written, since the writes stamp new times on them;
+// directories get back their times only.
+void RestoreHostAttributes(FsState* state, FsEntry* entry, const uint8_t* attrs, bool timesOnly) {
+    if (state != &DosFsState || !attrs) return;
+    if (!timesOnly) {
+        UnPackAttr(entry->path, attrs);
+        return;
+    }
+    struct timespec times[2] = {{time_t(ld32(attrs + kAttrAtime)), 0},
+                                {time_t(ld32(attrs + kAttrMtime)), 0}};
+    utimensat(AT_FDCWD, entry->path, times, AT_SYMLINK_NOFOLLOW);
 }
 
 // The virtual file store takes the supplementary memory for itself.

@@ -78,7 +78,7 @@ class MakeIO : public ::testing::Test {
         state.handler = &kHandler;
         state.valid = 1;
         dir.state = &state;
-        SetRestoredFileHook([](FsState*, FsEntry*, const uint8_t* attrs) {
+        SetRestoredFileHook([](FsState*, FsEntry*, const uint8_t* attrs, bool) {
             rec.hookAttrs.push_back(attrs != nullptr);
         });
     }

@@ -53,8 +53,11 @@ void SetTouchFilesSwitch(uint8_t* touchFiles);
 
 // Called after a restored file is closed, with the attributes stored for it
 // (null when attributes are not applied), so that a driver whose writes
-// change the stored times can put them back. The program registers it.
-using RestoredFileHook = void (*)(FsState* state, FsEntry* entry, const uint8_t* attrs);
+// change the stored times can put them back; and, with timesOnly, for a
+// directory whose entries are complete, with the attributes it had when it
+// was entered (only its times are to be put back). The program registers it.
+using RestoredFileHook = void (*)(FsState* state, FsEntry* entry, const uint8_t* attrs,
+                                  bool timesOnly);
 void SetRestoredFileHook(RestoredFileHook hook);
 
 } // namespace vk
