@@ -24,13 +24,21 @@ constexpr uint32_t kTailLimit = 1000000;
 
 // One entry as enumeration returns it, kept for repeated enumerations.
 struct CachedEntry {
-    std::string name;
+    char name[kLongNameMax + 1] = {}; // the name, NUL padded
+    uint8_t nameLength = 0;
     uint8_t kind = 0;
     bool deleted = false;
     uint32_t start = 0, size = 0, location1 = 0, location2 = 0, location3 = 0;
     uint8_t attributes[fatattr::kSize] = {};
 };
 using EntryList = std::vector<CachedEntry>;
+
+void SetCachedName(CachedEntry& c, const char* name) {
+    size_t length = std::strlen(name);
+    if (length > sizeof c.name - 1) length = sizeof c.name - 1;
+    std::memcpy(c.name, name, length);
+    c.nameLength = uint8_t(length);
+}
 
 // The entries of the directory enumerated last. Lookups by name walk a
 // directory once for every file created in it; serving repeated walks from
@@ -368,7 +376,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     if (entryCache.valid && entryCache.state == fsstate && entryCache.start == d->start) {
         if (entryCache.lastCluster == block.cluster && entryCache.endSlot == insert) {
             CachedEntry added;
-            added.name = name;
+            SetCachedName(added, name);
             added.kind = kind;
             added.location1 = entry->location1;
             added.location2 = entry->location2;
@@ -627,7 +635,15 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
             ++d->cachedIndex;
         if (d->cachedIndex >= list.size()) return 1;
         const CachedEntry& c = list[d->cachedIndex++];
-        SetEntryPath(entry, d->path, d->pathLength, c.name.data(), c.name.size());
+        // Whole fixed-size blocks are the cheapest copy for these short,
+        // often repeated names.
+        if (d->pathLength + sizeof c.name <= sizeof entry->path) {
+            std::memcpy(entry->path, d->path, sizeof entry->path);
+            std::memcpy(entry->path + d->pathLength, c.name, sizeof c.name);
+            entry->name = entry->path + d->pathLength;
+        } else {
+            SetEntryPath(entry, d->path, d->pathLength, c.name, c.nameLength);
+        }
         std::memcpy(entry->attributes, c.attributes, sizeof c.attributes);
         std::memset(entry->attributes + sizeof c.attributes, 0,
                     sizeof entry->attributes - sizeof c.attributes);
@@ -707,7 +723,7 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
         PackAttributes(slot, entry->attributes, longName ? ShortNameTail(slot) : 0);
         if (d->recording) {
             CachedEntry c;
-            c.name = name;
+            SetCachedName(c, name);
             c.kind = entry->kind;
             c.start = entry->start;
             c.size = entry->size;
