@@ -359,6 +359,7 @@ Status NewArchive(const char* path, ScanState* s) {
     char last[kEntryNameMax];
     if (GetDirRef(withSlash, &s->root, last, sizeof last) != 0 || last[0] != '\0') return 1;
     if (!s->root.state || !s->root.state->handler) return 1;
+    if (!s->root.root && s->root.entry.kind != kKindDir) return 1; // a file, not a tree
     s->handler = s->root.state->handler;
     if (!s->handler->OpenDir || !s->handler->NextDirEntry || !s->handler->CloseDir) return 1;
     std::memcpy(s->fsId, s->handler->id, 4);

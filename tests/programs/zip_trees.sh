@@ -178,4 +178,20 @@ for row in "overpop:Bad archive, hierarchy scrambled" "deep:Bad archive, hierarc
     fi
 done
 
+# 11. Ends that cannot be used fail with the engine's messages.
+while IFS='|' read -r script message; do
+    pelto bad "$script"
+    if grep -q "$message" bad.log; then echo "ok   failure: $script"; else
+        echo "FAIL failure: $script"
+        tail -2 bad.log
+        fail=1
+    fi
+done <<'EOF'
+fullzip "no such dir" "x.000"|Cannot open source
+fullzip "tree/size_1" "x.000"|Cannot open source
+fullzip "tree" "no/such/dir/x.000"|Cannot create dest
+incrdump "no such archive"|Cannot open source
+copyarchive "extra"|Too much arguments
+EOF
+
 exit $fail
