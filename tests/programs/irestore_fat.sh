@@ -77,6 +77,16 @@ diff -r src got > /dev/null || fail "tree of the ext2 archive differs"
 [ "$(stat -c %Y got/top.txt)" != "$(stat -c %Y src/top.txt)" ] || fail "ext2 times were applied"
 fsck_part "the ext2 archive"
 
+# The archive itself on the partition it is restored onto: reading and
+# writing the same file system in turns.
+pelto -w -ddisk.img 'copy "fat.000" "{0:1}/fat.000"
+mkdir "{0:1}/same"
+incrunzip "{0:1}/fat.000" "{0:1}/same"'
+refute_out "Error"
+got same
+diff -r src got > /dev/null || fail "tree restored from the partition itself differs"
+fsck_part "a restore from the partition itself"
+
 # A missing partition directory and a hostile name.
 pelto -w -ddisk.img 'incrunzip "fat.000" "{0:1}/missing"'
 expect_out "Error in t.pto, line 1: Destination path does not exist"
