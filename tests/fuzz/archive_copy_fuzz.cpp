@@ -1,0 +1,147 @@
+// The copy engine on fuzzed archives: the first byte chooses the source
+// kind (full or incremental), the destination (full or incremental archive,
+// either dump, or a path in a scratch directory) and whether a filter
+// forces the general copy; the rest is one fragment file, kept in memory
+// behind the reader's file access table. Whatever the input, the copy must
+// stay within its buffers, and a path destination within its target.
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/copy.h"
+#include "archive/dump.h"
+#include "archive/reader.h"
+#include "archive/vfile.h"
+#include "disk/files.h"
+#include "disk/partitions.h"
+#include "fs/fat.h"
+#include "hostdir/hostdir.h"
+#include "platform/console.h"
+#include "platform/settings.h"
+
+namespace {
+
+using namespace vk;
+
+std::vector<uint8_t> fragment;
+bool open = false;
+size_t at = 0;
+
+Status MemOpen(const char* name, FileRecord* file, uint16_t) {
+    if (std::strcmp(name, "m.000") != 0 || open) return 1;
+    open = true;
+    at = 0;
+    *file = FileRecord{};
+    file->handle = reinterpret_cast<FsFileHandle*>(uintptr_t(1));
+    file->size = uint32_t(fragment.size());
+    return 0;
+}
+
+uint16_t MemRead(FileRecord*, uint8_t* buffer) {
+    size_t n = fragment.size() - at;
+    if (n > kChunkMax) n = kChunkMax;
+    std::memcpy(buffer, fragment.data() + at, n);
+    at += n;
+    return uint16_t(n);
+}
+
+Status MemClose(FileRecord*) {
+    open = false;
+    return 0;
+}
+
+Status MemRemove(const char*) {
+    return 0;
+}
+bool NotCached(const FileRecord*) {
+    return false;
+}
+
+const ReadIOOps kMemOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached};
+
+const char* Setting(const char*) {
+    return "";
+}
+
+// Removes everything below path (the scratch target between runs).
+void Clear(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return;
+    while (dirent* e = readdir(dir)) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        std::string child = path + "/" + e->d_name;
+        Clear(child);
+        if (remove(child.c_str()) != 0) unlink(child.c_str());
+    }
+    closedir(dir);
+}
+
+// Anything in the scratch directory besides the target and the output
+// archive's fragments means the copy wrote outside its target.
+void CheckScratch(const std::string& scratch) {
+    DIR* dir = opendir(scratch.c_str());
+    if (!dir) abort();
+    while (dirent* e = readdir(dir)) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        if (!std::strcmp(e->d_name, "target") || !std::strncmp(e->d_name, "out.", 4)) continue;
+        abort();
+    }
+    closedir(dir);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::vector<uint8_t> capture(kCaptureSize);
+    static std::string scratch;
+    if (scratch.empty()) {
+        char templ[] = "/tmp/vk_copy_fuzz_XXXXXX";
+        if (!mkdtemp(templ)) abort();
+        scratch = templ;
+        SetReadIOOps(&kMemOps);
+        SetSettingReader(Setting);
+        SetFsHandler(FsKind::Fat16, &FAT16Handler);
+        SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
+        InitVMM();
+    }
+    if (size < 1) return 0;
+    LogFileBuff = capture.data();
+    LogFileAvail = 0;
+    uint8_t options = data[0];
+    fragment.assign(data + 1, data + size);
+    open = false;
+
+    Clear(scratch);
+    std::string target = scratch + "/target";
+    mkdir(target.c_str(), 0755);
+    std::string out = scratch + "/out.000";
+    static const char* const kinds = "AaDdp";
+    char source[16], destination[300];
+    std::snprintf(source, sizeof source, "%s|m.000", (options & 1) ? "a" : "A");
+    char kind = kinds[((options >> 1) & 7) % 5];
+    if (kind == 'D' || kind == 'd')
+        std::snprintf(destination, sizeof destination, "%c", kind);
+    else
+        std::snprintf(destination, sizeof destination, "%c|%s", kind,
+                      kind == 'p' ? target.c_str() : out.c_str());
+    FilterSet filters;
+    if (options & 0x10) filters.push_back({"*.x?", {"k*"}});
+    CopyRequest request;
+    request.source = source;
+    request.destination = destination;
+    request.filters = &filters;
+    request.fragmentSize = kFragmentSizeMin;
+    request.dumpFlags = (options & 0x20) ? 0x1FF : DumpWhatOf("");
+    const char* message = nullptr;
+    CopyAnyArchive(request, &message);
+    CheckScratch(scratch);
+    for (int h = 0; h < kVFiles; ++h)
+        if (vm->files[h].access != 0) abort(); // every virtual file is given back
+    return 0;
+}
