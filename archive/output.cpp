@@ -402,11 +402,14 @@ Status OutputedDirectories(OutputContext* o) {
     case kEndPath: s = RealizeIArchiveHeader(&o->restore, &o->header); break;
     default: break;
     }
-    CloseHandle(o->oufs);
+    // A full destination keeps the file summary: every file's content must
+    // have the size its entry announced.
+    if (o->type != kEndArchive && o->type != kEndDump) CloseHandle(o->oufs);
     CloseHandle(o->ouds);
     CloseHandle(o->oubs);
     o->bootSize = 0;
     if (s) return 1;
+    if (o->oufs >= 0 && SeekVFile(o->oufs, 0)) return 1;
     return SeekVFile(o->oudc, 0);
 }
 
@@ -422,8 +425,12 @@ Status OutputFiles(OutputContext* o) {
 }
 
 Status OutputFileHeader(OutputContext* o, uint32_t size) {
-    if (o->type == kEndArchive) return WriteFileHeader(o->writer, size);
-    if (o->type == kEndDump) return DumpFileHeader(&o->dump, size);
+    if (o->type == kEndArchive || o->type == kEndDump) {
+        if (ReadVFile(o->oufs, o->scratch, kFileSummarySize + SA(o)) || ld32(o->scratch) != size)
+            return 1;
+        if (o->type == kEndArchive) return WriteFileHeader(o->writer, size);
+        return DumpFileHeader(&o->dump, size);
+    }
     if (IncrOutputDirs(o) || o->filesDue == 0) return 1;
     --o->filesDue;
     if (ReadVFile(o->oudc, o->scratch, FileSlot(o))) return 1;
@@ -446,8 +453,13 @@ Status OutputFileContent(OutputContext* o, const uint8_t* data, uint32_t n) {
 }
 
 Status OutputedFiles(OutputContext* o) {
-    if (o->type == kEndArchive) return DoneFiles(o->writer);
-    if (o->type == kEndDump) return EndDumpFiles(&o->dump);
+    if (o->type == kEndArchive || o->type == kEndDump) {
+        bool complete = EofVFile(o->oufs);
+        CloseHandle(o->oufs);
+        if (!complete) return 1;
+        if (o->type == kEndArchive) return DoneFiles(o->writer);
+        return EndDumpFiles(&o->dump);
+    }
     // Directories without files at the end of the tree.
     if (IncrOutputDirs(o) || o->dirsToEmit != 0 || o->filesDue != 0) return 1;
     if (o->type == kEndIArchive) return DoneIFiles(o->writer);

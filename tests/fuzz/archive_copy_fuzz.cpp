@@ -46,6 +46,7 @@ Status MemOpen(const char* name, FileRecord* file, uint16_t) {
 uint16_t MemRead(FileRecord*, uint8_t* buffer) {
     size_t n = fragment.size() - at;
     if (n > kChunkMax) n = kChunkMax;
+    if (n == 0) return 0;
     std::memcpy(buffer, fragment.data() + at, n);
     at += n;
     return uint16_t(n);
