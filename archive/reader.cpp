@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/zip.h"
+#include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/settings.h"
@@ -206,6 +207,7 @@ Status OpenFragment(IArchive* r) {
     }
     r->header = h;
     r->consumed = 0;
+    r->crc = 0;
     return 0;
 }
 
@@ -216,6 +218,14 @@ Status ReadFromFragment(IArchive* r, const uint8_t** ptr, uint32_t n) {
         return 1;
     }
     r->consumed += n;
+    // Every byte of a fragment passes here once, in order: when the last one
+    // has, the fragment's CRC must match, so that a damaged archive fails
+    // instead of restoring wrong data as a success.
+    r->crc = CRC32(r->crc, *ptr, n);
+    if (r->consumed == r->header.dataLength && r->crc != r->header.crc) {
+        Log("ERROR: [ReadFromFrag] Fragment data damaged (CRC error)\r\n");
+        return 1;
+    }
     return 0;
 }
 

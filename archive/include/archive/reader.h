@@ -67,6 +67,7 @@ struct IArchive {
     ReadIOBuffer io;
     FragmentHeader header;     // the current fragment's
     uint32_t consumed = 0;     // its data bytes read so far
+    uint32_t crc = 0;          // CRC32 of those bytes
     ArchiveHeader archive;     // SA and DA size the entries
     uint32_t pending = 0;      // what the current section part still holds
     uint8_t* unpack = nullptr; // kChunkData bytes
