@@ -75,6 +75,13 @@ python3 "$TOOL" full tree >full.want
 check fullzip full.000 full.want
 grep -q "WARNING: Name too long, skipped: $toolong" full.log || { echo "FAIL long name warning"; fail=1; }
 
+# The same archive with every trace on (the scan's and the copy's).
+pelto trace 'set trace = "on"' 'set Trace = "on"' 'filter - "no such path"' \
+    'fullzip "tree" "trace.000"'
+check fullzip-traced trace.000 full.want
+grep -q "TRACE : Reading tree/size_1" trace.log && grep -q "NEXT DIR : parent depth" trace.log ||
+    { echo "FAIL trace lines"; fail=1; }
+
 # 2. Full to full without filters: the section copy keeps every byte.
 pelto copy 'source archive "full.000"' 'dest archive "copy.000"' 'copyarchive'
 if cmp -s full.000 copy.000; then echo "ok   section copy"; else echo "FAIL section copy"; fail=1; fi
