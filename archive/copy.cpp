@@ -2,12 +2,14 @@
 // general filtered copy and the two unfiltered section copies.
 #include "archive/copy.h"
 
-#include "archive/dump.h"
-#include "archive/irestore.h"
+#include <limits.h>
+#include <stdlib.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "archive/dump.h"
+#include "archive/irestore.h"
 #include "archive/output.h"
 #include "archive/vfile.h"
 #include "archive/writer.h"
@@ -864,6 +866,19 @@ Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t 
     return s;
 }
 
+namespace {
+
+// Whether two archive names reach the same first fragment: writing one
+// while reading the other would destroy the source.
+bool SameArchive(const char* a, const char* b) {
+    if (std::strcmp(a, b) == 0) return true;
+    if (a[0] == '{' || b[0] == '{') return false;
+    char ra[PATH_MAX], rb[PATH_MAX];
+    return realpath(a, ra) && realpath(b, rb) && std::strcmp(ra, rb) == 0;
+}
+
+} // namespace
+
 Status CopyAnyArchive(const CopyRequest& request, const char** message) {
     uint8_t srcType = ArchiveType(request.source);
     uint8_t dstType = ArchiveType(request.destination);
@@ -875,7 +890,14 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
     Status s;
     uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
                                                                          : request.dumpFlags;
-    if (!filtered && srcType == kEndArchive && (dstType == kEndArchive || dstType == kEndDump)) {
+    bool archives = (srcType == kEndArchive || srcType == kEndIArchive) &&
+                    (dstType == kEndArchive || dstType == kEndIArchive);
+    if (archives && SameArchive(srcName, dstName)) {
+        Log("ERROR : Source and destination are the same archive\r\n");
+        *message = "Cannot create dest\r\n";
+        s = 1;
+    } else if (!filtered && srcType == kEndArchive &&
+               (dstType == kEndArchive || dstType == kEndDump)) {
         s = CopyArchive(srcName, dstType, dstName, param, message);
     } else if (!filtered && srcType == kEndIArchive &&
                (dstType == kEndIArchive || dstType == kEndIDump || dstType == kEndPath)) {

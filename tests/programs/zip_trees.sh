@@ -187,7 +187,7 @@ done
 
 # 11. Ends that cannot be used fail with the engine's messages.
 while IFS='|' read -r script message; do
-    pelto bad "$script"
+    pelto bad "$(printf '%b' "$script")"
     if grep -q "$message" bad.log; then echo "ok   failure: $script"; else
         echo "FAIL failure: $script"
         tail -2 bad.log
@@ -199,6 +199,8 @@ fullzip "tree/size_1" "x.000"|Cannot open source
 fullzip "tree" "no/such/dir/x.000"|Cannot create dest
 incrdump "no such archive"|Cannot open source
 copyarchive "extra"|Too much arguments
+source archive "full.000"\ndest archive "./full.000"\ncopyarchive|Source and destination are the same archive
 EOF
+python3 "$ARCTOOL" read full.000 | cmp -s - full.want || { echo "FAIL source archive kept"; fail=1; }
 
 exit $fail
