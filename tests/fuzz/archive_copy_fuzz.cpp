@@ -5,7 +5,10 @@
 // behind the reader's file access table. Whatever the input, the copy must
 // stay within its buffers, and a path destination within its target.
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,12 +33,12 @@ namespace {
 using namespace vk;
 
 std::vector<uint8_t> fragment;
-bool open = false;
+bool fragmentOpen = false;
 size_t at = 0;
 
 Status MemOpen(const char* name, FileRecord* file, uint16_t) {
-    if (std::strcmp(name, "m.000") != 0 || open) return 1;
-    open = true;
+    if (std::strcmp(name, "m.000") != 0 || fragmentOpen) return 1;
+    fragmentOpen = true;
     at = 0;
     *file = FileRecord{};
     file->handle = reinterpret_cast<FsFileHandle*>(uintptr_t(1));
@@ -53,7 +56,7 @@ uint16_t MemRead(FileRecord*, uint8_t* buffer) {
 }
 
 Status MemClose(FileRecord*) {
-    open = false;
+    fragmentOpen = false;
     return 0;
 }
 
@@ -70,6 +73,8 @@ const char* Setting(const char*) {
     return "";
 }
 
+std::string scratch;
+
 // Removes everything below path (the scratch target between runs).
 void Clear(const std::string& path) {
     DIR* dir = opendir(path.c_str());
@@ -77,6 +82,14 @@ void Clear(const std::string& path) {
     while (dirent* e = readdir(dir)) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
         std::string child = path + "/" + e->d_name;
+        // Restored attributes may carry inode flags (immutable, append only)
+        // that would keep the entry from being removed.
+        int fd = ::open(child.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+        if (fd >= 0) {
+            int flags = 0;
+            ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            close(fd);
+        }
         Clear(child);
         if (remove(child.c_str()) != 0) unlink(child.c_str());
     }
@@ -100,11 +113,15 @@ void CheckScratch(const std::string& scratch) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<uint8_t> capture(kCaptureSize);
-    static std::string scratch;
     if (scratch.empty()) {
         char templ[] = "/tmp/vk_copy_fuzz_XXXXXX";
         if (!mkdtemp(templ)) abort();
         scratch = templ;
+        // The scratch directory goes when the fuzzer ends.
+        atexit([] {
+            Clear(scratch);
+            rmdir(scratch.c_str());
+        });
         SetReadIOOps(&kMemOps);
         SetSettingReader(Setting);
         SetFsHandler(FsKind::Fat16, &FAT16Handler);
@@ -116,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LogFileAvail = 0;
     uint8_t options = data[0];
     fragment.assign(data + 1, data + size);
-    open = false;
+    fragmentOpen = false;
 
     Clear(scratch);
     std::string target = scratch + "/target";
