@@ -25,6 +25,7 @@
 #include "disk/partitions.h"
 #include "fs/fat.h"
 #include "hostdir/hostdir.h"
+#include "memory_fragment.h"
 #include "platform/console.h"
 #include "platform/settings.h"
 
@@ -32,42 +33,7 @@ namespace {
 
 using namespace vk;
 
-std::vector<uint8_t> fragment;
-bool fragmentOpen = false;
-size_t at = 0;
-
-Status MemOpen(const char* name, FileRecord* file, uint16_t) {
-    if (std::strcmp(name, "m.000") != 0 || fragmentOpen) return 1;
-    fragmentOpen = true;
-    at = 0;
-    *file = FileRecord{};
-    file->handle = reinterpret_cast<FsFileHandle*>(uintptr_t(1));
-    file->size = uint32_t(fragment.size());
-    return 0;
-}
-
-uint16_t MemRead(FileRecord*, uint8_t* buffer) {
-    size_t n = fragment.size() - at;
-    if (n > kChunkMax) n = kChunkMax;
-    if (n == 0) return 0;
-    std::memcpy(buffer, fragment.data() + at, n);
-    at += n;
-    return uint16_t(n);
-}
-
-Status MemClose(FileRecord*) {
-    fragmentOpen = false;
-    return 0;
-}
-
-Status MemRemove(const char*) {
-    return 0;
-}
-bool NotCached(const FileRecord*) {
-    return false;
-}
-
-const ReadIOOps kMemOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached};
+using namespace vk::fuzz;
 
 const char* Setting(const char*) {
     return "";
@@ -122,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Clear(scratch);
             rmdir(scratch.c_str());
         });
-        SetReadIOOps(&kMemOps);
+        SetReadIOOps(&kMemoryFragmentOps);
         SetSettingReader(Setting);
         SetFsHandler(FsKind::Fat16, &FAT16Handler);
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
@@ -132,8 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LogFileBuff = capture.data();
     LogFileAvail = 0;
     uint8_t options = data[0];
-    fragment.assign(data + 1, data + size);
-    fragmentOpen = false;
+    SetFragment(data + 1, size - 1);
 
     Clear(scratch);
     std::string target = scratch + "/target";

@@ -7,6 +7,7 @@
 
 #include "archive/dump.h"
 #include "archive/reader.h"
+#include "memory_fragment.h"
 #include "platform/console.h"
 #include "platform/settings.h"
 
@@ -14,42 +15,7 @@ namespace {
 
 using namespace vk;
 
-std::vector<uint8_t> fragment;
-size_t at = 0;
-bool busy = false;
-
-Status MemOpen(const char* name, FileRecord* file, uint16_t) {
-    if (std::strcmp(name, "m.000") != 0 || busy) return 1;
-    busy = true;
-    at = 0;
-    *file = FileRecord{};
-    file->size = uint32_t(fragment.size());
-    return 0;
-}
-
-uint16_t MemRead(FileRecord*, uint8_t* buffer) {
-    size_t n = fragment.size() - at;
-    if (n > kChunkMax) n = kChunkMax;
-    if (n == 0) return 0;
-    std::memcpy(buffer, fragment.data() + at, n);
-    at += n;
-    return uint16_t(n);
-}
-
-Status MemClose(FileRecord*) {
-    busy = false;
-    return 0;
-}
-
-Status MemRemove(const char*) {
-    return 0;
-}
-
-bool NotCached(const FileRecord*) {
-    return false;
-}
-
-const ReadIOOps kMemOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached};
+using namespace vk::fuzz;
 
 const char* Setting(const char* name) {
     return std::strcmp(name, "CacheNever") == 0 ? "ON" : "";
@@ -134,13 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<uint8_t> capture(kCaptureSize);
     static bool ready = false;
     if (!ready) {
-        SetReadIOOps(&kMemOps);
+        SetReadIOOps(&kMemoryFragmentOps);
         SetSettingReader(Setting);
         ready = true;
     }
     LogFileBuff = capture.data();
     LogFileAvail = 0;
-    fragment.assign(data, data + size);
+    SetFragment(data, size);
     DumpFull();
     DumpIncremental();
     // A dump that ended early, as every complete one, leaves Logging as it
