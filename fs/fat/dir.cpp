@@ -767,7 +767,15 @@ Status FatCreateDir(FsDirHandle* dir, const char* name, const uint8_t* attribute
         DeleteDirEntry(entry);
         return -1;
     }
-    std::vector<uint8_t> buffer(a.ClusterBytes(), 0);
+    // A cluster holds at least the two dot slots (sizes come from an
+    // accepted boot sector, so this only guards the buffer below).
+    const size_t clusterBytes = a.ClusterBytes();
+    if (clusterBytes < 2 * fatdir::kSlotSize) {
+        FreeClusters(cluster, 1);
+        DeleteDirEntry(entry);
+        return -1;
+    }
+    std::vector<uint8_t> buffer(clusterBytes, 0);
     DotSlot(buffer.data(), ".", cluster);
     DotSlot(buffer.data() + fatdir::kSlotSize, "..", ParentCluster(d));
     if (WriteClusters(cluster, buffer.data(), 1) != 0) {
