@@ -451,6 +451,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     uint32_t offsets[kCopyDepthMax + 1] = {};
     uint32_t childrenLeft[kCopyDepthMax + 1] = {};
     uint32_t depth = 0, outDepth = 0;
+    uint64_t selectedBytes = 0; // the progress line's total
     bool trace = Trace();
     for (uint32_t d = 0; d < dirCount; ++d) {
         uint16_t pops;
@@ -536,8 +537,10 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
                     Log(full);
                 }
                 STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
-                if (pass)
+                if (pass) {
                     STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
+                    selectedBytes += ld32(entry);
+                }
             }
         }
         MonitorESC();
@@ -556,6 +559,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     InitBitBuff(&c.bits, c.zfil);
     bool withData =
         (dstType != kEndDump && dstType != kEndIDump) || (request.dumpFlags & kDumpFileData) != 0;
+    ProgressScope progress(withData ? selectedBytes : 0, "Copying files");
     for (uint32_t f = 0; f < fileCount; ++f) {
         bool pass;
         STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
@@ -583,6 +587,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             STEP(InputFileContent(&c.in, &p, &n), "Cannot read file chunk\r\n");
             if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
             STEP(OutputFileContent(&c.out, p, n), "Cannot write file chunk\r\n");
+            progress.Advance(n);
             left -= n;
         }
         if (!trace) CountUp(f + 1, fileCount);
@@ -686,6 +691,7 @@ Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t 
 
     if (!dump) Log("\r\n4. Copying files       : ");
     bool data = !dump || (d->flags & kDumpFileData) != 0;
+    ProgressScope progress(data ? h.sumOfSizes : 0, "Copying files");
     STEP(OpenFiles(r), "Cannot open files\r\n");
     STEP(dump ? StartDumpFiles(d) : RewriteFiles(w), "Cannot create files\r\n");
     for (uint32_t f = 0; f < h.fileCount; ++f) {
@@ -708,6 +714,7 @@ Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t 
             if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
             STEP(dump ? DumpFileContent(d, p, n) : WriteFileContent(w, p, n),
                  "Cannot write file chunk\r\n");
+            progress.Advance(n);
             left -= n;
         }
         if (!dump) CountUp(f + 1, h.fileCount);

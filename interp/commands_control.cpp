@@ -1,6 +1,9 @@
 // Control-flow and script commands: goto, if, set, eval, onexit, onkey,
 // interact and help. The include runner lives with the driver.
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -14,6 +17,8 @@
 #include "interp/tokenizer.h"
 #include "interp/variables.h"
 #include "platform/console.h"
+#include "platform/hostfile.h"
+#include "platform/memory.h"
 #include "platform/util.h"
 
 namespace vk {
@@ -296,7 +301,73 @@ Status ParseInteract(char* args) {
     return 0;
 }
 
-// help [topic]
+// The help scripts that come with the programs: beside the program
+// (<bin>/../share/vesklor, which also serves the build tree and unpacked
+// copies), then where the installation put them. Each program has its own,
+// named after it in lower case.
+#ifndef VK_HELP_DIR
+#define VK_HELP_DIR "/usr/local/share/vesklor"
+#endif
+
+namespace {
+
+// Loads a host file as a script text (at most 64 KB, converted as text)
+// directly from the host, whatever route the program gives other names.
+char* LoadHostScript(const char* path) {
+    DosFile f = OpenDosFile(path, false);
+    if (!f) return nullptr;
+    uint32_t size = SizeofDosFile(f);
+    char* text = nullptr;
+    if (size < kLoadBlock) {
+        BackupVariables();
+        text = static_cast<char*>(Malloc(ParagraphsFor(size + 1)));
+        RestoreVariables();
+        uint32_t got = 0;
+        while (got < size) {
+            uint16_t n =
+                ReadDosFile(f, text + got, uint16_t(std::min<uint32_t>(size - got, 32768)));
+            if (n == 0) break;
+            got += n;
+        }
+        text[got] = 0;
+        ImportText(text, got);
+    }
+    CloseDosFile(f);
+    return text;
+}
+
+// Runs the installed help script of this program; false when none is found.
+bool RunInstalledHelp() {
+    char program[32];
+    std::snprintf(program, sizeof program, "%s", GetVar("Program"));
+    for (char* c = program; *c; ++c)
+        *c = Fold(*c);
+    // Room for a whole program path, the data directory and the file name.
+    constexpr size_t kPlace = 2 * kPathMax;
+    char places[2][kPlace] = {};
+    char exe[kPathMax];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        exe[n] = 0;
+        char* slash = std::strrchr(exe, '/');
+        if (slash) *slash = 0;
+        std::snprintf(places[0], kPlace, "%s/../share/vesklor/%s.hlp", exe, program);
+    }
+    std::snprintf(places[1], kPlace, "%s/%s.hlp", VK_HELP_DIR, program);
+    for (const char* place : places) {
+        if (!place[0]) continue;
+        char* text = LoadHostScript(place);
+        if (!text) continue;
+        RunScriptText("Help loader", text);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// help [topic]: runs the script named by HelpFile, which reads HelpTopic;
+// when that file is not there, the help script installed with the program.
 Status ParseHelp(char* args) {
     char* p = SkipBlanks(args);
     const char* topic;
@@ -309,6 +380,20 @@ Status ParseHelp(char* args) {
         topic = NextWord(&p);
     }
     SetVar("HelpTopic", topic);
+    char helpFile[kLineSize];
+    std::snprintf(helpFile, sizeof helpFile, "%s", GetVar("HelpFile"));
+    if (helpFile[0] && FILEExists(helpFile)) {
+        EvalSubst("Help loader", "Include \"$HelpFile\"");
+        return 0;
+    }
+    // A help script that asks for help again finds no second fallback.
+    static bool running = false;
+    if (!running) {
+        running = true;
+        bool found = RunInstalledHelp();
+        running = false;
+        if (found) return 0;
+    }
     EvalSubst("Help loader", "Include \"$HelpFile\"");
     return 0;
 }

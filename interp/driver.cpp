@@ -218,7 +218,11 @@ Status ParseInclude(char* args) {
     Status loaded = LoadFile(name, nullptr, &text, false);
     RestoreVariables();
     if (loaded != 0) return Fail("Cannot load file");
+    RunScriptText(name, text);
+    return 0;
+}
 
+void RunScriptText(const char* name, char* text) {
     char savedFile[kNameSize];
     std::memcpy(savedFile, currfile, sizeof savedFile);
     const char* savedStart = filestart;
@@ -250,7 +254,6 @@ Status ParseInclude(char* args) {
     filestart = savedStart;
     currpos = savedPos;
     lineno = savedLine;
-    return 0;
 }
 
 void CleanUp() {

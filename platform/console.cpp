@@ -56,8 +56,9 @@ bool colours = false;
 bool brightByBold = false; // fewer than 16 colours: bright foregrounds are bold
 int pairCount = 0;
 SCREEN* term = nullptr;
-WINDOW* screen = nullptr;    // what the terminal shows
-WINDOW* scrbuffer = nullptr; // the hidden log
+WINDOW* screen = nullptr;      // what the terminal shows
+WINDOW* scrbuffer = nullptr;   // the hidden log
+WINDOW* progressBar = nullptr; // the progress line while a meter runs
 ExitHandler exitHandler = nullptr;
 
 int VisibleRows() {
@@ -241,7 +242,14 @@ void RefreshScreen() {
         std::fflush(stdout);
         return;
     }
-    prefresh(screen, 0, 0, 0, 0, VisibleRows() - 1, VisibleCols() - 1);
+    pnoutrefresh(screen, 0, 0, 0, 0, VisibleRows() - 1, VisibleCols() - 1);
+    // The progress line lies over the screen's bottom row without being
+    // part of it: the row's own content comes back when the line goes.
+    if (progressBar) {
+        touchwin(progressBar);
+        pnoutrefresh(progressBar, 0, 0, VisibleRows() - 1, 0, VisibleRows() - 1, VisibleCols() - 1);
+    }
+    doupdate();
 }
 
 int ReadCursesKey() {
@@ -448,6 +456,82 @@ void FatalError(const char* message) {
     CallExit();
 }
 
+// Progress line -------------------------------------------------------------
+
+namespace {
+
+struct Meter {
+    uint64_t total = 0;
+    uint64_t done = 0;
+    int64_t started = 0;
+    int64_t drawn = 0;
+    char label[32] = {};
+} meter;
+
+constexpr int64_t kRedrawMs = 200;
+
+void DrawProgress() {
+    const int64_t now = detail::NowMs();
+    meter.drawn = now;
+    const uint64_t done = std::min(meter.done, meter.total);
+    const int percent = meter.total ? int(done * 100 / meter.total) : 0;
+    const double seconds = double(now - meter.started) / 1000.0;
+    char speed[16] = "    -- MB/s";
+    char left[24] = "--:-- left";
+    if (seconds >= 0.5 && done > 0) {
+        double rate = double(done) / seconds;
+        std::snprintf(speed, sizeof speed, "%6.1f MB/s", rate / 1048576.0);
+        uint64_t rest = uint64_t(double(meter.total - done) / rate + 0.5);
+        if (rest >= 100 * 3600) rest = 100 * 3600 - 1;
+        std::snprintf(left, sizeof left, "%2u:%02u left", unsigned(rest / 60), unsigned(rest % 60));
+    }
+    constexpr int kBarCells = 20;
+    char bar[kBarCells + 1];
+    const int full = percent * kBarCells / 100;
+    for (int i = 0; i < kBarCells; ++i)
+        bar[i] = i < full ? '#' : '.';
+    bar[kBarCells] = 0;
+    char text[kScreenCols + 1];
+    std::snprintf(text, sizeof text, " %-24.24s [%s] %3d%%  %s  %s", meter.label, bar, percent,
+                  speed, left);
+    const int width = VisibleCols();
+    werase(progressBar);
+    wattrset(progressBar, A_REVERSE);
+    mvwaddnstr(progressBar, 0, 0, text, width);
+    for (int x = int(std::strlen(text)); x < width; ++x)
+        mvwaddch(progressBar, 0, x, ' ');
+    detail::RefreshScreen();
+}
+
+} // namespace
+
+bool ProgressStart(uint64_t total, const char* label) {
+    if (!cursesOn || progressBar || total == 0) return false;
+    progressBar = newpad(1, kScreenCols);
+    if (!progressBar) return false;
+    meter = Meter{};
+    meter.total = total;
+    meter.started = detail::NowMs();
+    std::snprintf(meter.label, sizeof meter.label, "%s", label ? label : "");
+    DrawProgress();
+    return true;
+}
+
+void ProgressAdvance(uint64_t bytes) {
+    if (!progressBar) return;
+    meter.done += bytes;
+    if (detail::NowMs() - meter.drawn >= kRedrawMs) DrawProgress();
+}
+
+void ProgressStop() {
+    if (!progressBar) return;
+    delwin(progressBar);
+    progressBar = nullptr;
+    if (!cursesOn) return;
+    touchline(screen, VisibleRows() - 1, 1);
+    detail::RefreshScreen();
+}
+
 void RestoreKeys() {
     if (!cursesOn) {
         std::fflush(stdout);
@@ -461,6 +545,8 @@ void RestoreKeys() {
     bool alternate = rmcup && rmcup != reinterpret_cast<const char*>(-1) && *rmcup;
     if (scrbuffer) delwin(scrbuffer);
     scrbuffer = nullptr;
+    if (progressBar) delwin(progressBar);
+    progressBar = nullptr;
     endwin();
     delwin(screen);
     screen = nullptr;

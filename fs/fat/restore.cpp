@@ -734,6 +734,7 @@ Status Restore::WriteFiles() {
     FilePlacer placer(plan_);
     const uint32_t clusterBytes = area_.ClusterBytes();
     bool started = false;
+    ProgressScope progress(header_->sumOfSizes, "Restoring files");
     for (uint32_t i = 0; i < fileCount_; ++i) {
         MonitorESC();
         uint32_t size = 0;
@@ -759,6 +760,7 @@ Status Restore::WriteFiles() {
             if (Call(src_->ReadFileContent(archive_, &data, &len)) != 0 || len == 0 ||
                 len > size - done)
                 return Damaged("file contents");
+            progress.Advance(len);
             while (len > 0) {
                 if (straddles && done == beforeJump) {
                     if (stream_.Flush() != 0) return 1;

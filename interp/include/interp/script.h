@@ -40,6 +40,10 @@ Status ParseLine(char* text);
 Status EvalSubst(const char* source, const char* text);
 Status EvalNoSubst(const char* source, char* text);
 Status ParseInclude(char* args);
+// Runs a script text loaded by the caller (with LoadFile, or from a host
+// file) under the given source name, as include does, and frees the text.
+// A failing line ends the text; OnExit runs only when none failed.
+void RunScriptText(const char* name, char* text);
 
 void CleanUp();
 [[noreturn]] void Exit();

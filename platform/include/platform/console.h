@@ -127,6 +127,35 @@ inline int OpenProgressMeter() {
 }
 inline void CloseProgressMeter() {}
 
+// The progress line of long operations (restores, archive creation and
+// copies, downloads): the terminal's bottom row shows a label, the percent
+// done, the speed in MB/s and the time left, redrawn a few times a second,
+// and gets its own content back when the operation ends. Without a terminal
+// nothing is shown and the output stays as it is. One meter at a time: a
+// start while one runs (or without a terminal, or with a total of 0)
+// returns false and the caller does not own the line.
+bool ProgressStart(uint64_t total, const char* label);
+void ProgressAdvance(uint64_t bytes);
+void ProgressStop();
+
+// Owns the progress line for its lifetime when it could start it, so that
+// every way out of an operation removes the line.
+class ProgressScope {
+  public:
+    ProgressScope(uint64_t total, const char* label) : owner_(ProgressStart(total, label)) {}
+    ~ProgressScope() {
+        if (owner_) ProgressStop();
+    }
+    void Advance(uint64_t bytes) {
+        if (owner_) ProgressAdvance(bytes);
+    }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+  private:
+    bool owner_;
+};
+
 // PC code page 850 <-> ISO-8859-1. In pc2iso, 0x80 marks a character without
 // equivalent; in iso2pc, 0x00 does.
 extern const uint8_t pc2iso[128];
