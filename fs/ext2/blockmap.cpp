@@ -1,0 +1,318 @@
+// An inode's block map: resolving block indices through the indirect
+// blocks, appending and removing blocks at the end of the map, and the
+// allocation policy that hands blocks out in ascending order.
+#include <algorithm>
+
+#include "ext2_internal.h"
+#include "platform/console.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+uint8_t* Pointer(uint8_t* block, uint32_t index) {
+    return block + size_t(index) * 4;
+}
+uint8_t* InodePointer(Ext2Inode* inode, int slot) {
+    return inode->raw + ext2ino::kBlock + size_t(slot) * 4;
+}
+
+// Makes `buffer` hold indirect block `block` known as `key`, writing back
+// what it held before. A block outside the volume is refused.
+Status Load(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
+    if (!buffer.data.empty() && buffer.key == key && buffer.block == block) return 0;
+    Ext2Area a = LoadExt2Area();
+    if (buffer.dirty && buffer.block != 0) WriteBlock(buffer.block, buffer.data.data());
+    buffer.dirty = false;
+    buffer.data.assign(a.B(), 0);
+    buffer.key = 0xFFFFFFFF;
+    buffer.block = 0;
+    if (!a.ValidBlock(block) || block <= a.LastDescBlock()) {
+        Log("EXT2 ERROR: Bad indirect block\r\n");
+        return -1;
+    }
+    if (ReadBlock(block, buffer.data.data()) != 0) return -1;
+    buffer.key = key;
+    buffer.block = block;
+    return 0;
+}
+
+// Gives `buffer` a fresh zeroed block `block` as `key`.
+void Fresh(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
+    if (buffer.dirty && buffer.block != 0) WriteBlock(buffer.block, buffer.data.data());
+    buffer.data.assign(LoadExt2Area().B(), 0);
+    buffer.key = key;
+    buffer.block = block;
+    buffer.dirty = true;
+}
+
+void Forget(IndirectBuffer& buffer) {
+    buffer = IndirectBuffer{};
+}
+
+// The map slot holding block index `index`: a pointer into the inode or
+// into a loaded indirect block, `*owner` the buffer to mark when it is
+// changed (null for the inode itself). Null for a hole above the slot
+// (*hole set) or damage.
+uint8_t* Slot(Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* hole) {
+    Ext2Area a = LoadExt2Area();
+    BlockPath path;
+    BlockAddress(index, a.P(), &path);
+    *owner = nullptr;
+    *hole = false;
+    if (path.level == 0) return InodePointer(inode, int(path.index[0]));
+    auto step = [&](uint8_t* parent, IndirectBuffer& buffer, uint32_t key) -> bool {
+        uint32_t b = ld32(parent);
+        if (b == 0) {
+            *hole = true;
+            return false;
+        }
+        return Load(buffer, key, b) == 0;
+    };
+    if (path.level == 1) {
+        if (!step(InodePointer(inode, ext2ino::kSingle), inode->single, 0)) return nullptr;
+        *owner = &inode->single;
+        return Pointer(inode->single.data.data(), path.index[0]);
+    }
+    if (path.level == 2) {
+        if (!step(InodePointer(inode, ext2ino::kDouble), inode->dbl, 0)) return nullptr;
+        if (!step(Pointer(inode->dbl.data.data(), path.index[0]), inode->dbl2, path.index[0]))
+            return nullptr;
+        *owner = &inode->dbl2;
+        return Pointer(inode->dbl2.data.data(), path.index[1]);
+    }
+    if (!step(InodePointer(inode, ext2ino::kTriple), inode->tri, 0)) return nullptr;
+    if (!step(Pointer(inode->tri.data.data(), path.index[0]), inode->tri2, path.index[0]))
+        return nullptr;
+    if (!step(Pointer(inode->tri2.data.data(), path.index[1]), inode->tri3,
+              path.index[0] * a.P() + path.index[1]))
+        return nullptr;
+    *owner = &inode->tri3;
+    return Pointer(inode->tri3.data.data(), path.index[2]);
+}
+
+} // namespace
+
+uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst) {
+    if (index >= inode->blockCount) return 0;
+    IndirectBuffer* owner = nullptr;
+    bool hole = false;
+    uint8_t* slot = Slot(inode, index, &owner, &hole);
+    if (!slot && !hole) return 0;
+    uint32_t b = slot ? ld32(slot) : 0;
+    Ext2Area a = LoadExt2Area();
+    if (b == 0) {
+        if (dst) std::fill_n(dst, a.B(), 0);
+        return kHoleBlock;
+    }
+    if (!a.ValidBlock(b)) {
+        Log("EXT2 ERROR: Block number out of range\r\n");
+        return 0;
+    }
+    if (dst && ReadBlock(b, dst) != 0) return 0;
+    return b;
+}
+
+uint32_t NextInodeBlock(Ext2Inode* inode, uint8_t* dst) {
+    uint32_t b = ReadInodeBlock(inode, inode->position, dst);
+    if (b != 0) ++inode->position;
+    return b;
+}
+
+uint32_t AllocateBlock(Ext2Group* hint) {
+    if (hint && ld16(hint->desc + ext2gd::kFreeBlocks) != 0) {
+        uint32_t b = AllocateBlockinGroup(hint);
+        if (b != 0) return b;
+    }
+    Ext2Area a = LoadExt2Area();
+    for (uint32_t g = 0; g < a.Groups(); ++g) {
+        if (hint && g == hint->number) continue;
+        Ext2Group* group = OpenGroup(g, false);
+        if (!group) return 0;
+        bool free = ld16(group->desc + ext2gd::kFreeBlocks) != 0;
+        CloseGroup(group);
+        if (!free) continue;
+        group = OpenGroup(g, true);
+        if (!group) return 0;
+        uint32_t b = AllocateBlockinGroup(group);
+        if (b != 0) WriteGroup(group);
+        CloseGroup(group);
+        if (b != 0) return b;
+    }
+    return 0;
+}
+
+Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
+    Ext2Area a = LoadExt2Area();
+    const uint32_t index = inode->blockCount;
+    BlockPath path;
+    BlockAddress(index, a.P(), &path);
+    // Indirect blocks that this index opens: allocated all before anything
+    // is linked, so that a failure leaves the map as it was.
+    int need = 0;
+    if (path.level == 1) need = path.index[0] == 0;
+    if (path.level == 2) need = path.index[1] == 0 ? (path.index[0] == 0 ? 2 : 1) : 0;
+    if (path.level == 3)
+        need = path.index[2] == 0 ? (path.index[1] == 0 ? (path.index[0] == 0 ? 3 : 2) : 1) : 0;
+    uint32_t fresh[3] = {};
+    for (int i = 0; i < need; ++i) {
+        fresh[i] = AllocateBlock(hint);
+        if (fresh[i] == 0) {
+            for (int k = 0; k < i; ++k)
+                FreeBlock(fresh[k]);
+            return 1;
+        }
+    }
+    // Resolve the existing part of the path (loads the right blocks).
+    uint8_t* slot = nullptr;
+    int next = 0;
+    auto link = [&](uint8_t* parent, IndirectBuffer* parentBuffer, IndirectBuffer& child,
+                    uint32_t key, bool create) -> bool {
+        if (create) {
+            Fresh(child, key, fresh[next]);
+            st32(parent, fresh[next++]);
+            if (parentBuffer) parentBuffer->dirty = true;
+            return true;
+        }
+        return Load(child, key, ld32(parent)) == 0;
+    };
+    bool ok = true;
+    IndirectBuffer* owner = nullptr;
+    switch (path.level) {
+    case 0: slot = InodePointer(inode, int(path.index[0])); break;
+    case 1:
+        ok = link(InodePointer(inode, ext2ino::kSingle), nullptr, inode->single, 0, need == 1);
+        owner = &inode->single;
+        if (ok) slot = Pointer(inode->single.data.data(), path.index[0]);
+        break;
+    case 2:
+        ok = link(InodePointer(inode, ext2ino::kDouble), nullptr, inode->dbl, 0, need == 2) &&
+             link(Pointer(inode->dbl.data.data(), path.index[0]), &inode->dbl, inode->dbl2,
+                  path.index[0], need >= 1);
+        owner = &inode->dbl2;
+        if (ok) slot = Pointer(inode->dbl2.data.data(), path.index[1]);
+        break;
+    default:
+        ok = link(InodePointer(inode, ext2ino::kTriple), nullptr, inode->tri, 0, need == 3) &&
+             link(Pointer(inode->tri.data.data(), path.index[0]), &inode->tri, inode->tri2,
+                  path.index[0], need >= 2) &&
+             link(Pointer(inode->tri2.data.data(), path.index[1]), &inode->tri2, inode->tri3,
+                  path.index[0] * a.P() + path.index[1], need >= 1);
+        owner = &inode->tri3;
+        if (ok) slot = Pointer(inode->tri3.data.data(), path.index[2]);
+        break;
+    }
+    if (!ok) {
+        for (int k = next; k < need; ++k)
+            FreeBlock(fresh[k]);
+        return 1;
+    }
+    st32(slot, b);
+    if (owner) owner->dirty = true;
+    ++inode->blockCount;
+    return 0;
+}
+
+Status RemoveBlock(Ext2Inode* inode) {
+    if (inode->blockCount == 0) return -1;
+    Ext2Area a = LoadExt2Area();
+    const uint32_t index = inode->blockCount - 1;
+    BlockPath path;
+    BlockAddress(index, a.P(), &path);
+    IndirectBuffer* owner = nullptr;
+    bool hole = false;
+    uint8_t* slot = Slot(inode, index, &owner, &hole);
+    inode->blockCount = index;
+    if (!slot) return hole ? 0 : -1; // a hole above: nothing mapped there
+    uint32_t b = ld32(slot);
+    st32(slot, 0);
+    if (owner) owner->dirty = true;
+    if (b != 0) FreeBlock(b);
+    // An indirect block whose first entry was removed is empty: it goes too,
+    // and so on up the tree.
+    auto drop = [&](IndirectBuffer& buffer, uint8_t* parent, IndirectBuffer* parentBuffer) {
+        FreeBlock(buffer.block);
+        Forget(buffer);
+        st32(parent, 0);
+        if (parentBuffer) parentBuffer->dirty = true;
+    };
+    switch (path.level) {
+    case 1:
+        if (path.index[0] == 0) drop(inode->single, InodePointer(inode, ext2ino::kSingle), nullptr);
+        break;
+    case 2:
+        if (path.index[1] != 0) break;
+        drop(inode->dbl2, Pointer(inode->dbl.data.data(), path.index[0]), &inode->dbl);
+        if (path.index[0] == 0) drop(inode->dbl, InodePointer(inode, ext2ino::kDouble), nullptr);
+        break;
+    case 3:
+        if (path.index[2] != 0) break;
+        drop(inode->tri3, Pointer(inode->tri2.data.data(), path.index[1]), &inode->tri2);
+        if (path.index[1] != 0) break;
+        drop(inode->tri2, Pointer(inode->tri.data.data(), path.index[0]), &inode->tri);
+        if (path.index[0] == 0) drop(inode->tri, InodePointer(inode, ext2ino::kTriple), nullptr);
+        break;
+    default: break;
+    }
+    return 0;
+}
+
+Status GetBlocks(uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got) {
+    Ext2Group* group = OpenGroup(g, true);
+    if (!group) return -1;
+    Status status = 0;
+    while (*got < count) {
+        MonitorESC();
+        uint32_t b = AllocateBlockinGroup(group);
+        if (b == 0) break;
+        if (AddBlock(b, inode, group) != 0) {
+            // Not linked: its bit goes back at once.
+            Ext2Area a = LoadExt2Area();
+            uint32_t bit = (b - a.firstDataBlock) % a.blocksPerGroup;
+            group->blockBitmap[bit / 8] = uint8_t(group->blockBitmap[bit / 8] & ~(1u << (bit % 8)));
+            st16(group->desc + ext2gd::kFreeBlocks,
+                 uint16_t(ld16(group->desc + ext2gd::kFreeBlocks) + 1));
+            ++a.freeBlocks;
+            StoreExt2Area(a);
+            status = 1;
+            break;
+        }
+        ++*got;
+    }
+    WriteGroup(group);
+    CloseGroup(group);
+    return status;
+}
+
+Status AllocateBlocks(Ext2Inode* inode, uint32_t count) {
+    if (count == 0) return 0;
+    Ext2Area a = LoadExt2Area();
+    uint32_t got = 0;
+    uint32_t g = inode->groupHint;
+    for (; g < a.Groups(); ++g) {
+        Ext2Group* group = OpenGroup(g, false);
+        if (!group) break;
+        bool free = ld16(group->desc + ext2gd::kFreeBlocks) != 0;
+        CloseGroup(group);
+        if (!free) continue;
+        inode->groupHint = g;
+        if (GetBlocks(g, inode, count, &got) != 0 || got == count) break;
+    }
+    if (got == count) return 0;
+    // What was taken goes back, so that a failed growth leaves the file and
+    // the bitmaps as they were.
+    RemoveBlocks(inode, got);
+    Log("EXT2: No free block\r\n");
+    return 1;
+}
+
+Status RemoveBlocks(Ext2Inode* inode, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        MonitorESC();
+        if (RemoveBlock(inode) != 0) return -1;
+    }
+    return 0;
+}
+
+} // namespace vk

@@ -1,0 +1,228 @@
+// The block cache: 16 slots over one 16384-byte buffer in recency order
+// (index 0 least recent), bound to one partition at a time, written back
+// on eviction and flush. Also the uncached block transfers.
+#include <algorithm>
+
+#include "disk/disk.h"
+#include "ext2_internal.h"
+#include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+enum SlotState : uint8_t { kEmpty = 0, kClean = 1, kDirty = 2 };
+
+struct CacheSlot {
+    uint32_t block = 0;
+    uint8_t* buffer = nullptr;
+    uint8_t state = kEmpty;
+};
+
+uint8_t* cachestart = nullptr;
+CacheSlot localcache[kCacheSlots];
+int ext2_cache_size = 0;
+// The partition the cache serves (null: none), by state record and by
+// disk and partition number.
+FsState* cachedState = nullptr;
+uint8_t cachedDisk = 0;
+int8_t cachedPartition = 0;
+uint32_t cachedBlockBytes = 0;
+
+bool OutOfRange(uint32_t b, uint32_t count) {
+    Ext2Area a = LoadExt2Area();
+    if (b < a.blocksCount && count <= a.blocksCount - b) return false;
+    Log("EXT2 ERROR: Block number out of range\r\n");
+    return true;
+}
+
+// Disk transfer of whole blocks at the current partition.
+Status DiskRead(uint32_t b, uint32_t count, uint8_t* dst) {
+    Ext2Area a = LoadExt2Area();
+    if (SeekBlock(b) != 0) return -1;
+    return ReadSects(uint16_t(count * a.sectorsPerBlock), dst) == 0 ? 0 : -1;
+}
+
+Status DiskWrite(uint32_t b, uint32_t count, const uint8_t* src) {
+    Ext2Area a = LoadExt2Area();
+    if (SeekBlock(b) != 0) return -1;
+    return WriteSects(uint16_t(count * a.sectorsPerBlock), src) == 0 ? 0 : -1;
+}
+
+// Writes a dirty slot back to the partition the cache serves.
+Status WriteBack(CacheSlot& slot) {
+    if (slot.state != kDirty) return 0;
+    slot.state = kClean;
+    FsState* current = fsstate;
+    fsstate = cachedState;
+    uint32_t position = fsstate->position;
+    Status status = DiskWrite(slot.block, 1, slot.buffer);
+    fsstate->position = position;
+    fsstate = current;
+    if (status != 0) Log("EXT2 ERROR: Cannot write a cached block\r\n");
+    return status;
+}
+
+// Moves slot i to the most recent end; returns its new index.
+int Touch(int i) {
+    CacheSlot slot = localcache[i];
+    for (int k = i; k + 1 < ext2_cache_size; ++k)
+        localcache[k] = localcache[k + 1];
+    localcache[ext2_cache_size - 1] = slot;
+    return ext2_cache_size - 1;
+}
+
+bool CacheIsCurrent() {
+    return cachedState == fsstate && cachedState != nullptr && cachedDisk == fsstate->disk &&
+           cachedPartition == fsstate->partition && cachedBlockBytes == LoadExt2Area().B();
+}
+
+void EnsureCache() {
+    if (!CacheIsCurrent()) StartCache();
+}
+
+int Find(uint32_t b) {
+    for (int i = ext2_cache_size; i-- > 0;)
+        if (localcache[i].state != kEmpty && localcache[i].block == b) return i;
+    return -1;
+}
+
+// Evicts the least recent slot and gives it block b (data not filled).
+int Insert(uint32_t b) {
+    WriteBack(localcache[0]);
+    localcache[0].state = kEmpty;
+    int i = Touch(0);
+    localcache[i].block = b;
+    return i;
+}
+
+// Writes back and drops the cached copies of blocks [first, first + count).
+void Drop(uint32_t first, uint32_t count) {
+    if (!CacheIsCurrent()) return;
+    for (int i = 0; i < ext2_cache_size; ++i) {
+        CacheSlot& s = localcache[i];
+        if (s.state != kEmpty && s.block >= first && s.block - first < count) {
+            WriteBack(s);
+            s.state = kEmpty;
+        }
+    }
+}
+
+} // namespace
+
+void InitCache() {
+    if (!cachestart) cachestart = static_cast<uint8_t*>(Malloc(kCacheBytes / kParagraph));
+}
+
+Status SeekBlock(uint32_t b) {
+    Ext2Area a = LoadExt2Area();
+    uint64_t sector = uint64_t(b) * a.sectorsPerBlock;
+    if (sector > UINT32_MAX) return -1;
+    if (fsstate->position == sector) return 0;
+    return Seek(uint32_t(sector));
+}
+
+void StartCache() {
+    InitCache();
+    if (cachedState) {
+        for (int i = 0; i < ext2_cache_size; ++i)
+            WriteBack(localcache[i]);
+    }
+    for (CacheSlot& s : localcache)
+        s = CacheSlot{};
+    cachedState = fsstate;
+    cachedDisk = fsstate->disk;
+    cachedPartition = fsstate->partition;
+    cachedBlockBytes = LoadExt2Area().B();
+    ext2_cache_size = int(std::min<uint32_t>(kCacheSlots, kCacheBytes / cachedBlockBytes));
+    for (int i = 0; i < ext2_cache_size; ++i)
+        localcache[i].buffer = cachestart + size_t(i) * cachedBlockBytes;
+}
+
+Status FlushCache() {
+    Status status = 0;
+    if (cachedState) {
+        for (int i = 0; i < ext2_cache_size; ++i)
+            if (WriteBack(localcache[i]) != 0) status = -1;
+    }
+    for (CacheSlot& s : localcache)
+        s = CacheSlot{};
+    cachedState = nullptr;
+    ext2_cache_size = 0;
+    return status;
+}
+
+Status ReadBlock(uint32_t b, uint8_t* dst) {
+    if (OutOfRange(b, 1)) return -1;
+    EnsureCache();
+    const uint32_t B = cachedBlockBytes;
+    int i = Find(b);
+    if (i >= 0) {
+        i = Touch(i);
+    } else {
+        i = Insert(b);
+        if (DiskRead(b, 1, localcache[i].buffer) != 0) {
+            Log("EXT2 ERROR: Cannot read a block\r\n");
+            return -1;
+        }
+        localcache[i].state = kClean;
+    }
+    std::copy_n(localcache[i].buffer, B, dst);
+    return 0;
+}
+
+Status WriteBlock(uint32_t b, const uint8_t* src) {
+    if (OutOfRange(b, 1)) return -1;
+    EnsureCache();
+    int i = Find(b);
+    i = i >= 0 ? Touch(i) : Insert(b);
+    std::copy_n(src, cachedBlockBytes, localcache[i].buffer);
+    localcache[i].state = kDirty;
+    return 0;
+}
+
+Status ReadBlocks(uint32_t first, uint16_t count, uint8_t* dst) {
+    Ext2Area a = LoadExt2Area();
+    if (first == kHoleBlock) {
+        if (count > 1) Log("EXT2: More than one empty block\r\n");
+        std::fill_n(dst, a.B(), 0);
+        return 0;
+    }
+    if (count > kMaxBlockRun || OutOfRange(first, count)) return -1;
+    // Dirty cached copies reach the disk first, so that the read sees them.
+    if (CacheIsCurrent()) {
+        for (int i = 0; i < ext2_cache_size; ++i) {
+            CacheSlot& s = localcache[i];
+            if (s.state == kDirty && s.block >= first && s.block - first < count) WriteBack(s);
+        }
+    }
+    return DiskRead(first, count, dst);
+}
+
+Status WriteBlocks(uint32_t first, uint16_t count, const uint8_t* src) {
+    if (count > kMaxBlockRun || OutOfRange(first, count)) return -1;
+    Drop(first, count);
+    return DiskWrite(first, count, src);
+}
+
+Status BlankBlocks(uint32_t first, uint32_t count) {
+    if (OutOfRange(first, count)) return -1;
+    Drop(first, count);
+    if (SeekBlock(first) != 0) return -1;
+    return BlankSects(count * LoadExt2Area().sectorsPerBlock) == 0 ? 0 : -1;
+}
+
+Status DirectWriteBlock(uint32_t b, const uint8_t* src) {
+    return WriteBlocks(b, 1, src);
+}
+
+uint8_t* MallocBlock() {
+    uint32_t B = LoadExt2Area().B();
+    auto* block = static_cast<uint8_t*>(Malloc(uint16_t(B / kParagraph)));
+    std::fill_n(block, B, 0);
+    return block;
+}
+
+} // namespace vk

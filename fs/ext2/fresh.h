@@ -1,0 +1,66 @@
+// Pieces of a freshly laid out ext2 volume, shared by quick format and full
+// restore: the sequential block writer, the superblock, the inode-table
+// sweep and the group descriptors with their bitmaps. Both write straight
+// to disk (never through the block cache) and report every failed write.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "geometry.h"
+#include "platform/types.h"
+
+namespace vk {
+
+// Gathers blocks in a 65536-byte buffer and writes them in one disk access
+// whenever the buffer is full or the next block does not follow the last.
+class BlockStream {
+  public:
+    static constexpr uint32_t kBlocks = 65536 / kExt2FreshBlock;
+    BlockStream();
+    // Appends a 1024-byte block to be written at block b.
+    Status Put(uint32_t b, const uint8_t* data);
+    // Writes what is gathered.
+    Status Flush();
+
+  private:
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t first_ = 0;
+    uint32_t count_ = 0;
+};
+
+// Loads the driver area of the current partition for a fresh volume of
+// geometry g (free counts 0 until the groups are written).
+void StoreFreshArea(const Ext2Geometry& g);
+
+// Builds the superblock of a fresh volume in `super` (1024 bytes): the
+// counts and sizes of the geometry, the identifier bytes naming this
+// system, the disk and the partition, and the label cut to 16 characters;
+// free counts are left to the flush. Writes it at sectors 2 and 3.
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label);
+
+// Blanks the inode-table blocks from sequence index `from` to the end.
+Status BlankInodeTables(const Ext2Geometry& g, uint32_t from);
+
+// What the groups are to mark used: the first `usedData` blocks of the
+// data sequence, the inodes 1 to `lastInode`, of which 2 and 11 to
+// 9 + `directories` are directories.
+struct FreshUse {
+    uint64_t usedData = 0;
+    uint32_t lastInode = 10;
+    uint32_t directories = 1;
+};
+
+// Writes the descriptor table and every group's bitmaps for that use and
+// stores the free counts in the driver area.
+Status WriteGroups(const Ext2Geometry& g, const FreshUse& use, BlockStream* stream);
+
+// Sets an inode's block pointers and sector count for a file of `layout`
+// laid out in one run from data position `position`.
+void FillInodeBlocks(uint8_t* inode, const Ext2Geometry& g, uint64_t position,
+                     const Ext2RunLayout& layout);
+// Writes a run's indirect blocks (they come first in the run).
+Status CreateBlocks(const Ext2Geometry& g, uint64_t position, const Ext2RunLayout& layout,
+                    BlockStream* stream);
+
+} // namespace vk

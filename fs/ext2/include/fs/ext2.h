@@ -1,0 +1,10 @@
+// The ext2 driver (Linux partitions, type 0x83).
+#pragma once
+
+#include "disk/fsdriver.h"
+
+namespace vk {
+
+extern const FsHandler EXT2Handler;
+
+} // namespace vk
