@@ -1,6 +1,7 @@
 // The archive reader.
 #include "archive/reader.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "archive/zip.h"
@@ -199,10 +200,13 @@ Status OpenFragment(IArchive* r) {
     if (failure) {
         Log(failure);
         // A damaged copy in the remote-file cache is dropped so that the next
-        // attempt fetches it again.
+        // attempt fetches it again: the local copy, not the remote name.
         bool cached = ops->cached(&r->io.file);
+        char local[kPathMax];
+        if (!cached || !LocalFileName(&r->io.file, local, sizeof local))
+            std::snprintf(local, sizeof local, "%s", r->fragmentName);
         ReadIOCloseFileBuffer(&r->io);
-        if (cached) ops->remove(r->fragmentName);
+        if (cached) ops->remove(local);
         return 1;
     }
     r->header = h;

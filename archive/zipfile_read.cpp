@@ -26,7 +26,9 @@ bool ContainerEnded(ReadIOBuffer* io, uint32_t size, uint32_t consumed) {
     return io->count == 0;
 }
 
-int UnzipOnce(const char* container, const char* destination, bool* cached) {
+// cached receives the local name of a container kept by the remote-file
+// cache (kPathMax bytes), or "" for any other.
+int UnzipOnce(const char* container, const char* destination, char* cached) {
     ReadIOBuffer io;
     uint32_t size;
     if (ReadIOOpenFileBuffer(container, &io, &size) &&
@@ -34,7 +36,9 @@ int UnzipOnce(const char* container, const char* destination, bool* cached) {
         ReadIOCloseFileBuffer(&io);
         return -1;
     }
-    *cached = io.file.state != nullptr && io.file.state->partition == -1;
+    cached[0] = 0;
+    if (io.file.state != nullptr && io.file.state->partition == -1)
+        LocalFileName(&io.file, cached, kPathMax);
     const uint8_t* p;
     if (ReadIOReadFileBuffer(&io, &p, kZipFileHeaderSize) || ld16(p) != kZipFileMagic) {
         ReadIOCloseFileBuffer(&io);
@@ -95,12 +99,13 @@ int UnzipOnce(const char* container, const char* destination, bool* cached) {
 } // namespace
 
 int UnzipFile(const char* container, const char* destination) {
-    bool cached = false;
-    int result = UnzipOnce(container, destination, &cached);
-    if (result == 1 && cached) {
-        // A damaged copy in the remote-file cache: drop it and fetch anew.
-        DeleteFILE(container);
-        result = UnzipOnce(container, destination, &cached);
+    char cached[kPathMax];
+    int result = UnzipOnce(container, destination, cached);
+    if (result == 1 && cached[0]) {
+        // A damaged copy in the remote-file cache: drop the local copy (the
+        // remote name cannot be deleted) so that the next run fetches anew.
+        DeleteFILE(cached);
+        result = UnzipOnce(container, destination, cached);
     }
     return result;
 }

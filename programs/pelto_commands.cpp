@@ -1,6 +1,7 @@
 // The archiver's command table: the common rows and the archive commands.
 #include "commandtable.h"
 #include "interp/commands_archiver.h"
+#include "interp/commands_boot.h"
 
 namespace vk {
 
@@ -18,6 +19,14 @@ constexpr std::array kPeltoRows = {
     Command{"fulldump", ParseFullDump},
     Command{"incrdump", ParseIncrDump},
     Command{"xcopy", ParseXCopy},
+    Command{"hidebootprom", ParseHideBootPROM},
+    Command{"loadramdisk", ParseLoadRamDisk},
+    Command{"loadzramdisk", ParseLoadZRamDisk},
+    Command{"tftpboot", ParseTFtpBoot},
+    Command{"floppyboot", ParseFloppyBoot},
+    Command{"hdboot", ParseHdBoot},
+    Command{"linuxboot", ParseLinuxBoot},
+    Command{"poweroff", ParsePowerOff},
 };
 
 constexpr auto kPelto = JoinRows(kCommonRows, kPeltoRows);

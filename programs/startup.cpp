@@ -8,6 +8,7 @@
 #include "archive/reader_source.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
+#include "fs/cache.h"
 #include "fs/ext2.h"
 #include "fs/fat.h"
 #include "fs/mbr.h"
@@ -27,6 +28,7 @@ void RegisterDrivers() {
     SetFsHandler(FsKind::Fat16, &FAT16Handler);
     SetFsHandler(FsKind::Fat32, &FAT32Handler);
     SetFsHandler(FsKind::Ext2, &EXT2Handler);
+    SetFsHandler(FsKind::Cache, &CacheHandler);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();
     // Restored files keep their stored times on FAT.

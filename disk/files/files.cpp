@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "disk/partitions.h"
@@ -433,6 +434,20 @@ int FILEExists(const char* name) {
     if (last.empty()) return 1; // the directory itself ("{0:1}", "dir/")
     FsEntry entry{};
     return FindFile(parsed.source, dir, last, entry) ? 1 : 0;
+}
+
+bool LocalFileName(const FileRecord* file, char* out, size_t size) {
+    if (size) out[0] = 0;
+    if (file->remote || !file->state || file->state->disk < 0x80 || file->state->disk > 0x89)
+        return false;
+    const char* path = file->entry.path;
+    int n = std::snprintf(out, size, "{%d:%d}%s%s", file->state->disk - 0x80,
+                          file->state->partition, path[0] == '/' ? "" : "/", path);
+    if (n < 0 || size_t(n) >= size) {
+        if (size) out[0] = 0;
+        return false;
+    }
+    return true;
 }
 
 } // namespace vk

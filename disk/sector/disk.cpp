@@ -239,6 +239,9 @@ void CloseDisks() {
 }
 
 Status ReadFloppyBootSect() {
+    // Like the hard disks, the floppy device is only opened when the program
+    // may probe devices (no -d paths): tests on images never reach it.
+    if (!probeDevices) return -1;
     int fd = open("/dev/fd0", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     ssize_t n = pread(fd, Sect, kSectorSize, 0);

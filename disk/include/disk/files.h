@@ -78,6 +78,11 @@ uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length);
 Status CloseFILE(FileRecord* file);
 int FILEExists(const char* name);
 Status DeleteFILE(const char* name);
+// The name that reaches a file record's file on its partition again,
+// "{" disk digit ":" partition "}" path (for a copy kept by the remote-file
+// cache, the local copy). False for records not on a partition, or when the
+// name does not fit into size bytes.
+bool LocalFileName(const FileRecord* file, char* out, size_t size);
 Status CreateDIR(const char* name);
 Status DelTREE(const char* name);
 Status LogDIR(const char* path);

@@ -1,0 +1,70 @@
+// The cache partition driver's operation table.
+#include "cache_internal.h"
+#include "fs/cache.h"
+
+namespace vk {
+
+namespace {
+
+uint16_t GetNumBootSectors(FsEntry*) {
+    return 0;
+}
+
+// The area must hold the directory, its end sector and one data chunk.
+Status InitFsSpecific(uint8_t global) {
+    if (global) return 0;
+    return fsstate->sizeSectors >= cachedir::kDataStart + cachechunk::kSectors ? 0 : 1;
+}
+
+Status FlushFsSpecific() {
+    return 0;
+}
+
+Status GetFileInfo(FsEntry* entry) {
+    entry->kind = kKindFile;
+    return 0;
+}
+
+uint32_t AddEntrySize(uint32_t size, FsEntry*, uint16_t) {
+    return size;
+}
+
+Status NoDirectories(FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
+    return 1;
+}
+
+Status NoDirectoryRemoval(FsEntry*) {
+    return 1;
+}
+
+} // namespace
+
+const FsHandler CacheHandler = {
+    .id = {'C', 'A', 'C', 'H'},
+    .attrSize = 0,
+    .flags = 0,
+    .reserved = 0,
+    .GetNumBootSectors = GetNumBootSectors,
+    .ReadBootSectors = nullptr,
+    .InitFsSpecific = InitFsSpecific,
+    .FlushFsSpecific = FlushFsSpecific,
+    .OpenDir = cache::OpenDir,
+    .NextDirEntry = cache::NextDirEntry,
+    .GetFileInfo = GetFileInfo,
+    .AddEntrySize = AddEntrySize,
+    .CreateFile = cache::CreateFile,
+    .CreateDir = NoDirectories,
+    .CloseDir = cache::CloseDir,
+    .RemoveFile = cache::RemoveFile,
+    .RemoveDir = NoDirectoryRemoval,
+    .OpenFile = cache::OpenFile,
+    .RewriteFile = cache::RewriteFile,
+    .ReadFileChunk = cache::ReadFileChunk,
+    .WriteFileChunk = cache::WriteFileChunk,
+    .CloseFile = cache::CloseFile,
+    .AdjustFileSize = cache::AdjustFileSize,
+    .Clean = cache::Clean,
+    .FullUnzip = nullptr,
+};
+
+} // namespace vk
