@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "ext2_internal.h"
@@ -177,16 +178,11 @@ Status RemoveDirEntry(FsEntry* entry) {
     if (offset > 0) {
         uint8_t* q = block.data() + previous;
         st16(q + ext2de::kRecLen, uint16_t(ld16(q + ext2de::kRecLen) + r.recLen));
-    } else if (r.recLen < B) {
-        Record next;
-        if (!ParseRecord(block.data(), B, r.recLen, &next)) return 1;
-        const uint32_t removed = r.recLen;
-        std::memmove(p, p + removed, next.recLen);
-        st16(p + ext2de::kRecLen, uint16_t(next.recLen + removed));
     } else {
-        // The only record of its block: the block stays, as an empty record.
+        // The first record of its block becomes an empty record of inode 0
+        // (enumeration skips it). Nothing is moved, so that the records an
+        // open enumeration still has to return stay where it finds them.
         st32(p + ext2de::kInode, 0);
-        st16(p + ext2de::kNameLen, 0);
     }
     const uint32_t b = entry->location1;
     entry->location1 = entry->location2 = entry->location3 = 0;
@@ -201,6 +197,19 @@ void FillNewEntry(Ext2Dir* d, const char* name, uint8_t kind, const Ext2Inode* i
     entry->start = inode->number;
     entry->location3 = d->inode->number;
     PackAttr(entry->attributes, inode->raw);
+}
+
+// Attributes of a new inode: the given ones, or the current time as its
+// access, change and modification times.
+void ApplyAttributes(Ext2Inode* inode, const uint8_t* attributes) {
+    if (attributes) {
+        UnPackAttr(inode->raw, attributes);
+        return;
+    }
+    const uint32_t now = uint32_t(std::time(nullptr));
+    st32(inode->raw + ext2ino::kAtime, now);
+    st32(inode->raw + ext2ino::kCtime, now);
+    st32(inode->raw + ext2ino::kMtime, now);
 }
 
 // Gives back an inode that was allocated but could not be linked.
@@ -338,7 +347,7 @@ Status Ext2CreateFile(FsDirHandle* handle, const char* name, const uint8_t* attr
     if (WriteRefused() || !ValidName(name)) return 1;
     Ext2Inode* inode = AllocateInode(kKindFile);
     if (!inode) return 1;
-    UnPackAttr(inode->raw, attributes);
+    ApplyAttributes(inode, attributes);
     // A file is made without data: only a short link keeps its size (its
     // target is in the inode). Whatever the attributes say, it is no
     // directory.
@@ -377,7 +386,7 @@ Status Ext2CreateDir(FsDirHandle* handle, const char* name, const uint8_t* attri
         DropInode(inode, true);
         return 1;
     }
-    UnPackAttr(inode->raw, attributes);
+    ApplyAttributes(inode, attributes);
     uint16_t mode = ld16(inode->raw + ext2ino::kMode);
     st16(inode->raw + ext2ino::kMode, uint16_t(kExt2Dir | (mode & 0x0FFF)));
     std::fill_n(inode->raw + ext2ino::kBlock, ext2ino::kBlockArea, 0);

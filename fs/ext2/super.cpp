@@ -1,6 +1,7 @@
 // The superblock: acceptance of a volume, the driver start-up, and the
 // flush that writes the counters, the block cache and the backup copies.
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
 #include "disk/disk.h"
@@ -148,8 +149,13 @@ Status SyncSuper() {
     st32(s + kFirstDataBlock, a.firstDataBlock);
     st32(s + kFreeInodes, a.freeInodes);
     st32(s + kFreeBlocks, a.freeBlocks);
-    st32(s + kMountTime, ld32(s + kMountTime) + 1);
-    st32(s + kWriteTime, ld32(s + kWriteTime) + 1);
+    // Both times advance by one second, but never into the future (other
+    // tools take that for a wrong clock).
+    const uint32_t now = uint32_t(std::time(nullptr));
+    for (size_t field : {kMountTime, kWriteTime}) {
+        uint32_t t = ld32(s + field);
+        if (t < now) st32(s + field, t + 1);
+    }
     if (Seek(kSector) != 0 || WriteSects(2, s) != 0) return -1;
     return 0;
 }

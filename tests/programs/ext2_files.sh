@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# File commands on revision-0 ext2 volumes made by mke2fs, with 1 KB and
+# 4 KB blocks: nested directories, files of awkward sizes, a 10 MB file
+# through the double indirect block, a directory grown past one block,
+# overwrites larger and smaller, delete and deltree down to an empty
+# volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
+# back names, modes, links, block counts and contents.
+HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/disk_lib.sh" "$1"
+source "$HERE/ext2_lib.sh"
+
+ext2_disk d.img 200M 60 60
+ext2_format d.img 1 -r 0 -b 1024
+ext2_format d.img 2 -r 0 -b 4096
+head -c 10485760 /dev/urandom > ten.bin
+head -c 100000 /dev/urandom > big.bin
+head -c 250000 /dev/urandom > bigger.bin
+head -c 4096 /dev/urandom > exact.bin
+printf 'x' > one.bin
+: > empty
+printf 'hello ext2\n' > small.txt
+printf 'name=${Basename};\n' > tpl.txt
+today=$(date +%-d-%b-%Y)
+
+for nr in 1 2; do
+    p="{0:$nr}"
+    B=$((nr == 1 ? 1024 : 4096))
+    free0=$(ext2_free d.img $nr)
+    pelto -w -dd.img "mkdir \"$p/Some Dir/sub dir/deeper\"
+copy \"small.txt\" \"$p/Some Dir/sub dir/deeper/a file with a long name.txt\"
+copy \"ten.bin\" \"$p/ten.bin\"
+copy \"big.bin\" \"$p/BIG.BIN\"
+copy \"one.bin\" \"$p/Some Dir/lower.bin\"
+copy \"empty\" \"$p/Some Dir/Empty File\"
+copy \"exact.bin\" \"$p/exact block.bin\"
+append \"small.txt\" \"one.bin\" \"$p/Some Dir/appended.txt\"
+patch \"tpl.txt\" \"$p/patched.cfg\"
+logdir \"$p/Some Dir/*.bin\"
+logtree \"$p\"
+echo \"done\""
+    expect_out "done"
+    expect_out "$(printf '%-33s%9d' lower.bin 1)"
+    expect_out "+-Some Dir"
+    expect_out "| +-sub dir"
+    expect_out "| | +-deeper"
+    refute_out "ERROR"
+    # Names compare with their case.
+    pelto -dd.img "logdir \"$p/some dir/*.bin\""
+    expect_out "Error in t.pto, line 1: Cannot open directory"
+    ext2_fsck d.img $nr "writing files"
+    ext2_same "part $nr" small.txt d.img $nr "/Some Dir/sub dir/deeper/a file with a long name.txt"
+    ext2_same "part $nr" ten.bin d.img $nr /ten.bin
+    ext2_same "part $nr" big.bin d.img $nr /BIG.BIN
+    ext2_same "part $nr" one.bin d.img $nr "/Some Dir/lower.bin"
+    ext2_same "part $nr" empty d.img $nr "/Some Dir/Empty File"
+    ext2_same "part $nr" exact.bin d.img $nr "/exact block.bin"
+    cat small.txt one.bin > appended
+    ext2_same "part $nr" appended d.img $nr "/Some Dir/appended.txt"
+    printf 'name=t;\n' > patched
+    ext2_same "part $nr" patched d.img $nr /patched.cfg
+    # Sectors of the 10 MB file: its data, the single indirect block, the
+    # double indirect block and its second-level blocks.
+    P=$((B / 4)) n=$((10485760 / B))
+    blocks=$((n + 1 + 1 + (n - 12 - P + P - 1) / P))
+    [ "$(ext2_stat d.img $nr /ten.bin Blockcount)" = $((blocks * B / 512)) ] ||
+        fail "part $nr: ten.bin block count $(ext2_stat d.img $nr /ten.bin Blockcount)"
+    [ "$(ext2_stat d.img $nr "/Some Dir" Links)" = 3 ] || fail "part $nr: Some Dir links"
+    [ "$(ext2_stat d.img $nr / Links)" = 4 ] || fail "part $nr: root links"
+    dbg d.img $nr 'ls -l "/Some Dir"' > ls.out
+    grep -E '100755 \(0\) +0 +0 +12 +'"$today"'.* appended.txt$' ls.out > /dev/null ||
+        { fail "part $nr: appended.txt listing"; cat ls.out; }
+    grep -qE '40755 .* sub dir$' ls.out || fail "part $nr: sub dir listing"
+
+    # A directory over more than one block, and the same names again
+    # (found, not created twice).
+    script=""
+    for i in $(seq 1 200); do script+="copy \"one.bin\" \"$p/many/file number $i with a longer name.txt\""$'\n'; done
+    pelto -w -dd.img "mkdir \"$p/many\"
+$script$script
+echo \"done\""
+    expect_out "done"
+    [ "$(dbg d.img $nr 'ls /many' | grep -o 'file number' | wc -l)" -eq 200 ] ||
+        fail "part $nr: many holds not 200 files"
+    [ "$(ext2_stat d.img $nr /many Size)" -gt $B ] || fail "part $nr: many did not grow"
+    ext2_same "part $nr" one.bin d.img $nr "/many/file number 200 with a longer name.txt"
+    ext2_fsck d.img $nr "a grown directory"
+
+    # Overwrite larger and smaller (also the 10 MB file down to one byte).
+    pelto -w -dd.img "copy \"bigger.bin\" \"$p/BIG.BIN\"
+copy \"one.bin\" \"$p/exact block.bin\"
+copy \"one.bin\" \"$p/ten.bin\"
+echo \"done\""
+    expect_out "done"
+    ext2_same "part $nr" bigger.bin d.img $nr /BIG.BIN
+    ext2_same "part $nr" one.bin d.img $nr "/exact block.bin"
+    ext2_same "part $nr" one.bin d.img $nr /ten.bin
+    ext2_fsck d.img $nr "overwrites"
+
+    # Delete and deltree down to an empty volume: every block and inode
+    # comes back, the root counts its links again.
+    pelto -w -dd.img "delete \"$p/BIG.BIN\"
+delete \"$p/many/file number 1 with a longer name.txt\"
+deltree \"$p/many\"
+deltree \"$p/Some Dir/sub dir\"
+echo \"step\"
+deltree \"$p/Some Dir\"
+delete \"$p/ten.bin\"
+delete \"$p/exact block.bin\"
+delete \"$p/patched.cfg\"
+logdir \"$p\"
+echo \"done\""
+    expect_out "done"
+    [ "$(dbg d.img $nr 'ls /' | tr -s ' ' '\n' | grep -cv '^$\|^[0-9(]')" -eq 3 ] ||
+        { fail "part $nr: root not empty after deltree"; dbg d.img $nr 'ls /'; }
+    [ "$(ext2_free d.img $nr)" = "$free0" ] || fail "part $nr: free $(ext2_free d.img $nr), before $free0"
+    [ "$(ext2_stat d.img $nr / Links)" = 3 ] || fail "part $nr: root links after deltree"
+    ext2_fsck d.img $nr "delete and deltree"
+done
+finish
