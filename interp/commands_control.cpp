@@ -336,6 +336,23 @@ char* LoadHostScript(const char* path) {
     return text;
 }
 
+// Whether the help file is there. The probe of a missing remote name logs
+// its failure; the loader decides itself what then, so the probe's log
+// output goes into a scratch capture and is dropped.
+bool HelpFileExists(const char* name) {
+    static uint8_t scratch[kCaptureSize];
+    uint8_t* savedBuff = LogFileBuff;
+    uint32_t savedAvail = LogFileAvail;
+    if (!LogFileBuff) {
+        LogFileBuff = scratch;
+        LogFileAvail = 0;
+    }
+    bool found = FILEExists(name) != 0;
+    LogFileBuff = savedBuff;
+    LogFileAvail = savedAvail;
+    return found;
+}
+
 // Runs the installed help script of this program; false when none is found.
 bool RunInstalledHelp() {
     char program[32];
@@ -382,7 +399,7 @@ Status ParseHelp(char* args) {
     SetVar("HelpTopic", topic);
     char helpFile[kLineSize];
     std::snprintf(helpFile, sizeof helpFile, "%s", GetVar("HelpFile"));
-    if (helpFile[0] && FILEExists(helpFile)) {
+    if (helpFile[0] && HelpFileExists(helpFile)) {
         EvalSubst("Help loader", "Include \"$HelpFile\"");
         return 0;
     }

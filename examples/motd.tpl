@@ -1,0 +1,2 @@
+Welcome to ${Station}.
+Software update ${Version} installed on ${Installed}.
