@@ -1,0 +1,186 @@
+// The cache partition driver's record checks and removal, and the remote
+// file cache over an in-memory transport on an in-memory disk.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "disk/files.h"
+#include "disk_fixture.h"
+#include "fs/cache.h"
+#include "net/cache.h"
+#include "platform/checksum.h"
+#include "platform/console.h"
+#include "platform/types.h"
+
+namespace vk::test {
+namespace {
+
+// A sound entry: name, first sector, reserved sectors, size; chain 0.
+std::vector<uint8_t> Entry(const char* name, uint32_t first, uint32_t reserved, uint32_t size) {
+    std::vector<uint8_t> e(512);
+    std::memcpy(e.data(), name, std::strlen(name));
+    st32(&e[256], first);
+    st32(&e[260], reserved);
+    st32(&e[264], size);
+    st32(&e[500], 0x48730A43);
+    st32(&e[504], CRC32(0, e.data(), 504));
+    return e;
+}
+
+TEST(CacheRecords, EntryChecksAreBounded) {
+    const uint32_t size = 10000;
+    EXPECT_EQ(CheckCacheEntry(Entry("a", 513, 64, 32760).data(), 0, size), nullptr);
+    struct Case {
+        std::vector<uint8_t> entry;
+        uint32_t chain;
+        const char* why;
+    };
+    std::vector<uint8_t> longName = Entry("a", 513, 64, 1);
+    std::memset(longName.data(), 'x', 256);
+    st32(&longName[504], CRC32(0, longName.data(), 504));
+    std::vector<uint8_t> flipped = Entry("a", 513, 64, 1);
+    flipped[3] ^= 1;
+    std::vector<uint8_t> magic = Entry("a", 513, 64, 1);
+    st32(&magic[500], 0);
+    st32(&magic[504], CRC32(0, magic.data(), 504));
+    const Case cases[] = {
+        {flipped, 0, "CacheFS: CRC does not match\r\n"},
+        {Entry("a", 513, 64, 1), 7, "CacheFS: Chained CRC does not match\r\n"},
+        {magic, 0, "CacheFS: Invalid magic\r\n"},
+        {Entry("a", 511, 64, 1), 0, "CacheFS: invalid firstsect (too small)\r\n"},
+        {Entry("a", size, 0, 0), 0, "CacheFS: invalid firstsect (too big)\r\n"},
+        {Entry("a", 9000, 1001, 1), 0, "CacheFS: invalid directory structure\r\n"},
+        {Entry("a", 513, 0xFFFFFFFF, 1), 0, "CacheFS: invalid directory structure\r\n"},
+        {longName, 0, "CacheFS: invalid name\r\n"},
+        {Entry("a", 513, 64, 32761), 0, "CacheFS: invalid file size\r\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(CheckCacheEntry(c.entry.data(), c.chain, size), c.why) << c.why;
+}
+
+// A remote side held in memory, delivering `block` bytes a read.
+struct FakeRemote {
+    std::string content;
+    size_t block = 1408, at = 0;
+    int opens = 0, reads = 0, failRead = 0; // failRead: the n-th read fails (0 never)
+    bool alwaysFail = false;
+} remote;
+
+int FakeOpen(const char*, uint8_t*, uint8_t*, uint16_t) {
+    ++remote.opens;
+    remote.at = 0;
+    return 0;
+}
+int FakeRead(uint8_t* buffer) {
+    if (remote.alwaysFail || ++remote.reads == remote.failRead) return -1;
+    size_t n = std::min(remote.block, remote.content.size() - remote.at);
+    std::memcpy(buffer, remote.content.data() + remote.at, n);
+    remote.at += n;
+    return int(n);
+}
+int FakeCreate(const char*) {
+    return -1;
+}
+int FakeWrite(const uint8_t*, uint16_t) {
+    return 0;
+}
+int FakeClose() {
+    return 0;
+}
+const RemoteFileOps kFake = {FakeOpen, FakeCreate, FakeRead, FakeWrite, FakeClose};
+
+class CacheTest : public DiskTest {
+  protected:
+    void SetUp() override {
+        DiskTest::SetUp();
+        SetFsHandler(FsKind::Cache, &CacheHandler);
+        MemoryDisk* disk = AddMemoryDisk(10); // cylinders 2 to 9 are the cache
+        PutTable(disk, 0, {Part(0x06, 0, 1, 1)});
+        SetHostRoute(HostRoute::Remote, &kFake, nullptr);
+        StartRemoteCache(&kFake);
+        remote = FakeRemote{};
+    }
+    void TearDown() override {
+        StartRemoteCache(nullptr);
+        SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr);
+        DiskTest::TearDown();
+    }
+    // The whole local file, or "<missing>".
+    static std::string Local(const char* name) {
+        FileRecord f;
+        if (OpenFILE(name, &f, 0) != 0) return "<missing>";
+        static uint8_t chunk[kChunkMax];
+        std::string data;
+        while (uint16_t n = ReadFILE(&f, chunk))
+            data.append(reinterpret_cast<char*>(chunk), n);
+        return CloseFILE(&f) == 0 ? data : "<damaged>";
+    }
+    int Cache(const char* name, int force = 0) {
+        char local[kPathMax];
+        uint32_t size = 0;
+        int result = CacheRemoteFile(name, local, &size, force);
+        EXPECT_STREQ(local, (std::string("{:-1}") + name).c_str());
+        return result;
+    }
+};
+
+TEST_F(CacheTest, FetchFindForceAndLargeDeliveries) {
+    remote.content.assign(100, 'x');
+    EXPECT_EQ(Cache("small"), 0);
+    EXPECT_EQ(Local("{:-1}small"), remote.content);
+    ClearLog();
+    EXPECT_EQ(Cache("small"), 0);
+    EXPECT_NE(Logged().find("Remote file \"small\" found in the disk cache"), std::string::npos);
+    EXPECT_EQ(Logged().find("Downloading"), std::string::npos);
+    EXPECT_EQ(Cache("small", 1), 0);
+    EXPECT_NE(Logged().find("Downloading \"small\""), std::string::npos);
+    // Deliveries as large as the file layer allows fit the transfer buffer.
+    remote = FakeRemote{};
+    remote.block = kChunkMax;
+    for (int i = 0; i < 200000; ++i)
+        remote.content += char(i * 7 + i / 300);
+    EXPECT_EQ(Cache("big"), 0);
+    EXPECT_EQ(Local("{:-1}big"), remote.content);
+    EXPECT_EQ(Local("{:-1}small"), std::string(100, 'x'));
+}
+
+TEST_F(CacheTest, TimeoutsEmptyFilesAndRemoval) {
+    remote.content.assign(50000, 'y');
+    remote.failRead = 3;
+    EXPECT_EQ(Cache("t"), -2); // no partial copy is left behind
+    EXPECT_EQ(FILEExists("{:-1}t"), 0);
+    remote = FakeRemote{};
+    EXPECT_EQ(Cache("e"), -1);
+    EXPECT_EQ(FILEExists("{:-1}e"), 0);
+    // A read error while comparing is retried.
+    remote.content = "first";
+    EXPECT_EQ(Cache("c"), 0);
+    remote.content = "second";
+    remote.reads = 0;
+    remote.failRead = 1;
+    ClearLog();
+    EXPECT_EQ(Cache("c"), 0);
+    EXPECT_NE(Logged().find("WARNING: Error reading remote file, retrying"), std::string::npos);
+    EXPECT_EQ(Local("{:-1}c"), "second");
+    // Removing the first entry keeps the chain of those after it sound.
+    remote = FakeRemote{};
+    remote.content = "third";
+    EXPECT_EQ(Cache("d"), 0);
+    EXPECT_EQ(DeleteFILE("{:-1}c"), 0);
+    ClearLog();
+    EXPECT_EQ(Local("{:-1}d"), "third");
+    EXPECT_EQ(Local("{:-1}c"), "<missing>");
+    EXPECT_EQ(Logged().find("CacheFS"), std::string::npos);
+}
+
+TEST_F(CacheTest, OpenerGivesUpAfterThreeTimeouts) {
+    remote.alwaysFail = true;
+    FileRecord f;
+    // The orderly end frees a log buffer of its own, not the test's.
+    EXPECT_EXIT((LogFileBuff = nullptr, OpenFILE("gone", &f, kOpenCacheAlways)),
+                ::testing::ExitedWithCode(255), "");
+}
+
+} // namespace
+} // namespace vk::test
