@@ -216,6 +216,7 @@ Status OpenFragment(IArchive* r) {
 }
 
 Status ReadFromFragment(IArchive* r, const uint8_t** ptr, uint32_t n) {
+    r->itemAt = r->consumed;
     // Raw items never reach past the fragment's data.
     if (uint64_t(r->consumed) + n > r->header.dataLength || ReadIOReadFileBuffer(&r->io, ptr, n)) {
         Log("ERROR: [ReadFromFrag] ReadIO error\r\n");

@@ -83,6 +83,7 @@ inline constexpr std::array kCommonRows = {
     Command{"fullunzip", ParseFullUnzip},
     Command{"fileunzip", ParseFileUnzip},
     Command{"incrunzip", ParseIncrUnzip},
+    Command{"checkarchive", ParseCheckArchive},
     Command{"append", ParseAppend},
     Command{"copy", ParseCopy},
     Command{"patch", ParsePatch},

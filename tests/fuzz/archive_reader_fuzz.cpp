@@ -1,12 +1,13 @@
 // Reads fuzz input as an archive, walking it both as a full and as an
-// incremental archive. With VK_FUZZ_FRAGMENTS the input is cut into up to
-// four fragment files (first byte: count and options, then u16 lengths);
-// otherwise it is one fragment file as it stands. The files live in memory
+// incremental archive, then checking it whole. With VK_FUZZ_FRAGMENTS the
+// input is cut into up to four fragment files (first byte: count and
+// options, then u16 lengths); otherwise it is one fragment file as it stands. The files live in memory
 // behind the reader's file access table.
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "archive/check.h"
 #include "archive/reader.h"
 #include "platform/console.h"
 #include "platform/settings.h"
@@ -187,5 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #endif
     WalkFull();
     WalkIncremental();
+    ArchiveCheck check;
+    CheckArchive("m.000", &check);
     return 0;
 }

@@ -9,3 +9,8 @@ set_tests_properties(zip_host_trees PROPERTIES TIMEOUT 300)
 add_test(NAME zip_fat_partition
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/zip_fat.sh ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(zip_fat_partition PROPERTIES TIMEOUT 300)
+# checkarchive in both programs: sound archives counted as the independent
+# reader counts them, and a table of damages with fragment and offset.
+add_test(NAME archive_check_command
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/archive_check.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(archive_check_command PROPERTIES TIMEOUT 120)

@@ -68,6 +68,7 @@ struct IArchive {
     FragmentHeader header;     // the current fragment's
     uint32_t consumed = 0;     // its data bytes read so far
     uint32_t crc = 0;          // CRC32 of those bytes
+    uint32_t itemAt = 0;       // data offset where the last raw item began
     ArchiveHeader archive;     // SA and DA size the entries
     uint32_t pending = 0;      // what the current section part still holds
     uint8_t* unpack = nullptr; // kChunkData bytes

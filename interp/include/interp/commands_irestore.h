@@ -1,4 +1,4 @@
-// Handler of the incremental restore command. It takes the argument text
+// Handlers of the incremental restore and the archive check. It takes the argument text
 // behind its keyword and returns 0, or non-zero with errormsg set.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 namespace vk {
 
-Status ParseIncrUnzip(char* args); // incrunzip archive path
+Status ParseIncrUnzip(char* args);    // incrunzip archive path
+Status ParseCheckArchive(char* args); // checkarchive archive
 
 } // namespace vk
