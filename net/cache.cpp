@@ -199,9 +199,13 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
     if (t.gathered >= 16 && std::memcmp(t.buffer, "VKR\x10", 4) == 0) total = ld32(t.buffer + 12);
     uint32_t written = 0, unwritten = 0;
     bool writable = true;
+    // On a terminal a fragment's download also shows the progress line.
+    ProgressScope progress(total, "Downloading");
     while (!t.complete) {
         MonitorESC();
+        uint32_t before = written;
         if (writable) writable = WritePieces(t, &out, kWritePiece - 1, &written, total);
+        progress.Advance(written - before);
         if (!writable) { // the rest of the file is only counted
             unwritten += t.gathered;
             t.gathered = 0;
