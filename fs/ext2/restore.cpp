@@ -1,12 +1,540 @@
-// Full restore of an ext2 partition from a full archive.
+// Full restore of an ext2 partition from a full archive, in one sequential
+// pass over the archive. The summaries announce every directory and file
+// before any entry or content, so all inodes are numbered and all blocks
+// placed in advance: the root is inode 2, the other directories 11, 12, ...
+// in directory order, the files follow in file order; the data sequence
+// (group 0's data area, then group 1's, ...) holds every directory and
+// then every file as one run, indirect blocks first. The inode tables are
+// written first, then the directory blocks, then the file data, then the
+// bitmaps and group descriptors; nothing is read back.
+//
+// The archive is untrusted. The header, the boot area and both summaries
+// are read and the layout is checked to fit the partition before anything
+// is written; every later record is checked against the summaries, so that
+// no write ever leaves the planned blocks.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "archive/source.h"
+#include "disk/disk.h"
+#include "disk/partitions.h"
 #include "ext2_internal.h"
+#include "fresh.h"
+#include "platform/console.h"
 #include "platform/util.h"
 
 namespace vk {
 
-Status Ext2FullUnzip(IArchive*) {
-    Log("EXT2 Unzip: Full restore is not available\r\n");
-    return -1;
+namespace {
+
+constexpr uint32_t kB = kExt2FreshBlock;
+constexpr uint32_t kP = kB / 4;
+constexpr uint32_t kBootArea = 1024;
+constexpr uint32_t kAttr = ext2attr::kTotal;
+constexpr int kMaxDepth = 64;
+// Inode flags a restored inode keeps: those that change neither how its
+// blocks are mapped nor which features the volume needs.
+constexpr uint32_t kKeptFlags = 0x0003C0FB;
+
+void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogF(const char* format, ...) {
+    char text[240];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Log(text);
+}
+
+Status Damaged(const char* what) {
+    LogF("EXT2 Unzip: damaged archive: %s\r\n", what);
+    return 1;
+}
+
+uint32_t BlocksFor(uint32_t bytes) {
+    return uint32_t((uint64_t(bytes) + kB - 1) / kB);
+}
+
+uint16_t TypeOf(const uint8_t* attributes) {
+    return uint16_t(ld16(attributes + ext2attr::kMode) & kExt2TypeMask);
+}
+
+bool NoData(uint16_t type) {
+    return type == kExt2Fifo || type == kExt2CharDev || type == kExt2BlockDev ||
+           type == kExt2Socket;
+}
+
+// A name the volume can hold: one path component.
+bool SaneName(const char* name) {
+    if (*name == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    return std::strchr(name, '/') == nullptr;
+}
+
+struct DirPlan {
+    uint16_t blocks = 0; // own 1 KB blocks
+    uint32_t subdirs = 0;
+    uint32_t files = 0;
+    uint32_t end = 0;    // index behind its subtree, once its parent announced it
+    uint32_t parent = 0; // the announcing parent's index
+};
+
+// Builds a directory's blocks record by record.
+class DirWriter {
+  public:
+    DirWriter(const Ext2Geometry& g, BlockStream* stream) : g_(g), stream_(stream) {}
+    void Begin(uint64_t position, uint32_t blocks) {
+        position_ = position;
+        blocks_ = blocks;
+        written_ = 0;
+        offset_ = 0;
+        last_ = 0;
+        std::memset(block_, 0, sizeof block_);
+    }
+    Status Add(uint32_t inode, const char* name) {
+        const uint16_t length = RecLen(uint32_t(strnlen(name, ext2de::kNameMax)));
+        if (offset_ + length > kB && EndBlock() != 0) return 1;
+        last_ = offset_;
+        offset_ += MakeEntry(inode, name, block_ + offset_);
+        return 0;
+    }
+    // The last record reaches to its block end; blocks the directory owns
+    // beyond its records hold one empty record each.
+    Status End() {
+        if (EndBlock() != 0) return 1;
+        while (written_ < blocks_) {
+            st16(block_ + ext2de::kRecLen, uint16_t(kB));
+            if (Emit() != 0) return 1;
+        }
+        return 0;
+    }
+
+  private:
+    Status EndBlock() {
+        if (offset_ == 0) return 0;
+        st16(block_ + last_ + ext2de::kRecLen, uint16_t(kB - last_));
+        return Emit();
+    }
+    Status Emit() {
+        if (written_ == blocks_) return Damaged("a directory larger than its summary says");
+        Status status = stream_->Put(g_.DataBlock(position_ + written_), block_);
+        ++written_;
+        offset_ = 0;
+        last_ = 0;
+        std::memset(block_, 0, sizeof block_);
+        return status;
+    }
+    const Ext2Geometry& g_;
+    BlockStream* stream_;
+    uint64_t position_ = 0;
+    uint32_t blocks_ = 0, written_ = 0;
+    uint32_t offset_ = 0, last_ = 0;
+    uint8_t block_[kB];
+};
+
+class Restore {
+  public:
+    explicit Restore(IArchive* archive)
+        : archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
+    Status Run();
+
+  private:
+    // Every reader call may have moved fsstate (fragments on partitions).
+    Status Call(Status status) {
+        fsstate = self_;
+        return status;
+    }
+    Status ReadBootArea();
+    Status ReadSummaries();
+    Status CheckFit();
+    Status WriteBootAndSuper();
+    Status WriteInodes();
+    Status WriteDirectories();
+    Status WriteFiles();
+    void BuildDirInode(uint32_t index, uint64_t position, uint8_t* raw) const;
+    Status BuildFileInode(uint32_t index, uint64_t position, uint8_t* raw) const;
+
+    uint32_t DirInode(uint32_t index) const { return index == 0 ? kExt2RootInode : 10 + index; }
+    uint32_t FileInode(uint32_t index) const { return 10 + dirCount_ + index; }
+    const uint8_t* DirAttr(uint32_t i) const { return dirAttrs_.data() + size_t(i) * kAttr; }
+    const uint8_t* FileAttr(uint32_t i) const { return fileAttrs_.data() + size_t(i) * kAttr; }
+    // Bytes of a file that go to its blocks: none for devices, FIFOs and
+    // sockets.
+    uint32_t DataSize(uint32_t i) const { return NoData(TypeOf(FileAttr(i))) ? 0 : fileSizes_[i]; }
+    Ext2RunLayout DirLayout(uint32_t i) const { return LayOutRun(dirs_[i].blocks, kP); }
+    Ext2RunLayout FileLayout(uint32_t i) const { return LayOutRun(BlocksFor(DataSize(i)), kP); }
+
+    IArchive* archive_;
+    FsState* self_;
+    const FullArchiveSource* src_;
+    Ext2Geometry g_;
+    uint32_t dirCount_ = 0, fileCount_ = 0;
+    std::vector<uint8_t> boot_;
+    std::vector<DirPlan> dirs_;
+    std::vector<uint8_t> dirAttrs_;
+    std::vector<uint32_t> fileSizes_;
+    std::vector<uint8_t> fileAttrs_;
+    uint64_t usedData_ = 0;
+    uint64_t firstFile_ = 0; // data position of the first file's run
+    BlockStream stream_;
+};
+
+Status Restore::Run() {
+    if (src_ == nullptr) {
+        Log("EXT2 Unzip: no archive reader registered\r\n");
+        return 1;
+    }
+    const ArchiveHeader* header = nullptr;
+    if (Call(src_->ReadArchiveHeader(archive_, &header)) != 0) return 1;
+    if (std::memcmp(header->fsId, "EXT2", 4) != 0 || header->summaryAttr != kAttr ||
+        header->dirAttr != 0) {
+        Log("EXT2 Unzip: Incompatible archive type\r\n");
+        return 1;
+    }
+    dirCount_ = header->dirCount;
+    fileCount_ = header->fileCount;
+    FlushCache();
+    if (ComputeExt2Params(self_->sizeSectors, &g_) != 0) {
+        LogF("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
+             unsigned(self_->sizeSectors));
+        return 1;
+    }
+    if (ReadBootArea() != 0 || ReadSummaries() != 0 || CheckFit() != 0) return 1;
+    // From here on the partition is written.
+    StoreFreshArea(g_);
+    if (WriteBootAndSuper() != 0 || WriteInodes() != 0 || WriteDirectories() != 0 ||
+        WriteFiles() != 0)
+        return 1;
+    Log("EXT2 Unzip: Building groups descriptors...\r\n");
+    FreshUse use;
+    use.usedData = usedData_;
+    use.lastInode = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
+    use.directories = dirCount_;
+    if (WriteGroups(g_, use, &stream_) != 0) return 1;
+    Log("EXT2 Unzip: Writing disk accounting and backups...\r\n");
+    self_->state = kStateModified;
+    self_->valid = 1;
+    if (Ext2FlushFsSpecific() != 0) return 1;
+    Log("EXT2 Unzip: Done !\r\n");
+    return 0;
+}
+
+Status Restore::ReadBootArea() {
+    uint32_t size = 0;
+    if (Call(src_->OpenBootSectors(archive_, &size)) != 0) return Damaged("boot sectors");
+    if (size == kBootArea) {
+        Log("EXT2 Unzip: Extracting boot area...\r\n");
+        const uint8_t* data;
+        uint32_t len = 0;
+        if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len != size)
+            return Damaged("boot sectors");
+        boot_.assign(data, data + size);
+    } else {
+        Log("EXT2 Unzip warning: Boot sector will NOT be cleaned\r\n");
+        for (uint32_t left = size; left > 0;) {
+            const uint8_t* data;
+            uint32_t len = 0;
+            if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len == 0 ||
+                len > left)
+                return Damaged("boot sectors");
+            left -= len;
+        }
+    }
+    if (Call(src_->CloseBootSectors(archive_)) != 0) return Damaged("boot sectors");
+    return 0;
+}
+
+Status Restore::ReadSummaries() {
+    if (dirCount_ == 0) return Damaged("no root directory");
+    // Inodes 1 to 10 are reserved; the root takes 2, every other directory
+    // and every file one of its own. Counts beyond the partition's inodes
+    // cannot fit (and are not worth reading).
+    const uint64_t inodes = 10 + uint64_t(dirCount_) - 1 + fileCount_;
+    if (inodes > g_.totalInodes) {
+        LogF("EXT2 Unzip: the archive does not fit: it needs %llu inodes (%u directories, %u "
+             "files), the partition holds %u inodes\r\n",
+             (unsigned long long)inodes, unsigned(dirCount_), unsigned(fileCount_),
+             unsigned(g_.totalInodes));
+        return 1;
+    }
+    if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
+    uint64_t entries = 0;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        const uint8_t* p;
+        if (Call(src_->ReadDirSummaryEntry(archive_, &p)) != 0) return Damaged("directory summary");
+        DirSummary s = DirSummary::Load(p);
+        DirPlan& d = dirs_.emplace_back();
+        d.blocks = s.blocks[0];
+        d.subdirs = s.subdirs;
+        d.files = s.files;
+        if (d.blocks == 0) return Damaged("a directory without blocks");
+        entries += uint64_t(d.subdirs) + d.files;
+        dirAttrs_.insert(dirAttrs_.end(), p + DirSummary::kSize, p + DirSummary::kSize + kAttr);
+    }
+    if (Call(src_->CloseDirSummary(archive_)) != 0) return Damaged("directory summary");
+    if (entries != uint64_t(dirCount_ - 1) + fileCount_)
+        return Damaged("directory summary does not count the directories and files");
+
+    if (Call(src_->OpenFileSummary(archive_)) != 0) return Damaged("file summary");
+    for (uint32_t i = 0; i < fileCount_; ++i) {
+        const uint8_t* p;
+        if (Call(src_->ReadFileSummaryEntry(archive_, &p)) != 0) return Damaged("file summary");
+        fileSizes_.push_back(ld32(p));
+        fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
+    }
+    if (Call(src_->CloseFileSummary(archive_)) != 0) return Damaged("file summary");
+    return 0;
+}
+
+Status Restore::CheckFit() {
+    uint64_t needed = 0;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        Ext2RunLayout r = DirLayout(i);
+        needed += uint64_t(r.indirect) + r.dataBlocks;
+    }
+    firstFile_ = needed;
+    for (uint32_t i = 0; i < fileCount_; ++i) {
+        Ext2RunLayout r = FileLayout(i);
+        needed += uint64_t(r.indirect) + r.dataBlocks;
+        // What the inode can hold: a symbolic link's target in its block
+        // pointers or in one block.
+        const uint8_t* a = FileAttr(i);
+        if (ld16(a + ext2attr::kMode) != 0 && TypeOf(a) == kExt2Symlink) {
+            const uint32_t size = ld32(a + ext2attr::kSize);
+            const char* target = reinterpret_cast<const char*>(a + ext2attr::kExtra);
+            if (DataSize(i) == 0 && (size == 0 || size > kExt2FastLinkMax ||
+                                     strnlen(target, ext2attr::kExtraSize) != size))
+                return Damaged("a symbolic link without its target");
+            if (DataSize(i) >= kB) return Damaged("a symbolic link longer than a block");
+        }
+    }
+    if (needed > g_.DataBlocks()) {
+        LogF("EXT2 Unzip: the archive does not fit: it needs %llu blocks of 1 KB, the partition "
+             "holds %llu\r\n",
+             (unsigned long long)needed, (unsigned long long)g_.DataBlocks());
+        return 1;
+    }
+    usedData_ = needed;
+    return 0;
+}
+
+Status Restore::WriteBootAndSuper() {
+    if (!boot_.empty() && (Seek(0) != 0 || WriteSects(2, boot_.data()) != 0)) return 1;
+    return BuildSuper(g_, g_.totalInodes, "VESKLOR");
+}
+
+void Restore::BuildDirInode(uint32_t index, uint64_t position, uint8_t* raw) const {
+    const uint8_t* a = DirAttr(index);
+    st16(raw + ext2ino::kMode, kExt2NewDirMode);
+    if (ld16(a + ext2attr::kMode) != 0) {
+        UnPackAttr(raw, a);
+        st16(raw + ext2ino::kMode, uint16_t(kExt2Dir | (ld16(raw + ext2ino::kMode) & 0x0FFF)));
+    }
+    std::memset(raw + ext2ino::kBlock, 0, ext2ino::kBlockArea);
+    st32(raw + ext2ino::kFlags, ld32(raw + ext2ino::kFlags) & kKeptFlags);
+    st32(raw + ext2ino::kGeneration, 1);
+    st16(raw + ext2ino::kLinks, uint16_t(std::min<uint32_t>(dirs_[index].subdirs + 2, 65000)));
+    st32(raw + ext2ino::kFileSize, uint32_t(dirs_[index].blocks) * kB);
+    FillInodeBlocks(raw, g_, position, DirLayout(index));
+}
+
+Status Restore::BuildFileInode(uint32_t index, uint64_t position, uint8_t* raw) const {
+    const uint8_t* a = FileAttr(index);
+    st16(raw + ext2ino::kMode, kExt2NewFileMode);
+    st16(raw + ext2ino::kLinks, 1);
+    if (ld16(a + ext2attr::kMode) != 0) UnPackAttr(raw, a);
+    st32(raw + ext2ino::kGeneration, 1);
+    st32(raw + ext2ino::kFlags, ld32(raw + ext2ino::kFlags) & kKeptFlags);
+    uint16_t mode = ld16(raw + ext2ino::kMode);
+    const uint16_t type = mode & kExt2TypeMask;
+    if (type != kExt2Fifo && type != kExt2CharDev && type != kExt2BlockDev &&
+        type != kExt2Regular && type != kExt2Symlink && type != kExt2Socket)
+        st16(raw + ext2ino::kMode, uint16_t(kExt2Regular | (mode & 0x0FFF)));
+    const uint32_t size = DataSize(index);
+    if (type == kExt2Symlink) {
+        // The link's length: its target, without a terminator the data may hold.
+        const uint32_t length = ld32(raw + ext2ino::kFileSize);
+        if (size > 0 && (length == 0 || length > size)) st32(raw + ext2ino::kFileSize, size);
+    } else {
+        st32(raw + ext2ino::kFileSize, size);
+    }
+    if (size == 0) {
+        st32(raw + ext2ino::kSectors, 0);
+        return 0;
+    }
+    std::memset(raw + ext2ino::kBlock, 0, ext2ino::kBlockArea);
+    FillInodeBlocks(raw, g_, position, FileLayout(index));
+    return 0;
+}
+
+Status Restore::WriteInodes() {
+    Log("EXT2 Unzip: Extracting directories inodes...\r\n");
+    uint8_t block[kB] = {};
+    const uint32_t perBlock = kB / ext2ino::kSize;
+    const uint32_t last = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
+    uint64_t position = 0;
+    bool filesLogged = false;
+    for (uint32_t n = 1; n <= last; ++n) {
+        uint8_t* raw = block + ((n - 1) % perBlock) * ext2ino::kSize;
+        if (n == kExt2RootInode || (n >= kExt2FirstInode && n < FileInode(0))) {
+            const uint32_t i = n == kExt2RootInode ? 0 : n - 10;
+            BuildDirInode(i, position, raw);
+            Ext2RunLayout r = DirLayout(i);
+            position += uint64_t(r.indirect) + r.dataBlocks;
+        } else if (n >= FileInode(0)) {
+            if (!filesLogged) Log("EXT2 Unzip: Extracting files inodes...\r\n");
+            filesLogged = true;
+            const uint32_t i = n - FileInode(0);
+            if (BuildFileInode(i, position, raw) != 0) return 1;
+            Ext2RunLayout r = FileLayout(i);
+            position += uint64_t(r.indirect) + r.dataBlocks;
+        }
+        if (n % perBlock == 0 || n == last) {
+            MonitorESC();
+            if (stream_.Put(g_.InodeTableBlock((n - 1) / perBlock), block) != 0) return 1;
+            std::memset(block, 0, sizeof block);
+        }
+    }
+    if (stream_.Flush() != 0) return 1;
+    return BlankInodeTables(g_, (last - 1) / perBlock + 1);
+}
+
+Status Restore::WriteDirectories() {
+    Log("EXT2 Unzip: Extracting directories...\r\n");
+    if (Call(src_->OpenDirectories(archive_)) != 0) return Damaged("directories");
+    uint32_t stack[kMaxDepth]; // directory indices from the root
+    int depth = 0;
+    uint32_t fileIndex = 0;
+    uint64_t position = 0;
+    DirWriter writer(g_, &stream_);
+    std::unordered_set<std::string> names;
+    dirs_[0].end = dirCount_;
+    for (uint32_t i = 0; i < dirCount_; ++i) {
+        MonitorESC();
+        DirectoryRecord rec;
+        if (Call(src_->ReadDirectory(archive_, &rec)) != 0) return Damaged("directories");
+        DirPlan& d = dirs_[i];
+        if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
+            return Damaged("a directory leaves more levels than are open");
+        depth -= rec.pops;
+        if (depth >= kMaxDepth) {
+            LogF("EXT2 Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
+            return 1;
+        }
+        const uint32_t parent = i == 0 ? 0 : stack[depth - 1];
+        if (i > 0 && (d.end == 0 || d.parent != parent))
+            return Damaged("a directory its parent did not list");
+        if (rec.blocks[0] != d.blocks || rec.subdirs != d.subdirs || rec.files != d.files)
+            return Damaged("a directory differs from its summary");
+        stack[depth++] = i;
+
+        const Ext2RunLayout layout = DirLayout(i);
+        if (CreateBlocks(g_, position, layout, &stream_) != 0) return 1;
+        writer.Begin(position + layout.indirect, layout.dataBlocks);
+        position += uint64_t(layout.indirect) + layout.dataBlocks;
+        if (writer.Add(DirInode(i), ".") != 0 || writer.Add(DirInode(parent), "..") != 0) return 1;
+        names.clear();
+        // Subdirectories: the first follows its parent, each next one the
+        // subtree of the one before.
+        uint32_t child = i + 1;
+        for (uint32_t s = 0; s < rec.subdirs; ++s) {
+            const uint8_t* p;
+            if (Call(src_->ReadDirEntryDir(archive_, &p)) != 0) return Damaged("directories");
+            SubdirEntry e = SubdirEntry::Load(p);
+            const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize);
+            if (!SaneName(name)) return Damaged("an unusable name");
+            if (!names.insert(name).second)
+                return Damaged("two entries of a directory with one name");
+            if (e.descendants == 0 || child >= d.end || e.descendants > d.end - child)
+                return Damaged("a subdirectory count");
+            dirs_[child].end = child + e.descendants;
+            dirs_[child].parent = i;
+            if (writer.Add(DirInode(child), name) != 0) return 1;
+            child += e.descendants;
+        }
+        if (child != d.end) return Damaged("a subdirectory count");
+        for (uint32_t f = 0; f < rec.files; ++f) {
+            const uint8_t* p;
+            if (Call(src_->ReadDirEntryFile(archive_, &p)) != 0) return Damaged("directories");
+            const char* name = reinterpret_cast<const char*>(p + kFileEntrySize);
+            if (!SaneName(name)) return Damaged("an unusable name");
+            if (!names.insert(name).second)
+                return Damaged("two entries of a directory with one name");
+            if (fileIndex >= fileCount_ || ld32(p) != fileSizes_[fileIndex])
+                return Damaged("a file differs from its summary");
+            if (writer.Add(FileInode(fileIndex), name) != 0) return 1;
+            ++fileIndex;
+        }
+        if (writer.End() != 0) return 1;
+    }
+    if (Call(src_->CloseDirectories(archive_)) != 0) return Damaged("directories");
+    if (fileIndex != fileCount_) return Damaged("file count");
+    return stream_.Flush();
+}
+
+Status Restore::WriteFiles() {
+    Log("EXT2 Unzip: Extracting files...\r\n");
+    if (Call(src_->OpenFiles(archive_)) != 0) return Damaged("files");
+    uint64_t position = firstFile_;
+    uint8_t block[kB];
+    for (uint32_t i = 0; i < fileCount_; ++i) {
+        MonitorESC();
+        uint32_t size = 0;
+        if (Call(src_->ReadFileHeader(archive_, &size)) != 0) return Damaged("files");
+        if (size != fileSizes_[i]) return Damaged("a file differs from its summary");
+        const Ext2RunLayout layout = FileLayout(i);
+        if (CreateBlocks(g_, position, layout, &stream_) != 0) return 1;
+        uint64_t at = position + layout.indirect;
+        position += uint64_t(layout.indirect) + layout.dataBlocks;
+        const uint32_t keep = DataSize(i); // bytes that go to the blocks
+        uint32_t fill = 0;
+        for (uint32_t done = 0; done < size;) {
+            const uint8_t* data;
+            uint32_t len = 0;
+            if (Call(src_->ReadFileContent(archive_, &data, &len)) != 0 || len == 0 ||
+                len > size - done)
+                return Damaged("file contents");
+            done += len;
+            if (keep == 0) continue;
+            while (len > 0) {
+                const uint32_t take = std::min(len, kB - fill);
+                std::memcpy(block + fill, data, take);
+                fill += take;
+                data += take;
+                len -= take;
+                if (fill == kB) {
+                    if (stream_.Put(g_.DataBlock(at++), block) != 0) return 1;
+                    fill = 0;
+                }
+            }
+        }
+        if (fill > 0) {
+            std::memset(block + fill, 0, kB - fill);
+            if (stream_.Put(g_.DataBlock(at++), block) != 0) return 1;
+        }
+    }
+    if (stream_.Flush() != 0) return 1;
+    if (Call(src_->CloseFiles(archive_)) != 0) return Damaged("files");
+    return 0;
+}
+
+} // namespace
+
+Status Ext2FullUnzip(IArchive* archive) {
+    FsState* self = fsstate;
+    Status status = Restore(archive).Run();
+    fsstate = self;
+    if (status != 0) {
+        // Nothing of a failed restore is worth flushing.
+        self->state = kStateClean;
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace vk

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Full restores onto ext2 that must fail: archives that do not fit (blocks
+# or inodes) and foreign archives are refused before anything is written;
+# damaged archives (names that are no single component or come twice,
+# nesting beyond 64 levels) fail the command, never followed by "Done". A
+# dry run (without -w) changes nothing.
+HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/disk_lib.sh" "$1"
+ZIPTOOL="$HERE/zip_tool.py"
+ARCTOOL="$HERE/../archive/arctool.py"
+
+# A partition of about 30 MB: some 30000 blocks and 7500 inodes.
+new_image disk.img 40M
+pelto -w -ddisk.img 'setpartitions "LINUX-EXT2:30"
+clean 1'
+
+# failed <archive> <message pattern>: the restore fails, tried twice, with
+# the message.
+failed() {
+    pelto -w -ddisk.img "fullunzip \"$1\" 1"
+    expect_out "Unzip failed, trying again"
+    expect_out "Error in t.pto, line 1: Unzip is not possible (bad archive ?)"
+    grep -q -- "$2" out || { fail "$1: no message like '$2'"; sed 's/^/    | /' out | head; }
+    refute_out "EXT2 Unzip: Done !"
+}
+# refused <archive> <message pattern>: the same, and the image stays as it was.
+refused() {
+    local sum
+    sum=$(sha256sum < disk.img)
+    failed "$@"
+    [ "$(sha256sum < disk.img)" = "$sum" ] || fail "$1: a refused restore changed the image"
+}
+
+rm -rf big && mkdir big && head -c 40000000 /dev/zero > big/zeros
+rm -rf wide && mkdir wide && (cd wide && seq -f 'f%g' 1 8000 | xargs touch)
+rm -rf deep && mkdir deep && (cd deep && mkdir -p $(printf 'd/%.0s' $(seq 1 65)))
+rm -rf ok && mkdir -p ok/x && printf 'y' > ok/y && printf 'z' > ok/x/z
+pelto -w -ddisk.img 'fullzip "big" "big.000"
+fullzip "wide" "wide.000"
+fullzip "ok" "ok.000"'
+refused big.000 "EXT2 Unzip: the archive does not fit: it needs 39[0-9]* blocks of 1 KB, the partition holds 29[0-9]*$"
+refused wide.000 "EXT2 Unzip: the archive does not fit: it needs 8010 inodes (1 directories, 8000 files), the partition holds [0-9]* inodes"
+
+# Archives edited in their description and written by arctool.py: another
+# file-system identifier; names that are no single component.
+python3 "$ZIPTOOL" full ok > ok.desc
+edit() { # <description> <python expression on the list of lines `l`> <archive>
+    python3 - "$1" "$2" > edited.desc << 'EOF'
+import sys
+l = open(sys.argv[1]).read().split("\n")
+def name(i, fixed, new):
+    entry = bytes.fromhex(l[i].split()[1])
+    l[i] = l[i].split()[0] + " " + (entry[:fixed] + new + b"\0").hex()
+exec(sys.argv[2])
+print("\n".join(l), end="")
+EOF
+    python3 "$ARCTOOL" write edited.desc "$3" 1000000 || fail "cannot write $3"
+}
+edit ok.desc 'l[1] = "header " + b"FATx".hex() + l[1][15:]' fat.000
+refused fat.000 "EXT2 Unzip: Incompatible archive type"
+n=0
+for bad in '' . .. a/b; do
+    n=$((n + 1))
+    edit ok.desc "name([i for i, s in enumerate(l) if s.startswith('file ')][0], 4, b'$bad')" f$n.000
+    failed f$n.000 "EXT2 Unzip: damaged archive: an unusable name"
+done
+edit ok.desc "name([i for i, s in enumerate(l) if s.startswith('subdir ')][0], 16, b'..')" s.000
+failed s.000 "EXT2 Unzip: damaged archive: an unusable name"
+edit ok.desc "name([i for i, s in enumerate(l) if s.startswith('file ')][0], 4, b'x')" d.000
+failed d.000 "EXT2 Unzip: damaged archive: two entries of a directory with one name"
+
+# 65 levels below the root (more than pelto archives) fail once the
+# directories are entered.
+python3 "$ZIPTOOL" full deep > deep.desc && python3 "$ARCTOOL" write deep.desc deep.000 1000000 ||
+    fail "cannot write deep.000"
+failed deep.000 "EXT2 Unzip: directories nested deeper than 64 levels"
+
+# Without -w nothing is written.
+pelto -w -ddisk.img 'fullunzip "ok.000" 1'
+expect_out "EXT2 Unzip: Done !"
+sum=$(sha256sum < disk.img)
+pelto -ddisk.img 'fullunzip "ok.000" 1'
+expect_out "EXT2 Unzip: Done !"
+[ "$(sha256sum < disk.img)" = "$sum" ] || fail "a dry run changed the image"
+
+finish
