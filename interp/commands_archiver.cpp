@@ -87,8 +87,19 @@ Status ParseFilter(char* args) {
     char sign = *args;
     if (sign != '+' && sign != '-') return Fail("+ or - expected");
     ++args;
-    char* pattern = NextString(&args);
-    if (!pattern) return 1;
+    // The pattern may stand bare (up to the next blank) or in quotes.
+    while (*args == ' ' || *args == '\t')
+        ++args;
+    char* pattern;
+    if (*args != '\0' && static_cast<uint8_t>(*args) != kQuote) {
+        pattern = args;
+        while (*args != '\0' && *args != ' ' && *args != '\t')
+            ++args;
+        *args = '\0';
+    } else {
+        pattern = NextString(&args);
+        if (!pattern) return 1;
+    }
     if (*pattern == '/') ++pattern;
     uint16_t n = NumFilters();
     char name[32];
