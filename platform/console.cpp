@@ -143,14 +143,18 @@ void EmitPlain(uint8_t ch) {
     if (!delayRefresh) std::fflush(stdout);
 }
 
+bool progressHidden = false; // the pause prompt takes the bottom row
+
 // A full screen of log has gone by: wait for a key on the bottom row.
 void PauseLog() {
+    progressHidden = true;
     wscrl(screen, 1);
     wmove(screen, kScreenRows - 1, 0);
     RenderText(screen, kPressKey);
     detail::RefreshScreen();
     detail::WaitPauseKey();
     RenderText(screen, kClearKey);
+    progressHidden = false;
     detail::RefreshScreen();
 }
 
@@ -245,7 +249,7 @@ void RefreshScreen() {
     pnoutrefresh(screen, 0, 0, 0, 0, VisibleRows() - 1, VisibleCols() - 1);
     // The progress line lies over the screen's bottom row without being
     // part of it: the row's own content comes back when the line goes.
-    if (progressBar) {
+    if (progressBar && !progressHidden) {
         touchwin(progressBar);
         pnoutrefresh(progressBar, 0, 0, VisibleRows() - 1, 0, VisibleRows() - 1, VisibleCols() - 1);
     }
