@@ -78,6 +78,7 @@ const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
     if (OpenIFiles(r) != 0 || ProcessIFiles(st) != 0) return failure;
     uint32_t dirCount = header->dirCount;
     uint32_t total = header->fileCount, done = 0;
+    ProgressScope progress(header->sumOfSizes, "Restoring files");
     for (uint32_t d = 0; d < dirCount; ++d) {
         IDirectoryRecord record;
         const char* name = nullptr;
@@ -102,6 +103,7 @@ const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
                 if (ReadIFileContent(r, &data, &length) != 0 || length == 0 || length > size)
                     return "Could not read from file";
                 if (RealizeIFileContent(st, data, length) != 0) return "Could not write to file";
+                progress.Advance(length);
                 size -= length;
             }
             ++done;
