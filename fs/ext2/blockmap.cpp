@@ -51,6 +51,19 @@ void Forget(IndirectBuffer& buffer) {
     buffer = IndirectBuffer{};
 }
 
+// True (after logging) when b is one of the indirect blocks loaded for the
+// inode: a map that points back into itself is damaged.
+bool InMap(Ext2Inode* inode, uint32_t b) {
+    for (const IndirectBuffer* x :
+         {&inode->single, &inode->dbl, &inode->dbl2, &inode->tri, &inode->tri2, &inode->tri3}) {
+        if (x->block == b && !x->data.empty()) {
+            Log("EXT2 ERROR: Block map loops\r\n");
+            return true;
+        }
+    }
+    return false;
+}
+
 // The map slot holding block index `index`: a pointer into the inode or
 // into a loaded indirect block, `*owner` the buffer to mark when it is
 // changed (null for the inode itself). Null for a hole above the slot
@@ -68,6 +81,7 @@ uint8_t* Slot(Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* ho
             *hole = true;
             return false;
         }
+        if (!(buffer.key == key && buffer.block == b) && InMap(inode, b)) return false;
         return Load(buffer, key, b) == 0;
     };
     if (path.level == 1) {
@@ -110,6 +124,7 @@ uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst) {
         Log("EXT2 ERROR: Block number out of range\r\n");
         return 0;
     }
+    if (InMap(inode, b)) return 0;
     if (dst && ReadBlock(b, dst) != 0) return 0;
     return b;
 }
@@ -223,12 +238,19 @@ Status RemoveBlock(Ext2Inode* inode) {
     IndirectBuffer* owner = nullptr;
     bool hole = false;
     uint8_t* slot = Slot(inode, index, &owner, &hole);
+    if (!slot) {
+        if (!hole) return -1;
+        inode->blockCount = index; // a hole above: nothing mapped there
+        return 0;
+    }
     inode->blockCount = index;
-    if (!slot) return hole ? 0 : -1; // a hole above: nothing mapped there
     uint32_t b = ld32(slot);
+    if (b != 0 && FreeBlock(b) != 0) {
+        ++inode->blockCount;
+        return -1;
+    }
     st32(slot, 0);
     if (owner) owner->dirty = true;
-    if (b != 0) FreeBlock(b);
     // An indirect block whose first entry was removed is empty: it goes too,
     // and so on up the tree.
     auto drop = [&](IndirectBuffer& buffer, uint8_t* parent, IndirectBuffer* parentBuffer) {

@@ -235,6 +235,13 @@ Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir) {
     Ext2Area a = LoadExt2Area();
     const uint32_t n = entry && entry->name && entry->name[0] ? entry->start : kExt2RootInode;
     if (entry && entry->name && entry->name[0] && entry->kind != kKindDir) return 1;
+    // A path at its length limit cannot name anything below it. This also
+    // ends walks through damaged volumes whose directories contain their
+    // own ancestors.
+    if (entry && strnlen(entry->path, kPathMax) >= size_t(kPathMax) - 2) {
+        Log("EXT2 ERROR: Path too long\r\n");
+        return 1;
+    }
     Ext2Inode* inode = OpenInode(n, true);
     if (!inode) return 1;
     const uint32_t size = ld32(inode->raw + ext2ino::kFileSize);
@@ -449,7 +456,17 @@ Status Ext2RemoveFile(FsEntry* entry) {
         st16(inode->raw + ext2ino::kLinks, uint16_t(links - 1));
         WriteInode(inode, true);
     } else {
-        RemoveBlocks(inode, inode->blockCount);
+        if (RemoveBlocks(inode, inode->blockCount) != 0) {
+            // Blocks that cannot be given back stay with the inode, which
+            // keeps them as its size: nothing is freed that is still mapped.
+            const uint64_t kept = uint64_t(inode->blockCount) * a.B();
+            if (kept < ld32(inode->raw + ext2ino::kFileSize))
+                st32(inode->raw + ext2ino::kFileSize, uint32_t(kept));
+            WriteInode(inode, true);
+            CloseInode(inode);
+            Log("EXT2 ERROR: Cannot free the blocks of a removed entry\r\n");
+            return 1;
+        }
         std::fill_n(inode->raw, ext2ino::kSize, 0);
         WriteInode(inode, true);
         FreeInode(inode->number);

@@ -147,8 +147,13 @@ Status Ext2AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) 
             WriteInode(inode, false);
             return 1;
         }
-    } else if (want < inode->blockCount) {
-        RemoveBlocks(inode, inode->blockCount - want);
+    } else if (want < inode->blockCount && RemoveBlocks(inode, inode->blockCount - want) != 0) {
+        // What could not be given back stays the file's.
+        const uint64_t kept = uint64_t(inode->blockCount) * B;
+        if (kept < ld32(inode->raw + ext2ino::kFileSize))
+            st32(inode->raw + ext2ino::kFileSize, uint32_t(kept));
+        WriteInode(inode, true);
+        return 1;
     }
     inode->blockCount = want;
     inode->position = std::min(inode->position, want);
