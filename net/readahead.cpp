@@ -17,12 +17,15 @@ uint32_t ExtMemUsed = 0;
 namespace {
 
 constexpr uint32_t kSmallBatch = 65535; // consumed bytes up to which a batch is one page
+// Reads land in the staging area one after the other and pages are copied
+// out of it in place; what is left of a read moves to the front only when
+// the area is nearly full, so that almost every byte is copied once.
+constexpr uint32_t kStagingBytes = 32 * kExtPageBytes;
 
-uint8_t staging[kExtPageBytes];
-uint8_t carry[kChunkMax]; // bytes of the last read that did not fit the page
-uint32_t carried = 0;
-uint32_t consumed = 0; // file bytes moved into pages so far
-bool ended = false;    // the file has delivered its last byte
+uint8_t staging[kStagingBytes + kChunkMax];
+uint32_t heldStart = 0, heldEnd = 0; // bytes read but not yet in a page
+uint32_t consumed = 0;               // file bytes moved into pages so far
+bool ended = false;                  // the file has delivered its last byte
 
 } // namespace
 
@@ -30,7 +33,7 @@ bool StartReadAhead(FileRecord*) {
     if (ExtMemPage != -1 || GetExtMem() < 2) return false;
     ExtMemPage = 0;
     ExtMemUsed = 0;
-    carried = consumed = 0;
+    heldStart = heldEnd = consumed = 0;
     ended = false;
     return true;
 }
@@ -50,34 +53,34 @@ uint16_t ReadAhead(FileRecord* file, uint8_t* buffer) {
 void StopReadAhead(FileRecord*) {
     ExtMemPage = -1;
     ExtMemUsed = 0;
-    carried = 0;
+    heldStart = heldEnd = 0;
     ended = false;
 }
 
-uint32_t CacheDiskFile(FileRecord* file, uint8_t* buffer) {
+// `buffer` is not needed: the reads go straight into the staging area.
+uint32_t CacheDiskFile(FileRecord* file, uint8_t* /*buffer*/) {
     file->readAhead = 0; // ReadFILE now goes to the disk
     uint32_t total = 0;
     uint16_t pages = GetExtMem();
     for (uint16_t page = 0; page < pages; ++page) {
-        uint32_t staged = carried;
-        std::memcpy(staging, carry, carried);
-        carried = 0;
-        while (staged < kExtPageBytes && !ended) {
-            uint16_t n = ReadFILE(file, buffer);
-            if (n == 0) {
-                ended = true;
-                break;
+        while (heldEnd - heldStart < kExtPageBytes && !ended) {
+            if (heldEnd + kChunkMax > kStagingBytes) {
+                std::memmove(staging, staging + heldStart, heldEnd - heldStart);
+                heldEnd -= heldStart;
+                heldStart = 0;
             }
-            uint32_t fit = kExtPageBytes - staged < n ? kExtPageBytes - staged : n;
-            std::memcpy(staging + staged, buffer, fit);
-            staged += fit;
-            carried = n - fit;
-            std::memcpy(carry, buffer + fit, carried);
+            uint16_t n = ReadFILE(file, staging + heldEnd);
+            if (n == 0) ended = true;
+            heldEnd += n;
         }
-        if (staged == 0) break;
-        CopyToExtMem(staging, page, uint16_t((staged + 1) / 2));
-        total += staged;
-        consumed += staged;
+        uint32_t bytes = heldEnd - heldStart;
+        if (bytes > kExtPageBytes) bytes = kExtPageBytes;
+        if (bytes == 0) break;
+        // An odd count copies one byte more, still inside the area.
+        CopyToExtMem(staging + heldStart, page, uint16_t((bytes + 1) / 2));
+        heldStart += bytes;
+        total += bytes;
+        consumed += bytes;
         if (ended || consumed <= kSmallBatch) break;
     }
     file->readAhead = 1;
