@@ -73,7 +73,7 @@ void StoreFreshArea(const Ext2Geometry& g) {
     StoreExt2Area(area);
 }
 
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label) {
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete) {
     using namespace ext2sb;
     uint8_t s[kSize] = {};
     st32(s + kInodesCount, totalInodes);
@@ -84,7 +84,7 @@ Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label
     st32(s + kInodesPerGroup, g.inodesPerGroup);
     st16(s + kMaxMountCount, 20);
     st16(s + kMagic, kMagicValue);
-    st16(s + kState, kStateClean);
+    st16(s + kState, complete ? kStateClean : 0);
     st16(s + kErrors, 1);
     std::memcpy(s + kUuid, "VESKLOR", 7);
     s[kUuid + 7] = fsstate->disk;
@@ -231,7 +231,7 @@ Status Ext2Clean(const char* label) {
         return 1;
     }
     StoreFreshArea(g);
-    if (BuildSuper(g, g.totalInodes, label) != 0) return 1;
+    if (BuildSuper(g, g.totalInodes, label, false) != 0) return 1;
 
     // The root directory: inode 2 and the first data block of group 0.
     uint8_t block[kB] = {};
@@ -252,7 +252,8 @@ Status Ext2Clean(const char* label) {
 
     FreshUse use;
     use.usedData = 1;
-    if (WriteGroups(g, use, &stream) != 0) return 1;
+    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label, true) != 0)
+        return 1;
     fsstate->state = kStateModified;
     fsstate->valid = 1;
     return Ext2FlushFsSpecific() != 0 ? 1 : 0;

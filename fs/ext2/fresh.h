@@ -33,11 +33,13 @@ class BlockStream {
 // geometry g (free counts 0 until the groups are written).
 void StoreFreshArea(const Ext2Geometry& g);
 
-// Builds the superblock of a fresh volume in `super` (1024 bytes): the
-// counts and sizes of the geometry, the identifier bytes naming this
-// system, the disk and the partition, and the label cut to 16 characters;
-// free counts are left to the flush. Writes it at sectors 2 and 3.
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label);
+// Builds the superblock of a fresh volume: the counts and sizes of the
+// geometry, the identifier bytes naming this system, the disk and the
+// partition, and the label cut to 16 characters; free counts are left to
+// the flush. Writes it at sectors 2 and 3. Until the volume is `complete`
+// the superblock says it is not clean, so that a volume left half written
+// by a failure is never written to by the driver.
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete);
 
 // Blanks the inode-table blocks from sequence index `from` to the end.
 Status BlankInodeTables(const Ext2Geometry& g, uint32_t from);

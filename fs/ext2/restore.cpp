@@ -38,6 +38,7 @@ constexpr uint32_t kP = kB / 4;
 constexpr uint32_t kBootArea = 1024;
 constexpr uint32_t kAttr = ext2attr::kTotal;
 constexpr int kMaxDepth = 64;
+constexpr const char* kLabel = "VESKLOR"; // the volume name of a restored partition
 // Inode flags a restored inode keeps: those that change neither how its
 // blocks are mapped nor which features the volume needs.
 constexpr uint32_t kKeptFlags = 0x0003C0FB;
@@ -215,7 +216,8 @@ Status Restore::Run() {
     use.usedData = usedData_;
     use.lastInode = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
     use.directories = dirCount_;
-    if (WriteGroups(g_, use, &stream_) != 0) return 1;
+    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel, true) != 0)
+        return 1;
     Log("EXT2 Unzip: Writing disk accounting and backups...\r\n");
     self_->state = kStateModified;
     self_->valid = 1;
@@ -325,7 +327,7 @@ Status Restore::CheckFit() {
 
 Status Restore::WriteBootAndSuper() {
     if (!boot_.empty() && (Seek(0) != 0 || WriteSects(2, boot_.data()) != 0)) return 1;
-    return BuildSuper(g_, g_.totalInodes, "VESKLOR");
+    return BuildSuper(g_, g_.totalInodes, kLabel, false);
 }
 
 void Restore::BuildDirInode(uint32_t index, uint64_t position, uint8_t* raw) const {
