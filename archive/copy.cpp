@@ -600,6 +600,15 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(InputedArchive(&c.in), "Error closing source archive\r\n");
     STEP(OutputedArchive(&c.out), "Error closing dest archive\r\n");
     Log("Done.\r\n");
+    // Unreadable content went into the copy as zeros: the copy succeeds, but
+    // not silently.
+    if (c.in.scan && c.in.scan->unreadable > 0) {
+        char text[96];
+        std::snprintf(text, sizeof text,
+                      "WARNING: %u file(s) could not be read, their content is zeros\r\n",
+                      unsigned(c.in.scan->unreadable));
+        Log(text);
+    }
     return 0;
 }
 

@@ -531,6 +531,7 @@ Status ReadFileItem(ScanState* s, uint32_t* size) {
 void ReportUnreadable(ScanState* s) {
     if (s->readError) return;
     s->readError = true;
+    ++s->unreadable;
     Log("\r\nSEVERE WARNING : Cannot read file ");
     Log(s->current_filename);
     Log("\r\n");

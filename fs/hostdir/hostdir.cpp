@@ -31,8 +31,14 @@ DirHandle* AsDir(FsDirHandle* handle) {
     return reinterpret_cast<DirHandle*>(handle);
 }
 
+// The root device's two boot sectors cannot be read everywhere (containers,
+// overlay or network roots, no root rights, devices not probed): the tree
+// is then archived with an empty boot area and a warning instead of failing.
 uint16_t GetNumBootSectors(FsEntry*) {
-    return 2;
+    uint8_t probe[1024];
+    if (ReadRootDeviceBootSect(probe) == 0) return 2;
+    Log("WARNING: Cannot read the boot sectors of the root device, the boot area stays empty\r\n");
+    return 0;
 }
 
 Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {

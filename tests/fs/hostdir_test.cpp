@@ -84,6 +84,9 @@ TEST_F(HostDir, DirectoryHandlesAndPaths) {
     root.name = root.path;
     ASSERT_EQ(h.GetFileInfo(&root), 0);
     EXPECT_EQ(root.kind, kKindDir);
+    // Without the root device (devices are not probed here) the boot area is
+    // empty rather than unreadable.
+    EXPECT_EQ(h.GetNumBootSectors(nullptr), 0);
 }
 
 TEST_F(HostDir, SymbolicLinksShortAndLong) {

@@ -128,4 +128,15 @@ head -c 60000000 /dev/urandom > huge.bin
 pelto -w -dd.img 'copy "huge.bin" "{0:2}/HUGE.BIN"'
 expect_out "ERROR: [FAT] Not enough free clusters"
 [ "$(tail -c +$((end * 512 + 1)) d.img | sha256sum)" = "$sum" ] || fail "bytes behind the partition changed"
+
+# A file whose chain leaves the volume, scanned into an archive: the archive
+# holds zeros for it, the log names it, and the copy ends with a count.
+fresh
+c=$(python3 "$PATCH" d.img $o2 start F.BIN)
+python3 "$PATCH" d.img $o2 fat "$c" 65400
+pelto -dd.img 'fullzip "{0:2}/" "z.000"'
+expect_out "SEVERE WARNING : Cannot read file {0:2}/F.BIN"
+expect_out "WARNING: 1 file(s) could not be read, their content is zeros"
+python3 "$HERE/../archive/arctool.py" read z.000 | grep -qx "data $(printf '%020000d' 0)" ||
+    fail "unreadable content not stored as zeros"
 finish

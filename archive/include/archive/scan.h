@@ -71,7 +71,8 @@ struct ScanState {
     ReadIOBuffer io;
     bool fileOpen = false;
     bool readError = false;
-    bool preloaded = false; // the whole content is in the buffer already
+    uint32_t unreadable = 0; // files whose content could not be read whole
+    bool preloaded = false;  // the whole content is in the buffer already
     char current_filename[kScanPathMax] = {};
     const char* failure = nullptr; // why the scan failed
 };
