@@ -1,6 +1,6 @@
 // Tobrend: the pre-boot batch processor with network services. Names that
-// are not partition paths are remote files: fetched from the boot server, or
-// host files when no boot PROM answered.
+// are not partition paths are remote files: fetched from the boot server by
+// TFTP, or host files when no boot PROM answered (tobrend_net.cpp).
 
 #include <cstdio>
 
@@ -12,26 +12,19 @@
 #include "platform/memory.h"
 #include "platform/util.h"
 #include "startup.h"
+#include "tobrend_net.h"
 
 namespace vk {
 namespace {
 
-void DefaultBasename(char* out, size_t size) {
-    std::snprintf(out, size, "vesklor");
-}
+unsigned SupplementaryMemory() { return GetExtMem(); }
 
-unsigned SupplementaryMemory() {
-    return GetExtMem();
-}
-
-// Without a boot PROM every remote name is served from the host's files.
-void StartServices() {
-    SetHostRoute(HostRoute::Remote, &HostRemoteFileOps, nullptr);
-    PrintString("- No BootProm detected, using file I/O instead\r\n");
-}
+// The boot-PROM probe decides the remote route.
+void StartServices() { StartNetwork(); }
 
 void SetNetworkVariables() {
-    SetVar("APM", "OFF");
+  SetBOOTPVariables();
+  SetVar("APM", "OFF");
 }
 
 const Edition kTobrend = {
@@ -42,17 +35,15 @@ const Edition kTobrend = {
     .commands = TobrendCommandTable(),
     .archiver = false,
     .waitsAfterScript = true,
-    .defaultBasename = DefaultBasename,
+    .defaultBasename = NetworkBasename,
     .startServices = StartServices,
     .supplementaryMemory = SupplementaryMemory,
     .setNetworkVariables = SetNetworkVariables,
-    .onVariableSet = nullptr,
+    .onVariableSet = OnNetworkVariable,
     .startStorage = nullptr,
 };
 
 } // namespace
 } // namespace vk
 
-int main(int argc, char** argv) {
-    vk::RunProgram(argc, argv, vk::kTobrend);
-}
+int main(int argc, char **argv) { vk::RunProgram(argc, argv, vk::kTobrend); }

@@ -1,0 +1,34 @@
+// TFTP packets: the read request, acknowledgements, and the parse of what
+// arrives (DATA and ERROR), bounded by the datagram's real length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vk {
+
+constexpr uint16_t kTftpRrq = 1;
+constexpr uint16_t kBtftpOack = 2; // the broadcast server's answer to a request
+constexpr uint16_t kTftpData = 3;
+constexpr uint16_t kTftpAck = 4;
+constexpr uint16_t kTftpError = 5;
+constexpr uint16_t kBtftpData = 5; // data packets of the broadcast flavour
+constexpr size_t kTftpRequestMax = 512;
+
+struct TftpPacket {
+    uint16_t opcode = 0;
+    uint16_t block = 0; // the block number, or the error code
+    const uint8_t* data = nullptr;
+    size_t length = 0; // data bytes (DATA) or error text bytes (ERROR)
+};
+
+// DATA of at most `blockSize` bytes, or ERROR: true and `out` filled.
+// Anything else (short, another opcode, oversized data) is false.
+bool tftp_parse(const uint8_t* packet, size_t length, uint16_t blockSize, TftpPacket* out);
+// opcode 1, name, NUL, "octet", NUL; 0 when it does not fit `size`.
+size_t tftp_request(uint8_t* out, size_t size, const char* name);
+size_t tftp_ack(uint8_t* out, uint16_t block); // 4 bytes
+// The error text up to its NUL, unprintable bytes as '?', cut to size - 1.
+void tftp_error_text(const TftpPacket& packet, char* out, size_t size);
+
+} // namespace vk

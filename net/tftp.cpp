@@ -1,0 +1,465 @@
+// The TFTP client: standard and enhanced flavours (a read request, DATA
+// blocks acknowledged one by one) and the broadcast flavour (windows of 32
+// packets streamed to many clients, acknowledged on a TCP control stream).
+// Every wait is a poll() with a deadline; no signal interrupts a read.
+#include "net/tftp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "net/bootp.h"
+#include "net/tftp_packet.h"
+#include "net/wire.h"
+#include "platform/console.h"
+#include "platform/memory.h"
+#include "platform/util.h"
+
+namespace vk {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One read waits 4 s for the first block and 1 s for the later ones; it
+// survives 15 such timeouts and gives up at the 16th.
+constexpr int kFirstWaitMs = 4000;
+constexpr int kNextWaitMs = 1000;
+constexpr int kMinorTimeouts = 15;
+constexpr int kConnectWaitMs = 4000;
+
+struct Session {
+    bool open = false;
+    int udp = -1;
+    int tcp = -1;
+    uint8_t server[4] = {};
+    uint16_t port = 0;       // where the read request went
+    bool locked = false;     // the server's transfer port is known
+    uint16_t serverPort = 0; // the source port of the first DATA packet
+    uint16_t blockSize = 0;
+    uint16_t expected = 1;
+    bool anyData = false;
+    bool eof = false;
+    uint8_t request[kTftpRequestMax];
+    size_t requestLength = 0;
+    uint8_t packet[4 + kTftpBlockMax + 1];
+    // Broadcast flavour: the window and what is left of it to hand out.
+    uint8_t* window = nullptr;
+    size_t current = 0;
+    size_t loaded = 0;
+    uint16_t last = 0;
+    bool lastSeen = false;
+    uint16_t winno = 0;
+    uint16_t procno = 0;
+};
+Session s;
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? int(left.count()) : 0;
+}
+
+sockaddr_in Address(const uint8_t* ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    std::memcpy(&a.sin_addr.s_addr, ip, 4);
+    return a;
+}
+
+bool SendTo(const uint8_t* data, size_t length, uint16_t port) {
+    sockaddr_in to = Address(s.server, port);
+    return sendto(s.udp, data, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+           ssize_t(length);
+}
+
+// Acknowledges a block to the server's transfer port.
+void SendAck(uint16_t block) {
+    uint8_t ack[4];
+    size_t n = tftp_ack(ack, block);
+    SendTo(ack, n, s.serverPort);
+}
+
+// Writes all of `data` on the control stream within the deadline.
+bool WriteStream(const uint8_t* data, size_t length, Clock::time_point deadline) {
+    while (length > 0) {
+        ssize_t n = send(s.tcp, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data += n;
+            length -= size_t(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+        pollfd wait{s.tcp, POLLOUT, 0};
+        if (poll(&wait, 1, RemainingMs(deadline)) <= 0) return false;
+    }
+    return true;
+}
+
+bool ReadStream(uint8_t* data, size_t length, Clock::time_point deadline) {
+    while (length > 0) {
+        pollfd wait{s.tcp, POLLIN, 0};
+        int ready = poll(&wait, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t n = recv(s.tcp, data, length, MSG_DONTWAIT);
+        if (n == 0) return false;
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+bool ConnectStream() {
+    s.tcp = socket(AF_INET, SOCK_STREAM, 0);
+    if (s.tcp < 0) return false;
+    sockaddr_in any = Address(reinterpret_cast<const uint8_t*>("\0\0\0\0"), 0);
+    if (bind(s.tcp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return false;
+    int flags = fcntl(s.tcp, F_GETFL, 0);
+    fcntl(s.tcp, F_SETFL, flags | O_NONBLOCK);
+    sockaddr_in to = Address(s.server, kTftpBroadcastPort);
+    if (connect(s.tcp, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (errno != EINPROGRESS) return false;
+        pollfd wait{s.tcp, POLLOUT, 0};
+        if (poll(&wait, 1, kConnectWaitMs) <= 0) return false;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(s.tcp, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return false;
+    }
+    return true;
+}
+
+void CloseSockets() {
+    if (s.tcp >= 0) close(s.tcp);
+    s.tcp = -1;
+    if (s.udp >= 0) close(s.udp);
+    s.udp = -1;
+}
+
+void PrintNumber(uint32_t value) {
+    char text[12];
+    ultoa(value, text);
+    PrintString(text);
+}
+
+// What one wait for a datagram brought.
+enum class Got { Packet, Timeout, Failed };
+
+// Waits until `deadline` for a datagram from the server (and, once the
+// transfer is locked, from its transfer port); others are dropped unseen.
+Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
+    for (;;) {
+        pollfd wait{s.udp, POLLIN, 0};
+        int ready = poll(&wait, 1, RemainingMs(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Got::Failed;
+        if (ready == 0) return Got::Timeout;
+        sockaddr_in from{};
+        socklen_t size = sizeof from;
+        ssize_t n = recvfrom(s.udp, s.packet, sizeof s.packet, MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &size);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            // An ICMP error from an earlier send: the next datagram may still come.
+            if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
+            return Got::Failed;
+        }
+        if (size < sizeof from || from.sin_family != AF_INET ||
+            std::memcmp(&from.sin_addr.s_addr, s.server, 4) != 0)
+            continue;
+        uint16_t port = ntohs(from.sin_port);
+        if (s.locked && port != s.serverPort) continue;
+        *length = size_t(n);
+        *fromPort = port;
+        return Got::Packet;
+    }
+}
+
+void PrintError(const TftpPacket& packet) {
+    char text[kTftpBlockMax + 1];
+    tftp_error_text(packet, text, sizeof text);
+    PrintString("TFTP: error ");
+    PrintNumber(packet.block);
+    PrintString(" (");
+    PrintString(text);
+    PrintString(" )\r\n");
+}
+
+// Standard and enhanced flavours: the next block, in order.
+int ReadBlocks(uint8_t* buffer) {
+    if (s.eof) return 0;
+    int minor = 0;
+    const int waitMs = s.anyData ? kNextWaitMs : kFirstWaitMs;
+    // Duplicates and stray packets re-arm the wait; this bounds them too.
+    const Clock::time_point giveUp =
+        Clock::now() + std::chrono::milliseconds(waitMs) * (kMinorTimeouts + 1);
+    for (;;) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        if (deadline > giveUp) deadline = giveUp;
+        size_t n = 0;
+        uint16_t from = 0;
+        Got got = Receive(deadline, &n, &from);
+        if (got == Got::Failed) return -1;
+        if (got == Got::Timeout) {
+            if (minor >= kMinorTimeouts || Clock::now() >= giveUp) return -1;
+            ++minor;
+            Log("TFTP: Minor Timeout\r\n");
+            // Nothing came yet: the request itself may be lost. Otherwise
+            // the server is told again which block arrived last.
+            if (!s.locked)
+                SendTo(s.request, s.requestLength, s.port);
+            else
+                SendAck(uint16_t(s.expected - 1));
+            continue;
+        }
+        TftpPacket packet;
+        if (!tftp_parse(s.packet, n, s.blockSize, &packet)) continue;
+        if (packet.opcode == kTftpError) {
+            PrintError(packet);
+            s.eof = true;
+            return 0;
+        }
+        if (!s.locked) {
+            s.locked = true;
+            s.serverPort = from;
+        }
+        if (packet.block == s.expected) {
+            std::memcpy(buffer, packet.data, packet.length);
+            SendAck(s.expected);
+            ++s.expected;
+            s.anyData = true;
+            if (packet.length < s.blockSize) s.eof = true;
+            return int(packet.length);
+        }
+        PrintString("TFTP: loss of synch. at block ");
+        PrintNumber(s.expected);
+        PrintString("\r\n");
+        SendAck(uint16_t(s.expected - 1));
+        if (Clock::now() >= giveUp) return -1;
+    }
+}
+
+// Broadcast flavour: receives window `winno` into the window buffer. False
+// when the server went silent or out of step.
+bool ReadWindow() {
+    PrintString("BTFTP> Waiting for window ");
+    PrintNumber(s.winno);
+    PrintString("\r\n");
+    bool received[kTftpWindow] = {};
+    int count = 0;
+    int finalSlot = -1;
+    uint16_t finalLength = 0;
+    const uint16_t base = uint16_t(s.winno * kTftpWindow);
+    int minor = 0;
+    const int waitMs = s.winno == 0 ? kFirstWaitMs : kNextWaitMs;
+    const Clock::time_point giveUp =
+        Clock::now() + std::chrono::milliseconds(waitMs) * (kMinorTimeouts + 1);
+    auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        bool complete = finalSlot >= 0 ? count == finalSlot + 1 : count == kTftpWindow;
+        if (complete) break;
+        if (deadline > giveUp) deadline = giveUp;
+        size_t n = 0;
+        uint16_t from = 0;
+        Got got = Receive(deadline, &n, &from);
+        if (got == Got::Failed) return false;
+        if (got == Got::Timeout) {
+            if (minor >= kMinorTimeouts || Clock::now() >= giveUp) return false;
+            ++minor;
+            Log("TFTP: Minor Timeout\r\n");
+            // Acknowledging the previous window again asks for this one anew.
+            uint8_t nak[4];
+            tftp_ack(nak, uint16_t(s.winno - 1));
+            if (!WriteStream(nak, sizeof nak, Clock::now() + std::chrono::milliseconds(waitMs)))
+                return false;
+            deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+            continue;
+        }
+        Log(".");
+        if (n < 4 || ldn16(s.packet) != kBtftpData) continue;
+        Log("!");
+        uint16_t slot = uint16_t(ldn16(s.packet + 2) - base);
+        if (slot >= 0x8000) {
+            Log("<");
+            continue;
+        }
+        if (slot >= kTftpWindow) {
+            Log("BTFTP: Protocol error. Loss of sync.\r\n");
+            return false;
+        }
+        size_t length = n - 4;
+        if (length > s.blockSize) continue;
+        if (finalSlot >= 0 && slot > finalSlot) continue; // beyond the end
+        if (length < s.blockSize) {
+            if (finalSlot >= 0 && slot != finalSlot) {
+                Log("BTFTP: Protocol error. Loss of sync.\r\n");
+                return false;
+            }
+            if (finalSlot < 0) Log("\r\nBTFTP>Last block\r\n");
+            finalSlot = slot;
+            finalLength = uint16_t(length);
+        } else if (slot == finalSlot) {
+            continue; // a full packet where the file already ended
+        }
+        if (!received[slot]) {
+            received[slot] = true;
+            ++count;
+            std::memcpy(s.window + size_t(slot) * s.blockSize, s.packet + 4, length);
+        }
+    }
+    s.current = 0;
+    s.lastSeen = finalSlot >= 0;
+    s.loaded = size_t(s.lastSeen ? finalSlot : kTftpWindow) * s.blockSize;
+    s.last = finalLength;
+    if (finalSlot == 0) Log("\r\nBTFTP>Last window has only one packet\r\n");
+    Log(" :window ok\r\nBTFTP>Sending ACK");
+    uint8_t ack[4];
+    tftp_ack(ack, s.winno);
+    if (!WriteStream(ack, sizeof ack, Clock::now() + std::chrono::milliseconds(kFirstWaitMs)))
+        return false;
+    if (s.winno == 0) Log("BTFTP: Server is sending.\r\n");
+    ++s.winno;
+    return true;
+}
+
+int ReadBroadcast(uint8_t* buffer) {
+    if (s.eof) return 0;
+    if (s.current == s.loaded && !s.lastSeen) {
+        // A window that cannot be read breaks the transfer off: the caller
+        // must not take what came so far for the whole file.
+        if (!ReadWindow()) return -1;
+    }
+    if (s.current < s.loaded) {
+        std::memcpy(buffer, s.window + s.current, s.blockSize);
+        s.current += s.blockSize;
+        return s.blockSize;
+    }
+    s.eof = true;
+    std::memcpy(buffer, s.window + s.current, s.last);
+    return s.last;
+}
+
+int OpenBroadcast() {
+    PrintString("BTFTP> TFTP RRQ to ");
+    PrintIP(s.server);
+    PrintString(":99\r\n");
+    Log("BTFTP>Connect...");
+    if (!ConnectStream()) {
+        Log("BTFTP: Cannot connect to broadcast server !\r\n");
+        return -1;
+    }
+    Log("success !\r\n");
+    auto deadline = Clock::now() + std::chrono::milliseconds(kFirstWaitMs);
+    uint8_t answer[4];
+    if (!WriteStream(s.request, s.requestLength, deadline) ||
+        !ReadStream(answer, sizeof answer, deadline) || ldn16(answer) != kBtftpOack) {
+        Log("BTFTP: Protocol error (OACK)\r\n");
+        return -1;
+    }
+    s.procno = ldn16(answer + 2);
+    PrintString("BTFTP: Ready to receive, I am #");
+    PrintNumber(s.procno);
+    PrintString("\r\n");
+    s.window = static_cast<uint8_t*>(Malloc(uint16_t(kTftpWindow * kTftpBlockMax / 16)));
+    s.current = s.loaded = 0;
+    s.last = 0;
+    s.lastSeen = false;
+    s.winno = 0;
+    return 0;
+}
+
+void EndSession() {
+    if (s.window) Free(s.window);
+    s.window = nullptr;
+    CloseSockets();
+    s.open = false;
+}
+
+} // namespace
+
+int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server, uint16_t port) {
+    if (s.open) return -1; // one transfer at a time
+    // No server named: the boot server. Its address is kept in step with
+    // the variable BOOTP-Server-IP, and is read here rather than the
+    // variable, which is out of reach while a script is being loaded.
+    static constexpr uint8_t kNone[4] = {};
+    if (!server) {
+        if (std::memcmp(srvip, kNone, 4) == 0) {
+            Log("TFTP error: server not defined\r\n");
+            return -1;
+        }
+        server = srvip;
+    }
+    if (port == 0) port = kTftpDefaultPort;
+    Session fresh;
+    std::memcpy(fresh.server, server, 4);
+    fresh.port = port;
+    fresh.blockSize =
+        port == kTftpDefaultPort || port == kTftpBroadcastPort ? kTftpBlockMax : kTftpBlockStandard;
+    fresh.requestLength = tftp_request(fresh.request, sizeof fresh.request, name);
+    if (fresh.requestLength == 0) {
+        Log("TFTP error: file name too long\r\n");
+        return -1;
+    }
+    s = fresh;
+    s.udp = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s.udp < 0) return -1;
+    sockaddr_in local = Address(reinterpret_cast<const uint8_t*>("\0\0\0\0"),
+                                port == kTftpBroadcastPort ? kTftpBroadcastLocalPort : 0);
+    if (port == kTftpBroadcastPort) {
+        int on = 1;
+        setsockopt(s.udp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(s.udp, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    }
+    if (bind(s.udp, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        CloseSockets();
+        return -1;
+    }
+    s.open = true;
+    if (port == kTftpBroadcastPort) {
+        if (OpenBroadcast() != 0) {
+            EndSession();
+            return -1;
+        }
+        return 0;
+    }
+    if (!SendTo(s.request, s.requestLength, s.port)) {
+        EndSession();
+        return -1;
+    }
+    return 0;
+}
+
+int ReadTFTP(uint8_t* buffer) {
+    if (!s.open) return -1;
+    return s.port == kTftpBroadcastPort ? ReadBroadcast(buffer) : ReadBlocks(buffer);
+}
+
+int CloseTFTP() {
+    if (!s.open) return 0;
+    if (s.port == kTftpBroadcastPort) {
+        Log("BTFTP: End of file\r\n");
+        if (s.tcp >= 0) close(s.tcp);
+        s.tcp = -1;
+        usleep(2000000 + useconds_t(s.procno) * 100);
+    }
+    if (s.window) Free(s.window);
+    s.window = nullptr;
+    int result = s.udp >= 0 ? close(s.udp) : 0;
+    s.udp = -1;
+    s.open = false;
+    return result;
+}
+
+} // namespace vk
