@@ -17,14 +17,18 @@
 namespace vk {
 namespace {
 
-unsigned SupplementaryMemory() { return GetExtMem(); }
+unsigned SupplementaryMemory() {
+    return GetExtMem();
+}
 
 // The boot-PROM probe decides the remote route.
-void StartServices() { StartNetwork(); }
+void StartServices() {
+    StartNetwork();
+}
 
 void SetNetworkVariables() {
-  SetBOOTPVariables();
-  SetVar("APM", "OFF");
+    SetBOOTPVariables();
+    SetVar("APM", "OFF");
 }
 
 const Edition kTobrend = {
@@ -46,4 +50,6 @@ const Edition kTobrend = {
 } // namespace
 } // namespace vk
 
-int main(int argc, char **argv) { vk::RunProgram(argc, argv, vk::kTobrend); }
+int main(int argc, char** argv) {
+    vk::RunProgram(argc, argv, vk::kTobrend);
+}

@@ -14,6 +14,8 @@ constexpr auto kTobrend = JoinRows(kCommonRows, kTobrendRows);
 
 } // namespace
 
-const Command *TobrendCommandTable() { return kTobrend.data(); }
+const Command* TobrendCommandTable() {
+    return kTobrend.data();
+}
 
 } // namespace vk
