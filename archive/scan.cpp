@@ -3,7 +3,8 @@
 // records the tree in "NEWD" (per directory: u32 subdirectories, u32 files,
 // u16 pop count, then its sorted entries), "NEWF" (per file: u32 size and
 // its full path in 256 bytes) and "NEWS" (per directory, its
-// subdirectories' names in 128 bytes each, kept only during the walk).
+// subdirectories' entries as the listing gave them, kept only during the
+// walk, so that each subdirectory is entered again without a search).
 #include "archive/scan.h"
 
 #include <strings.h>
@@ -26,6 +27,42 @@ namespace {
 constexpr uint32_t kDirKey = 0xFFFFFFFF;
 constexpr uint32_t kNewdHead = 10; // u32 subdirs, u32 files, u16 pops
 constexpr uint32_t kNewfItem = 4 + kScanPathMax;
+// Sort entries carry the subdirectory's position in the listing behind the
+// archive's entry bytes.
+constexpr uint16_t kSortTag = 4;
+// A subdirectory's entry in "NEWS": path, name offset, kind, attributes,
+// size, start and the three locations.
+constexpr uint32_t kNewsItem = kPathMax + 2 + 1 + kAttrMax + 5 * 4;
+
+void StoreEntry(uint8_t* out, const FsEntry& e) {
+    std::memcpy(out, e.path, kPathMax);
+    out[kPathMax - 1] = '\0';
+    uint32_t at = kPathMax;
+    size_t offset = e.name ? size_t(e.name - e.path) : 0;
+    st16(out + at, uint16_t(offset < size_t(kPathMax) ? offset : 0));
+    out[at + 2] = e.kind;
+    std::memcpy(out + at + 3, e.attributes, kAttrMax);
+    at += 3 + kAttrMax;
+    for (uint32_t v : {e.size, e.start, e.location1, e.location2, e.location3}) {
+        st32(out + at, v);
+        at += 4;
+    }
+}
+
+void LoadEntry(const uint8_t* in, FsEntry* e) {
+    std::memcpy(e->path, in, kPathMax);
+    e->path[kPathMax - 1] = '\0';
+    uint32_t at = kPathMax;
+    e->name = e->path + ld16(in + at);
+    e->kind = in[at + 2];
+    std::memcpy(e->attributes, in + at + 3, kAttrMax);
+    at += 3 + kAttrMax;
+    uint32_t* fields[] = {&e->size, &e->start, &e->location1, &e->location2, &e->location3};
+    for (uint32_t* f : fields) {
+        *f = ld32(in + at);
+        at += 4;
+    }
+}
 
 // Drivers work on the current partition state; every call into one goes
 // through this bracket.
@@ -91,10 +128,10 @@ bool NameIsSmaller(const char* a, const char* b) {
 
 // Sorting --------------------------------------------------------------------
 
-Status InitSort(SortState* s, uint16_t attrLen) {
+Status InitSort(SortState* s, uint16_t attrLen, uint16_t extra) {
     s->nEntries = 0;
     s->attrLen = attrLen;
-    s->entSize = uint16_t(attrLen + 4 + kEntryNameMax);
+    s->entSize = uint16_t(attrLen + 4 + kEntryNameMax + extra);
     uint32_t perPage = kSortPageBytes / (uint32_t(s->entSize) + 1);
     s->entPerPage = uint16_t(perPage > 256 ? 256 : perPage);
     s->pageSize = uint16_t((uint32_t(s->entSize) + 1) * s->entPerPage);
@@ -182,7 +219,13 @@ struct Walk {
     ScanState* s;
     char path[kScanPathMax]; // the directory being listed, without a final "/"
     uint32_t pathLen;
+    std::vector<uint32_t>* order; // listing positions of its subdirectories, sorted
 };
+
+// Bytes of one entry in "NEWD": the archive's entry shape, without the tag.
+uint32_t EntryBytes(const ScanState* s) {
+    return uint32_t(s->attrSize) + 4 + kEntryNameMax;
+}
 
 void Warn(const char* text, const char* name) {
     Log(text);
@@ -190,12 +233,13 @@ void Warn(const char* text, const char* name) {
     Log("\r\n");
 }
 
-// Writes one sorted entry: to "NEWD", and its name to "NEWS" (directories)
-// or its size and full path to "NEWF" (files).
+// Writes one sorted entry to "NEWD", and notes a directory's listing
+// position (to enter it later) or writes a file's size and full path to
+// "NEWF".
 Status EmitEntry(void* user, const uint8_t* entry) {
     Walk* w = static_cast<Walk*>(user);
     ScanState* s = w->s;
-    if (WriteVFile(s->newd, entry, s->sort.entSize)) return 1;
+    if (WriteVFile(s->newd, entry, EntryBytes(s))) return 1;
     const char* name = EntName(&s->sort, entry);
     // The walk only admits names whose full path fits.
     char full[kScanPathMax] = {};
@@ -205,9 +249,7 @@ Status EmitEntry(void* user, const uint8_t* entry) {
     full[w->pathLen] = '/';
     std::memcpy(full + w->pathLen + 1, name, nameLen);
     if (ld32(entry) == kDirKey) {
-        char padded[kEntryNameMax] = {};
-        std::strncpy(padded, name, kEntryNameMax - 1);
-        if (SeekEofVFile(s->news) || WriteVFile(s->news, padded, kEntryNameMax)) return 1;
+        w->order->push_back(ld32(entry + EntryBytes(s)));
         if (TraceOn()) {
             Log("\r\nDIR  : ");
             Log(full);
@@ -245,7 +287,9 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
     }
 
     ++s->dirs;
-    if (InitSort(&s->sort, s->attrSize)) {
+    if (SeekEofVFile(s->news)) return 1;
+    uint32_t entriesAt = TellVFile(s->news);
+    if (InitSort(&s->sort, s->attrSize, kSortTag)) {
         s->failure = "Cannot rewrite VFile";
         return 1;
     }
@@ -279,7 +323,15 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
             }
             std::memset(entry.data(), 0, entry.size());
             if (e.kind == kKindDir) {
+                // The entry as listed, to enter the directory again later.
+                uint8_t item[kNewsItem];
+                StoreEntry(item, e);
+                if (WriteVFile(s->news, item, kNewsItem)) {
+                    failed = 1;
+                    break;
+                }
                 st32(entry.data(), kDirKey);
+                st32(entry.data() + EntryBytes(s), subdirs);
                 ++subdirs;
             } else {
                 st32(entry.data(), e.size);
@@ -304,28 +356,34 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
         return 1;
     }
 
-    if (SeekEofVFile(s->news)) return 1;
-    uint32_t namesAt = TellVFile(s->news);
     uint8_t head[kNewdHead];
     st32(head, subdirs);
     st32(head + 4, files);
     st16(head + 8, pops);
-    if (WriteVFile(s->newd, head, kNewdHead) || FlushSort(&s->sort, EmitEntry, w)) {
+    std::vector<uint32_t> order;
+    order.reserve(subdirs);
+    std::vector<uint32_t>* outer = w->order;
+    w->order = &order;
+    Status flushed = WriteVFile(s->newd, head, kNewdHead) || FlushSort(&s->sort, EmitEntry, w);
+    w->order = outer;
+    if (flushed) {
         s->failure = "Cannot write temp file\r\n";
         return 1;
     }
 
     uint16_t childPops = 0;
-    for (uint32_t i = 0; i < subdirs; ++i) {
-        char name[kEntryNameMax];
-        if (SeekVFile(s->news, namesAt) || ReadVFile(s->news, name, kEntryNameMax))
-            FatalError("\r\nERROR: scrambled directory file\r\n");
-        namesAt += kEntryNameMax;
-        name[kEntryNameMax - 1] = '\0';
+    if (order.size() != subdirs) FatalError("\r\nERROR: scrambled directory file\r\n");
+    for (uint32_t position : order) {
         FsDirRef child;
         child.state = dir->state;
         child.root = false;
-        if (FindDirEntry(dir, name, &child.entry) != 0 || child.entry.kind != kKindDir)
+        uint8_t item[kNewsItem];
+        if (position >= subdirs || SeekVFile(s->news, entriesAt + position * kNewsItem) ||
+            ReadVFile(s->news, item, kNewsItem))
+            FatalError("\r\nERROR: scrambled directory file\r\n");
+        LoadEntry(item, &child.entry);
+        const char* name = child.entry.name;
+        if (child.entry.kind != kKindDir || strnlen(name, kEntryNameMax) >= kEntryNameMax)
             FatalError("\r\nERROR: scrambled directory file\r\n");
         uint32_t saved = w->pathLen;
         size_t nameLen = std::strlen(name);
@@ -377,7 +435,7 @@ Status NewArchive(const char* path, ScanState* s) {
         s->failure = "Cannot rewrite VFile";
         return 1;
     }
-    Walk walk{s, {}, 0};
+    Walk walk{s, {}, 0, nullptr};
     std::memcpy(walk.path, s->path, std::strlen(s->path) + 1);
     walk.pathLen = uint32_t(std::strlen(walk.path));
     Status result;
@@ -484,7 +542,7 @@ Status GetDirectory(ScanState* s, uint16_t* pops, uint32_t* subdirs, uint32_t* f
 
 Status GetDirEntryDir(ScanState* s, const uint8_t** ptr) {
     if (s->pending == 0) return 1;
-    if (ReadVFile(s->newd, s->buffer + 12, s->sort.entSize)) return 1;
+    if (ReadVFile(s->newd, s->buffer + 12, EntryBytes(s))) return 1;
     std::memset(s->buffer, 0, SubdirEntry::kSize);
     --s->pending;
     *ptr = s->buffer;
@@ -493,7 +551,7 @@ Status GetDirEntryDir(ScanState* s, const uint8_t** ptr) {
 
 Status GetDirEntryFile(ScanState* s, const uint8_t** ptr) {
     if (s->pending == 0) return 1;
-    if (ReadVFile(s->newd, s->buffer, s->sort.entSize)) return 1;
+    if (ReadVFile(s->newd, s->buffer, EntryBytes(s))) return 1;
     --s->pending;
     *ptr = s->buffer;
     return 0;

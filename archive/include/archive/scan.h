@@ -46,7 +46,8 @@ struct SortState {
     uint8_t* page = nullptr;
     int16_t swapFile = -1;
 };
-Status InitSort(SortState* s, uint16_t attrLen);
+// extra: bytes of the caller's own behind each entry, carried along unsorted.
+Status InitSort(SortState* s, uint16_t attrLen, uint16_t extra = 0);
 Status SortEntry(SortState* s, const uint8_t* entry);
 // Hands the sorted entries to emit in order, then frees the sort.
 using SortSink = Status (*)(void* user, const uint8_t* entry);
