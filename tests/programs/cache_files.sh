@@ -128,6 +128,33 @@ cache_list disk.img
 [ "$($CACHETOOL entry disk.img 0 | cut -d' ' -f1)" = $((513 + 512 * 64)) ] ||
     fail "513th file not placed after the data of the 512th"
 
+# A full archive of three fragments restored onto the FAT partition: every
+# fragment passes through the cache (and is read ahead from it); a second
+# restore finds them all unchanged.
+fat_disk src.img 100M
+mkdir -p tree/sub
+head -c 700000 /dev/urandom > tree/one.bin
+head -c 600000 /dev/urandom > tree/sub/two.bin
+printf 'text\n' > tree/sub/three.txt
+mcopy -s -i "src.img@@$FATOFF" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
+pelto -ddisk.img -dsrc.img 'set FragmentSize = "512k"
+fullzip "{1:1}" "r/arc.000"'
+fragments=$(ls r/arc.* | wc -l)
+[ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
+$CACHETOOL write disk.img
+for run in fetch find; do
+    tobrend -b -w -ddisk.img 'fullunzip "r/arc.000" 1'
+    refute_out 'Error in t.tbr, line 1'
+    fat_same disk.img one.bin tree/one.bin
+    fat_same disk.img sub/two.bin tree/sub/two.bin
+    fat_same disk.img sub/three.txt tree/sub/three.txt
+done
+# (each fragment is opened twice: checked first, then restored)
+[ "$(count_out 'found in the disk cache')" = $((2 * fragments)) ] || fail "second restore fetched again"
+refute_out 'Downloading' 
+cache_list disk.img
+[ "$(grep -c '^r%arc' cache.list)" = "$fragments" ] || fail "fragments missing from the cache"
+
 # Reclaiming: in a cache of 4 cylinders (16128 sectors) two files of 3 MB
 # fit, a third makes the driver keep only it; a file larger than the whole
 # cache stops the program.
