@@ -55,6 +55,12 @@ Status DiskWrite(uint32_t b, uint32_t count, const uint8_t* src) {
 Status WriteBack(CacheSlot& slot) {
     if (slot.state != kDirty) return 0;
     slot.state = kClean;
+    // The state record must still describe the partition the block came
+    // from; a block is dropped rather than written anywhere else.
+    if (cachedState->disk != cachedDisk || cachedState->partition != cachedPartition) {
+        Log("EXT2 ERROR: Cached block of a partition no longer selected dropped\r\n");
+        return -1;
+    }
     FsState* current = fsstate;
     fsstate = cachedState;
     uint32_t position = fsstate->position;
@@ -180,6 +186,7 @@ Status WriteBlock(uint32_t b, const uint8_t* src) {
     i = i >= 0 ? Touch(i) : Insert(b);
     std::copy_n(src, cachedBlockBytes, localcache[i].buffer);
     localcache[i].state = kDirty;
+    fsstate->state = kStateModified; // the flush must come
     return 0;
 }
 

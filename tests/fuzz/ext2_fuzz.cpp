@@ -173,7 +173,7 @@ void Write(const FsHandler* h, uint8_t how) {
             std::memset(buffer, how, sizeof buffer);
             for (int i = 0; i < 4; ++i)
                 if (h->WriteFileChunk(handle, buffer, kChunkMax) == 0) break;
-            h->AdjustFileSize(handle, &file, 300000);
+            h->AdjustFileSize(handle, &file, 70000);
             h->WriteFileChunk(handle, buffer, 100);
             h->AdjustFileSize(handle, &file, how);
             h->CloseFile(handle);
