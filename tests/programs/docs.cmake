@@ -2,8 +2,8 @@
 # programs, checked through the programs themselves.
 set(vk_docs ${PROJECT_SOURCE_DIR}/docs)
 vk_add_test(help_topics_test ${CMAKE_CURRENT_LIST_DIR}/help_topics_test.cpp)
-target_link_libraries(help_topics_test PRIVATE vk_programs_common)
-target_compile_definitions(help_topics_test PRIVATE VK_HELP_SCRIPT="${vk_docs}/help/vesklor.hlp")
+target_compile_definitions(help_topics_test PRIVATE VK_HELP_SCRIPT="${vk_docs}/help/vesklor.hlp"
+                           VK_TABLE_DIR="${PROJECT_SOURCE_DIR}/programs")
 add_test(NAME help_scripts COMMAND ${CMAKE_CURRENT_LIST_DIR}/help.sh ${CMAKE_BINARY_DIR}/bin
          ${vk_docs}/help/vesklor.hlp)
 add_test(NAME example_scripts COMMAND ${CMAKE_CURRENT_LIST_DIR}/examples.sh ${CMAKE_BINARY_DIR}/bin
