@@ -8,6 +8,8 @@
 #include "disk/files.h"
 #include "interp/edition.h"
 #include "interp/variables.h"
+#include "net/cache.h"
+#include "net/tftp.h"
 #include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/util.h"
@@ -21,9 +23,11 @@ unsigned SupplementaryMemory() {
     return GetExtMem();
 }
 
-// The boot-PROM probe decides the remote route.
+// The boot-PROM probe decides the remote route; the remote-file cache
+// fetches through the same route.
 void StartServices() {
     StartNetwork();
+    StartRemoteCache(RemoteFileRoute());
 }
 
 void SetNetworkVariables() {
