@@ -402,6 +402,7 @@ Status Restore::WriteInodes() {
             std::memset(block, 0, sizeof block);
         }
     }
+    if (!filesLogged) Log("EXT2 Unzip: Extracting files inodes...\r\n");
     if (stream_.Flush() != 0) return 1;
     return BlankInodeTables(g_, (last - 1) / perBlock + 1);
 }

@@ -74,6 +74,9 @@ failed d.000 "EXT2 Unzip: damaged archive: two entries of a directory with one n
 python3 "$ZIPTOOL" full deep > deep.desc && python3 "$ARCTOOL" write deep.desc deep.000 1000000 ||
     fail "cannot write deep.000"
 failed deep.000 "EXT2 Unzip: directories nested deeper than 64 levels"
+# The half-written volume says it is not clean: nothing is written to it.
+pelto -w -ddisk.img 'copy "ok/y" "{0:1}/y"'
+expect_out "EXT2 ERROR: Volume not written: it was not cleanly unmounted or has errors recorded"
 
 # Without -w nothing is written.
 pelto -w -ddisk.img 'fullunzip "ok.000" 1'

@@ -165,6 +165,9 @@ grep -q "^ *$((10 + dirs)) .* blockdev$" ls.out || fail "blockdev is not inode $
 # blocks of metadata), the first subdirectory right behind it.
 [ "$(dbg 3 'bmap <2> 0')" = 255 ] || fail "the root's block is not 255"
 [ "$(dbg 3 'bmap <11> 0')" = 256 ] || fail "d's block is not 256"
+# A file's run starts with its indirect block.
+ind=$(dbg 3 'stat /size_12289' | sed -n 's/.*(IND):\([0-9]*\).*/\1/p')
+[ "$(dbg 3 'bmap /size_12289 0')" = $((ind + 1)) ] || fail "size_12289 does not follow its indirect block"
 
 # The same tree through the independent writer.
 python3 "$ZIPTOOL" full tree > tree.desc && python3 "$ARCTOOL" write tree.desc ind.000 30000000 ||
@@ -179,6 +182,7 @@ rm -rf small && mkdir -p small/a/b small/c
 printf 'one' > small/a/b/one.txt
 head -c 300000 /dev/urandom > small/c/data.bin
 ln -s a/b/one.txt small/link
+ln -s "$(printf 'long%.0s' $(seq 1 30))" small/slowlink
 mke2fs -q -F -t ext2 -r 0 -d small p4.img 30720 > /dev/null 2>&1 || fail "mke2fs"
 printf 'BOOTCODE' | dd of=p4.img conv=notrunc status=none
 dd if=p4.img of=disk.img bs=512 seek="$(part_start disk.img 4)" conv=notrunc,sparse status=none
