@@ -40,8 +40,11 @@ run -dmaster.img make-archives
 grep -qx "Archives made" out || fail "make-archives: $(tail -3 out)"
 [ -f images/system.000 ] && [ -f images/update.000 ] || fail "archives missing"
 
-# lab-pc: table, restore, active partition, the data partition's directory.
+# lab-pc without -w is a dry run: the image stays blank.
 new_image lab.img 512M
+run -dlab.img lab-pc
+cmp -s -n 4194304 lab.img /dev/zero || fail "the dry run of lab-pc wrote to the image"
+# With -w: table, restore, active partition, the data partition's directory.
 run -w -dlab.img lab-pc
 grep -qx "Lab PC installed" out || fail "lab-pc: $(tail -3 out)"
 grep -q "^New layout: FAT32:30[0-9] FAT16:10[0-9]$" out || fail "lab-pc layout"
