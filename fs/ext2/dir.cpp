@@ -327,6 +327,12 @@ Status Ext2GetFileInfo(FsEntry* entry) {
     }
     const uint8_t* raw = inode->raw;
     const uint16_t type = ld16(raw + ext2ino::kMode) & kExt2TypeMask;
+    // Sizes travel in 32 bits: a larger file cannot be handed on whole.
+    if (type == kExt2Regular && ld32(raw + ext2ino::kSizeHigh) != 0) {
+        Log("EXT2 ERROR: File of 4 GB or more\r\n");
+        CloseInode(inode);
+        return 1;
+    }
     entry->size = ld32(raw + ext2ino::kFileSize);
     entry->kind = type == kExt2Dir ? kKindDir : kKindFile;
     if (type == kExt2Symlink) {

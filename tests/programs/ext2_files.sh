@@ -125,5 +125,13 @@ echo \"done\""
     [ "$(ext2_free d.img $nr)" = "$free0" ] || fail "part $nr: free $(ext2_free d.img $nr), before $free0"
     [ "$(ext2_stat d.img $nr / Links)" = 3 ] || fail "part $nr: root links after deltree"
     ext2_fsck d.img $nr "delete and deltree"
+
+    # A file larger than the free space: refused, and every block taken
+    # for it goes back.
+    [ -f huge.bin ] || head -c 70000000 /dev/zero > huge.bin
+    pelto -w -dd.img "copy \"huge.bin\" \"$p/huge.bin\""
+    expect_out "ERROR: [CreateFILE] Cannot RewriteFile"
+    [ "$(ext2_free d.img $nr | cut -d' ' -f1)" = "${free0%% *}" ] || fail "part $nr: blocks lost"
+    ext2_fsck d.img $nr "a file too large"
 done
 finish
