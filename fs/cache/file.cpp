@@ -9,9 +9,9 @@
 #include "fs/cache.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
-#include "platform/util.h"
 #include "platform/settings.h"
 #include "platform/types.h"
+#include "platform/util.h"
 
 namespace vk::cache {
 
@@ -102,6 +102,8 @@ uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
     if (uint64_t(file->sector) + kSectors > fsstate->sizeSectors ||
         !ReadAt(file->sector, kSectors, buffer)) {
         Log("ERROR: CacheFS.[ReadChunk] Read error\r\n");
+        // A file cut short is no sound copy: closing reports and drops it.
+        file->failed = 1;
         return 0;
     }
     int bad = CheckCacheChunk(buffer, file->running);
