@@ -13,7 +13,7 @@ namespace {
 // Inode flags that mean the same on any ext2 volume. Flags of other
 // layouts (extents, inline data, hashed indexes, compression state) are
 // never copied onto an inode, whatever the attributes carry.
-constexpr uint32_t kPortableFlags = 0x000380FB;
+constexpr uint32_t kPortableFlags = 0x0003C0FB;
 
 bool IsSpecial(uint16_t mode) {
     uint16_t type = mode & kExt2TypeMask;
