@@ -483,6 +483,10 @@ Status Restore::WriteDirectories() {
 Status Restore::WriteFiles() {
     Log("EXT2 Unzip: Extracting files...\r\n");
     if (Call(src_->OpenFiles(archive_)) != 0) return Damaged("files");
+    uint64_t total = 0;
+    for (uint32_t size : fileSizes_)
+        total += size;
+    ProgressScope progress(total, "Restoring files");
     uint64_t position = firstFile_;
     uint8_t block[kB];
     for (uint32_t i = 0; i < fileCount_; ++i) {
@@ -503,6 +507,7 @@ Status Restore::WriteFiles() {
                 len > size - done)
                 return Damaged("file contents");
             done += len;
+            progress.Advance(len);
             if (keep == 0) continue;
             while (len > 0) {
                 const uint32_t take = std::min(len, kB - fill);
