@@ -169,6 +169,17 @@ grep -q "^ *$((10 + dirs)) .* blockdev$" ls.out || fail "blockdev is not inode $
 ind=$(dbg 3 'stat /size_12289' | sed -n 's/.*(IND):\([0-9]*\).*/\1/p')
 [ "$(dbg 3 'bmap /size_12289 0')" = $((ind + 1)) ] || fail "size_12289 does not follow its indirect block"
 
+# More directories than group 0 has inodes (1976), then files: inodes,
+# directory counts and bitmaps of several groups.
+rm -rf wide && mkdir wide && (cd wide && seq -f 'dir%g' 1 2100 | xargs mkdir && seq -f 'f%g' 1 1500 | xargs touch)
+pelto -w -ddisk.img 'fullzip "wide" "wide.000"
+fullunzip "wide.000" 1'
+expect_out "EXT2 Unzip: Done !"
+fsck_ext2 1 "restore of 2100 directories"
+expect_field 1 "Free inodes" $((25688 - 10 - 2100 - 1500)) "restore of 2100 directories"
+dumpe2fs p1.img 2> /dev/null | grep -q ' 342 free inodes, 134 directories' ||
+    fail "group 1 should hold 134 directories and 342 free inodes"
+
 # The same tree through the independent writer.
 python3 "$ZIPTOOL" full tree > tree.desc && python3 "$ARCTOOL" write tree.desc ind.000 30000000 ||
     fail "cannot write ind.000"
