@@ -48,7 +48,8 @@ struct Ext2Area {
     uint32_t P() const { return B() / 4u; } // block numbers per indirect block
     uint32_t InodesPerBlock() const { return B() / inodeSize; }
     uint32_t DescPerBlock() const { return B() / 32u; }
-    uint32_t Groups() const { return (blocksCount - 1) / blocksPerGroup + 1; }
+    // Groups cover the blocks from firstDataBlock on.
+    uint32_t Groups() const { return (blocksCount - firstDataBlock - 1) / blocksPerGroup + 1; }
     uint32_t DescBlock(uint32_t g) const { return firstDataBlock + 1 + g / DescPerBlock(); }
     uint32_t LastDescBlock() const { return DescBlock(Groups() - 1); }
     // A block that may hold data or metadata of this volume.

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Reading what mke2fs -d built: revision 0 with 1 KB and 4 KB blocks and
-# revision 1 with its default features and 256-byte inodes. Every file
-# reads back byte for byte, names in ISO-8859-1 come back in the PC code
-# page, and fullzip of each volume gives the same contents as the tree
-# (checked with the independent archive reader). The revision-1 volume
-# refuses every write and stays unchanged; on revision 0 removing a name
-# of a file with two names, links and a FIFO keeps e2fsck content.
+# Reading what mke2fs -d built: revision 0 with 1 KB blocks (a volume that
+# ends one block into its last group) and 4 KB blocks, and revision 1 with
+# its default features and 256-byte inodes. Every file reads back byte for
+# byte, names in ISO-8859-1 come back in the PC code page, and fullzip of
+# each volume gives the same contents as the tree (checked with the
+# independent archive reader). The revision-1 volume refuses every write
+# and stays unchanged; on revision 0 removing a name of a file with two
+# names, links and a FIFO keeps e2fsck content.
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"
@@ -27,7 +28,9 @@ ln src/top.txt src/hard.txt
 files=$(cd src && find . -type f ! -name 'caf*' | sed 's|^\./||' | sort)
 
 ext2_disk d.img 200M 40 40 40
-ext2_format d.img 1 -r 0 -b 1024 -d src
+# Partition 1's volume ends one block into its last group.
+mke2fs -q -F -t ext2 -r 0 -b 1024 -d src -E offset=$(($(ext2_start d.img 1) * 512)) d.img 40961k ||
+    fail "mke2fs of 40961 blocks"
 ext2_format d.img 2 -r 0 -b 4096 -d src
 ext2_format d.img 3 -I 256 -d src
 dumpe2fs -h "$(ext2_dev d.img 3)" 2> /dev/null | grep -q "Inode size:.*256" || fail "no 256-byte inodes"
