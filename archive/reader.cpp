@@ -128,6 +128,19 @@ Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) 
     return 0;
 }
 
+Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
+                             uint32_t* size) {
+    io->file = FileRecord{};
+    if (OpenFILEEntry(state, entry, &io->file) != 0) return 1;
+    io->open = true;
+    if (io->buffer == nullptr)
+        io->buffer = static_cast<uint8_t*>(Malloc(ParagraphsFor(kReadBufferSize)));
+    io->cursor = 0;
+    io->count = 0;
+    *size = io->file.size;
+    return 0;
+}
+
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
     if (n > kReadMax || !io->open) return 1;
     if (io->count < n) {

@@ -2,9 +2,9 @@
 // directory with an external merge sort in the virtual file "SWAP", and
 // records the tree in "NEWD" (per directory: u32 subdirectories, u32 files,
 // u16 pop count, then its sorted entries), "NEWF" (per file: u32 size and
-// its full path in 256 bytes) and "NEWS" (per directory, its
-// subdirectories' entries as the listing gave them, kept only during the
-// walk, so that each subdirectory is entered again without a search).
+// its full path in 256 bytes, and where its listed entry lies in "NEWS")
+// and "NEWS" (per directory, its entries as the listing gave them, so that
+// subdirectories are entered and files opened again without a search).
 #include "archive/scan.h"
 
 #include <strings.h>
@@ -26,7 +26,7 @@ namespace {
 
 constexpr uint32_t kDirKey = 0xFFFFFFFF;
 constexpr uint32_t kNewdHead = 10; // u32 subdirs, u32 files, u16 pops
-constexpr uint32_t kNewfItem = 4 + kScanPathMax;
+constexpr uint32_t kNewfItem = 4 + kScanPathMax + 4;
 // Sort entries carry the subdirectory's position in the listing behind the
 // archive's entry bytes.
 constexpr uint16_t kSortTag = 4;
@@ -220,6 +220,7 @@ struct Walk {
     char path[kScanPathMax]; // the directory being listed, without a final "/"
     uint32_t pathLen;
     std::vector<uint32_t>* order; // listing positions of its subdirectories, sorted
+    uint32_t entriesAt;           // where its listed entries start in "NEWS"
 };
 
 // Bytes of one entry in "NEWD": the archive's entry shape, without the tag.
@@ -255,9 +256,12 @@ Status EmitEntry(void* user, const uint8_t* entry) {
             Log(full);
         }
     } else {
-        uint8_t head[4];
+        uint8_t head[4], at[4];
         st32(head, ld32(entry));
-        if (WriteVFile(s->newf, head, 4) || WriteVFile(s->newf, full, kScanPathMax)) return 1;
+        st32(at, w->entriesAt + ld32(entry + EntryBytes(s)) * kNewsItem);
+        if (WriteVFile(s->newf, head, 4) || WriteVFile(s->newf, full, kScanPathMax) ||
+            WriteVFile(s->newf, at, 4))
+            return 1;
         if (TraceOn()) {
             Log("\r\nFILE : ");
             Log(full);
@@ -321,17 +325,18 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
                 Warn("WARNING: Path too long, skipped: ", name);
                 continue;
             }
+            // The entry as listed, to enter or open it again later; the
+            // sort carries its position.
+            uint8_t item[kNewsItem];
+            StoreEntry(item, e);
+            if (WriteVFile(s->news, item, kNewsItem)) {
+                failed = 1;
+                break;
+            }
             std::memset(entry.data(), 0, entry.size());
+            st32(entry.data() + EntryBytes(s), subdirs + files);
             if (e.kind == kKindDir) {
-                // The entry as listed, to enter the directory again later.
-                uint8_t item[kNewsItem];
-                StoreEntry(item, e);
-                if (WriteVFile(s->news, item, kNewsItem)) {
-                    failed = 1;
-                    break;
-                }
                 st32(entry.data(), kDirKey);
-                st32(entry.data() + EntryBytes(s), subdirs);
                 ++subdirs;
             } else {
                 st32(entry.data(), e.size);
@@ -363,9 +368,12 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
     std::vector<uint32_t> order;
     order.reserve(subdirs);
     std::vector<uint32_t>* outer = w->order;
+    uint32_t outerAt = w->entriesAt;
     w->order = &order;
+    w->entriesAt = entriesAt;
     Status flushed = WriteVFile(s->newd, head, kNewdHead) || FlushSort(&s->sort, EmitEntry, w);
     w->order = outer;
+    w->entriesAt = outerAt;
     if (flushed) {
         s->failure = "Cannot write temp file\r\n";
         return 1;
@@ -378,7 +386,7 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
         child.state = dir->state;
         child.root = false;
         uint8_t item[kNewsItem];
-        if (position >= subdirs || SeekVFile(s->news, entriesAt + position * kNewsItem) ||
+        if (position >= subdirs + files || SeekVFile(s->news, entriesAt + position * kNewsItem) ||
             ReadVFile(s->news, item, kNewsItem))
             FatalError("\r\nERROR: scrambled directory file\r\n");
         LoadEntry(item, &child.entry);
@@ -435,7 +443,7 @@ Status NewArchive(const char* path, ScanState* s) {
         s->failure = "Cannot rewrite VFile";
         return 1;
     }
-    Walk walk{s, {}, 0, nullptr};
+    Walk walk{s, {}, 0, nullptr, 0};
     std::memcpy(walk.path, s->path, std::strlen(s->path) + 1);
     walk.pathLen = uint32_t(std::strlen(walk.path));
     Status result;
@@ -446,7 +454,6 @@ Status NewArchive(const char* path, ScanState* s) {
         result = Recurse(&walk, &s->root, 0, 0, &next);
         if (result == 0) PrintString("Done.\r\n");
     }
-    CloseHandle(s->news);
     if (result) {
         FinishArchive(s);
         return 1;
@@ -583,7 +590,18 @@ Status ReadFileItem(ScanState* s, uint32_t* size) {
     *size = ld32(item);
     std::memcpy(s->current_filename, item + 4, kScanPathMax);
     s->current_filename[kScanPathMax - 1] = '\0';
+    s->entryAt = ld32(item + 4 + kScanPathMax);
     return 0;
+}
+
+// Opens the current file from the entry its listing gave.
+Status OpenScanFile(ScanState* s) {
+    uint8_t item[kNewsItem];
+    if (SeekVFile(s->news, s->entryAt) || ReadVFile(s->news, item, kNewsItem)) return 1;
+    FsEntry entry{};
+    LoadEntry(item, &entry);
+    uint32_t actual;
+    return ReadIOOpenEntryBuffer(s->root.state, entry, &s->io, &actual);
 }
 
 void ReportUnreadable(ScanState* s) {
@@ -608,8 +626,7 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
     s->readError = false;
     s->preloaded = false;
     if (*size == 0) return 0;
-    uint32_t actual;
-    if (ReadIOOpenFileBuffer(s->current_filename, &s->io, &actual) != 0) {
+    if (OpenScanFile(s) != 0) {
         ReportUnreadable(s);
         return 0;
     }
@@ -663,6 +680,7 @@ Status FinishFiles(ScanState* s) {
     CloseScanFile(s);
     bool complete = EofVFile(s->newf);
     CloseHandle(s->newf);
+    CloseHandle(s->news);
     return complete ? 0 : 1;
 }
 

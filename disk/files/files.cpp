@@ -265,6 +265,28 @@ Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
     return 0;
 }
 
+Status OpenFILEEntry(FsState* state, const FsEntry& listed, FileRecord* file) {
+    KeepFsState keep;
+    if (!state || !state->handler) return 1;
+    fsstate = state;
+    const FsHandler* handler = state->handler;
+    FsEntry entry{};
+    CopyEntry(entry, listed);
+    uint32_t size = 0;
+    FsFileHandle* handle = nullptr;
+    if (entry.kind != kKindFile || !handler->OpenFile ||
+        handler->OpenFile(&entry, &size, &handle) != 0) {
+        LogLine("ERROR : [OpenFILE] Cannot open ", entry.path, "\r\n");
+        return 1;
+    }
+    *file = FileRecord{};
+    file->state = state;
+    file->handle = handle;
+    file->size = file->remaining = size;
+    CopyEntry(file->entry, entry);
+    return 0;
+}
+
 Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     KeepFsState keep;
     ParsedName parsed = GetSource(name);

@@ -17,7 +17,10 @@ run() { # program script-lines... -> out.txt (plain line ends)
     program=$1
     shift
     printf '%s\n' "$@" >s.pto
-    printf '%s\n' "$@" exit >s.tbr
+    # The batch program reads host files directly rather than through a
+    # cache partition (there is none here); it waits after its script, so
+    # the script ends on an unknown command.
+    printf '%s\n' 'set CacheNever = "ON"' "$@" exit >s.tbr
     if [ "$program" = pelto ]; then
         timeout -s KILL 120 "$BIN/pelto" -d s </dev/null >raw.txt 2>&1 || true
     else
@@ -47,7 +50,7 @@ print("Archive %s is sound: %d directories, %d files, %d bytes in %d fragments"
 ' $arc.000)
     for program in pelto tobrend; do
         run $program "checkarchive \"$arc.000\""
-        if grep -qx "$want" out.txt && ! grep -q "Error in s\..*, line 1:" out.txt; then echo "ok   $program $arc"; else
+        if grep -qx "$want" out.txt && ! grep -q "Error in s\..*, line [12]:" out.txt; then echo "ok   $program $arc"; else
             echo "FAIL $program $arc: want '$want'"
             tail -3 out.txt
             fail=1

@@ -55,6 +55,9 @@ struct ReadIOBuffer {
 };
 
 Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size);
+// The same for a file a directory listing of state handed out (OpenFILEEntry).
+Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
+                             uint32_t* size);
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
 Status ReadIOCloseFileBuffer(ReadIOBuffer* io);
 Status ReadIOStopFileBuffer(ReadIOBuffer* io);

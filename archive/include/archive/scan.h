@@ -75,6 +75,7 @@ struct ScanState {
     uint32_t unreadable = 0; // files whose content could not be read whole
     bool preloaded = false;  // the whole content is in the buffer already
     char current_filename[kScanPathMax] = {};
+    uint32_t entryAt = 0;          // where its listed entry lies in "NEWS"
     const char* failure = nullptr; // why the scan failed
 };
 

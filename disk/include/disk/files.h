@@ -25,7 +25,7 @@ struct FileRecord {
     FsFileHandle* handle = nullptr;
     uint32_t size = 0;
     uint32_t remaining = 0;
-    uint32_t allocated = 0;  // writing: the size last given to the driver
+    uint32_t allocated = 0; // writing: the size last given to the driver
     FsEntry entry{};
 };
 
@@ -72,6 +72,9 @@ void SetRemoteCache(const RemoteCacheOps* ops);
 extern uint8_t RemoteFileOpen;
 
 Status OpenFILE(const char* name, FileRecord* file, uint16_t flags);
+// Opens the file of an entry that a directory listing of state handed out,
+// without looking its name up again (a walk of the tree opens its files so).
+Status OpenFILEEntry(FsState* state, const FsEntry& entry, FileRecord* file);
 Status CreateFILE(const char* name, FileRecord* file, uint32_t size);
 uint16_t ReadFILE(FileRecord* file, uint8_t* buffer); // buffer: kChunkMax bytes
 uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length);
