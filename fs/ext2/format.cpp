@@ -20,7 +20,6 @@ namespace {
 constexpr uint32_t kB = kExt2FreshBlock;
 constexpr uint32_t kSectorsPerBlock = kB / kSectorSize;
 constexpr uint32_t kP = kB / 4;
-constexpr uint32_t kInodesPerBlock = kB / ext2ino::kSize;
 
 Status WriteAt(uint32_t block, uint32_t count, const uint8_t* data) {
     return Seek(block * kSectorsPerBlock) != 0 ||
@@ -84,7 +83,7 @@ Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label
     st32(s + kInodesPerGroup, g.inodesPerGroup);
     st16(s + kMaxMountCount, 20);
     st16(s + kMagic, kMagicValue);
-    st16(s + kState, complete ? kStateClean : 0);
+    st16(s + kState, complete ? kStateCleanValue : 0);
     st16(s + kErrors, 1);
     std::memcpy(s + kUuid, "VESKLOR", 7);
     s[kUuid + 7] = fsstate->disk;

@@ -47,12 +47,15 @@ cmp -s -n 4194304 lab.img /dev/zero || fail "the dry run of lab-pc wrote to the 
 # With -w: table, restore, active partition, the data partition's directory.
 run -w -dlab.img lab-pc
 grep -qx "Lab PC installed" out || fail "lab-pc: $(tail -3 out)"
-grep -q "^New layout: FAT32:30[0-9] FAT16:10[0-9]$" out || fail "lab-pc layout"
+grep -q "^New layout: FAT32:30[0-9] LINUX-EXT2:10[0-9]$" out || fail "lab-pc layout"
 sfdisk_entries lab.img | grep -q "^1 : .*bootable$" || fail "partition 1 not active"
 fsck_part lab.img 1 "lab-pc"
-fsck_part lab.img 2 "lab-pc"
 mtree lab.img 1 && diff <(tree src) <(tree got) > /dev/null || fail "restored system differs"
-mdir -i "$(mt lab.img 2)" ::HOME > /dev/null 2>&1 || fail "HOME missing on the data partition"
+# The ext2 data partition: clean, then a directory made on it in the same run.
+dd if=lab.img of=data.img bs=512 skip="$(part_start lab.img 2)" count="$(part_size lab.img 2)" \
+    status=none
+e2fsck -fn data.img > e2fsck.out 2>&1 || fail "e2fsck on the data partition: $(tail -3 e2fsck.out)"
+debugfs -R "ls /" data.img 2> /dev/null | grep -qw home || fail "home missing on the data partition"
 
 # apply-update: the new files below APPS, the excluded ones not; MOTD.TXT
 # from the template.
@@ -71,7 +74,7 @@ fsck_part lab.img 1 "apply-update"
 # rescue: key 1 lists the disk and the menu times out; key 2 restores.
 sed -i 's/^set Timeout = 30$/set Timeout = 2/' rescue.pto
 KEYS=1 run -dlab.img rescue
-grep -q "^Partitions of disk 0: FAT32:" out && grep -qx "Leaving the rescue menu" out ||
+grep -q "^Partitions of disk 0: FAT32:[0-9]* LINUX-EXT2:" out && grep -qx "Leaving the rescue menu" out ||
     fail "rescue, key 1: $(tail -3 out)"
 mdel -i "$(mt lab.img 1)" ::CONFIG.SYS
 KEYS=2 run -w -dlab.img rescue
