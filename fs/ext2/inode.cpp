@@ -122,6 +122,13 @@ Ext2Inode* AllocateInode(uint8_t kind) {
     }
     Ext2Inode* inode = OpenInode(n, false);
     if (!inode) return nullptr;
+    // An inode that still has links belongs to a file whatever the bitmap
+    // says: it is not overwritten.
+    if (ld16(inode->raw + ext2ino::kLinks) != 0) {
+        Log("EXT2 ERROR: Inode bitmap damaged\r\n");
+        CloseInode(inode);
+        return nullptr;
+    }
     std::fill_n(inode->raw, ext2ino::kSize, 0);
     st16(inode->raw + ext2ino::kMode, kind == kKindDir ? kExt2NewDirMode : kExt2NewFileMode);
     st16(inode->raw + ext2ino::kLinks, 1);
