@@ -66,6 +66,12 @@ done
 cmp -s names1 names2 && cmp -s names1 names3 || fail "the three volumes list differently"
 grep -qx "F dir/slow 81" names1 || fail "slow link size"
 
+# The batch program reads ext2 too (it waits after its script: the last
+# line fails on purpose and ends it).
+printf 'copy "{0:3}/dir/sub/seventy.bin" "tob.out"\nno-such-command\n' > t.tbr
+timeout -s KILL 60 "$BIN/tobrend" -b -dd.img t < /dev/null > /dev/null 2>&1
+cmp -s src/dir/sub/seventy.bin tob.out || fail "tobrend cannot read the revision-1 volume"
+
 # Revision 1 with its features: every write is refused, nothing changes.
 sum=$(md5sum < d.img)
 for cmd in "copy \"src/top.txt\" \"{0:3}/new.txt\"" "copy \"src/top.txt\" \"{0:3}/top.txt\"" \
