@@ -438,6 +438,24 @@ Status Ext2CloseDir(FsDirHandle* handle) {
     return 0;
 }
 
+namespace {
+
+// True when the directory of entry holds nothing but "." and "..". A
+// directory that cannot be read counts as empty: its blocks go with it.
+bool DirIsEmpty(const FsEntry* entry) {
+    FsEntry probe;
+    CopyEntry(probe, *entry);
+    probe.kind = kKindDir;
+    FsDirHandle* dir = nullptr;
+    if (Ext2OpenDir(&probe, &dir) != 0) return true;
+    FsEntry child{};
+    bool empty = Ext2NextDirEntry(dir, &child) != 0;
+    Ext2CloseDir(dir);
+    return empty;
+}
+
+} // namespace
+
 Status Ext2RemoveFile(FsEntry* entry) {
     if (WriteRefused()) return 1;
     Ext2Area a = LoadExt2Area();
@@ -447,6 +465,12 @@ Status Ext2RemoveFile(FsEntry* entry) {
     }
     Ext2Inode* inode = OpenInode(entry->start, true);
     if (!inode) return 1;
+    const bool isDir = (ld16(inode->raw + ext2ino::kMode) & kExt2TypeMask) == kExt2Dir;
+    if (isDir && !DirIsEmpty(entry)) {
+        Log("EXT2 ERROR: Directory not empty\r\n");
+        CloseInode(inode);
+        return 1;
+    }
     // The record goes first: a record that cannot be found or changed
     // leaves the inode and its blocks alone.
     const uint32_t parentInode = entry->location3;
