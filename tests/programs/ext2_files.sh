@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # File commands on revision-0 ext2 volumes made by mke2fs, with 1 KB and
 # 4 KB blocks: nested directories, files of awkward sizes, a 10 MB file
-# through the double indirect block, a directory grown past one block,
+# through the double indirect block and a 68 MB one through the triple,
+# a directory grown past one block,
 # overwrites larger and smaller, delete and deltree down to an empty
 # volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
 # back names, modes, links, block counts and contents.
@@ -9,9 +10,10 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"
 
-ext2_disk d.img 200M 60 60
+ext2_disk d.img 220M 60 60 80
 ext2_format d.img 1 -r 0 -b 1024
 ext2_format d.img 2 -r 0 -b 4096
+ext2_format d.img 3 -r 0 -b 1024
 head -c 10485760 /dev/urandom > ten.bin
 head -c 100000 /dev/urandom > big.bin
 head -c 250000 /dev/urandom > bigger.bin
@@ -134,4 +136,20 @@ echo \"done\""
     [ "$(ext2_free d.img $nr | cut -d' ' -f1)" = "${free0%% *}" ] || fail "part $nr: blocks lost"
     ext2_fsck d.img $nr "a file too large"
 done
+# Through the triple indirect block (1 KB blocks: beyond 65,804 blocks),
+# then down to two blocks and away.
+head -c 68000000 /dev/urandom > triple.bin
+free3=$(ext2_free d.img 3)
+pelto -w -dd.img 'copy "triple.bin" "{0:3}/triple.bin"'
+refute_out "ERROR"
+dbg d.img 3 'stat /triple.bin' | grep -q "(TIND)" || fail "no triple indirect block"
+ext2_same "triple" triple.bin d.img 3 /triple.bin
+ext2_fsck d.img 3 "a file through the triple indirect block"
+head -c 1500 triple.bin > two.bin
+pelto -w -dd.img 'copy "two.bin" "{0:3}/triple.bin"'
+ext2_same "shrunk" two.bin d.img 3 /triple.bin
+ext2_fsck d.img 3 "shrinking it"
+pelto -w -dd.img 'delete "{0:3}/triple.bin"'
+[ "$(ext2_free d.img 3)" = "$free3" ] || fail "triple: free $(ext2_free d.img 3), before $free3"
+ext2_fsck d.img 3 "deleting it"
 finish
