@@ -2,9 +2,8 @@
 # File commands on revision-0 ext2 volumes made by mke2fs, with 1 KB and
 # 4 KB blocks: nested directories, files of awkward sizes, a 10 MB file
 # through the double indirect block and a 68 MB one through the triple,
-# a directory grown past one block,
-# overwrites larger and smaller, delete and deltree down to an empty
-# volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
+# a directory grown past one block, overwrites larger and smaller, delete
+# and deltree down to an empty volume, a file too large for the volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
 # back names, modes, links, block counts and contents.
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
