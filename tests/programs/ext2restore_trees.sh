@@ -71,6 +71,7 @@ done << 'EOF'
 1|Filesystem volume name|<none>
 1|Filesystem UUID|5645534b-4c4f-5280-0100-000000000000
 1|Filesystem revision #|0 (original)
+1|Filesystem state|clean
 2|Block count|8193
 2|Inode count|2048
 2|Free blocks|7931
@@ -145,6 +146,10 @@ refute_out "Unzip failed"
 restored 3 want "restore of a host tree"
 expect_field 3 "Filesystem volume name" VESKLOR "restore"
 expect_field 3 "Filesystem UUID" 5645534b-4c4f-5280-0300-000000000000 "restore"
+# The restored volume is clean, so the driver writes to it.
+pelto -w -ddisk.img 'copy "tree/size_1024" "{0:3}/docs/copied"'
+fsck_ext2 3 "a copy onto the restored volume"
+cmp -s tree/size_1024 <(dbg 3 'cat /docs/copied') || fail "the copy onto the restored volume"
 dbg 3 'stat /chardev' | grep -q 'Type: character special' || fail "chardev is no character device"
 dbg 3 'stat /chardev' | grep -q 'Device major/minor number: 01:03' || fail "chardev number"
 dbg 3 'stat /blockdev' | grep -q 'Device major/minor number: 07:05' || fail "blockdev number"
