@@ -6,7 +6,8 @@
 # each volume gives the same contents as the tree (checked with the
 # independent archive reader). The revision-1 volume refuses every write
 # and stays unchanged; on revision 0 removing a name of a file with two
-# names, links and a FIFO keeps e2fsck content.
+# names, links and a FIFO keeps e2fsck content. A journalled volume is
+# read but not written, one with extents not read at all.
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"
@@ -94,4 +95,13 @@ expect_out "done"
 [ "$(ext2_stat d.img 1 /top.txt Links)" = 1 ] || fail "top.txt links after removing hard.txt"
 ext2_same "second name removed" src/top.txt d.img 1 /top.txt
 ext2_fsck d.img 1 "removing links"
+# A journalled volume reads but is not written; extents are not read at all.
+ext2_format d.img 3 -O has_journal -d src
+pelto -w -dd.img 'copy "{0:3}/dir/five.bin" "five.out"
+copy "src/top.txt" "{0:3}/new.txt"'
+cmp -s src/dir/five.bin five.out || fail "ext3: five.bin read back differs"
+expect_out "EXT2 ERROR: Volume not written: it uses file system features this driver does not maintain"
+ext2_format d.img 3 -O extent -d src
+pelto -dd.img 'logdir "{0:3}"'
+expect_out "EXT2 ERROR: Superblock refused: unsupported features"
 finish
