@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "disk/files.h"
@@ -172,6 +173,35 @@ TEST_F(CacheTest, TimeoutsEmptyFilesAndRemoval) {
     EXPECT_EQ(Local("{:-1}d"), "third");
     EXPECT_EQ(Local("{:-1}c"), "<missing>");
     EXPECT_EQ(Logged().find("CacheFS"), std::string::npos);
+}
+
+// A disk whose reads fail from a given sector on.
+class FlakyDisk : public BlockDevice {
+  public:
+    explicit FlakyDisk(uint32_t cylinders) : inner(uint64_t(cylinders) * kCylinder * 512) {}
+    size_t ReadAt(uint64_t offset, uint8_t* buffer, size_t length) override {
+        return offset / 512 + length / 512 > failFrom ? 0 : inner.ReadAt(offset, buffer, length);
+    }
+    size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override {
+        return inner.WriteAt(offset, data, length);
+    }
+    uint64_t SizeSectors() const override { return inner.SizeSectors(); }
+    bool GetGeometry(DiskGeometry* geometry) override { return inner.GetGeometry(geometry); }
+    MemoryDisk inner;
+    uint64_t failFrom = UINT64_MAX;
+};
+
+TEST_F(CacheTest, UnreadableChunkFailsTheCopy) {
+    FlushParts();
+    ResetDisks();
+    auto* disk = static_cast<FlakyDisk*>(AddDiskDevice(std::make_unique<FlakyDisk>(10)));
+    PutTable(&disk->inner, 0, {Part(0x06, 0, 1, 1)});
+    remote.content.assign(200000, 'z');
+    EXPECT_EQ(Cache("big"), 0);
+    disk->failFrom = 2 * kCylinder + 513 + 2 * 64; // the third chunk
+    EXPECT_EQ(Local("{:-1}big"), "<damaged>");
+    disk->failFrom = UINT64_MAX;
+    EXPECT_EQ(FILEExists("{:-1}big"), 0); // dropped, fetched anew next time
 }
 
 TEST_F(CacheTest, OpenerGivesUpAfterThreeTimeouts) {
