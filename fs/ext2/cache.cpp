@@ -27,8 +27,10 @@ int ext2_cache_size = 0;
 // The partition the cache serves (null: none), by state record and by
 // disk and partition number.
 FsState* cachedState = nullptr;
-uint8_t cachedDisk = 0;
-int8_t cachedPartition = 0;
+struct {
+    uint8_t disk = 0;
+    int8_t partition = 0;
+} cachedpart;
 uint32_t cachedBlockBytes = 0;
 
 bool OutOfRange(uint32_t b, uint32_t count) {
@@ -57,7 +59,7 @@ Status WriteBack(CacheSlot& slot) {
     slot.state = kClean;
     // The state record must still describe the partition the block came
     // from; a block is dropped rather than written anywhere else.
-    if (cachedState->disk != cachedDisk || cachedState->partition != cachedPartition) {
+    if (cachedState->disk != cachedpart.disk || cachedState->partition != cachedpart.partition) {
         Log("EXT2 ERROR: Cached block of a partition no longer selected dropped\r\n");
         return -1;
     }
@@ -81,8 +83,8 @@ int Touch(int i) {
 }
 
 bool CacheIsCurrent() {
-    return cachedState == fsstate && cachedState != nullptr && cachedDisk == fsstate->disk &&
-           cachedPartition == fsstate->partition && cachedBlockBytes == LoadExt2Area().B();
+    return cachedState == fsstate && cachedState != nullptr && cachedpart.disk == fsstate->disk &&
+           cachedpart.partition == fsstate->partition && cachedBlockBytes == LoadExt2Area().B();
 }
 
 void EnsureCache() {
@@ -139,8 +141,8 @@ void StartCache() {
     for (CacheSlot& s : localcache)
         s = CacheSlot{};
     cachedState = fsstate;
-    cachedDisk = fsstate->disk;
-    cachedPartition = fsstate->partition;
+    cachedpart.disk = fsstate->disk;
+    cachedpart.partition = fsstate->partition;
     cachedBlockBytes = LoadExt2Area().B();
     ext2_cache_size = int(std::min<uint32_t>(kCacheSlots, kCacheBytes / cachedBlockBytes));
     for (int i = 0; i < ext2_cache_size; ++i)
