@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "platform/hostfile.h"
 #include "platform/memory.h"
 
 namespace vk {
@@ -12,6 +13,13 @@ namespace vk {
 namespace {
 
 uint8_t* touchSwitch = nullptr;
+
+// Whether attributes in the Unix layout (ext2 and host directories) describe
+// a symbolic link.
+bool CarriesLink(const FsHandler* h, const uint8_t* attrs) {
+    return (h->flags & kFsAttrWithSummaries) && h->attrSize >= kAttrMode + 2 &&
+           (ld16(attrs + kAttrMode) & 0xF000) == 0xA000;
+}
 
 // Makes a partition current for the lifetime of the guard.
 struct OnState {
@@ -115,9 +123,17 @@ Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, 
     const FsHandler* h = dir->state->handler;
     if (!h->RewriteFile || !h->WriteFileChunk || !h->CloseFile) return 1;
     FsEntry entry{};
-    if (FindDirEntry(dir, name, &entry) == 0) {
-        if (entry.kind != kKindFile) return 1;
-    } else {
+    bool exists = FindDirEntry(dir, name, &entry) == 0;
+    if (exists && entry.kind != kKindFile) return 1;
+    // A symbolic link that the archive carries replaces what stands under its
+    // name (an older link or a file): links are made anew, never rewritten,
+    // and nothing is written through the old one.
+    if (exists && attrs && CarriesLink(h, attrs)) {
+        OnState on(dir->state);
+        if (!h->RemoveFile || h->RemoveFile(&entry) != 0) return 1;
+        exists = false;
+    }
+    if (!exists) {
         if (!h->OpenDir || !h->CreateFile || !h->CloseDir) return 1;
         OnState on(dir->state);
         FsDirRef at = *dir;

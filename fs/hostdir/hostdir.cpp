@@ -130,7 +130,7 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
     uint16_t mode = attributes ? ld16(attributes + kAttrMode) : 0;
     uint16_t type = mode & 0xF000;
     if (!attributes || type == 0x8000) {
-        DosFile f = CreateDosFile(entry->path);
+        DosFile f = CreateDosFileNoLink(entry->path);
         if (!f) return 1;
         CloseDosFile(f);
     } else if (type == 0xA000) {

@@ -90,7 +90,7 @@ Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
         *file = Handle(HandleKind::NoContent);
         return 0;
     }
-    DosFile f = OpenDosFile(entry->path, true);
+    DosFile f = OpenDosFileNoLink(entry->path);
     if (!f) return 1;
     // Rewriting starts from an empty file, so that the file ends at the last
     // byte written whatever it held before.
