@@ -86,6 +86,17 @@ bool ValidName(const char* name) {
         Log("EXT2 ERROR: Invalid file name\r\n");
         return false;
     }
+    // A name must read back as it was given, or lookups would never find
+    // it again and each copy would add another record of it (PC characters
+    // without an ISO-8859-1 equivalent).
+    uint8_t disk[ext2de::kNameMax];
+    char back[ext2de::kNameMax + 1];
+    NameToDisk(name, disk, n);
+    NameFromDisk(disk, n, back);
+    if (std::memcmp(back, name, n) != 0) {
+        Log("EXT2 ERROR: Name has characters that cannot be stored\r\n");
+        return false;
+    }
     return true;
 }
 

@@ -95,6 +95,9 @@ expect_out "done"
 [ "$(ext2_stat d.img 1 /top.txt Links)" = 1 ] || fail "top.txt links after removing hard.txt"
 ext2_same "second name removed" src/top.txt d.img 1 /top.txt
 ext2_fsck d.img 1 "removing links"
+# A PC character without an ISO-8859-1 equivalent would not read back.
+pelto -w -dd.img "copy \"src/top.txt\" \"{0:1}/a$(printf '\x9f')b\""
+expect_out "EXT2 ERROR: Name has characters that cannot be stored"
 # A journalled volume reads but is not written; extents are not read at all.
 ext2_format d.img 3 -O has_journal -d src
 pelto -w -dd.img 'copy "{0:3}/dir/five.bin" "five.out"
