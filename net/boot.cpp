@@ -96,7 +96,8 @@ bool Hold(FileRecord* file, uint8_t* buffer, uint8_t** start, uint8_t** end, uin
 }
 
 // One pass over a compressed image: true when every chunk unpacked and the
-// CRC and length agree with the header.
+// CRC and length agree with the header. A file of unknown size (a remote one
+// read directly) ends where no further chunk header follows.
 bool UnpackImage(FileRecord* file, uint32_t* size) {
     Block buffer(kFillBlock);
     Block output(kZipChunk);
@@ -104,16 +105,20 @@ bool UnpackImage(FileRecord* file, uint32_t* size) {
     InitZipTable(table.data);
     uint8_t* start = buffer.data;
     uint8_t* end = buffer.data;
-    if (file->size < kZipHeader || !Hold(file, buffer.data, &start, &end, kZipHeader) ||
+    const bool known = file->size != 0xFFFFFFFF;
+    if ((known && file->size < kZipHeader) || !Hold(file, buffer.data, &start, &end, kZipHeader) ||
         ld16(start) != kZipMagic)
         return false;
     uint32_t length = ld32(start + 2), storedCrc = ld32(start + 6);
     start += kZipHeader;
-    uint32_t left = file->size - kZipHeader, crc = 0, total = 0;
+    uint32_t left = known ? file->size - kZipHeader : 0xFFFFFFFF, crc = 0, total = 0;
     uint16_t context = 0, page = kImageFirstPage;
     while (left > 0) {
         MonitorESC();
-        if (left < 4 || !Hold(file, buffer.data, &start, &end, 4)) return false;
+        if (left < 4 || !Hold(file, buffer.data, &start, &end, 4)) {
+            if (!known && start == end) break; // the end of the file
+            return false;
+        }
         uint32_t c = ld16(start), n = ld16(start + 2);
         if (n == 0 || n > kZipChunk || c < n / 8 || c > n / 8 + n + 1 || c > left - 4 ||
             !Hold(file, buffer.data, &start, &end, 4 + c))

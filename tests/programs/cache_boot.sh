@@ -78,6 +78,12 @@ tobrend|linuxboot "r/bad-setup"|255|Error in t.tbr, line 1: Invalid kernel image
 tobrend|linuxboot "r/tiny"|255|Error in t.tbr, line 1: Cannot open kernel image
 TABLE
 
+# Read directly from the remote side (size unknown), a compressed image
+# ends with its last chunk.
+tobrend -b -w -ddisk.img 'set CacheNever = "ON"
+loadzramdisk "r/z.img"'
+expect_out '195 Kb loaded to the ramdisk'
+
 # The ramdisk passed through the cache and is kept there.
 cache_list disk.img
 grep -qxF 'r%rd.img 100000' cache.list || fail "ramdisk not in the cache"
