@@ -30,6 +30,7 @@ FsState* cachedState = nullptr;
 struct {
     uint8_t disk = 0;
     int8_t partition = 0;
+    uint32_t start = 0; // first sector, so that a moved partition is not served
 } cachedpart;
 uint32_t cachedBlockBytes = 0;
 
@@ -59,7 +60,8 @@ Status WriteBack(CacheSlot& slot) {
     slot.state = kClean;
     // The state record must still describe the partition the block came
     // from; a block is dropped rather than written anywhere else.
-    if (cachedState->disk != cachedpart.disk || cachedState->partition != cachedpart.partition) {
+    if (cachedState->disk != cachedpart.disk || cachedState->partition != cachedpart.partition ||
+        cachedState->start != cachedpart.start) {
         Log("EXT2 ERROR: Cached block of a partition no longer selected dropped\r\n");
         return -1;
     }
@@ -84,7 +86,8 @@ int Touch(int i) {
 
 bool CacheIsCurrent() {
     return cachedState == fsstate && cachedState != nullptr && cachedpart.disk == fsstate->disk &&
-           cachedpart.partition == fsstate->partition && cachedBlockBytes == LoadExt2Area().B();
+           cachedpart.partition == fsstate->partition && cachedpart.start == fsstate->start &&
+           cachedBlockBytes == LoadExt2Area().B();
 }
 
 void EnsureCache() {
@@ -143,6 +146,7 @@ void StartCache() {
     cachedState = fsstate;
     cachedpart.disk = fsstate->disk;
     cachedpart.partition = fsstate->partition;
+    cachedpart.start = fsstate->start;
     cachedBlockBytes = LoadExt2Area().B();
     ext2_cache_size = int(std::min<uint32_t>(kCacheSlots, kCacheBytes / cachedBlockBytes));
     for (int i = 0; i < ext2_cache_size; ++i)
@@ -160,6 +164,10 @@ Status FlushCache() {
     cachedState = nullptr;
     ext2_cache_size = 0;
     return status;
+}
+
+bool CacheServes(const FsState* state) {
+    return cachedState == state;
 }
 
 Status ReadBlock(uint32_t b, uint8_t* dst) {

@@ -107,6 +107,8 @@ Status FlushCache();
 // Writes dirty entries back to their partition, empties the cache and
 // binds it to the current partition.
 void StartCache();
+// True while the cache is bound to this state record.
+bool CacheServes(const FsState* state);
 
 // ---- Groups --------------------------------------------------------------
 struct Ext2Group {

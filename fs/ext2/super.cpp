@@ -119,6 +119,9 @@ Status Ext2InitFsSpecific(uint8_t global) {
         InitCache();
         return 0;
     }
+    // A partition examined afresh (selected anew, formatted, restored) is
+    // read from the disk, not from blocks cached before.
+    if (CacheServes(fsstate)) FlushCache();
     uint8_t super[ext2sb::kSize];
     if (ReadSuper(super) != 0 || LoadSuper(super) != 0) return 1;
     Ext2Area a = LoadExt2Area();

@@ -1,6 +1,7 @@
 // Feeds hostile ext2 volumes to the ext2 driver. A small valid revision-0
-// volume (1 KB blocks, two groups, a root with a subdirectory, a small
-// file and one reaching its single indirect block) is laid out in memory;
+// volume (1 KB or 4 KB blocks, two groups, a root with a subdirectory, a
+// small file and one reaching its single indirect block) is laid out in
+// memory;
 // the input's records then patch bytes of its first 64 blocks: superblock,
 // descriptors, bitmaps, inode table and directory and indirect blocks.
 // The driver walks every directory, reads every file, and creates, writes,
@@ -25,11 +26,11 @@ using namespace vk;
 
 namespace {
 
-constexpr uint32_t kCylinders = 8;
+constexpr uint32_t kCylinders = 40;
 constexpr uint64_t kSectors = uint64_t(kCylinders) * 64 * 63;
 constexpr uint32_t kStart = 63;
-constexpr uint32_t kB = 1024;
-constexpr uint32_t kBlocks = 8192, kPerGroup = 4096, kInodesPerGroup = 64;
+constexpr uint32_t kInodesPerGroup = 64;
+constexpr uint32_t kPatchBlocks = 64; // the input patches these first blocks
 uint8_t capture[kCaptureSize];
 
 struct Budget {
@@ -52,23 +53,26 @@ void PutTable(MemoryDisk* disk) {
     disk->PutSector(0, sector);
 }
 
-// The volume's first 64 blocks.
+// The volume's first blocks: two groups of 4096 1 KB blocks or of 8192
+// 4 KB blocks.
 struct Volume {
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(64 * kB);
-    uint8_t* Block(uint32_t b) { return bytes.data() + size_t(b) * kB; }
-    uint8_t* Inode(uint32_t n) { return Block(5) + (n - 1) * ext2ino::kSize; }
+    explicit Volume(uint32_t blockSize) : B(blockSize), bytes(size_t(kPatchBlocks) * blockSize) {}
+    uint32_t B;
+    std::vector<uint8_t> bytes;
+    uint32_t first = 0, perGroup = 0, table = 0;
+    uint8_t* Block(uint32_t b) { return bytes.data() + size_t(b) * B; }
+    uint8_t* Inode(uint32_t n) { return Block(table) + (n - 1) * ext2ino::kSize; }
 };
 
 void PutInode(Volume& v, uint32_t n, uint16_t mode, uint32_t size, uint16_t links,
-              std::initializer_list<uint32_t> blocks, uint32_t sectors) {
+              const std::vector<uint32_t>& blocks, uint32_t dataBlocks) {
     uint8_t* i = v.Inode(n);
     st16(i + ext2ino::kMode, mode);
     st32(i + ext2ino::kFileSize, size);
     st16(i + ext2ino::kLinks, links);
-    st32(i + ext2ino::kSectors, sectors);
-    int k = 0;
-    for (uint32_t b : blocks)
-        st32(i + ext2ino::kBlock + 4 * k++, b);
+    st32(i + ext2ino::kSectors, dataBlocks * (v.B / 512));
+    for (size_t k = 0; k < blocks.size(); ++k)
+        st32(i + ext2ino::kBlock + 4 * k, blocks[k]);
 }
 
 void PutRecord(uint8_t* at, uint32_t inode, const char* name, uint16_t recLen) {
@@ -77,48 +81,66 @@ void PutRecord(uint8_t* at, uint32_t inode, const char* name, uint16_t recLen) {
 }
 
 void BuildVolume(Volume& v) {
-    uint8_t* s = v.Block(1);
+    const uint32_t B = v.B;
+    v.first = B == 1024 ? 1 : 0;
+    v.perGroup = B == 1024 ? 4096 : 8192;
+    const uint32_t blocks = 2 * v.perGroup, tableBlocks = kInodesPerGroup * 128 / B;
+    uint32_t next = v.first;
+    uint8_t* s = v.Block(next++) + (B == 1024 ? 0 : 1024);
+    const uint32_t desc = next++, blockBitmap = next++, inodeBitmap = next++;
+    v.table = next;
+    next += tableBlocks;
+    const uint32_t root = next++, sub = next++, small = next;
+    next += 5;
+    const uint32_t big = next; // 12 direct, the indirect block, 28 more
+    next += 12 + 1 + 28;
+    const uint32_t used0 = next - v.first;
+    const uint32_t meta1 = 4 + tableBlocks; // group 1: superblock copy, descriptors, bitmaps, table
     st32(s + ext2sb::kInodesCount, 2 * kInodesPerGroup);
-    st32(s + ext2sb::kBlocksCount, kBlocks);
-    st32(s + ext2sb::kFirstDataBlock, 1);
-    st32(s + ext2sb::kBlocksPerGroup, kPerGroup);
-    st32(s + ext2sb::kFragsPerGroup, kPerGroup);
+    st32(s + ext2sb::kBlocksCount, blocks);
+    st32(s + ext2sb::kFirstDataBlock, v.first);
+    st32(s + ext2sb::kLogBlockSize, B == 1024 ? 0 : 2);
+    st32(s + ext2sb::kLogFragSize, B == 1024 ? 0 : 2);
+    st32(s + ext2sb::kBlocksPerGroup, v.perGroup);
+    st32(s + ext2sb::kFragsPerGroup, v.perGroup);
     st32(s + ext2sb::kInodesPerGroup, kInodesPerGroup);
     st16(s + ext2sb::kMagic, ext2sb::kMagicValue);
     st16(s + ext2sb::kState, 1);
-    const uint32_t used0 = 60; // blocks 1..60 of group 0
-    st32(s + ext2sb::kFreeBlocks, (kPerGroup - used0) + (kPerGroup - 1 - 12));
+    st32(s + ext2sb::kFreeBlocks, (v.perGroup - used0) + (v.perGroup - v.first - meta1));
     st32(s + ext2sb::kFreeInodes, 2 * kInodesPerGroup - 13);
-    // Descriptors: group 0 at blocks 3, 4, 5..12; group 1 at 4099, 4100, 4101..
-    uint8_t* d = v.Block(2);
-    st32(d + ext2gd::kBlockBitmap, 3);
-    st32(d + ext2gd::kInodeBitmap, 4);
-    st32(d + ext2gd::kInodeTable, 5);
-    st16(d + ext2gd::kFreeBlocks, uint16_t(kPerGroup - used0));
+    uint8_t* d = v.Block(desc);
+    st32(d + ext2gd::kBlockBitmap, blockBitmap);
+    st32(d + ext2gd::kInodeBitmap, inodeBitmap);
+    st32(d + ext2gd::kInodeTable, v.table);
+    st16(d + ext2gd::kFreeBlocks, uint16_t(v.perGroup - used0));
     st16(d + ext2gd::kFreeInodes, kInodesPerGroup - 13);
     st16(d + ext2gd::kUsedDirs, 2);
     d += ext2gd::kSize;
-    st32(d + ext2gd::kBlockBitmap, 4099);
-    st32(d + ext2gd::kInodeBitmap, 4100);
-    st32(d + ext2gd::kInodeTable, 4101);
-    st16(d + ext2gd::kFreeBlocks, uint16_t(kPerGroup - 1 - 12));
+    const uint32_t g1 = v.first + v.perGroup;
+    st32(d + ext2gd::kBlockBitmap, g1 + 2);
+    st32(d + ext2gd::kInodeBitmap, g1 + 3);
+    st32(d + ext2gd::kInodeTable, g1 + 4);
+    st16(d + ext2gd::kFreeBlocks, uint16_t(v.perGroup - v.first - meta1));
     st16(d + ext2gd::kFreeInodes, kInodesPerGroup);
-    ReserveBits(v.Block(3), 0, used0);
-    ReserveBits(v.Block(4), 0, 13);
-    PutInode(v, 2, kExt2NewDirMode, kB, 4, {13}, 2);
-    PutInode(v, 11, kExt2NewDirMode, kB, 2, {14}, 2);
-    PutInode(v, 12, kExt2NewFileMode, 5000, 1, {15, 16, 17, 18, 19}, 10);
-    PutInode(v, 13, kExt2NewFileMode, 40 * kB, 1,
-             {20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32}, 82);
+    ReserveBits(v.Block(blockBitmap), 0, used0);
+    ReserveBits(v.Block(inodeBitmap), 0, 13);
+    PutInode(v, 2, kExt2NewDirMode, B, 4, {root}, 1);
+    PutInode(v, 11, kExt2NewDirMode, B, 2, {sub}, 1);
+    PutInode(v, 12, kExt2NewFileMode, 5 * B - 100, 1,
+             {small, small + 1, small + 2, small + 3, small + 4}, 5);
+    std::vector<uint32_t> pointers;
+    for (uint32_t k = 0; k < 13; ++k)
+        pointers.push_back(big + k);
+    PutInode(v, 13, kExt2NewFileMode, 40 * B, 1, pointers, 41);
     for (uint32_t k = 0; k < 28; ++k)
-        st32(v.Block(32) + 4 * k, 33 + k);
-    PutRecord(v.Block(13), 2, ".", 12);
-    PutRecord(v.Block(13) + 12, 2, "..", 12);
-    PutRecord(v.Block(13) + 24, 11, "sub", 12);
-    PutRecord(v.Block(13) + 36, 12, "f", 12);
-    PutRecord(v.Block(13) + 48, 13, "big", kB - 48);
-    PutRecord(v.Block(14), 11, ".", 12);
-    PutRecord(v.Block(14) + 12, 2, "..", kB - 12);
+        st32(v.Block(big + 12) + 4 * k, big + 13 + k);
+    PutRecord(v.Block(root), 2, ".", 12);
+    PutRecord(v.Block(root) + 12, 2, "..", 12);
+    PutRecord(v.Block(root) + 24, 11, "sub", 12);
+    PutRecord(v.Block(root) + 36, 12, "f", 12);
+    PutRecord(v.Block(root) + 48, 13, "big", uint16_t(B - 48));
+    PutRecord(v.Block(sub), 11, ".", 12);
+    PutRecord(v.Block(sub) + 12, 2, "..", uint16_t(B - 12));
 }
 
 void ReadFile(const FsHandler* h, FsEntry* entry) {
@@ -192,7 +214,7 @@ void Write(const FsHandler* h, uint8_t how) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    FlushParts();
+    // Every run ends with its partitions flushed; the states start afresh.
     ResetDisks();
     SetFsHandler(FsKind::Mbr, &MBRHandler);
     SetFsHandler(FsKind::Ext2, &EXT2Handler);
@@ -202,15 +224,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AllowDiskWrite = 1;
     const bool writes = data[0] & 1;
     const uint8_t how = data[1];
+    Volume v(data[0] & 2 ? 4096 : 1024);
     data += 2;
     size -= 2;
-
-    Volume v;
     BuildVolume(v);
     // Records: block (1 byte, of the first 64), offset in it (2 bytes),
     // length (1 byte), then that many bytes.
     while (size >= 4) {
-        uint32_t at = (data[0] % 64u) * kB + ld16(data + 1) % kB;
+        size_t at = size_t(data[0] % kPatchBlocks) * v.B + ld16(data + 1) % v.B;
         size_t n = std::min<size_t>({data[3], size - 4, v.bytes.size() - at});
         std::memcpy(v.bytes.data() + at, data + 4, n);
         data += 4 + n;
@@ -233,7 +254,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Nothing outside the partition changed.
     if (image->Sector(0) != mbr) __builtin_trap();
-    FlushParts();
     ResetDisks();
     return 0;
 }
