@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The remote-file cache over the network: in the test's own namespaces, two
+# boots restore a three-fragment full archive fetched by enhanced TFTP onto
+# a FAT partition. The first downloads every fragment into the cache
+# partition, the second finds them unchanged (the server counts far fewer
+# blocks sent). The restored files are read by mtools, the cache by the
+# independent cache reader. checkuser asks the security server (in.tftpd on
+# port 89 of the boot server) for a user's password.
+source "$(dirname "$0")/net_lib.sh"
+CACHETOOL="python3 $HERE/../fs/cachetool.py"
+export MTOOLS_SKIP_CHECK=1
+
+# pelto <image> <script text>: the archiver on host files and one image.
+pelto() {
+    printf '%s\n' "$2" > p.pto
+    timeout 120 "$BIN/pelto" -w -d"$WORK/$1" p < /dev/null > p.out 2>&1
+}
+fat_offset() {
+    echo $(($(sfdisk -d "$1" 2> /dev/null | sed -n "s/^$1""1 : start= *\([0-9]*\).*/\1/p") * 512))
+}
+
+net_up
+mkdir -p root/boot sec/getpasswd tree/sub
+head -c 700000 /dev/urandom > tree/one.bin
+head -c 600000 /dev/urandom > tree/sub/two.bin
+truncate -s 100M src.img
+pelto src.img 'setpartitions "FAT16:40"
+clean 1'
+mcopy -s -i "src.img@@$(fat_offset src.img)" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
+pelto src.img 'set FragmentSize = "512k"
+fullzip "{0:1}" "root/arc.000"'
+fragments=$(ls root/arc.* | wc -l)
+[ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
+truncate -s 100M disk.img
+pelto disk.img 'setpartitions "FAT16:40"
+clean 1'
+offset=$(fat_offset disk.img)
+pelto disk.img 'crypt "secret" "ab" hash
+echo "${hash}"'
+hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
+echo "set Security-Passwd = \"$hash\"" > sec/getpasswd/bob
+
+cat > root/boot/start.tbr <<'SCRIPT'
+fullunzip "arc.000" 1
+checkuser "bob" "secret" "unix"
+echo "first check ${Security-Check}"
+checkuser "bob" "wrong" "unix"
+echo "second check ${Security-Check}"
+SCRIPT
+
+start_dnsmasq boot/start.tbr
+start_pyserver --root "$WORK/root" --log "$WORK/served.log"
+start_bg in.tftpd -L -s "$WORK/sec" -a 10.77.0.1:89
+wait_port udp 59
+wait_port udp 89
+
+for boot in first second; do
+    : > served.log
+    tobrend 120 -w -d"$WORK/disk.img"
+    cp out "$boot.out"
+    grep -c '^ACK' served.log > "$boot.acks"
+    refute=$(grep -c 'Error in' out)
+    [ "$refute" = 0 ] || { fail "$boot boot: $(grep 'Error in' out)"; tail -20 out; }
+    for f in one.bin sub/two.bin; do
+        mtype -i "disk.img@@$offset" "::$f" > got.bin 2> /dev/null && cmp -s got.bin "tree/$f" ||
+            fail "$boot boot: restored $f differs"
+    done
+    $CACHETOOL list disk.img > cache.list || fail "$boot boot: the cache reader found damage"
+    [ "$(grep -c '^arc\.' cache.list)" = "$fragments" ] || fail "$boot boot: $(cat cache.list)"
+    expect_out 'first check PASSED'
+    expect_out 'second check FAILED'
+done
+[ "$(grep -c '^Downloading "arc' first.out)" = "$fragments" ] || fail "first boot did not fetch every fragment"
+grep -q 'Downloading' second.out && fail "second boot fetched again"
+[ "$(grep -c 'found in the disk cache' second.out)" = $((2 * fragments)) ] ||
+    fail "second boot: $(grep -c 'found in the disk cache' second.out) fragments found"
+# The comparison reads a few blocks of each fragment; a download all of them.
+[ $(($(cat second.acks) * 10)) -lt "$(cat first.acks)" ] ||
+    fail "blocks served: first boot $(cat first.acks), second $(cat second.acks)"
+finish
