@@ -153,6 +153,34 @@ DosDir* OpenDosDir(const char* path) {
     return new DosDir{status.st_dev, status.st_ino, stream, name};
 }
 
+namespace {
+
+// Fills entry for name (whose status is known), listed in a directory of
+// the given device; the directory path is already in entry->path, prefix
+// bytes long, and the name fits after it.
+void FillDosEntry(FsEntry* entry, size_t prefix, const char* name, const std::string& full,
+                  const struct stat& status, dev_t device) {
+    std::memcpy(entry->path + prefix, name, std::strlen(name) + 1);
+    entry->name = entry->path + prefix;
+    entry->size = status.st_size > off_t(UINT32_MAX) ? UINT32_MAX : uint32_t(status.st_size);
+    entry->location1 = 0;
+    if (S_ISDIR(status.st_mode)) {
+        entry->kind = kKindDir;
+        entry->location1 = status.st_dev != device ? 1 : 0;
+    } else if (S_ISREG(status.st_mode)) {
+        entry->kind = kKindFile;
+    } else if (S_ISLNK(status.st_mode)) {
+        entry->kind = kKindFile;
+        if (status.st_size <= kShortLinkMax) entry->size = 0;
+    } else {
+        entry->kind = kKindFile;
+        entry->size = 0;
+    }
+    LXDOSPackAttr(entry->attributes, &status, full.c_str());
+}
+
+} // namespace
+
 int ReadDosDir(DosDir* handle, FsEntry* entry) {
     // The caller has placed the directory path in entry->path; the name goes
     // right after it.
@@ -178,26 +206,27 @@ int ReadDosDir(DosDir* handle, FsEntry* entry) {
         // An entry that vanished since the directory was read is skipped;
         // the rest of the directory is still listed.
         if (lstat(full.c_str(), &status) != 0) continue;
-
-        std::memcpy(entry->path + prefix, d->d_name, length + 1);
-        entry->name = entry->path + prefix;
-        entry->size = status.st_size > off_t(UINT32_MAX) ? UINT32_MAX : uint32_t(status.st_size);
-        entry->location1 = 0;
-        if (S_ISDIR(status.st_mode)) {
-            entry->kind = kKindDir;
-            entry->location1 = status.st_dev != handle->device ? 1 : 0;
-        } else if (S_ISREG(status.st_mode)) {
-            entry->kind = kKindFile;
-        } else if (S_ISLNK(status.st_mode)) {
-            entry->kind = kKindFile;
-            if (status.st_size <= kShortLinkMax) entry->size = 0;
-        } else {
-            entry->kind = kKindFile;
-            entry->size = 0;
-        }
-        LXDOSPackAttr(entry->attributes, &status, full.c_str());
+        FillDosEntry(entry, prefix, d->d_name, full, status, handle->device);
         return 0;
     }
+}
+
+int StatDosEntry(FsEntry* entry, const char* name) {
+    size_t prefix = strnlen(entry->path, kPathMax - 1);
+    entry->path[prefix] = '\0';
+    size_t length = std::strlen(name);
+    if (length == 0 || prefix + length >= size_t(kPathMax) || std::strchr(name, '/') ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return 1;
+    std::string dir = Normalized(entry->path);
+    struct stat dirStatus, status;
+    if (lstat(dir.c_str(), &dirStatus) != 0 || !S_ISDIR(dirStatus.st_mode)) return 1;
+    std::string full = dir;
+    if (full.empty() || full.back() != '/') full += '/';
+    full += name;
+    if (lstat(full.c_str(), &status) != 0) return 1;
+    FillDosEntry(entry, prefix, name, full, status, dirStatus.st_dev);
+    return 0;
 }
 
 void CloseDosDir(DosDir* handle) {

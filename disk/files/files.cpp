@@ -10,6 +10,7 @@
 #include "disk/partitions.h"
 #include "files_internal.h"
 #include "platform/console.h"
+#include "platform/hostfile.h"
 #include "platform/settings.h"
 #include "platform/util.h"
 
@@ -106,6 +107,34 @@ bool HostDotEntry(DirRef& dir, const std::string& name, FsEntry& found) {
     return true;
 }
 
+// A name in a host directory, looked up directly instead of listing the
+// directory (which costs a status query per entry, and so grows with the
+// directory for every lookup). The directory's path is the one the host
+// driver lists it under; a mount point lists as empty.
+bool FindHostEntry(DirRef& dir, const std::string& name, FsEntry& found) {
+    FsEntry entry{};
+    if (dir.root) {
+        std::strcpy(entry.path, "/");
+    } else if (dir.entry.path[0] == '\0') {
+        std::strcpy(entry.path, "./");
+    } else {
+        if (dir.entry.location1 == 1) return false;
+        size_t length = strnlen(dir.entry.path, kPathMax);
+        bool slash = dir.entry.path[length - 1] == '/';
+        if (length + (slash ? 0 : 1) >= size_t(kPathMax)) return false;
+        std::memcpy(entry.path, dir.entry.path, length);
+        if (!slash) entry.path[length++] = '/';
+        entry.path[length] = '\0';
+    }
+    if (StatDosEntry(&entry, name.c_str()) != 0) return false;
+    CopyEntry(found, entry);
+    const FsHandler* handler = fsstate->handler;
+    if (handler->GetFileInfo) handler->GetFileInfo(&found);
+    // A name that reaches into a mount point means the mounted tree itself.
+    if (found.kind == kKindDir) found.location1 = 0;
+    return true;
+}
+
 } // namespace
 
 bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& found) {
@@ -113,6 +142,10 @@ bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& foun
     if (source == Source::Host && (name == "." || name == ".."))
         return HostDotEntry(dir, name, found);
     const FsHandler* handler = fsstate->handler;
+    // The host directory driver (the only one with this identifier on the
+    // host route) is asked by name.
+    if (source == Source::Host && std::memcmp(handler->id, "EXT2", 4) == 0)
+        return FindHostEntry(dir, name, found);
     if (!handler->OpenDir || !handler->NextDirEntry || !handler->CloseDir) return false;
     DirRef copy;
     copy.root = dir.root;

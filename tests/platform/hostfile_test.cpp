@@ -97,6 +97,34 @@ TEST_F(HostFiles, ListingKindsSizesAndLinks) {
     EXPECT_EQ(ld16(pipe.attributes + kAttrMode) & 0xF000, 0x1000);
 }
 
+// A name looked up directly gives what the listing gives for it; names the
+// listing would never give are not found.
+TEST_F(HostFiles, LookupByNameMatchesTheListing) {
+    WriteText("plain", "abc");
+    ASSERT_EQ(CreateDosDir("dir"), 0);
+    ASSERT_EQ(symlink("plain", "link"), 0);
+    auto listed = List("./");
+    for (const char* name : {"plain", "dir", "link"}) {
+        FsEntry e{};
+        std::strcpy(e.path, "./");
+        ASSERT_EQ(StatDosEntry(&e, name), 0) << name;
+        const FsEntry& want = listed[name];
+        EXPECT_STREQ(e.path, want.path);
+        EXPECT_EQ(e.name, e.path + 2);
+        EXPECT_EQ(e.kind, want.kind);
+        EXPECT_EQ(e.size, want.size);
+        EXPECT_EQ(std::memcmp(e.attributes, want.attributes, kPackedAttrSize), 0) << name;
+    }
+    for (const char* name : {"missing", ".", "..", "", "dir/plain"}) {
+        FsEntry e{};
+        std::strcpy(e.path, "./");
+        EXPECT_NE(StatDosEntry(&e, name), 0) << name;
+    }
+    FsEntry e{};
+    std::strcpy(e.path, "./plain/"); // not a directory
+    EXPECT_NE(StatDosEntry(&e, "x"), 0);
+}
+
 TEST_F(HostFiles, NamesThatDoNotFitThePathAreSkipped) {
     std::string longName(200, 'n');
     WriteText(longName, "x");

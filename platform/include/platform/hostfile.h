@@ -41,6 +41,10 @@ bool IsHostRoot(const char* path);
 struct DosDir;
 DosDir* OpenDosDir(const char* path);
 int ReadDosDir(DosDir* handle, FsEntry* entry); // 1 at the end
+// One name of a host directory, as ReadDosDir would list it, without reading
+// the directory: entry->path holds the directory path (ending in "/").
+// 0 found, 1 not there (or not a name the listing would give).
+int StatDosEntry(FsEntry* entry, const char* name);
 void CloseDosDir(DosDir* handle);
 
 // The 86-byte packed attribute layout shared with the ext2 driver; all
