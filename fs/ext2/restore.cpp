@@ -415,7 +415,17 @@ Status Restore::WriteDirectories() {
     uint32_t fileIndex = 0;
     uint64_t position = 0;
     DirWriter writer(g_, &stream_);
+    // Names of the directory as stored: two archive names that translate
+    // to the same bytes would make one name twice.
     std::unordered_set<std::string> names;
+    auto unique = [&names](const char* name) {
+        uint8_t disk[ext2de::kNameMax];
+        const size_t n = strnlen(name, ext2de::kNameMax);
+        NameToDisk(name, disk, n);
+        if (names.insert(std::string(reinterpret_cast<const char*>(disk), n)).second) return true;
+        LogF("EXT2 Unzip: two entries of a directory would have one name: %.128s\r\n", name);
+        return false;
+    };
     dirs_[0].end = dirCount_;
     for (uint32_t i = 0; i < dirCount_; ++i) {
         MonitorESC();
@@ -451,8 +461,7 @@ Status Restore::WriteDirectories() {
             SubdirEntry e = SubdirEntry::Load(p);
             const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize);
             if (!SaneName(name)) return Damaged("an unusable name");
-            if (!names.insert(name).second)
-                return Damaged("two entries of a directory with one name");
+            if (!unique(name)) return 1;
             if (e.descendants == 0 || child >= d.end || e.descendants > d.end - child)
                 return Damaged("a subdirectory count");
             dirs_[child].end = child + e.descendants;
@@ -466,8 +475,7 @@ Status Restore::WriteDirectories() {
             if (Call(src_->ReadDirEntryFile(archive_, &p)) != 0) return Damaged("directories");
             const char* name = reinterpret_cast<const char*>(p + kFileEntrySize);
             if (!SaneName(name)) return Damaged("an unusable name");
-            if (!names.insert(name).second)
-                return Damaged("two entries of a directory with one name");
+            if (!unique(name)) return 1;
             if (fileIndex >= fileCount_ || ld32(p) != fileSizes_[fileIndex])
                 return Damaged("a file differs from its summary");
             if (writer.Add(FileInode(fileIndex), name) != 0) return 1;
