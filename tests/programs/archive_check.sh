@@ -58,6 +58,19 @@ print("Archive %s is sound: %d directories, %d files, %d bytes in %d fragments"
     done
 done
 
+# A dump through the general copy (a filter that matches nothing forces it)
+# reports the real sum of file sizes.
+sum=$(python3 "$ARCTOOL" read full.000 | sed -n 's/^header //p' | python3 -c '
+import struct, sys
+print(struct.unpack("<I", bytes.fromhex(sys.stdin.read().strip())[16:20])[0])')
+run pelto 'set DumpFormat = "h"' 'filter - "no such path"' 'fulldump "full.000"'
+if grep -qE "^Sum of file sizes +: $sum\$" out.txt && [ "$sum" -gt 1500000 ]; then
+    echo "ok   dump sum"
+else
+    echo "FAIL dump sum: want $sum"
+    fail=1
+fi
+
 # Damages: each on a fresh copy of the archive, with the message expected.
 # The archive header's counts are patched with the fragment CRC made right,
 # so only the count is wrong.
