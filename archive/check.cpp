@@ -23,6 +23,9 @@ namespace {
 // Where the archive header and the first section tag lie in fragment 0.
 constexpr uint32_t kFirstData = FragmentHeader::kSize;
 constexpr uint32_t kKindTagAt = ArchiveHeader::kSize; // data offset of "BS" or "CF"
+// Full archives: directories and files whose summaries the check keeps.
+constexpr uint32_t kCheckDirsMax = 1u << 22;
+constexpr uint32_t kCheckFilesMax = 1u << 24;
 
 struct Checker {
     const char* name;
@@ -174,8 +177,15 @@ Status CheckFull(Walker* w, const ArchiveHeader& h) {
     }
     if (CloseBootSectors(r)) return w->Fail("boot sectors unfinished");
 
-    // The summaries, kept to compare with the directories and files.
-    std::vector<DirSummary> dirSummary;
+    // The summaries, kept to compare with the directories and files; the
+    // memory they take is bounded by the counts the check accepts.
+    if (h.dirCount > kCheckDirsMax || h.fileCount > kCheckFilesMax)
+        return w->Fail("%u directories and %u files: more than the check holds (%u and %u)",
+                       h.dirCount, h.fileCount, kCheckDirsMax, kCheckFilesMax);
+    struct Counts {
+        uint32_t subdirs, files;
+    };
+    std::vector<Counts> dirSummary;
     std::vector<uint32_t> fileSizes;
     const uint8_t* p;
     if (OpenDirSummary(r)) return w->Fail("directory summary section missing");
@@ -183,7 +193,8 @@ Status CheckFull(Walker* w, const ArchiveHeader& h) {
         if (ReadDirSummaryEntry(r, &p))
             return w->Fail("directory summary holds fewer than the header's %u directories",
                            h.dirCount);
-        dirSummary.push_back(DirSummary::Load(p));
+        DirSummary summary = DirSummary::Load(p);
+        dirSummary.push_back({summary.subdirs, summary.files});
     }
     if (CloseDirSummary(r))
         return w->Fail("directory summary holds more than the header's %u directories", h.dirCount);
@@ -225,7 +236,7 @@ Status CheckFull(Walker* w, const ArchiveHeader& h) {
             --childrenLeft.back();
         }
         childrenLeft.push_back(record.subdirs);
-        const DirSummary& summary = dirSummary[d];
+        const Counts& summary = dirSummary[d];
         if (summary.subdirs != record.subdirs || summary.files != record.files)
             return w->Fail(
                 "directory %u: %u subdirectories and %u files, its summary says %u and %u", d,
