@@ -155,6 +155,30 @@ refute_out 'Downloading'
 cache_list disk.img
 [ "$(grep -c '^r%arc' cache.list)" = "$fragments" ] || fail "fragments missing from the cache"
 
+# A cached fragment that is shorter than its header says (its first part
+# still matches the server's) fails the archive: the local copy is dropped,
+# and the next restore fetches it again.
+head -c 300000 r/arc.001 > arc.short
+$CACHETOOL write disk.img r%arc.000=r/arc.000 r%arc.001=arc.short
+tobrend -b -w -ddisk.img 'fullunzip "r/arc.000" 1'
+expect_out 'ERROR: [OpenFrag] archive file is corrupted.'
+tobrend -b -w -ddisk.img 'fullunzip "r/arc.000" 1'
+grep -qF 'Downloading "r/arc.001"' out || fail "dropped fragment not fetched again"
+refute_out 'Error in t.tbr, line 1'
+fat_same disk.img sub/two.bin tree/sub/two.bin
+
+# The same for a compressed single file whose cached copy has bad data.
+head -c 200000 /dev/urandom > z.raw
+pelto 'filezip "z.raw" "r/z.img"'
+cp r/z.img z.bad
+printf 'X' | dd of=z.bad bs=1 seek=150000 conv=notrunc status=none
+$CACHETOOL write disk.img r%z.img=z.bad
+tobrend -b -w -ddisk.img 'fileunzip "r/z.img" "{0:1}/z.raw"'
+expect_out 'Remote file "r/z.img" found in the disk cache'
+grep -qF 'Downloading "r/z.img"' out || fail "damaged container not fetched again"
+refute_out 'Error in t.tbr, line 1'
+fat_same disk.img z.raw z.raw
+
 # Reclaiming: in a cache of 4 cylinders (16128 sectors) two files of 3 MB
 # fit, a third makes the driver keep only it; a file larger than the whole
 # cache stops the program.
