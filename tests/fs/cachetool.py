@@ -189,8 +189,8 @@ def main(argv):
         return 1
     if cmd == 'write':
         files = []
-        for spec in argv[3:]:
-            name, path = spec.split('=', 1)
+        for pair in argv[3:]:
+            name, path = pair.split('=', 1)
             files.append((name, open(path, 'rb').read()))
         write_files(cache, files)
         return 0

@@ -114,12 +114,12 @@ done
 
 # The 513th file wraps to entry 0 and leaves a directory of one entry.
 mkdir -p many
-specs=()
+pairs=()
 for i in $(seq 512); do
     printf 'file %d' "$i" > many/$i
-    specs+=("f$i=many/$i")
+    pairs+=("f$i=many/$i")
 done
-$CACHETOOL write disk.img "${specs[@]}"
+$CACHETOOL write disk.img "${pairs[@]}"
 cache_list disk.img
 [ "$(wc -l < cache.list)" = 512 ] || fail "the writer's 512 entries are not all listed"
 tobrend -b -w -ddisk.img "$COPY"
