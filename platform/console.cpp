@@ -495,7 +495,8 @@ void DrawProgress() {
     for (int i = 0; i < kBarCells; ++i)
         bar[i] = i < full ? '#' : '.';
     bar[kBarCells] = 0;
-    char text[kScreenCols + 1];
+    // Room for the longest fields; the screen shows what fits in its width.
+    char text[128];
     std::snprintf(text, sizeof text, " %-24.24s [%s] %3d%%  %s  %s", meter.label, bar, percent,
                   speed, left);
     const int width = VisibleCols();
