@@ -21,8 +21,11 @@
 #include "platform/console.h"
 #include "platform/memory.h"
 #include "platform/util.h"
+#include "tftp_internal.h"
 
 namespace vk {
+
+int tftp_wait_divisor = 1;
 
 namespace {
 
@@ -60,6 +63,12 @@ struct Session {
     uint16_t procno = 0;
 };
 Session s;
+
+// The waits above, shortened only by the fuzz harness (never by the program).
+Clock::duration Wait(int ms) {
+    return std::chrono::microseconds(int64_t(ms) * 1000 /
+                                     (tftp_wait_divisor > 0 ? tftp_wait_divisor : 1));
+}
 
 int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -132,7 +141,7 @@ bool ConnectStream() {
     if (connect(s.tcp, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         if (errno != EINPROGRESS) return false;
         pollfd wait{s.tcp, POLLOUT, 0};
-        if (poll(&wait, 1, kConnectWaitMs) <= 0) return false;
+        if (poll(&wait, 1, RemainingMs(Clock::now() + Wait(kConnectWaitMs))) <= 0) return false;
         int error = 0;
         socklen_t size = sizeof error;
         if (getsockopt(s.tcp, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return false;
@@ -160,26 +169,36 @@ enum class Got { Packet, Timeout, Failed };
 // transfer is locked, from its transfer port); others are dropped unseen.
 Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
     for (;;) {
-        pollfd wait{s.udp, POLLIN, 0};
-        int ready = poll(&wait, 1, RemainingMs(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Got::Failed;
-        if (ready == 0) return Got::Timeout;
+        // What is already queued is taken without waiting: in lock-step the
+        // next block is usually there by the time the caller asks for it.
         sockaddr_in from{};
         socklen_t size = sizeof from;
         ssize_t n = recvfrom(s.udp, s.packet, sizeof s.packet, MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&from), &size);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            // An ICMP error from an earlier send: the next datagram may still come.
-            if (errno == ECONNREFUSED || errno == EHOSTUNREACH || errno == ENETUNREACH) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd wait{s.udp, POLLIN, 0};
+                int ready = poll(&wait, 1, RemainingMs(deadline));
+                if (ready < 0 && errno != EINTR) return Got::Failed;
+                if (ready == 0) return Got::Timeout;
+                continue;
+            }
+            // EINTR, or an ICMP error from an earlier send: the next
+            // datagram may still come.
+            if (errno == EINTR || errno == ECONNREFUSED || errno == EHOSTUNREACH ||
+                errno == ENETUNREACH)
+                continue;
             return Got::Failed;
         }
-        if (size < sizeof from || from.sin_family != AF_INET ||
-            std::memcmp(&from.sin_addr.s_addr, s.server, 4) != 0)
-            continue;
         uint16_t port = ntohs(from.sin_port);
-        if (s.locked && port != s.serverPort) continue;
+        if (size < sizeof from || from.sin_family != AF_INET ||
+            std::memcmp(&from.sin_addr.s_addr, s.server, 4) != 0 ||
+            (s.locked && port != s.serverPort)) {
+            // Not from the transfer: dropped, and a flood of such packets
+            // does not hold the wait open past its deadline.
+            if (Clock::now() >= deadline) return Got::Timeout;
+            continue;
+        }
         *length = size_t(n);
         *fromPort = port;
         return Got::Packet;
@@ -202,10 +221,9 @@ int ReadBlocks(uint8_t* buffer) {
     int minor = 0;
     const int waitMs = s.anyData ? kNextWaitMs : kFirstWaitMs;
     // Duplicates and stray packets re-arm the wait; this bounds them too.
-    const Clock::time_point giveUp =
-        Clock::now() + std::chrono::milliseconds(waitMs) * (kMinorTimeouts + 1);
+    const Clock::time_point giveUp = Clock::now() + Wait(waitMs) * (kMinorTimeouts + 1);
     for (;;) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+        auto deadline = Clock::now() + Wait(waitMs);
         if (deadline > giveUp) deadline = giveUp;
         size_t n = 0;
         uint16_t from = 0;
@@ -250,22 +268,44 @@ int ReadBlocks(uint8_t* buffer) {
     }
 }
 
+// The progress marks of a window (".", "!", "<"), gathered and logged in
+// one piece: the same text, without one write per packet.
+struct Marks {
+    char text[256];
+    size_t used = 0;
+    void Add(char c) {
+        if (used + 1 >= sizeof text) Flush();
+        text[used++] = c;
+    }
+    void Flush() {
+        if (!used) return;
+        text[used] = 0;
+        Log(text);
+        used = 0;
+    }
+    void Say(const char* message) {
+        Flush();
+        Log(message);
+    }
+};
+
 // Broadcast flavour: receives window `winno` into the window buffer. False
 // when the server went silent or out of step.
 bool ReadWindow() {
     PrintString("BTFTP> Waiting for window ");
     PrintNumber(s.winno);
     PrintString("\r\n");
+    Marks marks;
     bool received[kTftpWindow] = {};
     int count = 0;
     int finalSlot = -1;
     uint16_t finalLength = 0;
     const uint16_t base = uint16_t(s.winno * kTftpWindow);
     int minor = 0;
-    const int waitMs = s.winno == 0 ? kFirstWaitMs : kNextWaitMs;
-    const Clock::time_point giveUp =
-        Clock::now() + std::chrono::milliseconds(waitMs) * (kMinorTimeouts + 1);
-    auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    // 4 s until the first packet of the transfer, then 1 s per wait.
+    int waitMs = s.winno == 0 ? kFirstWaitMs : kNextWaitMs;
+    const Clock::time_point giveUp = Clock::now() + Wait(waitMs) * (kMinorTimeouts + 1);
+    auto deadline = Clock::now() + Wait(waitMs);
     for (;;) {
         bool complete = finalSlot >= 0 ? count == finalSlot + 1 : count == kTftpWindow;
         if (complete) break;
@@ -273,29 +313,34 @@ bool ReadWindow() {
         size_t n = 0;
         uint16_t from = 0;
         Got got = Receive(deadline, &n, &from);
-        if (got == Got::Failed) return false;
+        if (got == Got::Failed) {
+            marks.Flush();
+            return false;
+        }
         if (got == Got::Timeout) {
-            if (minor >= kMinorTimeouts || Clock::now() >= giveUp) return false;
+            if (minor >= kMinorTimeouts || Clock::now() >= giveUp) {
+                marks.Flush();
+                return false;
+            }
             ++minor;
-            Log("TFTP: Minor Timeout\r\n");
+            marks.Say("TFTP: Minor Timeout\r\n");
             // Acknowledging the previous window again asks for this one anew.
             uint8_t nak[4];
             tftp_ack(nak, uint16_t(s.winno - 1));
-            if (!WriteStream(nak, sizeof nak, Clock::now() + std::chrono::milliseconds(waitMs)))
-                return false;
-            deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+            if (!WriteStream(nak, sizeof nak, Clock::now() + Wait(waitMs))) return false;
+            deadline = Clock::now() + Wait(waitMs);
             continue;
         }
-        Log(".");
+        marks.Add('.');
         if (n < 4 || ldn16(s.packet) != kBtftpData) continue;
-        Log("!");
+        marks.Add('!');
         uint16_t slot = uint16_t(ldn16(s.packet + 2) - base);
         if (slot >= 0x8000) {
-            Log("<");
+            marks.Add('<');
             continue;
         }
         if (slot >= kTftpWindow) {
-            Log("BTFTP: Protocol error. Loss of sync.\r\n");
+            marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
             return false;
         }
         size_t length = n - 4;
@@ -303,14 +348,18 @@ bool ReadWindow() {
         if (finalSlot >= 0 && slot > finalSlot) continue; // beyond the end
         if (length < s.blockSize) {
             if (finalSlot >= 0 && slot != finalSlot) {
-                Log("BTFTP: Protocol error. Loss of sync.\r\n");
+                marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
                 return false;
             }
-            if (finalSlot < 0) Log("\r\nBTFTP>Last block\r\n");
+            if (finalSlot < 0) marks.Say("\r\nBTFTP>Last block\r\n");
             finalSlot = slot;
             finalLength = uint16_t(length);
         } else if (slot == finalSlot) {
             continue; // a full packet where the file already ended
+        }
+        if (waitMs != kNextWaitMs) {
+            waitMs = kNextWaitMs;
+            deadline = Clock::now() + Wait(waitMs);
         }
         if (!received[slot]) {
             received[slot] = true;
@@ -318,6 +367,7 @@ bool ReadWindow() {
             std::memcpy(s.window + size_t(slot) * s.blockSize, s.packet + 4, length);
         }
     }
+    marks.Flush();
     s.current = 0;
     s.lastSeen = finalSlot >= 0;
     s.loaded = size_t(s.lastSeen ? finalSlot : kTftpWindow) * s.blockSize;
@@ -326,8 +376,7 @@ bool ReadWindow() {
     Log(" :window ok\r\nBTFTP>Sending ACK");
     uint8_t ack[4];
     tftp_ack(ack, s.winno);
-    if (!WriteStream(ack, sizeof ack, Clock::now() + std::chrono::milliseconds(kFirstWaitMs)))
-        return false;
+    if (!WriteStream(ack, sizeof ack, Clock::now() + Wait(kFirstWaitMs))) return false;
     if (s.winno == 0) Log("BTFTP: Server is sending.\r\n");
     ++s.winno;
     return true;
@@ -360,7 +409,7 @@ int OpenBroadcast() {
         return -1;
     }
     Log("success !\r\n");
-    auto deadline = Clock::now() + std::chrono::milliseconds(kFirstWaitMs);
+    auto deadline = Clock::now() + Wait(kFirstWaitMs);
     uint8_t answer[4];
     if (!WriteStream(s.request, s.requestLength, deadline) ||
         !ReadStream(answer, sizeof answer, deadline) || ldn16(answer) != kBtftpOack) {

@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""A small TFTP test server for the enhanced (UDP, 1408-byte blocks) and the
+broadcast (TCP control on port 99, windows of 32 packets) flavours, with
+fault injection.
+
+  tftp_server.py --root DIR [--address IP] [--port 59] [--block 1408]
+  tftp_server.py --root DIR --broadcast [--port 99] [--clients N] [--to IP]
+
+Faults (block numbers count from 1 in the UDP flavours, packet numbers from 0
+in the broadcast flavour):
+  --drop N        the first copy of block N is not sent
+  --dup N         block N is sent twice
+  --late N:SECS   block N is sent SECS seconds late
+  --foreign N     before block N a bogus copy comes from another port
+  --error CODE:TEXT   every request is answered by an ERROR packet
+  --silent-after N    nothing is sent after block N
+  --log FILE      one line per packet received ("RRQ name", "ACK n")
+"""
+import argparse
+import os
+import select
+import socket
+import struct
+import threading
+import time
+
+RRQ, DATA, ACK, ERROR = 1, 3, 4, 5
+WINDOW = 32
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--root", required=True)
+    p.add_argument("--address", default="0.0.0.0")
+    p.add_argument("--port", type=int)
+    p.add_argument("--block", type=int, default=1408)
+    p.add_argument("--broadcast", action="store_true")
+    p.add_argument("--clients", type=int, default=1, help="broadcast: clients to gather before streaming")
+    p.add_argument("--to", help="broadcast: send data to this address instead of each client's")
+    p.add_argument("--drop", type=int, action="append", default=[])
+    p.add_argument("--dup", type=int, action="append", default=[])
+    p.add_argument("--late", action="append", default=[])
+    p.add_argument("--foreign", type=int, action="append", default=[])
+    p.add_argument("--error")
+    p.add_argument("--silent-after", type=int)
+    p.add_argument("--log")
+    a = p.parse_args()
+    if a.port is None:
+        a.port = 99 if a.broadcast else 59
+    a.late = {int(n): float(s) for n, s in (x.split(":") for x in a.late)}
+    return a
+
+
+class Faults:
+    def __init__(self, args):
+        self.args = args
+        self.dropped = set()
+        self.lock = threading.Lock()
+        self.logfile = open(args.log, "a", buffering=1) if args.log else None
+
+    def log(self, text):
+        if self.logfile:
+            with self.lock:
+                self.logfile.write(text + "\n")
+
+    def send(self, sock, packet, number, to):
+        """Sends one DATA packet with the faults that apply to `number`."""
+        a = self.args
+        if a.silent_after is not None and number > a.silent_after:
+            return
+        if number in a.drop and number not in self.dropped:
+            self.dropped.add(number)
+            return
+        if number in a.foreign:
+            other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            other.bind((sock.getsockname()[0], 0))
+            other.sendto(packet[:4] + b"\xee" * (len(packet) - 4), to)
+            other.close()
+        if number in a.late:
+            time.sleep(a.late.pop(number))
+        sock.sendto(packet, to)
+        if number in a.dup:
+            sock.sendto(packet, to)
+
+
+def read_name(packet):
+    parts = packet[2:].split(b"\0")
+    return parts[0].decode("latin-1") if parts else ""
+
+
+def open_file(root, name):
+    path = os.path.normpath(os.path.join(root, name.lstrip("/")))
+    if not path.startswith(os.path.normpath(root)) or not os.path.isfile(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# --- UDP flavour: one thread per transfer, lock-step blocks -------------
+
+def serve_transfer(args, faults, data, client):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((args.address if args.address != "0.0.0.0" else "", 0))
+    if data is None or args.error:
+        code, _, text = (args.error or "1:File not found").partition(":")
+        sock.sendto(struct.pack("!HH", ERROR, int(code)) + text.encode() + b"\0", client)
+        return
+    block = 1
+    while True:
+        chunk = data[(block - 1) * args.block: block * args.block]
+        packet = struct.pack("!HH", DATA, block & 0xFFFF) + chunk
+        faults.send(sock, packet, block, client)
+        # Retransmitted on our own timeout only: answering duplicate ACKs
+        # too would send every later block twice.
+        deadline, tries = time.time() + 1.0, 0
+        while True:
+            r, _, _ = select.select([sock], [], [], max(0, deadline - time.time()))
+            if not r:
+                tries += 1
+                if tries > 5:
+                    return
+                faults.send(sock, packet, block, client)
+                deadline = time.time() + 1.0
+                continue
+            reply, source = sock.recvfrom(2048)
+            if source != client or len(reply) < 4:
+                continue
+            op, number = struct.unpack("!HH", reply[:4])
+            faults.log("ACK %d" % number)
+            if op == ACK and number == block & 0xFFFF:
+                break
+        if len(chunk) < args.block:
+            return
+        block += 1
+
+
+def serve_udp(args, faults):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((args.address, args.port))
+    while True:
+        packet, client = listener.recvfrom(2048)
+        if len(packet) < 4 or struct.unpack("!H", packet[:2])[0] != RRQ:
+            faults.log("STRAY %d" % len(packet))
+            continue
+        name = read_name(packet)
+        faults.log("RRQ " + name)
+        threading.Thread(target=serve_transfer, daemon=True,
+                         args=(args, faults, open_file(args.root, name), client)).start()
+
+
+# --- Broadcast flavour: windows of 32 under TCP acknowledgements --------
+
+def read_exact(conn, n):
+    data = b""
+    while len(data) < n:
+        more = conn.recv(n - len(data))
+        if not more:
+            return None
+        data += more
+    return data
+
+
+def serve_group(args, faults, data, clients):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    sock.bind((args.address, 0))
+    targets = [(args.to, 10000)] if args.to else [(c[1][0], 10000) for c in clients]
+    packets = (len(data) // args.block) + 1  # the last one is short, maybe empty
+    live = {conn: addr for conn, addr in clients}
+    window = 0
+    while live and window * WINDOW < packets:
+        first = window * WINDOW
+        for number in range(first, min(first + WINDOW, packets)):
+            chunk = data[number * args.block:(number + 1) * args.block]
+            packet = struct.pack("!HH", ERROR, number & 0xFFFF) + chunk
+            for to in targets:
+                faults.send(sock, packet, number, to)
+        waiting = set(live)
+        deadline = time.time() + 5
+        resend = False
+        while waiting and time.time() < deadline and not resend:
+            r, _, _ = select.select(list(waiting), [], [], max(0, deadline - time.time()))
+            for conn in r:
+                ack = read_exact(conn, 4)
+                if ack is None:
+                    waiting.discard(conn)
+                    live.pop(conn, None)
+                    continue
+                op, number = struct.unpack("!HH", ack)
+                faults.log("ACK %d" % number)
+                if number == window & 0xFFFF:
+                    waiting.discard(conn)
+                elif number == (window - 1) & 0xFFFF:
+                    resend = True  # a client misses packets of this window
+        if not resend and not waiting:
+            window += 1
+        elif waiting and not resend:
+            for conn in waiting:  # silent clients are dropped
+                live.pop(conn, None)
+            window += 1
+    time.sleep(0.5)
+    for conn in [c for c, _ in clients]:
+        conn.close()
+
+
+def serve_broadcast(args, faults):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((args.address, args.port))
+    listener.listen(64)
+    while True:
+        group = []
+        name = None
+        while len(group) < args.clients:
+            conn, addr = listener.accept()
+            request = conn.recv(600)
+            if len(request) < 4 or struct.unpack("!H", request[:2])[0] != RRQ:
+                conn.close()
+                continue
+            name = read_name(request)
+            faults.log("RRQ " + name)
+            if args.error:
+                conn.sendall(struct.pack("!HH", ERROR, 0))
+                conn.close()
+                continue
+            conn.sendall(struct.pack("!HH", 2, len(group)))
+            group.append((conn, addr))
+        data = open_file(args.root, name) or b""
+        threading.Thread(target=serve_group, daemon=True, args=(args, faults, data, group)).start()
+
+
+def main():
+    args = parse_args()
+    faults = Faults(args)
+    try:
+        (serve_broadcast if args.broadcast else serve_udp)(args, faults)
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()

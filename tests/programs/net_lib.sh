@@ -1,0 +1,132 @@
+# Helpers of the network black-box tests (sourced). Each test makes its own
+# two network namespaces joined by a veth pair: the client side is "eth0"
+# (10.77.0.2, where Tobrend runs, without -b), the server side "srv0"
+# (10.77.0.1, where dnsmasq, in.tftpd and the Python servers run). Every
+# process started here and both namespaces are removed at exit.
+#
+#   BIN   directory of the built programs (first argument of each test)
+#   HERE  this directory; WORK the scratch directory
+set -uo pipefail
+BIN=$(cd "$1" && pwd)
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SERVER_PY="$HERE/../net/tftp_server.py"
+WORK=$(mktemp -d)
+NS_C="vkc$$"
+NS_S="vks$$"
+CLIENT_MAC=02:00:00:77:00:02
+PIDS=()
+failures=0
+
+net_cleanup() {
+    local p
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null; done
+    ip netns del "$NS_C" 2>/dev/null
+    ip netns del "$NS_S" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap net_cleanup EXIT
+trap "exit 1" INT TERM
+cd "$WORK"
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+in_client() { ip netns exec "$NS_C" "$@"; }
+in_server() { ip netns exec "$NS_S" "$@"; }
+
+# Both namespaces and the link between them; the veth pair is created inside
+# the namespaces, so the host's own interfaces are never touched.
+net_up() {
+    if ! ip netns add "$NS_S" 2>/dev/null; then
+        echo "SKIP: network namespaces cannot be made here (needs root)"
+        exit 77
+    fi
+    ip netns add "$NS_C" || exit 1
+    ip -n "$NS_C" link add eth0 address "$CLIENT_MAC" type veth peer name srv0 netns "$NS_S" || exit 1
+    ip -n "$NS_C" addr add 10.77.0.2/24 dev eth0
+    ip -n "$NS_S" addr add 10.77.0.1/24 dev srv0
+    ip -n "$NS_C" link set lo up
+    ip -n "$NS_S" link set lo up
+    ip -n "$NS_C" link set eth0 up
+    ip -n "$NS_S" link set srv0 up
+    ip -n "$NS_C" route add default dev eth0
+    ip -n "$NS_S" route add default dev srv0
+}
+
+# start_bg <command...>: runs it in the server namespace in the background
+# and remembers its pid (ip netns exec becomes the command).
+start_bg() {
+    ip netns exec "$NS_S" "$@" &
+    PIDS+=($!)
+}
+
+# dnsmasq as DHCP server only (no DNS), handing out boot file $1.
+start_dnsmasq() {
+    start_bg dnsmasq --no-daemon --port=0 --conf-file=/dev/null --user=root \
+        --interface="${DHCP_IF:-srv0}" --bind-interfaces --dhcp-broadcast --no-ping \
+        --dhcp-range=10.77.0.50,10.77.0.99,255.255.255.0,1h \
+        --dhcp-host="$CLIENT_MAC,10.77.0.2" --dhcp-boot="$1,bootsrv,10.77.0.1" \
+        --dhcp-option=3,10.77.0.1,10.77.0.3 --dhcp-option=2,-16 \
+        --dhcp-leasefile="$WORK/leases" --log-facility="$WORK/dnsmasq.log" 2>/dev/null
+}
+
+# in.tftpd serving directory $1 on port 69.
+start_tftpd() {
+    start_bg in.tftpd -L -s "$1" -a 10.77.0.1:69
+}
+
+# The Python test server: start_pyserver <arguments...>
+start_pyserver() {
+    start_bg python3 "$SERVER_PY" --address 10.77.0.1 "$@"
+}
+
+# wait_port <udp|tcp> <port>: until a server listens in the server namespace.
+wait_port() {
+    local flag=-uln
+    [ "$1" = tcp ] && flag=-tln
+    for _ in $(seq 50); do
+        in_server ss "$flag" | grep -q ":$2 " && return 0
+        sleep 0.1
+    done
+    fail "no server on $1 port $2"
+}
+
+# tobrend <seconds> <options...> <base>: runs Tobrend in the client
+# namespace until its script ends (then it is interrupted) or the time is
+# up; output lines (without CR) in out.
+tobrend() {
+    local limit=$1
+    shift
+    ip netns exec "$NS_C" timeout -s KILL "$limit" "$BIN/tobrend" "$@" </dev/null >raw.out 2>raw.err &
+    local pid=$!
+    for _ in $(seq $((limit * 10))); do
+        grep -q "End of batch file reached" raw.out 2>/dev/null && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -INT "$pid" 2>/dev/null
+    wait "$pid"
+    sed -e 's/\r$//' raw.out > out
+}
+
+expect_out() {
+    grep -qxF -- "$1" out || { fail "missing output line: $1"; sed 's/^/    | /' out | tail -40; }
+}
+
+expect_grep() {
+    grep -qE -- "$1" out || { fail "output does not match: $1"; sed 's/^/    | /' out | tail -40; }
+}
+
+# testtftp's line for a file: "TestTFTP: <bytes> bytes read, CRC is <hex>".
+crc_line() {
+    python3 "$HERE/net_crc.py" "$1"
+}
+
+finish() {
+    [ "$failures" -eq 0 ] && { echo "PASS"; exit 0; }
+    echo "$failures failure(s)"
+    exit 1
+}
