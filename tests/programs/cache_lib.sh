@@ -16,6 +16,7 @@ tobrend() {
     timeout -s KILL 300 "$BIN/tobrend" "${options[@]}" t < /dev/null > raw.out 2> raw.err
     status=$?
     sed -e 's/\r$//' raw.out | tr '\r' '\n' > out
+    if grep -q 'Sanitizer' raw.err; then fail "sanitizer report: $(head -3 raw.err)"; fi
 }
 
 # count_out <text>: how many output lines contain the text.
