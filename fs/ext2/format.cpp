@@ -229,6 +229,10 @@ Status Ext2Clean(const char* label) {
         Log(text);
         return 1;
     }
+    // From the first write on, the partition holds no sound volume until
+    // the clean is complete: a failure leaves it unwritable for the rest of
+    // the run (until it is examined afresh).
+    fsstate->valid = 0;
     StoreFreshArea(g);
     if (BuildSuper(g, g.totalInodes, label, false) != 0) return 1;
 

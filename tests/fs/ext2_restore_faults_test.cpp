@@ -129,5 +129,23 @@ TEST_F(Ext2RestoreFaults, EveryFailedWriteFailsTheCommand) {
     }
 }
 
+// A clean that fails half way over a sound volume leaves it unwritable: a later command in the same
+// run does not add to the half-made volume (only the n-th write fails, so the later ones would
+// reach the disk).
+TEST_F(Ext2RestoreFaults, HalfMadeVolumeIsNotWritten) {
+    FaultyDisk* disk = NewDisk(0);
+    ASSERT_EQ(Run("clean 1"), 0);
+    const uint64_t clean = disk->writes;
+    for (uint64_t n : {uint64_t(2), clean / 2}) {
+        FaultyDisk* faulty = NewDisk(clean + n);
+        ASSERT_EQ(Run("clean 1"), 0);
+        ASSERT_NE(Run("clean 1"), 0) << n;
+        const uint64_t before = faulty->writes;
+        EXPECT_NE(Run("mkdir \"{0:1}/NEW\""), 0) << n;
+        FlushParts();
+        EXPECT_EQ(faulty->writes, before) << n;
+    }
+}
+
 } // namespace
 } // namespace vk::test
