@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -220,16 +221,21 @@ int ReadBlocks(uint8_t* buffer) {
     if (s.eof) return 0;
     int minor = 0;
     const int waitMs = s.anyData ? kNextWaitMs : kFirstWaitMs;
-    // Duplicates and stray packets re-arm the wait; this bounds them too.
+    // Out-of-order blocks re-arm the wait; this bounds them too.
     const Clock::time_point giveUp = Clock::now() + Wait(waitMs) * (kMinorTimeouts + 1);
+    Clock::time_point deadline{};
+    bool arm = true; // a wait starts afresh after a timeout or an out-of-order block
     for (;;) {
-        auto deadline = Clock::now() + Wait(waitMs);
-        if (deadline > giveUp) deadline = giveUp;
+        if (arm) {
+            deadline = std::min(Clock::now() + Wait(waitMs), giveUp);
+            arm = false;
+        }
         size_t n = 0;
         uint16_t from = 0;
         Got got = Receive(deadline, &n, &from);
         if (got == Got::Failed) return -1;
         if (got == Got::Timeout) {
+            arm = true;
             if (minor >= kMinorTimeouts || Clock::now() >= giveUp) return -1;
             ++minor;
             Log("TFTP: Minor Timeout\r\n");
@@ -265,6 +271,7 @@ int ReadBlocks(uint8_t* buffer) {
         PrintString("\r\n");
         SendAck(uint16_t(s.expected - 1));
         if (Clock::now() >= giveUp) return -1;
+        arm = true;
     }
 }
 
