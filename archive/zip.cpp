@@ -7,7 +7,17 @@
 // per bit mispredicts on mixed data. The unpacker therefore jumps once per
 // group, on the flag byte, to code specialised for it, in which literals are
 // plain copies and only predicted bytes wait for the table.
+//
+// On real data most of those jumps still mispredict, so the cost of a group
+// is mostly the time until its jump is resolved and the next group's code is
+// fetched. Each group's code therefore loads the next flag byte and its jump
+// target first, before any of its own stores, and is kept short: its
+// literals come from one word load, and each run of them is written with one
+// store.
 #include "archive/zip.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace vk {
 
@@ -92,23 +102,27 @@ inline bool UnzipGroupChecked(uint32_t flag, const uint8_t* src, size_t& p, size
 
 // One whole group whose flag byte F is known at compile time: literal bytes
 // take no table load, so the serial chain runs only through predicted
-// bytes, and the only branch per group is the dispatch on F.
+// bytes, and the only branch per group is the dispatch on F. lits holds the
+// group's literals, complemented back, the next one in the low byte. A run of
+// literals is written with one 8-byte store; the group's later bytes, or the
+// next group, overwrite what it writes past the run.
 template <unsigned F, int K>
-[[gnu::always_inline]] inline void UnzipStep(const uint8_t* lit, uint8_t* out, uint32_t& prev,
+[[gnu::always_inline]] inline void UnzipStep(uint64_t& lits, uint8_t* out, uint32_t& prev,
                                              uint32_t& last, uint8_t* table) {
     if constexpr (K < 8) {
         uint32_t x;
-        constexpr unsigned before = unsigned(__builtin_popcount(F >> (8 - K)));
         if constexpr ((F & (0x80u >> K)) != 0) {
-            x = uint8_t(~lit[before]);
+            if constexpr (K == 0 || (F & (0x100u >> K)) == 0) std::memcpy(out + K, &lits, 8);
+            x = uint8_t(lits);
+            lits >>= 8;
             table[(prev << 8) | last] = uint8_t(x);
         } else {
             x = table[(prev << 8) | last];
+            out[K] = uint8_t(x);
         }
-        out[K] = uint8_t(x);
         prev = last;
         last = x;
-        UnzipStep<F, K + 1>(lit, out, prev, last, table);
+        UnzipStep<F, K + 1>(lits, out, prev, last, table);
     }
 }
 
@@ -153,39 +167,52 @@ template <unsigned F, int K>
 
 int32_t UnzipData(const uint8_t* src, size_t srcLength, uint8_t* dst, uint16_t n, uint16_t* context,
                   uint8_t* table) {
-    uint32_t ctx = *context;
-    size_t p = 0;
-    uint32_t o = 0;
-    // Whole groups with at least eight packed bytes behind the flag byte: no
-    // literal can read past the input, so the bits need no bounds checks.
-    // Each group's code ends with its own jump to the next group's code
-    // (threaded dispatch, a GCC and Clang extension), so the branch
-    // predictor learns which group tends to follow which.
-    uint32_t prev = ctx >> 8, last = ctx & 0xFF;
-    uint32_t flag;
-#define VK_NEXT_GROUP()                                                                            \
-    do {                                                                                           \
-        if (o + 8 > n || p + 9 > srcLength) goto groupsDone;                                       \
-        flag = src[p++];                                                                           \
-        goto* kGroup[flag];                                                                        \
-    } while (0)
+    uint32_t prev = *context >> 8, last = *context & 0xFF;
+    const uint8_t* in = src;
+    uint8_t* out = dst;
+    // Unchecked groups. A group may run unchecked when 9 packed bytes remain
+    // from its flag byte (the flag and the 8-byte literal word; it reads the
+    // next flag byte early only when the next group may run unchecked too)
+    // and 16 bytes of output remain (the wide literal stores). A group takes at most 9 packed and
+    // exactly 8 output bytes, so "left" such groups are known to be safe in advance; when they are
+    // used up, the budget is worked out again from where the unpacker has got to. Each group's code
+    // ends with its own jump to the next group's code (threaded dispatch, a GCC and Clang
+    // extension), so the branch predictor learns which group tends to follow which.
 #define VK_GROUP_CODE(f)                                                                           \
-    group##f : UnzipStep<f, 0>(src + p, dst + o, prev, last, table);                               \
-    p += unsigned(__builtin_popcount(f));                                                          \
-    o += 8;                                                                                        \
-    VK_NEXT_GROUP();
+    group##f : {                                                                                   \
+        const uint8_t* nextFlag = in + unsigned(__builtin_popcount(f));                            \
+        void* next = kGroup[--left != 0 ? *nextFlag : 256];                                        \
+        uint64_t lits;                                                                             \
+        std::memcpy(&lits, in, 8);                                                                 \
+        lits = ~lits;                                                                              \
+        UnzipStep<f, 0>(lits, out, prev, last, table);                                             \
+        in = nextFlag + 1;                                                                         \
+        out += 8;                                                                                  \
+        goto* next;                                                                                \
+    }
 #define VK_GROUP_LABEL(f) &&group##f,
     {
-        static void* const kGroup[256] = {VK_ALL_FLAGS(VK_GROUP_LABEL)};
-        VK_NEXT_GROUP();
+        static void* const kGroup[257] = {VK_ALL_FLAGS(VK_GROUP_LABEL) && budgetSpent};
+        size_t left;
+        goto budget;
+    budgetSpent:
+        --in; // back to the flag byte the last group read ahead
+    budget : {
+        // in is at a flag byte here.
+        size_t inLeft = srcLength - size_t(in - src), outLeft = n - size_t(out - dst);
+        if (inLeft < 9 || outLeft < 16) goto groupsDone;
+        left = std::min((inLeft - 9) / 9, (outLeft - 16) / 8) + 1;
+    }
+        goto* kGroup[*in++];
         VK_ALL_FLAGS(VK_GROUP_CODE)
     }
 groupsDone:
-    ctx = (prev << 8) | last;
 #undef VK_GROUP_LABEL
 #undef VK_GROUP_CODE
-#undef VK_NEXT_GROUP
     // The remaining groups, near the end of the data or of the input.
+    uint32_t ctx = (prev << 8) | last;
+    size_t p = size_t(in - src);
+    uint32_t o = uint32_t(out - dst);
     while (o < n) {
         if (p >= srcLength) return -1;
         uint32_t flag = src[p++];

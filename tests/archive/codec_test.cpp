@@ -2,6 +2,7 @@
 // bounds of the unpacker on damaged input.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -155,6 +156,82 @@ TEST(Codec, UnpackerStaysInsideTruncatedAndGarbledInput) {
     std::vector<uint8_t> out(1000);
     EXPECT_EQ(UnzipData(ones.data(), ones.size(), out.data(), 1000, &c.context, c.table.data()),
               -1);
+}
+
+// The unpacker against a plain bit-by-bit one, on packed streams of every
+// flag pattern (not only those the packer makes) and on a real file.
+int32_t PlainUnzip(const std::vector<uint8_t>& src, uint8_t* dst, size_t n, uint16_t* context,
+                   uint8_t* table) {
+    size_t p = 0, o = 0;
+    uint16_t ctx = *context;
+    while (o < n) {
+        if (p >= src.size()) return -1;
+        uint8_t flag = src[p++];
+        for (int mask = 0x80; mask != 0; mask >>= 1) {
+            if ((flag & mask) && p >= src.size()) return -1;
+            uint8_t x = (flag & mask) ? uint8_t(~src[p++]) : table[ctx];
+            table[ctx] = x;
+            if (o < n) dst[o++] = x;
+            ctx = uint16_t((ctx << 8) | x);
+        }
+    }
+    *context = ctx;
+    return int32_t(p);
+}
+
+TEST(Codec, UnpackerMatchesPlainUnpacker) {
+    std::mt19937 rng(4321);
+    // Same result; after a success also the same output and state. A failed
+    // unpack leaves the state undefined, so both sides start afresh.
+    auto check = [](const std::vector<uint8_t>& packed, size_t n, Codec& a, Codec& b) {
+        std::vector<uint8_t> exact(packed.begin(), packed.end()), outA(n), outB(n); // for ASan
+        int32_t used = UnzipData(exact.data(), exact.size(), outA.data(), uint16_t(n), &a.context,
+                                 a.table.data());
+        ASSERT_EQ(used, PlainUnzip(packed, outB.data(), n, &b.context, b.table.data()));
+        if (used < 0) {
+            a = b = Codec();
+            return;
+        }
+        ASSERT_EQ(outA, outB);
+        ASSERT_EQ(a.context, b.context);
+        ASSERT_EQ(a.table, b.table);
+    };
+    Codec a, b;
+    for (int round = 0; round < 300; ++round) {
+        size_t n = round % 3 ? rng() % (kZipChunk + 1) : rng() % 40;
+        uint32_t literalPercent = rng() % 101;
+        std::vector<uint8_t> packed;
+        for (size_t g = 0; g < (n + 7) / 8; ++g) {
+            uint8_t flag = 0;
+            for (int k = 0; k < 8; ++k)
+                flag = uint8_t(flag * 2 + (rng() % 100 < literalPercent));
+            packed.push_back(flag);
+            for (int k = 0; k < __builtin_popcount(flag); ++k)
+                packed.push_back(uint8_t(rng() % 4 ? rng() % 8 : rng()));
+        }
+        if (round % 7 == 0 && !packed.empty()) packed.resize(rng() % packed.size());
+        ASSERT_NO_FATAL_FAILURE(check(packed, n, a, b));
+    }
+    // Input that ends right after a group of literals, where the next flag
+    // byte would be.
+    for (size_t groups = 1; groups < 40; ++groups) {
+        std::vector<uint8_t> packed;
+        for (size_t g = 0; g < groups; ++g) {
+            packed.push_back(0xFF);
+            packed.insert(packed.end(), 8, uint8_t(g));
+        }
+        ASSERT_NO_FATAL_FAILURE(check(packed, groups * 8 + 64, a, b));
+    }
+    // Real data: this test program, chunk after chunk.
+    std::FILE* f = std::fopen("/proc/self/exe", "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> data(kZipChunk);
+    Codec packer, x, y;
+    while (size_t got = std::fread(data.data(), 1, data.size(), f)) {
+        data.resize(got);
+        ASSERT_NO_FATAL_FAILURE(check(packer.Pack(data), got, x, y));
+    }
+    std::fclose(f);
 }
 
 } // namespace
