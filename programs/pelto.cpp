@@ -1,9 +1,6 @@
 // Pelto: the batch processor with the archiver. Names that are not
 // partition paths are host files.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 
 #include "archive/makeio.h"
@@ -33,13 +30,11 @@ unsigned SupplementaryMemory() {
 // directories get back their times only.
 void RestoreHostAttributes(FsState* state, FsEntry* entry, const uint8_t* attrs, bool timesOnly) {
     if (state != &DosFsState || !attrs) return;
-    if (!timesOnly) {
+    if (timesOnly) {
+        UnPackTimes(entry->path, attrs);
+    } else {
         UnPackAttr(entry->path, attrs);
-        return;
     }
-    struct timespec times[2] = {{time_t(ld32(attrs + kAttrAtime)), 0},
-                                {time_t(ld32(attrs + kAttrMtime)), 0}};
-    utimensat(AT_FDCWD, entry->path, times, AT_SYMLINK_NOFOLLOW);
 }
 
 // The virtual file store takes the supplementary memory for itself.

@@ -2,6 +2,7 @@
 // operations.
 #include "hostdir/hostdir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include "disk/disk.h"
 #include "hostdir_internal.h"
+#include "platform/hostat.h"
 #include "platform/hostfile.h"
 #include "platform/types.h"
 #include "platform/util.h"
@@ -20,11 +22,13 @@ namespace hostdir {
 namespace {
 
 // A directory handle: its path (always ending in "/"), the host stream (none
-// for a mount point, which lists as empty).
+// for a mount point, which lists as empty) and the directory's descriptor,
+// relative to which its entries are made without following links.
 struct DirHandle {
     char path[kPathMax];
     DosDir* dir;
     bool empty;
+    int fd = -1;
 };
 
 DirHandle* AsDir(FsDirHandle* handle) {
@@ -78,8 +82,10 @@ Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
             return 0;
         }
     }
-    handle->dir = OpenDosDir(handle->path);
+    handle->fd = OpenHostDir(handle->path);
+    handle->dir = handle->fd >= 0 ? OpenDosDir(handle->path) : nullptr;
     if (!handle->dir) {
+        if (handle->fd >= 0) close(handle->fd);
         delete handle;
         return 1;
     }
@@ -113,8 +119,12 @@ uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
     return HostAddEntrySize(size, entry, blockSize);
 }
 
-// Fills a new entry's path from the directory handle and the name.
+// Fills a new entry's path from the directory handle and the name, which
+// must be one component of that directory.
 bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kind) {
+    if (name[0] == '\0' || std::strchr(name, '/') || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0)
+        return false;
     if (!JoinPath(entry->path, handle->path, name)) return false;
     entry->name = entry->path + std::strlen(handle->path);
     entry->kind = kind;
@@ -130,9 +140,10 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
     uint16_t mode = attributes ? ld16(attributes + kAttrMode) : 0;
     uint16_t type = mode & 0xF000;
     if (!attributes || type == 0x8000) {
-        DosFile f = CreateDosFileNoLink(entry->path);
-        if (!f) return 1;
-        CloseDosFile(f);
+        int fd =
+            openat(handle->fd, name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return 1;
+        close(fd);
     } else if (type == 0xA000) {
         uint32_t targetLength = ld32(attributes + kAttrSize);
         if (targetLength > uint32_t(kShortLinkMax)) {
@@ -144,11 +155,11 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
             size_t n = strnlen(packed, kShortLinkMax);
             std::memcpy(target, packed, n);
             target[n] = '\0';
-            if (symlink(target, entry->path) != 0) return 1;
+            if (symlinkat(target, handle->fd, name) != 0) return 1;
         }
     } else {
         dev_t device = dev_t(DecodeDevice(ld32(attributes + kAttrExtra)));
-        if (mknod(entry->path, mode, device) != 0) {
+        if (mknodat(handle->fd, name, mode, device) != 0) {
             // Typically a device node without the privilege to make it: the
             // user is told and the rest of the work goes on.
             Log("WARNING: Cannot create special file ");
@@ -159,7 +170,7 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
     }
     if (attributes) {
         std::memcpy(entry->attributes, attributes, kPackedAttrSize);
-        if (entry->start == 0) UnPackAttr(entry->path, attributes);
+        if (entry->start == 0) UnPackAttrAt(handle->fd, name, attributes);
     } else {
         std::memset(entry->attributes, 0, sizeof entry->attributes);
     }
@@ -169,10 +180,10 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
 Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindDir)) return 1;
-    if (CreateDosDir(entry->path) != 0) return 1;
+    if (mkdirat(handle->fd, name, 0755) != 0) return 1;
     if (attributes) {
         std::memcpy(entry->attributes, attributes, kPackedAttrSize);
-        UnPackAttr(entry->path, attributes);
+        UnPackAttrAt(handle->fd, name, attributes);
     } else {
         std::memset(entry->attributes, 0, sizeof entry->attributes);
     }
@@ -183,18 +194,21 @@ Status CloseDir(FsDirHandle* dir) {
     DirHandle* handle = AsDir(dir);
     if (!handle) return 0;
     if (handle->dir) CloseDosDir(handle->dir);
+    if (handle->fd >= 0) close(handle->fd);
     delete handle;
     return 0;
 }
 
 Status RemoveFile(FsEntry* entry) {
     if (entry->kind != kKindFile) return -1;
-    return DeleteDosFile(entry->path) == 0 ? 0 : 1;
+    HostPlace place(entry->path);
+    return place.ok() && unlinkat(place.dir(), place.name(), 0) == 0 ? 0 : 1;
 }
 
 Status RemoveDir(FsEntry* entry) {
     if (entry->kind != kKindDir) return -1;
-    return RemoveDosDir(entry->path) == 0 ? 0 : 1;
+    HostPlace place(entry->path);
+    return place.ok() && unlinkat(place.dir(), place.name(), AT_REMOVEDIR) == 0 ? 0 : 1;
 }
 
 } // namespace

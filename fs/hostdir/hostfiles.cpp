@@ -1,6 +1,7 @@
 // File handles of the host directory driver: host files, entries without
 // content (devices, FIFOs, sockets, short symbolic links) and long symbolic
 // links whose target travels as the file's content.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include "hostdir/hostdir.h"
 #include "hostdir_internal.h"
+#include "platform/hostat.h"
 #include "platform/hostfile.h"
 
 namespace vk::hostdir {
@@ -23,13 +25,15 @@ struct FileHandle {
 };
 
 // One symbolic link at a time is open for reading or pending creation: its
-// target text (or expected target length) and its path.
+// target text (or expected target length) and, for creation, the directory
+// it goes into and its name there.
 constexpr size_t kLinkMax = 4096;
 struct LinkBuffers {
     bool busy = false;
     char target[kLinkMax]; // reading: the target text
     uint32_t length = 0;   // target length
-    char path[kPathMax];
+    int dir = -1;
+    char name[kPathMax];
 };
 LinkBuffers link;
 
@@ -41,13 +45,17 @@ FsFileHandle* Handle(HandleKind kind, DosFile file = nullptr) {
     return reinterpret_cast<FsFileHandle*>(new FileHandle{kind, file, false});
 }
 
-bool TakeLink(const char* path) {
+bool TakeLink() {
     if (link.busy) return false;
-    size_t length = strnlen(path, kPathMax - 1);
-    std::memcpy(link.path, path, length);
-    link.path[length] = '\0';
     link.busy = true;
+    link.dir = -1;
     return true;
+}
+
+void ReleaseLink() {
+    if (link.dir >= 0) close(link.dir);
+    link.dir = -1;
+    link.busy = false;
 }
 
 } // namespace
@@ -61,10 +69,10 @@ Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
         if (!f) return 1;
         *file = Handle(HandleKind::File, f);
     } else if (S_ISLNK(status.st_mode) && status.st_size > kShortLinkMax) {
-        if (!TakeLink(entry->path)) return 1;
+        if (!TakeLink()) return 1;
         ssize_t n = readlink(entry->path, link.target, kLinkMax);
         if (n < 0 || size_t(n) >= kLinkMax) {
-            link.busy = false;
+            ReleaseLink();
             return 1;
         }
         link.length = uint32_t(n);
@@ -77,21 +85,37 @@ Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
 }
 
 Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
+    HostPlace place(entry->path);
+    if (!place.ok()) return 1;
     if (entry->start != 0) {
         // A long symbolic link being restored: the target comes next.
-        if (entry->start >= kLinkMax || !TakeLink(entry->path)) return 1;
+        if (entry->start >= kLinkMax || !TakeLink()) return 1;
+        link.dir = dup(place.dir());
+        std::strcpy(link.name, place.name());
         link.length = entry->start;
         *file = Handle(HandleKind::Link);
         return 0;
     }
     struct stat status;
-    if (lstat(entry->path, &status) != 0) return 1;
+    if (fstatat(place.dir(), place.name(), &status, AT_SYMLINK_NOFOLLOW) != 0) return 1;
     if (!S_ISREG(status.st_mode)) {
         *file = Handle(HandleKind::NoContent);
         return 0;
     }
-    DosFile f = OpenDosFileNoLink(entry->path);
-    if (!f) return 1;
+    // Opened without blocking, and checked, in case the name no longer
+    // holds the regular file it held a moment ago.
+    int fd =
+        openat(place.dir(), place.name(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 1;
+    struct stat opened;
+    DosFile f = nullptr;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        f = fdopen(fd, "rb+");
+    if (!f) {
+        close(fd);
+        return 1;
+    }
     // Rewriting starts from an empty file, so that the file ends at the last
     // byte written whatever it held before.
     if (ftruncate(fileno(f), 0) != 0) {
@@ -127,7 +151,7 @@ uint16_t WriteFileChunk(FsFileHandle* handle, const uint8_t* data, uint16_t leng
         link.target[link.length] = '\0';
         file->delivered = true;
         if (strlen(link.target) != link.length) return 0; // a NUL inside a target
-        if (symlink(link.target, link.path) != 0) return 0;
+        if (symlinkat(link.target, link.dir, link.name) != 0) return 0;
         return uint16_t(link.length);
     }
     }
@@ -139,7 +163,7 @@ Status CloseFile(FsFileHandle* handle) {
     if (!file) return 0;
     Status result = 0;
     if (file->kind == HandleKind::File) result = CloseDosFile(file->file) == 0 ? 0 : 1;
-    if (file->kind == HandleKind::Link) link.busy = false;
+    if (file->kind == HandleKind::Link) ReleaseLink();
     delete file;
     return result;
 }

@@ -180,6 +180,52 @@ TEST_F(HostDir, AttributesNeverFollowLinks) {
     EXPECT_NE(status.st_mtime, 1100000000);
 }
 
+TEST_F(HostDir, NothingGoesThroughALinkAlongThePath) {
+    ASSERT_EQ(mkdir("out", 0755), 0);
+    ASSERT_EQ(mkdir("out/d", 0755), 0);
+    WriteText("out/x", "keep");
+    ASSERT_EQ(chmod("out/x", 0600), 0);
+    ASSERT_EQ(symlink("out", "via"), 0);
+    auto entry = [](const char* path, uint8_t kind) {
+        FsEntry e{};
+        std::strcpy(e.path, path);
+        e.name = std::strrchr(e.path, '/') + 1;
+        e.kind = kind;
+        return e;
+    };
+    FsEntry x = entry("via/x", kKindFile), d = entry("via/d", kKindDir);
+    FsDirHandle* dir = nullptr;
+    FsFileHandle* file = nullptr;
+    EXPECT_NE(h.OpenDir(&d, &dir), 0);
+    EXPECT_NE(h.RewriteFile(&x, 0, &file), 0);
+    EXPECT_NE(h.RemoveFile(&x), 0);
+    EXPECT_NE(h.RemoveDir(&d), 0);
+    auto attributes = Attributes(0x81FF);
+    UnPackAttr("via/x", attributes.data());
+    UnPackTimes("via/d", attributes.data());
+    struct stat status;
+    ASSERT_EQ(stat("out/x", &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_NE(status.st_mtime, 1100000000);
+    ASSERT_EQ(stat("out/d", &status), 0);
+    EXPECT_NE(status.st_mtime, 1100000000);
+
+    // A directory replaced by a link while its handle is open: entries go on
+    // into the directory itself, and the name is not entered again.
+    ASSERT_EQ(mkdir("real", 0755), 0);
+    dir = Open("real/");
+    ASSERT_EQ(rename("real", "moved"), 0);
+    ASSERT_EQ(symlink("out", "real"), 0);
+    FsEntry created{};
+    EXPECT_EQ(h.CreateFile(dir, "new", nullptr, &created), 0);
+    EXPECT_EQ(h.CreateFile(dir, "a/b", nullptr, &created), 1);
+    h.CloseDir(dir);
+    EXPECT_EQ(access("moved/new", F_OK), 0);
+    EXPECT_NE(access("out/new", F_OK), 0);
+    FsEntry real = entry("real/", kKindDir);
+    EXPECT_NE(h.OpenDir(&real, &dir), 0);
+}
+
 TEST(HostAddEntrySize, Ext2DirectoryRule) {
     FsEntry entry{};
     std::strcpy(entry.path, "dir/abcde");

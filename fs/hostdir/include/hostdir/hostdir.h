@@ -15,9 +15,11 @@ extern const FsHandler LXDOSHandler;
 // The driver's own state record, outside the partition cache; always valid.
 extern FsState DosFsState;
 
-// Applies packed attributes (mode, owner, times, ext2 flags) to a host path
-// without following a symbolic link; failures are ignored.
+// Applies packed attributes (mode, owner, times, ext2 flags), or the
+// access and modification times only, to a host path without following a
+// symbolic link anywhere along it; failures are ignored.
 void UnPackAttr(const char* path, const uint8_t* attributes);
+void UnPackTimes(const char* path, const uint8_t* attributes);
 // The ext2 directory-size rule: 0 becomes 24 (an empty directory), then the
 // entry's record (name length + 8, rounded up to 4) is added, moving to the
 // next block first when it would not fit in the rest of the current one.
