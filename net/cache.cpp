@@ -17,6 +17,9 @@ namespace vk {
 namespace {
 
 const RemoteFileOps* transport = nullptr;
+// Tells whether the transport's last end of data was the server breaking
+// the transfer off (an error packet) rather than the end of the file.
+bool (*brokenOff)() = nullptr;
 
 constexpr uint32_t kCompareBytes = 8192; // gathered before a comparison
 constexpr uint32_t kWritePiece = 32768;  // written to the cache at a time
@@ -42,6 +45,7 @@ struct Transfer {
     uint32_t gathered = 0; // bytes at the buffer start
     uint32_t packet = 0;   // size of a full delivery (the first one)
     bool complete = false; // a short delivery ended the file
+    bool broken = false;   // the server broke the transfer off: not the whole file
     bool open = false;
 
     ~Transfer() {
@@ -64,6 +68,7 @@ struct Transfer {
         if (n > int(kChunkMax)) n = kChunkMax;
         if (packet == 0) packet = uint32_t(n);
         if (uint32_t(n) < packet || n == 0) complete = true;
+        if (n == 0 && brokenOff && brokenOff()) broken = true;
         gathered += uint32_t(n);
         return n;
     }
@@ -96,6 +101,10 @@ bool CopyUnchanged(const Transfer& t, const char* cacheName, uint32_t* size) {
 void DropCopy(FileRecord* out, const char* cacheName) {
     CloseFILE(out);
     DeleteFILE(cacheName);
+}
+
+void LogBrokenOff() {
+    Log(" - Error: the server broke the transfer off\r\n");
 }
 
 // Writes whole pieces while more than `keep` bytes are gathered; false once
@@ -151,7 +160,7 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
         if (force || !FILEExists(cacheName)) break;
         // Gather the first part of the remote file.
         t.gathered = t.packet = 0;
-        t.complete = false;
+        t.complete = t.broken = false;
         bool failed = false;
         do {
             if (t.Read() < 0) {
@@ -166,6 +175,12 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
             continue;
         }
         if (t.gathered == 0) return 1;
+        // Only part of the file came: it can neither confirm the copy nor
+        // replace it.
+        if (t.broken) {
+            LogBrokenOff();
+            return -1;
+        }
         if (CopyUnchanged(t, cacheName, size)) {
             LogQuoted("Remote file \"", t.path, "\" found in the disk cache\r\n");
             return 0;
@@ -216,23 +231,37 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
             return -2;
         }
     }
+    // A copy cut short must not stay: its first part would match the
+    // remote file's at the next comparison and pass for the whole file.
+    if (t.broken) {
+        DropCopy(&out, cacheName);
+        LogBrokenOff();
+        return -1;
+    }
     if (writable) WritePieces(t, &out, 0, &written, total);
     unwritten += t.gathered;
-    CloseFILE(&out);
-    *size = written;
-    Log("\r\n");
     if (unwritten) {
-        Log("Cache filesystem is not big enough to store one of your files.\r\n"
+        DropCopy(&out, cacheName);
+        Log("\r\nCache filesystem is not big enough to store one of your files.\r\n"
             "Reduce the size of the allocated partitions.\r\n");
         return unwritten > 0x7FFFFFFF ? 0x7FFFFFFF : int(unwritten);
     }
+    // The closing update seals the entry; without it the copy is unusable.
+    if (CloseFILE(&out) != 0) {
+        DeleteFILE(cacheName);
+        Log(" - Error, could not write in cache\r\n");
+        return 1;
+    }
+    *size = written;
+    Log("\r\n");
     return 0;
 }
 
 const RemoteCacheOps kCacheOps = {CacheRemoteFile, StartReadAhead, ReadAhead, StopReadAhead};
 
-void StartRemoteCache(const RemoteFileOps* remote) {
+void StartRemoteCache(const RemoteFileOps* remote, bool (*endedByError)()) {
     transport = remote;
+    brokenOff = endedByError;
     SetRemoteCache(remote ? &kCacheOps : nullptr);
 }
 

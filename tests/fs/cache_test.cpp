@@ -66,16 +66,23 @@ struct FakeRemote {
     size_t block = 1408, at = 0;
     int opens = 0, reads = 0, failRead = 0; // failRead: the n-th read fails (0 never)
     bool alwaysFail = false;
+    size_t cutAt = SIZE_MAX; // the server breaks the transfer off here
+    bool broken = false;
+    uint64_t* failDiskReads = nullptr; // set to 0 after the last delivery
 } remote;
 
 int FakeOpen(const char*, uint8_t*, uint8_t*, uint16_t) {
     ++remote.opens;
     remote.at = 0;
+    remote.broken = false;
     return 0;
 }
 int FakeRead(uint8_t* buffer) {
     if (remote.alwaysFail || ++remote.reads == remote.failRead) return -1;
+    remote.broken = remote.at >= remote.cutAt;
+    if (remote.broken) return 0;
     size_t n = std::min(remote.block, remote.content.size() - remote.at);
+    if (remote.failDiskReads && remote.at + n == remote.content.size()) *remote.failDiskReads = 0;
     std::memcpy(buffer, remote.content.data() + remote.at, n);
     remote.at += n;
     return int(n);
@@ -89,6 +96,9 @@ int FakeWrite(const uint8_t*, uint16_t) {
 int FakeClose() {
     return 0;
 }
+bool FakeBrokenOff() {
+    return remote.broken;
+}
 const RemoteFileOps kFake = {FakeOpen, FakeCreate, FakeRead, FakeWrite, FakeClose};
 
 class CacheTest : public DiskTest {
@@ -99,7 +109,7 @@ class CacheTest : public DiskTest {
         MemoryDisk* disk = AddMemoryDisk(10); // cylinders 2 to 9 are the cache
         PutTable(disk, 0, {Part(0x06, 0, 1, 1)});
         SetHostRoute(HostRoute::Remote, &kFake, nullptr);
-        StartRemoteCache(&kFake);
+        StartRemoteCache(&kFake, FakeBrokenOff);
         remote = FakeRemote{};
     }
     void TearDown() override {
@@ -175,7 +185,7 @@ TEST_F(CacheTest, TimeoutsEmptyFilesAndRemoval) {
     EXPECT_EQ(Logged().find("CacheFS"), std::string::npos);
 }
 
-// A disk whose reads fail from a given sector on.
+// A disk whose reads (or writes) fail from a given sector on.
 class FlakyDisk : public BlockDevice {
   public:
     explicit FlakyDisk(uint32_t cylinders) : inner(uint64_t(cylinders) * kCylinder * 512) {}
@@ -183,12 +193,13 @@ class FlakyDisk : public BlockDevice {
         return offset / 512 + length / 512 > failFrom ? 0 : inner.ReadAt(offset, buffer, length);
     }
     size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override {
-        return inner.WriteAt(offset, data, length);
+        return offset / 512 + length / 512 > failWritesFrom ? 0
+                                                            : inner.WriteAt(offset, data, length);
     }
     uint64_t SizeSectors() const override { return inner.SizeSectors(); }
     bool GetGeometry(DiskGeometry* geometry) override { return inner.GetGeometry(geometry); }
     MemoryDisk inner;
-    uint64_t failFrom = UINT64_MAX;
+    uint64_t failFrom = UINT64_MAX, failWritesFrom = UINT64_MAX;
 };
 
 TEST_F(CacheTest, UnreadableChunkFailsTheCopy) {
@@ -202,6 +213,42 @@ TEST_F(CacheTest, UnreadableChunkFailsTheCopy) {
     EXPECT_EQ(Local("{:-1}big"), "<damaged>");
     disk->failFrom = UINT64_MAX;
     EXPECT_EQ(FILEExists("{:-1}big"), 0); // dropped, fetched anew next time
+}
+
+TEST_F(CacheTest, CopiesCutShortAreNeverKept) {
+    remote.content.assign(50000, 'b');
+    remote.cutAt = 10 * 1408; // an error packet in the middle of the download
+    EXPECT_EQ(Cache("cut"), -1);
+    EXPECT_EQ(FILEExists("{:-1}cut"), 0);
+    remote.cutAt = SIZE_MAX;
+    EXPECT_EQ(Cache("cut"), 0);
+    remote.cutAt = 2 * 1408; // ... or in the comparison: the copy stays as it was
+    EXPECT_EQ(Cache("cut"), -1);
+    EXPECT_EQ(Local("{:-1}cut"), remote.content);
+    // A whole remote file of another size than the copy's has changed.
+    remote = FakeRemote{};
+    remote.content.assign(3000, 'b');
+    ClearLog();
+    EXPECT_EQ(Cache("cut"), 0);
+    EXPECT_NE(Logged().find("Remote file \"cut\" has changed"), std::string::npos);
+    EXPECT_EQ(Local("{:-1}cut"), remote.content);
+}
+
+TEST_F(CacheTest, FailedClosingUpdateDropsTheCopy) {
+    FlushParts();
+    ResetDisks();
+    auto* disk = static_cast<FlakyDisk*>(AddDiskDevice(std::make_unique<FlakyDisk>(10)));
+    PutTable(&disk->inner, 0, {Part(0x06, 0, 1, 1)});
+    remote.content.assign(100000, 'c');
+    remote.failDiskReads = &disk->failFrom;
+    EXPECT_EQ(Cache("unsealed"), 1);
+    disk->failFrom = UINT64_MAX;
+    EXPECT_EQ(FILEExists("{:-1}unsealed"), 0);
+    // Data that cannot all be written leaves no truncated copy either.
+    remote.failDiskReads = nullptr;
+    disk->failWritesFrom = 2 * kCylinder + 513 + 2 * 64;
+    EXPECT_GT(Cache("unwritten"), 0);
+    EXPECT_EQ(FILEExists("{:-1}unwritten"), 0);
 }
 
 TEST_F(CacheTest, OpenerGivesUpAfterThreeTimeouts) {

@@ -12,8 +12,10 @@
 namespace vk {
 
 // Registers the cache and the read-ahead with the file layer; remote files
-// are fetched through `transport`.
-void StartRemoteCache(const RemoteFileOps* transport);
+// are fetched through `transport`. `endedByError`, when given, tells after
+// a read of 0 whether the server broke the transfer off (an error packet):
+// such a transfer is never kept as the file.
+void StartRemoteCache(const RemoteFileOps* transport, bool (*endedByError)() = nullptr);
 
 // The cache file name of a remote name: "{" CACHEDISK ":-1}" followed by the
 // name with every '\', '/' and ':' turned into '%'. False (and "" stored)
@@ -21,8 +23,9 @@ void StartRemoteCache(const RemoteFileOps* transport);
 bool CacheFileName(const char* remote, char* out, size_t size);
 
 // Copies a remote file into the cache (or finds it there unchanged): 0 when
-// the local copy is ready, 1 on a hard failure, -1 when the remote file is
-// empty or missing, -2 on a network timeout, or the positive number of bytes
+// the local copy is ready, 1 on a hard failure (also a copy whose closing
+// update failed), -1 when the remote file is empty or missing or the server
+// broke its transfer off, -2 on a network timeout, or the positive number of bytes
 // that did not fit into the cache. cacheName (kPathMax bytes) receives the
 // local name, size the local copy's size.
 int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force);
