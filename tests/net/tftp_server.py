@@ -13,6 +13,7 @@ in the broadcast flavour):
   --late N:SECS   block N is sent SECS seconds late
   --foreign N     before block N a bogus copy comes from another port
   --error CODE:TEXT   every request is answered by an ERROR packet
+  --error-at N    the first transfer to reach block N gets ERROR 3 instead
   --silent-after N    nothing is sent after block N
   --log FILE      one line per packet received ("RRQ name", "ACK n")
 """
@@ -42,6 +43,7 @@ def parse_args():
     p.add_argument("--late", action="append", default=[])
     p.add_argument("--foreign", type=int, action="append", default=[])
     p.add_argument("--error")
+    p.add_argument("--error-at", type=int)
     p.add_argument("--silent-after", type=int)
     p.add_argument("--log")
     a = p.parse_args()
@@ -55,6 +57,7 @@ class Faults:
     def __init__(self, args):
         self.args = args
         self.dropped = set()
+        self.cut = False
         self.lock = threading.Lock()
         self.logfile = open(args.log, "a", buffering=1) if args.log else None
 
@@ -62,6 +65,14 @@ class Faults:
         if self.logfile:
             with self.lock:
                 self.logfile.write(text + "\n")
+
+    def cut_here(self, number):
+        """True once, for the first transfer that reaches block --error-at."""
+        with self.lock:
+            if number != self.args.error_at or self.cut:
+                return False
+            self.cut = True
+            return True
 
     def send(self, sock, packet, number, to):
         """Sends one DATA packet with the faults that apply to `number`."""
@@ -109,6 +120,9 @@ def serve_transfer(args, faults, data, client):
     while True:
         chunk = data[(block - 1) * args.block: block * args.block]
         packet = struct.pack("!HH", DATA, block & 0xFFFF) + chunk
+        if faults.cut_here(block):
+            sock.sendto(struct.pack("!HH", ERROR, 3) + b"Disk full or allocation exceeded\0", client)
+            return
         faults.send(sock, packet, block, client)
         # Retransmitted on our own timeout only: answering duplicate ACKs
         # too would send every later block twice.
