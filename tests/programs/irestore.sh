@@ -177,11 +177,13 @@ hostile=(
   "longnames|Could not create subdir entry"
   "linkdir|Could not enter directory"
   "linkfile|Could not write to file"
+  "intolink|Could not enter directory"
 )
 for row in "${hostile[@]}"; do
   IFS='|' read -r kind message <<< "$row"
   rm -rf case && mkdir -p case/in/dst case/outside
   $tool hostile "$kind" case/h.desc && $arctool write case/h.desc case/in/h.000 1000000
+  [ "$kind" = intolink ] && ln -s ../../outside case/in/dst/a
   (cd case/in && run pelto 'incrunzip "h.000" "dst"')
   grep -qx "Error in s.pto, line 1: $message" case/in/out.txt ||
     fail "$kind: expected '$message', got: $(grep Error case/in/out.txt)"

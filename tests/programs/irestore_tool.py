@@ -18,7 +18,9 @@ tests/archive/arctool.py ("write" turns a description into an archive).
       (70 nested levels), longnames (a path beyond 256 characters),
       overpop (a pop count larger than the depth), linkdir and linkfile (a
       symbolic link to ../../outside, then a directory record or a file
-      of the same name that would go through it).
+      of the same name that would go through it), intolink (a record for
+      a directory "a" that the archive never creates, for a target where
+      "a" is a link to a directory outside).
 """
 import os
 import stat
@@ -128,6 +130,8 @@ def hostile(kind):
             body = [(0, b"", [], files), (0, b"evil", [], [(b"escaped", b"bad\n")])]
         else:
             body = [(0, b"", [], files + [(b"evil", b"bad\n", bytes(86))])]
+    elif kind == "intolink":
+        body = [(0, b"", [], []), (0, b"a", [], [(b"escaped", b"bad\n")])]
     elif kind == "overpop":
         body = [(0, b"", [b"a"], []), (0, b"a", [], []), (3, b"a", [], [(b"escaped", b"bad\n")])]
     else:
