@@ -3,7 +3,6 @@
 #include "platform/hostfile.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -62,26 +61,6 @@ DosFile CreateDosFile(const char* path) {
 
 DosFile OpenDosFile(const char* path, bool write) {
     return std::fopen(Normalized(path).c_str(), write ? "rb+" : "rb");
-}
-
-namespace {
-
-DosFile OpenNoLink(const char* path, int flags, const char* mode) {
-    int fd = open(Normalized(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    DosFile f = fdopen(fd, mode);
-    if (!f) close(fd);
-    return f;
-}
-
-} // namespace
-
-DosFile CreateDosFileNoLink(const char* path) {
-    return OpenNoLink(path, O_RDWR | O_CREAT | O_TRUNC, "wb+");
-}
-
-DosFile OpenDosFileNoLink(const char* path) {
-    return OpenNoLink(path, O_RDWR, "rb+");
 }
 
 uint32_t TellDosFile(DosFile f) {

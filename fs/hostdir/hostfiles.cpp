@@ -58,19 +58,37 @@ void ReleaseLink() {
     link.busy = false;
 }
 
+// The regular file name of dir, opened without following a link and
+// without blocking, and checked after opening, in case the name no longer
+// holds the regular file it held a moment ago.
+DosFile OpenRegular(const HostPlace& place, int flags, const char* mode) {
+    int fd =
+        openat(place.dir(), place.name(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat opened;
+    DosFile f = nullptr;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
+        f = fdopen(fd, mode);
+    if (!f) close(fd);
+    return f;
+}
+
 } // namespace
 
 Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     if (entry->start != 0) return 1;
+    HostPlace place(entry->path);
     struct stat status;
-    if (lstat(entry->path, &status) != 0) return 1;
+    if (!place.ok() || fstatat(place.dir(), place.name(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return 1;
     if (S_ISREG(status.st_mode)) {
-        DosFile f = OpenDosFile(entry->path, false);
+        DosFile f = OpenRegular(place, O_RDONLY, "rb");
         if (!f) return 1;
         *file = Handle(HandleKind::File, f);
     } else if (S_ISLNK(status.st_mode) && status.st_size > kShortLinkMax) {
         if (!TakeLink()) return 1;
-        ssize_t n = readlink(entry->path, link.target, kLinkMax);
+        ssize_t n = readlinkat(place.dir(), place.name(), link.target, kLinkMax);
         if (n < 0 || size_t(n) >= kLinkMax) {
             ReleaseLink();
             return 1;
@@ -102,20 +120,8 @@ Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
         *file = Handle(HandleKind::NoContent);
         return 0;
     }
-    // Opened without blocking, and checked, in case the name no longer
-    // holds the regular file it held a moment ago.
-    int fd =
-        openat(place.dir(), place.name(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return 1;
-    struct stat opened;
-    DosFile f = nullptr;
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0)
-        f = fdopen(fd, "rb+");
-    if (!f) {
-        close(fd);
-        return 1;
-    }
+    DosFile f = OpenRegular(place, O_RDWR, "rb+");
+    if (!f) return 1;
     // Rewriting starts from an empty file, so that the file ends at the last
     // byte written whatever it held before.
     if (ftruncate(fileno(f), 0) != 0) {

@@ -18,11 +18,8 @@ using DosFile = FILE*;
 void NormalizeName(char* path);
 DosFile CreateDosFile(const char* path);
 DosFile OpenDosFile(const char* path, bool write);
-// The same for writing into restored trees: a symbolic link as the last
-// component is refused (never written through); created files start 0600
-// until their attributes are applied.
-DosFile CreateDosFileNoLink(const char* path);
-DosFile OpenDosFileNoLink(const char* path);
+// Restored trees are written through platform/hostat.h instead, which
+// never follows a symbolic link.
 uint32_t TellDosFile(DosFile f);
 int SeekDosFile(DosFile f, uint32_t offset);
 uint32_t SizeofDosFile(DosFile f);
