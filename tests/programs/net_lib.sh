@@ -63,14 +63,15 @@ start_bg() {
     PIDS+=($!)
 }
 
-# dnsmasq as DHCP server only (no DNS), handing out boot file $1.
+# dnsmasq as DHCP server only (no DNS), handing out boot file $1; further
+# arguments go to dnsmasq (more options of the reply).
 start_dnsmasq() {
     start_bg dnsmasq --no-daemon --port=0 --conf-file=/dev/null --user=root \
         --interface="${DHCP_IF:-srv0}" --bind-interfaces --dhcp-broadcast --no-ping \
         --dhcp-range=10.77.0.50,10.77.0.99,255.255.255.0,1h \
         --dhcp-host="$CLIENT_MAC,10.77.0.2" --dhcp-boot="$1,bootsrv,10.77.0.1" \
         --dhcp-option=3,10.77.0.1,10.77.0.3 --dhcp-option=2,-16 \
-        --dhcp-leasefile="$WORK/leases" --log-facility="$WORK/dnsmasq.log" 2>/dev/null
+        --dhcp-leasefile="$WORK/leases" --log-facility="$WORK/dnsmasq.log" "${@:2}" 2>/dev/null
 }
 
 # in.tftpd serving directory $1 on port 69.
