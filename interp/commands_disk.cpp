@@ -28,18 +28,6 @@ namespace vk {
 
 namespace {
 
-// Prints a progress line on screen and in the log.
-void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Progress(const char* format, ...) {
-    char text[160];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    LogScope scope;
-    PrintString(text);
-}
-
 // [disk]: an optional hard-disk number counted from 0 (selected by
 // NextHDNum); the first hard disk when absent.
 Status OptionalDisk(char** cursor, int* disk) {
@@ -252,7 +240,7 @@ Status ParseSetPartitions(char* args) {
                 return Fail("Invalid partition definition");
         }
         if (const char* message = LayOutTable(g, first, last, r, megabytes)) return Fail(message);
-        Progress("Setting partition table %d on hard disk %d\r\n", table, disk - kFirstHardDisk);
+        LogFormat("Setting partition table %d on hard disk %d\r\n", table, disk - kFirstHardDisk);
         if (SetPartInfos(disk, table, r) != 0) return Fail("Invalid partition definition");
         if (!DefinitionLeft(cursor)) return 0;
         int ext = LastExtended(r);
@@ -269,10 +257,10 @@ Status ParseBlank(char* args) {
     FlushParts(); // pending driver writes land before the zeros, not after
     for (int n = a.first; n <= a.last; ++n) {
         if (SelectPart(a.disk, n) != 0) {
-            Progress("Warning: attempt to blank non-existing partition %d\r\n", n);
+            LogFormat("Warning: attempt to blank non-existing partition %d\r\n", n);
             continue;
         }
-        Progress("Blanking partition %d (type %s)\r\n", n, fsstate->typeName);
+        LogFormat("Blanking partition %d (type %s)\r\n", n, fsstate->typeName);
         // A failed write is logged by the disk layer; the command goes on.
         if (Seek(0) == 0) BlankSects(fsstate->sizeSectors);
     }
@@ -287,10 +275,10 @@ Status ParseClean(char* args) {
     FlushParts();
     for (int n = a.first; n <= a.last; ++n) {
         if (SelectPart(a.disk, n) != 0) {
-            Progress("Warning: attempt to clean non-existing partition %d\r\n", n);
+            LogFormat("Warning: attempt to clean non-existing partition %d\r\n", n);
             continue;
         }
-        Progress("Cleaning partition %d (type %s)\r\n", n, fsstate->typeName);
+        LogFormat("Cleaning partition %d (type %s)\r\n", n, fsstate->typeName);
         const FsHandler* h = fsstate->handler;
         if (h == nullptr || h->Clean == nullptr)
             return Fail("Don't know how to clean that sort of partition");
@@ -315,8 +303,8 @@ Status ParseFullUnzip(char* args) {
         SelectPart(disk, partition) != 0)
         return Fail("Cannot unzip: target partition does not exist");
     FsState* target = fsstate;
-    Progress("Restoring full archive %.100s to partition %d (type %s)\r\n", name.c_str(),
-             int(partition), target->typeName);
+    LogFormat("Restoring full archive %.100s to partition %d (type %s)\r\n", name.c_str(),
+              int(partition), target->typeName);
     const FsHandler* h = target->handler;
     if (h == nullptr || h->FullUnzip == nullptr)
         return Fail("Can't process this type of partition");

@@ -1,5 +1,6 @@
 // Number and address conversions, log output helpers, progress
 // percentages, word search and the syntax of remote file names.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -158,6 +159,15 @@ char* StrDup(const char* text) {
 void Log(const char* text) {
     LogScope log;
     PrintString(text);
+}
+
+void LogFormat(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    Log(text);
 }
 
 void PrintBack(int n) {

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "disk/disk.h"
-#include "disklog.h"
+#include "platform/util.h"
 
 namespace vk {
 

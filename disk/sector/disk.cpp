@@ -10,8 +10,8 @@
 
 #include "disk/disk.h"
 #include "disk/fsdriver.h"
-#include "disklog.h"
 #include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 

@@ -4,7 +4,7 @@
 
 #include "disk/disk.h"
 #include "disk/partitions.h"
-#include "disklog.h"
+#include "platform/util.h"
 
 namespace vk {
 

@@ -43,18 +43,8 @@ constexpr const char* kLabel = "VESKLOR"; // the volume name of a restored parti
 // blocks are mapped nor which features the volume needs.
 constexpr uint32_t kKeptFlags = 0x0003C0FB;
 
-void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void LogF(const char* format, ...) {
-    char text[240];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    Log(text);
-}
-
 Status Damaged(const char* what) {
-    LogF("EXT2 Unzip: damaged archive: %s\r\n", what);
+    LogFormat("EXT2 Unzip: damaged archive: %s\r\n", what);
     return 1;
 }
 
@@ -201,8 +191,8 @@ Status Restore::Run() {
     fileCount_ = header->fileCount;
     FlushCache();
     if (ComputeExt2Params(self_->sizeSectors, &g_) != 0) {
-        LogF("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
-             unsigned(self_->sizeSectors));
+        LogFormat("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
+                  unsigned(self_->sizeSectors));
         return 1;
     }
     if (ReadBootArea() != 0 || ReadSummaries() != 0 || CheckFit() != 0) return 1;
@@ -258,10 +248,10 @@ Status Restore::ReadSummaries() {
     // cannot fit (and are not worth reading).
     const uint64_t inodes = 10 + uint64_t(dirCount_) - 1 + fileCount_;
     if (inodes > g_.totalInodes) {
-        LogF("EXT2 Unzip: the archive does not fit: it needs %llu inodes (%u directories, %u "
-             "files), the partition holds %u inodes\r\n",
-             (unsigned long long)inodes, unsigned(dirCount_), unsigned(fileCount_),
-             unsigned(g_.totalInodes));
+        LogFormat("EXT2 Unzip: the archive does not fit: it needs %llu inodes (%u directories, %u "
+                  "files), the partition holds %u inodes\r\n",
+                  (unsigned long long)inodes, unsigned(dirCount_), unsigned(fileCount_),
+                  unsigned(g_.totalInodes));
         return 1;
     }
     if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
@@ -316,9 +306,10 @@ Status Restore::CheckFit() {
         }
     }
     if (needed > g_.DataBlocks()) {
-        LogF("EXT2 Unzip: the archive does not fit: it needs %llu blocks of 1 KB, the partition "
-             "holds %llu\r\n",
-             (unsigned long long)needed, (unsigned long long)g_.DataBlocks());
+        LogFormat(
+            "EXT2 Unzip: the archive does not fit: it needs %llu blocks of 1 KB, the partition "
+            "holds %llu\r\n",
+            (unsigned long long)needed, (unsigned long long)g_.DataBlocks());
         return 1;
     }
     usedData_ = needed;
@@ -423,7 +414,7 @@ Status Restore::WriteDirectories() {
         const size_t n = strnlen(name, ext2de::kNameMax);
         NameToDisk(name, disk, n);
         if (names.insert(std::string(reinterpret_cast<const char*>(disk), n)).second) return true;
-        LogF("EXT2 Unzip: two entries of a directory would have one name: %.128s\r\n", name);
+        LogFormat("EXT2 Unzip: two entries of a directory would have one name: %.128s\r\n", name);
         return false;
     };
     dirs_[0].end = dirCount_;
@@ -436,7 +427,7 @@ Status Restore::WriteDirectories() {
             return Damaged("a directory leaves more levels than are open");
         depth -= rec.pops;
         if (depth >= kMaxDepth) {
-            LogF("EXT2 Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
+            LogFormat("EXT2 Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
             return 1;
         }
         const uint32_t parent = i == 0 ? 0 : stack[depth - 1];

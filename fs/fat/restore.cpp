@@ -43,18 +43,8 @@ constexpr int kMaxDepth = 64;
 constexpr uint32_t kRootSlots = 512;
 constexpr uint32_t kFat16LeadSectors = 1024; // data sectors kept for the first files
 
-void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void LogF(const char* format, ...) {
-    char text[240];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    Log(text);
-}
-
 Status Damaged(const char* what) {
-    LogF("FAT Unzip: damaged archive: %s\r\n", what);
+    LogFormat("FAT Unzip: damaged archive: %s\r\n", what);
     return 1;
 }
 
@@ -302,9 +292,9 @@ Status Restore::ReadSummaries() {
     // Every directory takes a cluster at least, so a count beyond the
     // partition's clusters cannot fit (and is not worth reading).
     if (dirCount_ > plan_.clusters) {
-        LogF("FAT Unzip: the archive does not fit: it has %u directories, the partition holds "
-             "%u clusters\r\n",
-             unsigned(dirCount_), unsigned(plan_.clusters));
+        LogFormat("FAT Unzip: the archive does not fit: it has %u directories, the partition holds "
+                  "%u clusters\r\n",
+                  unsigned(dirCount_), unsigned(plan_.clusters));
         return 1;
     }
     if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
@@ -325,9 +315,10 @@ Status Restore::ReadSummaries() {
             // The FAT16 root lives in its fixed area of 512 slots, that is
             // 16 blocks of 1 KB.
             if (s.blocks[0] > kRootSlots * 32 / 1024) {
-                LogF("FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
-                     "FAT16 root holds %u KB (%u entries)\r\n",
-                     unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024), unsigned(kRootSlots));
+                LogFormat(
+                    "FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
+                    "FAT16 root holds %u KB (%u entries)\r\n",
+                    unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024), unsigned(kRootSlots));
                 return 1;
             }
         }
@@ -376,10 +367,10 @@ Status Restore::CheckFit() {
     if (last > uint64_t(p.clusters) + 1) {
         const uint32_t kb = p.spc / 2;
         uint64_t span = last - 1; // clusters 2 .. last
-        LogF("FAT Unzip: the archive does not fit: it needs %llu clusters (%llu KB) of %u KB, "
-             "the partition holds %u clusters (%llu KB)\r\n",
-             (unsigned long long)span, (unsigned long long)(span * kb), unsigned(kb),
-             unsigned(p.clusters), (unsigned long long)(uint64_t(p.clusters) * kb));
+        LogFormat("FAT Unzip: the archive does not fit: it needs %llu clusters (%llu KB) of %u KB, "
+                  "the partition holds %u clusters (%llu KB)\r\n",
+                  (unsigned long long)span, (unsigned long long)(span * kb), unsigned(kb),
+                  unsigned(p.clusters), (unsigned long long)(uint64_t(p.clusters) * kb));
         return 1;
     }
     p.dlast = uint32_t(dlast);
@@ -532,8 +523,8 @@ Status Restore::WriteDirCluster() {
 Status Restore::AddSlot(const uint8_t* slot) {
     if (slot_ == slotsPerBuffer_) {
         if (dirStart_ == 0) {
-            LogF("FAT Unzip: the root directory holds more than %u entries\r\n",
-                 unsigned(kRootSlots));
+            LogFormat("FAT Unzip: the root directory holds more than %u entries\r\n",
+                      unsigned(kRootSlots));
             return 1;
         }
         if (WriteDirCluster() != 0) return 1;
@@ -670,7 +661,7 @@ Status Restore::WriteDirectories() {
             return Damaged("a directory leaves more levels than are open");
         depth -= rec.pops;
         if (depth >= kMaxDepth) {
-            LogF("FAT Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
+            LogFormat("FAT Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
             return 1;
         }
         uint32_t parentStart = 0;

@@ -34,6 +34,9 @@ int HexToBin(char* text, uint8_t* out, int count);
 char* StrDup(const char* text); // a copy in a Malloc block
 
 void Log(const char* text);
+// Formats into a bounded buffer (a longer text is cut at 511 characters) and
+// logs it.
+void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintBack(int n);
 void ClearBack(int n);
 int Pad(const char* text, int width);
