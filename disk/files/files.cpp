@@ -267,6 +267,31 @@ Status OpenRemote(const char* name, FileRecord* file, uint16_t flags) {
 
 } // namespace
 
+namespace {
+
+// Opens a found or listed file entry on the current partition and fills the
+// record.
+Status OpenEntry(const FsEntry& entry, FileRecord* file) {
+    const FsHandler* handler = fsstate->handler;
+    FsEntry opened{};
+    CopyEntry(opened, entry);
+    uint32_t size = 0;
+    FsFileHandle* handle = nullptr;
+    if (opened.kind != kKindFile || !handler->OpenFile ||
+        handler->OpenFile(&opened, &size, &handle) != 0) {
+        LogLine("ERROR : [OpenFILE] Cannot open ", opened.path, "\r\n");
+        return 1;
+    }
+    *file = FileRecord{};
+    file->state = fsstate;
+    file->handle = handle;
+    file->size = file->remaining = size;
+    CopyEntry(file->entry, opened);
+    return 0;
+}
+
+} // namespace
+
 Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
     KeepFsState keep;
     ParsedName parsed = GetSource(name);
@@ -279,19 +304,7 @@ Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
         Log("ERROR : [OpenFILE] File not found\r\n");
         return 1;
     }
-    const FsHandler* handler = fsstate->handler;
-    uint32_t size = 0;
-    FsFileHandle* handle = nullptr;
-    if (entry.kind != kKindFile || !handler->OpenFile ||
-        handler->OpenFile(&entry, &size, &handle) != 0) {
-        LogLine("ERROR : [OpenFILE] Cannot open ", entry.path, "\r\n");
-        return 1;
-    }
-    *file = FileRecord{};
-    file->state = fsstate;
-    file->handle = handle;
-    file->size = file->remaining = size;
-    CopyEntry(file->entry, entry);
+    if (OpenEntry(entry, file) != 0) return 1;
     if ((flags & kOpenReadAhead) && cacheOps && cacheOps->StartReadAhead &&
         cacheOps->StartReadAhead(file))
         file->readAhead = 1;
@@ -302,22 +315,7 @@ Status OpenFILEEntry(FsState* state, const FsEntry& listed, FileRecord* file) {
     KeepFsState keep;
     if (!state || !state->handler) return 1;
     fsstate = state;
-    const FsHandler* handler = state->handler;
-    FsEntry entry{};
-    CopyEntry(entry, listed);
-    uint32_t size = 0;
-    FsFileHandle* handle = nullptr;
-    if (entry.kind != kKindFile || !handler->OpenFile ||
-        handler->OpenFile(&entry, &size, &handle) != 0) {
-        LogLine("ERROR : [OpenFILE] Cannot open ", entry.path, "\r\n");
-        return 1;
-    }
-    *file = FileRecord{};
-    file->state = state;
-    file->handle = handle;
-    file->size = file->remaining = size;
-    CopyEntry(file->entry, entry);
-    return 0;
+    return OpenEntry(listed, file);
 }
 
 Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
