@@ -27,6 +27,8 @@
 namespace vk {
 
 int tftp_wait_divisor = 1;
+uint16_t tftp_control_port = kTftpBroadcastPort;
+uint16_t tftp_data_port = kTftpBroadcastLocalPort;
 
 namespace {
 
@@ -66,9 +68,12 @@ struct Session {
 Session s;
 
 // The waits above, shortened only by the fuzz harness (never by the program).
+std::chrono::microseconds WaitUs(int64_t us) {
+    return std::chrono::microseconds(us / (tftp_wait_divisor > 0 ? tftp_wait_divisor : 1));
+}
+
 Clock::duration Wait(int ms) {
-    return std::chrono::microseconds(int64_t(ms) * 1000 /
-                                     (tftp_wait_divisor > 0 ? tftp_wait_divisor : 1));
+    return WaitUs(int64_t(ms) * 1000);
 }
 
 int RemainingMs(Clock::time_point deadline) {
@@ -138,7 +143,7 @@ bool ConnectStream() {
     if (bind(s.tcp, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) return false;
     int flags = fcntl(s.tcp, F_GETFL, 0);
     fcntl(s.tcp, F_SETFL, flags | O_NONBLOCK);
-    sockaddr_in to = Address(s.server, kTftpBroadcastPort);
+    sockaddr_in to = Address(s.server, tftp_control_port);
     if (connect(s.tcp, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         if (errno != EINPROGRESS) return false;
         pollfd wait{s.tcp, POLLOUT, 0};
@@ -296,30 +301,44 @@ struct Marks {
     }
 };
 
-// Broadcast flavour: receives window `winno` into the window buffer. False
-// when the server went silent or out of step.
+// True when every slot of the window up to `lastSlot` has arrived.
+bool AllReceived(const bool* received, int lastSlot) {
+    return std::all_of(received, received + lastSlot + 1, [](bool r) { return r; });
+}
+
+// Sends window `number`'s acknowledgement on the control stream.
+bool AckWindow(uint16_t number, Clock::time_point deadline) {
+    uint8_t ack[4];
+    size_t n = btftp_ack(ack, number);
+    return WriteStream(ack, n, deadline);
+}
+
+// Broadcast flavour: receives window `winno` into the window buffer. It is
+// complete when every slot up to the final (short) packet, or all 32, have
+// arrived; a window with a hole is asked for again and, if it stays
+// incomplete, is never handed out. False when the server went silent or
+// out of step.
 bool ReadWindow() {
     PrintString("BTFTP> Waiting for window ");
     PrintNumber(s.winno);
     PrintString("\r\n");
     Marks marks;
     bool received[kTftpWindow] = {};
-    int count = 0;
     int finalSlot = -1;
     uint16_t finalLength = 0;
     const uint16_t base = uint16_t(s.winno * kTftpWindow);
     int minor = 0;
-    // 4 s until the first packet of the transfer, then 1 s per wait.
+    // 4 s until the first packet of the transfer, then 1 s per wait; a
+    // wait ends early only with a packet that fills a new slot.
     int waitMs = s.winno == 0 ? kFirstWaitMs : kNextWaitMs;
     const Clock::time_point giveUp = Clock::now() + Wait(waitMs) * (kMinorTimeouts + 1);
     auto deadline = Clock::now() + Wait(waitMs);
-    for (;;) {
-        bool complete = finalSlot >= 0 ? count == finalSlot + 1 : count == kTftpWindow;
-        if (complete) break;
+    while (!AllReceived(received, finalSlot >= 0 ? finalSlot : kTftpWindow - 1)) {
         if (deadline > giveUp) deadline = giveUp;
         size_t n = 0;
         uint16_t from = 0;
-        Got got = Receive(deadline, &n, &from);
+        // Packets that bring nothing new do not hold the wait open.
+        Got got = Clock::now() >= deadline ? Got::Timeout : Receive(deadline, &n, &from);
         if (got == Got::Failed) {
             marks.Flush();
             return false;
@@ -332,9 +351,7 @@ bool ReadWindow() {
             ++minor;
             marks.Say("TFTP: Minor Timeout\r\n");
             // Acknowledging the previous window again asks for this one anew.
-            uint8_t nak[4];
-            tftp_ack(nak, uint16_t(s.winno - 1));
-            if (!WriteStream(nak, sizeof nak, Clock::now() + Wait(waitMs))) return false;
+            if (!AckWindow(uint16_t(s.winno - 1), Clock::now() + Wait(waitMs))) return false;
             deadline = Clock::now() + Wait(waitMs);
             continue;
         }
@@ -352,27 +369,32 @@ bool ReadWindow() {
         }
         size_t length = n - 4;
         if (length > s.blockSize) continue;
-        if (finalSlot >= 0 && slot > finalSlot) continue; // beyond the end
         if (length < s.blockSize) {
             if (finalSlot >= 0 && slot != finalSlot) {
                 marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
                 return false;
             }
-            if (finalSlot < 0) marks.Say("\r\nBTFTP>Last block\r\n");
-            finalSlot = slot;
-            finalLength = uint16_t(length);
-        } else if (slot == finalSlot) {
+            if (finalSlot < 0) {
+                marks.Say("\r\nBTFTP>Last block\r\n");
+                finalSlot = slot;
+                finalLength = uint16_t(length);
+                // Full packets taken at or past the end do not belong to
+                // this file: they fill no slot.
+                std::fill(received + slot, received + kTftpWindow, false);
+            }
+        } else if (finalSlot >= 0 && slot >= finalSlot) {
             continue; // a full packet where the file already ended
         }
-        if (waitMs != kNextWaitMs) {
-            waitMs = kNextWaitMs;
-            deadline = Clock::now() + Wait(waitMs);
+        if (received[slot]) continue; // repeats only count
+        received[slot] = true;
+        std::memcpy(s.window + size_t(slot) * s.blockSize, s.packet + 4, length);
+        // The transfer's data comes from one port of the server from now on.
+        if (!s.locked) {
+            s.locked = true;
+            s.serverPort = from;
         }
-        if (!received[slot]) {
-            received[slot] = true;
-            ++count;
-            std::memcpy(s.window + size_t(slot) * s.blockSize, s.packet + 4, length);
-        }
+        waitMs = kNextWaitMs;
+        deadline = Clock::now() + Wait(waitMs);
     }
     marks.Flush();
     s.current = 0;
@@ -381,9 +403,7 @@ bool ReadWindow() {
     s.last = finalLength;
     if (finalSlot == 0) Log("\r\nBTFTP>Last window has only one packet\r\n");
     Log(" :window ok\r\nBTFTP>Sending ACK");
-    uint8_t ack[4];
-    tftp_ack(ack, s.winno);
-    if (!WriteStream(ack, sizeof ack, Clock::now() + Wait(kFirstWaitMs))) return false;
+    if (!AckWindow(s.winno, Clock::now() + Wait(kFirstWaitMs))) return false;
     if (s.winno == 0) Log("BTFTP: Server is sending.\r\n");
     ++s.winno;
     return true;
@@ -472,7 +492,7 @@ int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server
     s.udp = socket(AF_INET, SOCK_DGRAM, 0);
     if (s.udp < 0) return -1;
     sockaddr_in local = Address(reinterpret_cast<const uint8_t*>("\0\0\0\0"),
-                                port == kTftpBroadcastPort ? kTftpBroadcastLocalPort : 0);
+                                port == kTftpBroadcastPort ? tftp_data_port : 0);
     if (port == kTftpBroadcastPort) {
         int on = 1;
         setsockopt(s.udp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -508,7 +528,8 @@ int CloseTFTP() {
         Log("BTFTP: End of file\r\n");
         if (s.tcp >= 0) close(s.tcp);
         s.tcp = -1;
-        usleep(2000000 + useconds_t(s.procno) * 100);
+        // The clients of a group leave one after another.
+        usleep(useconds_t(WaitUs(2000000 + int64_t(s.procno) * 100).count()));
     }
     if (s.window) Free(s.window);
     s.window = nullptr;

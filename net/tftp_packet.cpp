@@ -37,6 +37,12 @@ size_t tftp_ack(uint8_t* out, uint16_t block) {
     return 4;
 }
 
+size_t btftp_ack(uint8_t* out, uint16_t window) {
+    stn16(out, kBtftpAck);
+    stn16(out + 2, window);
+    return 4;
+}
+
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
     size_t n = 0;
     for (size_t i = 0; i < packet.length && packet.data[i] != 0 && n + 1 < size; ++i) {

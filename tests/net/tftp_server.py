@@ -15,6 +15,8 @@ in the broadcast flavour):
   --error CODE:TEXT   every request is answered by an ERROR packet
   --error-at N    the first transfer to reach block N gets ERROR 3 instead
   --silent-after N    nothing is sent after block N
+  --beyond N      broadcast: before the final short packet, a full one N
+                  packets past it (in the same window) that is no part of the file
   --log FILE      one line per packet received ("RRQ name", "ACK n")
 """
 import argparse
@@ -45,6 +47,7 @@ def parse_args():
     p.add_argument("--error")
     p.add_argument("--error-at", type=int)
     p.add_argument("--silent-after", type=int)
+    p.add_argument("--beyond", type=int)
     p.add_argument("--log")
     a = p.parse_args()
     if a.port is None:
@@ -189,6 +192,9 @@ def serve_group(args, faults, data, clients):
             chunk = data[number * args.block:(number + 1) * args.block]
             packet = struct.pack("!HH", ERROR, number & 0xFFFF) + chunk
             for to in targets:
+                if args.beyond and number == packets - 1:
+                    stray = struct.pack("!HH", ERROR, (number + args.beyond) & 0xFFFF)
+                    sock.sendto(stray + b"\xbb" * args.block, to)
                 faults.send(sock, packet, number, to)
         waiting = set(live)
         deadline = time.time() + 5
@@ -203,6 +209,8 @@ def serve_group(args, faults, data, clients):
                     continue
                 op, number = struct.unpack("!HH", ack)
                 faults.log("ACK %d" % number)
+                if op != DATA:
+                    continue  # a window is acknowledged with opcode 3
                 if number == window & 0xFFFF:
                     waiting.discard(conn)
                 elif number == (window - 1) & 0xFFFF:

@@ -13,6 +13,7 @@ constexpr uint16_t kTftpData = 3;
 constexpr uint16_t kTftpAck = 4;
 constexpr uint16_t kTftpError = 5;
 constexpr uint16_t kBtftpData = 5; // data packets of the broadcast flavour
+constexpr uint16_t kBtftpAck = 3;  // a window's acknowledgement on the control stream
 constexpr size_t kTftpRequestMax = 512;
 
 struct TftpPacket {
@@ -27,7 +28,8 @@ struct TftpPacket {
 bool tftp_parse(const uint8_t* packet, size_t length, uint16_t blockSize, TftpPacket* out);
 // opcode 1, name, NUL, "octet", NUL; 0 when it does not fit `size`.
 size_t tftp_request(uint8_t* out, size_t size, const char* name);
-size_t tftp_ack(uint8_t* out, uint16_t block); // 4 bytes
+size_t tftp_ack(uint8_t* out, uint16_t block);   // 4 bytes
+size_t btftp_ack(uint8_t* out, uint16_t window); // 4 bytes: opcode 3, window number
 // The error text up to its NUL, unprintable bytes as '?', cut to size - 1.
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size);
 
