@@ -19,7 +19,8 @@ uint8_t* InodePointer(Ext2Inode* inode, int slot) {
 }
 
 // Makes `buffer` hold indirect block `block` known as `key`, writing back
-// what it held before. A block outside the volume is refused.
+// what it held before. A block outside the volume or among the metadata
+// is refused.
 Status Load(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
     if (!buffer.data.empty() && buffer.key == key && buffer.block == block) return 0;
     Ext2Area a = LoadExt2Area();
@@ -28,7 +29,7 @@ Status Load(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
     buffer.data.assign(a.B(), 0);
     buffer.key = 0xFFFFFFFF;
     buffer.block = 0;
-    if (!a.ValidBlock(block) || block <= a.LastDescBlock()) {
+    if (CheckMapBlock(block) != 0) {
         Log("EXT2 ERROR: Bad indirect block\r\n");
         return -1;
     }
@@ -120,11 +121,7 @@ uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst) {
         if (dst) std::fill_n(dst, a.B(), 0);
         return kHoleBlock;
     }
-    if (!a.ValidBlock(b)) {
-        Log("EXT2 ERROR: Block number out of range\r\n");
-        return 0;
-    }
-    if (InMap(inode, b)) return 0;
+    if (CheckMapBlock(b) != 0 || InMap(inode, b)) return 0;
     if (dst && ReadBlock(b, dst) != 0) return 0;
     return b;
 }
@@ -138,7 +135,7 @@ uint32_t NextInodeBlock(Ext2Inode* inode, uint8_t* dst) {
 uint32_t AllocateBlock(Ext2Group* hint) {
     if (hint && ld16(hint->desc + ext2gd::kFreeBlocks) != 0) {
         uint32_t b = AllocateBlockinGroup(hint);
-        if (b != 0) return b;
+        if (b != 0 || hint->damaged) return b;
     }
     Ext2Area a = LoadExt2Area();
     for (uint32_t g = 0; g < a.Groups(); ++g) {
@@ -151,9 +148,10 @@ uint32_t AllocateBlock(Ext2Group* hint) {
         group = OpenGroup(g, true);
         if (!group) return 0;
         uint32_t b = AllocateBlockinGroup(group);
-        if (b != 0) WriteGroup(group);
+        const bool damaged = group->damaged;
+        if (b != 0 && WriteGroup(group) != 0) b = 0;
         CloseGroup(group);
-        if (b != 0) return b;
+        if (b != 0 || damaged) return b;
     }
     return 0;
 }
@@ -238,24 +236,25 @@ Status RemoveBlock(Ext2Inode* inode) {
     IndirectBuffer* owner = nullptr;
     bool hole = false;
     uint8_t* slot = Slot(inode, index, &owner, &hole);
-    if (!slot) {
-        if (!hole) return -1;
-        inode->blockCount = index; // a hole above: nothing mapped there
-        return 0;
-    }
+    if (!slot && !hole) return -1;
     inode->blockCount = index;
-    uint32_t b = ld32(slot);
-    if (b != 0 && FreeBlock(b) != 0) {
-        ++inode->blockCount;
-        return -1;
+    if (slot) { // under a hole nothing is mapped at the index itself
+        uint32_t b = ld32(slot);
+        if (b != 0 && FreeBlock(b) != 0) {
+            ++inode->blockCount;
+            return -1;
+        }
+        st32(slot, 0);
+        if (owner) owner->dirty = true;
     }
-    st32(slot, 0);
-    if (owner) owner->dirty = true;
-    // An indirect block whose first entry was removed is empty: it goes too,
-    // and so on up the tree.
+    // An indirect block whose first entry was removed is empty: it goes
+    // too, and so on up the tree. Under a hole some of them were never
+    // allocated; the ones that were are loaded (Slot went through them).
     auto drop = [&](IndirectBuffer& buffer, uint8_t* parent, IndirectBuffer* parentBuffer) {
-        FreeBlock(buffer.block);
-        Forget(buffer);
+        const uint32_t block = ld32(parent);
+        if (block == 0) return;
+        FreeBlock(block);
+        if (buffer.block == block) Forget(buffer);
         st32(parent, 0);
         if (parentBuffer) parentBuffer->dirty = true;
     };
@@ -264,13 +263,14 @@ Status RemoveBlock(Ext2Inode* inode) {
         if (path.index[0] == 0) drop(inode->single, InodePointer(inode, ext2ino::kSingle), nullptr);
         break;
     case 2:
-        if (path.index[1] != 0) break;
+        if (path.index[1] != 0 || ld32(InodePointer(inode, ext2ino::kDouble)) == 0) break;
         drop(inode->dbl2, Pointer(inode->dbl.data.data(), path.index[0]), &inode->dbl);
         if (path.index[0] == 0) drop(inode->dbl, InodePointer(inode, ext2ino::kDouble), nullptr);
         break;
     case 3:
-        if (path.index[2] != 0) break;
-        drop(inode->tri3, Pointer(inode->tri2.data.data(), path.index[1]), &inode->tri2);
+        if (path.index[2] != 0 || ld32(InodePointer(inode, ext2ino::kTriple)) == 0) break;
+        if (ld32(Pointer(inode->tri.data.data(), path.index[0])) != 0)
+            drop(inode->tri3, Pointer(inode->tri2.data.data(), path.index[1]), &inode->tri2);
         if (path.index[1] != 0) break;
         drop(inode->tri2, Pointer(inode->tri.data.data(), path.index[0]), &inode->tri);
         if (path.index[0] == 0) drop(inode->tri, InodePointer(inode, ext2ino::kTriple), nullptr);
@@ -287,7 +287,10 @@ Status GetBlocks(uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got) {
     while (*got < count) {
         MonitorESC();
         uint32_t b = AllocateBlockinGroup(group);
-        if (b == 0) break;
+        if (b == 0) {
+            if (group->damaged) status = -1;
+            break;
+        }
         if (AddBlock(b, inode, group) != 0) {
             // Not linked: its bit goes back at once.
             Ext2Area a = LoadExt2Area();
@@ -297,12 +300,12 @@ Status GetBlocks(uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got) {
                  uint16_t(ld16(group->desc + ext2gd::kFreeBlocks) + 1));
             ++a.freeBlocks;
             StoreExt2Area(a);
-            status = 1;
+            status = group->damaged ? -1 : 1;
             break;
         }
         ++*got;
     }
-    WriteGroup(group);
+    if (WriteGroup(group) != 0) status = -1;
     CloseGroup(group);
     return status;
 }
@@ -312,6 +315,7 @@ Status AllocateBlocks(Ext2Inode* inode, uint32_t count) {
     Ext2Area a = LoadExt2Area();
     uint32_t got = 0;
     uint32_t g = inode->groupHint;
+    Status status = 0;
     for (; g < a.Groups(); ++g) {
         Ext2Group* group = OpenGroup(g, false);
         if (!group) break;
@@ -319,13 +323,14 @@ Status AllocateBlocks(Ext2Inode* inode, uint32_t count) {
         CloseGroup(group);
         if (!free) continue;
         inode->groupHint = g;
-        if (GetBlocks(g, inode, count, &got) != 0 || got == count) break;
+        status = GetBlocks(g, inode, count, &got);
+        if (status != 0 || got == count) break;
     }
-    if (got == count) return 0;
+    if (got == count && status == 0) return 0;
     // What was taken goes back, so that a failed growth leaves the file and
     // the bitmaps as they were.
     RemoveBlocks(inode, got);
-    Log("EXT2: No free block\r\n");
+    if (status >= 0) Log("EXT2: No free block\r\n");
     return 1;
 }
 

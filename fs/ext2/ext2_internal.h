@@ -43,6 +43,7 @@ struct Ext2Area {
     uint8_t writable;       // 1: the driver may change this volume
     uint8_t typedRecords;   // 1: directory records carry a type byte
     uint8_t readOnlyReason; // why writable is 0 (Ext2ReadOnly)
+    uint8_t sparseCopies;   // 1: superblock copies only in groups 0, 1 and powers of 3, 5, 7
 
     uint32_t B() const { return sectorsPerBlock * 512u; }
     uint32_t P() const { return B() / 4u; } // block numbers per indirect block
@@ -85,6 +86,7 @@ constexpr uint32_t kCacheBytes = 16384;
 constexpr int kCacheSlots = 16;
 constexpr uint32_t kHoleBlock = 0xFFFFFFFF; // ReadBlocks: a hole, reads as zeros
 constexpr uint16_t kMaxBlockRun = 64;       // ReadBlocks/WriteBlocks limit
+constexpr uint32_t kMaxBlockBytes = 4096;   // largest block size the driver accepts
 
 // Allocates the cache buffer (driver start-up).
 void InitCache();
@@ -102,8 +104,11 @@ Status BlankBlocks(uint32_t first, uint32_t count);
 Status DirectWriteBlock(uint32_t b, const uint8_t* src);
 // A zeroed block buffer (Malloc); the caller gives it back with Free.
 uint8_t* MallocBlock();
-// Writes every dirty entry back and unbinds the cache.
+// Writes every dirty entry back and unbinds the cache; -1 also when a
+// write-back failed since the last flush.
 Status FlushCache();
+// Write-backs of cached blocks that failed so far (evictions included).
+uint32_t WriteBackFailures();
 // Writes dirty entries back to their partition, empties the cache and
 // binds it to the current partition.
 void StartCache();
@@ -120,13 +125,22 @@ struct Ext2Group {
     std::vector<uint8_t> blockBitmap;
     bool inodeDirty = false;
     bool blockDirty = false;
+    bool damaged = false; // the block bitmap marks metadata free
 };
 // Null on a read error or a damaged descriptor (bitmap blocks outside the
 // volume).
 Ext2Group* OpenGroup(uint32_t g, bool withBitmaps);
-void WriteGroup(Ext2Group* group);
+Status WriteGroup(Ext2Group* group);
 void CloseGroup(Ext2Group* group);
-// 0 when the group has nothing free.
+// True when block b of group g is the group's own metadata as its
+// descriptor desc places it: the superblock and descriptor copy (where
+// the group carries one), a bitmap or the inode table.
+bool GroupMetadata(const uint8_t* desc, uint32_t g, uint32_t b);
+// 0 when block b may be a file's data or indirect block; -1 after logging
+// why when it lies outside the volume or is metadata of its group.
+Status CheckMapBlock(uint32_t b);
+// 0 when the group has nothing free, or (damaged set) when its bitmap
+// offers a metadata block.
 uint32_t AllocateBlockinGroup(Ext2Group* group);
 uint32_t AllocateInodeinGroup(Ext2Group* group);
 // Sets the lowest clear bit of *byte and returns its index (8: none).
@@ -180,7 +194,7 @@ void BlockAddress(uint32_t index, uint32_t P, BlockPath* path);
 // block count or on damage. With dst the block is read too.
 uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst);
 uint32_t NextInodeBlock(Ext2Inode* inode, uint8_t* dst);
-// 0 when nothing is free.
+// 0 when nothing is free or a bitmap is damaged.
 uint32_t AllocateBlock(Ext2Group* hint);
 Status FreeBlock(uint32_t b);
 Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint);

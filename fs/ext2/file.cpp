@@ -70,6 +70,19 @@ Status Ext2RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
         CloseInode(inode);
         return 1;
     }
+    if (inode->symlink != 1) {
+        // Every block of the map is checked before anything is written:
+        // a damaged map (metadata, blocks outside the volume, loops) is
+        // refused as a whole.
+        for (uint32_t i = 0; i < inode->blockCount; ++i) {
+            MonitorESC();
+            if (ReadInodeBlock(inode, i, nullptr) == 0) {
+                Log("EXT2 ERROR: File not rewritten: its block map is damaged\r\n");
+                CloseInode(inode);
+                return 1;
+            }
+        }
+    }
     FsFileHandle* handle = NewHandle(inode);
     if (inode->symlink != 1) {
         // A file with holes or blocks its size does not account for is

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ext2_internal.h"
+#include "platform/console.h"
 #include "platform/util.h"
 
 namespace vk {
@@ -35,21 +36,27 @@ Ext2Group* OpenGroup(uint32_t g, bool withBitmaps) {
     return group;
 }
 
-void WriteGroup(Ext2Group* group) {
-    if (group->inodeDirty)
-        WriteBlock(ld32(group->desc + ext2gd::kInodeBitmap), group->inodeBitmap.data());
-    if (group->blockDirty)
-        WriteBlock(ld32(group->desc + ext2gd::kBlockBitmap), group->blockBitmap.data());
+Status WriteGroup(Ext2Group* group) {
+    Status status = 0;
+    if (group->inodeDirty &&
+        WriteBlock(ld32(group->desc + ext2gd::kInodeBitmap), group->inodeBitmap.data()) != 0)
+        status = -1;
+    if (group->blockDirty &&
+        WriteBlock(ld32(group->desc + ext2gd::kBlockBitmap), group->blockBitmap.data()) != 0)
+        status = -1;
     group->inodeDirty = group->blockDirty = false;
     // Descriptors of other groups share the block and may have changed
     // through their own handles: only this group's 32 bytes are written.
     const size_t offset = size_t(group->desc - group->descBuffer.data());
     std::vector<uint8_t> current(group->descBuffer.size());
-    if (ReadBlock(group->descBlock, current.data()) == 0) {
+    if (ReadBlock(group->descBlock, current.data()) != 0) {
+        status = -1;
+    } else {
         std::copy_n(group->desc, ext2gd::kSize, current.data() + offset);
-        WriteBlock(group->descBlock, current.data());
+        if (WriteBlock(group->descBlock, current.data()) != 0) status = -1;
     }
     fsstate->state = kStateModified;
+    return status;
 }
 
 void CloseGroup(Ext2Group* group) {
@@ -93,7 +100,51 @@ uint32_t BlocksInGroup(const Ext2Area& a, uint32_t g) {
     return std::min(a.blocksPerGroup, a.blocksCount - first);
 }
 
+// Whether group g starts with a copy of the superblock and descriptors.
+bool HasSuperCopy(const Ext2Area& a, uint32_t g) {
+    if (g <= 1 || !a.sparseCopies) return true;
+    for (uint64_t base : {3u, 5u, 7u}) {
+        uint64_t power = base;
+        while (power < g)
+            power *= base;
+        if (power == g) return true;
+    }
+    return false;
+}
+
+void LogMetadataInMap() {
+    Log("EXT2 ERROR: Block map names file system metadata\r\n");
+}
+
 } // namespace
+
+bool GroupMetadata(const uint8_t* desc, uint32_t g, uint32_t b) {
+    Ext2Area a = LoadExt2Area();
+    const uint32_t start = a.firstDataBlock + g * a.blocksPerGroup;
+    const uint32_t copy = a.LastDescBlock() - a.firstDataBlock + 1;
+    if (HasSuperCopy(a, g) && b >= start && b - start < copy) return true;
+    if (b == ld32(desc + ext2gd::kBlockBitmap) || b == ld32(desc + ext2gd::kInodeBitmap))
+        return true;
+    const uint32_t table = ld32(desc + ext2gd::kInodeTable);
+    const uint32_t tableBlocks = (a.inodesPerGroup + a.InodesPerBlock() - 1) / a.InodesPerBlock();
+    return b >= table && b - table < tableBlocks;
+}
+
+Status CheckMapBlock(uint32_t b) {
+    Ext2Area a = LoadExt2Area();
+    if (!a.ValidBlock(b)) {
+        Log("EXT2 ERROR: Block number out of range\r\n");
+        return -1;
+    }
+    const uint32_t g = (b - a.firstDataBlock) / a.blocksPerGroup;
+    uint8_t descBlock[kMaxBlockBytes];
+    if (ReadBlock(a.DescBlock(g), descBlock) != 0) return -1;
+    if (GroupMetadata(descBlock + (g % a.DescPerBlock()) * ext2gd::kSize, g, b)) {
+        LogMetadataInMap();
+        return -1;
+    }
+    return 0;
+}
 
 uint32_t AllocateBlockinGroup(Ext2Group* group) {
     Ext2Area a = LoadExt2Area();
@@ -104,11 +155,20 @@ uint32_t AllocateBlockinGroup(Ext2Group* group) {
     uint32_t bits = BlocksInGroup(a, group->number);
     uint32_t bit = TakeBit(group->blockBitmap.data(), bits);
     if (bit >= bits) return 0;
+    const uint32_t b = a.blocksPerGroup * group->number + a.firstDataBlock + bit;
+    // A bitmap that offers the group's own metadata is damaged: the bit
+    // stays as it was and nothing is handed out.
+    if (GroupMetadata(group->desc, group->number, b)) {
+        group->blockBitmap[bit / 8] = uint8_t(group->blockBitmap[bit / 8] & ~(1u << (bit % 8)));
+        group->damaged = true;
+        Log("EXT2 ERROR: Block bitmap damaged\r\n");
+        return 0;
+    }
     st16(group->desc + ext2gd::kFreeBlocks, uint16_t(free - 1));
     if (a.freeBlocks) --a.freeBlocks;
     StoreExt2Area(a);
     group->blockDirty = true;
-    return a.blocksPerGroup * group->number + a.firstDataBlock + bit;
+    return b;
 }
 
 uint32_t AllocateInodeinGroup(Ext2Group* group) {
@@ -137,6 +197,13 @@ Status FreeBlock(uint32_t b) {
     uint32_t bit = (b - a.firstDataBlock) % a.blocksPerGroup;
     Ext2Group* group = OpenGroup(g, true);
     if (!group) return -1;
+    // A map that names metadata never frees it.
+    if (GroupMetadata(group->desc, g, b)) {
+        LogMetadataInMap();
+        CloseGroup(group);
+        return -1;
+    }
+    Status status = 0;
     uint8_t& byte = group->blockBitmap[bit / 8];
     if (byte & (1u << (bit % 8))) {
         byte = uint8_t(byte & ~(1u << (bit % 8)));
@@ -146,10 +213,10 @@ Status FreeBlock(uint32_t b) {
         ++a.freeBlocks;
         StoreExt2Area(a);
         group->blockDirty = true;
-        WriteGroup(group);
+        status = WriteGroup(group);
     }
     CloseGroup(group);
-    return 0;
+    return status;
 }
 
 Status FreeInode(uint32_t n) {
@@ -159,6 +226,7 @@ Status FreeInode(uint32_t n) {
     uint32_t bit = (n - 1) % a.inodesPerGroup;
     Ext2Group* group = OpenGroup(g, true);
     if (!group) return -1;
+    Status status = 0;
     uint8_t& byte = group->inodeBitmap[bit / 8];
     if (byte & (1u << (bit % 8))) {
         byte = uint8_t(byte & ~(1u << (bit % 8)));
@@ -168,10 +236,10 @@ Status FreeInode(uint32_t n) {
         ++a.freeInodes;
         StoreExt2Area(a);
         group->inodeDirty = true;
-        WriteGroup(group);
+        status = WriteGroup(group);
     }
     CloseGroup(group);
-    return 0;
+    return status;
 }
 
 } // namespace vk

@@ -55,6 +55,9 @@ constexpr uint16_t kStateCleanValue = 1;
 constexpr uint32_t kIncompatFileType = 0x0002;
 constexpr uint32_t kIncompatFlexBg = 0x0200;
 constexpr uint32_t kIncompatReadable = kIncompatFileType | kIncompatFlexBg;
+// Read-only compatible feature: superblock and descriptor copies only in
+// groups 0, 1 and the powers of 3, 5 and 7.
+constexpr uint32_t kRoCompatSparseSuper = 0x0001;
 } // namespace ext2sb
 
 // One 32-byte block-group descriptor; the table starts in the block after

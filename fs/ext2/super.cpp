@@ -59,6 +59,7 @@ Status LoadSuper(const uint8_t* s) {
     }
     if (incompat & ~kIncompatReadable) return Refuse("unsupported features");
     a.typedRecords = (incompat & kIncompatFileType) ? 1 : 0;
+    a.sparseCopies = (roCompat & kRoCompatSparseSuper) ? 1 : 0;
     if (a.firstDataBlock != (B == 1024 ? 1u : 0u)) return Refuse("first data block");
     if (a.blocksPerGroup < 8 || a.blocksPerGroup > 8 * B || a.blocksPerGroup % 8 != 0)
         return Refuse("blocks per group");

@@ -100,4 +100,17 @@ run_case "inodes per group" "Superblock refused: inodes per group" poke d.img $(
 run_case "block size" "Superblock refused: block size" poke d.img $((1024 + 24)) 4 9
 run_case "inode table" "EXT2 ERROR: Bad group descriptor" poke d.img $((2048 + 8)) 4 0x7FFFFFF0
 run_case "bitmaps" "EXT2 ERROR: Bad group descriptor" poke d.img $((2048 + 0)) 4 0x7FFFFFF0
+# A map that names the superblock or the inode table, and a bitmap that
+# offers the inode table: refused, and the metadata stays as it was.
+table=$(dumpe2fs "$(ext2_dev clean.img 1)" 2> /dev/null | sed -n '0,/Inode table at/s/.*Inode table at \([0-9]*\)-.*/\1/p')
+metadata() { debugfs -w -R "$1" "$(ext2_dev d.img 1)" > /dev/null 2>&1; }
+for damage in "sif /dir/big.bin block[0] 1" "sif /dir/big.bin block[2] $((table + 1))" \
+    "freeb $table 8"; do
+    message="EXT2 ERROR: Block map names file system metadata"
+    [ "${damage%% *}" = freeb ] && message="EXT2 ERROR: Block bitmap damaged"
+    run_case "$damage" "$message" metadata "$damage"
+    dumpe2fs -h "$(ext2_dev d.img 1)" > /dev/null 2>&1 || fail "$damage: superblock destroyed"
+    e2fsck -fn "$(ext2_dev d.img 1)" > fsck.out 2>&1
+    grep -qE "garbage|Bad magic|Root inode" fsck.out && fail "$damage: metadata overwritten"
+done
 finish

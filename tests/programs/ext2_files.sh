@@ -151,4 +151,14 @@ ext2_fsck d.img 3 "shrinking it"
 pelto -w -dd.img 'delete "{0:3}/triple.bin"'
 [ "$(ext2_free d.img 3)" = "$free3" ] || fail "triple: free $(ext2_free d.img 3), before $free3"
 ext2_fsck d.img 3 "deleting it"
+# A sparse file whose holes cover the start of the double and the triple
+# indirect ranges and part of a triple second-level block: deleting it
+# gives back every indirect block too.
+python3 -c 'f = open("sparse.bin", "wb")
+for block in (0, 780, 65804 + 5 * 256 + 3, 65804 + 65536 + 10): f.seek(block * 1024); f.write(b"S" * 1024)'
+debugfs -w -R "write sparse.bin sparse.bin" "$(ext2_dev d.img 3)" > /dev/null 2>&1
+[ "$(ext2_stat d.img 3 /sparse.bin Blockcount)" -lt 40 ] || fail "sparse.bin is not sparse"
+pelto -w -dd.img 'delete "{0:3}/sparse.bin"'
+[ "$(ext2_free d.img 3)" = "$free3" ] || fail "sparse: free $(ext2_free d.img 3), before $free3"
+ext2_fsck d.img 3 "deleting a sparse file"
 finish
