@@ -33,6 +33,9 @@ struct {
     uint32_t start = 0; // first sector, so that a moved partition is not served
 } cachedpart;
 uint32_t cachedBlockBytes = 0;
+// Failed write-backs: all so far, and as many as the last flush saw.
+uint32_t writeBackFailures = 0;
+uint32_t failuresAtFlush = 0;
 
 bool OutOfRange(uint32_t b, uint32_t count) {
     Ext2Area a = LoadExt2Area();
@@ -63,6 +66,7 @@ Status WriteBack(CacheSlot& slot) {
     if (cachedState->disk != cachedpart.disk || cachedState->partition != cachedpart.partition ||
         cachedState->start != cachedpart.start) {
         Log("EXT2 ERROR: Cached block of a partition no longer selected dropped\r\n");
+        ++writeBackFailures;
         return -1;
     }
     FsState* current = fsstate;
@@ -71,7 +75,10 @@ Status WriteBack(CacheSlot& slot) {
     Status status = DiskWrite(slot.block, 1, slot.buffer);
     fsstate->position = position;
     fsstate = current;
-    if (status != 0) Log("EXT2 ERROR: Cannot write a cached block\r\n");
+    if (status != 0) {
+        Log("EXT2 ERROR: Cannot write a cached block\r\n");
+        ++writeBackFailures;
+    }
     return status;
 }
 
@@ -100,10 +107,13 @@ int Find(uint32_t b) {
     return -1;
 }
 
-// Evicts the least recent slot and gives it block b (data not filled).
+// Evicts the least recent slot and gives it block b (data not filled);
+// -1 when the evicted block could not be written back, which fails the
+// access that needed the slot.
 int Insert(uint32_t b) {
-    WriteBack(localcache[0]);
+    const Status written = WriteBack(localcache[0]);
     localcache[0].state = kEmpty;
+    if (written != 0) return -1;
     int i = Touch(0);
     localcache[i].block = b;
     return i;
@@ -154,16 +164,22 @@ void StartCache() {
 }
 
 Status FlushCache() {
-    Status status = 0;
     if (cachedState) {
         for (int i = 0; i < ext2_cache_size; ++i)
-            if (WriteBack(localcache[i]) != 0) status = -1;
+            WriteBack(localcache[i]);
     }
+    // Blocks lost on eviction since the last flush count too.
+    const Status status = writeBackFailures != failuresAtFlush ? -1 : 0;
+    failuresAtFlush = writeBackFailures;
     for (CacheSlot& s : localcache)
         s = CacheSlot{};
     cachedState = nullptr;
     ext2_cache_size = 0;
     return status;
+}
+
+uint32_t WriteBackFailures() {
+    return writeBackFailures;
 }
 
 bool CacheServes(const FsState* state) {
@@ -179,6 +195,7 @@ Status ReadBlock(uint32_t b, uint8_t* dst) {
         i = Touch(i);
     } else {
         i = Insert(b);
+        if (i < 0) return -1;
         if (DiskRead(b, 1, localcache[i].buffer) != 0) {
             Log("EXT2 ERROR: Cannot read a block\r\n");
             return -1;
@@ -194,6 +211,7 @@ Status WriteBlock(uint32_t b, const uint8_t* src) {
     EnsureCache();
     int i = Find(b);
     i = i >= 0 ? Touch(i) : Insert(b);
+    if (i < 0) return -1;
     std::copy_n(src, cachedBlockBytes, localcache[i].buffer);
     localcache[i].state = kDirty;
     fsstate->state = kStateModified; // the flush must come

@@ -16,6 +16,16 @@ Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer
     return ReadSects(count, buffer) == 0 ? 0 : -1;
 }
 
+// An operation that changes the volume fails when a cached block could
+// not be written back while it ran (an eviction it caused), even where
+// the lost block was not its own: later commands must not build on it.
+template <auto Op, auto kFailure, typename... Args>
+auto Checked(Args... args) -> decltype(Op(args...)) {
+    const uint32_t before = WriteBackFailures();
+    const auto result = Op(args...);
+    return WriteBackFailures() != before ? decltype(result)(kFailure) : result;
+}
+
 } // namespace
 
 const FsHandler EXT2Handler = {
@@ -31,17 +41,17 @@ const FsHandler EXT2Handler = {
     .NextDirEntry = Ext2NextDirEntry,
     .GetFileInfo = Ext2GetFileInfo,
     .AddEntrySize = Ext2AddEntrySize,
-    .CreateFile = Ext2CreateFile,
-    .CreateDir = Ext2CreateDir,
+    .CreateFile = Checked<Ext2CreateFile, 1>,
+    .CreateDir = Checked<Ext2CreateDir, 1>,
     .CloseDir = Ext2CloseDir,
-    .RemoveFile = Ext2RemoveFile,
-    .RemoveDir = Ext2RemoveDir,
+    .RemoveFile = Checked<Ext2RemoveFile, 1>,
+    .RemoveDir = Checked<Ext2RemoveDir, 1>,
     .OpenFile = Ext2OpenFile,
     .RewriteFile = Ext2RewriteFile,
     .ReadFileChunk = Ext2ReadFileChunk,
-    .WriteFileChunk = Ext2WriteFileChunk,
+    .WriteFileChunk = Checked<Ext2WriteFileChunk, 0>,
     .CloseFile = Ext2CloseFile,
-    .AdjustFileSize = Ext2AdjustFileSize,
+    .AdjustFileSize = Checked<Ext2AdjustFileSize, 1>,
     .Clean = Ext2Clean,
     .FullUnzip = Ext2FullUnzip,
 };

@@ -90,16 +90,16 @@ class Ext2RestoreFaults : public DiskTest {
         std::filesystem::remove_all(dir_, ignored);
     }
     Status Run(const std::string& text) { return ParseLine(LoadLine(text.c_str())); }
-    // A 40 MB disk with one ext2 partition whose n-th write and every later
-    // one fail.
-    FaultyDisk* NewDisk(uint64_t failWrite) {
+    // A 40 MB disk with one ext2 partition whose n-th write and (sticky)
+    // every later one fail.
+    FaultyDisk* NewDisk(uint64_t failWrite, bool sticky = true) {
         FlushParts();
         ResetDisks();
         ClearLog();
         auto inner = std::make_unique<MemoryDisk>(uint64_t(20) * kCylinder * 512);
         PutTable(inner.get(), 0, {Part(0x83, 0, 1, 19)});
         return static_cast<FaultyDisk*>(
-            AddDiskDevice(std::make_unique<FaultyDisk>(std::move(inner), 0, failWrite, true)));
+            AddDiskDevice(std::make_unique<FaultyDisk>(std::move(inner), 0, failWrite, sticky)));
     }
     bool Done() const { return Logged().find("EXT2 Unzip: Done !") != std::string::npos; }
 
@@ -144,6 +144,30 @@ TEST_F(Ext2RestoreFaults, HalfMadeVolumeIsNotWritten) {
         EXPECT_NE(Run("mkdir \"{0:1}/NEW\""), 0) << n;
         FlushParts();
         EXPECT_EQ(faulty->writes, before) << n;
+    }
+}
+
+// After a clean, mkdir writes only when the cache evicts a dirty block: the mkdir during which the
+// n-th write fails fails itself, and none before it.
+TEST_F(Ext2RestoreFaults, LostWriteBackFailsItsCommand) {
+    auto mkdir = [this](int i) { return Run("mkdir \"{0:1}/D" + std::to_string(i) + "\""); };
+    FaultyDisk* disk = NewDisk(0);
+    ASSERT_EQ(Run("clean 1"), 0);
+    const uint64_t clean = disk->writes;
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(mkdir(i), 0);
+    const uint64_t evictions = disk->writes - clean;
+    ASSERT_GT(evictions, 10u);
+    for (uint64_t n = 1; n <= evictions; ++n) {
+        FaultyDisk* faulty = NewDisk(clean + n, false);
+        ASSERT_EQ(Run("clean 1"), 0);
+        bool hit = false;
+        for (int i = 0; i < 30 && !hit; ++i) {
+            const bool failed = mkdir(i) != 0;
+            hit = faulty->writes >= clean + n;
+            EXPECT_EQ(failed, hit) << n << " " << i;
+        }
+        EXPECT_TRUE(hit) << n;
     }
 }
 
