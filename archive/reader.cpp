@@ -116,9 +116,11 @@ void SetReadIOOps(const ReadIOOps* replacement) {
 
 // Buffered file reader ------------------------------------------------------
 
-Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) {
-    io->file = FileRecord{};
-    if (ops->open(name, &io->file, kFragmentOpenFlags) != 0) return 1;
+namespace {
+
+// Marks a freshly opened file as the buffer's, with the buffer allocated
+// once and emptied.
+Status ReadIOStartBuffer(ReadIOBuffer* io, uint32_t* size) {
     io->open = true;
     if (io->buffer == nullptr)
         io->buffer = static_cast<uint8_t*>(Malloc(ParagraphsFor(kReadBufferSize)));
@@ -128,17 +130,19 @@ Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) 
     return 0;
 }
 
+} // namespace
+
+Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) {
+    io->file = FileRecord{};
+    if (ops->open(name, &io->file, kFragmentOpenFlags) != 0) return 1;
+    return ReadIOStartBuffer(io, size);
+}
+
 Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
                              uint32_t* size) {
     io->file = FileRecord{};
     if (OpenFILEEntry(state, entry, &io->file) != 0) return 1;
-    io->open = true;
-    if (io->buffer == nullptr)
-        io->buffer = static_cast<uint8_t*>(Malloc(ParagraphsFor(kReadBufferSize)));
-    io->cursor = 0;
-    io->count = 0;
-    *size = io->file.size;
-    return 0;
+    return ReadIOStartBuffer(io, size);
 }
 
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
