@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The remote-file cache over the network: in the test's own namespaces, two
 # boots restore a three-fragment full archive fetched by enhanced TFTP onto
-# a FAT partition. The first downloads every fragment into the cache
-# partition, the second finds them unchanged (the server counts far fewer
-# blocks sent). The restored files are read by mtools, the cache by the
-# independent cache reader. checkuser asks the security server (in.tftpd on
-# port 89 of the boot server) for a user's password.
+# a FAT partition, blanked before each. The first downloads every fragment
+# into the cache partition, the second finds them unchanged (the server
+# counts far fewer blocks sent). The restored files are read by mtools, the
+# cache by the independent cache reader. checkuser asks the security server
+# (in.tftpd on port 89 of the boot server) for a user's password.
 source "$(dirname "$0")/net_lib.sh"
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
@@ -55,6 +55,7 @@ wait_port udp 59
 wait_port udp 89
 
 for boot in first second; do
+    pelto disk.img 'clean 1'
     : > served.log
     tobrend 120 -w -d"$WORK/disk.img"
     cp out "$boot.out"
