@@ -120,9 +120,9 @@ uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
 }
 
 // Fills a new entry's path from the directory handle and the name, which
-// must be one component of that directory.
+// must be one component of that directory ("\" separates host paths too).
 bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kind) {
-    if (name[0] == '\0' || std::strchr(name, '/') || std::strcmp(name, ".") == 0 ||
+    if (name[0] == '\0' || std::strpbrk(name, "/\\") || std::strcmp(name, ".") == 0 ||
         std::strcmp(name, "..") == 0)
         return false;
     if (!JoinPath(entry->path, handle->path, name)) return false;

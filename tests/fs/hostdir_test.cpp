@@ -218,7 +218,8 @@ TEST_F(HostDir, NothingGoesThroughALinkAlongThePath) {
     ASSERT_EQ(symlink("out", "real"), 0);
     FsEntry created{};
     EXPECT_EQ(h.CreateFile(dir, "new", nullptr, &created), 0);
-    EXPECT_EQ(h.CreateFile(dir, "a/b", nullptr, &created), 1);
+    for (const char* bad : {"a/b", "a\\b", "..", "."})
+        EXPECT_EQ(h.CreateFile(dir, bad, nullptr, &created), 1) << bad;
     h.CloseDir(dir);
     EXPECT_EQ(access("moved/new", F_OK), 0);
     EXPECT_NE(access("out/new", F_OK), 0);
