@@ -123,8 +123,10 @@ Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
     DosFile f = OpenRegular(place, O_RDWR, "rb+");
     if (!f) return 1;
     // Rewriting starts from an empty file, so that the file ends at the last
-    // byte written whatever it held before.
-    if (ftruncate(fileno(f), 0) != 0) {
+    // byte written whatever it held before. A file that is empty already is
+    // left alone: truncating it makes ext4 write the whole new content back
+    // when it is closed, as it guards files replaced by truncation.
+    if (status.st_size > 0 && ftruncate(fileno(f), 0) != 0) {
         CloseDosFile(f);
         return 1;
     }
