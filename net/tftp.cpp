@@ -53,6 +53,7 @@ struct Session {
     uint16_t expected = 1;
     bool anyData = false;
     bool eof = false;
+    bool errorEnd = false; // an ERROR packet ended the transfer
     uint8_t request[kTftpRequestMax];
     size_t requestLength = 0;
     uint8_t packet[4 + kTftpBlockMax + 1];
@@ -257,6 +258,7 @@ int ReadBlocks(uint8_t* buffer) {
         if (packet.opcode == kTftpError) {
             PrintError(packet);
             s.eof = true;
+            s.errorEnd = true;
             return 0;
         }
         if (!s.locked) {
@@ -515,6 +517,10 @@ int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server
         return -1;
     }
     return 0;
+}
+
+bool TftpEndedByError() {
+    return s.errorEnd;
 }
 
 int ReadTFTP(uint8_t* buffer) {

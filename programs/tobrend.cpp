@@ -27,7 +27,7 @@ unsigned SupplementaryMemory() {
 // fetches through the same route.
 void StartServices() {
     StartNetwork();
-    StartRemoteCache(RemoteFileRoute());
+    StartRemoteCache(RemoteFileRoute(), TftpEndedByError);
 }
 
 void SetNetworkVariables() {

@@ -3,9 +3,11 @@
 # boots restore a three-fragment full archive fetched by enhanced TFTP onto
 # a FAT partition, blanked before each. The first downloads every fragment
 # into the cache partition, the second finds them unchanged (the server
-# counts far fewer blocks sent). The restored files are read by mtools, the
-# cache by the independent cache reader. checkuser asks the security server
-# (in.tftpd on port 89 of the boot server) for a user's password.
+# counts far fewer blocks sent). Before them, a boot whose ramdisk download
+# the server breaks off with an error packet must stop and keep no copy. The
+# restored files are read by mtools, the cache by the independent cache
+# reader. checkuser asks the security server (in.tftpd on port 89 of the
+# boot server) for a user's password.
 source "$(dirname "$0")/net_lib.sh"
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
@@ -40,7 +42,10 @@ echo "${hash}"'
 hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
 echo "set Security-Passwd = \"$hash\"" > sec/getpasswd/bob
 
-cat > root/boot/start.tbr <<'SCRIPT'
+head -c 100000 /dev/urandom > root/rd.img
+echo 'loadramdisk "rd.img"' > root/boot/start.tbr
+cat > start.tbr <<'SCRIPT'
+loadramdisk "rd.img"
 fullunzip "arc.000" 1
 checkuser "bob" "secret" "unix"
 echo "first check ${Security-Check}"
@@ -49,10 +54,16 @@ echo "second check ${Security-Check}"
 SCRIPT
 
 start_dnsmasq boot/start.tbr
-start_pyserver --root "$WORK/root" --log "$WORK/served.log"
+start_pyserver --root "$WORK/root" --log "$WORK/served.log" --error-at 40
 start_bg in.tftpd -L -s "$WORK/sec" -a 10.77.0.1:89
 wait_port udp 59
 wait_port udp 89
+
+tobrend 120 -w -d"$WORK/disk.img"
+expect_grep 'TFTP: error 3 \('
+expect_out 'ERROR: Cannot cache remote file'
+$CACHETOOL list disk.img | grep -q '^rd\.img' && fail "the copy cut short stayed in the cache"
+mv start.tbr root/boot/start.tbr
 
 for boot in first second; do
     pelto disk.img 'clean 1'
@@ -70,10 +81,12 @@ for boot in first second; do
     [ "$(grep -c '^arc\.' cache.list)" = "$fragments" ] || fail "$boot boot: $(cat cache.list)"
     expect_out 'first check PASSED'
     expect_out 'second check FAILED'
+    expect_out '97 Kb loaded to the ramdisk'
 done
+grep -q 'Downloading "rd.img"' first.out || fail "first boot did not fetch the ramdisk again"
 [ "$(grep -c '^Downloading "arc' first.out)" = "$fragments" ] || fail "first boot did not fetch every fragment"
 grep -q 'Downloading' second.out && fail "second boot fetched again"
-[ "$(grep -c 'found in the disk cache' second.out)" = $((2 * fragments)) ] ||
+[ "$(grep -c 'found in the disk cache' second.out)" = $((2 * fragments + 1)) ] ||
     fail "second boot: $(grep -c 'found in the disk cache' second.out) fragments found"
 # The comparison reads a few blocks of each fragment; a download all of them.
 [ $(($(cat second.acks) * 10)) -lt "$(cat first.acks)" ] ||

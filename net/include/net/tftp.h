@@ -26,6 +26,9 @@ int OpenTFTP(const char* name, const uint8_t* gateway, const uint8_t* server, ui
 // end of the file or after an ERROR packet, -1 after a major timeout.
 int ReadTFTP(uint8_t* buffer);
 int CloseTFTP();
+// True when the transfer last opened was ended by an ERROR packet rather
+// than by its last block (still answered after CloseTFTP).
+bool TftpEndedByError();
 
 // The remote-file routing: with the boot PROM names go to TFTP (no
 // writing), without it to host files. OpenRemoteFile ... CloseRemoteFile
