@@ -8,11 +8,11 @@ export TZ=UTC
 # ext2_disk <image> <size> <MB...>: a blank image whose partitions 1, 2, ...
 # are Linux partitions of these sizes, laid out by the program itself.
 ext2_disk() {
-    local image=$1 size=$2 spec=""
+    local image=$1 size=$2 layout=""
     shift 2
-    for mb in "$@"; do spec+="LINUX-EXT2:$mb "; done
+    for mb in "$@"; do layout+="LINUX-EXT2:$mb "; done
     new_image "$image" "$size"
-    pelto -w -d"$image" "setpartitions \"${spec% }\""
+    pelto -w -d"$image" "setpartitions \"${layout% }\""
 }
 
 ext2_start() { sfdisk_entries "$1" | sed -n "s/^$2 : start= *\([0-9]*\).*/\1/p"; }
