@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "disk/disk.h"
+#include "platform/hostfile.h"
 #include "platform/util.h"
 
 namespace vk {
@@ -65,7 +66,9 @@ class FileDisk : public BlockDevice {
         return PRead(fd_, offset, buffer, Clip(offset, length));
     }
     size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override {
-        return PWrite(fd_, offset, data, Clip(offset, length));
+        size_t done = PWrite(fd_, offset, data, Clip(offset, length));
+        WriteBehind(fd_, &unflushed_, done);
+        return done;
     }
     uint64_t SizeSectors() const override { return sizeBytes_ / kSectorSize; }
     bool GetGeometry(DiskGeometry* geometry) override {
@@ -101,6 +104,7 @@ class FileDisk : public BlockDevice {
     int fd_;
     bool block_;
     uint64_t sizeBytes_;
+    uint32_t unflushed_ = 0;
 };
 
 } // namespace
