@@ -1,5 +1,6 @@
 // The host-file side of the remote-file routing: without a boot PROM the
 // batch program serves its remote names from host files.
+#include <cstdio>
 #include <string>
 
 #include "disk/files.h"
@@ -32,7 +33,11 @@ int CreateHost(const char* name) {
 
 int ReadHost(uint8_t* buffer) {
     if (!current_file) return -1;
-    return ReadDosFile(current_file, buffer, kHostRemoteBlock);
+    uint16_t n = ReadDosFile(current_file, buffer, kHostRemoteBlock);
+    // A short read is the end of the file only when nothing failed; a read
+    // error must not pass for a complete, shorter file.
+    if (n < kHostRemoteBlock && std::ferror(current_file)) return -1;
+    return n;
 }
 
 int WriteHost(const uint8_t* data, uint16_t length) {

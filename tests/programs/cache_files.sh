@@ -38,6 +38,15 @@ expect_out 'Remote file "r/a.bin" found in the disk cache'
 fat_same disk.img a.bin a.orig
 cp a.orig r/a.bin
 
+# A remote file that cannot be read (here a directory) is an error, never
+# an empty file in the cache.
+mkdir r/unreadable
+tobrend -b -w -ddisk.img 'set CacheAlways = "ON"
+copy "r/unreadable" "{0:1}/u.bin"'
+expect_out 'ERROR: Cannot cache remote file'
+cache_list disk.img
+! grep -qF 'r%unreadable' cache.list || fail "an unreadable remote file was cached"
+
 # A small file read to its end must match the copy's size too.
 printf 'tiny' > r/t.txt
 tobrend -b -w -ddisk.img 'set CacheAlways = "ON"
