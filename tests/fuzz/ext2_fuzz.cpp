@@ -14,44 +14,20 @@
 #include <memory>
 #include <vector>
 
-#include "disk/disk.h"
-#include "disk/partitions.h"
+#include "driver_exerciser.h"
 #include "ext2_internal.h"
 #include "fs/ext2.h"
-#include "fs/mbr.h"
-#include "platform/console.h"
+#include "partition_disk.h"
 #include "platform/types.h"
 
 using namespace vk;
+using namespace vk::fuzz;
 
 namespace {
 
 constexpr uint32_t kCylinders = 40;
-constexpr uint64_t kSectors = uint64_t(kCylinders) * 64 * 63;
-constexpr uint32_t kStart = 63;
 constexpr uint32_t kInodesPerGroup = 64;
 constexpr uint32_t kPatchBlocks = 64; // the input patches these first blocks
-uint8_t capture[kCaptureSize];
-
-struct Budget {
-    int dirs = 40;
-    int entries = 2000;
-};
-
-void PutTable(MemoryDisk* disk) {
-    uint8_t sector[512] = {};
-    uint8_t* e = sector + pte::kTableOffset;
-    e[pte::kStartHead] = 1;
-    st16(e + pte::kStartSectCyl, 1);
-    e[pte::kType] = 0x83;
-    e[pte::kEndHead] = 63;
-    st16(e + pte::kEndSectCyl, uint16_t(63 | ((kCylinders - 1) << 8)));
-    st32(e + pte::kStartLBA, kStart);
-    st32(e + pte::kSizeLBA, uint32_t(kSectors - kStart));
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    disk->PutSector(0, sector);
-}
 
 // The volume's first blocks: two groups of 4096 1 KB blocks or of 8192
 // 4 KB blocks.
@@ -143,85 +119,12 @@ void BuildVolume(Volume& v) {
     PutRecord(v.Block(sub) + 12, 2, "..", uint16_t(B - 12));
 }
 
-void ReadFile(const FsHandler* h, FsEntry* entry) {
-    uint32_t size = 0;
-    FsFileHandle* file = nullptr;
-    if (h->OpenFile(entry, &size, &file) != 0) return;
-    static uint8_t buffer[kChunkMax];
-    for (int chunk = 0; chunk < 64; ++chunk) {
-        uint16_t n = h->ReadFileChunk(file, buffer);
-        if (n == 0) break;
-        if (n > kChunkMax) __builtin_trap();
-    }
-    h->CloseFile(file);
-}
-
-void Walk(const FsHandler* h, FsEntry* dirEntry, int depth, Budget& budget) {
-    if (--budget.dirs < 0) return;
-    FsDirHandle* dir = nullptr;
-    if (h->OpenDir(dirEntry, &dir) != 0) return;
-    std::vector<FsEntry> subdirs;
-    FsEntry entry{};
-    while (budget.entries-- > 0 && h->NextDirEntry(dir, &entry) == 0) {
-        if (entry.name < entry.path || entry.name > entry.path + kPathMax ||
-            std::memchr(entry.path, 0, kPathMax) == nullptr)
-            __builtin_trap();
-        if (h->GetFileInfo(&entry) != 0) continue;
-        if (entry.kind == kKindDir) {
-            if (depth < 3 && subdirs.size() < 8) {
-                subdirs.emplace_back();
-                CopyEntry(subdirs.back(), entry);
-            }
-        } else {
-            ReadFile(h, &entry);
-        }
-    }
-    h->CloseDir(dir);
-    for (FsEntry& sub : subdirs)
-        Walk(h, &sub, depth + 1, budget);
-}
-
-void Write(const FsHandler* h, uint8_t how) {
-    FsDirHandle* dir = nullptr;
-    if (h->OpenDir(nullptr, &dir) != 0) return;
-    FsEntry file{}, sub{};
-    Status made = h->CreateFile(dir, "A fuzzed file name.txt", nullptr, &file);
-    Status madeDir = h->CreateDir(dir, "sub dir", nullptr, &sub);
-    h->CloseDir(dir);
-    if (made == 0) {
-        FsFileHandle* handle = nullptr;
-        if (h->RewriteFile(&file, 1000u * (how + 1u), &handle) == 0) {
-            static uint8_t buffer[kChunkMax];
-            std::memset(buffer, how, sizeof buffer);
-            for (int i = 0; i < 4; ++i)
-                if (h->WriteFileChunk(handle, buffer, kChunkMax) == 0) break;
-            h->AdjustFileSize(handle, &file, 70000);
-            h->WriteFileChunk(handle, buffer, 100);
-            h->AdjustFileSize(handle, &file, how);
-            h->CloseFile(handle);
-        }
-        ReadFile(h, &file);
-        if (how & 1) h->RemoveFile(&file);
-    }
-    if (madeDir == 0 && (how & 2)) {
-        Budget budget;
-        Walk(h, &sub, 0, budget);
-        h->RemoveDir(&sub);
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     // Every run ends with its partitions flushed; the states start afresh.
-    ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Ext2, &EXT2Handler);
-    InitFsHandlers();
-    LogFileBuff = capture;
-    LogFileAvail = 0;
-    AllowDiskWrite = 1;
+    StartDrivers({{FsKind::Ext2, &EXT2Handler}});
     const bool writes = data[0] & 1;
     const uint8_t how = data[1];
     Volume v(data[0] & 2 ? 4096 : 1024);
@@ -237,23 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data += 4 + n;
         size -= 4 + n;
     }
-    auto disk = std::make_unique<MemoryDisk>(kSectors * 512);
-    PutTable(disk.get());
+    auto disk = PartitionedDisk(kCylinders, 0x83);
     for (uint32_t s = 0; s < v.bytes.size() / 512; ++s)
-        disk->PutSector(kStart + s, v.bytes.data() + size_t(s) * 512);
-    MemoryDisk* image = disk.get();
-    AddDiskDevice(std::move(disk));
-    std::vector<uint8_t> mbr = image->Sector(0);
-
-    if (SelectPart(0x80, 1) == 0 && fsstate && fsstate->valid && fsstate->handler) {
-        const FsHandler* h = fsstate->handler;
-        Budget budget;
-        Walk(h, nullptr, 0, budget);
-        if (writes) Write(h, how);
-        FlushParts();
-    }
-    // Nothing outside the partition changed.
-    if (image->Sector(0) != mbr) __builtin_trap();
+        disk->PutSector(kPartitionStart + s, v.bytes.data() + size_t(s) * 512);
+    ExerciseFirstPartition(std::move(disk), writes, how);
     ResetDisks();
     return 0;
 }

@@ -12,42 +12,20 @@
 #include <memory>
 #include <vector>
 
-#include "disk/disk.h"
-#include "disk/partitions.h"
+#include "driver_exerciser.h"
 #include "fs/fat.h"
-#include "fs/mbr.h"
-#include "platform/console.h"
+#include "partition_disk.h"
 #include "platform/types.h"
 
 using namespace vk;
+using namespace vk::fuzz;
 
 namespace {
 
 constexpr uint32_t kCylinders = 64;
-constexpr uint64_t kSectors = uint64_t(kCylinders) * 64 * 63;
-constexpr uint32_t kStart = 63;
+constexpr uint64_t kSectors = DiskSectors(kCylinders);
+constexpr uint32_t kStart = kPartitionStart;
 constexpr uint32_t kRecordSectors = 4096; // records land in this many first sectors
-uint8_t capture[kCaptureSize];
-
-struct Budget {
-    int dirs = 40;
-    int entries = 2000;
-};
-
-void PutTable(MemoryDisk* disk, uint8_t type) {
-    uint8_t sector[512] = {};
-    uint8_t* e = sector + pte::kTableOffset;
-    e[pte::kStartHead] = 1;
-    st16(e + pte::kStartSectCyl, 1);
-    e[pte::kType] = type;
-    e[pte::kEndHead] = 63;
-    st16(e + pte::kEndSectCyl, uint16_t(63 | (63 << 8)));
-    st32(e + pte::kStartLBA, kStart);
-    st32(e + pte::kSizeLBA, uint32_t(kSectors - kStart));
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    disk->PutSector(0, sector);
-}
 
 void PutBoot(MemoryDisk* disk, bool fat32, const uint8_t* fields) {
     using namespace fatboot;
@@ -84,92 +62,18 @@ void PutBoot(MemoryDisk* disk, bool fat32, const uint8_t* fields) {
     disk->PutSector(kStart + reserved, fat);
 }
 
-void ReadFile(const FsHandler* h, FsEntry* entry) {
-    uint32_t size = 0;
-    FsFileHandle* file = nullptr;
-    if (h->OpenFile(entry, &size, &file) != 0) return;
-    static uint8_t buffer[kChunkMax];
-    for (int chunk = 0; chunk < 64; ++chunk) {
-        uint16_t n = h->ReadFileChunk(file, buffer);
-        if (n == 0) break;
-        if (n > kChunkMax) __builtin_trap();
-    }
-    h->CloseFile(file);
-}
-
-void Walk(const FsHandler* h, FsEntry* dirEntry, int depth, Budget& budget) {
-    if (--budget.dirs < 0) return;
-    FsDirHandle* dir = nullptr;
-    if (h->OpenDir(dirEntry, &dir) != 0) return;
-    std::vector<FsEntry> subdirs;
-    FsEntry entry{};
-    while (budget.entries-- > 0 && h->NextDirEntry(dir, &entry) == 0) {
-        if (entry.name < entry.path || entry.name > entry.path + kPathMax ||
-            std::memchr(entry.path, 0, kPathMax) == nullptr)
-            __builtin_trap();
-        if (entry.kind == kKindDir) {
-            if (depth < 3 && subdirs.size() < 8) {
-                subdirs.emplace_back();
-                CopyEntry(subdirs.back(), entry);
-            }
-        } else {
-            ReadFile(h, &entry);
-        }
-    }
-    h->CloseDir(dir);
-    for (FsEntry& sub : subdirs)
-        Walk(h, &sub, depth + 1, budget);
-}
-
-void Write(const FsHandler* h, uint8_t how) {
-    FsDirHandle* dir = nullptr;
-    if (h->OpenDir(nullptr, &dir) != 0) return;
-    FsEntry file{}, sub{};
-    Status made = h->CreateFile(dir, "A fuzzed file name.txt", nullptr, &file);
-    Status madeDir = h->CreateDir(dir, "sub dir", nullptr, &sub);
-    h->CloseDir(dir);
-    if (made == 0) {
-        FsFileHandle* handle = nullptr;
-        if (h->RewriteFile(&file, 1000u * (how + 1u), &handle) == 0) {
-            static uint8_t buffer[kChunkMax];
-            std::memset(buffer, how, sizeof buffer);
-            for (int i = 0; i < 4; ++i)
-                if (h->WriteFileChunk(handle, buffer, kChunkMax) == 0) break;
-            h->AdjustFileSize(handle, &file, 70000);
-            h->WriteFileChunk(handle, buffer, 100);
-            h->AdjustFileSize(handle, &file, how);
-            h->CloseFile(handle);
-        }
-        ReadFile(h, &file);
-        if (how & 1) h->RemoveFile(&file);
-    }
-    if (madeDir == 0 && (how & 2)) {
-        Budget budget;
-        Walk(h, &sub, 0, budget);
-        h->RemoveDir(&sub);
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kHeader = 14;
     if (size < kHeader) return 0;
     FlushParts();
-    ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Fat16, &FAT16Handler);
-    SetFsHandler(FsKind::Fat32, &FAT32Handler);
-    InitFsHandlers();
-    LogFileBuff = capture;
-    LogFileAvail = 0;
-    AllowDiskWrite = 1;
+    StartDrivers({{FsKind::Fat16, &FAT16Handler}, {FsKind::Fat32, &FAT32Handler}});
     const bool fat32 = data[0] & 1;
     const bool writes = data[0] & 2;
     const uint8_t how = data[13];
 
-    auto disk = std::make_unique<MemoryDisk>(kSectors * 512);
-    PutTable(disk.get(), fat32 ? 0x0C : 0x06);
+    auto disk = PartitionedDisk(kCylinders, fat32 ? 0x0C : 0x06);
     PutBoot(disk.get(), fat32, data + 1);
     data += kHeader;
     size -= kHeader;
@@ -185,19 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size -= n;
         disk->PutSector(kStart + sector, sect);
     }
-    MemoryDisk* image = disk.get();
-    AddDiskDevice(std::move(disk));
-    std::vector<uint8_t> mbr = image->Sector(0);
-
-    if (SelectPart(0x80, 1) == 0 && fsstate && fsstate->valid && fsstate->handler) {
-        const FsHandler* h = fsstate->handler;
-        Budget budget;
-        Walk(h, nullptr, 0, budget);
-        if (writes) Write(h, how);
-        FlushParts();
-    }
-    // Nothing outside the partition changed.
-    if (image->Sector(0) != mbr) __builtin_trap();
+    ExerciseFirstPartition(std::move(disk), writes, how);
     FlushParts();
     ResetDisks();
     return 0;
