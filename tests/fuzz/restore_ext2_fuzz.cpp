@@ -13,9 +13,8 @@
 #include "disk/disk.h"
 #include "disk/partitions.h"
 #include "fs/ext2.h"
-#include "fs/mbr.h"
 #include "memory_fragment.h"
-#include "platform/console.h"
+#include "partition_disk.h"
 #include "platform/settings.h"
 
 using namespace vk;
@@ -24,27 +23,9 @@ using namespace vk::fuzz;
 namespace {
 
 constexpr uint32_t kCylinders = 8;
-constexpr uint64_t kSectors = uint64_t(kCylinders) * 64 * 63;
-constexpr uint32_t kStart = 63;
-uint8_t capture[kCaptureSize];
 
 const char* Setting(const char*) {
     return "";
-}
-
-void PutTable(MemoryDisk* disk) {
-    uint8_t sector[512] = {};
-    uint8_t* e = sector + pte::kTableOffset;
-    e[pte::kStartHead] = 1;
-    st16(e + pte::kStartSectCyl, 1);
-    e[pte::kType] = 0x83;
-    e[pte::kEndHead] = 63;
-    st16(e + pte::kEndSectCyl, uint16_t(63 | ((kCylinders - 1) << 8)));
-    st32(e + pte::kStartLBA, kStart);
-    st32(e + pte::kSizeLBA, uint32_t(kSectors - kStart));
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    disk->PutSector(0, sector);
 }
 
 } // namespace
@@ -58,16 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         started = true;
     }
     FlushParts();
-    ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Ext2, &EXT2Handler);
-    InitFsHandlers();
-    LogFileBuff = capture;
-    LogFileAvail = 0;
-    AllowDiskWrite = 1;
+    StartDrivers({{FsKind::Ext2, &EXT2Handler}});
     SetFragment(data, size);
-    auto disk = std::make_unique<MemoryDisk>(kSectors * 512);
-    PutTable(disk.get());
+    auto disk = PartitionedDisk(kCylinders, 0x83);
     MemoryDisk* image = disk.get();
     AddDiskDevice(std::move(disk));
     const std::vector<uint8_t> mbr = image->Sector(0);
