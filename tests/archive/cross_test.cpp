@@ -53,6 +53,40 @@ class CrossCheck : public ArchiveTest {
             EXPECT_TRUE(ReadHost(Path(a + suffix)) == ReadHost(Path(b + suffix))) << a << suffix;
         }
     }
+    // One description through both sides: the archive written here is read
+    // by the tool, the one the tool writes from the description is read
+    // here, both as the description, and both writers give the same
+    // fragment files, named ours and theirs. With `several`, the archive
+    // written here took more than one fragment.
+    template <class Model>
+    void BothWays(const Model& m, const std::string& ours, const std::string& theirs,
+                  uint32_t limit, bool several) {
+        constexpr bool full = std::is_same_v<Model, FullModel>;
+        if constexpr (full)
+            ASSERT_EQ(WriteFull(m, Path(ours + ".000"), limit), 0);
+        else
+            ASSERT_EQ(WriteIncr(m, Path(ours + ".000"), limit), 0);
+        ASSERT_EQ(Tool("read " + Path(ours + ".000"), Path("read.txt")), 0)
+            << Text(Path("read.txt.err"));
+        EXPECT_EQ(Text(Path("read.txt")), Expected(m)) << ours;
+
+        std::ofstream(Path("desc.txt")) << Describe(m);
+        ASSERT_EQ(Tool("write " + Path("desc.txt") + " " + Path(theirs + ".000") + " " +
+                           std::to_string(limit),
+                       Path("write.txt")),
+                  0)
+            << Text(Path("write.txt.err"));
+        Model back;
+        if constexpr (full)
+            ASSERT_EQ(ReadFull(Path(theirs + ".000"), &back), 0) << theirs;
+        else
+            ASSERT_EQ(ReadIncr(Path(theirs + ".000"), &back), 0) << theirs;
+        EXPECT_EQ(Describe(back), Expected(m)) << theirs;
+        SameFragments(ours, theirs);
+        if (several) {
+            EXPECT_TRUE(Exists(Path(ours + ".001"))) << "one fragment only";
+        }
+    }
 };
 
 // Archives with empty files, files of 32768 and 32769 bytes, empty
@@ -64,25 +98,8 @@ TEST_F(CrossCheck, FullArchives) {
     for (int round = 0; round < 4; ++round) {
         uint32_t limit = limits[round % 2];
         FullModel m = RandomFull(rng, 2 + int(rng() % 12), round % 2 ? 3 : 0, 900000);
-        std::string ours = "c" + std::to_string(round), theirs = "p" + std::to_string(round);
-        ASSERT_EQ(WriteFull(m, Path(ours + ".000"), limit), 0);
-        ASSERT_EQ(Tool("read " + Path(ours + ".000"), Path("read.txt")), 0)
-            << Text(Path("read.txt.err"));
-        EXPECT_EQ(Text(Path("read.txt")), Expected(m)) << round;
-
-        std::ofstream(Path("desc.txt")) << Describe(m);
-        ASSERT_EQ(Tool("write " + Path("desc.txt") + " " + Path(theirs + ".000") + " " +
-                           std::to_string(limit),
-                       Path("write.txt")),
-                  0)
-            << Text(Path("write.txt.err"));
-        FullModel back;
-        ASSERT_EQ(ReadFull(Path(theirs + ".000"), &back), 0) << round;
-        EXPECT_EQ(Describe(back), Expected(m)) << round;
-        SameFragments(ours, theirs);
-        if (round % 2) {
-            EXPECT_TRUE(Exists(Path(ours + ".001"))) << "one fragment only";
-        }
+        const std::string tag = std::to_string(round);
+        ASSERT_NO_FATAL_FAILURE(BothWays(m, "c" + tag, "p" + tag, limit, round % 2));
     }
     TakeLog();
 }
@@ -104,25 +121,8 @@ TEST_F(CrossCheck, IncrementalArchives) {
             m.dirs[0].record.files += 1;
             m.header.fileCount += 1;
         }
-        std::string ours = "ci" + std::to_string(round), theirs = "pi" + std::to_string(round);
-        ASSERT_EQ(WriteIncr(m, Path(ours + ".000"), limit), 0);
-        ASSERT_EQ(Tool("read " + Path(ours + ".000"), Path("read.txt")), 0)
-            << Text(Path("read.txt.err"));
-        EXPECT_EQ(Text(Path("read.txt")), Expected(m)) << round;
-
-        std::ofstream(Path("desc.txt")) << Describe(m);
-        ASSERT_EQ(Tool("write " + Path("desc.txt") + " " + Path(theirs + ".000") + " " +
-                           std::to_string(limit),
-                       Path("write.txt")),
-                  0)
-            << Text(Path("write.txt.err"));
-        IncrModel back;
-        ASSERT_EQ(ReadIncr(Path(theirs + ".000"), &back), 0) << round;
-        EXPECT_EQ(Describe(back), Expected(m)) << round;
-        SameFragments(ours, theirs);
-        if (round % 2) {
-            EXPECT_TRUE(Exists(Path(ours + ".001"))) << "one fragment only";
-        }
+        const std::string tag = std::to_string(round);
+        ASSERT_NO_FATAL_FAILURE(BothWays(m, "ci" + tag, "pi" + tag, limit, round % 2));
     }
     TakeLog();
 }
