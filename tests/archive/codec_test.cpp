@@ -158,6 +158,61 @@ TEST(Codec, UnpackerStaysInsideTruncatedAndGarbledInput) {
               -1);
 }
 
+// The packer against a plain bit-by-bit one: the same packed bytes, context
+// and table, for every length up to five groups and for whole chunks, each
+// continuing from the state the one before left. The data repeats contexts
+// inside a group with changing successors (a two-letter alphabet, a period of
+// two with flips), so a byte must see the table entry an earlier byte of its
+// group has just written.
+void PlainZip(const std::vector<uint8_t>& src, std::vector<uint8_t>& out, uint16_t* context,
+              uint8_t* table) {
+    uint16_t ctx = *context;
+    for (size_t g = 0; g < src.size(); g += 8) {
+        size_t flagAt = out.size();
+        out.push_back(0);
+        for (size_t k = 0; k < 8; ++k) {
+            uint8_t x = g + k < src.size() ? src[g + k] : table[ctx]; // past the end: predicted
+            if (table[ctx] != x) {
+                table[ctx] = x;
+                out[flagAt] |= uint8_t(0x80 >> k);
+                out.push_back(uint8_t(~x));
+            }
+            ctx = uint16_t((ctx << 8) | x);
+        }
+    }
+    *context = ctx;
+}
+
+TEST(Codec, PackerMatchesPlainPacker) {
+    std::mt19937 rng(555);
+    auto make = [&](size_t n, int kind) {
+        std::vector<uint8_t> data(n);
+        for (size_t i = 0; i < n; ++i) {
+            switch (kind) {
+            case 0: data[i] = uint8_t(rng() % 2); break;
+            case 1: data[i] = uint8_t("ab"[i % 2] + (rng() % 5 == 0)); break;
+            case 2: data[i] = uint8_t(rng() % 9 ? 'z' : rng()); break;
+            default: data[i] = uint8_t(rng());
+            }
+        }
+        return data;
+    };
+    Codec packer, plain;
+    auto check = [&](const std::vector<uint8_t>& data) {
+        std::vector<uint8_t> want;
+        PlainZip(data, want, &plain.context, plain.table.data());
+        ASSERT_EQ(packer.Pack(data), want) << data.size();
+        ASSERT_EQ(packer.context, plain.context) << data.size();
+        ASSERT_EQ(packer.table, plain.table) << data.size();
+    };
+    for (int kind = 0; kind < 4; ++kind)
+        for (size_t n = 0; n <= 40; ++n)
+            ASSERT_NO_FATAL_FAILURE(check(make(n, kind)));
+    for (int chunk = 0; chunk < 12; ++chunk)
+        ASSERT_NO_FATAL_FAILURE(
+            check(make(chunk % 3 ? rng() % (kZipChunk + 1) : kZipChunk, chunk % 4)));
+}
+
 // The unpacker against a plain bit-by-bit one, on packed streams of every
 // flag pattern (not only those the packer makes) and on a real file.
 int32_t PlainUnzip(const std::vector<uint8_t>& src, uint8_t* dst, size_t n, uint16_t* context,
