@@ -71,15 +71,27 @@ constexpr LiteralShuffles kLiteralShuffles;
     return out + 1 + __builtin_popcount(flag);
 }
 
-// The table entries for the contexts c[0..15] as the lanes of a vector, each
+// Context j of a block, kept four to a word (bits 16 * (j % 4) of
+// ctx[j / 4]); the one past the block is only ever used for its low half, the
+// block's last byte.
+template <int J>
+[[gnu::always_inline]] inline uint32_t Context(const uint64_t* ctx, uint32_t last) {
+    if constexpr (J == 16)
+        return last;
+    else
+        return uint32_t(ctx[J / 4] >> (16 * (J % 4))) & 0xFFFF;
+}
+
+// The table entries for a block's contexts as the lanes of a vector, each
 // entry then replaced by its byte (the low half of the next context). Each
 // load follows the store of the byte before it, so a context that repeats
 // inside the block sees the entry just written.
 template <int... J>
 [[gnu::always_inline]] VK_ZIP_SSE41_TARGET inline __m128i
-Predict(const uint16_t* c, uint8_t* table, std::integer_sequence<int, J...>) {
+Predict(const uint64_t* ctx, uint32_t last, uint8_t* table, std::integer_sequence<int, J...>) {
     __m128i predicted = _mm_setzero_si128();
-    ((predicted = _mm_insert_epi8(predicted, table[c[J]], J), table[c[J]] = uint8_t(c[J + 1])),
+    ((predicted = _mm_insert_epi8(predicted, table[Context<J>(ctx, last)], J),
+      table[Context<J>(ctx, last)] = uint8_t(Context<J + 1>(ctx, last))),
      ...);
     return predicted;
 }
@@ -95,16 +107,15 @@ VK_ZIP_SSE41_TARGET uint8_t* PackBlocksSse41(const uint8_t* src, uint32_t blocks
         const uint8_t* s = src + 16 * b;
         __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
         // The 16-bit context of byte j, (s[j - 2] << 8) | s[j - 1], interleaved
-        // from the data one and two bytes back; c[16] is the one after the
-        // block, of which only the low half (s[15]) is used.
+        // from the data one and two bytes back. They are taken apart by
+        // shifts in general registers, which leaves the vector unit to the
+        // table loads (faster than extracting them lane by lane).
         __m128i back1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s - 1));
         __m128i back2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s - 2));
         __m128i lo = _mm_unpacklo_epi8(back1, back2), hi = _mm_unpackhi_epi8(back1, back2);
-        uint16_t c[17];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(c), lo);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(c + 8), hi);
-        c[16] = uint16_t(c[15] << 8 | s[15]);
-        __m128i predicted = Predict(c, table, std::make_integer_sequence<int, 16>());
+        uint64_t ctx[4] = {uint64_t(_mm_cvtsi128_si64(lo)), uint64_t(_mm_extract_epi64(lo, 1)),
+                           uint64_t(_mm_cvtsi128_si64(hi)), uint64_t(_mm_extract_epi64(hi, 1))};
+        __m128i predicted = Predict(ctx, s[15], table, std::make_integer_sequence<int, 16>());
         __m128i hits = _mm_shuffle_epi8(_mm_cmpeq_epi8(data, predicted), firstToTop);
         uint32_t flags = ~uint32_t(_mm_movemask_epi8(hits));
         __m128i notData = _mm_xor_si128(data, _mm_set1_epi8(-1));
