@@ -15,6 +15,7 @@
 #include "archive/reader.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -30,6 +31,11 @@ constexpr uint32_t kCheckFilesMax = 1u << 24;
 struct Checker {
     const char* name;
     ArchiveCheck* result;
+    // Before a restore: copies in the remote-file cache were checked when
+    // they entered it and are not read again; a remote fragment read
+    // without the cache ends the pass (the reader checks it as it goes).
+    bool beforeRestore = false;
+    bool remoteUnchecked = false;
     uint8_t start[ArchiveHeader::kSize + 2] = {}; // first data bytes of fragment 0
     uint32_t startBytes = 0;
 
@@ -69,6 +75,10 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         ReadIOBuffer* io;
         ~Closer() { ReadIOCloseFileBuffer(io); }
     } closer{&io};
+    if (c->beforeRestore && io.file.remote) {
+        c->remoteUnchecked = true;
+        return 0;
+    }
     const uint8_t* raw = nullptr;
     if (ReadIOReadFileBuffer(&io, &raw, FragmentHeader::kSize))
         return c->Problem(fragment, 0, "fragment header cut short");
@@ -94,7 +104,11 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         return c->Problem(fragment, size < kFirstData ? 0 : size,
                           "fragment length %u, header says %" PRIu64, size,
                           uint64_t(h.dataLength) + kFirstData);
-    uint32_t crc = 0;
+    if (c->beforeRestore && ReadIOCachedCopy(&io)) {
+        *streamOffset += h.dataLength;
+        return 0;
+    }
+    FragmentCrc crc(h);
     for (uint32_t done = 0; done < h.dataLength;) {
         MonitorESC();
         uint32_t piece = h.dataLength - done < kChunkData ? h.dataLength - done : kChunkData;
@@ -107,13 +121,13 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
             std::memcpy(c->start + c->startBytes, raw, take);
             c->startBytes += take;
         }
-        crc = CRC32(crc, raw, piece);
+        crc.Add(raw, piece);
         done += piece;
     }
-    if (crc != h.crc)
+    if (!crc.Matches())
         return c->Problem(fragment, kFirstData,
                           "data damaged: CRC of bytes %u to %" PRIu64 " is %08X, header says %08X",
-                          kFirstData, uint64_t(kFirstData) + h.dataLength, crc, h.crc);
+                          kFirstData, uint64_t(kFirstData) + h.dataLength, crc.Computed(), h.crc);
     *streamOffset += h.dataLength;
     return 0;
 }
@@ -124,6 +138,7 @@ Status CheckFragments(Checker* c) {
     for (uint32_t n = 0;; ++n) {
         if (n > 0xFFFF) return c->Problem(c->name, 0, "more fragments than can be named");
         if (CheckFragment(c, n, &streamLength, &offset)) return 1;
+        if (c->remoteUnchecked) return 0;
         c->result->fragments = n + 1;
         if (offset >= streamLength) return 0;
     }
@@ -334,6 +349,24 @@ Status CheckIncremental(Walker* w, const ArchiveHeader& h) {
 }
 
 } // namespace
+
+Status CheckBeforeRestore(const char* name) {
+    ArchiveCheck result;
+    Checker c{name, &result};
+    c.beforeRestore = true;
+    if (CheckFragments(&c)) {
+        Log("ERROR: [CheckFragments] Archive ");
+        Log(name);
+        Log(" is damaged: ");
+        Log(result.problem);
+        Log("\r\n");
+        return 1;
+    }
+    if (c.remoteUnchecked)
+        Log("WARNING: Remote archive read without the disk cache: its fragments are checked "
+            "only as they are restored\r\n");
+    return 0;
+}
 
 Status CheckArchive(const char* name, ArchiveCheck* result) {
     *result = ArchiveCheck{};

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/check.h"
 #include "archive/dump.h"
 #include "archive/irestore.h"
 #include "archive/output.h"
@@ -908,9 +909,14 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
                                                                          : request.dumpFlags;
     bool archives = (srcType == kEndArchive || srcType == kEndIArchive) &&
                     (dstType == kEndArchive || dstType == kEndIArchive);
+    // A restore to a path writes nothing before the archive is known sound.
+    bool restore = (srcType == kEndArchive || srcType == kEndIArchive) && dstType == kEndPath;
     if (archives && SameArchive(srcName, dstName)) {
         Log("ERROR : Source and destination are the same archive\r\n");
         *message = "Cannot create dest\r\n";
+        s = 1;
+    } else if (restore && CheckBeforeRestore(srcName) != 0) {
+        *message = "Cannot open source\r\n";
         s = 1;
     } else if (!filtered && srcType == kEndArchive &&
                (dstType == kEndArchive || dstType == kEndDump)) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/checksum.h"
 #include "platform/settings.h"
 
 namespace vk {
@@ -156,6 +157,59 @@ uint32_t ParseFragmentSize(const char* text) {
 
 uint32_t FragmentSize() {
     return ParseFragmentSize(ReadSetting("FragmentSize"));
+}
+
+void FragmentCrc::Add(const uint8_t* data, uint32_t n) {
+    crc_ = CRC32(crc_, data, n);
+    // The sum of file sizes lies at data bytes 16 to 19 of the first fragment.
+    constexpr uint64_t kAt = kSumOfSizesAt - FragmentHeader::kSize;
+    for (uint64_t i = seen_ < kAt ? kAt : seen_; i < kAt + 4 && i < seen_ + n; ++i)
+        sum_[i - kAt] = data[i - seen_];
+    seen_ += n;
+}
+
+bool FragmentCrc::Matches() const {
+    if (seen_ != header_.dataLength) return false;
+    if (crc_ == header_.crc) return true;
+    if (header_.streamOffset != 0 || header_.dataLength < ArchiveHeader::kSize) return false;
+    uint32_t sum = ld32(sum_);
+    return sum != 0 && CrcWithSumOfSizes(crc_, header_.dataLength, sum, 0) == header_.crc;
+}
+
+void FragmentFileCheck::Add(const uint8_t* data, uint32_t n) {
+    while (headBytes_ < FragmentHeader::kSize && n > 0) {
+        head_[headBytes_++] = *data++;
+        --n;
+        if (headBytes_ == FragmentHeader::kSize) {
+            FragmentHeader h = FragmentHeader::Load(head_);
+            magic_ = h.magic == kFragmentMagic;
+            crc_ = FragmentCrc(h);
+        }
+    }
+    if (n > 0 && IsFragment()) crc_.Add(data, n);
+}
+
+bool FragmentFileCheck::Sound() const {
+    if (headBytes_ < 4) return true;
+    // A file shorter than a header is judged by the magic it begins with.
+    if (headBytes_ < FragmentHeader::kSize) return ld32(head_) != kFragmentMagic;
+    return !magic_ || crc_.Matches();
+}
+
+uint32_t CrcWithSumOfSizes(uint32_t crc, uint32_t length, uint32_t before, uint32_t after) {
+    if (length < ArchiveHeader::kSize) return crc;
+    // The change contributes the CRC of the four changed bytes followed by
+    // the zero bytes up to the end of the data.
+    uint8_t diff[4];
+    st32(diff, before ^ after);
+    uint32_t delta = CRC32(0, diff, 4);
+    static const uint8_t zeros[4096] = {};
+    for (uint32_t rest = length - ArchiveHeader::kSize; rest > 0;) {
+        uint32_t n = rest < sizeof zeros ? rest : uint32_t(sizeof zeros);
+        delta = CRC32(delta, zeros, n);
+        rest -= n;
+    }
+    return crc ^ delta;
 }
 
 } // namespace vk

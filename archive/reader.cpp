@@ -164,6 +164,10 @@ Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
     return 0;
 }
 
+bool ReadIOCachedCopy(const ReadIOBuffer* io) {
+    return io->open && ops->cached(&io->file);
+}
+
 Status ReadIOStopFileBuffer(ReadIOBuffer* io) {
     if (!io->open) return 0;
     io->open = false;
@@ -228,7 +232,7 @@ Status OpenFragment(IArchive* r) {
     }
     r->header = h;
     r->consumed = 0;
-    r->crc = 0;
+    r->crc = FragmentCrc(h);
     return 0;
 }
 
@@ -243,8 +247,8 @@ Status ReadFromFragment(IArchive* r, const uint8_t** ptr, uint32_t n) {
     // Every byte of a fragment passes here once, in order: when the last one
     // has, the fragment's CRC must match, so that a damaged archive fails
     // instead of restoring wrong data as a success.
-    r->crc = CRC32(r->crc, *ptr, n);
-    if (r->consumed == r->header.dataLength && r->crc != r->header.crc) {
+    r->crc.Add(*ptr, n);
+    if (r->consumed == r->header.dataLength && !r->crc.Matches()) {
         Log("ERROR: [ReadFromFrag] Fragment data damaged (CRC error)\r\n");
         return 1;
     }

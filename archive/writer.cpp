@@ -86,24 +86,6 @@ void PrintNumber(uint32_t value) {
     PrintString(text);
 }
 
-// CRC32 with the sum-of-sizes field of fragment 0 changed from `before` to
-// `after`: the CRC has no final XOR and starts from 0, so it is linear and
-// the change contributes the CRC of the difference followed by the zero
-// bytes up to the end of the data.
-uint32_t PatchedCrc(uint32_t crc, uint32_t length, uint32_t before, uint32_t after,
-                    uint8_t* zeros) {
-    uint8_t diff[4];
-    st32(diff, before ^ after);
-    uint32_t delta = CRC32(0, diff, 4);
-    std::memset(zeros, 0, kChunkData);
-    for (uint32_t rest = length - ArchiveHeader::kSize; rest > 0;) {
-        uint32_t n = rest < kChunkData ? rest : kChunkData;
-        delta = CRC32(delta, zeros, n);
-        rest -= n;
-    }
-    return crc ^ delta;
-}
-
 Status PatchFragments(ArchiveWriter* w, uint32_t streamLength) {
     for (uint32_t n = 0; n <= w->fragment; ++n) {
         char name[kArchiveNameMax];
@@ -118,8 +100,8 @@ Status PatchFragments(ArchiveWriter* w, uint32_t streamLength) {
             st32(raw, w->archive.sumOfSizes);
             s = WriteIOSeekFile(file, kSumOfSizesAt);
             if (!s) s = WriteIOWriteFile(file, raw, 4);
-            uint32_t crc = PatchedCrc(w->firstCrc, w->firstLength, w->firstSum,
-                                      w->archive.sumOfSizes, w->work);
+            uint32_t crc =
+                CrcWithSumOfSizes(w->firstCrc, w->firstLength, w->firstSum, w->archive.sumOfSizes);
             st32(raw, crc);
             if (!s) s = WriteIOSeekFile(file, 16); // the fragment header's CRC
             if (!s) s = WriteIOWriteFile(file, raw, 4);

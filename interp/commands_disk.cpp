@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/check.h"
 #include "archive/reader.h"
 #include "disk/disk.h"
 #include "disk/partitions.h"
@@ -309,6 +310,8 @@ Status ParseFullUnzip(char* args) {
     if (h == nullptr || h->FullUnzip == nullptr)
         return Fail("Can't process this type of partition");
 
+    // Nothing is written before the whole archive is known to be sound.
+    if (CheckBeforeRestore(name.c_str()) != 0) return Fail("Cannot open archive");
     int mark = MarkMemory();
     auto archive = std::make_unique<IArchive>();
     if (OpenArchive(name.c_str(), archive.get()) != 0) {

@@ -23,49 +23,6 @@ namespace vk {
 
 namespace {
 
-// Reads every fragment of the archive once and compares the CRC of its data
-// with the one its header records, so that a damaged archive is refused
-// before anything is written (the reader itself does not look at it).
-// Fragments that are missing, not archives or of the wrong length are left
-// for the reader to report; only a CRC that disagrees fails here.
-Status CheckFragmentCRCs(const char* first) {
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kChunkMax]);
-    uint64_t seen = 0;
-    uint32_t streamLength = 0;
-    for (uint32_t n = 0; n <= 0xFFFF; ++n) {
-        char name[kReaderNameMax];
-        FileRecord file;
-        if (FragmentName(first, n, name, sizeof name) != 0 ||
-            OpenFILE(name, &file, kOpenCacheAlways | kOpenReadAhead) != 0)
-            return 0;
-        uint8_t raw[FragmentHeader::kSize];
-        uint64_t total = 0;
-        uint32_t crc = 0;
-        while (uint16_t got = ReadFILE(&file, buffer.get())) {
-            uint32_t skip = 0;
-            while (total < FragmentHeader::kSize && skip < got)
-                raw[total++] = buffer[skip++];
-            crc = CRC32(crc, buffer.get() + skip, got - skip);
-            total += got - skip;
-        }
-        CloseFILE(&file);
-        if (total < FragmentHeader::kSize) return 0;
-        FragmentHeader header = FragmentHeader::Load(raw);
-        if (header.magic != kFragmentMagic || total != FragmentHeader::kSize + header.dataLength)
-            return 0;
-        if (crc != header.crc) {
-            Log("ERROR: [CheckFragments] CRC error in ");
-            Log(name);
-            Log("\r\n");
-            return 1;
-        }
-        if (n == 0) streamLength = header.streamLength;
-        seen += header.dataLength;
-        if (seen >= streamLength) return 0;
-    }
-    return 0;
-}
-
 // Runs every step after the archive was opened; returns the message of the
 // step that failed, or null.
 const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
@@ -136,7 +93,7 @@ Status ParseIncrUnzip(char* args) {
     if (MakeIOGetDir(target.c_str(), &probe) != 0) return Fail("Destination path does not exist");
     int mark = MarkMemory();
     auto archive = std::make_unique<IArchive>();
-    if (CheckFragmentCRCs(name.c_str()) != 0 || OpenIArchive(name.c_str(), archive.get()) != 0) {
+    if (CheckBeforeRestore(name.c_str()) != 0 || OpenIArchive(name.c_str(), archive.get()) != 0) {
         AbandonArchive(archive.get());
         RestoreMemory(mark);
         return Fail("Cannot open archive");

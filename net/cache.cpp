@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/format.h"
 #include "cache_internal.h"
 #include "disk/files.h"
 #include "net/cache.h"
@@ -47,6 +48,7 @@ struct Transfer {
     bool complete = false; // a short delivery ended the file
     bool broken = false;   // the server broke the transfer off: not the whole file
     bool open = false;
+    FragmentFileCheck check; // the bytes written to the cache, in order
 
     ~Transfer() {
         Close();
@@ -114,6 +116,7 @@ bool WritePieces(Transfer& t, FileRecord* out, uint32_t keep, uint32_t* written,
         uint16_t piece = uint16_t(t.gathered < kWritePiece ? t.gathered : kWritePiece);
         uint16_t n = WriteFILE(out, t.buffer, piece);
         if (n == 0) return false;
+        t.check.Add(t.buffer, n);
         std::memmove(t.buffer, t.buffer + n, t.gathered - n);
         t.gathered -= n;
         *written += n;
@@ -245,6 +248,14 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
         Log("\r\nCache filesystem is not big enough to store one of your files.\r\n"
             "Reduce the size of the allocated partitions.\r\n");
         return unwritten > 0x7FFFFFFF ? 0x7FFFFFFF : int(unwritten);
+    }
+    // An archive fragment whose data disagree with its header's CRC is no
+    // copy to restore from: it is dropped and fetched again, like a copy
+    // whose transfer failed, so a damaged fragment never enters the cache.
+    if (!t.check.Sound()) {
+        DropCopy(&out, cacheName);
+        Log("\r\nERROR: [CacheRF] Fragment data damaged (CRC error)\r\n");
+        return -2;
     }
     // The closing update seals the entry; without it the copy is unusable.
     if (CloseFILE(&out) != 0) {

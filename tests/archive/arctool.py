@@ -8,9 +8,11 @@ misunderstanding.
   arctool.py read FIRST-FRAGMENT
       Checks every fragment (magic, lengths, offsets, CRC, break markers) and
       the section layout, and prints the archive's canonical description.
-  arctool.py write DESCRIPTION FIRST-FRAGMENT LIMIT
+  arctool.py write DESCRIPTION FIRST-FRAGMENT LIMIT [final-crc]
       Writes the archive that a description describes, cut into fragments of
-      at most LIMIT data bytes (counted before each chunk).
+      at most LIMIT data bytes (counted before each chunk). The first
+      fragment's CRC covers the archive header with its sum of file sizes 0,
+      as first written, unless final-crc asks for the CRC of the final data.
 
 The description has one item per line, bytes in lowercase hex:
   full | incr
@@ -104,6 +106,13 @@ class Predictor:
         return bytes(out)
 
 
+def first_written(data):
+    """The first fragment's data as a writer first wrote them: the archive
+    header's sum of file sizes still 0. Writers may store that fragment's CRC
+    before they patch the real sum in."""
+    return data[:16] + b"\0\0\0\0" + data[20:] if len(data) >= 20 else data
+
+
 def fragment_name(first, n):
     if n == 0:
         return first
@@ -149,7 +158,7 @@ class StreamReader:
             self.stream_length = length
         elif length != self.stream_length:
             raise FormatError("%s: stream length differs" % name)
-        if crc32(blob[20:]) != crc:
+        if crc32(blob[20:]) != crc and not (offset == 0 and crc32(first_written(blob[20:])) == crc):
             raise FormatError("%s: CRC mismatch" % name)
         self.data = blob[20:]
         self.pos = 0
@@ -339,18 +348,26 @@ class StreamWriter:
         for at in range(0, len(data), CHUNK):
             self._chunk(data[at:at + CHUNK])
 
-    def close(self, sum_of_sizes):
+    def close(self, sum_of_sizes, final_crc):
+        # Written as an archive writer does: every fragment's CRC over its
+        # data as written, the archive header's sum of sizes 0 (as a scan
+        # passes it), and that sum patched in afterwards; with final_crc the
+        # first fragment's CRC is made to cover the patched sum too.
+        self.fragments[0][16:20] = b"\0\0\0\0"
+        crcs = [crc32(data) for data in self.fragments]
         self.fragments[0][16:20] = struct.pack("<I", sum_of_sizes)
+        if final_crc:
+            crcs[0] = crc32(self.fragments[0])
         length = sum(len(f) for f in self.fragments)
         offset = 0
         for n, data in enumerate(self.fragments):
-            header = struct.pack("<5I", MAGIC, length, offset, len(data), crc32(data))
+            header = struct.pack("<5I", MAGIC, length, offset, len(data), crcs[n])
             with open(fragment_name(self.first, n), "wb") as f:
                 f.write(header + data)
             offset += len(data)
 
 
-def write_archive(description, first, limit):
+def write_archive(description, first, limit, final_crc=False):
     lines = [l.split(" ") for l in description.splitlines()]
     kind = lines[0][0]
     w = StreamWriter(first, limit)
@@ -410,7 +427,7 @@ def write_archive(description, first, limit):
     if line[0] != "end":
         raise FormatError("unexpected line %r" % " ".join(line))
     w.raw(b"ZZ")
-    w.close(sum(sizes) & 0xFFFFFFFF)
+    w.close(sum(sizes) & 0xFFFFFFFF, final_crc)
 
 
 def main(argv):
@@ -418,9 +435,9 @@ def main(argv):
         if len(argv) == 3 and argv[1] == "read":
             sys.stdout.write(read_archive(argv[2]))
             return 0
-        if len(argv) == 5 and argv[1] == "write":
+        if len(argv) in (5, 6) and argv[1] == "write" and argv[5:] in ([], ["final-crc"]):
             with open(argv[2]) as f:
-                write_archive(f.read(), argv[3], int(argv[4]))
+                write_archive(f.read(), argv[3], int(argv[4]), len(argv) == 6)
             return 0
     except FormatError as e:
         sys.stderr.write("arctool: %s\n" % e)

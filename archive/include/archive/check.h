@@ -25,4 +25,11 @@ struct ArchiveCheck {
 // 0 when the archive is sound; otherwise non-zero with result->problem set.
 Status CheckArchive(const char* name, ArchiveCheck* result);
 
+// Before a restore writes anything: every fragment's header, length, order
+// and CRC. Fragments in the remote-file cache were checked when they entered
+// it and are only opened; an archive read remotely without the cache is not
+// read twice (a warning says that its damage is found only as it is read).
+// Logs the first problem and fails.
+Status CheckBeforeRestore(const char* name);
+
 } // namespace vk

@@ -31,6 +31,49 @@ struct FragmentHeader {
 constexpr uint32_t kStreamLengthAt = 4;
 constexpr uint32_t kSumOfSizesAt = FragmentHeader::kSize + 16;
 
+// A fragment's data CRC, followed as the data bytes pass in order. The CRC
+// a header records is right when it matches the data as stored or, in the
+// first fragment (stream offset 0), the data with the archive header's sum
+// of file sizes set to 0: writers store that fragment's CRC before they
+// patch the real sum in, and only some of them correct the CRC afterwards.
+class FragmentCrc {
+  public:
+    explicit FragmentCrc(const FragmentHeader& header) : header_(header) {}
+    void Add(const uint8_t* data, uint32_t n);
+    uint64_t Seen() const { return seen_; }
+    // All data bytes seen, and their CRC agrees with the header by the rule above.
+    bool Matches() const;
+    uint32_t Computed() const { return crc_; }
+
+  private:
+    FragmentHeader header_;
+    uint32_t crc_ = 0;
+    uint64_t seen_ = 0;
+    uint8_t sum_[4] = {}; // the sum-of-sizes bytes of the first fragment
+};
+
+// The same check over a whole file as its bytes pass, header first, for
+// copies that are taken without being parsed (the remote-file cache): a file
+// that begins with the fragment magic is sound when its length and data CRC
+// agree with its header; any other file is not judged.
+class FragmentFileCheck {
+  public:
+    void Add(const uint8_t* data, uint32_t n);
+    bool IsFragment() const { return headBytes_ == FragmentHeader::kSize && magic_; }
+    bool Sound() const;
+
+  private:
+    uint8_t head_[FragmentHeader::kSize] = {};
+    uint32_t headBytes_ = 0;
+    bool magic_ = false;
+    FragmentCrc crc_{FragmentHeader{}};
+};
+
+// CRC32 of `length` data bytes of the first fragment, of which the sum of
+// file sizes changed from `before` to `after`, given their CRC `crc` before
+// the change (the CRC has no final XOR and starts from 0, so it is linear).
+uint32_t CrcWithSumOfSizes(uint32_t crc, uint32_t length, uint32_t before, uint32_t after);
+
 // Name of fragment n: the first fragment's name with its last k characters
 // replaced by the k decimal digits of n (the name keeps its length). Fails
 // (returns 1) when the digits would reach past the name's last path

@@ -59,6 +59,8 @@ Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size);
 Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
                              uint32_t* size);
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
+// True when the open file is a copy kept in the remote-file cache.
+bool ReadIOCachedCopy(const ReadIOBuffer* io);
 Status ReadIOCloseFileBuffer(ReadIOBuffer* io);
 Status ReadIOStopFileBuffer(ReadIOBuffer* io);
 
@@ -68,13 +70,13 @@ struct IArchive {
     char fragmentName[kReaderNameMax] = {};
     uint16_t fragment = 0;
     ReadIOBuffer io;
-    FragmentHeader header;     // the current fragment's
-    uint32_t consumed = 0;     // its data bytes read so far
-    uint32_t crc = 0;          // CRC32 of those bytes
-    uint32_t itemAt = 0;       // data offset where the last raw item began
-    ArchiveHeader archive;     // SA and DA size the entries
-    uint32_t pending = 0;      // what the current section part still holds
-    uint8_t* unpack = nullptr; // kChunkData bytes
+    FragmentHeader header;             // the current fragment's
+    uint32_t consumed = 0;             // its data bytes read so far
+    FragmentCrc crc{FragmentHeader{}}; // the CRC check of those bytes
+    uint32_t itemAt = 0;               // data offset where the last raw item began
+    ArchiveHeader archive;             // SA and DA size the entries
+    uint32_t pending = 0;              // what the current section part still holds
+    uint8_t* unpack = nullptr;         // kChunkData bytes
     uint32_t cursor = 0;
     uint32_t unpacked = 0; // unpacked bytes not yet handed out
     uint8_t* table = nullptr;
