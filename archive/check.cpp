@@ -36,6 +36,7 @@ struct Checker {
     // without the cache ends the pass (the reader checks it as it goes).
     bool beforeRestore = false;
     bool remoteUnchecked = false;
+    bool droppedCopy = false;                     // a damaged copy was dropped from the cache
     uint8_t start[ArchiveHeader::kSize + 2] = {}; // first data bytes of fragment 0
     uint32_t startBytes = 0;
 
@@ -71,11 +72,19 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
                           "fragment missing (the stream holds %" PRIu64 " of %u bytes)",
                           *streamOffset, *streamLength);
     }
+    // A problem in a copy of the remote-file cache drops that copy.
     struct Closer {
+        Checker* c;
         ReadIOBuffer* io;
-        ~Closer() { ReadIOCloseFileBuffer(io); }
-    } closer{&io};
+        const char* name;
+        bool failed = true;
+        ~Closer() {
+            if (failed && ReadIOCloseDroppingCachedCopy(io, name)) c->droppedCopy = true;
+            ReadIOCloseFileBuffer(io);
+        }
+    } closer{c, &io, fragment};
     if (c->beforeRestore && io.file.remote) {
+        closer.failed = false;
         c->remoteUnchecked = true;
         return 0;
     }
@@ -105,6 +114,7 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
                           "fragment length %u, header says %" PRIu64, size,
                           uint64_t(h.dataLength) + kFirstData);
     if (c->beforeRestore && ReadIOCachedCopy(&io)) {
+        closer.failed = false;
         *streamOffset += h.dataLength;
         return 0;
     }
@@ -128,6 +138,7 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         return c->Problem(fragment, kFirstData,
                           "data damaged: CRC of bytes %u to %" PRIu64 " is %08X, header says %08X",
                           kFirstData, uint64_t(kFirstData) + h.dataLength, crc.Computed(), h.crc);
+    closer.failed = false;
     *streamOffset += h.dataLength;
     return 0;
 }
@@ -354,7 +365,18 @@ Status CheckBeforeRestore(const char* name) {
     ArchiveCheck result;
     Checker c{name, &result};
     c.beforeRestore = true;
-    if (CheckFragments(&c)) {
+    Status s = CheckFragments(&c);
+    if (s && c.droppedCopy) {
+        // The damage was in a copy in the remote-file cache, now dropped:
+        // the second pass fetches it again.
+        Log("ERROR: [CheckFragments] ");
+        Log(result.problem);
+        Log("\r\nWARNING: Damaged copy dropped from the disk cache, fetching it again\r\n");
+        c = Checker{name, &result};
+        c.beforeRestore = true;
+        s = CheckFragments(&c);
+    }
+    if (s) {
         Log("ERROR: [CheckFragments] Archive ");
         Log(name);
         Log(" is damaged: ");

@@ -164,6 +164,17 @@ Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
     return 0;
 }
 
+bool ReadIOCloseDroppingCachedCopy(ReadIOBuffer* io, const char* name) {
+    // The local copy is dropped, not the remote name.
+    bool cached = io->open && ops->cached(&io->file);
+    char local[kPathMax];
+    if (!cached || !LocalFileName(&io->file, local, sizeof local))
+        std::snprintf(local, sizeof local, "%s", name);
+    ReadIOCloseFileBuffer(io);
+    if (cached) ops->remove(local);
+    return cached;
+}
+
 bool ReadIOCachedCopy(const ReadIOBuffer* io) {
     return io->open && ops->cached(&io->file);
 }
@@ -220,14 +231,7 @@ Status OpenFragment(IArchive* r) {
     }
     if (failure) {
         Log(failure);
-        // A damaged copy in the remote-file cache is dropped so that the next
-        // attempt fetches it again: the local copy, not the remote name.
-        bool cached = ops->cached(&r->io.file);
-        char local[kPathMax];
-        if (!cached || !LocalFileName(&r->io.file, local, sizeof local))
-            std::snprintf(local, sizeof local, "%s", r->fragmentName);
-        ReadIOCloseFileBuffer(&r->io);
-        if (cached) ops->remove(local);
+        ReadIOCloseDroppingCachedCopy(&r->io, r->fragmentName);
         return 1;
     }
     r->header = h;

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "archive/format.h"
+#include "platform/checksum.h"
 
 namespace vk {
 namespace {
@@ -101,6 +103,69 @@ TEST(Records, NamesMustEndWithinTheirBound) {
     name[3] = 0;
     EXPECT_EQ(EntryNameLength(name, 3), -1); // the NUL lies beyond the data
     EXPECT_EQ(EntryNameLength(name, 4), 3);
+}
+
+// A fragment's data CRC by the rule every reader follows: the data as
+// stored, or (first fragment only) with the sum of sizes as first written.
+TEST(FragmentCrcRule, AnyWriterAnySplitNothingElse) {
+    std::vector<uint8_t> data(70000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7 + 3);
+    std::vector<uint8_t> asWritten = data;
+    std::memset(asWritten.data() + 16, 0, 4); // the sum of sizes as a scan writes it
+    st32(data.data() + 16, 0x12345678);       // the sum patched in afterwards
+    uint32_t finalCrc = CRC32(0, data.data(), data.size());
+    uint32_t writtenCrc = CRC32(0, asWritten.data(), asWritten.size());
+    ASSERT_NE(finalCrc, writtenCrc);
+    EXPECT_EQ(CrcWithSumOfSizes(writtenCrc, uint32_t(data.size()), 0, 0x12345678), finalCrc);
+
+    struct Case {
+        const char* what;
+        uint32_t offset, recorded;
+        int damagedAt; // -1: none
+        bool sound;
+    } cases[] = {
+        {"final CRC", 0, finalCrc, -1, true},
+        {"CRC as first written", 0, writtenCrc, -1, true},
+        {"first-written CRC on a later fragment", 32768, writtenCrc, -1, false},
+        {"final CRC on a later fragment", 32768, finalCrc, -1, true},
+        {"damaged byte, final CRC", 0, finalCrc, 40000, false},
+        {"damaged byte, first-written CRC", 0, writtenCrc, 40000, false},
+        {"damaged sum of sizes", 0, writtenCrc, 17, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = data;
+        if (c.damagedAt >= 0) bytes[size_t(c.damagedAt)] ^= 0x40;
+        FragmentHeader h;
+        h.streamOffset = c.offset;
+        h.dataLength = uint32_t(bytes.size());
+        h.crc = c.recorded;
+        // Every split of the sum-of-sizes bytes across deliveries.
+        for (uint32_t cut : {1u, 3u, 16u, 17u, 19u, 20u, 4096u}) {
+            FragmentCrc crc(h);
+            crc.Add(bytes.data(), cut);
+            EXPECT_FALSE(crc.Matches()) << c.what << ": before the last byte";
+            crc.Add(bytes.data() + cut, uint32_t(bytes.size() - cut));
+            EXPECT_EQ(crc.Matches(), c.sound) << c.what << ", split at " << cut;
+        }
+        // The whole-file form: header, data, and a stray byte after them.
+        uint8_t raw[FragmentHeader::kSize];
+        h.Store(raw);
+        FragmentFileCheck file;
+        file.Add(raw, 7);
+        file.Add(raw + 7, sizeof raw - 7);
+        file.Add(bytes.data(), uint32_t(bytes.size()));
+        EXPECT_EQ(file.Sound(), c.sound) << c.what;
+        file.Add(bytes.data(), 1);
+        EXPECT_FALSE(file.Sound()) << c.what << " with a byte too many";
+    }
+    // Files that are no fragments are not judged; a cut fragment header is.
+    FragmentFileCheck other;
+    other.Add(reinterpret_cast<const uint8_t*>("plain text file"), 15);
+    EXPECT_TRUE(other.Sound());
+    FragmentFileCheck cut;
+    cut.Add(reinterpret_cast<const uint8_t*>("VKR\x10\0\0"), 6);
+    EXPECT_FALSE(cut.Sound());
 }
 
 } // namespace

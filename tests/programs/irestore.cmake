@@ -16,3 +16,8 @@ set_tests_properties(archive_dump_commands PROPERTIES TIMEOUT 120 SKIP_RETURN_CO
 add_test(NAME incrunzip_host_links
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/irestore_links.sh ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(incrunzip_host_links PROPERTIES TIMEOUT 120)
+# Damaged archives leave every restore's target untouched (host files, a
+# partition, the disk cache); the independent writer's archives are read.
+add_test(NAME restore_damaged_archives
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/restore_damaged.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(restore_damaged_archives PROPERTIES TIMEOUT 300)

@@ -61,6 +61,9 @@ Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer*
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
 // True when the open file is a copy kept in the remote-file cache.
 bool ReadIOCachedCopy(const ReadIOBuffer* io);
+// Closes the file; a damaged copy in the remote-file cache is dropped so that
+// the next attempt fetches it again (true then).
+bool ReadIOCloseDroppingCachedCopy(ReadIOBuffer* io, const char* name);
 Status ReadIOCloseFileBuffer(ReadIOBuffer* io);
 Status ReadIOStopFileBuffer(ReadIOBuffer* io);
 
