@@ -9,8 +9,8 @@
 #include "interp/expr.h"
 #include "interp/tokenizer.h"
 #include "platform/console.h"
-#include "platform/util.h"
 #include "platform/hostfile.h"
+#include "platform/util.h"
 
 namespace vk {
 

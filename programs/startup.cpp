@@ -2,6 +2,8 @@
 
 #include "startup.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "archive/makeio.h"
@@ -35,9 +37,45 @@ void RegisterDrivers() {
     SetTouchFilesSwitch(&TouchFiles);
 }
 
+// --help and --version answer on standard output before anything starts:
+// no console, no disk probe, no network.
+void AnswerInformationOptions(int argc, char** argv, const Edition& edition) {
+    const char* command = edition.archiver ? "pelto" : "tobrend";
+    for (int i = 1; i < argc && argv[i][0] == '-'; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", edition.bannerLine);
+            std::exit(0);
+        }
+        if (std::strcmp(argv[i], "--help") != 0) continue;
+        std::printf(
+            "Usage: %s [options] [basename]\n"
+            "%s\n\n"
+            "Runs the script <basename>%s (without a base name, or with -i, the\n"
+            "interactive prompt).\n\n"
+            "Options (before the base name):\n"
+            "  -w          allow writes to disks (otherwise every write is logged and skipped)\n"
+            "  -d<path>    use the image file or block device <path> as the next hard disk;\n"
+            "              with any -d, no device under /dev is probed\n"
+            "  -d          no hard disk at all\n"
+            "  -i          interactive mode\n"
+            "  -l          no ISO Latin conversion of text\n"
+            "  -v          do not try graphics\n"
+            "  -x          do not use extended memory\n"
+            "%s"
+            "  --help      this text\n"
+            "  --version   the program's version\n",
+            command, edition.bannerLine, edition.scriptSuffix,
+            edition.archiver ? ""
+                             : "  -b          no boot-server discovery (DHCP); remote "
+                               "names are host files\n");
+        std::exit(0);
+    }
+}
+
 } // namespace
 
 void RunProgram(int argc, char** argv, const Edition& edition) {
+    AnswerInformationOptions(argc, argv, edition);
     SetArguments(argc, argv);
     // Option words come first; the first word without a dash starts the
     // base name. Every "-d<path>" among them names the next hard disk; a

@@ -7,8 +7,8 @@
 #include "cache_internal.h"
 #include "fs/cache.h"
 #include "platform/console.h"
-#include "platform/util.h"
 #include "platform/types.h"
+#include "platform/util.h"
 
 namespace vk::cache {
 

@@ -216,8 +216,9 @@ TEST_F(ReaderFailures, ADamagedByteInAnyFragmentFailsTheRead) {
             WriteHost(name, bad);
             FullModel back;
             EXPECT_NE(ReadFull(Path("c.000"), &back), 0) << "fragment " << f << " byte " << k;
-            caught = TakeLog().find("ERROR: [ReadFromFrag] Fragment data damaged (CRC error)\r\n") !=
-                     std::string::npos;
+            caught =
+                TakeLog().find("ERROR: [ReadFromFrag] Fragment data damaged (CRC error)\r\n") !=
+                std::string::npos;
         }
         EXPECT_TRUE(caught) << "fragment " << f;
         WriteHost(name, good);

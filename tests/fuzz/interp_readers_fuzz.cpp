@@ -16,7 +16,9 @@
 
 namespace {
 
-void DefaultBasename(char* out, size_t size) { std::snprintf(out, size, "fuzz"); }
+void DefaultBasename(char* out, size_t size) {
+    std::snprintf(out, size, "fuzz");
+}
 
 const vk::Edition kFuzzEdition = {
     .program = "Pelto",
@@ -43,18 +45,34 @@ void RunReaders(int which) {
         char* before = p;
         switch ((which + step) % 9) {
         case 0: p = vk::NextToken(p); break;
-        case 1: if (!vk::NextString(&p)) return; break;
-        case 2: if (!vk::NextBasicString(&p)) return; break;
-        case 3: if (vk::NextExpr(&p) == vk::kExprFail) return; break;
-        case 4: if (!vk::NextOp(&p)) return; break;
-        case 5: if (vk::NextDuration(&p) == vk::kExprFail) return; break;
-        case 6: if (vk::NextColor(&p) < 0) return; break;
-        case 7: if (vk::NextInterval(&p, &a, &b)) return; break;
-        case 8: if (vk::NextArchive(&p, designator)) return; break;
+        case 1:
+            if (!vk::NextString(&p)) return;
+            break;
+        case 2:
+            if (!vk::NextBasicString(&p)) return;
+            break;
+        case 3:
+            if (vk::NextExpr(&p) == vk::kExprFail) return;
+            break;
+        case 4:
+            if (!vk::NextOp(&p)) return;
+            break;
+        case 5:
+            if (vk::NextDuration(&p) == vk::kExprFail) return;
+            break;
+        case 6:
+            if (vk::NextColor(&p) < 0) return;
+            break;
+        case 7:
+            if (vk::NextInterval(&p, &a, &b)) return;
+            break;
+        case 8:
+            if (vk::NextArchive(&p, designator)) return;
+            break;
         }
         vk::NextNothing(p);
         if (p < vk::line || p >= vk::line + vk::kLineSize) __builtin_trap();
-        if (p == before) ++p;  // make progress past a character no reader takes
+        if (p == before) ++p; // make progress past a character no reader takes
         if (p > vk::line + std::strlen(vk::line)) return;
     }
 }

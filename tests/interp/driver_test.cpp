@@ -16,7 +16,7 @@ namespace vk {
 namespace {
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test::SetUpInterpreter();
         test::StartCapture();
@@ -127,7 +127,8 @@ TEST_F(DriverTest, EvalRunsASecondPass) {
 
 TEST_F(DriverTest, OnExitAndOnKeyStoreTheirText) {
     EXPECT_EQ(Run("onexit echo \"bye\""), 0);
-    EXPECT_EQ(std::string(GetVar("OnExit")), "echo \xF9" "bye\xF9");
+    EXPECT_EQ(std::string(GetVar("OnExit")), "echo \xF9"
+                                             "bye\xF9");
     EXPECT_EQ(Run("onexit"), 0);
     EXPECT_STREQ(GetVar("OnExit"), "");
     EXPECT_EQ(Run("onkey \"q\" goto end"), 0);
@@ -146,7 +147,7 @@ TEST_F(DriverTest, GotoFindsLabelsInTheRawText) {
     currpos = text;
     EXPECT_EQ(Run("goto top"), 0);
     EXPECT_STREQ(currpos, "echo \"after\"\n:end");
-    EXPECT_EQ(lineno, 5);  // the next line read is line 6
+    EXPECT_EQ(lineno, 5); // the next line read is line 6
     // A label at the very end of the text without a line end does not match.
     EXPECT_EQ(Run("goto end"), 1);
     EXPECT_STREQ(errormsg, "Target label not found");
@@ -189,7 +190,8 @@ TEST_F(DriverTest, MenuCommands) {
     EXPECT_EQ(Run(".def x 5"), 0);
     EXPECT_EQ(std::string(GetVar("OnExit")), "Eval \xF9WaitForKey 5 $ONKEY-x\xF9");
     EXPECT_EQ(Run(".key a boot.img"), 0);
-    EXPECT_EQ(std::string(GetVar("ONKEY-a")), "TFtpBoot \xF9" "boot.img\xF9");
+    EXPECT_EQ(std::string(GetVar("ONKEY-a")), "TFtpBoot \xF9"
+                                              "boot.img\xF9");
     EXPECT_STREQ(GetVar("ONKEY-default"), "GetKey");
     EXPECT_EQ(Run(".pwd whatever"), 0);
     EXPECT_EQ(Log(), "Warning: .PWD not implemented\r\n");

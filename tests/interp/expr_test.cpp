@@ -13,7 +13,7 @@ namespace vk {
 namespace {
 
 class ExprTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { test::SetUpInterpreter(); }
     int32_t Eval(const char* text, std::string* rest = nullptr) {
         char* p = test::LoadLine(text);
@@ -73,8 +73,8 @@ TEST_F(ExprTest, Operators) {
     struct Case {
         const char* text;
         int16_t code;
-    } cases[] = {{"<", 1}, {"<=", 2}, {"=<", 2}, {"=", 3}, {"==", 3}, {">=", 4},
-                 {"=>", 4}, {">", 5}, {"<>", 6}, {"><", 6}, {"!=", 6}, {"!", 0}, {"x", 0}};
+    } cases[] = {{"<", 1}, {"<=", 2}, {"=<", 2}, {"=", 3},  {"==", 3}, {">=", 4}, {"=>", 4},
+                 {">", 5}, {"<>", 6}, {"><", 6}, {"!=", 6}, {"!", 0},  {"x", 0}};
     for (const Case& c : cases) {
         char* p = test::LoadLine(c.text);
         EXPECT_EQ(NextOp(&p), c.code) << c.text;
@@ -102,9 +102,12 @@ TEST_F(ExprTest, Colours) {
         int16_t colour;
         const char* message;
     } cases[] = {
-        {"LightRed", 12, nullptr},    {"white", 15, nullptr},
-        {"16", 16, nullptr},          {"256", -1, "Bad color value"},
-        {"pink", -1, "Bad color name"}, {"  ", -1, "Color expected"},
+        {"LightRed", 12, nullptr},
+        {"white", 15, nullptr},
+        {"16", 16, nullptr},
+        {"256", -1, "Bad color value"},
+        {"pink", -1, "Bad color name"},
+        {"  ", -1, "Color expected"},
     };
     for (const Case& c : cases) {
         char* p = test::LoadLine(c.text);

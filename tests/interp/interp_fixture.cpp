@@ -15,7 +15,9 @@ namespace vk::test {
 
 namespace {
 
-void DefaultBasename(char* out, size_t size) { std::snprintf(out, size, "pelto"); }
+void DefaultBasename(char* out, size_t size) {
+    std::snprintf(out, size, "pelto");
+}
 
 const Edition kTestEdition = {
     .program = "Pelto",
@@ -34,7 +36,9 @@ const Edition kTestEdition = {
 };
 
 // Unit tests never set this machine's clock.
-int IgnoreClock(long long) { return 0; }
+int IgnoreClock(long long) {
+    return 0;
+}
 
 } // namespace
 

@@ -16,7 +16,7 @@ namespace {
 const std::string Q(1, char(kQuote));
 
 class TokenizerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { test::SetUpInterpreter(); }
 };
 
@@ -44,7 +44,8 @@ TEST_F(TokenizerTest, DecodesEscapes) {
     EXPECT_EQ(std::string(test::LoadLine("\\$x \\\\ \\\"")), "$x \\ \"");
     EXPECT_EQ(std::string(test::LoadLine("\\a\\b\\n\\r\\v")), "\a\b\n\r\v");
     // Octal escapes weigh 8 and 9 as their values and wrap modulo 256.
-    EXPECT_EQ(std::string(test::LoadLine("\\399")), std::string(1, char((3 * 64 + 9 * 8 + 9) & 255)));
+    EXPECT_EQ(std::string(test::LoadLine("\\399")),
+              std::string(1, char((3 * 64 + 9 * 8 + 9) & 255)));
 }
 
 TEST_F(TokenizerTest, LineEndsAndCounting) {
@@ -63,7 +64,7 @@ TEST_F(TokenizerTest, LineEndsAndCounting) {
     EXPECT_EQ(lines[2], "three");
     EXPECT_EQ(lines[3], "four");
     EXPECT_EQ(lines[4], "");
-    EXPECT_EQ(lines[5], "six");  // a backslash does not join lines
+    EXPECT_EQ(lines[5], "six"); // a backslash does not join lines
     EXPECT_EQ(lines[6], "seven");
     EXPECT_EQ(lineno, 7);
 }
@@ -85,11 +86,11 @@ TEST_F(TokenizerTest, StringModifiers) {
         const char* source;
         const char* result;
     } cases[] = {
-        {"\"a b c d\"{1-2}", "b c"},    {"\"a b c d\"{2}", "c"},
-        {"\"abcdef\"[1-3]", "bcd"},     {"\"abcdef\"[0]", "a"},
-        {"\"a.b.c\"/.=_/", "a_b_c"},    {"\"a.b c\"/.= /{1}", "b"},
-        {"\"a b\"{5}", ""},             {"\"abc\"[1-9]", "bc"},
-        {"\"  one two\"{0}", "one"},    {"\"\"", ""},
+        {"\"a b c d\"{1-2}", "b c"}, {"\"a b c d\"{2}", "c"},
+        {"\"abcdef\"[1-3]", "bcd"},  {"\"abcdef\"[0]", "a"},
+        {"\"a.b.c\"/.=_/", "a_b_c"}, {"\"a.b c\"/.= /{1}", "b"},
+        {"\"a b\"{5}", ""},          {"\"abc\"[1-9]", "bc"},
+        {"\"  one two\"{0}", "one"}, {"\"\"", ""},
         {"\"abcdef\"[3-1]", ""},
     };
     for (const Case& c : cases) {

@@ -14,7 +14,7 @@ namespace vk {
 namespace {
 
 class VariablesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { test::SetUpInterpreter(); }
     std::string Listing(const char* pattern) {
         test::StartCapture();
@@ -46,7 +46,7 @@ TEST_F(VariablesTest, DefaultsAfterStart) {
     EXPECT_STREQ(GetVar("HelpFile"), "pelto.hlp");
     EXPECT_STREQ(GetVar("Security-Gateway"), "@89");
     EXPECT_STREQ(GetVar("Security-Check"), "FAILED");
-    EXPECT_STREQ(GetVar("Disks"), "");  // no hard disk
+    EXPECT_STREQ(GetVar("Disks"), ""); // no hard disk
 }
 
 TEST_F(VariablesTest, LinkedFlags) {
@@ -89,7 +89,7 @@ TEST_F(VariablesTest, ReadsWhileMovedAsideAreEmpty) {
     BackupVariables();
     EXPECT_STREQ(GetVar("Kept"), "");
     EXPECT_EQ(FindVar("Kept"), nullptr);
-    SetVar("Ignored", "1");  // no store to set into
+    SetVar("Ignored", "1"); // no store to set into
     RestoreVariables();
     EXPECT_STREQ(GetVar("Kept"), "yes");
     EXPECT_STREQ(GetVar("Ignored"), "");
@@ -101,7 +101,8 @@ TEST_F(VariablesTest, ManyVariables) {
         SetVar(name.c_str(), name.c_str());
     }
     EXPECT_STREQ(GetVar("V1999"), "v1999");
-    for (int i = 0; i < 2000; ++i) SetVar(("v" + std::to_string(i)).c_str(), "");
+    for (int i = 0; i < 2000; ++i)
+        SetVar(("v" + std::to_string(i)).c_str(), "");
     EXPECT_STREQ(GetVar("v5"), "");
     EXPECT_STREQ(GetVar("Program"), "Pelto");
 }

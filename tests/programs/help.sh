@@ -40,4 +40,16 @@ refute_out "TFTP Open failed"
 printf 'echo "own help on $HelpTopic"\n' > pelto.hlp
 pelto -d 'help copy'
 expect_out "own help on copy"
+# --help and --version answer on standard output with status 0 before
+# anything starts (no console, no disk probe, no DHCP).
+for program in pelto tobrend; do
+  for option in --help --version; do
+    timeout 5 "$BIN/$program" -w "$option" > info.out 2> info.err < /dev/null
+    [ $? -eq 0 ] || fail "$program $option: status $?"
+    [ -s info.err ] && fail "$program $option wrote to standard error"
+    grep -q 'v1.1$' info.out || fail "$program $option: no version line"
+  done
+  grep -q "^Usage: $program \[options\] \[basename\]$" info.out && fail "--version printed the usage"
+done
+timeout 5 "$BIN/tobrend" --help | grep -q '^  -b ' || fail "tobrend --help lacks -b"
 finish

@@ -7,15 +7,15 @@
 
 namespace vk {
 
-constexpr int kPathMax = 256;      // FsEntry::path, with its NUL
-constexpr int kAttrMax = 86;       // largest packed attribute layout (ext2 / host)
+constexpr int kPathMax = 256; // FsEntry::path, with its NUL
+constexpr int kAttrMax = 86;  // largest packed attribute layout (ext2 / host)
 
 enum EntryKind : uint8_t { kKindFile = 1, kKindDir = 2 };
 
 struct FsEntry {
-    char path[kPathMax];   // directory path of the handle followed by the name
-    char* name;            // where the entry name starts inside path
-    uint8_t kind;          // kKindFile (any non-directory) or kKindDir
+    char path[kPathMax]; // directory path of the handle followed by the name
+    char* name;          // where the entry name starts inside path
+    uint8_t kind;        // kKindFile (any non-directory) or kKindDir
     uint8_t attributes[kAttrMax];
     uint32_t size;
     uint32_t start;

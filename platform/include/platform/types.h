@@ -12,7 +12,9 @@ using Status = int16_t;
 
 // Little-endian field access for on-disk and on-wire records. Records are
 // parsed and serialised through these, never by casting buffers to structs.
-inline uint16_t ld16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t ld16(const uint8_t* p) {
+    return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t ld32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }

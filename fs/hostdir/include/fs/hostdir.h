@@ -1,4 +1,0 @@
-// Same as hostdir/hostdir.h.
-#pragma once
-
-#include "hostdir/hostdir.h"

@@ -1,1 +1,0 @@
-// Network library; filled in with the BOOTP and TFTP clients.
