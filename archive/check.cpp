@@ -83,7 +83,7 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
             ReadIOCloseFileBuffer(io);
         }
     } closer{c, &io, fragment};
-    if (c->beforeRestore && io.file.remote) {
+    if (c->beforeRestore && io.file.remote && RemoteNamesCrossTheNetwork()) {
         closer.failed = false;
         c->remoteUnchecked = true;
         return 0;

@@ -208,6 +208,10 @@ void SetHostRoute(HostRoute newRoute, const RemoteFileOps* remote, FsState* stat
     hostState = state;
 }
 
+bool RemoteNamesCrossTheNetwork() {
+    return route == HostRoute::Remote && remoteOps != nullptr && remoteOps != &HostRemoteFileOps;
+}
+
 void SetRemoteCache(const RemoteCacheOps* ops) {
     cacheOps = ops;
 }

@@ -91,4 +91,14 @@ grep -q 'Downloading' second.out && fail "second boot fetched again"
 # The comparison reads a few blocks of each fragment; a download all of them.
 [ $(($(cat second.acks) * 10)) -lt "$(cat first.acks)" ] ||
     fail "blocks served: first boot $(cat first.acks), second $(cat second.acks)"
+
+# Without the cache a remote archive is read once only: the log says before
+# the first write that its fragments are checked as they are restored.
+printf 'set CacheNever = "ON"\nfullunzip "arc.000" 1\n' > root/boot/start.tbr
+pelto disk.img 'clean 1'
+tobrend 120 -w -d"$WORK/disk.img"
+expect_out 'WARNING: Remote archive read without the disk cache: its fragments are checked only as they are restored'
+grep -q 'Error in' out && fail "restore without the cache: $(grep 'Error in' out)"
+mtype -i "disk.img@@$offset" "::sub/two.bin" > got.bin 2> /dev/null && cmp -s got.bin tree/sub/two.bin ||
+    fail "restore without the cache differs"
 finish

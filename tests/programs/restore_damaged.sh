@@ -86,6 +86,11 @@ for how in "${damages[@]}"; do
   tobrend -b -w -ddisk.img 'clean -1
 fullunzip "bad.000" 1'
   [ "$(part1)" = "$before" ] || fail "$how: restore through the cache wrote to the target"
+  # Host files without the cache are read through first as well.
+  tobrend -b -w -ddisk.img 'set CacheNever = "ON"
+fullunzip "bad.000" 1'
+  expect_out "Error in t.tbr, line 2: Cannot open archive"
+  [ "$(part1)" = "$before" ] || fail "$how: restore without the cache wrote to the target"
   case $how in flip3 | foreign) continue ;; esac
   # Incremental restores onto a host directory.
   damage i "$how"

@@ -45,6 +45,8 @@ enum class HostRoute {
     Remote,        // through the remote-file routing table
 };
 void SetHostRoute(HostRoute route, const RemoteFileOps* remote, FsState* hostState);
+// True when remote names reach a server over the network (not host files).
+bool RemoteNamesCrossTheNetwork();
 
 // The host-file column of the remote-file routing: the batch program without
 // a boot PROM serves its remote names from host files (one open at a time,
