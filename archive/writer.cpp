@@ -21,11 +21,42 @@ void LogCannotCreate(const char* name) {
     Log("\r\n");
 }
 
+// Chunks smaller than this are packed in the calling thread: handing them
+// over would cost more than it saves.
+constexpr uint16_t kHandOverMin = 8192;
+
 void FreeBuffers(ArchiveWriter* w) {
+    delete w->worker; // waits for a chunk still being packed
+    w->worker = nullptr;
+    w->inFlight = false;
     if (w->input) Free(w->input);
+    if (w->packing) Free(w->packing);
     if (w->work) Free(w->work);
     if (w->table) Free(w->table);
-    w->input = w->work = w->table = nullptr;
+    w->input = w->packing = w->work = w->table = nullptr;
+}
+
+// Writes one packed chunk at its place in the stream.
+Status EmitChunk(ArchiveWriter* w, const uint8_t* packed, uint16_t packedLength,
+                 uint16_t unpacked) {
+    // Fragments switch only before a chunk, and only when this one would
+    // take the fragment past its limit (counted in unpacked bytes).
+    if (w->written > 0 && uint64_t(w->written) + unpacked > w->limit) {
+        if (WriteToFragment(w, kBreakMarker, sizeof kBreakMarker)) return 1;
+        if (StoreFragment(w)) return 1;
+    }
+    uint8_t raw[ChunkHeader::kSize];
+    ChunkHeader{packedLength, unpacked}.Store(raw);
+    if (WriteToFragment(w, raw, sizeof raw)) return 1;
+    return WriteToFragment(w, packed, packedLength);
+}
+
+// Waits for the chunk the worker packs and writes it out.
+Status DrainChunk(ArchiveWriter* w) {
+    if (!w->inFlight) return 0;
+    w->worker->Wait();
+    w->inFlight = false;
+    return EmitChunk(w, w->work + kChunkData, w->inFlightPacked, w->inFlightFill);
 }
 
 Status WriteTag(ArchiveWriter* w, uint16_t tag) {
@@ -153,6 +184,8 @@ Status RewriteFragment(ArchiveWriter* w) {
 }
 
 Status WriteToFragment(ArchiveWriter* w, const void* data, uint32_t n) {
+    // A chunk still being packed comes first.
+    if (w->inFlight && DrainChunk(w)) return 1;
     if (w->file == nullptr) return 1; // a fragment switch failed earlier
     // The stream's offsets and lengths are 32-bit: refuse to go beyond.
     if (uint64_t(w->header.streamOffset) + w->written + n > 0xFFFFFFFFull) {
@@ -208,19 +241,27 @@ Status WriteCompressedChunk(ArchiveWriter* w, const void* data, uint32_t n) {
 
 Status FlushCompressedChunk(ArchiveWriter* w) {
     if (w->fill == 0) return 0;
-    // Fragments switch only before a chunk, and only when this one would
-    // take the fragment past its limit (counted in unpacked bytes).
-    if (w->written > 0 && uint64_t(w->written) + w->fill > w->limit) {
-        if (WriteToFragment(w, kBreakMarker, sizeof kBreakMarker)) return 1;
-        if (StoreFragment(w)) return 1;
+    // The predictor runs through the chunks in order: the one before must
+    // be packed (and is written) first.
+    if (DrainChunk(w)) return 1;
+    if (w->fill >= kHandOverMin && w->worker) {
+        uint8_t* next = w->packing;
+        w->packing = w->input;
+        w->input = next;
+        w->inFlightFill = w->fill;
+        w->fill = 0;
+        w->inFlight = true;
+        w->worker->Run([w] {
+            w->inFlightPacked =
+                ZipData(w->packing, w->work + kChunkData, w->inFlightFill, &w->context, w->table);
+        });
+        return 0;
     }
     uint8_t* out = w->work + kChunkData;
     uint16_t packed = ZipData(w->input, out, w->fill, &w->context, w->table);
-    uint8_t raw[ChunkHeader::kSize];
-    ChunkHeader{packed, w->fill}.Store(raw);
+    uint16_t unpacked = w->fill;
     w->fill = 0;
-    if (WriteToFragment(w, raw, sizeof raw)) return 1;
-    return WriteToFragment(w, out, packed);
+    return EmitChunk(w, out, packed, unpacked);
 }
 
 Status DoneCompressedChunk(ArchiveWriter* w) {
@@ -242,6 +283,8 @@ Status RewriteArchive(const char* name, uint32_t limit, ArchiveWriter* w) {
     InitZipTable(w->table);
     w->input = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
     w->work = static_cast<uint8_t*>(Malloc(ParagraphsFor(kWriterWorkSize)));
+    w->packing = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    w->worker = new ChunkWorker;
     w->context = 0;
     if (RewriteFragment(w)) {
         FreeBuffers(w);
@@ -353,7 +396,10 @@ Status DoneFiles(ArchiveWriter* w) {
 }
 
 Status DoneArchive(ArchiveWriter* w) {
-    if (w->file == nullptr) return 1;
+    if (DrainChunk(w) || w->file == nullptr) {
+        FreeBuffers(w);
+        return 1;
+    }
     uint32_t streamLength = w->header.streamOffset + w->written;
     if (DoneFragment(w)) {
         FreeBuffers(w);

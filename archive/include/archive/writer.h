@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "archive/format.h"
+#include "archive/worker.h"
 #include "archive/writeio.h"
 
 namespace vk {
@@ -55,6 +56,14 @@ struct ArchiveWriter {
     uint32_t firstLength = 0;
     uint32_t firstCrc = 0;
     uint32_t firstSum = 0;
+    // Packing in the background: a full chunk is packed by the worker from
+    // `packing` while the caller fills `input` with the next; it is written
+    // out (in order) before anything else reaches the fragment.
+    ChunkWorker* worker = nullptr;
+    uint8_t* packing = nullptr; // kChunkData bytes
+    bool inFlight = false;
+    uint16_t inFlightFill = 0;
+    uint16_t inFlightPacked = 0;
 };
 
 // Fragment layer.
