@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "archive/zip.h"
 #include "platform/checksum.h"
@@ -38,8 +39,57 @@ void FreeBlock(uint8_t*& block) {
 }
 
 void FreeUnpackState(IArchive* r) {
+    delete r->worker; // waits for a chunk still being unpacked
+    r->worker = nullptr;
+    r->aheadState = IArchive::Ahead::None;
     FreeBlock(r->table);
     FreeBlock(r->unpack);
+    FreeBlock(r->ahead);
+    FreeBlock(r->aheadPacked);
+}
+
+// Reads the next chunk header, passing a fragment break; lengths checked.
+Status ReadChunkHeader(IArchive* r, ChunkHeader* chunk) {
+    const uint8_t* raw;
+    if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
+    *chunk = ChunkHeader::Load(raw);
+    if (chunk->packedLength == kFragmentBreak && chunk->unpackedLength == 0) {
+        if (NextFragment(r, true)) return 1;
+        if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
+        *chunk = ChunkHeader::Load(raw);
+    }
+    // Lengths are checked against the buffers they fill before use.
+    return chunk->packedLength > kChunkPackedMax || chunk->unpackedLength > kChunkData;
+}
+
+// Hands the next content chunk to the worker: its header and packed bytes
+// are read here, in stream order, and unpacked there while the caller uses
+// the current one.
+Status StartNextContentChunk(IArchive* r) {
+    ChunkHeader chunk;
+    const uint8_t* raw;
+    if (ReadChunkHeader(r, &chunk) || ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
+    std::memcpy(r->aheadPacked, raw, chunk.packedLength);
+    r->aheadPackedLength = chunk.packedLength;
+    r->aheadLength = chunk.unpackedLength;
+    r->aheadState = IArchive::Ahead::Unpacking;
+    r->worker->Run([r] {
+        r->aheadUsed = UnzipData(r->aheadPacked, r->aheadPackedLength, r->ahead, r->aheadLength,
+                                 &r->context, r->table);
+    });
+    return 0;
+}
+
+// Makes the chunk the worker unpacked the current one.
+Status TakeAheadChunk(IArchive* r) {
+    if (r->aheadState == IArchive::Ahead::Failed) return 1;
+    r->worker->Wait();
+    r->aheadState = IArchive::Ahead::None;
+    if (r->aheadUsed != int32_t(r->aheadPackedLength)) return 1;
+    std::swap(r->unpack, r->ahead);
+    r->unpacked = r->aheadLength;
+    r->cursor = 0;
+    return 0;
 }
 
 Status ReadTag(IArchive* r, uint16_t tag) {
@@ -78,10 +128,16 @@ Status ReadListEntry(IArchive* r, uint32_t fixed, const uint8_t** ptr) {
 Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     if (r->pending == 0) return 1;
     uint32_t n = r->pending < kChunkData ? r->pending : kChunkData;
+    if (r->aheadState != IArchive::Ahead::None && TakeAheadChunk(r)) return 1;
     if (ReadCompressedChunk(r, ptr, n)) return 1;
     *len = n;
     r->pending -= n;
-    return r->pending == 0 ? CloseCompressedChunk(r) : 0;
+    if (r->pending == 0) return CloseCompressedChunk(r);
+    // More content follows in chunks of its own: unpack the next meanwhile.
+    // A failure there is the next call's.
+    if (r->unpacked == 0 && r->worker && StartNextContentChunk(r))
+        r->aheadState = IArchive::Ahead::Failed;
+    return 0;
 }
 
 Status SkipContent(IArchive* r) {
@@ -326,17 +382,12 @@ Status OpenCompressedChunk(IArchive* r) {
 }
 
 Status ReadCompressedChunk(IArchive* r, const uint8_t** ptr, uint32_t n) {
+    // A content chunk handed to the worker is taken only by ReadContent.
+    if (r->aheadState != IArchive::Ahead::None) return 1;
     if (r->unpacked == 0) {
         const uint8_t* raw;
-        if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
-        ChunkHeader chunk = ChunkHeader::Load(raw);
-        if (chunk.packedLength == kFragmentBreak && chunk.unpackedLength == 0) {
-            if (NextFragment(r, true)) return 1;
-            if (ReadFromFragment(r, &raw, ChunkHeader::kSize)) return 1;
-            chunk = ChunkHeader::Load(raw);
-        }
-        // Lengths are checked against the buffers they fill before use.
-        if (chunk.packedLength > kChunkPackedMax || chunk.unpackedLength > kChunkData) return 1;
+        ChunkHeader chunk;
+        if (ReadChunkHeader(r, &chunk)) return 1;
         if (ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
         int32_t used = UnzipData(raw, chunk.packedLength, r->unpack, chunk.unpackedLength,
                                  &r->context, r->table);
@@ -380,6 +431,9 @@ Status OpenArchive(const char* name, IArchive* r) {
     r->table = static_cast<uint8_t*>(Malloc(ParagraphsFor(kZipTableSize)));
     InitZipTable(r->table);
     r->unpack = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    r->ahead = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    r->aheadPacked = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkPackedMax)));
+    r->worker = new ChunkWorker;
     r->context = 0;
     r->fragment = 0;
     if (OpenFragment(r)) {

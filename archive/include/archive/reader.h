@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "archive/format.h"
+#include "archive/worker.h"
 #include "disk/files.h"
 
 namespace vk {
@@ -85,6 +86,16 @@ struct IArchive {
     uint8_t* table = nullptr;
     uint16_t context = 0;
     uint8_t saved[kSavedEntryMax] = {};
+    // Content chunks follow one another: while the caller uses one, the
+    // worker unpacks the next into `ahead` (its packed bytes copied from
+    // the fragment in order first).
+    ChunkWorker* worker = nullptr;
+    uint8_t* ahead = nullptr;       // kChunkData bytes
+    uint8_t* aheadPacked = nullptr; // kChunkPackedMax bytes
+    enum class Ahead : uint8_t { None, Unpacking, Failed } aheadState = Ahead::None;
+    uint16_t aheadPackedLength = 0;
+    uint16_t aheadLength = 0;
+    int32_t aheadUsed = 0;
 };
 using ArchiveReader = IArchive;
 
