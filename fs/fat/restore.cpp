@@ -565,11 +565,6 @@ Status Restore::BeginDir(uint32_t index, uint32_t parentStart) {
 
 Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t kind,
                          uint32_t cluster, uint32_t size, bool rootFile) {
-    char shortName[kShortNameBuffer];
-    uint32_t tail = PackedTail(attributes);
-    uint16_t slots = GetShortName(name, shortName, &tail);
-    if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
-        return Damaged("two entries of a directory with one short name");
     // The attribute byte as the slot may hold it: a directory is marked as
     // one and a file is not; a volume label is one empty file of the root;
     // no combination reads as a long-name slot.
@@ -586,11 +581,24 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
             a &= uint8_t(~kFatAttrVolume);
     }
     attributes = attrs;
-    uint8_t slot[fatdir::kSlotSize];
-    if (rootFile && (a & kFatAttrVolume) != 0) {
+    // A label is the name's first 11 characters in upper case, in one slot
+    // of its own (it is no file name, so it takes none of the names).
+    const bool label = rootFile && (a & kFatAttrVolume) != 0;
+    char shortName[kShortNameBuffer];
+    uint16_t slots = 0;
+    if (label) {
+        std::memset(shortName, ' ', fatdir::kNameSize);
+        for (size_t i = 0; i < fatdir::kNameSize && name[i]; ++i)
+            shortName[i] = char(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
         std::memcpy(label_, shortName, fatdir::kNameSize);
         labelled_ = true;
+    } else {
+        uint32_t tail = PackedTail(attributes);
+        slots = GetShortName(name, shortName, &tail);
+        if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
+            return Damaged("two entries of a directory with one short name");
     }
+    uint8_t slot[fatdir::kSlotSize];
     if (rootFile && rootFiles_ < 2 && slots == 0) {
         // Slot 0 or 1 of the root, over its placeholder (in the first
         // cluster, which the root keeps until its end).
