@@ -777,6 +777,14 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
         if (longName) {
             std::memcpy(name, d->longName, sizeof name);
             name[kLongNameMax] = '\0';
+        } else if (IsLabelAttr(slot[fatdir::kAttr])) {
+            // A label is its 11 bytes, inner spaces included, no dot.
+            int n = int(fatdir::kNameSize);
+            while (n > 0 && slot[n - 1] == ' ')
+                --n;
+            std::memcpy(name, slot, size_t(n));
+            name[n] = '\0';
+            if (n > 0 && slot[0] == fatdir::kE5Escape) name[0] = char(0xE5);
         } else {
             ShortSlotName(slot, name);
         }

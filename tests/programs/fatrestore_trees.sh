@@ -258,7 +258,7 @@ blkid -p -O $(($(part_start small.img 1) * 512)) -o export small.img | grep -q "
 # and onto the other FAT width: the label slot comes back as the label
 # (attribute 0x08 as archived), not as a file.
 pelto -w -ddisk.img 'clean 1 "SYS"
-clean 2 "SYS32"
+clean 2 "MY DISK"
 mkdir "{0:1}/dir"
 mkdir "{0:2}/dir"
 copy "t.pto" "{0:1}/dir/t.pto"
@@ -266,14 +266,15 @@ copy "t.pto" "{0:2}/dir/t.pto"
 fullzip "{0:1}" "l16.000"
 fullzip "{0:2}" "l32.000"'
 mkdir -p ltree/dir && cp t.pto ltree/dir/
-for case in "l16.000 1 SYS" "l32.000 2 SYS32" "l16.000 2 SYS" "l32.000 1 SYS32"; do
+for case in "l16.000 1 SYS" "l32.000 2 MY_DISK" "l16.000 2 SYS" "l32.000 1 MY_DISK"; do
     set -- $case
+    set -- "$1" "$2" "${3//_/ }"
     pelto -w -ddisk.img "fullunzip \"$1\" $2"
     expect_out "FAT Unzip: Done !"
     off=$(($(part_start disk.img $2) * 512))
     mdir -i "disk.img@@$off" ::/ > mdir.out 2>&1
     grep -q "Volume in drive : is $3 *\$" mdir.out || fail "$1 onto $2: no label $3"
-    grep -q "^$3 " mdir.out && fail "$1 onto $2: the label $3 is listed as a file"
+    grep -q "^${3%% *} " mdir.out && fail "$1 onto $2: the label $3 is listed as a file"
     rm -rf lgot && mkdir lgot && mcopy -s -n -i "disk.img@@$off" '::*' lgot/ 2> /dev/null
     diff -r ltree lgot > /dev/null || fail "$1 onto $2: tree differs"
     fsck_part disk.img $2 "restore of labelled $1 onto $2"
