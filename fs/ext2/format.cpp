@@ -72,7 +72,7 @@ void StoreFreshArea(const Ext2Geometry& g) {
     StoreExt2Area(area);
 }
 
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete) {
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label) {
     using namespace ext2sb;
     uint8_t s[kSize] = {};
     st32(s + kInodesCount, totalInodes);
@@ -82,15 +82,13 @@ Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label
     st32(s + kFragsPerGroup, kExt2FreshPerGroup);
     st32(s + kInodesPerGroup, g.inodesPerGroup);
     st16(s + kMaxMountCount, 20);
-    // The magic only on a complete volume, with its free counts: until
-    // then the partition is no file system to anyone.
-    if (complete) {
-        const Ext2Area area = LoadExt2Area();
-        st16(s + kMagic, kMagicValue);
-        st32(s + kFreeBlocks, area.freeBlocks);
-        st32(s + kFreeInodes, area.freeInodes);
-    }
-    st16(s + kState, complete ? kStateCleanValue : 0);
+    // Written last, on a complete volume: the magic, the clean state and
+    // the free counts make the volume.
+    const Ext2Area area = LoadExt2Area();
+    st16(s + kMagic, kMagicValue);
+    st32(s + kFreeBlocks, area.freeBlocks);
+    st32(s + kFreeInodes, area.freeInodes);
+    st16(s + kState, kStateCleanValue);
     st16(s + kErrors, 1);
     std::memcpy(s + kUuid, "VESKLOR", 7);
     s[kUuid + 7] = fsstate->disk;
@@ -280,8 +278,7 @@ Status Ext2Clean(const char* label) {
 
     FreshUse use;
     use.usedData = 1;
-    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label, true) != 0)
-        return 1;
+    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label) != 0) return 1;
     fsstate->state = kStateModified;
     fsstate->valid = 1;
     return Ext2FlushFsSpecific() != 0 ? 1 : 0;

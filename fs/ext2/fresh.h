@@ -33,12 +33,12 @@ class BlockStream {
 // geometry g (free counts 0 until the groups are written).
 void StoreFreshArea(const Ext2Geometry& g);
 
-// Builds the superblock of a fresh volume: the counts and sizes of the
-// geometry, the identifier bytes naming this system, the disk and the
-// partition, and the label cut to 16 characters. Writes it at sectors 2
-// and 3. Only a `complete` volume gets the magic, the clean state and the
-// free counts of the driver area: that write makes the volume.
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete);
+// Builds the superblock of a complete fresh volume: the counts and sizes of
+// the geometry, the free counts of the driver area, the identifier bytes
+// naming this system, the disk and the partition, and the label cut to 16
+// characters. Writes it at sectors 2 and 3; with its magic, that write
+// makes the volume, so it comes last.
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label);
 
 // The first write of a format or restore: the partition stops being the
 // volume it was. Blanks the superblock and the first backup superblock of

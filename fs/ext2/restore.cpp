@@ -210,7 +210,7 @@ Status Restore::Run() {
     use.usedData = usedData_;
     use.lastInode = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
     use.directories = dirCount_;
-    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel, true) != 0)
+    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel) != 0)
         return 1;
     Log("EXT2 Unzip: Writing disk accounting and backups...\r\n");
     self_->state = kStateModified;
