@@ -120,6 +120,28 @@ uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length) {
     return uint16_t(done);
 }
 
+uint32_t ReadDosFileAt(DosFile f, void* buffer, uint32_t length, uint32_t offset) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fileno(f), out + done, length - done, off_t(offset) + done);
+        if (n <= 0) break;
+        done += uint32_t(n);
+    }
+    return done;
+}
+
+uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t offset) {
+    const auto* in = static_cast<const uint8_t*>(data);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = pwrite(fileno(f), in + done, length - done, off_t(offset) + done);
+        if (n <= 0) break;
+        done += uint32_t(n);
+    }
+    return done;
+}
+
 int CloseDosFile(DosFile f) {
     if (!f) return -1;
     int fd = fileno(f);

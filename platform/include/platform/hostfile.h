@@ -26,6 +26,11 @@ uint32_t SizeofDosFile(DosFile f);
 uint16_t ReadDosFile(DosFile f, void* buffer, uint16_t length);
 uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length);
 int CloseDosFile(DosFile f);
+// Unbuffered transfers at an offset, in one piece as far as the kernel
+// allows, for files used only this way (the virtual file store's temporary
+// files); each returns the bytes moved.
+uint32_t ReadDosFileAt(DosFile f, void* buffer, uint32_t length, uint32_t offset);
+uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t offset);
 // Counts bytes written to a host file or image descriptor in *pending and,
 // once a few megabytes have gathered, asks the kernel to start writing the
 // file's dirty pages back (without waiting for them). The disk then writes
