@@ -192,9 +192,15 @@ void CountUp(uint32_t done, uint32_t total) {
     // Nothing to do is all done: a total of 0 shows 100 %.
     uint64_t percent = total ? uint64_t(done) * 100 / total : 100;
     if (percent > 100) percent = 100;
+    // The same figure right after itself would change nothing on screen:
+    // a loop over many small items prints each figure once.
+    static uint32_t lastPercent = UINT32_MAX, printedAfter = 0;
+    if (percent == lastPercent && PrintedChars == printedAfter) return;
     char text[16];
     std::snprintf(text, sizeof text, "%3u %%\b\b\b\b\b", unsigned(percent));
     Log(text);
+    lastPercent = uint32_t(percent);
+    printedAfter = PrintedChars;
 }
 
 void CountDown(uint32_t remaining, uint32_t total) {
