@@ -37,6 +37,15 @@ uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t o
 // while the program works on, and the flush at the end of the run waits only
 // for what came last. Durability is unchanged: that flush still runs.
 void WriteBehind(int fd, uint32_t* pending, size_t written);
+// Remembers the host file system that holds the open file or directory fd,
+// which this run writes to; SyncWrittenFileSystems puts each remembered
+// one on stable storage (syncfs) and forgets them. Host files written with
+// WriteDosFile are remembered by it. Non-zero when a flush failed.
+void NoteWrittenFileSystem(int fd);
+int SyncWrittenFileSystems();
+// Counts the calls of SyncWrittenFileSystems (never 0), so that a holder of
+// a descriptor can tell whether it was remembered since the last flush.
+uint32_t WrittenFileSystemsRound();
 int DeleteDosFile(const char* path);
 int CreateDosDir(const char* path);
 int RemoveDosDir(const char* path);
