@@ -591,7 +591,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             progress.Advance(n);
             left -= n;
         }
-        if (!trace) CountUp(f + 1, fileCount);
+        if (!trace) CountUpChanged(f + 1, fileCount);
         MonitorESC();
     }
     STEP(InputedFiles(&c.in), "Error closing source files\r\n");
@@ -694,7 +694,7 @@ Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t 
                             : (isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p));
             STEP(s, "Cannot write directory entry\r\n");
         }
-        if (!dump) CountUp(n + 1, h.dirCount);
+        if (!dump) CountUpChanged(n + 1, h.dirCount);
     }
     STEP(CloseDirectories(r), "Error closing source directories\r\n");
     STEP(dump ? EndDumpDirectories(d) : DoneDirectories(w), "Error closing dest directories\r\n");
@@ -727,7 +727,7 @@ Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t 
             progress.Advance(n);
             left -= n;
         }
-        if (!dump) CountUp(f + 1, h.fileCount);
+        if (!dump) CountUpChanged(f + 1, h.fileCount);
         MonitorESC();
     }
     STEP(CloseFiles(r), "Error closing source files\r\n");

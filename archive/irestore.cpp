@@ -66,6 +66,7 @@ Status ProcessIArchive(const char* target, IRestoreState* st) {
     }
     st->depth = 0;
     st->expected = 0;
+    MakeIOReleaseDir();
     if (MakeIOGetDir(target, &st->stack[0]) != 0) {
         Free(st->stack);
         st->stack = nullptr;
@@ -146,6 +147,7 @@ uint32_t EndOfIFiles(IRestoreState* st) {
 
 Status EndOfIArchive(IRestoreState* st) {
     Status result = 0;
+    MakeIOReleaseDir();
     if (st->file.open()) {
         // A run that ended inside a file: close it with what arrived.
         MakeIODoneFile(&st->file);

@@ -67,7 +67,47 @@ Status Drain(MakeIOFile* file, uint32_t least) {
     return 0;
 }
 
+// The directory of a driver whose handles stay usable while entries are
+// made in them, kept open while it is filled: one at a time, the last one
+// that received entries.
+struct KeptDir {
+    FsState* state = nullptr;
+    bool root = true;
+    char path[kPathMax] = {};
+    FsDirHandle* handle = nullptr;
+};
+KeptDir kept;
+
+bool KeepsDirs(const FsHandler* h) {
+    return (h->flags & kFsExclusiveCreate) && h->OpenDir && h->CloseDir;
+}
+
+// The open handle of dir, kept for the next call; null when it cannot be
+// opened.
+FsDirHandle* KeptHandle(FsDirRef* dir) {
+    if (kept.handle && kept.state == dir->state && kept.root == dir->root &&
+        (dir->root || std::strcmp(kept.path, dir->entry.path) == 0))
+        return kept.handle;
+    MakeIOReleaseDir();
+    OnState on(dir->state);
+    FsDirRef at = *dir; // OpenDir may adjust the entry it is given
+    FsDirHandle* handle = nullptr;
+    if (dir->state->handler->OpenDir(at.get(), &handle) != 0) return nullptr;
+    kept.state = dir->state;
+    kept.root = dir->root;
+    std::memcpy(kept.path, dir->entry.path, kPathMax);
+    kept.handle = handle;
+    return handle;
+}
+
 } // namespace
+
+void MakeIOReleaseDir() {
+    if (!kept.handle) return;
+    OnState on(kept.state);
+    kept.state->handler->CloseDir(kept.handle);
+    kept.handle = nullptr;
+}
 
 void SetTouchFilesSwitch(uint8_t* touchFiles) {
     touchSwitch = touchFiles;
@@ -104,6 +144,19 @@ Status MakeIOChDir(FsDirRef* dir, const char* name, FsDirRef* child) {
 
 Status MakeIOMkDir(FsDirRef* dir, const char* name, const uint8_t* attrs) {
     FsEntry found{};
+    if (KeepsDirs(dir->state->handler) && dir->state->handler->CreateDir) {
+        // Made at once; a name that stands already must be a directory.
+        FsDirHandle* handle = KeptHandle(dir);
+        if (!handle) return 1;
+        Status made;
+        {
+            OnState on(dir->state);
+            made = dir->state->handler->CreateDir(handle, name, attrs, &found);
+        }
+        if (made != kFsExists) return made != 0 ? 1 : 0;
+        found = FsEntry{};
+        return FindDirEntry(dir, name, &found) == 0 && found.kind == kKindDir ? 0 : 1;
+    }
     if (FindDirEntry(dir, name, &found) == 0) return found.kind == kKindDir ? 0 : 1;
     const FsHandler* h = dir->state->handler;
     if (!h->OpenDir || !h->CreateDir || !h->CloseDir) return 1;
@@ -123,29 +176,51 @@ Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, 
     const FsHandler* h = dir->state->handler;
     if (!h->RewriteFile || !h->WriteFileChunk || !h->CloseFile) return 1;
     FsEntry entry{};
-    bool exists = FindDirEntry(dir, name, &entry) == 0;
-    if (exists && entry.kind != kKindFile) return 1;
-    // A symbolic link that the archive carries replaces what stands under its
-    // name (an older link or a file): links are made anew, never rewritten,
-    // and nothing is written through the old one.
-    if (exists && attrs && CarriesLink(h, attrs)) {
+    bool keeps = KeepsDirs(h) && h->CreateFile;
+    bool made = false;
+    if (keeps) {
+        // Made at once under a free name; one that stands already is
+        // looked at below.
+        FsDirHandle* handle = KeptHandle(dir);
+        if (!handle) return 1;
         OnState on(dir->state);
-        if (!h->RemoveFile || h->RemoveFile(&entry) != 0) return 1;
-        exists = false;
+        NoTouch still;
+        Status result = h->CreateFile(handle, name, attrs, &entry);
+        if (result != 0 && result != kFsExists) return 1;
+        made = result == 0;
     }
-    if (!exists) {
-        if (!h->OpenDir || !h->CreateFile || !h->CloseDir) return 1;
-        OnState on(dir->state);
-        FsDirRef at = *dir;
-        FsDirHandle* handle = nullptr;
-        if (h->OpenDir(at.get(), &handle) != 0) return 1;
-        Status result;
-        {
-            NoTouch still;
-            result = h->CreateFile(handle, name, attrs, &entry);
+    if (!made) {
+        entry = FsEntry{};
+        bool exists = FindDirEntry(dir, name, &entry) == 0;
+        if (exists && entry.kind != kKindFile) return 1;
+        // A symbolic link that the archive carries replaces what stands under
+        // its name (an older link or a file): links are made anew, never
+        // rewritten, and nothing is written through the old one.
+        if (exists && attrs && CarriesLink(h, attrs)) {
+            OnState on(dir->state);
+            if (!h->RemoveFile || h->RemoveFile(&entry) != 0) return 1;
+            exists = false;
         }
-        if (h->CloseDir(handle) != 0) result = 1;
-        if (result != 0) return 1;
+        if (!exists) {
+            if (!h->OpenDir || !h->CreateFile || !h->CloseDir) return 1;
+            FsDirHandle* handle = nullptr;
+            if (keeps) {
+                handle = KeptHandle(dir);
+                if (!handle) return 1;
+            } else {
+                OnState on(dir->state);
+                FsDirRef at = *dir;
+                if (h->OpenDir(at.get(), &handle) != 0) return 1;
+            }
+            OnState on(dir->state);
+            Status result;
+            {
+                NoTouch still;
+                result = h->CreateFile(handle, name, attrs, &entry);
+            }
+            if (!keeps && h->CloseDir(handle) != 0) result = 1;
+            if (result != 0) return 1;
+        }
     }
     OnState on(dir->state);
     FsFileHandle* handle = nullptr;

@@ -210,7 +210,7 @@ Status WriteFullTree(OutputContext* o) {
                 return dump ? DumpDirEntryFile(d, e) : WriteDirEntryFile(w, e);
             }))
             return 1;
-        if (progress) CountUp(n + 1, o->header.dirCount);
+        if (progress) CountUpChanged(n + 1, o->header.dirCount);
     }
     return dump ? EndDumpDirectories(d) : DoneDirectories(w);
 }

@@ -43,13 +43,6 @@ bool InMemory(const VFileDescriptor* f) {
     return f->tempIndex == 0;
 }
 
-uint32_t PageCount(const VFileDescriptor* f) {
-    uint32_t n = 0;
-    for (uint16_t p = f->first; p != kVPageLast; p = vm->link[p])
-        ++n;
-    return n;
-}
-
 // The page holding `offset` (a multiple of the page size) of a chain.
 uint16_t VFilePage(uint16_t first, uint32_t offset) {
     if (offset % kVPageSize != 0)
@@ -63,48 +56,57 @@ uint16_t VFilePage(uint16_t first, uint32_t offset) {
     return page;
 }
 
-void SaveActPage() {
-    if (vm->dirty == 0 || vm->active < 0) {
-        vm->dirty = 0;
+// Writes a buffer's dirty bytes back to its owner's page or temporary file.
+void SaveBuffer(VPageBuffer* b) {
+    if (b->dirty == 0 || b->owner < 0) {
+        b->dirty = 0;
         return;
     }
-    VFileDescriptor* f = &vm->files[vm->active];
+    VFileDescriptor* f = &vm->files[b->owner];
     if (InMemory(f)) {
-        ToPage(VFilePage(f->first, vm->start), vm->buffer, vm->dirty);
-    } else if (SeekDosFile(f->host, vm->start) != 0 ||
-               WriteDosFile(f->host, vm->buffer, vm->dirty) != vm->dirty) {
-        FatalError("ERROR : VMM cannot write to temporary file");
+        ToPage(VFilePage(f->first, b->start), b->data, b->dirty);
+    } else {
+        if (WriteDosFileAt(f->host, b->data, b->dirty, b->start) != b->dirty)
+            FatalError("ERROR : VMM cannot write to temporary file");
+        if (b->start + b->dirty > f->hostSize) f->hostSize = b->start + b->dirty;
     }
-    vm->dirty = 0;
+    b->dirty = 0;
 }
 
-// Makes the buffer hold h's data around its position; returns the
-// position's offset inside the buffer.
-uint32_t LoadActPage(int16_t h) {
+// The buffer holding h's data around its position, loaded when none does:
+// the least recently used buffer is written back and reused.
+VPageBuffer* LoadBuffer(int16_t h) {
     VFileDescriptor* f = &vm->files[h];
-    if (vm->active == h && f->position >= vm->start && f->position - vm->start < kVPageSize)
-        return f->position - vm->start;
-    SaveActPage();
-    vm->active = h;
-    vm->start = InMemory(f) ? f->position / kVPageSize * kVPageSize : f->position;
-    vm->dirty = 0;
-    uint32_t want = f->size > vm->start ? f->size - vm->start : 0;
+    uint32_t start = f->position / kVPageSize * kVPageSize;
+    VPageBuffer* victim = nullptr;
+    for (VPageBuffer& b : vm->buffers) {
+        if (b.owner == h && b.start == start) {
+            b.used = ++vm->clock;
+            return &b;
+        }
+        if (!victim || (victim->owner >= 0 && (b.owner < 0 || b.used < victim->used))) victim = &b;
+    }
+    SaveBuffer(victim);
+    victim->owner = h;
+    victim->start = start;
+    victim->dirty = 0;
+    victim->used = ++vm->clock;
+    uint32_t want = f->size > start ? f->size - start : 0;
     if (want > kVPageSize) want = kVPageSize;
     if (want > 0) {
         if (InMemory(f)) {
-            FromPage(VFilePage(f->first, vm->start), vm->buffer, want);
+            FromPage(VFilePage(f->first, start), victim->data, want);
         } else {
             // A file extended by a seek may be shorter on the host than its
             // size: the bytes beyond are undefined and need no reading.
-            uint32_t hostSize = SizeofDosFile(f->host);
-            uint32_t have = hostSize > vm->start ? hostSize - vm->start : 0;
+            uint32_t have = f->hostSize > start ? f->hostSize - start : 0;
             if (have > want) have = want;
-            if (have > 0 && (SeekDosFile(f->host, vm->start) != 0 ||
-                             ReadDosFile(f->host, vm->buffer, uint16_t(have)) != have))
+            if (have > 0 && ReadDosFileAt(f->host, victim->data, have, start) != have)
                 FatalError("ERROR : VMM cannot read from temporary file");
+            if (have < want) std::memset(victim->data + have, 0, want - have);
         }
     }
-    return f->position - vm->start;
+    return victim;
 }
 
 // The in-memory file with the largest size per access; -1 when none.
@@ -127,21 +129,28 @@ int16_t WorstVFile() {
 int16_t SwapWorstVFile() {
     int16_t h = WorstVFile();
     if (h < 0) FatalError("Internal error : No VFile ?!?");
-    SaveActPage();
     VFileDescriptor* f = &vm->files[h];
+    // Its buffers go into its pages first; they stay valid afterwards, as
+    // copies of the same bytes of the temporary file.
+    for (VPageBuffer& b : vm->buffers)
+        if (b.owner == h) SaveBuffer(&b);
     char name[kTempNameMax];
     int index = GetTempName(f->name, 0, name);
     DosFile host = index > 0 ? CreateDosFile(name) : nullptr;
     if (host == nullptr) FatalError("ERROR : Cannot create temporary file for VMM");
-    // The page buffer carries the copy, so afterwards no page is active.
-    vm->active = -1;
-    vm->dirty = 0;
+    // Pages travel a whole buffer at a time through the buffer used
+    // longest ago, which is written back and emptied for the purpose.
+    VPageBuffer* carrier = &vm->buffers[0];
+    for (VPageBuffer& b : vm->buffers)
+        if (b.owner < 0 || (carrier->owner >= 0 && b.used < carrier->used)) carrier = &b;
+    SaveBuffer(carrier);
+    carrier->owner = -1;
     uint32_t copied = 0;
     for (uint16_t page = f->first; page != kVPageLast;) {
         uint32_t n = f->size - copied < kVPageSize ? f->size - copied : kVPageSize;
         if (n > 0) {
-            FromPage(page, vm->buffer, n);
-            if (WriteDosFile(host, vm->buffer, uint16_t(n)) != n)
+            FromPage(page, carrier->data, n);
+            if (WriteDosFileAt(host, carrier->data, n, copied) != n)
                 FatalError("ERROR : VMM cannot write to temporary file");
             copied += n;
         }
@@ -150,8 +159,10 @@ int16_t SwapWorstVFile() {
         page = next;
     }
     if (copied != f->size) FatalError("Internal error: VMM allocation error");
-    f->first = kVPageLast;
+    f->first = f->last = kVPageLast;
+    f->pageCount = 0;
     f->tempIndex = uint16_t(index);
+    f->hostSize = copied;
     f->host = host;
     return h;
 }
@@ -163,14 +174,12 @@ void AllocPage(int16_t h) {
             if (vm->link[p] != kVPageFree) continue;
             VFileDescriptor* f = &vm->files[h];
             vm->link[p] = kVPageLast;
-            if (f->first == kVPageLast) {
+            if (f->first == kVPageLast)
                 f->first = p;
-            } else {
-                uint16_t last = f->first;
-                while (vm->link[last] != kVPageLast)
-                    last = vm->link[last];
-                vm->link[last] = p;
-            }
+            else
+                vm->link[f->last] = p;
+            f->last = p;
+            ++f->pageCount;
             return;
         }
         if (SwapWorstVFile() == h) return;
@@ -220,7 +229,7 @@ Status SeekVFile(int16_t h, uint32_t position) {
     if (!f) return 1;
     // Pages cover the file up to the new position (its new bytes are
     // undefined); the size grows to the position, not to the page end.
-    while (InMemory(f) && uint64_t(PageCount(f)) * kVPageSize < position)
+    while (InMemory(f) && uint64_t(f->pageCount) * kVPageSize < position)
         AllocPage(h);
     if (position > f->size) f->size = position;
     f->position = position;
@@ -249,20 +258,22 @@ Status WriteVFile(int16_t h, const void* data, uint32_t n) {
     if (!f || n > kVPageSize || uint64_t(f->position) + n > 0xFFFFFFFFull) return 1;
     ++f->access;
     if (n == 0) return 0;
-    if (InMemory(f) && uint64_t(PageCount(f)) * kVPageSize < uint64_t(f->position) + n)
+    if (InMemory(f) && uint64_t(f->pageCount) * kVPageSize < uint64_t(f->position) + n)
         AllocPage(h);
     auto* src = static_cast<const uint8_t*>(data);
-    uint32_t offset = LoadActPage(h);
+    VPageBuffer* b = LoadBuffer(h);
+    uint32_t offset = f->position - b->start;
     uint32_t first = kVPageSize - offset < n ? kVPageSize - offset : n;
-    std::memcpy(vm->buffer + offset, src, first);
-    if (offset + first > vm->dirty) vm->dirty = uint16_t(offset + first);
+    std::memcpy(b->data + offset, src, first);
+    if (offset + first > b->dirty) b->dirty = uint16_t(offset + first);
     f->position += first;
     if (f->position > f->size) f->size = f->position;
     if (first < n) {
-        if (LoadActPage(h) != 0) FatalError("Internal error: VMM scrambled ?");
+        b = LoadBuffer(h);
+        if (f->position != b->start) FatalError("Internal error: VMM scrambled ?");
         uint32_t rest = n - first;
-        std::memcpy(vm->buffer, src + first, rest);
-        if (rest > vm->dirty) vm->dirty = uint16_t(rest);
+        std::memcpy(b->data, src + first, rest);
+        if (rest > b->dirty) b->dirty = uint16_t(rest);
         f->position += rest;
         if (f->position > f->size) f->size = f->position;
     }
@@ -276,13 +287,15 @@ Status ReadVFile(int16_t h, void* dst, uint32_t n) {
     if (n == 0) return 0;
     if (uint64_t(f->position) + n > f->size) return 1;
     auto* out = static_cast<uint8_t*>(dst);
-    uint32_t offset = LoadActPage(h);
+    VPageBuffer* b = LoadBuffer(h);
+    uint32_t offset = f->position - b->start;
     uint32_t first = kVPageSize - offset < n ? kVPageSize - offset : n;
-    std::memcpy(out, vm->buffer + offset, first);
+    std::memcpy(out, b->data + offset, first);
     f->position += first;
     if (first < n) {
-        if (LoadActPage(h) != 0) FatalError("Internal error: VMM scrambled ?");
-        std::memcpy(out + first, vm->buffer, n - first);
+        b = LoadBuffer(h);
+        if (f->position != b->start) FatalError("Internal error: VMM scrambled ?");
+        std::memcpy(out + first, b->data, n - first);
         f->position += n - first;
     }
     return 0;
@@ -302,10 +315,10 @@ Status CloseVFile(int16_t h) {
         char name[kTempNameMax];
         if (GetTempName(f->name, f->tempIndex, name) > 0) DeleteDosFile(name);
     }
-    if (vm->active == h) {
-        vm->active = -1;
-        vm->start = 0;
-        vm->dirty = 0;
+    for (VPageBuffer& b : vm->buffers) {
+        if (b.owner != h) continue;
+        b.owner = -1;
+        b.dirty = 0;
     }
     *f = VFileDescriptor{};
     return 0;

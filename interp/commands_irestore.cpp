@@ -64,7 +64,7 @@ const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
                 size -= length;
             }
             ++done;
-            CountDown(total > done ? total - done : 0, total);
+            CountDownChanged(total > done ? total - done : 0, total);
         }
     }
     failure = "Error closing archive";

@@ -324,7 +324,7 @@ void Batch(const Edition& e) {
     if (!e.waitsAfterScript) Exit();
 
     FlushParts();
-    sync();
+    FlushWrittenData();
     Log("End of batch file reached, now waiting...\r\n");
     for (;;) {
         char command[] = "Delay 0.1";

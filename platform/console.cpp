@@ -32,6 +32,7 @@ int8_t LogScroll = 0;
 bool pauselog = true;
 bool OffScreen = false;
 uint16_t delayRefresh = 0;
+uint32_t PrintedChars = 0;
 uint8_t KeyMap[256];
 uint8_t AltMap[256];
 
@@ -287,6 +288,7 @@ void InitIO() {
 }
 
 void PrintChar(uint8_t ch) {
+    ++PrintedChars;
     uint8_t out = ch >= 0x80 ? pc2iso[ch - 0x80] : ch;
     if (ch == 7) {
         if (cursesOn) beep();

@@ -108,9 +108,64 @@ void WriteBehind(int fd, uint32_t* pending, size_t written) {
     sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+namespace {
+
+// One open descriptor (never O_PATH) per host file system written to.
+constexpr int kWrittenFileSystems = 16;
+struct WrittenFileSystem {
+    dev_t device;
+    int fd;
+};
+WrittenFileSystem written[kWrittenFileSystems];
+int writtenCount = 0;
+// The round in which each open host file's descriptor was remembered.
+uint32_t round = 1;
+uint32_t noted[kWriteBehindFiles];
+
+} // namespace
+
+void NoteWrittenFileSystem(int fd) {
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) return;
+    for (int i = 0; i < writtenCount; ++i)
+        if (written[i].device == status.st_dev) return;
+    // A directory may be an O_PATH descriptor, which cannot be flushed: its
+    // own "." is opened instead.
+    int own = S_ISDIR(status.st_mode) ? openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                      : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return;
+    if (writtenCount == kWrittenFileSystems) {
+        // More file systems than kept: the oldest is flushed now.
+        syncfs(written[0].fd);
+        close(written[0].fd);
+        std::memmove(written, written + 1, sizeof written[0] * (kWrittenFileSystems - 1));
+        --writtenCount;
+    }
+    written[writtenCount++] = WrittenFileSystem{status.st_dev, own};
+}
+
+int SyncWrittenFileSystems() {
+    int result = 0;
+    for (int i = 0; i < writtenCount; ++i) {
+        if (syncfs(written[i].fd) != 0) result = 1;
+        close(written[i].fd);
+    }
+    writtenCount = 0;
+    if (++round == 0) round = 1;
+    return result;
+}
+
+uint32_t WrittenFileSystemsRound() {
+    return round;
+}
+
 uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length) {
     size_t done = std::fwrite(data, 1, length, f);
     int fd = fileno(f);
+    if (fd >= 0 && fd < kWriteBehindFiles && noted[fd] != round) {
+        noted[fd] = round;
+        NoteWrittenFileSystem(fd);
+    }
     if (fd >= 0 && fd < kWriteBehindFiles) {
         // A request is due: what stdio still holds must reach the kernel
         // first, or it would not be written back.
@@ -120,10 +175,35 @@ uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length) {
     return uint16_t(done);
 }
 
+uint32_t ReadDosFileAt(DosFile f, void* buffer, uint32_t length, uint32_t offset) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = pread(fileno(f), out + done, length - done, off_t(offset) + done);
+        if (n <= 0) break;
+        done += uint32_t(n);
+    }
+    return done;
+}
+
+uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t offset) {
+    const auto* in = static_cast<const uint8_t*>(data);
+    uint32_t done = 0;
+    while (done < length) {
+        ssize_t n = pwrite(fileno(f), in + done, length - done, off_t(offset) + done);
+        if (n <= 0) break;
+        done += uint32_t(n);
+    }
+    return done;
+}
+
 int CloseDosFile(DosFile f) {
     if (!f) return -1;
     int fd = fileno(f);
-    if (fd >= 0 && fd < kWriteBehindFiles) unflushed[fd] = 0;
+    if (fd >= 0 && fd < kWriteBehindFiles) {
+        unflushed[fd] = 0;
+        noted[fd] = 0;
+    }
     return std::fclose(f) == 0 ? 0 : -1;
 }
 
@@ -212,13 +292,14 @@ int ReadDosDir(DosDir* handle, FsEntry* entry) {
             Log("\r\n");
             continue;
         }
+        struct stat status;
+        // One status query, relative to the directory being listed. An
+        // entry that vanished since the directory was read is skipped; the
+        // rest of the directory is still listed.
+        if (fstatat(dirfd(handle->stream), d->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         std::string full = handle->path;
         if (full.empty() || full.back() != '/') full += '/';
         full += d->d_name;
-        struct stat status;
-        // An entry that vanished since the directory was read is skipped;
-        // the rest of the directory is still listed.
-        if (lstat(full.c_str(), &status) != 0) continue;
         FillDosEntry(entry, prefix, d->d_name, full, status, handle->device);
         return 0;
     }

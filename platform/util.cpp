@@ -184,21 +184,46 @@ int Pad(const char* text, int width) {
     return length;
 }
 
-void CountUp(uint32_t done, uint32_t total) {
+namespace {
+
+uint32_t Percent(uint32_t done, uint32_t total) {
     if (total > 16777216) {
         done /= 256;
         total /= 256;
     }
     // Nothing to do is all done: a total of 0 shows 100 %.
     uint64_t percent = total ? uint64_t(done) * 100 / total : 100;
-    if (percent > 100) percent = 100;
+    return percent > 100 ? 100 : uint32_t(percent);
+}
+
+void ShowPercent(uint32_t percent) {
     char text[16];
     std::snprintf(text, sizeof text, "%3u %%\b\b\b\b\b", unsigned(percent));
     Log(text);
 }
 
+} // namespace
+
+void CountUp(uint32_t done, uint32_t total) {
+    ShowPercent(Percent(done, total));
+}
+
+void CountUpChanged(uint32_t done, uint32_t total) {
+    // The same figure right after itself would change nothing on screen.
+    static uint32_t lastPercent = UINT32_MAX, printedAfter = 0;
+    uint32_t percent = Percent(done, total);
+    if (percent == lastPercent && PrintedChars == printedAfter) return;
+    ShowPercent(percent);
+    lastPercent = percent;
+    printedAfter = PrintedChars;
+}
+
 void CountDown(uint32_t remaining, uint32_t total) {
     CountUp(remaining > total ? 0 : total - remaining, total);
+}
+
+void CountDownChanged(uint32_t remaining, uint32_t total) {
+    CountUpChanged(remaining > total ? 0 : total - remaining, total);
 }
 
 void PrintFileSize(uint32_t bytes) {

@@ -59,6 +59,7 @@ class FileDisk : public BlockDevice {
     FileDisk(int fd, bool blockDevice, uint64_t sizeBytes)
         : fd_(fd), block_(blockDevice), sizeBytes_(sizeBytes) {}
     ~FileDisk() override {
+        Sync();
         FlushBuffers();
         close(fd_);
     }
@@ -68,6 +69,7 @@ class FileDisk : public BlockDevice {
     size_t WriteAt(uint64_t offset, const uint8_t* data, size_t length) override {
         size_t done = PWrite(fd_, offset, data, Clip(offset, length));
         WriteBehind(fd_, &unflushed_, done);
+        if (done > 0) written_ = true;
         return done;
     }
     uint64_t SizeSectors() const override { return sizeBytes_ / kSectorSize; }
@@ -95,6 +97,11 @@ class FileDisk : public BlockDevice {
     void RereadPartitions() override {
         if (block_) ioctl(fd_, BLKRRPART, 0);
     }
+    int Sync() override {
+        if (!written_) return 0;
+        written_ = false;
+        return fdatasync(fd_);
+    }
 
   private:
     size_t Clip(uint64_t offset, size_t length) const {
@@ -105,6 +112,7 @@ class FileDisk : public BlockDevice {
     bool block_;
     uint64_t sizeBytes_;
     uint32_t unflushed_ = 0;
+    bool written_ = false; // written since the last Sync
 };
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "disk/disk.h"
 #include "disk/fsdriver.h"
 #include "platform/console.h"
+#include "platform/hostfile.h"
 #include "platform/util.h"
 
 namespace vk {
@@ -146,7 +147,9 @@ uint64_t DiskSizeSectors(int disk) {
 int HDCount() {
     if (!counted) {
         counted = true;
-        sync();
+        // Each device drops the kernel's stale blocks as it is opened
+        // (BLKFLSBUF, which writes dirty ones first); images are read
+        // through the same page cache that writes to them went to.
         if (!diskPaths.empty())
             OpenDiskPaths();
         else if (probeDevices)
@@ -222,19 +225,42 @@ Status BlankSects(uint32_t count) {
     return 0;
 }
 
+namespace {
+
+// A partition table was rewritten this run: flushes then cover the whole
+// host, as before the kernel re-reads a table.
+bool tableRewritten = false;
+
+} // namespace
+
 void FlushPartTable() {
     if (fsstate == nullptr) return;
+    tableRewritten = true;
     if (BlockDevice* device = DiskDevice(fsstate->disk)) device->RereadPartitions();
 }
 
+int FlushWrittenData() {
+    if (tableRewritten) sync();
+    int result = 0;
+    for (Disk& d : disks)
+        if (d.device->Sync() != 0) result = 1;
+    if (SyncWrittenFileSystems() != 0) result = 1;
+    return result;
+}
+
 void CloseDisks() {
-    sync();
-    sync();
+    if (tableRewritten) {
+        sync();
+        sync();
+    } else {
+        FlushWrittenData();
+    }
     while (!disks.empty()) {
         disks.back().device->FlushBuffers();
         disks.pop_back();
     }
-    sync();
+    if (tableRewritten) sync();
+    tableRewritten = false;
     counted = false;
 }
 

@@ -249,7 +249,7 @@ Status FlushParts() {
     for (FsState& s : fsstcache)
         s.state = kStateFree;
     fsstcacheindex = 0;
-    sync();
+    if (FlushWrittenData() != 0) result = 1;
     return result;
 }
 

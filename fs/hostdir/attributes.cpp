@@ -90,7 +90,8 @@ void UnPackAttrAt(int dir, const char* name, const uint8_t* attributes) {
 } // namespace hostdir
 
 void UnPackAttr(const char* path, const uint8_t* attributes) {
-    if (!attributes) return;
+    // A file this driver made got them on its descriptor when it was closed.
+    if (!attributes || hostdir::AttributedAtClose(path)) return;
     HostPlace place(path);
     if (place.ok()) hostdir::UnPackAttrAt(place.dir(), place.name(), attributes);
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "disk/disk.h"
@@ -29,6 +30,7 @@ struct DirHandle {
     DosDir* dir;
     bool empty;
     int fd = -1;
+    uint32_t written = 0; // the round its file system was remembered in for the flush
 };
 
 DirHandle* AsDir(FsDirHandle* handle) {
@@ -122,6 +124,10 @@ uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
 // Fills a new entry's path from the directory handle and the name, which
 // must be one component of that directory ("\" separates host paths too).
 bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kind) {
+    if (handle->written != WrittenFileSystemsRound()) {
+        handle->written = WrittenFileSystemsRound();
+        NoteWrittenFileSystem(handle->fd);
+    }
     if (name[0] == '\0' || std::strpbrk(name, "/\\") || std::strcmp(name, ".") == 0 ||
         std::strcmp(name, "..") == 0)
         return false;
@@ -134,20 +140,39 @@ bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kin
     return true;
 }
 
+// Entries are made only under names that are free: a name that stands
+// already gives kFsExists, and the caller decides what becomes of it.
+Status Made(int result) {
+    if (result == 0) return 0;
+    return errno == EEXIST ? kFsExists : 1;
+}
+
 Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+    DropCreated();
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindFile)) return 1;
     uint16_t mode = attributes ? ld16(attributes + kAttrMode) : 0;
     uint16_t type = mode & 0xF000;
     if (!attributes || type == 0x8000) {
         int fd =
-            openat(handle->fd, name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) return 1;
-        close(fd);
+            openat(handle->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return Made(-1);
+        // Kept open for its content; it gets its attributes on this
+        // descriptor once the content is written.
+        if (attributes) {
+            std::memcpy(entry->attributes, attributes, kPackedAttrSize);
+        } else {
+            std::memset(entry->attributes, 0, sizeof entry->attributes);
+        }
+        KeepCreated(fd, entry->path, attributes);
+        return 0;
     } else if (type == 0xA000) {
         uint32_t targetLength = ld32(attributes + kAttrSize);
         if (targetLength > uint32_t(kShortLinkMax)) {
-            // The target arrives later as the file's content.
+            // The target arrives later as the file's content; the name must
+            // be free for it as for any other entry.
+            struct stat status;
+            if (fstatat(handle->fd, name, &status, AT_SYMLINK_NOFOLLOW) == 0) return kFsExists;
             entry->start = targetLength;
         } else {
             char target[kShortLinkMax + 1];
@@ -155,11 +180,12 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
             size_t n = strnlen(packed, kShortLinkMax);
             std::memcpy(target, packed, n);
             target[n] = '\0';
-            if (symlinkat(target, handle->fd, name) != 0) return 1;
+            if (symlinkat(target, handle->fd, name) != 0) return Made(-1);
         }
     } else {
         dev_t device = dev_t(DecodeDevice(ld32(attributes + kAttrExtra)));
         if (mknodat(handle->fd, name, mode, device) != 0) {
+            if (errno == EEXIST) return kFsExists;
             // Typically a device node without the privilege to make it: the
             // user is told and the rest of the work goes on.
             Log("WARNING: Cannot create special file ");
@@ -178,9 +204,10 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
 }
 
 Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+    DropCreated();
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindDir)) return 1;
-    if (mkdirat(handle->fd, name, 0755) != 0) return 1;
+    if (mkdirat(handle->fd, name, 0755) != 0) return Made(-1);
     if (attributes) {
         std::memcpy(entry->attributes, attributes, kPackedAttrSize);
         UnPackAttrAt(handle->fd, name, attributes);
@@ -201,13 +228,18 @@ Status CloseDir(FsDirHandle* dir) {
 
 Status RemoveFile(FsEntry* entry) {
     if (entry->kind != kKindFile) return -1;
+    DropCreated();
     HostPlace place(entry->path);
+    if (place.ok()) NoteWrittenFileSystem(place.dir());
     return place.ok() && unlinkat(place.dir(), place.name(), 0) == 0 ? 0 : 1;
 }
 
 Status RemoveDir(FsEntry* entry) {
     if (entry->kind != kKindDir) return -1;
+    DropCreated();
+    ForgetReadDir();
     HostPlace place(entry->path);
+    if (place.ok()) NoteWrittenFileSystem(place.dir());
     return place.ok() && unlinkat(place.dir(), place.name(), AT_REMOVEDIR) == 0 ? 0 : 1;
 }
 
@@ -227,7 +259,7 @@ bool JoinPath(char* out, const char* directory, const char* name) {
 const FsHandler LXDOSHandler = {
     {'E', 'X', 'T', '2'},
     kPackedAttrSize,
-    kFsAttrWithSummaries,
+    kFsAttrWithSummaries | kFsExclusiveCreate,
     0,
     hostdir::GetNumBootSectors,
     hostdir::ReadBootSectors,

@@ -14,6 +14,17 @@ uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t leng
 Status CloseFile(FsFileHandle* file);
 Status AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
 
+// CreateFile keeps the regular file it made open (fd, its full path and the
+// attributes it is to get, or null) for the RewriteFile that follows; any
+// other operation drops it, giving it its attributes and closing it.
+void KeepCreated(int fd, const char* path, const uint8_t* attributes);
+void DropCreated();
+// True once for the path of the file whose attributes CloseFile just set.
+bool AttributedAtClose(const char* path);
+// Closes the directory kept open for reading files (its name may now stand
+// for another directory).
+void ForgetReadDir();
+
 // Applies packed attributes to the entry name of the directory dir without
 // following a symbolic link; failures are ignored.
 void UnPackAttrAt(int dir, const char* name, const uint8_t* attributes);

@@ -148,62 +148,80 @@ TEST_F(VFileTest, WithoutSupplementaryMemoryEveryFileLivesInATemporaryFile) {
 
 // Random reads, writes and seeks on several files with little memory,
 // checked against plain byte vectors.
+// Random reads, writes and seeks over several files against a model. The
+// cases span memory that runs out (spills mid-way), none at all, and plenty;
+// sixteen files with several pages each need more page buffers than there
+// are, so buffers are reused while others stay dirty.
 TEST_F(VFileTest, RandomOperationsMatchAModel) {
-    Start(6);
-    std::mt19937 rng(42);
-    const int files = 5;
-    int16_t h[files];
-    std::vector<Bytes> model(files);
-    std::vector<uint32_t> pos(files, 0);
-    const char* names[files] = {"AAAA", "BBBB", "CCCC", "DDDD", "EEEE"};
-    for (int i = 0; i < files; ++i)
-        h[i] = RewriteVFile(names[i]);
-    for (int step = 0; step < 3000; ++step) {
-        int i = int(rng() % files);
-        uint32_t n = rng() % 4 == 0 ? rng() % 32769 : rng() % 300;
-        switch (rng() % 4) {
-        case 0:
-        case 1: {
-            Bytes data(n);
-            for (auto& b : data)
-                b = uint8_t(rng());
-            ASSERT_EQ(WriteVFile(h[i], data.data(), n), 0);
-            if (model[i].size() < pos[i] + n) model[i].resize(pos[i] + n);
-            std::copy(data.begin(), data.end(), model[i].begin() + pos[i]);
-            pos[i] += n;
-            break;
-        }
-        case 2: {
-            Bytes back(n);
-            Status s = ReadVFile(h[i], back.data(), n);
-            if (pos[i] + n > model[i].size()) {
-                ASSERT_NE(s, 0);
-            } else {
-                ASSERT_EQ(s, 0);
-                ASSERT_TRUE(std::equal(back.begin(), back.end(), model[i].begin() + pos[i]))
-                    << "step " << step;
+    struct Case {
+        int files;
+        uint16_t pages;
+        int spills; // -1 must not, 1 must, 0 either
+    };
+    for (Case c :
+         {Case{5, 6, 1}, Case{16, 6, 1}, Case{16, 0, 1}, Case{16, 400, -1}, Case{2, 3, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.files << " files, " << c.pages << " pages");
+        Start(c.pages);
+        std::mt19937 rng(42 + c.files + c.pages);
+        std::vector<int16_t> h(size_t(c.files));
+        std::vector<Bytes> model(size_t(c.files));
+        std::vector<uint32_t> pos(size_t(c.files), 0);
+        for (auto& handle : h)
+            handle = RewriteVFile("RAND");
+        for (int step = 0; step < 4000; ++step) {
+            size_t i = rng() % size_t(c.files);
+            uint32_t n = rng() % 4 == 0 ? rng() % 32769 : rng() % 300;
+            switch (rng() % 4) {
+            case 0:
+            case 1: {
+                Bytes data(n);
+                for (auto& b : data)
+                    b = uint8_t(rng());
+                ASSERT_EQ(WriteVFile(h[i], data.data(), n), 0);
+                if (model[i].size() < pos[i] + n) model[i].resize(pos[i] + n);
+                std::copy(data.begin(), data.end(), model[i].begin() + pos[i]);
                 pos[i] += n;
+                break;
             }
-            break;
+            case 2: {
+                Bytes back(n);
+                Status s = ReadVFile(h[i], back.data(), n);
+                if (pos[i] + n > model[i].size()) {
+                    ASSERT_NE(s, 0);
+                } else {
+                    ASSERT_EQ(s, 0);
+                    ASSERT_TRUE(std::equal(back.begin(), back.end(), model[i].begin() + pos[i]))
+                        << "step " << step;
+                    pos[i] += n;
+                }
+                break;
+            }
+            default: {
+                uint32_t to = model[i].empty() ? 0 : uint32_t(rng() % model[i].size());
+                ASSERT_EQ(SeekVFile(h[i], to), 0);
+                pos[i] = to;
+            }
+            }
+            ASSERT_EQ(TellVFile(h[i]), pos[i]);
         }
-        default: {
-            uint32_t to = model[i].empty() ? 0 : uint32_t(rng() % model[i].size());
-            ASSERT_EQ(SeekVFile(h[i], to), 0);
-            pos[i] = to;
+        for (size_t i = 0; i < h.size(); ++i) {
+            ASSERT_EQ(SeekVFile(h[i], 0), 0);
+            Bytes back(model[i].size());
+            for (size_t at = 0; at < back.size(); at += 32768)
+                ASSERT_EQ(ReadVFile(h[i], back.data() + at,
+                                    uint32_t(std::min<size_t>(32768, back.size() - at))),
+                          0);
+            EXPECT_EQ(back, model[i]) << i;
         }
+        if (c.spills > 0) {
+            EXPECT_FALSE(TempFiles().empty()); // memory ran out on the way
+        } else if (c.spills < 0) {
+            EXPECT_TRUE(TempFiles().empty());
         }
-        ASSERT_EQ(TellVFile(h[i]), pos[i]);
+        FreeVMM();
+        EXPECT_TRUE(TempFiles().empty()); // closing deletes them
+        nb_ext_pages = savedPages_;
     }
-    for (int i = 0; i < files; ++i) {
-        ASSERT_EQ(SeekVFile(h[i], 0), 0);
-        Bytes back(model[i].size());
-        for (size_t at = 0; at < back.size(); at += 32768)
-            ASSERT_EQ(ReadVFile(h[i], back.data() + at,
-                                uint32_t(std::min<size_t>(32768, back.size() - at))),
-                      0);
-        EXPECT_EQ(back, model[i]) << i;
-    }
-    EXPECT_FALSE(TempFiles().empty()); // memory ran out on the way
 }
 
 TEST_F(VFileTest, BitListsReadBackInOrder) {

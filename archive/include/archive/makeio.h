@@ -46,6 +46,10 @@ Status MakeIOWriteFile(MakeIOFile* file, const uint8_t* data, uint32_t n);
 // failure, which it reports).
 Status MakeIODoneFile(MakeIOFile* file);
 
+// Closes the directory handle kept open between calls for drivers whose
+// handles may stay open while entries are made (the end of a restore).
+void MakeIOReleaseDir();
+
 // Drivers that stamp the current time on the files they touch (FAT) read
 // a switch that the restore clears around file creation, rewrite and close;
 // the program registers it. Null: no such switch.

@@ -2,7 +2,10 @@
 // archive tools' intermediate data. They live in 32 KiB pages of
 // supplementary memory while it lasts; when it runs out, the file that is
 // largest for its use is moved whole to a temporary host file, and its I/O
-// continues there transparently. One 32 KiB page buffer serves every access.
+// continues there transparently. A few 32 KiB page buffers, reused least
+// recently used first, hold the pages in use, so that going back and forth
+// between files reloads nothing; temporary files are read and written a
+// whole buffer at a time.
 //
 // Handles are 0..15; a negative handle is a creation failure. Internal
 // inconsistencies and temporary-file failures end the program.
@@ -20,6 +23,7 @@ constexpr uint32_t kVPageSize = 32768;
 constexpr uint16_t kVMaxPages = 1024;
 constexpr uint16_t kVPageFree = 0xFFFE;
 constexpr uint16_t kVPageLast = 0xFFFF;
+constexpr int kVBuffers = 16;
 
 struct VFileDescriptor {
     char name[5] = {};   // 4 characters, used in the temporary name
@@ -28,7 +32,21 @@ struct VFileDescriptor {
     uint32_t position = 0;
     uint16_t tempIndex = 0;      // 0 while in memory, else the temporary name's index
     uint16_t first = kVPageLast; // first page while in memory
+    uint16_t last = kVPageLast;  // last page of the chain
+    uint16_t pageCount = 0;      // pages in the chain
+    uint32_t hostSize = 0;       // bytes held by the temporary file
     DosFile host = nullptr;      // the temporary host file once moved out
+};
+
+// One page buffer: bytes [start, start + kVPageSize) of its owner's data,
+// start a multiple of kVPageSize. Its first `dirty` bytes are not yet
+// written back.
+struct VPageBuffer {
+    int16_t owner = -1; // -1: holds nothing
+    uint32_t start = 0;
+    uint16_t dirty = 0;
+    uint64_t used = 0; // the store's clock at the last use
+    uint8_t data[kVPageSize];
 };
 
 struct VMControl {
@@ -36,10 +54,8 @@ struct VMControl {
     uint16_t sharedPages = 0;  // the shared count taken at start, given back at the end
     uint16_t link[kVMaxPages]; // next page, kVPageFree or kVPageLast
     VFileDescriptor files[kVFiles];
-    int16_t active = -1; // handle whose data the buffer holds
-    uint32_t start = 0;  // file offset of the buffer's first byte
-    uint16_t dirty = 0;  // leading buffer bytes to write back
-    uint8_t buffer[kVPageSize];
+    uint64_t clock = 0; // counts buffer uses
+    VPageBuffer buffers[kVBuffers];
 };
 
 // The store's control block; null while the store is not started.

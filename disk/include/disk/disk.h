@@ -54,6 +54,9 @@ class BlockDevice {
     virtual bool GetGeometry(DiskGeometry* geometry) = 0;
     // Drop the kernel's cached blocks (BLKFLSBUF); nothing for files.
     virtual void FlushBuffers() {}
+    // Put what was written since the last call on stable storage
+    // (fdatasync); nothing when nothing was written. Non-zero on failure.
+    virtual int Sync() { return 0; }
     // Make the kernel re-read the partition table (BLKRRPART); nothing for files.
     virtual void RereadPartitions() {}
 };
@@ -104,6 +107,7 @@ class FaultyDisk : public BlockDevice {
     uint64_t SizeSectors() const override { return inner_->SizeSectors(); }
     bool GetGeometry(DiskGeometry* geometry) override { return inner_->GetGeometry(geometry); }
     void FlushBuffers() override { inner_->FlushBuffers(); }
+    int Sync() override { return inner_->Sync(); }
     void RereadPartitions() override { inner_->RereadPartitions(); }
     BlockDevice* inner() { return inner_.get(); }
     uint64_t reads = 0;
@@ -145,6 +149,12 @@ Status ReadSects(uint16_t count, uint8_t* buffer);
 Status WriteSects(uint16_t count, const uint8_t* data);
 Status BlankSects(uint32_t count);
 void FlushPartTable();
+// Puts what this run wrote on stable storage: the disks and images written
+// since the last call (fdatasync) and the host file systems that host files
+// were written to (syncfs). After a partition table was rewritten the whole
+// host is flushed instead (sync), as the kernel's re-read needs. Non-zero
+// when a flush failed.
+int FlushWrittenData();
 void CloseDisks();
 Status ReadFloppyBootSect();
 Status ReadRootDeviceBootSect(uint8_t* buffer); // buffer: 1024 bytes

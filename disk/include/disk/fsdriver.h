@@ -21,6 +21,11 @@ struct IArchive;     // open archive of the archive reader
 constexpr uint8_t kFsAttrWithSummaries = 1; // SA: attributes in dir/file summaries
 constexpr uint8_t kFsAttrWithEntries = 2;   // DA: attributes with the directory entries
 constexpr uint8_t kFsCaseInsensitive = 4;   // names compare case-insensitively
+// CreateFile and CreateDir make only names that are free and return
+// kFsExists for one that stands already; a directory handle stays usable
+// while entries are made in it, so callers may keep it open.
+constexpr uint8_t kFsExclusiveCreate = 8;
+constexpr Status kFsExists = 2;
 
 struct FsHandler {
     char id[4];        // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)

@@ -24,6 +24,7 @@ extern int8_t LogScroll;      // log lines since the last pause
 extern bool pauselog;         // pause the shown log every screenful
 extern bool OffScreen;        // the log is hidden
 extern uint16_t delayRefresh; // while non-zero, single characters do not refresh
+extern uint32_t PrintedChars; // characters printed so far (wraps)
 extern uint8_t KeyMap[256];
 extern uint8_t AltMap[256];
 extern volatile int Breaked; // an interrupt signal arrived

@@ -26,12 +26,26 @@ uint32_t SizeofDosFile(DosFile f);
 uint16_t ReadDosFile(DosFile f, void* buffer, uint16_t length);
 uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length);
 int CloseDosFile(DosFile f);
+// Unbuffered transfers at an offset, in one piece as far as the kernel
+// allows, for files used only this way (the virtual file store's temporary
+// files); each returns the bytes moved.
+uint32_t ReadDosFileAt(DosFile f, void* buffer, uint32_t length, uint32_t offset);
+uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t offset);
 // Counts bytes written to a host file or image descriptor in *pending and,
 // once a few megabytes have gathered, asks the kernel to start writing the
 // file's dirty pages back (without waiting for them). The disk then writes
 // while the program works on, and the flush at the end of the run waits only
 // for what came last. Durability is unchanged: that flush still runs.
 void WriteBehind(int fd, uint32_t* pending, size_t written);
+// Remembers the host file system that holds the open file or directory fd,
+// which this run writes to; SyncWrittenFileSystems puts each remembered
+// one on stable storage (syncfs) and forgets them. Host files written with
+// WriteDosFile are remembered by it. Non-zero when a flush failed.
+void NoteWrittenFileSystem(int fd);
+int SyncWrittenFileSystems();
+// Counts the calls of SyncWrittenFileSystems (never 0), so that a holder of
+// a descriptor can tell whether it was remembered since the last flush.
+uint32_t WrittenFileSystemsRound();
 int DeleteDosFile(const char* path);
 int CreateDosDir(const char* path);
 int RemoveDosDir(const char* path);

@@ -44,6 +44,11 @@ int Pad(const char* text, int width);
 // cursor back to where the number started. A total of 0 reads as 100 %.
 void CountUp(uint32_t done, uint32_t total);
 void CountDown(uint32_t remaining, uint32_t total);
+// The same, for loops over many small items: a figure is not printed again
+// right after itself (nothing printed between), which changes nothing on
+// screen and saves a write per item.
+void CountUpChanged(uint32_t done, uint32_t total);
+void CountDownChanged(uint32_t remaining, uint32_t total);
 void PrintFileSize(uint32_t bytes);
 void DebugPoint(const char* label);
 void ImportText(char* buffer, uint32_t length);
