@@ -31,6 +31,16 @@ class SecurityService {
     std::optional<std::string> Answer(std::string_view name, uint32_t client,
                                       std::chrono::steady_clock::time_point now);
 
+    // What the answers so far said, for the status counters and the log.
+    struct Counts {
+        uint64_t requests = 0; // names answered (both kinds)
+        uint64_t passed = 0;   // checks that verified
+        uint64_t failed = 0;   // checks that did not (wrong password, unknown user, malformed)
+        uint64_t refused = 0;  // checks refused unverified by the rate limit, and
+                               // getpasswd requests for users not marked for it
+    };
+    Counts Totals() const;
+
   private:
     struct State;
     State* state_;
