@@ -19,7 +19,8 @@ class SecurityService {
     SecurityService(const SecurityService&) = delete;
     SecurityService& operator=(const SecurityService&) = delete;
 
-    // Reads the users file; false with `error` set when it cannot be used.
+    // Reads the users file; false with `error` set when it cannot be used
+    // (the message does not repeat the file name; "line N: ..." for a line).
     // Called again (for example on SIGHUP) it replaces the users atomically.
     bool Load(const std::string& usersFile, std::string& error);
 
