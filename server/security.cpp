@@ -354,6 +354,13 @@ std::optional<std::string> SecurityService::Answer(std::string_view name, uint32
     return std::nullopt;
 }
 
+std::string SecurityService::Redacted(std::string_view name) {
+    const size_t start = name.starts_with('/') ? 1 : 0;
+    if (name.substr(start).starts_with("checkuser/"))
+        return std::string(name.substr(0, name.rfind('/') + 1)) + "*";
+    return std::string(name);
+}
+
 SecurityService::Counts SecurityService::Totals() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->counts;

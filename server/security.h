@@ -32,6 +32,11 @@ class SecurityService {
     std::optional<std::string> Answer(std::string_view name, uint32_t client,
                                       std::chrono::steady_clock::time_point now);
 
+    // The request name as logs and the status board may show it: a
+    // checkuser request's password digits (which anyone can decode: the key
+    // is in every client) replaced by "*"; other names unchanged.
+    static std::string Redacted(std::string_view name);
+
     // What the answers so far said, for the status counters and the log.
     struct Counts {
         uint64_t requests = 0; // names answered (both kinds)

@@ -91,6 +91,15 @@ TEST_F(Security, AnswersTable) {
         EXPECT_EQ(Ask(name, client++), answer) << name;
 }
 
+TEST(SecurityNames, LogsShowNoPasswordDigits) {
+    for (auto [name, shown] : {std::pair{"checkuser/m/bob/C7EA77BD", "checkuser/m/bob/*"},
+                               {"/checkuser/m/bob/x/C7", "/checkuser/m/bob/x/*"},
+                               {"checkuser/", "checkuser/*"},
+                               {"getpasswd/bob", "getpasswd/bob"},
+                               {"boot/checkuser/x", "boot/checkuser/x"}})
+        EXPECT_EQ(SecurityService::Redacted(name), shown);
+}
+
 TEST_F(Security, FailedChecksAreLimitedPerUserAndPerClient) {
     for (uint32_t client = 1; client <= 5; ++client)
         EXPECT_EQ(Ask(Check("m", "alice", "guess"), client), kFailed);
