@@ -13,6 +13,7 @@
 #include <linux/errqueue.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -54,13 +55,13 @@ constexpr uint16_t kEnhancedBlock = vk::kTftpBlockMax;
 constexpr uint16_t kLargestBlock = 65464;
 constexpr int kLargestWindow = 64;
 constexpr uint64_t kBroadcastWindow = vk::kTftpWindow;
-constexpr double kFirstRto = 0.25; // before any round trip was measured
-constexpr double kMinRto = 0.005;  // below this a busy client's delay looks like loss
-constexpr double kMaxRto = 1.0;    // the client asks again itself after a second
-constexpr double kGiveUp = 10.0;   // lock-step: seconds without an acknowledgement
-constexpr double kDropFloor = 1.5; // broadcast: silence before a member is dropped
-constexpr double kDropCeiling = 6.0;
-constexpr int kPacketsPerTurn = 64; // then the loop looks at its sockets again
+constexpr double kFirstRto = 0.25;     // before any round trip was measured
+constexpr double kMinRto = 0.005;      // below this a busy client's delay looks like loss
+constexpr double kMaxRto = 1.0;        // the client asks again itself after a second
+constexpr double kGiveUp = 10.0;       // lock-step: seconds without an acknowledgement
+constexpr double kDropMargin = 0.5;    // broadcast: silence beyond the client's own wait
+constexpr double kDropMarginMax = 5.0; // before a member is dropped
+constexpr int kPacketsPerTurn = 64;    // then the loop looks at its sockets again
 
 double Since(TimePoint a, TimePoint b) {
     return std::chrono::duration<double>(b - a).count();
@@ -169,6 +170,12 @@ struct Session {
     uint64_t window = 0;
     uint64_t slot = 0, slotEnd = 0; // next packet of the pass under way, its end
     bool sending = false, again = false, resent = false;
+    // Loss: the windows that needed a resend (a bit each, newest lowest).
+    // While many did, every window goes out twice at once, which costs
+    // less than waiting for the acknowledgements to come late.
+    uint32_t lossHistory = 0;
+    uint32_t cleanDoubled = 0;
+    bool doubled = false, secondPass = false;
     int backoff = 0;
     uint64_t resends = 0;
     uint16_t nextNumber = 0;
@@ -663,7 +670,8 @@ void Server::OnAccept() {
         m.local = local.sin_addr;
         m.joined = m.lastHeard = Clock::now();
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         Watch(fd, Key(kMember, m.id), EPOLLIN | EPOLLRDHUP);
         members_.emplace(m.id, std::move(m));
     }
@@ -678,6 +686,11 @@ void Server::OnMemberData(Member& m) {
         return;
     }
     if (n < 0) return;
+    // Acknowledged at once: the client writes its next acknowledgement as
+    // soon as a window is complete, and its stack holds that small write
+    // back (Nagle) until the previous one is acknowledged.
+    int one = 1;
+    setsockopt(m.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     m.in.insert(m.in.end(), buffer, buffer + n);
     if (!m.session) {
         long end = vk::tftp_request_end(m.in.data(), m.in.size());
@@ -802,13 +815,13 @@ void Server::StartSession(Session& s) {
         if (getifaddrs(&list) == 0) {
             for (ifaddrs* i = list; i; i = i->ifa_next) {
                 if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET ||
-                    !(i->ifa_flags & IFF_BROADCAST) || !i->ifa_broadaddr)
+                    !(i->ifa_flags & IFF_BROADCAST))
                     continue;
-                sockaddr_in a, b;
+                sockaddr_in a, mask;
                 std::memcpy(&a, i->ifa_addr, sizeof a);
-                if (a.sin_addr.s_addr != local.s_addr) continue;
-                std::memcpy(&b, i->ifa_broadaddr, sizeof b);
-                s.to.sin_addr = b.sin_addr;
+                if (a.sin_addr.s_addr != local.s_addr || !i->ifa_netmask) continue;
+                std::memcpy(&mask, i->ifa_netmask, sizeof mask);
+                s.to.sin_addr.s_addr = a.sin_addr.s_addr | ~mask.sin_addr.s_addr;
                 found = true;
             }
             freeifaddrs(list);
@@ -868,6 +881,11 @@ bool Server::SendSession(Session& s, TimePoint now) {
     }
     counters_.bytesSent += data;
     if (++s.slot < s.slotEnd) return true;
+    if (s.doubled && !s.secondPass) {
+        s.secondPass = true;
+        s.slot = 0;
+        return true;
+    }
     if (s.again) {
         // Asked again while this pass went out: one more pass for all.
         s.again = false;
@@ -896,6 +914,7 @@ void Server::AskAgain(Session& s) {
     ++s.resends;
     ++counters_.resends;
     s.resent = true;
+    s.secondPass = true;
     s.slot = 0;
     s.sending = true;
     Queue(kSession, s.id);
@@ -930,6 +949,19 @@ void Server::CheckWindow(Session& s) {
         EndSession(s.id, "done");
         return;
     }
+    if (!s.doubled)
+        s.lossHistory = (s.lossHistory << 1) | (s.resent ? 1 : 0);
+    else if (s.resent)
+        s.lossHistory = (s.lossHistory << 1) | 1;
+    else if (++s.cleanDoubled % 8 == 0)
+        s.lossHistory <<= 1;
+    bool doubled = __builtin_popcount(s.lossHistory & 0xFF) >= 3;
+    if (doubled != s.doubled)
+        Log("broadcast session %d: %s, %d of the last 8 windows were sent again", s.id,
+            doubled ? "windows go out twice" : "windows go out once",
+            __builtin_popcount(s.lossHistory & 0xFF));
+    s.doubled = doubled;
+    s.secondPass = false;
     ++s.window;
     s.stream->Release(s.window * kBroadcastWindow * kEnhancedBlock);
     reader_->Wake();
@@ -1088,7 +1120,10 @@ void Server::Timers(TimePoint now) {
         for (int mid : s.members) {
             Member& m = members_[mid];
             if (m.acked == int64_t(s.window)) continue;
-            double deadline = std::clamp(kDropFloor + 10 * m.rtt.srtt, kDropFloor, kDropCeiling);
+            // The client itself asks again after 4 s for the first window
+            // and after 1 s for the others.
+            double asks = s.window == 0 ? 4.0 : 1.0;
+            double deadline = asks + std::clamp(10 * m.rtt.srtt, kDropMargin, kDropMarginMax);
             double silent = Since(m.lastHeard, now);
             if (silent > deadline) {
                 char why[160];
