@@ -18,6 +18,9 @@
 #   relay_stop                    ends the relay; its counters land in
 #                                 $WORK/relay.log (RELAY_COUNTERS: the lines)
 #   in_lab <i> <command...>       runs a command in client i's namespace
+#                                 (in the background, use ip netns exec
+#                                 "${LAB_NS[i-1]}" directly, so that $! is
+#                                 the command's pid)
 RELAY_BIN="$BIN/netrelay"
 NS_R="vkr$$"
 NS_B="vkn$$"
