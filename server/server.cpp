@@ -179,6 +179,7 @@ struct Session {
     int backoff = 0;
     uint64_t resends = 0;
     uint16_t nextNumber = 0;
+    size_t finished = 0; // members that acknowledged the final window
     sockaddr_in to{};
     bool unicast = false;
     bool queued = false, waitingDisk = false;
@@ -674,6 +675,14 @@ void Server::OnAccept() {
         setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         Watch(fd, Key(kMember, m.id), EPOLLIN | EPOLLRDHUP);
         members_.emplace(m.id, std::move(m));
+        // Every client listens on the same port and takes the first data it
+        // sees for its own: a client that is about to join a new session
+        // must not see the windows of a running one. Those go on by unicast.
+        for (auto& [id, s] : sessions_)
+            if (s.streaming && !s.unicast) {
+                s.unicast = true;
+                Log("broadcast session %d: goes on by unicast, another client connects", id);
+            }
     }
 }
 
@@ -928,6 +937,7 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
     if (number == uint16_t(s.window) && m.acked != int64_t(s.window)) {
         m.acked = int64_t(s.window);
         m.lastHeard = now;
+        if (s.window + 1 >= s.windows) ++s.finished;
         if (!s.resent && !s.sending) m.rtt.Sample(Since(s.windowSentAt, now));
         CheckWindow(s);
     } else if (number == uint16_t(s.window - 1) && m.acked != int64_t(s.window)) {
@@ -985,8 +995,11 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
         Session& s = sit->second;
         s.members.erase(std::remove(s.members.begin(), s.members.end(), memberId), s.members.end());
         --requested_;
-        Log("broadcast session %d: %s #%u %s %s", sid, Peer(m.addr).c_str(), m.number,
-            dropped ? "dropped:" : "left:", why.c_str());
+        // A client closes its connection as soon as it has the whole file.
+        bool complete = s.streaming && m.acked >= 0 && uint64_t(m.acked) + 1 >= s.windows;
+        if (!complete)
+            Log("broadcast session %d: %s #%u %s %s", sid, Peer(m.addr).c_str(), m.number,
+                dropped ? "dropped:" : "left:", why.c_str());
         if (dropped) ++counters_.transfersFailed;
     } else if (sid == 0 && why.rfind("refused", 0) == 0) {
         Log("broadcast %s: %s", Peer(m.addr).c_str(), why.c_str());
@@ -995,7 +1008,7 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
     members_.erase(it);
     if (sit != sessions_.end()) {
         if (sit->second.members.empty())
-            EndSession(sid, "ended: no members left");
+            EndSession(sid, sit->second.finished ? "done" : "ended: no members left");
         else
             CheckWindow(sit->second);
     }
@@ -1011,7 +1024,7 @@ void Server::EndSession(int id, const char* how) {
     Log("broadcast session %d: \"%s\" %s, %llu bytes to %zu member(s) in %.2f s (%.2f MB/s), %llu "
         "window resends",
         id, Printable(s.name).c_str(), how, static_cast<unsigned long long>(bytes),
-        s.members.size(), seconds, double(bytes) / seconds / 1e6,
+        done ? s.finished : s.members.size(), seconds, double(bytes) / seconds / 1e6,
         static_cast<unsigned long long>(s.resends));
     ++(done ? counters_.transfersDone : counters_.transfersFailed);
     std::vector<int> left = s.members;
