@@ -55,10 +55,14 @@ constexpr uint16_t kEnhancedBlock = vk::kTftpBlockMax;
 constexpr uint16_t kLargestBlock = 65464;
 constexpr int kLargestWindow = 64;
 constexpr uint64_t kBroadcastWindow = vk::kTftpWindow;
-constexpr double kFirstRto = 0.25;     // before any round trip was measured
-constexpr double kMinRto = 0.005;      // below this a busy client's delay looks like loss
-constexpr double kMaxRto = 1.0;        // the client asks again itself after a second
-constexpr double kGiveUp = 10.0;       // lock-step: seconds without an acknowledgement
+constexpr double kFirstRto = 0.25; // before any round trip was measured
+constexpr double kMinRto = 0.005;  // below this a busy client's delay looks like loss
+constexpr double kMaxRto = 1.0;    // the client asks again itself after a second
+constexpr double kGiveUp = 10.0;   // lock-step: seconds without an acknowledgement
+// Before a client's first acknowledgement its address is unproven (it may
+// be forged): the first packet goes out again this often, no more.
+constexpr int kUnprovenResends = 3;
+constexpr double kRequestWait = 10.0;  // a control connection's time to send its request
 constexpr double kDropMargin = 0.5;    // broadcast: silence beyond the client's own wait
 constexpr double kDropMarginMax = 5.0; // before a member is dropped
 constexpr int kPacketsPerTurn = 64;    // then the loop looks at its sockets again
@@ -139,6 +143,8 @@ struct Transfer {
     Rtt rtt;
     bool queued = false, waitingDisk = false;
     uint64_t releasedChunk = 0;
+    uint16_t listenerPort = 0;
+    bool proven = false; // the client has acknowledged something
 };
 
 // One control connection of the broadcast flavour.
@@ -414,6 +420,16 @@ void Server::OnRequest(const Listener& l) {
             Refuse(l.fd, from, 0, "Server busy, too many transfers at once; try again later");
             continue;
         }
+        // A request repeated by a client that saw no answer yet is answered
+        // by the transfer it already has (the client resends its request
+        // when the first block is late); once data flows, it is dropped.
+        bool repeated = false;
+        for (auto& [tid, t] : transfers_)
+            if (SameAddress(t.client, from) && t.listenerPort == l.port) {
+                repeated = true;
+                if (t.acked == 0 && !t.proven && t.next > t.windowEnd) StartWindow(t);
+            }
+        if (repeated) continue;
         std::shared_ptr<Stream> stream;
         uint64_t size = 0;
         if (l.flavour == Flavour::Security) {
@@ -453,6 +469,7 @@ void Server::OnRequest(const Listener& l) {
         t.id = nextId_++;
         t.fd = fd;
         t.flavour = l.flavour;
+        t.listenerPort = l.port;
         t.client = from;
         t.name = name;
         t.stream = stream;
@@ -599,6 +616,7 @@ void Server::OnTransferPacket(Transfer& t) {
             return;
         }
         TimePoint now = Clock::now();
+        x.proven = true;
         if (x.oackPending) {
             if (number != 0) continue;
             x.oackPending = false;
@@ -661,6 +679,10 @@ void Server::OnAccept() {
         int fd = accept4(control_, reinterpret_cast<sockaddr*>(&from), &size,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        if (int(members_.size()) - requested_ >= o_.maxTransfers) {
+            close(fd); // too many connections without a request yet
+            continue;
+        }
         Member m;
         m.id = nextId_++;
         m.fd = fd;
@@ -1106,6 +1128,10 @@ void Server::Timers(TimePoint now) {
             EndTransfer(id, "failed: no acknowledgement", false);
             continue;
         }
+        if (!t.proven && t.resends >= kUnprovenResends) {
+            EndTransfer(id, "failed: no answer to the first packet", false);
+            continue;
+        }
         // Late by a few round trips: the window again, from the first
         // unacknowledged block.
         ++t.resends;
@@ -1177,6 +1203,12 @@ void Server::ArmTimer() {
 void Server::Publish(TimePoint now) {
     if (now < nextPublish_) return;
     nextPublish_ = After(now, 0.25);
+    // Control connections that never sent a request are closed.
+    std::vector<int> idle;
+    for (auto& [id, m] : members_)
+        if (!m.session && Since(m.joined, now) > kRequestWait) idle.push_back(id);
+    for (int id : idle)
+        LeaveSession(id, "sent no request", false);
     std::vector<TransferRow> rows;
     for (auto& [id, t] : transfers_) {
         TransferRow r;

@@ -43,6 +43,7 @@ mkfs.fat -a -F 16 -R 1 -r 512 --offset "${start:-0}" -h "${start:-0}" disk.img $
 
 start_dnsmasq boot/start.tbr
 start_server "$WORK/root" --gather 0.2
+SERVER_PID=${PIDS[-1]}
 wait_port udp 69
 wait_port udp 59
 wait_port tcp 99
@@ -87,8 +88,45 @@ tftp -m binary $S 69 -c get nothere got.bin|File not found
 tftp -m netascii $S 69 -c get one got.bin|octet
 TABLE
 
+# A packet from another port is answered with ERROR 5 and the transfer goes
+# on; a malformed request and a repeated one get nothing more.
+in_client timeout 20 python3 - "$S" > foreign.out 2>&1 <<'PY' || fail "foreign port: $(cat foreign.out)"
+import socket, struct, sys
+server = sys.argv[1]
+def udp():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    return s
+a, b = udp(), udp()
+a.sendto(b"\0\1k1024\0octet\0", (server, 69))
+data, port = a.recvfrom(2048)
+assert data[:4] == b"\0\3\0\1", data[:4]
+b.sendto(b"\0\4\0\1", port)
+error, _ = b.recvfrom(2048)
+assert error[:4] == b"\0\5\0\5", error
+a.sendto(b"\0\4\0\1", port)
+data, _ = a.recvfrom(2048)
+assert data[:4] == b"\0\3\0\2" and len(data) == 516, data[:4]
+a.sendto(b"\0\4\0\2", port)
+data, _ = a.recvfrom(2048)
+assert data == b"\0\3\0\3", data
+a.sendto(b"\0\4\0\3", port)
+b.sendto(b"\0\1no-terminator", (server, 69))
+b.settimeout(0.5)
+try:
+    b.recvfrom(2048)
+    sys.exit("an answer to a malformed request")
+except socket.timeout:
+    pass
+PY
 grep -q 'refused: leads outside the root' server.log || fail "no log line for the link"
 grep -qE 'standard .*"big" done, [0-9]+ bytes in .* MB/s' server.log || fail "no transfer log line"
 grep -qE 'broadcast session [0-9]+: "big" done' server.log || fail "no session log line"
+# Ctrl-C ends the server cleanly.
+kill -INT "$SERVER_PID"
+wait "$SERVER_PID"
+rc=$?
+[ "$rc" = 0 ] || fail "exit status $rc after SIGINT"
+grep -q 'stopping on signal 2' server.log || fail "no log line for SIGINT"
 [ "$failures" -gt 0 ] && sed "s/^/    server: /" server.log
 finish
