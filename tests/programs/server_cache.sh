@@ -88,5 +88,6 @@ SCRIPT
         fail "second boot ($via): $(grep -c 'found in the disk cache' second.out) found in the cache"
 done
 grep -qE 'broadcast session [0-9]+: "arc.002" done' server.log || fail "no broadcast session of arc.002"
+stop_server
 [ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
 finish

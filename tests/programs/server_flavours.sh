@@ -43,7 +43,6 @@ mkfs.fat -a -F 16 -R 1 -r 512 --offset "${start:-0}" -h "${start:-0}" disk.img $
 
 start_dnsmasq boot/start.tbr
 start_server "$WORK/root" --gather 0.2
-SERVER_PID=${PIDS[-1]}
 wait_port udp 69
 wait_port udp 59
 wait_port tcp 99
@@ -153,10 +152,7 @@ grep -q 'refused: leads outside the root' server.log || fail "no log line for th
 grep -qE 'standard .*"big" done, [0-9]+ bytes in .* MB/s' server.log || fail "no transfer log line"
 grep -qE 'broadcast session [0-9]+: "big" done' server.log || fail "no session log line"
 # Ctrl-C ends the server cleanly.
-kill -INT "$SERVER_PID"
-wait "$SERVER_PID"
-rc=$?
-[ "$rc" = 0 ] || fail "exit status $rc after SIGINT"
+stop_server INT
 grep -q 'stopping on signal 2' server.log || fail "no log line for SIGINT"
 [ "$failures" -gt 0 ] && sed "s/^/    server: /" server.log
 finish

@@ -69,5 +69,6 @@ grep -qE 'session [0-9]+: "big" starts with 3 member\(s\), to 10\.77\.0\.255' se
 grep -qE 'session [0-9]+: "big" done, [0-9]+ bytes to 3 member\(s\)' server.log ||
     fail "the shared session did not end with all three"
 grep -qE 'goes on by unicast' server.log || fail "the running session did not go on by unicast"
+stop_server
 [ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
 finish
