@@ -65,7 +65,9 @@ constexpr int kUnprovenResends = 3;
 constexpr double kRequestWait = 10.0;  // a control connection's time to send its request
 constexpr double kDropMargin = 0.5;    // broadcast: silence beyond the client's own wait
 constexpr double kDropMarginMax = 5.0; // before a member is dropped
-constexpr int kPacketsPerTurn = 64;    // then the loop looks at its sockets again
+constexpr double kEndedShown = 10.0;   // seconds an ended transfer stays on the board
+constexpr size_t kEndedRows = 64;
+constexpr int kPacketsPerTurn = 64; // then the loop looks at its sockets again
 
 double Since(TimePoint a, TimePoint b) {
     return std::chrono::duration<double>(b - a).count();
@@ -271,6 +273,11 @@ class Server {
     bool paced_ = false; // the queue waits for the pacing clock
     bool terminal_ = false;
     std::deque<std::string> recent_; // the log lines under the live table
+    // Transfers that ended lately stay on the status board for a while.
+    std::deque<std::pair<TimePoint, TransferRow>> ended_;
+    void Ended(TransferRow row);
+    TransferRow Row(const Transfer& t, TimePoint now) const;
+    TransferRow Row(const Member& m, const Session& s, TimePoint now) const;
     std::vector<uint8_t> packet_ = std::vector<uint8_t>(4 + kLargestBlock);
     bool stop_ = false;
 };
@@ -666,6 +673,9 @@ void Server::EndTransfer(int id, const char* how, bool ok) {
         static_cast<unsigned long long>(bytes), seconds, double(bytes) / seconds / 1e6,
         static_cast<unsigned long long>(t.resends));
     ++(ok ? counters_.transfersDone : counters_.transfersFailed);
+    TransferRow row = Row(t, Clock::now());
+    row.state = how;
+    Ended(std::move(row));
     close(t.fd);
     transfers_.erase(it);
 }
@@ -809,8 +819,8 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
         s = &sessions_[id];
         Log("broadcast session %d: \"%s\" %llu bytes, gathering for %.1f s", id,
             Printable(r.name).c_str(), static_cast<unsigned long long>(size), o_.gather);
-        ++counters_.transfersStarted;
     }
+    ++counters_.transfersStarted;
     m.session = s->id;
     m.number = s->nextNumber++;
     ++requested_;
@@ -1022,7 +1032,10 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
         if (!complete)
             Log("broadcast session %d: %s #%u %s %s", sid, Peer(m.addr).c_str(), m.number,
                 dropped ? "dropped:" : "left:", why.c_str());
-        if (dropped) ++counters_.transfersFailed;
+        ++(complete ? counters_.transfersDone : counters_.transfersFailed);
+        TransferRow row = Row(m, s, Clock::now());
+        row.state = complete ? "done" : (dropped ? "dropped: " : "left: ") + why;
+        Ended(std::move(row));
     } else if (sid == 0 && why.rfind("refused", 0) == 0) {
         Log("broadcast %s: %s", Peer(m.addr).c_str(), why.c_str());
     }
@@ -1048,7 +1061,15 @@ void Server::EndSession(int id, const char* how) {
         id, Printable(s.name).c_str(), how, static_cast<unsigned long long>(bytes),
         done ? s.finished : s.members.size(), seconds, double(bytes) / seconds / 1e6,
         static_cast<unsigned long long>(s.resends));
-    ++(done ? counters_.transfersDone : counters_.transfersFailed);
+    TimePoint now = Clock::now();
+    for (int mid : s.members) {
+        auto mit = members_.find(mid);
+        if (mit == members_.end()) continue;
+        ++(done ? counters_.transfersDone : counters_.transfersFailed);
+        TransferRow row = Row(mit->second, s, now);
+        row.state = how;
+        Ended(std::move(row));
+    }
     std::vector<int> left = s.members;
     s.members.clear();
     close(s.fd);
@@ -1200,6 +1221,39 @@ void Server::ArmTimer() {
     timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
+TransferRow Server::Row(const Transfer& t, TimePoint now) const {
+    TransferRow r;
+    r.client = Peer(t.client);
+    r.file = Printable(t.name);
+    r.flavour = FlavourName(t.flavour);
+    r.bytes = std::min(t.size, t.acked * t.blksize);
+    r.total = t.size;
+    r.mbps = double(r.bytes) / std::max(1e-6, Since(t.start, now)) / 1e6;
+    r.resends = t.resends;
+    r.state = t.waitingDisk ? "reading" : "sending";
+    return r;
+}
+
+TransferRow Server::Row(const Member& m, const Session& s, TimePoint now) const {
+    TransferRow r;
+    r.client = Peer(m.addr);
+    r.file = Printable(s.name);
+    r.flavour = "broadcast";
+    uint64_t windows = m.acked < 0 ? 0 : uint64_t(m.acked + 1);
+    r.bytes = std::min(s.size, windows * kBroadcastWindow * kEnhancedBlock);
+    r.total = s.size;
+    r.mbps = s.streaming ? double(r.bytes) / std::max(1e-6, Since(s.start, now)) / 1e6 : 0;
+    r.resends = m.asks;
+    r.state = s.streaming ? "sending" : "gathering";
+    return r;
+}
+
+void Server::Ended(TransferRow row) {
+    ended_.emplace_back(Clock::now(), std::move(row));
+    while (ended_.size() > kEndedRows)
+        ended_.pop_front();
+}
+
 void Server::Publish(TimePoint now) {
     if (now < nextPublish_) return;
     nextPublish_ = After(now, 0.25);
@@ -1210,33 +1264,16 @@ void Server::Publish(TimePoint now) {
     for (int id : idle)
         LeaveSession(id, "sent no request", false);
     std::vector<TransferRow> rows;
-    for (auto& [id, t] : transfers_) {
-        TransferRow r;
-        r.client = Peer(t.client);
-        r.file = Printable(t.name);
-        r.flavour = FlavourName(t.flavour);
-        r.bytes = std::min(t.size, t.acked * t.blksize);
-        r.total = t.size;
-        r.mbps = double(r.bytes) / std::max(1e-6, Since(t.start, now)) / 1e6;
-        r.resends = t.resends;
-        r.state = t.waitingDisk ? "reading" : "sending";
-        rows.push_back(r);
-    }
+    for (auto& [id, t] : transfers_)
+        rows.push_back(Row(t, now));
     for (auto& [id, m] : members_) {
-        if (!m.session) continue;
-        Session& s = sessions_[m.session];
-        TransferRow r;
-        r.client = Peer(m.addr);
-        r.file = Printable(s.name);
-        r.flavour = "broadcast";
-        uint64_t windows = m.acked < 0 ? 0 : uint64_t(m.acked + 1);
-        r.bytes = std::min(s.size, windows * kBroadcastWindow * kEnhancedBlock);
-        r.total = s.size;
-        r.mbps = s.streaming ? double(r.bytes) / std::max(1e-6, Since(s.start, now)) / 1e6 : 0;
-        r.resends = m.asks;
-        r.state = s.streaming ? "sending" : "gathering";
-        rows.push_back(r);
+        auto it = sessions_.find(m.session);
+        if (it != sessions_.end()) rows.push_back(Row(m, it->second, now));
     }
+    while (!ended_.empty() && Since(ended_.front().first, now) > kEndedShown)
+        ended_.pop_front();
+    for (auto& [when, row] : ended_)
+        rows.push_back(row);
     board_.Publish(std::move(rows), counters_);
     if (terminal_ && now >= nextDraw_) {
         nextDraw_ = After(now, 1.0);
