@@ -582,7 +582,7 @@ void Server::OnTransferError(Transfer& t) {
             std::memcpy(&e, CMSG_DATA(c), sizeof e);
             if (e.ee_origin == SO_EE_ORIGIN_ICMP && e.ee_errno == ECONNREFUSED &&
                 SameAddress(to, t.client)) {
-                EndTransfer(t.id, "ended: the client closed its port", true);
+                EndTransfer(t.id, "ended: the client closed its port", false);
                 return;
             }
         }

@@ -55,9 +55,30 @@ for port in $base $((base + 1)); do
     timeout 10 curl -s -o got --tftp-blksize 1024 "tftp://127.0.0.1:$port/file" && cmp -s got root/file ||
         fail "curl from port $port"
 done
+# Beyond --max-transfers (4) a request is refused with a TFTP error; the
+# four held open here never acknowledge and end on the server's own.
+timeout 20 python3 - "$base" > busy.out 2>&1 <<'PY' || fail "busy: $(cat busy.out)"
+import socket, sys
+port = int(sys.argv[1])
+held = []
+for i in range(4):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    s.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
+    assert s.recvfrom(2048)[0][:4] == b"\0\3\0\1"
+    held.append(s)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3)
+s.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
+error = s.recvfrom(2048)[0]
+assert error[:4] == b"\0\5\0\0" and b"busy" in error, error
+for h in held:
+    h.close()
+PY
+grep -q 'refused, 4 transfers at once' server.log || fail "no log line for the refusal"
 sleep 0.6 # the board is published four times a second
 timeout 5 curl -s "http://127.0.0.1:$((base + 2))/status.json" > status.json || fail "no /status.json"
-grep -q '"transfers_done":2' status.json || fail "status: $(cat status.json)"
+grep -q '"transfers_done":2,.*"refused_busy":1' status.json || fail "status: $(cat status.json)"
 grep -q '"file":"file"' status.json || fail "ended transfers not on the board: $(cat status.json)"
 timeout 5 curl -s "http://127.0.0.1:$((base + 2))/metrics" | grep -q '^tobrend_server_transfers_done_total 2$' ||
     fail "no transfer count in /metrics"
