@@ -823,6 +823,12 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
     ++counters_.transfersStarted;
     m.session = s->id;
     m.number = s->nextNumber++;
+    // The connection's round trip as the kernel measured it stands in until
+    // the first window's acknowledgement is timed.
+    tcp_info info{};
+    socklen_t infoSize = sizeof info;
+    if (getsockopt(m.fd, IPPROTO_TCP, TCP_INFO, &info, &infoSize) == 0 && info.tcpi_rtt > 0)
+        m.rtt.Sample(info.tcpi_rtt / 1e6);
     ++requested_;
     s->members.push_back(m.id);
     uint8_t oack[4];
