@@ -42,6 +42,17 @@ TEST(StatusBoard, TableFitsTheWidthAndShowsNoControlBytes) {
     }
 }
 
+TEST(StatusBoard, EndedRowsAreNoActiveTransfers) {
+    StatusBoard board;
+    std::vector<TransferRow> rows;
+    for (const char* state : {"sending", "gathering", "done", "failed: x", "dropped: x", "left: x",
+                              "ended: x", "stopped: x"})
+        rows.push_back({"c", "f", "broadcast", 0, 0, 0, 0, state});
+    board.Publish(rows, {});
+    EXPECT_EQ(board.Table(80).rfind("2 active", 0), 0u);
+    EXPECT_NE(board.Prometheus().find("_transfers{flavour=\"broadcast\"} 2\n"), std::string::npos);
+}
+
 TEST(StatusHttp, APortInUseIsRefusedAndStopReturns) {
     StatusBoard board;
     StatusHttp first(board), second(board);
