@@ -184,6 +184,12 @@ struct Session {
     uint32_t lossHistory = 0;
     uint32_t cleanDoubled = 0;
     bool doubled = false, secondPass = false;
+    // A resend answered sooner than a round trip was not needed (the
+    // acknowledgement was on its way): such windows count as clean and
+    // make the wait before the next resend longer.
+    TimePoint resendAt;
+    bool spurious = false;
+    double rtoScale = 1.0;
     int backoff = 0;
     uint64_t resends = 0;
     uint16_t nextNumber = 0;
@@ -949,7 +955,7 @@ bool Server::SendSession(Session& s, TimePoint now) {
         rto = any ? std::max(rto, it->second.rtt.Rto()) : it->second.rtt.Rto();
         any = true;
     }
-    s.timer = After(now, std::min(kMaxRto, rto * double(1 << std::min(s.backoff, 8))));
+    s.timer = After(now, std::min(kMaxRto, rto * s.rtoScale * double(1 << std::min(s.backoff, 8))));
     return false;
 }
 
@@ -961,6 +967,7 @@ void Server::AskAgain(Session& s) {
     ++s.resends;
     ++counters_.resends;
     s.resent = true;
+    s.resendAt = Clock::now();
     s.secondPass = true;
     s.slot = 0;
     s.sending = true;
@@ -977,6 +984,8 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
         m.lastHeard = now;
         if (s.window + 1 >= s.windows) ++s.finished;
         if (!s.resent && !s.sending) m.rtt.Sample(Since(s.windowSentAt, now));
+        if (s.resent && m.rtt.valid && Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
+            s.spurious = true;
         CheckWindow(s);
     } else if (number == uint16_t(s.window - 1) && m.acked != int64_t(s.window)) {
         // The member misses packets of the current window.
@@ -997,9 +1006,15 @@ void Server::CheckWindow(Session& s) {
         EndSession(s.id, "done");
         return;
     }
+    bool lost = s.resent && !s.spurious;
+    if (s.spurious)
+        s.rtoScale = std::min(4.0, s.rtoScale * 1.5);
+    else if (!s.resent)
+        s.rtoScale = std::max(1.0, s.rtoScale * 0.98);
+    s.spurious = false;
     if (!s.doubled)
-        s.lossHistory = (s.lossHistory << 1) | (s.resent ? 1 : 0);
-    else if (s.resent)
+        s.lossHistory = (s.lossHistory << 1) | (lost ? 1 : 0);
+    else if (lost)
         s.lossHistory = (s.lossHistory << 1) | 1;
     else if (++s.cleanDoubled % 8 == 0)
         s.lossHistory <<= 1;
