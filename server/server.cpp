@@ -410,7 +410,11 @@ void Server::OnRequest(const Listener& l) {
             ++counters_.malformedPackets;
             continue;
         }
-        std::string name = r.name;
+        // On the security port the name holds the password (its digits
+        // decode with the key every client has): logs and the status board
+        // show it with the digits masked.
+        std::string name =
+            l.flavour == Flavour::Security ? SecurityService::Redacted(r.name) : r.name;
         std::string peer = Peer(from);
         if (r.opcode == vk::kTftpWrq) {
             ++counters_.refusedNames;
@@ -447,7 +451,7 @@ void Server::OnRequest(const Listener& l) {
         uint64_t size = 0;
         if (l.flavour == Flavour::Security) {
             ++counters_.securityRequests;
-            auto answer = security_->Answer(name, ntohl(from.sin_addr.s_addr), Clock::now());
+            auto answer = security_->Answer(r.name, ntohl(from.sin_addr.s_addr), Clock::now());
             if (!answer) {
                 ++counters_.securityRefused;
                 Log("security %s: \"%s\" refused", peer.c_str(), Printable(name).c_str());

@@ -88,6 +88,9 @@ SCRIPT
         fail "second boot ($via): $(grep -c 'found in the disk cache' second.out) found in the cache"
 done
 grep -qE 'broadcast session [0-9]+: "arc.002" done' server.log || fail "no broadcast session of arc.002"
+# The security port's log shows checkuser requests with the password masked.
+grep -qE '"checkuser/server/eve/\*" 31 bytes' server.log || fail "no masked checkuser line"
+grep -qE 'checkuser/[^"]*/[0-9A-F]{32}' server.log && fail "password digits in the log"
 stop_server
 [ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
 finish
