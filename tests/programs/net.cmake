@@ -6,3 +6,9 @@ foreach(net_test boot discovery faults cache example options)
            COMMAND ${CMAKE_CURRENT_LIST_DIR}/net_${net_test}.sh ${CMAKE_BINARY_DIR}/bin)
   set_tests_properties(net_${net_test} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
 endforeach()
+# The cache scenario again with servers that agree options.
+foreach(server windows dnsmasq tftpd)
+  add_test(NAME net_cache_${server}
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/net_cache.sh ${CMAKE_BINARY_DIR}/bin ${server})
+  set_tests_properties(net_cache_${server} PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
+endforeach()
