@@ -96,8 +96,9 @@ Clock::duration Wait(int ms) {
     return WaitUs(int64_t(ms) * 1000);
 }
 
+// Rounded up: a wait never ends before its deadline.
 int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? int(left.count()) : 0;
 }
 
@@ -312,10 +313,12 @@ int ReadBlocks(uint8_t* buffer) {
         if (got == Got::Timeout) {
             auto now = Clock::now();
             if (now < deadline) {
-                // The short silence of a lost block or acknowledgement.
-                AckUpTo(uint16_t(s.expected - 1));
-                quickMs *= 2;
-                quick = now + Wait(quickMs);
+                if (now >= quick) {
+                    // The short silence of a lost block or acknowledgement.
+                    AckUpTo(uint16_t(s.expected - 1));
+                    quickMs = std::min(quickMs * 2, kNextWaitMs);
+                    quick = now + Wait(quickMs);
+                }
                 continue;
             }
             arm = true;
