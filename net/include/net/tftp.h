@@ -14,7 +14,7 @@
 
 namespace vk {
 
-constexpr uint16_t kTftpWindowAsked = 32; // the window a unicast request asks for
+constexpr uint16_t kTftpWindowAsked = 64; // the window a unicast request asks for
 
 // Opens a read transfer of `name` from `server` (4 bytes, network order;
 // null: the variable BOOTP-Server-IP) at `port` (0: 59). The gateway is
