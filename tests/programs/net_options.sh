@@ -40,6 +40,8 @@ py 10.77.0.15 --port 69 --options accept --window 16 --drop 5 --dup 9 --swap 20 
 py 10.77.0.16 --port 59 --options accept
 py 10.77.0.17 --port 69 --block 512 --options bad --log "$WORK/bad.log"
 wait_port udp 59
+# The start-up script's server in particular, before Tobrend asks it.
+for _ in $(seq 50); do in_server ss -uln | grep -q "$S:59 " && break; sleep 0.1; done
 
 tobrend 90 -d
 
