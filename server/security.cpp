@@ -284,27 +284,23 @@ SecurityService::~SecurityService() {
 bool SecurityService::Load(const std::string& usersFile, std::string& error) {
     std::ifstream in(usersFile, std::ios::binary);
     if (!in) {
-        error = usersFile + ": cannot open";
+        error = "cannot open";
         return false;
     }
     std::string text;
     text.resize(kMaxUsersFile + 1);
     in.read(text.data(), std::streamsize(text.size()));
     if (in.bad()) {
-        error = usersFile + ": cannot read";
+        error = "cannot read";
         return false;
     }
     text.resize(size_t(in.gcount()));
     if (text.size() > kMaxUsersFile) {
-        error = usersFile + ": larger than 1 MB";
+        error = "larger than 1 MB";
         return false;
     }
     auto users = std::make_shared<Users>();
-    std::string why;
-    if (!ParseUsers(text, *users, why)) {
-        error = usersFile + ": " + why;
-        return false;
-    }
+    if (!ParseUsers(text, *users, error)) return false;
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->users = std::move(users);
     // Buckets of users that are gone are of no more use.
@@ -356,6 +352,13 @@ std::optional<std::string> SecurityService::Answer(std::string_view name, uint32
         return state_->Check(parts[0], parts[1], parts[2], client, now);
     }
     return std::nullopt;
+}
+
+std::string SecurityService::Redacted(std::string_view name) {
+    const size_t start = name.starts_with('/') ? 1 : 0;
+    if (name.substr(start).starts_with("checkuser/"))
+        return std::string(name.substr(0, name.rfind('/') + 1)) + "*";
+    return std::string(name);
 }
 
 SecurityService::Counts SecurityService::Totals() const {

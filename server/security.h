@@ -19,7 +19,8 @@ class SecurityService {
     SecurityService(const SecurityService&) = delete;
     SecurityService& operator=(const SecurityService&) = delete;
 
-    // Reads the users file; false with `error` set when it cannot be used.
+    // Reads the users file; false with `error` set when it cannot be used
+    // (the message does not repeat the file name; "line N: ..." for a line).
     // Called again (for example on SIGHUP) it replaces the users atomically.
     bool Load(const std::string& usersFile, std::string& error);
 
@@ -30,6 +31,11 @@ class SecurityService {
     // TFTP error). Never copies unescaped client text into the script.
     std::optional<std::string> Answer(std::string_view name, uint32_t client,
                                       std::chrono::steady_clock::time_point now);
+
+    // The request name as logs and the status board may show it: a
+    // checkuser request's password digits (which anyone can decode: the key
+    // is in every client) replaced by "*"; other names unchanged.
+    static std::string Redacted(std::string_view name);
 
     // What the answers so far said, for the status counters and the log.
     struct Counts {

@@ -13,6 +13,7 @@
 #include <linux/errqueue.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -58,8 +59,14 @@ constexpr double kFirstRto = 0.25; // before any round trip was measured
 constexpr double kMinRto = 0.005;  // below this a busy client's delay looks like loss
 constexpr double kMaxRto = 1.0;    // the client asks again itself after a second
 constexpr double kGiveUp = 10.0;   // lock-step: seconds without an acknowledgement
-constexpr double kDropFloor = 1.5; // broadcast: silence before a member is dropped
-constexpr double kDropCeiling = 6.0;
+// Before a client's first acknowledgement its address is unproven (it may
+// be forged): the first packet goes out again this often, no more.
+constexpr int kUnprovenResends = 3;
+constexpr double kRequestWait = 10.0;  // a control connection's time to send its request
+constexpr double kDropMargin = 0.5;    // broadcast: silence beyond the client's own wait
+constexpr double kDropMarginMax = 5.0; // before a member is dropped
+constexpr double kEndedShown = 10.0;   // seconds an ended transfer stays on the board
+constexpr size_t kEndedRows = 64;
 constexpr int kPacketsPerTurn = 64; // then the loop looks at its sockets again
 
 double Since(TimePoint a, TimePoint b) {
@@ -138,6 +145,8 @@ struct Transfer {
     Rtt rtt;
     bool queued = false, waitingDisk = false;
     uint64_t releasedChunk = 0;
+    uint16_t listenerPort = 0;
+    bool proven = false; // the client has acknowledged something
 };
 
 // One control connection of the broadcast flavour.
@@ -169,9 +178,22 @@ struct Session {
     uint64_t window = 0;
     uint64_t slot = 0, slotEnd = 0; // next packet of the pass under way, its end
     bool sending = false, again = false, resent = false;
+    // Loss: the windows that needed a resend (a bit each, newest lowest).
+    // While many did, every window goes out twice at once, which costs
+    // less than waiting for the acknowledgements to come late.
+    uint32_t lossHistory = 0;
+    uint32_t cleanDoubled = 0;
+    bool doubled = false, secondPass = false;
+    // A resend answered sooner than a round trip was not needed (the
+    // acknowledgement was on its way): such windows count as clean and
+    // make the wait before the next resend longer.
+    TimePoint resendAt;
+    bool spurious = false;
+    double rtoScale = 1.0;
     int backoff = 0;
     uint64_t resends = 0;
     uint16_t nextNumber = 0;
+    size_t finished = 0; // members that acknowledged the final window
     sockaddr_in to{};
     bool unicast = false;
     bool queued = false, waitingDisk = false;
@@ -257,6 +279,11 @@ class Server {
     bool paced_ = false; // the queue waits for the pacing clock
     bool terminal_ = false;
     std::deque<std::string> recent_; // the log lines under the live table
+    // Transfers that ended lately stay on the status board for a while.
+    std::deque<std::pair<TimePoint, TransferRow>> ended_;
+    void Ended(TransferRow row);
+    TransferRow Row(const Transfer& t, TimePoint now) const;
+    TransferRow Row(const Member& m, const Session& s, TimePoint now) const;
     std::vector<uint8_t> packet_ = std::vector<uint8_t>(4 + kLargestBlock);
     bool stop_ = false;
 };
@@ -383,7 +410,11 @@ void Server::OnRequest(const Listener& l) {
             ++counters_.malformedPackets;
             continue;
         }
-        std::string name = r.name;
+        // On the security port the name holds the password (its digits
+        // decode with the key every client has): logs and the status board
+        // show it with the digits masked.
+        std::string name =
+            l.flavour == Flavour::Security ? SecurityService::Redacted(r.name) : r.name;
         std::string peer = Peer(from);
         if (r.opcode == vk::kTftpWrq) {
             ++counters_.refusedNames;
@@ -406,11 +437,21 @@ void Server::OnRequest(const Listener& l) {
             Refuse(l.fd, from, 0, "Server busy, too many transfers at once; try again later");
             continue;
         }
+        // A request repeated by a client that saw no answer yet is answered
+        // by the transfer it already has (the client resends its request
+        // when the first block is late); once data flows, it is dropped.
+        bool repeated = false;
+        for (auto& [tid, t] : transfers_)
+            if (SameAddress(t.client, from) && t.listenerPort == l.port) {
+                repeated = true;
+                if (t.acked == 0 && !t.proven && t.next > t.windowEnd) StartWindow(t);
+            }
+        if (repeated) continue;
         std::shared_ptr<Stream> stream;
         uint64_t size = 0;
         if (l.flavour == Flavour::Security) {
             ++counters_.securityRequests;
-            auto answer = security_->Answer(name, ntohl(from.sin_addr.s_addr), Clock::now());
+            auto answer = security_->Answer(r.name, ntohl(from.sin_addr.s_addr), Clock::now());
             if (!answer) {
                 ++counters_.securityRefused;
                 Log("security %s: \"%s\" refused", peer.c_str(), Printable(name).c_str());
@@ -445,6 +486,7 @@ void Server::OnRequest(const Listener& l) {
         t.id = nextId_++;
         t.fd = fd;
         t.flavour = l.flavour;
+        t.listenerPort = l.port;
         t.client = from;
         t.name = name;
         t.stream = stream;
@@ -550,7 +592,7 @@ void Server::OnTransferError(Transfer& t) {
             std::memcpy(&e, CMSG_DATA(c), sizeof e);
             if (e.ee_origin == SO_EE_ORIGIN_ICMP && e.ee_errno == ECONNREFUSED &&
                 SameAddress(to, t.client)) {
-                EndTransfer(t.id, "ended: the client closed its port", true);
+                EndTransfer(t.id, "ended: the client closed its port", false);
                 return;
             }
         }
@@ -591,6 +633,7 @@ void Server::OnTransferPacket(Transfer& t) {
             return;
         }
         TimePoint now = Clock::now();
+        x.proven = true;
         if (x.oackPending) {
             if (number != 0) continue;
             x.oackPending = false;
@@ -640,6 +683,9 @@ void Server::EndTransfer(int id, const char* how, bool ok) {
         static_cast<unsigned long long>(bytes), seconds, double(bytes) / seconds / 1e6,
         static_cast<unsigned long long>(t.resends));
     ++(ok ? counters_.transfersDone : counters_.transfersFailed);
+    TransferRow row = Row(t, Clock::now());
+    row.state = how;
+    Ended(std::move(row));
     close(t.fd);
     transfers_.erase(it);
 }
@@ -653,6 +699,10 @@ void Server::OnAccept() {
         int fd = accept4(control_, reinterpret_cast<sockaddr*>(&from), &size,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
+        if (int(members_.size()) - requested_ >= o_.maxTransfers) {
+            close(fd); // too many connections without a request yet
+            continue;
+        }
         Member m;
         m.id = nextId_++;
         m.fd = fd;
@@ -663,9 +713,18 @@ void Server::OnAccept() {
         m.local = local.sin_addr;
         m.joined = m.lastHeard = Clock::now();
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         Watch(fd, Key(kMember, m.id), EPOLLIN | EPOLLRDHUP);
         members_.emplace(m.id, std::move(m));
+        // Every client listens on the same port and takes the first data it
+        // sees for its own: a client that is about to join a new session
+        // must not see the windows of a running one. Those go on by unicast.
+        for (auto& [id, s] : sessions_)
+            if (s.streaming && !s.unicast) {
+                s.unicast = true;
+                Log("broadcast session %d: goes on by unicast, another client connects", id);
+            }
     }
 }
 
@@ -678,6 +737,11 @@ void Server::OnMemberData(Member& m) {
         return;
     }
     if (n < 0) return;
+    // Acknowledged at once: the client writes its next acknowledgement as
+    // soon as a window is complete, and its stack holds that small write
+    // back (Nagle) until the previous one is acknowledged.
+    int one = 1;
+    setsockopt(m.fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     m.in.insert(m.in.end(), buffer, buffer + n);
     if (!m.session) {
         long end = vk::tftp_request_end(m.in.data(), m.in.size());
@@ -765,10 +829,16 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
         s = &sessions_[id];
         Log("broadcast session %d: \"%s\" %llu bytes, gathering for %.1f s", id,
             Printable(r.name).c_str(), static_cast<unsigned long long>(size), o_.gather);
-        ++counters_.transfersStarted;
     }
+    ++counters_.transfersStarted;
     m.session = s->id;
     m.number = s->nextNumber++;
+    // The connection's round trip as the kernel measured it stands in until
+    // the first window's acknowledgement is timed.
+    tcp_info info{};
+    socklen_t infoSize = sizeof info;
+    if (getsockopt(m.fd, IPPROTO_TCP, TCP_INFO, &info, &infoSize) == 0 && info.tcpi_rtt > 0)
+        m.rtt.Sample(info.tcpi_rtt / 1e6);
     ++requested_;
     s->members.push_back(m.id);
     uint8_t oack[4];
@@ -802,13 +872,13 @@ void Server::StartSession(Session& s) {
         if (getifaddrs(&list) == 0) {
             for (ifaddrs* i = list; i; i = i->ifa_next) {
                 if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET ||
-                    !(i->ifa_flags & IFF_BROADCAST) || !i->ifa_broadaddr)
+                    !(i->ifa_flags & IFF_BROADCAST))
                     continue;
-                sockaddr_in a, b;
+                sockaddr_in a, mask;
                 std::memcpy(&a, i->ifa_addr, sizeof a);
-                if (a.sin_addr.s_addr != local.s_addr) continue;
-                std::memcpy(&b, i->ifa_broadaddr, sizeof b);
-                s.to.sin_addr = b.sin_addr;
+                if (a.sin_addr.s_addr != local.s_addr || !i->ifa_netmask) continue;
+                std::memcpy(&mask, i->ifa_netmask, sizeof mask);
+                s.to.sin_addr.s_addr = a.sin_addr.s_addr | ~mask.sin_addr.s_addr;
                 found = true;
             }
             freeifaddrs(list);
@@ -868,6 +938,11 @@ bool Server::SendSession(Session& s, TimePoint now) {
     }
     counters_.bytesSent += data;
     if (++s.slot < s.slotEnd) return true;
+    if (s.doubled && !s.secondPass) {
+        s.secondPass = true;
+        s.slot = 0;
+        return true;
+    }
     if (s.again) {
         // Asked again while this pass went out: one more pass for all.
         s.again = false;
@@ -884,7 +959,7 @@ bool Server::SendSession(Session& s, TimePoint now) {
         rto = any ? std::max(rto, it->second.rtt.Rto()) : it->second.rtt.Rto();
         any = true;
     }
-    s.timer = After(now, std::min(kMaxRto, rto * double(1 << std::min(s.backoff, 8))));
+    s.timer = After(now, std::min(kMaxRto, rto * s.rtoScale * double(1 << std::min(s.backoff, 8))));
     return false;
 }
 
@@ -896,6 +971,8 @@ void Server::AskAgain(Session& s) {
     ++s.resends;
     ++counters_.resends;
     s.resent = true;
+    s.resendAt = Clock::now();
+    s.secondPass = true;
     s.slot = 0;
     s.sending = true;
     Queue(kSession, s.id);
@@ -909,7 +986,10 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
     if (number == uint16_t(s.window) && m.acked != int64_t(s.window)) {
         m.acked = int64_t(s.window);
         m.lastHeard = now;
+        if (s.window + 1 >= s.windows) ++s.finished;
         if (!s.resent && !s.sending) m.rtt.Sample(Since(s.windowSentAt, now));
+        if (s.resent && m.rtt.valid && Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
+            s.spurious = true;
         CheckWindow(s);
     } else if (number == uint16_t(s.window - 1) && m.acked != int64_t(s.window)) {
         // The member misses packets of the current window.
@@ -930,6 +1010,25 @@ void Server::CheckWindow(Session& s) {
         EndSession(s.id, "done");
         return;
     }
+    bool lost = s.resent && !s.spurious;
+    if (s.spurious)
+        s.rtoScale = std::min(4.0, s.rtoScale * 1.5);
+    else if (!s.resent)
+        s.rtoScale = std::max(1.0, s.rtoScale * 0.98);
+    s.spurious = false;
+    if (!s.doubled)
+        s.lossHistory = (s.lossHistory << 1) | (lost ? 1 : 0);
+    else if (lost)
+        s.lossHistory = (s.lossHistory << 1) | 1;
+    else if (++s.cleanDoubled % 8 == 0)
+        s.lossHistory <<= 1;
+    bool doubled = __builtin_popcount(s.lossHistory & 0xFF) >= 3;
+    if (doubled != s.doubled)
+        Log("broadcast session %d: %s, %d of the last 8 windows were sent again", s.id,
+            doubled ? "windows go out twice" : "windows go out once",
+            __builtin_popcount(s.lossHistory & 0xFF));
+    s.doubled = doubled;
+    s.secondPass = false;
     ++s.window;
     s.stream->Release(s.window * kBroadcastWindow * kEnhancedBlock);
     reader_->Wake();
@@ -953,9 +1052,15 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
         Session& s = sit->second;
         s.members.erase(std::remove(s.members.begin(), s.members.end(), memberId), s.members.end());
         --requested_;
-        Log("broadcast session %d: %s #%u %s %s", sid, Peer(m.addr).c_str(), m.number,
-            dropped ? "dropped:" : "left:", why.c_str());
-        if (dropped) ++counters_.transfersFailed;
+        // A client closes its connection as soon as it has the whole file.
+        bool complete = s.streaming && m.acked >= 0 && uint64_t(m.acked) + 1 >= s.windows;
+        if (!complete)
+            Log("broadcast session %d: %s #%u %s %s", sid, Peer(m.addr).c_str(), m.number,
+                dropped ? "dropped:" : "left:", why.c_str());
+        ++(complete ? counters_.transfersDone : counters_.transfersFailed);
+        TransferRow row = Row(m, s, Clock::now());
+        row.state = complete ? "done" : (dropped ? "dropped: " : "left: ") + why;
+        Ended(std::move(row));
     } else if (sid == 0 && why.rfind("refused", 0) == 0) {
         Log("broadcast %s: %s", Peer(m.addr).c_str(), why.c_str());
     }
@@ -963,7 +1068,7 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
     members_.erase(it);
     if (sit != sessions_.end()) {
         if (sit->second.members.empty())
-            EndSession(sid, "ended: no members left");
+            EndSession(sid, sit->second.finished ? "done" : "ended: no members left");
         else
             CheckWindow(sit->second);
     }
@@ -979,9 +1084,17 @@ void Server::EndSession(int id, const char* how) {
     Log("broadcast session %d: \"%s\" %s, %llu bytes to %zu member(s) in %.2f s (%.2f MB/s), %llu "
         "window resends",
         id, Printable(s.name).c_str(), how, static_cast<unsigned long long>(bytes),
-        s.members.size(), seconds, double(bytes) / seconds / 1e6,
+        done ? s.finished : s.members.size(), seconds, double(bytes) / seconds / 1e6,
         static_cast<unsigned long long>(s.resends));
-    ++(done ? counters_.transfersDone : counters_.transfersFailed);
+    TimePoint now = Clock::now();
+    for (int mid : s.members) {
+        auto mit = members_.find(mid);
+        if (mit == members_.end()) continue;
+        ++(done ? counters_.transfersDone : counters_.transfersFailed);
+        TransferRow row = Row(mit->second, s, now);
+        row.state = how;
+        Ended(std::move(row));
+    }
     std::vector<int> left = s.members;
     s.members.clear();
     close(s.fd);
@@ -1061,6 +1174,10 @@ void Server::Timers(TimePoint now) {
             EndTransfer(id, "failed: no acknowledgement", false);
             continue;
         }
+        if (!t.proven && t.resends >= kUnprovenResends) {
+            EndTransfer(id, "failed: no answer to the first packet", false);
+            continue;
+        }
         // Late by a few round trips: the window again, from the first
         // unacknowledged block.
         ++t.resends;
@@ -1088,7 +1205,10 @@ void Server::Timers(TimePoint now) {
         for (int mid : s.members) {
             Member& m = members_[mid];
             if (m.acked == int64_t(s.window)) continue;
-            double deadline = std::clamp(kDropFloor + 10 * m.rtt.srtt, kDropFloor, kDropCeiling);
+            // The client itself asks again after 4 s for the first window
+            // and after 1 s for the others.
+            double asks = s.window == 0 ? 4.0 : 1.0;
+            double deadline = asks + std::clamp(10 * m.rtt.srtt, kDropMargin, kDropMarginMax);
             double silent = Since(m.lastHeard, now);
             if (silent > deadline) {
                 char why[160];
@@ -1126,37 +1246,59 @@ void Server::ArmTimer() {
     timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
+TransferRow Server::Row(const Transfer& t, TimePoint now) const {
+    TransferRow r;
+    r.client = Peer(t.client);
+    r.file = Printable(t.name);
+    r.flavour = FlavourName(t.flavour);
+    r.bytes = std::min(t.size, t.acked * t.blksize);
+    r.total = t.size;
+    r.mbps = double(r.bytes) / std::max(1e-6, Since(t.start, now)) / 1e6;
+    r.resends = t.resends;
+    r.state = t.waitingDisk ? "reading" : "sending";
+    return r;
+}
+
+TransferRow Server::Row(const Member& m, const Session& s, TimePoint now) const {
+    TransferRow r;
+    r.client = Peer(m.addr);
+    r.file = Printable(s.name);
+    r.flavour = "broadcast";
+    uint64_t windows = m.acked < 0 ? 0 : uint64_t(m.acked + 1);
+    r.bytes = std::min(s.size, windows * kBroadcastWindow * kEnhancedBlock);
+    r.total = s.size;
+    r.mbps = s.streaming ? double(r.bytes) / std::max(1e-6, Since(s.start, now)) / 1e6 : 0;
+    r.resends = m.asks;
+    r.state = s.streaming ? "sending" : "gathering";
+    return r;
+}
+
+void Server::Ended(TransferRow row) {
+    ended_.emplace_back(Clock::now(), std::move(row));
+    while (ended_.size() > kEndedRows)
+        ended_.pop_front();
+}
+
 void Server::Publish(TimePoint now) {
     if (now < nextPublish_) return;
     nextPublish_ = After(now, 0.25);
+    // Control connections that never sent a request are closed.
+    std::vector<int> idle;
+    for (auto& [id, m] : members_)
+        if (!m.session && Since(m.joined, now) > kRequestWait) idle.push_back(id);
+    for (int id : idle)
+        LeaveSession(id, "sent no request", false);
     std::vector<TransferRow> rows;
-    for (auto& [id, t] : transfers_) {
-        TransferRow r;
-        r.client = Peer(t.client);
-        r.file = Printable(t.name);
-        r.flavour = FlavourName(t.flavour);
-        r.bytes = std::min(t.size, t.acked * t.blksize);
-        r.total = t.size;
-        r.mbps = double(r.bytes) / std::max(1e-6, Since(t.start, now)) / 1e6;
-        r.resends = t.resends;
-        r.state = t.waitingDisk ? "reading" : "sending";
-        rows.push_back(r);
-    }
+    for (auto& [id, t] : transfers_)
+        rows.push_back(Row(t, now));
     for (auto& [id, m] : members_) {
-        if (!m.session) continue;
-        Session& s = sessions_[m.session];
-        TransferRow r;
-        r.client = Peer(m.addr);
-        r.file = Printable(s.name);
-        r.flavour = "broadcast";
-        uint64_t windows = m.acked < 0 ? 0 : uint64_t(m.acked + 1);
-        r.bytes = std::min(s.size, windows * kBroadcastWindow * kEnhancedBlock);
-        r.total = s.size;
-        r.mbps = s.streaming ? double(r.bytes) / std::max(1e-6, Since(s.start, now)) / 1e6 : 0;
-        r.resends = m.asks;
-        r.state = s.streaming ? "sending" : "gathering";
-        rows.push_back(r);
+        auto it = sessions_.find(m.session);
+        if (it != sessions_.end()) rows.push_back(Row(m, it->second, now));
     }
+    while (!ended_.empty() && Since(ended_.front().first, now) > kEndedShown)
+        ended_.pop_front();
+    for (auto& [when, row] : ended_)
+        rows.push_back(row);
     board_.Publish(std::move(rows), counters_);
     if (terminal_ && now >= nextDraw_) {
         nextDraw_ = After(now, 1.0);

@@ -17,10 +17,10 @@ namespace {
 
 constexpr const char* kFlavours[] = {"standard", "enhanced", "broadcast", "security"};
 
-// A row that no longer moves: the event loop keeps finished transfers on the
+// A row that no longer moves: the event loop keeps ended transfers on the
 // board for a while, so that the views show how they ended.
 bool IsFinished(const std::string& state) {
-    for (const char* word : {"done", "dropped", "failed", "refused"})
+    for (const char* word : {"done", "dropped", "failed", "refused", "ended", "left", "stopped"})
         if (state.rfind(word, 0) == 0) return true;
     return false;
 }

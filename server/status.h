@@ -20,7 +20,10 @@ struct TransferRow {
     uint64_t total = 0;  // file size, 0 when unknown
     double mbps = 0;     // MB/s over the transfer so far
     uint64_t resends = 0;
-    std::string state; // "sending", "waiting", "done", "dropped: <reason>", ...
+    // "sending", "reading", "gathering", ... while it runs; an ended row's
+    // state starts with "done", "failed", "dropped", "left", "ended",
+    // "stopped" or "refused" (it then counts no more as an active transfer).
+    std::string state;
 };
 
 struct ServerCounters {

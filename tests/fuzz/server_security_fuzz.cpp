@@ -61,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     now += std::chrono::milliseconds(data[1] * 100);
     std::string name(reinterpret_cast<const char*>(data + 2), size - 2);
     const auto answer = Service()->Answer(name, client, now);
+    const std::string shown = vks::SecurityService::Redacted(name);
+    Check(shown == name || (shown.back() == '*' && shown.size() <= name.size() + 1));
     if (!answer) {
         Check(name.rfind("getpasswd/", 0) != 0 && name.rfind("/getpasswd/", 0) != 0 &&
               name.rfind("checkuser/", 0) != 0 && name.rfind("/checkuser/", 0) != 0);

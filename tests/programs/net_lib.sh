@@ -88,6 +88,24 @@ start_pyserver() {
     start_bg python3 "$SERVER_PY" --address 10.77.0.1 "$@"
 }
 
+# tobrend-server serving directory $1 on 10.77.0.1, every port by default;
+# further arguments go to it. Its log lines are appended to server.log.
+start_server() {
+    start_bg "$BIN/tobrend-server" --root "$1" --address 10.77.0.1 --status-port 0 --quiet \
+        "${@:2}" 2>>"$WORK/server.log"
+    SERVER_PID=${PIDS[-1]}
+}
+
+# stop_server [signal]: ends it (TERM by default); it must exit with 0 and
+# leave no sanitizer report in its log.
+stop_server() {
+    kill "-${1:-TERM}" "$SERVER_PID"
+    wait "$SERVER_PID"
+    local rc=$?
+    [ "$rc" = 0 ] || fail "the server exited with $rc"
+    grep -qE 'Sanitizer|runtime error' "$WORK/server.log" && fail "sanitizer report in the server log"
+}
+
 # wait_port <udp|tcp> <port>: until a server listens in the server namespace.
 wait_port() {
     local flag=-uln

@@ -52,6 +52,6 @@ done <<'CASES'
 --loss-ab 0.1 --seed 3|400|0.2
 --loss-ba 0.1 --dup-ab 0.1 --seed 4|400|0.2
 --dup-ba 0.1 --seed 5|400|0.2
---reorder-ab 0.1 --seed 6|400|0.1
+--reorder-ab 0.1 --seed 6|200|0
 CASES
 finish

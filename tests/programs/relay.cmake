@@ -2,3 +2,6 @@
 # checked from both ends. Skipped (77) where namespaces cannot be made.
 add_test(NAME net_relay COMMAND ${CMAKE_CURRENT_LIST_DIR}/net_relay.sh ${CMAKE_BINARY_DIR}/bin)
 set_tests_properties(net_relay PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
+# tobrend-server to three Tobrend clients through 1 ms and 5 % loss each way.
+add_test(NAME server_links COMMAND ${CMAKE_CURRENT_LIST_DIR}/server_links.sh ${CMAKE_BINARY_DIR}/bin)
+set_tests_properties(server_links PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77)

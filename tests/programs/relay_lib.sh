@@ -18,6 +18,9 @@
 #   relay_stop                    ends the relay; its counters land in
 #                                 $WORK/relay.log (RELAY_COUNTERS: the lines)
 #   in_lab <i> <command...>       runs a command in client i's namespace
+#                                 (in the background, use ip netns exec
+#                                 "${LAB_NS[i-1]}" directly, so that $! is
+#                                 the command's pid)
 RELAY_BIN="$BIN/netrelay"
 NS_R="vkr$$"
 NS_B="vkn$$"
@@ -53,7 +56,7 @@ relay_server_side() {
     fi
     quiet_ns "$NS_R" || exit 1
     ip -n "$NS_S" link add srv0 type veth peer name rs0 netns "$NS_R" || exit 1
-    ip -n "$NS_S" addr add 10.77.0.1/24 dev srv0
+    ip -n "$NS_S" addr add 10.77.0.1/24 brd + dev srv0
     ip -n "$NS_S" link set lo up
     ip -n "$NS_S" link set srv0 up
     ip -n "$NS_S" route add default dev srv0
@@ -64,7 +67,7 @@ relay_up() {
     relay_server_side
     ip netns add "$NS_C" || exit 1
     ip -n "$NS_C" link add eth0 address "$CLIENT_MAC" type veth peer name rc0 netns "$NS_R" || exit 1
-    ip -n "$NS_C" addr add 10.77.0.2/24 dev eth0
+    ip -n "$NS_C" addr add 10.77.0.2/24 brd + dev eth0
     ip -n "$NS_C" link set lo up
     ip -n "$NS_C" link set eth0 up
     ip -n "$NS_C" route add default dev eth0
@@ -91,7 +94,7 @@ relay_lab() {
         ip netns add "$ns" || exit 1
         ip -n "$ns" link add eth0 address "$(printf '02:00:00:77:01:%02x' "$i")" \
             type veth peer name "p$i" netns "$NS_B" || exit 1
-        ip -n "$ns" addr add "10.77.0.$((100 + i))/24" dev eth0
+        ip -n "$ns" addr add "10.77.0.$((100 + i))/24" brd + dev eth0
         ip -n "$ns" link set lo up
         ip -n "$ns" link set eth0 up
         ip -n "$ns" route add default dev eth0

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# tobrend-server's command line and configuration file, on loopback only:
+# --help and --version print to standard output and exit 0 before anything
+# starts; wrong options fail; a TOML file with the long options' keys
+# configures two standard ports and the status endpoint, from which curl
+# fetches a file (cmp) and then the counters and the board (JSON, metrics).
+set -uo pipefail
+BIN=$(cd "$1" && pwd)
+WORK=$(mktemp -d)
+failures=0
+PID=""
+trap '[ -n "$PID" ] && kill "$PID" 2>/dev/null; rm -rf "$WORK"' EXIT
+cd "$WORK"
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+server="$BIN/tobrend-server"
+
+"$server" --help > help.out 2> help.err || fail "--help exit status $?"
+grep -q -- '--max-rate' help.out || fail "--help does not list --max-rate"
+[ -s help.err ] && fail "--help wrote to standard error"
+"$server" --version > version.out || fail "--version exit status $?"
+grep -q '^tobrend-server ' version.out || fail "--version: $(cat version.out)"
+# (arguments | why it must fail) table; none of these may start serving.
+while IFS='|' read -r args why; do
+    # shellcheck disable=SC2086
+    timeout 5 "$server" $args > /dev/null 2>&1 && fail "$why: accepted"
+done <<TABLE
+--root $WORK --bogus|an unknown option
+--address 127.0.0.1|no root
+--root $WORK/none|a missing root
+--root $WORK --max-rate fast|an unreadable rate
+--root $WORK --security-port 8089|a security port without users
+--root $WORK --config $WORK/none.toml|a missing configuration file
+TABLE
+
+base=$((20000 + $$ % 20000))
+mkdir root
+head -c 300000 /dev/urandom > root/file
+cat > server.toml <<TOML
+# The same keys as the long options.
+root = "$WORK/root"
+address = "127.0.0.1"
+standard-port = [$base, $((base + 1))]
+enhanced-port = 0
+broadcast-port = 0
+status-port = $((base + 2))
+max-transfers = 4
+TOML
+"$server" --config server.toml --quiet 2> server.log &
+PID=$!
+for _ in $(seq 50); do grep -q 'serving' server.log && break; sleep 0.1; done
+for port in $base $((base + 1)); do
+    timeout 10 curl -s -o got --tftp-blksize 1024 "tftp://127.0.0.1:$port/file" && cmp -s got root/file ||
+        fail "curl from port $port"
+done
+# Beyond --max-transfers (4) a request is refused with a TFTP error; the
+# four held open here never acknowledge and end on the server's own.
+timeout 20 python3 - "$base" > busy.out 2>&1 <<'PY' || fail "busy: $(cat busy.out)"
+import socket, sys
+port = int(sys.argv[1])
+held = []
+for i in range(4):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    s.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
+    assert s.recvfrom(2048)[0][:4] == b"\0\3\0\1"
+    held.append(s)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(3)
+s.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
+error = s.recvfrom(2048)[0]
+assert error[:4] == b"\0\5\0\0" and b"busy" in error, error
+for h in held:
+    h.close()
+PY
+grep -q 'refused, 4 transfers at once' server.log || fail "no log line for the refusal"
+sleep 0.6 # the board is published four times a second
+timeout 5 curl -s "http://127.0.0.1:$((base + 2))/status.json" > status.json || fail "no /status.json"
+grep -q '"transfers_done":2,.*"refused_busy":1' status.json || fail "status: $(cat status.json)"
+grep -q '"file":"file"' status.json || fail "ended transfers not on the board: $(cat status.json)"
+timeout 5 curl -s "http://127.0.0.1:$((base + 2))/metrics" | grep -q '^tobrend_server_transfers_done_total 2$' ||
+    fail "no transfer count in /metrics"
+kill -TERM "$PID"
+wait "$PID" || fail "exit status $? after SIGTERM"
+PID=""
+grep -q 'stopping on signal 15' server.log || fail "no stop line: $(cat server.log)"
+[ "$failures" -eq 0 ] && { echo PASS; exit 0; }
+cat server.log
+echo "$failures failure(s)"
+exit 1

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Broadcast sessions of tobrend-server with several Tobrend clients on one
+# bridge (the relay's lab topology, no faults): three clients that ask
+# within the gathering time share one session (--expect 3 starts it) and
+# receive the file byte-identical by subnet broadcast; a fourth that joins
+# late gets a session of its own; a fifth, frozen in the middle of a
+# session, is dropped with a logged reason while the others go on. Paced by
+# --max-rate so that the session lasts long enough to be watched.
+source "$(dirname "$0")/net_lib.sh"
+source "$HERE/relay_lib.sh"
+
+relay_lab 5
+mkdir -p root/boot
+head -c $((12 * 1048576 + 5)) /dev/urandom > root/big
+echo 'testtftp "10.77.0.1@99:big" 999999999' > root/boot/start.tbr
+# The late client fetches twice: a window of the running session may still
+# have been on its way when it connected (the client cannot tell it from
+# its own), which fails one read at most.
+printf 'testtftp "10.77.0.1@99:big" 999999999\ntesttftp "10.77.0.1@99:big" 999999999\n' > root/boot/late.tbr
+DHCP_IF=srv0 start_dnsmasq boot/start.tbr --dhcp-mac=set:late,02:00:00:77:01:04 \
+    --dhcp-boot=tag:late,boot/late.tbr,bootsrv,10.77.0.1
+start_server "$WORK/root" --gather 2 --expect 3 --max-rate 40M
+wait_port tcp 99
+
+# lab_tobrend <i>: Tobrend in client i's namespace, output in out.<i>.
+LAB_PIDS=()
+# With a second argument, without the time limit of timeout(1): the pid is
+# Tobrend's own (ip netns exec replaces itself), to be frozen.
+lab_tobrend() {
+    if [ $# -gt 1 ]; then
+        ip netns exec "${LAB_NS[$(($1 - 1))]}" "$BIN/tobrend" -w < /dev/null > "raw.$1" 2>&1 &
+    else
+        in_lab "$1" timeout -s KILL 120 "$BIN/tobrend" -w < /dev/null > "raw.$1" 2>&1 &
+    fi
+    LAB_PIDS[$1]=$!
+    PIDS+=($!)
+}
+wait_log() {
+    for _ in $(seq 300); do grep -qE -- "$1" server.log && return 0; sleep 0.1; done
+    fail "no log line: $1"
+}
+
+for i in 1 2 3; do lab_tobrend "$i"; done
+wait_log 'starts with 3 member'
+sleep 1
+lab_tobrend 4
+wait_log 'session [0-9]+: "big" starts with 1 member'
+sleep 0.5
+# The frozen client: it starts a new session and then stalls it.
+lab_tobrend 5 frozen
+wait_log '10\.77\.0\.105:[0-9]+ joins'
+session=$(sed -n 's/.*broadcast session \([0-9]*\): 10\.77\.0\.105:[0-9]* joins.*/\1/p' server.log)
+wait_log "session $session: \"big\" starts"
+sleep 0.3
+kill -STOP "${LAB_PIDS[5]}"
+wait_log '10\.77\.0\.105:[0-9]+ #[0-9]+ dropped: no acknowledgement of window'
+kill -CONT "${LAB_PIDS[5]}"
+kill "${LAB_PIDS[5]}"
+
+want="$(crc_line root/big)"
+for i in 1 2 3 4; do
+    for _ in $(seq 600); do grep -q "End of batch file reached" "raw.$i" && break; sleep 0.1; done
+    kill -INT "${LAB_PIDS[$i]}" 2>/dev/null
+    tr -d '\r' < "raw.$i" > "out.$i"
+    grep -qxF "$want" "out.$i" || { fail "client $i: no \"$want\""; grep -v "^BTFTP> Waiting\|^ :window ok\|^BTFTP>Sending ACK" "out.$i" | tail -8; }
+done
+grep -qE 'session [0-9]+: "big" starts with 3 member\(s\), to 10\.77\.0\.255' server.log ||
+    fail "the three did not share one broadcast session"
+grep -qE 'session [0-9]+: "big" done, [0-9]+ bytes to 3 member\(s\)' server.log ||
+    fail "the shared session did not end with all three"
+grep -qE 'goes on by unicast' server.log || fail "the running session did not go on by unicast"
+stop_server
+[ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
+finish
