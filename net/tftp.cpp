@@ -1,6 +1,7 @@
 // The TFTP client: standard and enhanced flavours (a read request, DATA
-// blocks acknowledged one by one) and the broadcast flavour (windows of 32
-// packets streamed to many clients, acknowledged on a TCP control stream).
+// blocks acknowledged one by one, or window by window with the sizes an
+// OACK agreed) and the broadcast flavour (windows of 32 packets streamed to
+// many clients, acknowledged on a TCP control stream).
 // Every wait is a poll() with a deadline; no signal interrupts a read.
 #include "net/tftp.h"
 
@@ -16,11 +17,14 @@
 #include <chrono>
 #include <cstring>
 
+#include <strings.h>
+
 #include "net/bootp.h"
 #include "net/tftp_packet.h"
 #include "net/wire.h"
 #include "platform/console.h"
 #include "platform/memory.h"
+#include "platform/settings.h"
 #include "platform/util.h"
 #include "tftp_internal.h"
 
@@ -40,6 +44,10 @@ constexpr int kFirstWaitMs = 4000;
 constexpr int kNextWaitMs = 1000;
 constexpr int kMinorTimeouts = 15;
 constexpr int kConnectWaitMs = 4000;
+// With options agreed, this much silence while blocks are due means a lost
+// block or acknowledgement: the last block held is acknowledged again (the
+// pause doubling each time) well before the wait above runs out.
+constexpr int kQuickMs = 50;
 
 struct Session {
     bool open = false;
@@ -53,9 +61,20 @@ struct Session {
     uint16_t expected = 1;
     bool anyData = false;
     bool eof = false;
-    bool errorEnd = false; // an ERROR packet ended the transfer
-    uint8_t request[kTftpRequestMax];
+    bool errorEnd = false;            // an ERROR packet ended the transfer
+    uint8_t request[kTftpRequestMax]; // what was sent last (with options or not)
     size_t requestLength = 0;
+    uint8_t plain[kTftpRequestMax]; // the same request without options
+    size_t plainLength = 0;
+    // Options: asked in the request, agreed by an OACK. Until then, and with
+    // a server that ignores them, the window is 1 (lock-step).
+    TftpOptions ask;
+    bool asking = false;
+    bool agreed = false;
+    uint16_t windowSize = 1;
+    uint16_t acked = 0;  // the last block acknowledged: the window starts after it
+    uint16_t nakFor = 0; // the awaited block a gap was last reported for
+    int gapCount = 0;    // blocks past a gap since it was reported
     uint8_t packet[4 + kTftpBlockMax + 1];
     // Broadcast flavour: the window and what is left of it to hand out.
     uint8_t* window = nullptr;
@@ -77,8 +96,9 @@ Clock::duration Wait(int ms) {
     return WaitUs(int64_t(ms) * 1000);
 }
 
+// Rounded up: a wait never ends before its deadline.
 int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? int(left.count()) : 0;
 }
 
@@ -101,6 +121,22 @@ void SendAck(uint16_t block) {
     uint8_t ack[4];
     size_t n = tftp_ack(ack, block);
     SendTo(ack, n, s.serverPort);
+}
+
+// Acknowledges `block` as the last one held in order: a server that sends
+// windows starts its next one after it.
+void AckUpTo(uint16_t block) {
+    SendAck(block);
+    s.acked = block;
+}
+
+// The request once more, without options: the server refused them or
+// answered with an OACK that cannot be taken.
+void AskPlain() {
+    s.asking = false;
+    std::memcpy(s.request, s.plain, s.plainLength);
+    s.requestLength = s.plainLength;
+    SendTo(s.request, s.requestLength, s.port);
 }
 
 // Writes all of `data` on the control stream within the deadline.
@@ -222,6 +258,35 @@ void PrintError(const TftpPacket& packet) {
     PrintString(" )\r\n");
 }
 
+// An OACK of `length` bytes from `port`: the first one agrees the block
+// size and window, locks the transfer to that port and is acknowledged with
+// block 0; a repeat of it (our acknowledgement was lost) is acknowledged
+// again. One that cannot be taken is refused with ERROR 8 and the request
+// goes again without options. True when the wait should start afresh.
+bool TakeOack(size_t length, uint16_t port) {
+    if (!s.asking && !s.agreed) return false; // nothing was asked: not ours
+    if (s.locked) {
+        if (s.agreed && port == s.serverPort && s.expected == 1) AckUpTo(0);
+        return false;
+    }
+    TftpOptions agreed;
+    if (!tftp_parse_oack(s.packet, length, s.ask, &agreed)) {
+        uint8_t refusal[32];
+        size_t n = tftp_error(refusal, sizeof refusal, kTftpErrorOptions, "Bad options");
+        SendTo(refusal, n, port);
+        Log("TFTP: options not understood, asking again without them\r\n");
+        AskPlain();
+        return true;
+    }
+    s.locked = true;
+    s.serverPort = port;
+    s.agreed = true;
+    if (agreed.blockSize) s.blockSize = agreed.blockSize;
+    s.windowSize = agreed.window ? agreed.window : 1;
+    AckUpTo(0);
+    return true;
+}
+
 // Standard and enhanced flavours: the next block, in order.
 int ReadBlocks(uint8_t* buffer) {
     if (s.eof) return 0;
@@ -230,19 +295,34 @@ int ReadBlocks(uint8_t* buffer) {
     // Out-of-order blocks re-arm the wait; this bounds them too.
     const Clock::time_point giveUp = Clock::now() + Wait(waitMs) * (kMinorTimeouts + 1);
     Clock::time_point deadline{};
+    Clock::time_point quick{};
+    int quickMs = kQuickMs;
     bool arm = true; // a wait starts afresh after a timeout or an out-of-order block
     for (;;) {
         if (arm) {
-            deadline = std::min(Clock::now() + Wait(waitMs), giveUp);
+            auto now = Clock::now();
+            deadline = std::min(now + Wait(waitMs), giveUp);
+            quickMs = kQuickMs;
+            quick = s.agreed ? now + Wait(quickMs) : Clock::time_point::max();
             arm = false;
         }
         size_t n = 0;
         uint16_t from = 0;
-        Got got = Receive(deadline, &n, &from);
+        Got got = Receive(std::min(deadline, quick), &n, &from);
         if (got == Got::Failed) return -1;
         if (got == Got::Timeout) {
+            auto now = Clock::now();
+            if (now < deadline) {
+                if (now >= quick) {
+                    // The short silence of a lost block or acknowledgement.
+                    AckUpTo(uint16_t(s.expected - 1));
+                    quickMs = std::min(quickMs * 2, kNextWaitMs);
+                    quick = now + Wait(quickMs);
+                }
+                continue;
+            }
             arm = true;
-            if (minor >= kMinorTimeouts || Clock::now() >= giveUp) return -1;
+            if (minor >= kMinorTimeouts || now >= giveUp) return -1;
             ++minor;
             Log("TFTP: Minor Timeout\r\n");
             // Nothing came yet: the request itself may be lost. Otherwise
@@ -250,35 +330,65 @@ int ReadBlocks(uint8_t* buffer) {
             if (!s.locked)
                 SendTo(s.request, s.requestLength, s.port);
             else
-                SendAck(uint16_t(s.expected - 1));
+                AckUpTo(uint16_t(s.expected - 1));
+            continue;
+        }
+        if (n >= 2 && ldn16(s.packet) == kTftpOack) {
+            if (TakeOack(n, from)) arm = true;
             continue;
         }
         TftpPacket packet;
         if (!tftp_parse(s.packet, n, s.blockSize, &packet)) continue;
         if (packet.opcode == kTftpError) {
+            if (!s.locked && s.asking && packet.block == kTftpErrorOptions) {
+                Log("TFTP: options refused, asking again without them\r\n");
+                AskPlain();
+                arm = true;
+                continue;
+            }
             PrintError(packet);
             s.eof = true;
             s.errorEnd = true;
             return 0;
         }
         if (!s.locked) {
+            // DATA first: the server ignored the options, if any were asked.
             s.locked = true;
             s.serverPort = from;
         }
-        if (packet.block == s.expected) {
+        const uint16_t ahead = uint16_t(packet.block - s.expected);
+        if (ahead == 0) {
             std::memcpy(buffer, packet.data, packet.length);
-            SendAck(s.expected);
             ++s.expected;
             s.anyData = true;
             if (packet.length < s.blockSize) s.eof = true;
+            // The last block of a window, and the last of the file, are
+            // acknowledged; in lock-step that is every block.
+            if (s.eof || uint16_t(packet.block - s.acked) >= s.windowSize) AckUpTo(packet.block);
             return int(packet.length);
         }
-        PrintString("TFTP: loss of synch. at block ");
-        PrintNumber(s.expected);
-        PrintString("\r\n");
-        SendAck(uint16_t(s.expected - 1));
+        if (!s.agreed) {
+            PrintString("TFTP: loss of synch. at block ");
+            PrintNumber(s.expected);
+            PrintString("\r\n");
+            AckUpTo(uint16_t(s.expected - 1));
+            arm = true;
+        } else if (ahead < 0x8000) {
+            // A block is missing: the server hears at once where to go on
+            // from, and again only after another window's worth of blocks
+            // past the gap (the first report may be lost). Duplicates, behind
+            // the awaited block, are dropped silently.
+            if (s.nakFor != s.expected || ++s.gapCount >= s.windowSize) {
+                PrintString("TFTP: loss of synch. at block ");
+                PrintNumber(s.expected);
+                PrintString("\r\n");
+                AckUpTo(uint16_t(s.expected - 1));
+                s.nakFor = s.expected;
+                s.gapCount = 0;
+                arm = true;
+            }
+        }
         if (Clock::now() >= giveUp) return -1;
-        arm = true;
     }
 }
 
@@ -403,7 +513,6 @@ bool ReadWindow() {
     s.lastSeen = finalSlot >= 0;
     s.loaded = size_t(s.lastSeen ? finalSlot : kTftpWindow) * s.blockSize;
     s.last = finalLength;
-    if (finalSlot == 0) Log("\r\nBTFTP>Last window has only one packet\r\n");
     Log(" :window ok\r\nBTFTP>Sending ACK");
     if (!AckWindow(s.winno, Clock::now() + Wait(kFirstWaitMs))) return false;
     if (s.winno == 0) Log("BTFTP: Server is sending.\r\n");
@@ -417,6 +526,7 @@ int ReadBroadcast(uint8_t* buffer) {
         // A window that cannot be read breaks the transfer off: the caller
         // must not take what came so far for the whole file.
         if (!ReadWindow()) return -1;
+        if (s.lastSeen && s.loaded == 0) Log("\r\nBTFTP>Last window has only one packet\r\n");
     }
     if (s.current < s.loaded) {
         std::memcpy(buffer, s.window + s.current, s.blockSize);
@@ -454,7 +564,14 @@ int OpenBroadcast() {
     s.last = 0;
     s.lastSeen = false;
     s.winno = 0;
+    s.windowSize = kTftpWindow;
     return 0;
+}
+
+// The variable TFTPOptions "OFF" (any case) keeps requests plain, for a
+// server that misbehaves with options.
+bool OptionsOff() {
+    return strcasecmp(ReadSetting("TFTPOptions"), "OFF") == 0;
 }
 
 void EndSession() {
@@ -485,10 +602,21 @@ int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server
     fresh.port = port;
     fresh.blockSize =
         port == kTftpDefaultPort || port == kTftpBroadcastPort ? kTftpBlockMax : kTftpBlockStandard;
-    fresh.requestLength = tftp_request(fresh.request, sizeof fresh.request, name);
-    if (fresh.requestLength == 0) {
+    fresh.plainLength = tftp_request(fresh.plain, sizeof fresh.plain, name);
+    if (fresh.plainLength == 0) {
         Log("TFTP error: file name too long\r\n");
         return -1;
+    }
+    // Never a block bigger than every reader of remote files holds.
+    fresh.ask.blockSize = kTftpBlockMax;
+    fresh.ask.window = kTftpWindowAsked;
+    fresh.ask.size = true;
+    if (port != kTftpBroadcastPort && !OptionsOff())
+        fresh.requestLength = tftp_request(fresh.request, sizeof fresh.request, name, &fresh.ask);
+    fresh.asking = fresh.requestLength != 0;
+    if (!fresh.asking) {
+        std::memcpy(fresh.request, fresh.plain, fresh.plainLength);
+        fresh.requestLength = fresh.plainLength;
     }
     s = fresh;
     s.udp = socket(AF_INET, SOCK_DGRAM, 0);
@@ -523,6 +651,14 @@ bool TftpEndedByError() {
     return s.errorEnd;
 }
 
+TftpAgreement TftpAgreed() {
+    TftpAgreement a;
+    a.blockSize = s.blockSize;
+    a.window = s.windowSize;
+    a.options = s.agreed;
+    return a;
+}
+
 int ReadTFTP(uint8_t* buffer) {
     if (!s.open) return -1;
     return s.port == kTftpBroadcastPort ? ReadBroadcast(buffer) : ReadBlocks(buffer);
@@ -536,6 +672,12 @@ int CloseTFTP() {
         s.tcp = -1;
         // The clients of a group leave one after another.
         usleep(useconds_t(WaitUs(2000000 + int64_t(s.procno) * 100).count()));
+    }
+    if (s.agreed && s.locked && !s.eof) {
+        // A server sending windows is told at once that no more are wanted.
+        uint8_t stop[32];
+        size_t n = tftp_error(stop, sizeof stop, 0, "Transfer cancelled");
+        SendTo(stop, n, s.serverPort);
     }
     if (s.window) Free(s.window);
     s.window = nullptr;

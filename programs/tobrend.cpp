@@ -33,6 +33,7 @@ void StartServices() {
 void SetNetworkVariables() {
     SetBOOTPVariables();
     SetVar("APM", "OFF");
+    SetVar("TFTPOptions", "ON"); // "OFF": plain TFTP requests, without options
 }
 
 const Edition kTobrend = {

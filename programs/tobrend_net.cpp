@@ -58,7 +58,8 @@ void OnNetworkVariable(const char* name, const char* value) {
 }
 
 // testtftp name bytes: reads the remote file until at least that many bytes
-// came, then prints the count and the CRC-32 of what was read.
+// came, then prints, for a TFTP transfer, the block size and window it ran
+// with, and the count and the CRC-32 of what was read.
 Status ParseTestTFTP(char* args) {
     char* p = args;
     char* name = NextString(&p);
@@ -91,8 +92,19 @@ Status ParseTestTFTP(char* args) {
         MonitorESC();
     }
     Free(buffer);
+    const bool tftp = RemoteFileRoute() == &TftpRemoteFileOps;
     CloseRemoteFile();
     char number[12];
+    if (tftp) {
+        TftpAgreement agreed = TftpAgreed();
+        PrintString("TestTFTP: block size ");
+        ultoa(agreed.blockSize, number);
+        PrintString(number);
+        PrintString(", window ");
+        ultoa(agreed.window, number);
+        PrintString(number);
+        PrintString(agreed.options ? " (options agreed)\r\n" : "\r\n");
+    }
     ultoa(count, number);
     PrintString("TestTFTP: ");
     PrintString(number);

@@ -17,7 +17,18 @@ in the broadcast flavour):
   --silent-after N    nothing is sent after block N
   --beyond N      broadcast: before the final short packet, a full one N
                   packets past it (in the same window) that is no part of the file
+  --swap N        block N is sent after block N+1 (once)
   --log FILE      one line per packet received ("RRQ name", "ACK n")
+
+Options of a request (blksize, windowsize, tsize) in the UDP flavours:
+  --options ignore   (default) the request is served as if it had none
+  --options refuse   a request with options gets ERROR 8
+  --options accept   an OACK agrees blksize up to --block, windowsize up
+                     to --window and tsize; blocks then go in windows, and
+                     an ACK inside a window starts the next one after it
+  --options bad      the OACK offers a bigger block than was asked
+                     (a client must refuse it with ERROR 8)
+  --window N         the biggest window agreed (default 32)
 """
 import argparse
 import os
@@ -27,7 +38,7 @@ import struct
 import threading
 import time
 
-RRQ, DATA, ACK, ERROR = 1, 3, 4, 5
+RRQ, DATA, ACK, ERROR, OACK = 1, 3, 4, 5, 6
 WINDOW = 32
 
 
@@ -48,6 +59,9 @@ def parse_args():
     p.add_argument("--error-at", type=int)
     p.add_argument("--silent-after", type=int)
     p.add_argument("--beyond", type=int)
+    p.add_argument("--swap", type=int, action="append", default=[])
+    p.add_argument("--options", choices=["ignore", "refuse", "accept", "bad"], default="ignore")
+    p.add_argument("--window", type=int, default=32)
     p.add_argument("--log")
     a = p.parse_args()
     if a.port is None:
@@ -60,6 +74,7 @@ class Faults:
     def __init__(self, args):
         self.args = args
         self.dropped = set()
+        self.held = {}  # swapped blocks waiting for the next one
         self.cut = False
         self.lock = threading.Lock()
         self.logfile = open(args.log, "a", buffering=1) if args.log else None
@@ -92,14 +107,27 @@ class Faults:
             other.close()
         if number in a.late:
             time.sleep(a.late.pop(number))
+        if number in a.swap:
+            a.swap.remove(number)
+            self.held[number + 1] = packet
+            return
         sock.sendto(packet, to)
         if number in a.dup:
             sock.sendto(packet, to)
+        if number in self.held:
+            sock.sendto(self.held.pop(number), to)
 
 
 def read_name(packet):
     parts = packet[2:].split(b"\0")
     return parts[0].decode("latin-1") if parts else ""
+
+
+def read_options(packet):
+    """The options after name and mode, names in lower case."""
+    parts = packet[2:].split(b"\0")[2:]
+    return {parts[i].decode("latin-1").lower(): parts[i + 1].decode("latin-1")
+            for i in range(0, len(parts) - 1, 2) if parts[i]}
 
 
 def open_file(root, name):
@@ -112,12 +140,18 @@ def open_file(root, name):
 
 # --- UDP flavour: one thread per transfer, lock-step blocks -------------
 
-def serve_transfer(args, faults, data, client):
+def serve_transfer(args, faults, data, client, options):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind((args.address if args.address != "0.0.0.0" else "", 0))
     if data is None or args.error:
         code, _, text = (args.error or "1:File not found").partition(":")
         sock.sendto(struct.pack("!HH", ERROR, int(code)) + text.encode() + b"\0", client)
+        return
+    if options and args.options == "refuse":
+        sock.sendto(struct.pack("!HH", ERROR, 8) + b"Options not supported\0", client)
+        return
+    if options and args.options in ("accept", "bad"):
+        serve_windows(args, faults, data, client, options, sock)
         return
     block = 1
     while True:
@@ -151,6 +185,104 @@ def serve_transfer(args, faults, data, client):
         block += 1
 
 
+def agree(args, data, options):
+    """The OACK's options and the block size and window they set."""
+    block, window, agreed = 512 if args.port != 59 else args.block, 1, []
+    if "blksize" in options:
+        block = min(int(options["blksize"]), args.block)
+        if args.options == "bad":
+            block = int(options["blksize"]) + 1
+        agreed.append(("blksize", block))
+    if "windowsize" in options:
+        window = min(int(options["windowsize"]), args.window)
+        agreed.append(("windowsize", window))
+    if "tsize" in options:
+        agreed.append(("tsize", len(data)))
+    packet = struct.pack("!H", OACK) + b"".join(b"%s\0%d\0" % (k.encode(), v) for k, v in agreed)
+    return packet, block, window
+
+
+def serve_windows(args, faults, data, client, options, sock):
+    """Blocks in windows after an OACK: the client acknowledges the last
+    block of each window, or the last one it holds in order after a gap; an
+    acknowledgement arriving while a window is sent starts the next window
+    after it at once."""
+    oack, block, window = agree(args, data, options)
+    faults.log("OACK " + " ".join("%s=%s" % kv for kv in sorted(options.items())))
+    last = len(data) // block + 1  # the last block is short, maybe empty
+    acked, tries = None, 0
+    while acked is None:  # block 0: the OACK's acknowledgement
+        sock.sendto(oack, client)
+        r, _, _ = select.select([sock], [], [], 1.0)
+        if not r:
+            tries += 1
+            if tries > 5:
+                return
+            continue
+        reply, source = sock.recvfrom(2048)
+        if source != client or len(reply) < 4:
+            continue
+        op, number = struct.unpack("!HH", reply[:4])
+        faults.log("%s %d" % ("ACK" if op == ACK else "OP%d" % op, number))
+        if op == ERROR:
+            return
+        if op == ACK and number == 0:
+            acked = 0
+
+    def take_ack(wait):
+        """The absolute block an ACK names (within what was sent), None
+        after `wait` seconds without one; -1 when the client ends it."""
+        r, _, _ = select.select([sock], [], [], wait)
+        if not r:
+            return None
+        reply, source = sock.recvfrom(2048)
+        if source != client or len(reply) < 4:
+            return None
+        op, number = struct.unpack("!HH", reply[:4])
+        faults.log("%s %d" % ("ACK" if op == ACK else "OP%d" % op, number))
+        if op == ERROR:
+            return -1
+        if op != ACK:
+            return None
+        back = (sent - number) & 0xFFFF  # how far behind the last block sent
+        return sent - back if sent - back >= acked else None
+
+    tries = 0
+    while acked < last:
+        sent = acked
+        end = min(acked + window, last)
+        restarted = False
+        while sent < end:
+            sent += 1
+            if faults.cut_here(sent):
+                sock.sendto(struct.pack("!HH", ERROR, 3) + b"Disk full or allocation exceeded\0", client)
+                return
+            chunk = data[(sent - 1) * block: sent * block]
+            faults.send(sock, struct.pack("!HH", DATA, sent & 0xFFFF) + chunk, sent, client)
+            got = take_ack(0)
+            if got == -1:
+                return
+            if got is not None:
+                acked, restarted = got, True
+                break
+        if restarted:
+            tries = 0
+            continue
+        deadline = time.time() + 1.0
+        while True:
+            got = take_ack(max(0, deadline - time.time()))
+            if got == -1:
+                return
+            if got is not None:
+                acked, tries = got, 0
+                break
+            if time.time() >= deadline:
+                tries += 1
+                if tries > 5:
+                    return
+                break  # the window goes again from the last block acknowledged
+
+
 def serve_udp(args, faults):
     listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -161,9 +293,12 @@ def serve_udp(args, faults):
             faults.log("STRAY %d" % len(packet))
             continue
         name = read_name(packet)
+        options = read_options(packet)
         faults.log("RRQ " + name)
+        if options:
+            faults.log("OPTIONS " + " ".join("%s=%s" % kv for kv in sorted(options.items())))
         threading.Thread(target=serve_transfer, daemon=True,
-                         args=(args, faults, open_file(args.root, name), client)).start()
+                         args=(args, faults, open_file(args.root, name), client, options)).start()
 
 
 # --- Broadcast flavour: windows of 32 under TCP acknowledgements --------

@@ -64,10 +64,14 @@ start_bg() {
 }
 
 # dnsmasq as DHCP server only (no DNS), handing out boot file $1; further
-# arguments go to dnsmasq (more options of the reply).
+# arguments go to dnsmasq (more options of the reply, its TFTP server).
+# DNSMASQ_ADDRESS set: it serves that address only, not every address the
+# interface has or gets.
 start_dnsmasq() {
+    local where=--interface="${DHCP_IF:-srv0}"
+    [ -n "${DNSMASQ_ADDRESS:-}" ] && where=--listen-address="$DNSMASQ_ADDRESS"
     start_bg dnsmasq --no-daemon --port=0 --conf-file=/dev/null --user=root \
-        --interface="${DHCP_IF:-srv0}" --bind-interfaces --dhcp-broadcast --no-ping \
+        "$where" --bind-interfaces --dhcp-broadcast --no-ping \
         --dhcp-range=10.77.0.50,10.77.0.99,255.255.255.0,1h \
         --dhcp-host="$CLIENT_MAC,10.77.0.2" --dhcp-boot="$1,bootsrv,10.77.0.1" \
         --dhcp-option=3,10.77.0.1,10.77.0.3 --dhcp-option=2,-16 \

@@ -2,6 +2,9 @@
 // server port: standard (69 and others: 512-byte blocks), enhanced (59, the
 // default: 1408-byte blocks) and broadcast (99: 1408-byte packets in
 // windows of 32 under a TCP control stream). One transfer at a time.
+// Unicast requests ask for bigger blocks and a window (blksize, windowsize,
+// tsize) unless the variable TFTPOptions is "OFF"; a server that ignores
+// them is read as before, one that refuses them is asked again without.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,8 @@
 #include "net/tftp_packet.h"
 
 namespace vk {
+
+constexpr uint16_t kTftpWindowAsked = 64; // the window a unicast request asks for
 
 // Opens a read transfer of `name` from `server` (4 bytes, network order;
 // null: the variable BOOTP-Server-IP) at `port` (0: 59). The gateway is
@@ -22,6 +27,14 @@ int CloseTFTP();
 // True when the transfer last opened was ended by an ERROR packet rather
 // than by its last block (still answered after CloseTFTP).
 bool TftpEndedByError();
+// The block size and window of the transfer last opened (window 1: lock-step),
+// and whether an OACK agreed them.
+struct TftpAgreement {
+    uint16_t blockSize = 0;
+    uint16_t window = 0;
+    bool options = false;
+};
+TftpAgreement TftpAgreed();
 
 // The remote-file routing: with the boot PROM names go to TFTP (no
 // writing), without it to host files. OpenRemoteFile ... CloseRemoteFile
