@@ -568,8 +568,6 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     char shortName[kShortNameBuffer];
     uint32_t tail = PackedTail(attributes);
     uint16_t slots = GetShortName(name, shortName, &tail);
-    if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
-        return Damaged("two entries of a directory with one short name");
     // The attribute byte as the slot may hold it: a directory is marked as
     // one and a file is not; a volume label is one empty file of the root;
     // no combination reads as a long-name slot.
@@ -588,8 +586,12 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     attributes = attrs;
     uint8_t slot[fatdir::kSlotSize];
     if (rootFile && (a & kFatAttrVolume) != 0) {
+        // The volume label is no file name: a volume labelled SYSTEM may
+        // hold a directory SYSTEM in its root.
         std::memcpy(label_, shortName, fatdir::kNameSize);
         labelled_ = true;
+    } else if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second) {
+        return Damaged("two entries of a directory with one short name");
     }
     if (rootFile && rootFiles_ < 2 && slots == 0) {
         // Slot 0 or 1 of the root, over its placeholder (in the first
