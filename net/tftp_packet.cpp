@@ -1,6 +1,8 @@
 // TFTP packet layouts (network order): opcode, block or error code, data.
 #include "net/tftp_packet.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "net/wire.h"
@@ -50,6 +52,151 @@ void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
         out[n++] = c >= 0x20 && c < 0x7F ? char(c) : '?';
     }
     if (size) out[n] = 0;
+}
+
+namespace {
+
+// A NUL-terminated string starting at `p` and ending before `end`: its
+// length, or -1 when no NUL comes.
+long StringLength(const uint8_t* p, const uint8_t* end) {
+    const void* nul = std::memchr(p, 0, size_t(end - p));
+    return nul ? long(static_cast<const uint8_t*>(nul) - p) : -1;
+}
+
+bool SameText(const uint8_t* a, long length, const char* b) {
+    if (long(std::strlen(b)) != length) return false;
+    for (long i = 0; i < length; ++i) {
+        uint8_t c = a[i];
+        if (c >= 'A' && c <= 'Z') c = uint8_t(c - 'A' + 'a');
+        if (c != uint8_t(b[i])) return false;
+    }
+    return true;
+}
+
+// A decimal number of at most 20 digits within [low, high]; -1 otherwise.
+long long Number(const uint8_t* p, long length, long long low, long long high) {
+    if (length < 1 || length > 18) return -1;
+    long long v = 0;
+    for (long i = 0; i < length; ++i) {
+        if (p[i] < '0' || p[i] > '9') return -1;
+        v = v * 10 + (p[i] - '0');
+    }
+    return v >= low && v <= high ? v : -1;
+}
+
+} // namespace
+
+bool tftp_parse_request(const uint8_t* packet, size_t length, TftpRequest* out) {
+    if (length < 4 || length > kTftpRequestMax) return false;
+    TftpRequest r;
+    r.opcode = ldn16(packet);
+    if (r.opcode != kTftpRrq && r.opcode != kTftpWrq) return false;
+    const uint8_t* p = packet + 2;
+    const uint8_t* end = packet + length;
+    long n = StringLength(p, end);
+    if (n <= 0 || size_t(n) >= sizeof r.name) return false;
+    std::memcpy(r.name, p, size_t(n) + 1);
+    p += n + 1;
+    n = StringLength(p, end);
+    if (n <= 0 || size_t(n) >= sizeof r.mode) return false;
+    for (long i = 0; i <= n; ++i) {
+        char c = char(p[i]);
+        r.mode[i] = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    }
+    p += n + 1;
+    while (p < end) {
+        long nameLength = StringLength(p, end);
+        if (nameLength < 0) return false;
+        const uint8_t* value = p + nameLength + 1;
+        long valueLength = value < end ? StringLength(value, end) : -1;
+        if (valueLength < 0) return false;
+        long long v;
+        if (SameText(p, nameLength, "blksize")) {
+            if ((v = Number(value, valueLength, 8, 65464)) > 0) r.blksize = uint16_t(v);
+        } else if (SameText(p, nameLength, "windowsize")) {
+            if ((v = Number(value, valueLength, 1, 65535)) > 0) r.windowsize = uint16_t(v);
+        } else if (SameText(p, nameLength, "timeout")) {
+            if ((v = Number(value, valueLength, 1, 255)) > 0) r.timeout = uint8_t(v);
+        } else if (SameText(p, nameLength, "tsize")) {
+            r.tsize = Number(value, valueLength, 0, 1LL << 62) >= 0;
+        }
+        p = value + valueLength + 1;
+    }
+    *out = r;
+    return true;
+}
+
+long tftp_request_end(const uint8_t* data, size_t length) {
+    if (length >= 2 && ldn16(data) != kTftpRrq) return -1;
+    size_t limit = length < kTftpRequestMax ? length : kTftpRequestMax;
+    int strings = 0;
+    for (size_t i = 2; i < limit; ++i) {
+        if (data[i] == 0 && ++strings == 2) return long(i + 1);
+    }
+    return length >= kTftpRequestMax ? -1 : 0;
+}
+
+bool tftp_parse_reply(const uint8_t* packet, size_t length, uint16_t* opcode, uint16_t* number) {
+    if (length < 4) return false;
+    uint16_t op = ldn16(packet);
+    if (op != kTftpAck && op != kTftpError) return false;
+    *opcode = op;
+    *number = ldn16(packet + 2);
+    return true;
+}
+
+bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window) {
+    if (length < 4 || ldn16(data) != kBtftpAck) return false;
+    *window = ldn16(data + 2);
+    return true;
+}
+
+size_t tftp_data_header(uint8_t* out, uint16_t block) {
+    stn16(out, kTftpData);
+    stn16(out + 2, block);
+    return 4;
+}
+
+size_t btftp_data_header(uint8_t* out, uint16_t number) {
+    stn16(out, kBtftpData);
+    stn16(out + 2, number);
+    return 4;
+}
+
+size_t btftp_oack(uint8_t* out, uint16_t client) {
+    stn16(out, kBtftpOack);
+    stn16(out + 2, client);
+    return 4;
+}
+
+size_t tftp_error(uint8_t* out, size_t size, uint16_t code, const char* text) {
+    if (size < 5) return 0;
+    stn16(out, kTftpError);
+    stn16(out + 2, code);
+    size_t n = std::min(std::strlen(text), size - 5);
+    std::memcpy(out + 4, text, n);
+    out[4 + n] = 0;
+    return 5 + n;
+}
+
+size_t tftp_oack(uint8_t* out, size_t size, uint16_t blksize, uint16_t windowsize, uint8_t timeout,
+                 bool tsize, uint64_t tsizeValue) {
+    if (size < 2) return 0;
+    stn16(out, kTftpOack);
+    size_t used = 2;
+    auto add = [&](const char* name, unsigned long long value) {
+        char text[48];
+        int n = std::snprintf(text, sizeof text, "%s%c%llu", name, 0, value);
+        if (n < 0 || used + size_t(n) + 1 > size) return false;
+        std::memcpy(out + used, text, size_t(n) + 1);
+        used += size_t(n) + 1;
+        return true;
+    };
+    if (blksize && !add("blksize", blksize)) return 0;
+    if (windowsize && !add("windowsize", windowsize)) return 0;
+    if (timeout && !add("timeout", timeout)) return 0;
+    if (tsize && !add("tsize", tsizeValue)) return 0;
+    return used;
 }
 
 } // namespace vk

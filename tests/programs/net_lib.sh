@@ -84,6 +84,13 @@ start_pyserver() {
     start_bg python3 "$SERVER_PY" --address 10.77.0.1 "$@"
 }
 
+# tobrend-server serving directory $1 on 10.77.0.1, every port by default;
+# further arguments go to it. Its log lines are appended to server.log.
+start_server() {
+    start_bg "$BIN/tobrend-server" --root "$1" --address 10.77.0.1 --status-port 0 --quiet \
+        "${@:2}" 2>>"$WORK/server.log"
+}
+
 # wait_port <udp|tcp> <port>: until a server listens in the server namespace.
 wait_port() {
     local flag=-uln

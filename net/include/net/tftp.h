@@ -7,16 +7,9 @@
 #include <cstdint>
 
 #include "disk/files.h"
+#include "net/tftp_packet.h"
 
 namespace vk {
-
-constexpr uint16_t kTftpDefaultPort = 59;
-constexpr uint16_t kTftpStandardPort = 69;
-constexpr uint16_t kTftpBroadcastPort = 99;
-constexpr uint16_t kTftpBroadcastLocalPort = 10000;
-constexpr uint16_t kTftpBlockStandard = 512;
-constexpr uint16_t kTftpBlockMax = 1408; // read buffers hold at least this
-constexpr int kTftpWindow = 32;
 
 // Opens a read transfer of `name` from `server` (4 bytes, network order;
 // null: the variable BOOTP-Server-IP) at `port` (0: 59). The gateway is

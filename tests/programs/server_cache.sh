@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The remote-file cache against tobrend-server, in the test's own namespaces:
+# for the enhanced (59) and the broadcast (99) flavour, two boots restore a
+# three-fragment full archive through the cache partition onto a FAT
+# partition blanked before each. The first downloads every fragment, the
+# second finds them unchanged. checkuser asks the server's security port
+# (89) by both methods, once right and once wrong. The restored files are
+# read by mtools, the cache by the independent cache reader.
+source "$(dirname "$0")/net_lib.sh"
+CACHETOOL="python3 $HERE/../fs/cachetool.py"
+export MTOOLS_SKIP_CHECK=1
+
+pelto() {
+    printf '%s\n' "$2" > p.pto
+    timeout 120 "$BIN/pelto" -w -d"$WORK/$1" p < /dev/null > p.out 2>&1
+}
+fat_offset() {
+    echo $(($(sfdisk -d "$1" 2> /dev/null | sed -n "s/^$1""1 : start= *\([0-9]*\).*/\1/p") * 512))
+}
+
+net_up
+mkdir -p root/boot tree/sub
+head -c 700000 /dev/urandom > tree/one.bin
+head -c 600000 /dev/urandom > tree/sub/two.bin
+truncate -s 100M src.img
+pelto src.img 'setpartitions "FAT16:40"
+clean 1'
+mcopy -s -i "src.img@@$(fat_offset src.img)" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
+pelto src.img 'set FragmentSize = "512k"
+fullzip "{0:1}" "root/arc.000"'
+fragments=$(ls root/arc.* | wc -l)
+[ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
+truncate -s 100M disk.img
+pelto disk.img 'setpartitions "FAT16:40"
+clean 1'
+offset=$(fat_offset disk.img)
+pelto disk.img 'crypt "secret" "ab" hash
+echo "${hash}"'
+hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
+{
+    echo "bob:$hash:getpasswd"
+    echo "eve:$(openssl passwd -6 -salt saltsalt other)"
+} > users
+head -c 100000 /dev/urandom > root/rd.img
+
+start_dnsmasq boot/start.tbr
+start_server "$WORK/root" --users "$WORK/users" --gather 0.2
+wait_port udp 59
+wait_port udp 89
+wait_port tcp 99
+
+for via in "" "10.77.0.1@99:"; do
+    cat > root/boot/start.tbr <<SCRIPT
+loadramdisk "${via}rd.img"
+fullunzip "${via}arc.000" 1
+checkuser "bob" "secret" "unix"
+echo "unix right \${Security-Check}"
+checkuser "bob" "wrong" "unix"
+echo "unix wrong \${Security-Check}"
+checkuser "eve" "other" "server"
+echo "server right \${Security-Check}"
+checkuser "eve" "wrong" "server"
+echo "server wrong \${Security-Check}"
+SCRIPT
+    pelto disk.img 'clean 1'
+    for boot in first second; do
+        name="$boot boot${via:+ by broadcast}"
+        pelto disk.img 'clean 1'
+        tobrend 120 -w -d"$WORK/disk.img"
+        cp out "$boot.out"
+        refute=$(grep -c 'Error in' out)
+        [ "$refute" = 0 ] || { fail "$name: $(grep 'Error in' out)"; tail -20 out; }
+        for f in one.bin sub/two.bin; do
+            mtype -i "disk.img@@$offset" "::$f" > got.bin 2> /dev/null && cmp -s got.bin "tree/$f" ||
+                fail "$name: restored $f differs"
+        done
+        $CACHETOOL list disk.img > cache.list || fail "$name: the cache reader found damage"
+        [ "$(grep -c "^${via/:/%}arc\." cache.list)" = "$fragments" ] || fail "$name: $(cat cache.list)"
+        expect_out 'unix right PASSED'
+        expect_out 'unix wrong FAILED'
+        expect_out 'server right PASSED'
+        expect_out 'server wrong FAILED'
+        expect_out '97 Kb loaded to the ramdisk'
+    done
+    [ "$(grep -c '^Downloading "arc' first.out)" = "$fragments" ] || fail "first boot ($via) did not fetch every fragment"
+    grep -q 'Downloading' second.out && fail "second boot ($via) fetched again"
+    [ "$(grep -c 'found in the disk cache' second.out)" -ge "$fragments" ] ||
+        fail "second boot ($via): $(grep -c 'found in the disk cache' second.out) found in the cache"
+done
+grep -qE 'broadcast session [0-9]+: "arc.002" done' server.log || fail "no broadcast session of arc.002"
+[ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
+finish
