@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # A PC boots Tobrend from the network and is restored. In a network
 # namespace of its own the test makes a bridge with the lab's dnsmasq
-# (DHCP, PXE/iPXE, TFTP on port 69, examples/lab/dnsmasq.conf) and a tap
-# device on it; a QEMU PC with a blank 1 GB AHCI disk, a second small disk
-# and an e1000 card boots through the card's iPXE ROM into the image of
-# scripts/make-netboot. The lab's start.tbr asks for the password (typed on
-# the serial console here), partitions /dev/sda, restores a FAT32 and an
-# ext2 partition from archives on the server through the cache partition
-# and powers off. The disk is then checked from outside (sfdisk, fsck.fat,
+# (DHCP for PXE, iPXE and Tobrend, examples/lab/dnsmasq.conf) and
+# tobrend-server (TFTP for iPXE, enhanced TFTP and the security port for
+# Tobrend) and a tap device on it; a QEMU PC with a blank 1 GB AHCI disk, a
+# second small disk and an e1000 card boots through the card's iPXE ROM into
+# the image of scripts/make-netboot. The lab's start.tbr asks for the
+# password (typed on the serial console here, checked by the server),
+# partitions /dev/sda, restores a FAT32 and an ext2 partition from archives
+# on the server through the cache partition and powers off. The disk is then checked from outside (sfdisk, fsck.fat,
 # e2fsck, mtools, debugfs); a second boot restores again from the cache
 # without downloading. The PC's console log is kept on failure.
 #   netboot.sh <bin dir> <source dir>
@@ -24,6 +25,7 @@ skip() {
     echo "SKIP: $*"
     exit 77
 }
+[ -x "$BIN/tobrend-server" ] || skip "tobrend-server is not built"
 for tool in qemu-system-x86_64 dnsmasq ip sfdisk mkfs.fat fsck.fat mcopy mke2fs e2fsck debugfs; do
     command -v "$tool" > /dev/null || skip "$tool is not installed (scripts/install-deps)"
 done
@@ -117,7 +119,7 @@ cp "$LAB/start.tbr" srv/lab/
 # program ends any other way than the script chose, the PC powers off.
 sed -e 's/^kernel .*/kernel netboot\/vmlinuz console=ttyS0,115200 TERM=vt100 vk.end=poweroff/' \
     "$LAB/boot.ipxe" > srv/boot.ipxe
-sed -e 's/^interface=.*/interface=br0/' -e "s|/srv/vesklor|$WORK/srv|" "$LAB/dnsmasq.conf" > dnsmasq.conf
+sed -e 's/^interface=.*/interface=br0/' "$LAB/dnsmasq.conf" > dnsmasq.conf
 ip netns add "$NS" || skip "network namespaces cannot be made here"
 ip -n "$NS" link set lo up
 ip -n "$NS" link add br0 type bridge
@@ -129,8 +131,11 @@ ip -n "$NS" link set br0 up
 ip netns exec "$NS" dnsmasq --no-daemon --conf-file="$WORK/dnsmasq.conf" --user=root \
     --dhcp-leasefile="$WORK/leases" --log-facility="$WORK/dnsmasq.log" --pid-file= 2> /dev/null &
 PIDS+=($!)
+ip netns exec "$NS" "$BIN/tobrend-server" --root "$WORK/srv" --address 10.88.0.1 --users "$LAB/users" \
+    --broadcast-port 0 --status-port 0 --quiet 2> server.log &
+PIDS+=($!)
 for _ in $(seq 50); do
-    ip netns exec "$NS" ss -uln | grep -q ':69 ' && break
+    ip netns exec "$NS" ss -uln | grep -q ':89 ' && break
     sleep 0.1
 done
 
@@ -200,15 +205,20 @@ check() {
     rm -f p1.img p2.img
 }
 
-# Tobrend's log on the console tells what came from the server: every
-# fragment is downloaded into the cache on the first boot, and found there
-# unchanged on the second.
+# The server's log and Tobrend's on the console tell what came from the
+# server: every fragment whole on the first boot; on the second only the
+# first blocks that show the cached copies unchanged.
 fragments=$(ls srv/images | wc -l)
 boot first
+done=$(grep -c -E '"images/[^"]*" done' server.log)
+[ "$done" = "$fragments" ] || fail "first boot: $done of $fragments fragments sent whole"
 downloaded=$(grep -o 'Downloading "images/[^"]*"' first.txt | sort -u | wc -l)
 [ "$downloaded" = "$fragments" ] || fail "first boot: $downloaded of $fragments fragments downloaded"
+grep -q -E 'security .*checkuser' server.log || fail "no password check at the security port"
 check first
+lines=$(wc -l < server.log)
 boot second
+tail -n +$((lines + 1)) server.log | grep -E '"images/[^"]*" done' && fail "second boot: fragments sent whole"
 grep -q 'Downloading' second.txt && fail "second boot downloaded again"
 grep -q 'found in the disk cache' second.txt || fail "second boot: no file found in the cache"
 check second
