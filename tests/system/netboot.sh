@@ -176,6 +176,9 @@ boot() {
     tr -d '\r' < "$name.log" | sed 's/\x1b\[[0-9;?]*[A-Za-z]/\n/g' > "$name.txt"
     grep -q 'Lab PC restored' "$name.txt" || fail "$name boot: the script did not end"
     grep -q 'netboot: powering off' "$name.txt" || fail "$name boot: no power-off"
+    # The kernel re-read the table the program wrote (BLKRRPART).
+    grep -q -E 'netboot: partitions: (.* )?sd[a-z]1 sd[a-z]2 ' "$name.txt" ||
+        fail "$name boot: the kernel sees $(grep 'netboot: partitions' "$name.txt")"
     # Both disks found (/dev/sda and /dev/sdb), in MB of whole cylinders.
     grep -q -E 'Disks \(MB\): 10[12][0-9] 6[0-4]$' "$name.txt" || fail "$name boot: $(grep 'Disks' "$name.txt")"
 }
