@@ -361,11 +361,29 @@ void LXDOSPackAttr(uint8_t* attributes, const struct ::stat* status, const char*
     }
 }
 
+namespace {
+
+// Where the machine should go once the program has ended. The network boot
+// image's /init makes the directory, reads the word after the program ends
+// and powers the machine off or restarts it; elsewhere the directory does
+// not exist and nothing is written.
+void TellEndRequest(const char* word) {
+    int fd = open("/run/vesklor/end", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    ssize_t n = write(fd, word, std::strlen(word));
+    (void)n;
+    close(fd);
+}
+
+} // namespace
+
 [[noreturn]] void TFtpReboot() {
+    TellEndRequest("reboot\n");
     FatalError("TFTP boot cancelled (Linux version)");
 }
 
 [[noreturn]] void RebootFromSect() {
+    TellEndRequest("reboot\n");
     FatalError("Boot cancelled (Linux version)");
 }
 
@@ -374,6 +392,7 @@ void SetupRamDisk() {
 }
 
 [[noreturn]] void Shutdown() {
+    TellEndRequest("poweroff\n");
     FatalError("Power Off cancelled (Linux version)");
 }
 

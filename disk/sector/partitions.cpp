@@ -132,6 +132,16 @@ Status SelectInto(FsState* s, int disk, int partition) {
             uint8_t h, sec;
             UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &c, &h, &sec);
             if (c > highest) highest = c;
+            // A partition that other tools made beyond the packed cylinders'
+            // reach (an end stored as cylinder 1023 while it goes on) is
+            // known by its 32-bit start and size: the cache must not begin
+            // inside it.
+            uint32_t size = ld32(e + pte::kSizeLBA);
+            if (e[pte::kType] != kTypeEmpty && size != 0 && g.sectors != 0) {
+                uint64_t last = uint64_t(ld32(e + pte::kStartLBA)) + size - 1;
+                uint64_t cylinder = last / (uint64_t(g.lastHead + 1) * g.sectors);
+                if (cylinder > highest) highest = uint16_t(std::min<uint64_t>(cylinder, 0xFFFF));
+            }
         }
         if (highest >= g.lastCylinder) {
             Log("\r\nERROR: No room for a cache partition\r\n");

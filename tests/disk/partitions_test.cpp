@@ -4,6 +4,7 @@
 
 #include "disk_fixture.h"
 #include "fs/mbr.h"
+#include "platform/types.h"
 
 namespace vk::test {
 namespace {
@@ -153,6 +154,20 @@ TEST_F(PartitionTest, TheCachePartitionFollowsTheLastPrimary) {
     ClearLog();
     EXPECT_EQ(SelectPart(0x80, 255), -1);
     EXPECT_EQ(Logged(), "\r\nERROR: No room for a cache partition\r\n");
+}
+
+TEST_F(PartitionTest, TheCachePartitionFollowsPartitionsBeyondThePackedCylinders) {
+    // Another tool's partition to cylinder 1499, its packed end saturated
+    // at 1023: the 32-bit size tells where it ends.
+    MemoryDisk* disk = AddMemoryDisk(2000);
+    RawEntry big = Part(0x83, 0, 1, 1023);
+    PutTable(disk, 0, {big});
+    std::vector<uint8_t> mbr = disk->Sector(0);
+    st32(mbr.data() + pte::kTableOffset + pte::kSizeLBA, Lba(1499, 63, 63) - Lba(0, 1, 1) + 1);
+    disk->PutSector(0, mbr.data());
+    ASSERT_EQ(SelectPart(0x80, -1), 0);
+    EXPECT_EQ(fsstate->start, Lba(1500, 0, 1));
+    EXPECT_EQ(fsstate->sizeSectors, 500 * kCylinder);
 }
 
 TEST_F(PartitionTest, TypeNamesAndNumbers) {

@@ -133,6 +133,11 @@ import struct,sys;b=open('disk.img','rb');b.seek($off1);s=b.read(512)
 print(1+2*struct.unpack_from('<H',s,22)[0])") * 512))) count=43 status=none > slot0
 [ "$(head -c 11 slot0)" = "ARCHIVED   " ] || fail "first root slot holds $(head -c 11 slot0)"
 [ "$(tail -c 11 slot0)" = "EMPTY   TXT" ] || fail "second root slot holds $(tail -c 11 slot0)"
+# A label that is also the name of a root directory (DOS): the label is no
+# file name, both stay.
+archive tree dos.arc fat16 DOS
+pelto -w -ddisk.img 'fullunzip "dos.arc" 1'
+restored disk.img 1 tree "restore with a label named like a directory" DOS
 
 # A FAT16 archive (one boot sector) onto FAT32 keeps that partition's boot
 # sector; an archive without boot area likewise on FAT16.
