@@ -131,7 +131,10 @@ TEST(FragmentCrcRule, AnyWriterAnySplitNothingElse) {
         {"final CRC on a later fragment", 32768, finalCrc, -1, true},
         {"damaged byte, final CRC", 0, finalCrc, 40000, false},
         {"damaged byte, first-written CRC", 0, writtenCrc, 40000, false},
-        {"damaged sum of sizes", 0, writtenCrc, 17, false},
+        {"damaged sum of sizes, final CRC", 0, finalCrc, 17, false},
+        // A CRC as first written does not cover the sum of sizes (it was 0
+        // then): the sum is checked against the files instead.
+        {"damaged sum of sizes, first-written CRC", 0, writtenCrc, 17, true},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> bytes = data;
