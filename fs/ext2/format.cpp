@@ -72,7 +72,7 @@ void StoreFreshArea(const Ext2Geometry& g) {
     StoreExt2Area(area);
 }
 
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete) {
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label) {
     using namespace ext2sb;
     uint8_t s[kSize] = {};
     st32(s + kInodesCount, totalInodes);
@@ -82,14 +82,37 @@ Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label
     st32(s + kFragsPerGroup, kExt2FreshPerGroup);
     st32(s + kInodesPerGroup, g.inodesPerGroup);
     st16(s + kMaxMountCount, 20);
+    // Written last, on a complete volume: the magic, the clean state and
+    // the free counts make the volume.
+    const Ext2Area area = LoadExt2Area();
     st16(s + kMagic, kMagicValue);
-    st16(s + kState, complete ? kStateCleanValue : 0);
+    st32(s + kFreeBlocks, area.freeBlocks);
+    st32(s + kFreeInodes, area.freeInodes);
+    st16(s + kState, kStateCleanValue);
     st16(s + kErrors, 1);
     std::memcpy(s + kUuid, "VESKLOR", 7);
     s[kUuid + 7] = fsstate->disk;
     s[kUuid + 8] = uint8_t(fsstate->partition);
     if (label != nullptr) std::memcpy(s + kVolumeName, label, strnlen(label, kVolumeNameSize));
     return Seek(kSector) != 0 || WriteSects(uint16_t(kSize / kSectorSize), s) != 0 ? 1 : 0;
+}
+
+Status ForgetOldVolume(uint32_t sizeSectors) {
+    uint8_t zero[ext2sb::kSize] = {};
+    if (Seek(ext2sb::kSector) != 0 || WriteSects(uint16_t(sizeof zero / kSectorSize), zero) != 0)
+        return 1;
+    // The first backup for every block size, where other tools look when
+    // the superblock is gone.
+    for (uint64_t bs = 1024; bs <= 65536; bs *= 2) {
+        const uint64_t at = (bs * 8 + (bs == 1024 ? 1 : 0)) * bs / kSectorSize;
+        if (at + 2 > sizeSectors) break;
+        uint8_t sector[kSectorSize];
+        if (Seek(uint32_t(at)) != 0 || ReadSects(1, sector) != 0) return 1;
+        if (ld16(sector + ext2sb::kMagic) == ext2sb::kMagicValue &&
+            (Seek(uint32_t(at)) != 0 || WriteSects(uint16_t(sizeof zero / kSectorSize), zero) != 0))
+            return 1;
+    }
+    return 0;
 }
 
 Status BlankInodeTables(const Ext2Geometry& g, uint32_t from) {
@@ -234,7 +257,7 @@ Status Ext2Clean(const char* label) {
     // the run (until it is examined afresh).
     fsstate->valid = 0;
     StoreFreshArea(g);
-    if (BuildSuper(g, g.totalInodes, label, false) != 0) return 1;
+    if (ForgetOldVolume(fsstate->sizeSectors) != 0) return 1;
 
     // The root directory: inode 2 and the first data block of group 0.
     uint8_t block[kB] = {};
@@ -255,8 +278,7 @@ Status Ext2Clean(const char* label) {
 
     FreshUse use;
     use.usedData = 1;
-    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label, true) != 0)
-        return 1;
+    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label) != 0) return 1;
     fsstate->state = kStateModified;
     fsstate->valid = 1;
     return Ext2FlushFsSpecific() != 0 ? 1 : 0;

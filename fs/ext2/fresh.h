@@ -33,13 +33,18 @@ class BlockStream {
 // geometry g (free counts 0 until the groups are written).
 void StoreFreshArea(const Ext2Geometry& g);
 
-// Builds the superblock of a fresh volume: the counts and sizes of the
-// geometry, the identifier bytes naming this system, the disk and the
-// partition, and the label cut to 16 characters; free counts are left to
-// the flush. Writes it at sectors 2 and 3. Until the volume is `complete`
-// the superblock says it is not clean, so that a volume left half written
-// by a failure is never written to by the driver.
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label, bool complete);
+// Builds the superblock of a complete fresh volume: the counts and sizes of
+// the geometry, the free counts of the driver area, the identifier bytes
+// naming this system, the disk and the partition, and the label cut to 16
+// characters. Writes it at sectors 2 and 3; with its magic, that write
+// makes the volume, so it comes last.
+Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label);
+
+// The first write of a format or restore: the partition stops being the
+// volume it was. Blanks the superblock and the first backup superblock of
+// any block size that holds the ext2 magic, so that other tools find no
+// file system (rather than a damaged one) until the new one is complete.
+Status ForgetOldVolume(uint32_t sizeSectors);
 
 // Blanks the inode-table blocks from sequence index `from` to the end.
 Status BlankInodeTables(const Ext2Geometry& g, uint32_t from);

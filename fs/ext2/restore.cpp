@@ -6,7 +6,11 @@
 // (group 0's data area, then group 1's, ...) holds every directory and
 // then every file as one run, indirect blocks first. The inode tables are
 // written first, then the directory blocks, then the file data, then the
-// bitmaps and group descriptors; nothing is read back.
+// bitmaps and group descriptors; nothing is read back. The superblock with
+// its magic is the last write that makes the volume (backup copies, when
+// asked for, follow): a restore cut off before leaves no file system that
+// other tools would try to repair, and the same restore run again
+// rebuilds it.
 //
 // The archive is untrusted. The header, the boot area and both summaries
 // are read and the layout is checked to fit the partition before anything
@@ -206,7 +210,7 @@ Status Restore::Run() {
     use.usedData = usedData_;
     use.lastInode = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
     use.directories = dirCount_;
-    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel, true) != 0)
+    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel) != 0)
         return 1;
     Log("EXT2 Unzip: Writing disk accounting and backups...\r\n");
     self_->state = kStateModified;
@@ -317,8 +321,9 @@ Status Restore::CheckFit() {
 }
 
 Status Restore::WriteBootAndSuper() {
+    if (ForgetOldVolume(self_->sizeSectors) != 0) return 1;
     if (!boot_.empty() && (Seek(0) != 0 || WriteSects(2, boot_.data()) != 0)) return 1;
-    return BuildSuper(g_, g_.totalInodes, kLabel, false);
+    return 0;
 }
 
 void Restore::BuildDirInode(uint32_t index, uint64_t position, uint8_t* raw) const {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disk/disk.h"
+#include "disk/partitions.h"
 #include "fat_internal.h"
 #include "fs/fat.h"
 #include "platform/checksum.h"
@@ -244,11 +245,37 @@ bool StorableName(const char* name) {
     return true;
 }
 
+// Whether the slots of one buffer, up to the end mark, hold a volume label.
+bool HoldsLabel(const uint8_t* buffer, int slots) {
+    for (int i = 0; i < slots; ++i) {
+        const uint8_t* slot = buffer + i * fatdir::kSlotSize;
+        if (slot[0] == fatdir::kEndMark) return false;
+        if (InUseShortSlot(slot) && IsLabelAttr(slot[fatdir::kAttr])) return true;
+    }
+    return false;
+}
+
+// Writes a new volume label into the boot sector (and its FAT32 backup)
+// when the boot sector has a label field, so that both name the volume alike.
+Status SetBootLabel(const FatArea& a, const uint8_t* name11) {
+    uint8_t boot[kSectorSize];
+    if (Seek(0) != 0 || ReadSects(1, boot) != 0) return -1;
+    const size_t e = a.Fat32() ? fatboot::kExtendedFat32 : fatboot::kExtendedFat16;
+    if (boot[e + fatboot::kBootSignature] != 0x29) return 0;
+    std::memcpy(boot + e + fatboot::kLabel, name11, fatboot::kLabelSize);
+    if (Seek(0) != 0 || WriteSects(1, boot) != 0) return -1;
+    if (a.Fat32() && a.backupBootSector != 0 &&
+        (Seek(a.backupBootSector) != 0 || WriteSects(1, boot) != 0))
+        return -1;
+    return 0;
+}
+
 // Adds an entry to the end of the directory.
 Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, uint8_t kind,
                       FsEntry* entry) {
     if (!StorableName(name)) return -1;
     FatArea a = LoadFatArea();
+    const bool volumeRoot = d->root || (a.Fat32() && d->start == a.rootCluster);
     *entry = FsEntry{};
     if (std::strlen(d->path) + std::strlen(name) >= size_t(kPathMax)) {
         Log("ERROR: [FAT] Path too long\r\n");
@@ -299,15 +326,57 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         }
     }
 
+    // The attribute byte as the slot may hold it (attributes come from
+    // archives): a directory is marked as one and a file is not, nothing
+    // reads as a long-name slot, and a volume label is only made in the
+    // volume's root while it has none (elsewhere it is an ordinary empty file).
+    uint8_t own[fatattr::kSize];
+    bool label = false;
+    if (attributes) {
+        std::memcpy(own, attributes, sizeof own);
+        uint8_t& at = own[fatattr::kAttr];
+        at &= 0x3F;
+        if (kind == kKindDir) {
+            at = uint8_t((at & ~kFatAttrVolume) | kFatAttrDir);
+        } else {
+            at &= uint8_t(~kFatAttrDir);
+            if (at & kFatAttrVolume) {
+                label = IsLabelAttr(at) && volumeRoot;
+                if (label && d->root) {
+                    label = !HoldsLabel(block.data.data(), block.Slots());
+                } else if (label) {
+                    std::vector<uint8_t> buffer(a.ClusterBytes());
+                    for (size_t i = 0; i + 1 < clusters.size() && label; ++i) {
+                        if (ReadClusters(clusters[i], buffer.data(), 1) != 0) return -1;
+                        label = !HoldsLabel(buffer.data(), int(perCluster));
+                    }
+                    label = label && !HoldsLabel(block.data.data(), block.Slots());
+                }
+                if (!label) at &= uint8_t(~kFatAttrVolume);
+            }
+        }
+        attributes = own;
+    }
+
     // A short name not yet taken: the stored tail of restored entries, or
-    // the name's own, moved on while it collides.
-    bool useAttributes = attributes && attributes[fatattr::kWrtDate] != 0;
+    // the name's own, moved on while it collides. A label is the name's
+    // first 11 characters in upper case, in one slot.
+    bool useAttributes = attributes && (attributes[fatattr::kWrtDate] != 0 || label);
     uint32_t tail = useAttributes ? PackedTail(attributes) : 0;
     char shortName[kShortNameBuffer];
     uint32_t used = 0;
-    uint16_t slots = MakeShortName(name, shortName, tail, false, &used);
+    uint16_t slots = 0;
+    if (label) {
+        std::memset(shortName, ' ', fatdir::kNameSize);
+        for (size_t i = 0; i < fatdir::kNameSize && name[i]; ++i)
+            shortName[i] = char(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
+        shortName[fatdir::kNameSize] = '\0';
+    } else {
+        slots = MakeShortName(name, shortName, tail, false, &used);
+    }
     if (uint8_t(shortName[0]) == fatdir::kDeletedMark) shortName[0] = char(fatdir::kE5Escape);
-    for (uint32_t tries = 0; names->count(std::string(shortName, fatdir::kNameSize)); ++tries) {
+    for (uint32_t tries = 0; !label && names->count(std::string(shortName, fatdir::kNameSize));
+         ++tries) {
         if (tries >= kTailLimit) {
             Log("ERROR: [FAT] No free short name\r\n");
             return -1;
@@ -362,6 +431,8 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         nameCache.valid = false;
         return -1;
     }
+    if (label && SetBootLabel(a, reinterpret_cast<const uint8_t*>(shortName)) != 0)
+        Log("ERROR: [FAT] Cannot write the label into the boot sector\r\n");
 
     entry->kind = kind;
     entry->location1 = shortCluster;
@@ -461,7 +532,7 @@ void BuildFATDirEnt(uint8_t* slot, const char* longName, const char* shortName, 
     if (ordinal == 0) {
         using namespace fatdir;
         std::memcpy(slot + kName, name11, kNameSize);
-        if (attributes && attributes[fatattr::kWrtDate] != 0) {
+        if (attributes && (attributes[fatattr::kWrtDate] != 0 || IsLabelAttr(attributes[0]))) {
             slot[kAttr] = attributes[fatattr::kAttr];
             slot[kCrtTenths] = attributes[fatattr::kTenths];
             std::memcpy(slot + kCrtTime, attributes + fatattr::kCrtTime, 6);
@@ -706,6 +777,14 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
         if (longName) {
             std::memcpy(name, d->longName, sizeof name);
             name[kLongNameMax] = '\0';
+        } else if (IsLabelAttr(slot[fatdir::kAttr])) {
+            // A label is its 11 bytes, inner spaces included, no dot.
+            int n = int(fatdir::kNameSize);
+            while (n > 0 && slot[n - 1] == ' ')
+                --n;
+            std::memcpy(name, slot, size_t(n));
+            name[n] = '\0';
+            if (n > 0 && slot[0] == fatdir::kE5Escape) name[0] = char(0xE5);
         } else {
             ShortSlotName(slot, name);
         }

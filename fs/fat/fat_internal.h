@@ -24,9 +24,9 @@ struct FatArea {
     uint8_t widthCode;         // 1 = FAT16 (2-byte entries), 2 = FAT32 (4-byte entries)
     uint8_t sectorsPerCluster; // 1, 2, 4, ..., 64
     uint16_t reservedSectors;  // first sector of FAT number 1
-    uint16_t rootEntries;      // FAT16: 512 root slots; FAT32: 0
-    uint16_t fsInfoSector;     // FAT32: FSInfo sector; FAT16: 0
-    uint16_t backupBootSector; // FAT32: first sector of the backup boot area; FAT16: 0
+    uint16_t rootEntries;      // FAT16: root slots (16 per sector); FAT32: 0
+    uint16_t fsInfoSector;     // FAT32: FSInfo sector, 0 for none; FAT16: 0
+    uint16_t backupBootSector; // FAT32: first backup boot sector, 0 for none; FAT16: 0
     uint32_t rootCluster;      // FAT32: first cluster of the root directory; FAT16: 0
     uint32_t sectorsPerFat;    // size of one FAT copy
     uint32_t firstDataSector;  // reservedSectors + 2 * sectorsPerFat + rootEntries / 16

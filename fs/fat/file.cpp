@@ -180,6 +180,10 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
     uint32_t start = entry->start;
     uint32_t tail = 0;
     if (start != 0 && !a.IsDataCluster(start)) return 1;
+    if (newSize != 0 && IsLabelAttr(entry->attributes[fatattr::kAttr])) {
+        Log("ERROR: [FAT] A volume label holds no data\r\n");
+        return 1;
+    }
     if (want == 0) {
         if (start != 0 && FreeClusters(start, 1) != 0) return 1;
         start = 0;

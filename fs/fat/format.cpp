@@ -70,22 +70,14 @@ Status CleanFat(bool fat32, const char* label) {
     FatArea area = LoadFatArea();
     area.freeCount = g.clusters - 1; // the FAT32 root takes cluster 2
     StoreFatArea(area);
-    if (WriteAt(0, boot) != 0) return -1;
-
-    uint8_t sector[kSectorSize];
-    if (fat32) {
-        if (WriteAt(area.backupBootSector, boot) != 0) return 1;
-        BuildFsInfo(sector, g.clusters - 1, 2);
-        if (WriteAt(area.fsInfoSector, sector) != 0 ||
-            WriteAt(area.backupBootSector + area.fsInfoSector, sector) != 0)
-            return 1;
-        std::memset(sector, 0, 510); // keeps the 0x55 0xAA signature
-        if (WriteAt(area.backupBootSector + 2, sector) != 0 || WriteAt(2, sector) != 0) return 1;
-    }
+    // The volume is recognisable only once it is complete: the boot sector
+    // (and the FAT32 backup) is blanked first and written last.
+    uint8_t sector[kSectorSize] = {};
+    if (WriteAt(0, sector) != 0) return -1;
+    if (fat32 && (WriteAt(area.backupBootSector, sector) != 0 || WriteAt(2, sector) != 0)) return 1;
 
     // Two FATs: the media entry, the end-of-chain entry 1 and, on FAT32,
     // cluster 2 for the root directory; the rest free.
-    std::memset(sector, 0, sizeof sector);
     if (fat32) {
         st32(sector, 0x0FFFFFF8);
         st32(sector + 4, 0x0FFFFFFF);
@@ -113,6 +105,17 @@ Status CleanFat(bool fat32, const char* label) {
         --blank;
     }
     if (BlankSects(blank) != 0) return 1;
+
+    if (fat32) {
+        BuildFsInfo(sector, g.clusters - 1, 2);
+        if (WriteAt(area.fsInfoSector, sector) != 0 ||
+            WriteAt(area.backupBootSector + area.fsInfoSector, sector) != 0)
+            return 1;
+        std::memset(sector, 0, 510); // keeps the 0x55 0xAA signature
+        if (WriteAt(area.backupBootSector + 2, sector) != 0 || WriteAt(2, sector) != 0) return 1;
+        if (WriteAt(area.backupBootSector, boot) != 0) return 1;
+    }
+    if (WriteAt(0, boot) != 0) return 1;
     fsstate->state = kStateClean;
     return 0;
 }

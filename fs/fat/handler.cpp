@@ -7,6 +7,7 @@
 #include "disk/partitions.h"
 #include "fat_internal.h"
 #include "fs/fat.h"
+#include "geometry.h"
 #include "platform/console.h"
 #include "platform/util.h"
 
@@ -15,6 +16,10 @@ namespace vk {
 uint8_t TouchFiles = 1;
 
 namespace {
+
+constexpr uint16_t kSlotsPerSector = kSectorSize / fatdir::kSlotSize;
+// The largest FAT16 root area accepted: its slots are counted in 16 bits.
+constexpr uint16_t kMaxRootEntries = 32768 - kSlotsPerSector;
 
 // Refusals are only reported for sectors that claim to be boot sectors, so
 // that selecting a blank or foreign partition stays quiet.
@@ -40,24 +45,30 @@ Status LoadBootSectInfos(const uint8_t* boot) {
     a.sectorsPerCluster = spc;
     a.reservedSectors = ld16(boot + kReservedSectors);
     a.rootEntries = ld16(boot + kRootEntries);
+    // Volumes of other formatters are accepted in any layout that holds
+    // together: the reserved sectors hold the boot sector (and on FAT32 the
+    // FSInfo sector and the backup boot sectors where the BPB puts them),
+    // the FAT16 root area is a whole number of sectors.
+    if (a.reservedSectors == 0) return Refuse(boot, "reserved sectors");
     if (a.rootEntries != 0) {
-        if (a.rootEntries != 512 || a.reservedSectors != 1) return Refuse(boot, "FAT16 layout");
+        if (a.rootEntries % kSlotsPerSector != 0 || a.rootEntries > kMaxRootEntries)
+            return Refuse(boot, "FAT16 root directory size");
         a.widthCode = 1;
         a.sectorsPerFat = ld16(boot + kSectorsPerFat16);
     } else {
-        if (a.reservedSectors != 32) return Refuse(boot, "FAT32 layout");
         a.widthCode = 2;
         a.sectorsPerFat = ld32(boot + kSectorsPerFat32);
         a.fsInfoSector = ld16(boot + kInfoSector);
         a.backupBootSector = ld16(boot + kBackupBoot);
         a.rootCluster = ld32(boot + kRootCluster) & kFat32Mask;
-        if (a.fsInfoSector == 0 || a.fsInfoSector >= a.reservedSectors)
-            return Refuse(boot, "FSInfo sector");
-        // The backup area (3 sectors) and its FSInfo copy stay in the
-        // reserved sectors; 0 or 0xFFFF means there is no backup.
+        // 0 or 0xFFFF: no FSInfo sector, no backup.
+        if (a.fsInfoSector == 0xFFFF) a.fsInfoSector = 0;
         if (a.backupBootSector == 0xFFFF) a.backupBootSector = 0;
-        if (a.backupBootSector != 0 && (a.backupBootSector + 3u > a.reservedSectors ||
-                                        a.backupBootSector + a.fsInfoSector >= a.reservedSectors))
+        if (a.fsInfoSector >= a.reservedSectors) return Refuse(boot, "FSInfo sector");
+        // The backup follows the sectors it copies (as many of the boot
+        // sector and the two after it as the reserved sectors hold).
+        if (a.backupBootSector != 0 &&
+            (a.backupBootSector >= a.reservedSectors || a.backupBootSector <= a.fsInfoSector))
             return Refuse(boot, "backup boot sector");
     }
     if (a.sectorsPerFat == 0) return Refuse(boot, "FAT size");
@@ -69,6 +80,9 @@ Status LoadBootSectInfos(const uint8_t* boot) {
     if (firstData >= sectors) return Refuse(boot, "partition too small for its layout");
     a.firstDataSector = uint32_t(firstData);
     uint64_t maxCluster = (sectors - a.firstDataSector) / spc + 1;
+    // Fewer clusters make a FAT12 volume of the same boot-sector layout.
+    if (a.widthCode == 1 && maxCluster - 1 < kFat16MinClusters)
+        return Refuse(boot, "too few clusters for FAT16");
     // Clusters beyond what one FAT copy can describe are not usable.
     uint64_t entries = (uint64_t(a.sectorsPerFat) * kSectorSize) >> a.widthCode;
     maxCluster = std::min<uint64_t>(maxCluster, entries - 1);
@@ -108,7 +122,7 @@ Status InitFsSpecific(uint8_t global) {
     if (fsstate->state != kStateModified) a.fatDirtyFirst = a.fatDirtyEnd = 0;
     StoreFatArea(a);
     uint8_t sector[kSectorSize];
-    if (a.Fat32()) {
+    if (a.Fat32() && a.fsInfoSector != 0) {
         if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
         if (FsInfoValid(sector)) {
             a.freeCount = ld32(sector + fsinfo::kFreeCount);
@@ -129,19 +143,24 @@ Status FlushFsSpecific() {
     uint8_t sector[kSectorSize];
     Status status = 0;
     if (a.Fat32()) {
-        if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
-        if (FsInfoValid(sector)) {
-            st32(sector + fsinfo::kFreeCount, a.freeCount);
-            st32(sector + fsinfo::kNextFree, a.nextFree);
-            if (Seek(a.fsInfoSector) != 0 || WriteSects(1, sector) != 0) status = 1;
-            if (a.backupBootSector != 0 &&
-                (Seek(a.fsInfoSector + a.backupBootSector) != 0 || WriteSects(1, sector) != 0))
-                status = 1;
+        if (a.fsInfoSector != 0) {
+            if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
+            if (FsInfoValid(sector)) {
+                st32(sector + fsinfo::kFreeCount, a.freeCount);
+                st32(sector + fsinfo::kNextFree, a.nextFree);
+                if (Seek(a.fsInfoSector) != 0 || WriteSects(1, sector) != 0) status = 1;
+                if (a.backupBootSector != 0 &&
+                    a.fsInfoSector + a.backupBootSector < a.reservedSectors &&
+                    (Seek(a.fsInfoSector + a.backupBootSector) != 0 || WriteSects(1, sector) != 0))
+                    status = 1;
+            }
         }
         if (a.backupBootSector != 0) {
+            // Sectors 0 to 2, as far as the reserved sectors reach.
             uint8_t area[3 * kSectorSize];
-            if (Seek(0) != 0 || ReadSects(3, area) != 0 || Seek(a.backupBootSector) != 0 ||
-                WriteSects(3, area) != 0)
+            uint16_t n = uint16_t(std::min(3, a.reservedSectors - a.backupBootSector));
+            if (Seek(0) != 0 || ReadSects(n, area) != 0 || Seek(a.backupBootSector) != 0 ||
+                WriteSects(n, area) != 0)
                 status = 1;
         }
     }

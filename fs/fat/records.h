@@ -40,6 +40,13 @@ constexpr uint8_t kFatAttrDir = 0x10;
 constexpr uint8_t kFatAttrArchive = 0x20;
 constexpr uint8_t kFatAttrLongName = 0x0F; // all of the low four: a long-name slot
 
+// Whether an attribute byte marks a volume label (not a long-name slot, not
+// a directory).
+constexpr bool IsLabelAttr(uint8_t attr) {
+    return (attr & kFatAttrVolume) != 0 && (attr & kFatAttrLongName) != kFatAttrLongName &&
+           (attr & kFatAttrDir) == 0;
+}
+
 // One 32-byte long-name slot: 13 UCS-2 characters of the name.
 namespace fatlfn {
 constexpr size_t kOrdinal = 0; // u8: 1..n, 0x40 added on the last (n-th) slot

@@ -3,8 +3,16 @@
 // size (the summaries) before any entry or content, so the whole volume is
 // laid out in advance: directories get consecutive clusters in directory
 // order, files consecutive clusters in file order, each contiguous. The
-// complete FAT is written first, then all directories, then all file data;
-// nothing written is read back.
+// complete FAT is written first (both copies), then all directories, then
+// all file data; nothing written is read back.
+//
+// The volume is recognisable only once it is complete: the first write
+// blanks the boot sector (and where a FAT32 backup or an ext2 superblock
+// would be found), and the boot area, with the FSInfo sector and the
+// backup boot sectors, goes on disk last, the boot sector itself in the
+// very last write. A restore cut off on the way leaves a partition that
+// other tools take for no file system, and the same restore run again
+// rebuilds it.
 //
 // FAT32 puts the directories from cluster 2 (the root first) and the files
 // after them. FAT16 keeps its root in the fixed area, reserves the first
@@ -111,12 +119,14 @@ class FilePlacer {
     bool jumped_ = false;
 };
 
-// Accumulates consecutive sectors and writes them 128 at a time.
+// Accumulates consecutive sectors and writes them 128 at a time (and
+// again `mirror` sectors further on when that is not 0: the second FAT).
 class SectorStream {
   public:
     SectorStream() : buffer_(new uint8_t[kFatBufferBytes]) {}
-    void Start(uint32_t sector) {
+    void Start(uint32_t sector, uint32_t mirror = 0) {
         sector_ = sector;
+        mirror_ = mirror;
         fill_ = 0;
     }
     Status Put(const uint8_t* data, uint32_t n) {
@@ -147,6 +157,9 @@ class SectorStream {
         std::memset(buffer_.get() + fill_, 0, sectors * kSectorSize - fill_);
         MonitorESC();
         if (Seek(sector_) != 0 || WriteSects(uint16_t(sectors), buffer_.get()) != 0) return 1;
+        if (mirror_ != 0 &&
+            (Seek(sector_ + mirror_) != 0 || WriteSects(uint16_t(sectors), buffer_.get()) != 0))
+            return 1;
         sector_ += sectors;
         fill_ = 0;
         return 0;
@@ -156,6 +169,7 @@ class SectorStream {
   private:
     std::unique_ptr<uint8_t[]> buffer_;
     uint32_t sector_ = 0;
+    uint32_t mirror_ = 0;
     uint32_t fill_ = 0;
 };
 
@@ -174,11 +188,12 @@ class Restore {
     Status ReadBootArea();
     Status ReadSummaries();
     Status CheckFit();
-    Status PatchAndWriteBoot();
+    Status ForgetOldVolume();
+    Status PatchBoot();
     Status WriteFat();
     Status WriteDirectories();
     Status WriteFiles();
-    Status LabelKeptBoot();
+    Status WriteBootArea();
 
     // Directory building: one cluster (or the FAT16 root) at a time.
     Status BeginDir(uint32_t index, uint32_t parentStart);
@@ -242,16 +257,19 @@ Status Restore::Run() {
     while ((2u << k_) < geometry_.spc)
         ++k_;
     if (ReadBootArea() != 0 || ReadSummaries() != 0 || CheckFit() != 0) return 1;
+    if (PatchBoot() != 0) return 1;
     // From here on the partition is written.
-    if (PatchAndWriteBoot() != 0 || WriteFat() != 0 || WriteDirectories() != 0 ||
-        WriteFiles() != 0 || LabelKeptBoot() != 0)
+    if (ForgetOldVolume() != 0 || WriteFat() != 0 || WriteDirectories() != 0 || WriteFiles() != 0)
         return 1;
     area_ = LoadFatArea();
     area_.freeCount = uint32_t(plan_.clusters - plan_.used);
     area_.nextFree = std::max(std::max(plan_.flast, plan_.dlast), 2u);
     if (area_.nextFree > plan_.clusters + 1) area_.nextFree = plan_.clusters + 1;
+    // Both FATs are written; the boot area completes FSInfo and the backup.
+    area_.fatDirtyFirst = area_.fatDirtyEnd = 0;
     StoreFatArea(area_);
-    self_->state = kStateModified;
+    if (WriteBootArea() != 0) return 1;
+    self_->state = kStateClean;
     Log("FAT Unzip: Done !\r\n");
     return 0;
 }
@@ -379,7 +397,7 @@ Status Restore::CheckFit() {
     return 0;
 }
 
-Status Restore::PatchAndWriteBoot() {
+Status Restore::PatchBoot() {
     using namespace fatboot;
     uint8_t* s = boot_.get();
     // A partition whose current first sector is no boot sector gets a fresh
@@ -415,24 +433,21 @@ Status Restore::PatchAndWriteBoot() {
     s[511] = 0xAA;
     if (PrepareFatBoot(s, geometry_) != 0) return 1;
     area_ = LoadFatArea();
-
-    if (fat32_) {
-        // The flush completes the FSInfo sector; it must carry its marks.
-        uint8_t* info = s + kSectorSize;
-        if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || ReadSects(1, info) != 0))
-            return 1;
-        if (ld32(info + fsinfo::kLeadSig) != fsinfo::kLeadValue ||
-            ld32(info + fsinfo::kStructSig) != fsinfo::kStructValue) {
-            std::memset(info, 0, kSectorSize);
-            st32(info + fsinfo::kLeadSig, fsinfo::kLeadValue);
-            st32(info + fsinfo::kStructSig, fsinfo::kStructValue);
-            st32(info + fsinfo::kTrailSig, fsinfo::kTrailValue);
-            if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || WriteSects(1, info) != 0))
-                return 1;
-        }
-    }
-    if (Seek(0) != 0 || WriteSects(uint16_t(bootSize_ / kSectorSize), s) != 0) return 1;
     return 0;
+}
+
+// The first write: the partition stops being the volume it was. Its boot
+// sector goes (kept in memory when it is to be patched), and so do the
+// places where other tools would still find a file system: the FAT32
+// backup boot sector and an ext2 superblock.
+Status Restore::ForgetOldVolume() {
+    uint8_t zero[2 * kSectorSize] = {};
+    uint8_t sector[kSectorSize];
+    if (Seek(2) == 0 && ReadSects(1, sector) == 0 && ld16(sector + 56) == 0xEF53 &&
+        (Seek(2) != 0 || WriteSects(2, zero) != 0))
+        return 1;
+    if (Seek(6) != 0 || WriteSects(1, zero) != 0) return 1;
+    return Seek(0) != 0 || WriteSects(1, zero) != 0 ? 1 : 0;
 }
 
 // FAT number 1 in cluster order: the runs of directories and files, each
@@ -442,7 +457,7 @@ Status Restore::WriteFat() {
     const Plan& p = plan_;
     const uint32_t width = 1u << area_.widthCode;
     const uint32_t end = fat32_ ? kFatEndOfChain : 0xFFFF;
-    stream_.Start(area_.reservedSectors);
+    stream_.Start(area_.reservedSectors, area_.sectorsPerFat);
     uint32_t at = 0; // next cluster whose entry is due
     uint8_t entry[4];
     auto put = [&](uint32_t value) {
@@ -501,7 +516,11 @@ Status Restore::WriteFat() {
         stream_.Flush() != 0)
         return 1;
     uint64_t left = total - (written + kSectorSize - 1) / kSectorSize * kSectorSize;
-    if (Seek(stream_.Position()) != 0 || BlankSects(uint32_t(left / kSectorSize)) != 0) return 1;
+    for (uint32_t copy = 0; copy < 2; ++copy)
+        if (Seek(stream_.Position() + copy * area_.sectorsPerFat) != 0 ||
+            BlankSects(uint32_t(left / kSectorSize)) != 0)
+            return 1;
+    stream_.Start(0);
     return 0;
 }
 
@@ -565,11 +584,6 @@ Status Restore::BeginDir(uint32_t index, uint32_t parentStart) {
 
 Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t kind,
                          uint32_t cluster, uint32_t size, bool rootFile) {
-    char shortName[kShortNameBuffer];
-    uint32_t tail = PackedTail(attributes);
-    uint16_t slots = GetShortName(name, shortName, &tail);
-    if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
-        return Damaged("two entries of a directory with one short name");
     // The attribute byte as the slot may hold it: a directory is marked as
     // one and a file is not; a volume label is one empty file of the root;
     // no combination reads as a long-name slot.
@@ -586,11 +600,25 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
             a &= uint8_t(~kFatAttrVolume);
     }
     attributes = attrs;
-    uint8_t slot[fatdir::kSlotSize];
-    if (rootFile && (a & kFatAttrVolume) != 0) {
+    // A label is the name's first 11 characters in upper case, in one slot
+    // of its own (it is no file name, so it takes none of the names).
+    const bool label = rootFile && (a & kFatAttrVolume) != 0;
+    char shortName[kShortNameBuffer];
+    uint16_t slots = 0;
+    if (label) {
+        std::memset(shortName, ' ', fatdir::kNameSize);
+        for (size_t i = 0; i < fatdir::kNameSize && name[i]; ++i)
+            shortName[i] = char(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
+        shortName[fatdir::kNameSize] = '\0';
         std::memcpy(label_, shortName, fatdir::kNameSize);
         labelled_ = true;
+    } else {
+        uint32_t tail = PackedTail(attributes);
+        slots = GetShortName(name, shortName, &tail);
+        if (!names_.insert(std::string(shortName, fatdir::kNameSize)).second)
+            return Damaged("two entries of a directory with one short name");
     }
+    uint8_t slot[fatdir::kSlotSize];
     if (rootFile && rootFiles_ < 2 && slots == 0) {
         // Slot 0 or 1 of the root, over its placeholder (in the first
         // cluster, which the root keeps until its end).
@@ -774,14 +802,45 @@ Status Restore::WriteFiles() {
     return 0;
 }
 
-// A boot sector kept from the partition names the volume it had; it takes
-// the label of the restored root instead.
-Status Restore::LabelKeptBoot() {
-    if (bootFromArchive_) return 0;
+// The last writes: the boot area with the final FSInfo counts and the
+// FAT32 backup boot sectors, then the boot sector alone. A boot sector
+// kept from the partition names the volume it had; it takes the label of
+// the restored root instead.
+Status Restore::WriteBootArea() {
     uint8_t* s = boot_.get();
     const size_t e = fat32_ ? fatboot::kExtendedFat32 : fatboot::kExtendedFat16;
-    if (s[e + fatboot::kBootSignature] != 0x29) return 0;
-    std::memcpy(s + e + fatboot::kLabel, label_, fatboot::kLabelSize);
+    if (!bootFromArchive_ && s[e + fatboot::kBootSignature] == 0x29)
+        std::memcpy(s + e + fatboot::kLabel, label_, fatboot::kLabelSize);
+    if (fat32_) {
+        // The reserved sectors 0 to 2, the backup at 6 to 8; kept from the
+        // partition, only those are written (its other sectors stay).
+        uint8_t* info = s + kSectorSize;
+        if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || ReadSects(1, info) != 0 ||
+                                  Seek(2) != 0 || ReadSects(1, s + 2 * kSectorSize) != 0))
+            return 1;
+        if (ld32(info + fsinfo::kLeadSig) != fsinfo::kLeadValue ||
+            ld32(info + fsinfo::kStructSig) != fsinfo::kStructValue) {
+            std::memset(info, 0, kSectorSize);
+            st32(info + fsinfo::kLeadSig, fsinfo::kLeadValue);
+            st32(info + fsinfo::kStructSig, fsinfo::kStructValue);
+            st32(info + fsinfo::kTrailSig, fsinfo::kTrailValue);
+        }
+        st32(info + fsinfo::kFreeCount, area_.freeCount);
+        st32(info + fsinfo::kNextFree, area_.nextFree);
+        uint8_t* backup = s + area_.backupBootSector * kSectorSize;
+        std::memcpy(backup, s, 3 * kSectorSize);
+        if (bootFromArchive_) {
+            if (Seek(1) != 0 || WriteSects(uint16_t(bootSize_ / kSectorSize - 1), info) != 0)
+                return 1;
+        } else if (Seek(1) != 0 || WriteSects(2, info) != 0 || Seek(area_.backupBootSector) != 0 ||
+                   WriteSects(3, backup) != 0) {
+            return 1;
+        }
+    } else if (bootFromArchive_ && bootSize_ > kSectorSize &&
+               (Seek(1) != 0 ||
+                WriteSects(uint16_t(bootSize_ / kSectorSize - 1), s + kSectorSize) != 0)) {
+        return 1;
+    }
     return Seek(0) != 0 || WriteSects(1, s) != 0 ? 1 : 0;
 }
 

@@ -33,9 +33,12 @@ while read -r nr field width value what; do
 done <<'CASES'
 2 13 1 3 cluster size
 2 13 1 128 cluster size
-2 17 2 224 FAT16 layout
-2 14 2 4 FAT16 layout
-1 14 2 6 FAT32 layout
+2 17 2 200 FAT16 root directory size
+2 14 2 0 reserved sectors
+1 14 2 0 reserved sectors
+2 13 1 64 too few clusters for FAT16
+1 50 2 32 backup boot sector
+1 50 2 1 backup boot sector
 2 16 1 1 number of FATs
 2 11 2 1024 sector size
 2 22 2 0 FAT size

@@ -56,7 +56,7 @@ for seed in $(seq 1 30); do
     if grep -q "FAT Unzip: Done !" out && ! grep -q "Unzip is not possible" out; then
         restored=$((restored + 1))
         dd if=disk.img of=part.img bs=512 skip=$start count=$size conv=sparse status=none
-        fsck.fat -n part.img > fsck.out 2>&1 ||
+        fsck.fat -n part.img > fsck.out 2>&1 && [ "$(wc -l < fsck.out)" -le 2 ] ||
             { fail "seed $seed: the restored volume needs repair"; sed 's/^/    | /' fsck.out | head; }
     else
         refused=$((refused + 1))
