@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "archive/pump.h"
 #include "archive/reader.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
@@ -175,16 +176,17 @@ struct Walker {
     Status Fail(const char* text) { return Fail("%s", text); }
 };
 
+// Reads a content of `size` bytes piece by piece, nothing kept.
 Status CheckContent(Walker* w, uint32_t size, const char* what, uint32_t number) {
     IArchive* r = w->r;
-    for (uint32_t left = size; left > 0;) {
-        MonitorESC();
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (ReadFileContent(r, &data, &len) || len == 0 || len > left)
-            return w->Fail("%s %u: content unreadable", what, number);
-        left -= len;
-    }
+    PumpFault fault = PumpPieces(
+        size,
+        [r](uint32_t, const uint8_t** data, uint32_t* len) {
+            MonitorESC();
+            return ReadFileContent(r, data, len);
+        },
+        [](const uint8_t*, uint32_t) { return Status(0); });
+    if (fault != kPumpDone) return w->Fail("%s %u: content unreadable", what, number);
     return 0;
 }
 
@@ -194,13 +196,13 @@ Status CheckFull(Walker* w, const ArchiveHeader& h) {
     uint32_t boot = 0;
     if (OpenBootSectors(r, &boot)) return w->Fail("boot sectors section unreadable");
     if (boot % 512) return w->Fail("boot sectors size %u is not a whole number of sectors", boot);
-    for (uint32_t left = boot; left > 0;) {
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (ReadBootSectorsChunk(r, &data, &len) || len == 0 || len > left)
-            return w->Fail("boot sectors unreadable");
-        left -= len;
-    }
+    PumpFault fault = PumpPieces(
+        boot,
+        [r](uint32_t, const uint8_t** data, uint32_t* len) {
+            return ReadBootSectorsChunk(r, data, len);
+        },
+        [](const uint8_t*, uint32_t) { return Status(0); });
+    if (fault != kPumpDone) return w->Fail("boot sectors unreadable");
     if (CloseBootSectors(r)) return w->Fail("boot sectors unfinished");
 
     // The summaries, kept to compare with the directories and files; the

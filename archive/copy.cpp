@@ -10,8 +10,9 @@
 
 #include "archive/check.h"
 #include "archive/dump.h"
-#include "archive/irestore.h"
 #include "archive/output.h"
+#include "archive/pump.h"
+#include "archive/sink.h"
 #include "archive/vfile.h"
 #include "archive/writer.h"
 #include "platform/console.h"
@@ -402,6 +403,55 @@ const uint8_t* SourceAttrsEnd(const uint8_t* entry, uint32_t fixed, uint16_t att
     return entry + fixed + attrSize;
 }
 
+// The boot sectors from the source to the destination adapter.
+Status CopyBootSectors(Copy& c) {
+    uint32_t bootSize;
+    STEP(InputBootSectors(&c.in, &bootSize), "Cannot open boot sectors\r\n");
+    STEP(OutputBootSectors(&c.out, bootSize), "Cannot create boot sectors\r\n");
+    PumpFault fault = PumpPieces(
+        bootSize,
+        [&c](uint32_t, const uint8_t** p, uint32_t* n) {
+            return InputBootSectorsChunk(&c.in, p, n);
+        },
+        [&c](const uint8_t* p, uint32_t n) { return OutputBootSectorsChunk(&c.out, p, n); });
+    STEP(fault == kPumpSource, "Cannot read boot sectors\r\n");
+    STEP(fault == kPumpSink, "Cannot write boot sectors\r\n");
+    STEP(InputedBootSectors(&c.in), "Error closing source boot sectors\r\n");
+    STEP(OutputedBootSectors(&c.out), "Error closing dest boot sectors\r\n");
+    return 0;
+}
+
+// The selected files' contents, in file order, as the bit list chose them.
+Status CopyFiles(Copy& c, uint32_t fileCount, uint64_t selectedBytes, bool trace) {
+    bool data = c.out.sink->WantsContent();
+    ProgressScope progress(data ? selectedBytes : 0, "Copying files");
+    auto take = [&](const uint8_t* p, uint32_t n) {
+        if (data) progress.Advance(n);
+        return OutputFileContent(&c.out, p, n);
+    };
+    auto read = [&c](uint32_t, const uint8_t** p, uint32_t* n) {
+        return InputFileContent(&c.in, p, n);
+    };
+    for (uint32_t f = 0; f < fileCount; ++f) {
+        bool pass;
+        STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
+        uint32_t size;
+        // A file not selected is passed; a destination without contents
+        // gets only their sizes, in pieces.
+        if (!pass || !data) STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+        if (!pass) continue;
+        if (data) STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
+        STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
+        PumpFault fault = data ? PumpPieces(size, read, take) : PumpPieces(size, BlankPiece, take);
+        STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
+        STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
+        if (!data) continue;
+        if (!trace) CountUp(f + 1, fileCount);
+        MonitorESC();
+    }
+    return 0;
+}
+
 Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
                uint8_t dstType, const char* dstName) {
     const FilterSet empty;
@@ -417,21 +467,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
     bool nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
 
-    // Boot sectors.
-    uint32_t bootSize;
-    STEP(InputBootSectors(&c.in, &bootSize), "Cannot open boot sectors\r\n");
-    STEP(OutputBootSectors(&c.out, bootSize), "Cannot create boot sectors\r\n");
-    for (uint32_t left = bootSize; left > 0;) {
-        const uint8_t* p;
-        uint32_t n;
-        STEP(InputBootSectorsChunk(&c.in, &p, &n), "Cannot read boot sectors\r\n");
-        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
-        STEP(OutputBootSectorsChunk(&c.out, p, n), "Cannot write boot sectors\r\n");
-        left -= n;
-    }
-    STEP(InputedBootSectors(&c.in), "Error closing source boot sectors\r\n");
-    STEP(OutputedBootSectors(&c.out), "Error closing dest boot sectors\r\n");
-
+    if (CopyBootSectors(c)) return 1;
     // Directories: the selected tree goes to the destination, the selection
     // of every file to the bit list.
     uint32_t dirCount;
@@ -558,42 +594,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
     STEP(OutputFiles(&c.out), "Cannot create files\r\n");
     InitBitBuff(&c.bits, c.zfil);
-    bool withData =
-        (dstType != kEndDump && dstType != kEndIDump) || (request.dumpFlags & kDumpFileData) != 0;
-    ProgressScope progress(withData ? selectedBytes : 0, "Copying files");
-    for (uint32_t f = 0; f < fileCount; ++f) {
-        bool pass;
-        STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
-        uint32_t size;
-        if (!pass) {
-            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
-            continue;
-        }
-        if (!withData) {
-            // The dump shows no contents: only their sizes, in pieces.
-            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
-            STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t n = left < kChunkData ? left : kChunkData;
-                STEP(OutputFileContent(&c.out, nullptr, n), "Cannot write file chunk\r\n");
-                left -= n;
-            }
-            continue;
-        }
-        STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
-        STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
-        for (uint32_t left = size; left > 0;) {
-            const uint8_t* p;
-            uint32_t n;
-            STEP(InputFileContent(&c.in, &p, &n), "Cannot read file chunk\r\n");
-            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-            STEP(OutputFileContent(&c.out, p, n), "Cannot write file chunk\r\n");
-            progress.Advance(n);
-            left -= n;
-        }
-        if (!trace) CountUp(f + 1, fileCount);
-        MonitorESC();
-    }
+    if (CopyFiles(c, fileCount, selectedBytes, trace)) return 1;
     STEP(InputedFiles(&c.in), "Error closing source files\r\n");
     STEP(OutputedFiles(&c.out), "Error closing dest files\r\n");
     CloseHandle(c.zfil);
@@ -615,180 +616,157 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
 
 // Section copies -------------------------------------------------------------
 
+// The full reader's pieces and the incremental reader's as pump sources.
+Status ReadBootPiece(IArchive* r, uint32_t, const uint8_t** p, uint32_t* n) {
+    return ReadBootSectorsChunk(r, p, n);
+}
+Status ReadContentPiece(IArchive* r, uint32_t, const uint8_t** p, uint32_t* n) {
+    return ReadFileContent(r, p, n);
+}
+
 struct Sections {
     IArchive reader;
-    ArchiveWriter writer;
-    DumpState dump;
-    IRestoreState restore;
-    uint8_t type = kEndNone; // the destination
-    bool started = false;
+    SectionSink* sink = nullptr;
     const char* message = nullptr;
 };
 
-// The reader's sections, one to one to the writer or the dump.
-Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t param) {
+// Pumps one file's content into the sink: from the reader, or blank pieces
+// for a sink that shows only sizes (the reader then passed the content).
+PumpFault PumpFile(IArchive* r, uint32_t size, bool data,
+                   Status (SectionSink::*piece)(const uint8_t*, uint32_t), SectionSink* sink,
+                   ProgressScope* progress) {
+    auto take = [&](const uint8_t* p, uint32_t n) {
+        if (progress && data) progress->Advance(n);
+        return (sink->*piece)(p, n);
+    };
+    if (!data) return PumpPieces(size, BlankPiece, take);
+    return PumpPieces(
+        size,
+        [r](uint32_t left, const uint8_t** p, uint32_t* n) {
+            return ReadContentPiece(r, left, p, n);
+        },
+        take);
+}
+
+// The reader's pump: the full archive's sections, one to one to the sink.
+Status PumpFullSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        bool progress) {
     IArchive* r = &c.reader;
-    ArchiveWriter* w = &c.writer;
-    DumpState* d = &c.dump;
-    bool dump = c.type == kEndDump;
+    SectionSink* s = c.sink;
     const ArchiveHeader* header;
     STEP(OpenArchive(src, r), "Cannot open source\r\n");
-    c.started = true;
-    STEP(dump ? StartDumpArchive(uint16_t(param), d) : RewriteArchive(dst, param, w),
-         "Cannot create dest\r\n");
+    STEP(s->Open(dst, param), "Cannot create dest\r\n");
     STEP(ReadArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    STEP(dump ? DumpArchiveHeader(d, &h) : WriteArchiveHeader(w, h), "Cannot write header\r\n");
+    STEP(s->Header(h), "Cannot write header\r\n");
 
-    if (!dump) Log("1. Copying boot sectors...\r\n");
+    if (progress) Log("1. Copying boot sectors...\r\n");
     uint32_t size;
     STEP(OpenBootSectors(r, &size), "Cannot open boot sectors\r\n");
-    STEP(dump ? StartDumpBootSectors(d, size) : RewriteBootSectors(w, size),
-         "Cannot create boot sectors\r\n");
-    for (uint32_t left = size; left > 0;) {
-        const uint8_t* p;
-        uint32_t n;
-        STEP(ReadBootSectorsChunk(r, &p, &n), "Cannot read boot sectors\r\n");
-        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
-        STEP(dump ? DumpBootSectorsChunk(d, p, n) : WriteBootSectorsChunk(w, p, n),
-             "Cannot write boot sectors\r\n");
-        left -= n;
-    }
+    STEP(s->BeginBootSectors(size), "Cannot create boot sectors\r\n");
+    PumpFault fault = PumpPieces(
+        size,
+        [r](uint32_t left, const uint8_t** p, uint32_t* n) { return ReadBootPiece(r, left, p, n); },
+        [s](const uint8_t* p, uint32_t n) { return s->BootPiece(p, n); });
+    STEP(fault == kPumpSource, "Cannot read boot sectors\r\n");
+    STEP(fault == kPumpSink, "Cannot write boot sectors\r\n");
     STEP(CloseBootSectors(r), "Error closing source boot sectors\r\n");
-    STEP(dump ? EndDumpBootSectors(d) : DoneBootSectors(w), "Error closing dest boot sectors\r\n");
+    STEP(s->EndBootSectors(), "Error closing dest boot sectors\r\n");
 
-    if (!dump) Log("2. Copying summary informations...\r\n");
+    if (progress) Log("2. Copying summary informations...\r\n");
     const uint8_t* p;
     STEP(OpenDirSummary(r), "Cannot open dir summary\r\n");
-    STEP(dump ? StartDumpDirSummary(d) : RewriteDirSummary(w), "Cannot create dir summary\r\n");
+    STEP(s->BeginDirSummary(), "Cannot create dir summary\r\n");
     for (uint32_t i = 0; i < h.dirCount; ++i) {
         STEP(ReadDirSummaryEntry(r, &p), "Cannot read dir summary\r\n");
-        STEP(dump ? DumpDirSummaryEntry(d, p) : WriteDirSummaryEntry(w, p),
-             "Cannot write dir summary\r\n");
+        STEP(s->DirSummaryEntry(p), "Cannot write dir summary\r\n");
     }
     STEP(CloseDirSummary(r), "Error closing source dir summary\r\n");
-    STEP(dump ? EndDumpDirSummary(d) : DoneDirSummary(w), "Error closing dest dir summary\r\n");
+    STEP(s->EndDirSummary(), "Error closing dest dir summary\r\n");
     STEP(OpenFileSummary(r), "Cannot open file summary\r\n");
-    STEP(dump ? StartDumpFileSummary(d) : RewriteFileSummary(w), "Cannot create file summary\r\n");
+    STEP(s->BeginFileSummary(), "Cannot create file summary\r\n");
     for (uint32_t i = 0; i < h.fileCount; ++i) {
         STEP(ReadFileSummaryEntry(r, &p), "Cannot read file summary\r\n");
-        STEP(dump ? DumpFileSummaryEntry(d, p) : WriteFileSummaryEntry(w, p),
-             "Cannot write file summary\r\n");
+        STEP(s->FileSummaryEntry(p), "Cannot write file summary\r\n");
     }
     STEP(CloseFileSummary(r), "Error closing source file summary\r\n");
-    STEP(dump ? EndDumpFileSummary(d) : DoneFileSummary(w), "Error closing dest file summary\r\n");
+    STEP(s->EndFileSummary(), "Error closing dest file summary\r\n");
 
-    if (!dump) Log("3. Copying directories : ");
+    if (progress) Log("3. Copying directories : ");
     STEP(OpenDirectories(r), "Cannot open directories\r\n");
-    STEP(dump ? StartDumpDirectories(d) : RewriteDirectories(w), "Cannot create directories\r\n");
+    STEP(s->BeginDirectories(), "Cannot create directories\r\n");
     for (uint32_t n = 0; n < h.dirCount; ++n) {
         DirectoryRecord record;
         STEP(ReadDirectory(r, &record), "Cannot open directory\r\n");
-        STEP(dump ? DumpDirectory(d, &record) : WriteDirectory(w, record),
-             "Cannot create directory\r\n");
+        STEP(s->Directory(record), "Cannot create directory\r\n");
         for (uint32_t i = 0; i < record.subdirs + record.files; ++i) {
             bool isDir = i < record.subdirs;
             STEP(isDir ? ReadDirEntryDir(r, &p) : ReadDirEntryFile(r, &p),
                  "Cannot read directory entry\r\n");
-            Status s = dump ? (isDir ? DumpDirEntryDir(d, p) : DumpDirEntryFile(d, p))
-                            : (isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p));
-            STEP(s, "Cannot write directory entry\r\n");
+            STEP(isDir ? s->SubdirEntry(p) : s->FileEntry(p), "Cannot write directory entry\r\n");
         }
-        if (!dump) CountUp(n + 1, h.dirCount);
+        if (progress) CountUp(n + 1, h.dirCount);
     }
     STEP(CloseDirectories(r), "Error closing source directories\r\n");
-    STEP(dump ? EndDumpDirectories(d) : DoneDirectories(w), "Error closing dest directories\r\n");
+    STEP(s->EndDirectories(), "Error closing dest directories\r\n");
 
-    if (!dump) Log("\r\n4. Copying files       : ");
-    bool data = !dump || (d->flags & kDumpFileData) != 0;
-    ProgressScope progress(data ? h.sumOfSizes : 0, "Copying files");
+    if (progress) Log("\r\n4. Copying files       : ");
+    bool data = s->WantsContent();
+    ProgressScope bar(data ? h.sumOfSizes : 0, "Copying files");
     STEP(OpenFiles(r), "Cannot open files\r\n");
-    STEP(dump ? StartDumpFiles(d) : RewriteFiles(w), "Cannot create files\r\n");
+    STEP(s->BeginFiles(), "Cannot create files\r\n");
     for (uint32_t f = 0; f < h.fileCount; ++f) {
-        if (!data) {
-            // The dump shows no contents: pass them unread.
-            STEP(ReadSkipFile(r, &size), "Cannot skip file\r\n");
-            STEP(DumpFileHeader(d, size), "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t n = left < kChunkData ? left : kChunkData;
-                STEP(DumpFileContent(d, nullptr, n), "Cannot write file chunk\r\n");
-                left -= n;
-            }
-            continue;
-        }
-        STEP(ReadFileHeader(r, &size), "Cannot open file\r\n");
-        STEP(dump ? DumpFileHeader(d, size) : WriteFileHeader(w, size), "Cannot create file\r\n");
-        for (uint32_t left = size; left > 0;) {
-            uint32_t n;
-            STEP(ReadFileContent(r, &p, &n), "Cannot read file chunk\r\n");
-            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-            STEP(dump ? DumpFileContent(d, p, n) : WriteFileContent(w, p, n),
-                 "Cannot write file chunk\r\n");
-            progress.Advance(n);
-            left -= n;
-        }
-        if (!dump) CountUp(f + 1, h.fileCount);
+        // A sink without contents gets their sizes; the reader passes them.
+        STEP(data ? ReadFileHeader(r, &size) : ReadSkipFile(r, &size),
+             data ? "Cannot open file\r\n" : "Cannot skip file\r\n");
+        STEP(s->FileHeader(size), "Cannot create file\r\n");
+        fault = PumpFile(r, size, data, &SectionSink::ContentPiece, s, &bar);
+        STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
+        STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
+        if (!data) continue;
+        if (progress) CountUp(f + 1, h.fileCount);
         MonitorESC();
     }
     STEP(CloseFiles(r), "Error closing source files\r\n");
-    STEP(dump ? EndDumpFiles(d) : DoneFiles(w), "Error closing dest files\r\n");
-    if (!dump) Log("\r\n");
+    STEP(s->EndFiles(), "Error closing dest files\r\n");
+    if (progress) Log("\r\n");
     STEP(CloseArchive(r), "Error closing source archive\r\n");
-    c.started = false;
-    STEP(dump ? EndDumpArchive(d) : DoneArchive(w), "Error closing dest archive\r\n");
-    if (!dump) Log("Done.\r\n");
+    STEP(s->End(), "Error closing dest archive\r\n");
+    if (progress) Log("Done.\r\n");
     return 0;
 }
 
-// The incremental reader's steps to the incremental writer, the dump or the
-// restore.
-Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t param) {
+// The incremental reader's pump: its steps to the incremental writer, the
+// dump or the restore.
+Status PumpIncrSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        bool writer) {
     IArchive* r = &c.reader;
-    ArchiveWriter* w = &c.writer;
-    DumpState* d = &c.dump;
-    IRestoreState* t = &c.restore;
-    uint8_t type = c.type;
+    SectionSink* s = c.sink;
     const ArchiveHeader* header;
     STEP(OpenIArchive(src, r), "Cannot open source\r\n");
-    c.started = true;
-    Status s = type == kEndIArchive ? RewriteIArchive(dst, param, w)
-               : type == kEndIDump  ? StartDumpIArchive(uint16_t(param), d)
-                                    : ProcessIArchive(dst, t);
-    STEP(s, "Cannot create dest\r\n");
+    STEP(s->Open(dst, param), "Cannot create dest\r\n");
     STEP(ReadIArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    s = type == kEndIArchive ? WriteIArchiveHeader(w, h)
-        : type == kEndIDump  ? DumpIArchiveHeader(d, &h)
-                             : RealizeIArchiveHeader(t, &h);
-    STEP(s, "Cannot write header\r\n");
+    STEP(s->IHeader(h), "Cannot write header\r\n");
     STEP(OpenIFiles(r), "Cannot open files\r\n");
-    s = type == kEndIArchive ? RewriteIFiles(w)
-        : type == kEndIDump  ? StartDumpIFiles(d)
-                             : ProcessIFiles(t);
-    STEP(s, "Cannot create files\r\n");
+    STEP(s->BeginIFiles(), "Cannot create files\r\n");
     Log("Processing files : ");
-    if (type == kEndIArchive) Log("Copying files : ");
+    if (writer) Log("Copying files : ");
     bool trace = Trace();
-    bool data = type != kEndIDump || (d->flags & kDumpFileData) != 0;
+    bool data = s->WantsContent();
     const uint8_t* p;
     for (uint32_t n = 0; n < h.dirCount; ++n) {
         IDirectoryRecord record;
         const char* name;
         STEP(ReadIDirectory(r, &record, &name), "Cannot open directory\r\n");
-        s = type == kEndIArchive ? WriteIDirectory(w, record, name)
-            : type == kEndIDump  ? DumpIDirectory(d, &record, name)
-                                 : RealizeIDirectory(t, &record, name);
-        STEP(s, "Cannot create directory\r\n");
+        STEP(s->IDirectory(record, name), "Cannot create directory\r\n");
         for (uint32_t i = 0; i < record.subdirs; ++i) {
             STEP(ReadIDirEntryDir(r, &p), "Cannot read directory entry\r\n");
             if (trace) {
                 Log("\r\nSUBDIR : ");
                 Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
             }
-            s = type == kEndIArchive ? WriteIDirEntryDir(w, p)
-                : type == kEndIDump  ? DumpIDirEntryDir(d, p)
-                                     : RealizeIDirEntryDir(t, p);
-            STEP(s, "Cannot write directory entry\r\n");
+            STEP(s->ISubdirEntry(p), "Cannot write directory entry\r\n");
         }
         for (uint32_t i = 0; i < record.files; ++i) {
             STEP(data ? ReadIDirEntryFile(r, &p) : ReadISkipFile(r, &p),
@@ -798,51 +776,36 @@ Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t 
                 Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
             }
             uint32_t size = ld32(p);
-            s = type == kEndIArchive ? WriteIDirEntryFile(w, p)
-                : type == kEndIDump  ? DumpIDirEntryFile(d, p)
-                                     : RealizeIDirEntryFile(t, p);
-            STEP(s, "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t got = left < kChunkData ? left : kChunkData;
-                if (data) {
-                    STEP(ReadIFileContent(r, &p, &got), "Cannot read file chunk\r\n");
-                    if (got == 0 || got > left) STEP(1, "Cannot read file chunk\r\n");
-                } else {
-                    p = nullptr;
-                }
-                s = type == kEndIArchive ? WriteIFileContent(w, p, got)
-                    : type == kEndIDump  ? DumpIFileContent(d, p, got)
-                                         : RealizeIFileContent(t, p, got);
-                STEP(s, "Cannot write file chunk\r\n");
-                left -= got;
-            }
+            STEP(s->IFileEntry(p), "Cannot create file\r\n");
+            PumpFault fault = PumpFile(r, size, data, &SectionSink::IContentPiece, s, nullptr);
+            STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
+            STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
         }
         MonitorESC();
     }
     STEP(CloseIFiles(r), "Error closing source files\r\n");
-    s = type == kEndIArchive ? DoneIFiles(w)
-        : type == kEndIDump  ? EndDumpIFiles(d)
-                             : (EndOfIFiles(t) == 0 ? 0 : 1);
-    STEP(s, "Error closing dest files\r\n");
+    STEP(s->EndIFiles(), "Error closing dest files\r\n");
     Log("\r\n");
     STEP(CloseIArchive(r), "Error closing source archive\r\n");
-    c.started = false;
-    s = type == kEndIArchive ? DoneIArchive(w)
-        : type == kEndIDump  ? EndDumpIArchive(d)
-                             : EndOfIArchive(t);
-    STEP(s, "Error closing dest archive\r\n");
+    STEP(s->IEnd(), "Error closing dest archive\r\n");
     Log("Done.\r\n");
     return 0;
 }
 
-// Gives back what a failed section copy holds.
-void AbandonSections(Sections& c) {
-    AbandonArchive(&c.reader);
-    AbortArchive(&c.writer);
-    if (c.started) {
-        if (c.type == kEndPath) EndOfIArchive(&c.restore);
-        if (c.type == kEndDump || c.type == kEndIDump) AbandonDump(&c.dump);
+// Runs a section pump into a new sink; a failed copy gives back what the
+// reader and the sink hold.
+template <typename Pump> Status RunSections(uint8_t dstType, const char** message, Pump pump) {
+    auto* c = new Sections{};
+    c->sink = NewSectionSink(dstType);
+    Status s = pump(*c);
+    if (s) {
+        AbandonArchive(&c->reader);
+        c->sink->Abandon();
+        *message = c->message;
     }
+    delete c->sink;
+    delete c;
+    return s;
 }
 
 #undef STEP
@@ -855,15 +818,9 @@ Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t p
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    auto* c = new Sections{};
-    c->type = dstType;
-    Status s = CopyFullSections(*c, src, dst, param);
-    if (s) {
-        AbandonSections(*c);
-        *message = c->message;
-    }
-    delete c;
-    return s;
+    return RunSections(dstType, message, [&](Sections& c) {
+        return PumpFullSections(c, src, dst, param, dstType == kEndArchive);
+    });
 }
 
 Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
@@ -872,15 +829,9 @@ Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t 
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    auto* c = new Sections{};
-    c->type = dstType;
-    Status s = CopyIncrSections(*c, src, dst, param);
-    if (s) {
-        AbandonSections(*c);
-        *message = c->message;
-    }
-    delete c;
-    return s;
+    return RunSections(dstType, message, [&](Sections& c) {
+        return PumpIncrSections(c, src, dst, param, dstType == kEndIArchive);
+    });
 }
 
 namespace {
