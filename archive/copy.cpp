@@ -372,6 +372,12 @@ struct Copy {
     int16_t zfil = -1;
     BitList bits;
     const char* message = nullptr;
+    // The directory pass.
+    const FilterSet* filters = nullptr;
+    bool nocase = false;   // the destination's names ignore case
+    uint16_t attrSize = 0; // A of the source's entries
+    bool trace = false;
+    uint64_t selectedBytes = 0; // the progress line's total
 };
 
 // Records the first failing step's message.
@@ -422,9 +428,9 @@ Status CopyBootSectors(Copy& c) {
 }
 
 // The selected files' contents, in file order, as the bit list chose them.
-Status CopyFiles(Copy& c, uint32_t fileCount, uint64_t selectedBytes, bool trace) {
+Status CopyFiles(Copy& c, uint32_t fileCount) {
     bool data = c.out.sink->WantsContent();
-    ProgressScope progress(data ? selectedBytes : 0, "Copying files");
+    ProgressScope progress(data ? c.selectedBytes : 0, "Copying files");
     auto take = [&](const uint8_t* p, uint32_t n) {
         if (data) progress.Advance(n);
         return OutputFileContent(&c.out, p, n);
@@ -446,30 +452,64 @@ Status CopyFiles(Copy& c, uint32_t fileCount, uint64_t selectedBytes, bool trace
         STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
         STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
         if (!data) continue;
-        if (!trace) CountUp(f + 1, fileCount);
+        if (!c.trace) CountUp(f + 1, fileCount);
         MonitorESC();
     }
     return 0;
 }
 
-Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
-               uint8_t dstType, const char* dstName) {
-    const FilterSet empty;
-    const FilterSet& filters = request.filters ? *request.filters : empty;
-    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
-                                                                         : request.dumpFlags;
-    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
-    STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
-    char id[4];
-    uint16_t attrSize;
-    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
-    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
-    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
-    bool nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
+// One directory's entries: the selected ones to the destination, every
+// subdirectory's path and selection to "ZDIR", every file's selection to
+// the bit list.
+Status CopyEntries(Copy& c, const char* path, bool selected, uint32_t subdirs, uint32_t files) {
+    const uint8_t* entry;
+    size_t pathLength = std::strlen(path);
+    for (uint32_t i = 0; i < subdirs + files; ++i) {
+        bool isDir = i < subdirs;
+        STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
+             "Cannot read directory entry\r\n");
+        const uint8_t* nameAt =
+            SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, c.attrSize);
+        int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
+        // Relative paths are what the filters see: a path that does not
+        // fit is refused rather than cut into another one.
+        if (nameLength < 0) STEP(1, "Cannot read directory entry\r\n");
+        if (pathLength + size_t(nameLength) + 1 > kCopyPathMax) STEP(1, "Path too long\r\n");
+        char full[kCopyPathMax];
+        std::memcpy(full, path, pathLength);
+        std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
+        bool pass = selected && PassFilter(*c.filters, full, c.nocase);
+        if (isDir) {
+            if (c.trace) {
+                Log("\r\nDIR  : ");
+                Log(full);
+                Log(" -- offset ");
+                LogHex(TellVFile(c.zdir));
+            }
+            uint8_t child[kZdirRecord] = {};
+            std::memcpy(child, full, pathLength + size_t(nameLength));
+            child[kCopyPathMax] = pass ? 1 : 0;
+            STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
+            if (pass) STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
+        } else {
+            if (c.trace) {
+                Log("\r\nFILE : ");
+                Log(full);
+            }
+            STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
+            if (pass) {
+                STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
+                c.selectedBytes += ld32(entry);
+            }
+        }
+    }
+    return 0;
+}
 
-    if (CopyBootSectors(c)) return 1;
-    // Directories: the selected tree goes to the destination, the selection
-    // of every file to the bit list.
+// The directory pass: the source's tree in pre-order, its shape checked,
+// the filters applied to every entry's relative path; the selected tree
+// goes to the destination, the selection of every file to the bit list.
+Status CopyDirectories(Copy& c) {
     uint32_t dirCount;
     STEP(InputDirectories(&c.in, &dirCount), "Cannot open directories\r\n");
     STEP(OutputDirectories(&c.out), "Cannot create directories\r\n");
@@ -488,13 +528,11 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     uint32_t offsets[kCopyDepthMax + 1] = {};
     uint32_t childrenLeft[kCopyDepthMax + 1] = {};
     uint32_t depth = 0, outDepth = 0;
-    uint64_t selectedBytes = 0; // the progress line's total
-    bool trace = Trace();
     for (uint32_t d = 0; d < dirCount; ++d) {
         uint16_t pops;
         uint32_t subdirs, files;
         STEP(InputDirectory(&c.in, &pops, &subdirs, &files, d), "Cannot open directory\r\n");
-        if (trace) {
+        if (c.trace) {
             Log("\r\nNEXT DIR : parent depth ");
             LogNumber(pops);
             Log(", ");
@@ -515,7 +553,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             --childrenLeft[depth];
             STEP(SeekVFile(c.zdir, offsets[depth]) || ReadVFile(c.zdir, record, kZdirRecord),
                  "Cannot read temp file\r\n");
-            if (trace) {
+            if (c.trace) {
                 Log("\r\nPARENT   : offset ");
                 LogHex(offsets[depth]);
                 Log(", name ");
@@ -539,52 +577,34 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
                  "Cannot create directory\r\n");
             outDepth = depth;
         }
-        size_t pathLength = std::strlen(path);
-        for (uint32_t i = 0; i < subdirs + files; ++i) {
-            bool isDir = i < subdirs;
-            STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
-                 "Cannot read directory entry\r\n");
-            const uint8_t* nameAt =
-                SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, attrSize);
-            int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
-            // Relative paths are what the filters see: a path that does not
-            // fit is refused rather than cut into another one.
-            if (nameLength < 0) STEP(1, "Cannot read directory entry\r\n");
-            if (pathLength + size_t(nameLength) + 1 > kCopyPathMax) STEP(1, "Path too long\r\n");
-            char full[kCopyPathMax];
-            std::memcpy(full, path, pathLength);
-            std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
-            bool pass = selected && PassFilter(filters, full, nocase);
-            if (isDir) {
-                if (trace) {
-                    Log("\r\nDIR  : ");
-                    Log(full);
-                    Log(" -- offset ");
-                    LogHex(TellVFile(c.zdir));
-                }
-                uint8_t child[kZdirRecord] = {};
-                std::memcpy(child, full, pathLength + size_t(nameLength));
-                child[kCopyPathMax] = pass ? 1 : 0;
-                STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
-                if (pass)
-                    STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
-            } else {
-                if (trace) {
-                    Log("\r\nFILE : ");
-                    Log(full);
-                }
-                STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
-                if (pass) {
-                    STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
-                    selectedBytes += ld32(entry);
-                }
-            }
-        }
+        if (CopyEntries(c, path, selected, subdirs, files)) return 1;
         MonitorESC();
     }
     CloseHandle(c.zdir);
     STEP(FlushBitBuff(&c.bits), "Cannot write temp file\r\n");
     STEP(InputedDirectories(&c.in), "Error closing source directories\r\n");
+    return 0;
+}
+
+Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
+               uint8_t dstType, const char* dstName) {
+    const FilterSet empty;
+    const FilterSet& filters = request.filters ? *request.filters : empty;
+    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
+                                                                         : request.dumpFlags;
+    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
+    STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
+    char id[4];
+    uint16_t attrSize;
+    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
+    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
+    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
+    if (CopyBootSectors(c)) return 1;
+    c.filters = &filters;
+    c.nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
+    c.attrSize = attrSize;
+    c.trace = Trace();
+    if (CopyDirectories(c)) return 1;
     Log("\r\n2. Writing directories : ");
     STEP(OutputedDirectories(&c.out), "Error closing dest directories\r\n");
     Log("\r\n");
@@ -594,7 +614,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
     STEP(OutputFiles(&c.out), "Cannot create files\r\n");
     InitBitBuff(&c.bits, c.zfil);
-    if (CopyFiles(c, fileCount, selectedBytes, trace)) return 1;
+    if (CopyFiles(c, fileCount)) return 1;
     STEP(InputedFiles(&c.in), "Error closing source files\r\n");
     STEP(OutputedFiles(&c.out), "Error closing dest files\r\n");
     CloseHandle(c.zfil);
