@@ -636,13 +636,30 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
 
 // Section copies -------------------------------------------------------------
 
-// The full reader's pieces and the incremental reader's as pump sources.
-Status ReadBootPiece(IArchive* r, uint32_t, const uint8_t** p, uint32_t* n) {
-    return ReadBootSectorsChunk(r, p, n);
-}
-Status ReadContentPiece(IArchive* r, uint32_t, const uint8_t** p, uint32_t* n) {
-    return ReadFileContent(r, p, n);
-}
+// The copies' messages for where a section pump stopped: the source's and
+// the destination's, per step.
+const char* const kStopMessages[][2] = {
+    {"Cannot open boot sectors\r\n", "Cannot create boot sectors\r\n"},
+    {"Cannot read boot sectors\r\n", "Cannot write boot sectors\r\n"},
+    {"Error closing source boot sectors\r\n", "Error closing dest boot sectors\r\n"},
+    {"Cannot open dir summary\r\n", "Cannot create dir summary\r\n"},
+    {"Cannot read dir summary\r\n", "Cannot write dir summary\r\n"},
+    {"Error closing source dir summary\r\n", "Error closing dest dir summary\r\n"},
+    {"Cannot open file summary\r\n", "Cannot create file summary\r\n"},
+    {"Cannot read file summary\r\n", "Cannot write file summary\r\n"},
+    {"Error closing source file summary\r\n", "Error closing dest file summary\r\n"},
+    {"Cannot open directories\r\n", "Cannot create directories\r\n"},
+    {"Cannot open directory\r\n", "Cannot create directory\r\n"},
+    {"Cannot read directory entry\r\n", "Cannot write directory entry\r\n"},
+    {"Cannot read directory entry\r\n", "Cannot write directory entry\r\n"},
+    {"Error closing source directories\r\n", "Error closing dest directories\r\n"},
+    {"Cannot open files\r\n", "Cannot create files\r\n"},
+    {"Cannot open file\r\n", "Cannot create file\r\n"},
+    {"Cannot skip file\r\n", "Cannot create file\r\n"},
+    {"Cannot read file chunk\r\n", "Cannot write file chunk\r\n"},
+    {"Error closing source files\r\n", "Error closing dest files\r\n"},
+};
+static_assert(sizeof kStopMessages / sizeof kStopMessages[0] == kStepFilesClose + 1);
 
 struct Sections {
     IArchive reader;
@@ -650,27 +667,19 @@ struct Sections {
     const char* message = nullptr;
 };
 
-// Pumps one file's content into the sink: from the reader, or blank pieces
-// for a sink that shows only sizes (the reader then passed the content).
-PumpFault PumpFile(IArchive* r, uint32_t size, bool data,
-                   Status (SectionSink::*piece)(const uint8_t*, uint32_t), SectionSink* sink,
-                   ProgressScope* progress) {
-    auto take = [&](const uint8_t* p, uint32_t n) {
-        if (progress && data) progress->Advance(n);
-        return (sink->*piece)(p, n);
-    };
-    if (!data) return PumpPieces(size, BlankPiece, take);
-    return PumpPieces(
-        size,
-        [r](uint32_t left, const uint8_t** p, uint32_t* n) {
-            return ReadContentPiece(r, left, p, n);
-        },
-        take);
-}
+// Runs a section pump, its failure told in the copies' words.
+#define PUMPED(call)                                                                               \
+    do {                                                                                           \
+        PumpStop stop;                                                                             \
+        if ((call) != 0) {                                                                         \
+            c.message = kStopMessages[stop.step][stop.side == kPumpSource ? 0 : 1];                \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
 
-// The reader's pump: the full archive's sections, one to one to the sink.
-Status PumpFullSections(Sections& c, const char* src, const char* dst, uint32_t param,
-                        bool progress) {
+// The full archive's sections, one to one to the sink.
+Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        uint8_t show) {
     IArchive* r = &c.reader;
     SectionSink* s = c.sink;
     const ArchiveHeader* header;
@@ -679,87 +688,17 @@ Status PumpFullSections(Sections& c, const char* src, const char* dst, uint32_t 
     STEP(ReadArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
     STEP(s->Header(h), "Cannot write header\r\n");
-
-    if (progress) Log("1. Copying boot sectors...\r\n");
-    uint32_t size;
-    STEP(OpenBootSectors(r, &size), "Cannot open boot sectors\r\n");
-    STEP(s->BeginBootSectors(size), "Cannot create boot sectors\r\n");
-    PumpFault fault = PumpPieces(
-        size,
-        [r](uint32_t left, const uint8_t** p, uint32_t* n) { return ReadBootPiece(r, left, p, n); },
-        [s](const uint8_t* p, uint32_t n) { return s->BootPiece(p, n); });
-    STEP(fault == kPumpSource, "Cannot read boot sectors\r\n");
-    STEP(fault == kPumpSink, "Cannot write boot sectors\r\n");
-    STEP(CloseBootSectors(r), "Error closing source boot sectors\r\n");
-    STEP(s->EndBootSectors(), "Error closing dest boot sectors\r\n");
-
-    if (progress) Log("2. Copying summary informations...\r\n");
-    const uint8_t* p;
-    STEP(OpenDirSummary(r), "Cannot open dir summary\r\n");
-    STEP(s->BeginDirSummary(), "Cannot create dir summary\r\n");
-    for (uint32_t i = 0; i < h.dirCount; ++i) {
-        STEP(ReadDirSummaryEntry(r, &p), "Cannot read dir summary\r\n");
-        STEP(s->DirSummaryEntry(p), "Cannot write dir summary\r\n");
-    }
-    STEP(CloseDirSummary(r), "Error closing source dir summary\r\n");
-    STEP(s->EndDirSummary(), "Error closing dest dir summary\r\n");
-    STEP(OpenFileSummary(r), "Cannot open file summary\r\n");
-    STEP(s->BeginFileSummary(), "Cannot create file summary\r\n");
-    for (uint32_t i = 0; i < h.fileCount; ++i) {
-        STEP(ReadFileSummaryEntry(r, &p), "Cannot read file summary\r\n");
-        STEP(s->FileSummaryEntry(p), "Cannot write file summary\r\n");
-    }
-    STEP(CloseFileSummary(r), "Error closing source file summary\r\n");
-    STEP(s->EndFileSummary(), "Error closing dest file summary\r\n");
-
-    if (progress) Log("3. Copying directories : ");
-    STEP(OpenDirectories(r), "Cannot open directories\r\n");
-    STEP(s->BeginDirectories(), "Cannot create directories\r\n");
-    for (uint32_t n = 0; n < h.dirCount; ++n) {
-        DirectoryRecord record;
-        STEP(ReadDirectory(r, &record), "Cannot open directory\r\n");
-        STEP(s->Directory(record), "Cannot create directory\r\n");
-        for (uint32_t i = 0; i < record.subdirs + record.files; ++i) {
-            bool isDir = i < record.subdirs;
-            STEP(isDir ? ReadDirEntryDir(r, &p) : ReadDirEntryFile(r, &p),
-                 "Cannot read directory entry\r\n");
-            STEP(isDir ? s->SubdirEntry(p) : s->FileEntry(p), "Cannot write directory entry\r\n");
-        }
-        if (progress) CountUp(n + 1, h.dirCount);
-    }
-    STEP(CloseDirectories(r), "Error closing source directories\r\n");
-    STEP(s->EndDirectories(), "Error closing dest directories\r\n");
-
-    if (progress) Log("\r\n4. Copying files       : ");
-    bool data = s->WantsContent();
-    ProgressScope bar(data ? h.sumOfSizes : 0, "Copying files");
-    STEP(OpenFiles(r), "Cannot open files\r\n");
-    STEP(s->BeginFiles(), "Cannot create files\r\n");
-    for (uint32_t f = 0; f < h.fileCount; ++f) {
-        // A sink without contents gets their sizes; the reader passes them.
-        STEP(data ? ReadFileHeader(r, &size) : ReadSkipFile(r, &size),
-             data ? "Cannot open file\r\n" : "Cannot skip file\r\n");
-        STEP(s->FileHeader(size), "Cannot create file\r\n");
-        fault = PumpFile(r, size, data, &SectionSink::ContentPiece, s, &bar);
-        STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
-        STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
-        if (!data) continue;
-        if (progress) CountUp(f + 1, h.fileCount);
-        MonitorESC();
-    }
-    STEP(CloseFiles(r), "Error closing source files\r\n");
-    STEP(s->EndFiles(), "Error closing dest files\r\n");
-    if (progress) Log("\r\n");
+    PUMPED(PumpFullSections(r, h, s, show, &stop));
     STEP(CloseArchive(r), "Error closing source archive\r\n");
     STEP(s->End(), "Error closing dest archive\r\n");
-    if (progress) Log("Done.\r\n");
+    if (show & kShowSteps) Log("Done.\r\n");
     return 0;
 }
 
-// The incremental reader's pump: its steps to the incremental writer, the
-// dump or the restore.
-Status PumpIncrSections(Sections& c, const char* src, const char* dst, uint32_t param,
-                        bool writer) {
+// The incremental archive's steps to the incremental writer, the dump or
+// the restore.
+Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        uint8_t show) {
     IArchive* r = &c.reader;
     SectionSink* s = c.sink;
     const ArchiveHeader* header;
@@ -768,43 +707,7 @@ Status PumpIncrSections(Sections& c, const char* src, const char* dst, uint32_t 
     STEP(ReadIArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
     STEP(s->IHeader(h), "Cannot write header\r\n");
-    STEP(OpenIFiles(r), "Cannot open files\r\n");
-    STEP(s->BeginIFiles(), "Cannot create files\r\n");
-    Log("Processing files : ");
-    if (writer) Log("Copying files : ");
-    bool trace = Trace();
-    bool data = s->WantsContent();
-    const uint8_t* p;
-    for (uint32_t n = 0; n < h.dirCount; ++n) {
-        IDirectoryRecord record;
-        const char* name;
-        STEP(ReadIDirectory(r, &record, &name), "Cannot open directory\r\n");
-        STEP(s->IDirectory(record, name), "Cannot create directory\r\n");
-        for (uint32_t i = 0; i < record.subdirs; ++i) {
-            STEP(ReadIDirEntryDir(r, &p), "Cannot read directory entry\r\n");
-            if (trace) {
-                Log("\r\nSUBDIR : ");
-                Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
-            }
-            STEP(s->ISubdirEntry(p), "Cannot write directory entry\r\n");
-        }
-        for (uint32_t i = 0; i < record.files; ++i) {
-            STEP(data ? ReadIDirEntryFile(r, &p) : ReadISkipFile(r, &p),
-                 "Cannot read directory entry\r\n");
-            if (trace) {
-                Log("\r\nFILE : ");
-                Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
-            }
-            uint32_t size = ld32(p);
-            STEP(s->IFileEntry(p), "Cannot create file\r\n");
-            PumpFault fault = PumpFile(r, size, data, &SectionSink::IContentPiece, s, nullptr);
-            STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
-            STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
-        }
-        MonitorESC();
-    }
-    STEP(CloseIFiles(r), "Error closing source files\r\n");
-    STEP(s->EndIFiles(), "Error closing dest files\r\n");
+    PUMPED(PumpIncrSections(r, h, s, show, &stop));
     Log("\r\n");
     STEP(CloseIArchive(r), "Error closing source archive\r\n");
     STEP(s->IEnd(), "Error closing dest archive\r\n");
@@ -812,12 +715,12 @@ Status PumpIncrSections(Sections& c, const char* src, const char* dst, uint32_t 
     return 0;
 }
 
-// Runs a section pump into a new sink; a failed copy gives back what the
+// Runs a section copy into a new sink; a failed copy gives back what the
 // reader and the sink hold.
-template <typename Pump> Status RunSections(uint8_t dstType, const char** message, Pump pump) {
+template <typename Copier> Status RunSections(uint8_t dstType, const char** message, Copier copy) {
     auto* c = new Sections{};
     c->sink = NewSectionSink(dstType);
-    Status s = pump(*c);
+    Status s = copy(*c);
     if (s) {
         AbandonArchive(&c->reader);
         c->sink->Abandon();
@@ -828,6 +731,7 @@ template <typename Pump> Status RunSections(uint8_t dstType, const char** messag
     return s;
 }
 
+#undef PUMPED
 #undef STEP
 
 } // namespace
@@ -838,9 +742,9 @@ Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t p
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    return RunSections(dstType, message, [&](Sections& c) {
-        return PumpFullSections(c, src, dst, param, dstType == kEndArchive);
-    });
+    uint8_t show = kShowProgress | (dstType == kEndArchive ? kShowSteps : 0);
+    return RunSections(dstType, message,
+                       [&](Sections& c) { return CopyFullSections(c, src, dst, param, show); });
 }
 
 Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
@@ -849,9 +753,10 @@ Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t 
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    return RunSections(dstType, message, [&](Sections& c) {
-        return PumpIncrSections(c, src, dst, param, dstType == kEndIArchive);
-    });
+    uint8_t show =
+        kShowProcess | (Trace() ? kShowTrace : 0) | (dstType == kEndIArchive ? kShowSteps : 0);
+    return RunSections(dstType, message,
+                       [&](Sections& c) { return CopyIncrSections(c, src, dst, param, show); });
 }
 
 namespace {

@@ -5,7 +5,10 @@
 #include "archive/copy.h"
 #include "archive/dump.h"
 #include "archive/irestore.h"
+#include "archive/reader.h"
 #include "archive/writer.h"
+#include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -167,6 +170,163 @@ class RestoreSink final : public SectionSink {
 };
 
 } // namespace
+
+// Section pumps ------------------------------------------------------------
+
+namespace {
+
+// Records where a pump stopped.
+#define PUMP(step_, call, side_)                                                                   \
+    do {                                                                                           \
+        if ((call) != 0) {                                                                         \
+            stop->step = step_;                                                                    \
+            stop->side = side_;                                                                    \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+#define SOURCE(step_, call) PUMP(step_, call, kPumpSource)
+#define SINK(step_, call) PUMP(step_, call, kPumpSink)
+
+// One file's content into the sink: from the reader, or blank pieces for a
+// sink that shows only sizes (the reader then passed the content).
+PumpFault PumpContent(IArchive* r, uint32_t size, bool data,
+                      Status (SectionSink::*piece)(const uint8_t*, uint32_t), SectionSink* sink,
+                      ProgressScope* progress) {
+    auto take = [&](const uint8_t* p, uint32_t n) {
+        if (progress) progress->Advance(n);
+        return (sink->*piece)(p, n);
+    };
+    if (!data) return PumpPieces(size, BlankPiece, take);
+    return PumpPieces(
+        size, [r](uint32_t, const uint8_t** p, uint32_t* n) { return ReadFileContent(r, p, n); },
+        take);
+}
+
+} // namespace
+
+Status PumpFullSections(IArchive* r, const ArchiveHeader& h, SectionSink* s, uint8_t show,
+                        PumpStop* stop) {
+    bool steps = (show & kShowSteps) != 0;
+    if (steps) Log("1. Copying boot sectors...\r\n");
+    uint32_t size;
+    SOURCE(kStepBootOpen, OpenBootSectors(r, &size));
+    SINK(kStepBootOpen, s->BeginBootSectors(size));
+    PumpFault fault = PumpPieces(
+        size,
+        [r](uint32_t, const uint8_t** p, uint32_t* n) { return ReadBootSectorsChunk(r, p, n); },
+        [s](const uint8_t* p, uint32_t n) { return s->BootPiece(p, n); });
+    PUMP(kStepBoot, fault, fault);
+    SOURCE(kStepBootClose, CloseBootSectors(r));
+    SINK(kStepBootClose, s->EndBootSectors());
+
+    if (steps) Log("2. Copying summary informations...\r\n");
+    const uint8_t* p;
+    SOURCE(kStepDirSummaryOpen, OpenDirSummary(r));
+    SINK(kStepDirSummaryOpen, s->BeginDirSummary());
+    for (uint32_t i = 0; i < h.dirCount; ++i) {
+        SOURCE(kStepDirSummary, ReadDirSummaryEntry(r, &p));
+        SINK(kStepDirSummary, s->DirSummaryEntry(p));
+    }
+    SOURCE(kStepDirSummaryClose, CloseDirSummary(r));
+    SINK(kStepDirSummaryClose, s->EndDirSummary());
+    SOURCE(kStepFileSummaryOpen, OpenFileSummary(r));
+    SINK(kStepFileSummaryOpen, s->BeginFileSummary());
+    for (uint32_t i = 0; i < h.fileCount; ++i) {
+        SOURCE(kStepFileSummary, ReadFileSummaryEntry(r, &p));
+        SINK(kStepFileSummary, s->FileSummaryEntry(p));
+    }
+    SOURCE(kStepFileSummaryClose, CloseFileSummary(r));
+    SINK(kStepFileSummaryClose, s->EndFileSummary());
+
+    if (steps) Log("3. Copying directories : ");
+    SOURCE(kStepDirsOpen, OpenDirectories(r));
+    SINK(kStepDirsOpen, s->BeginDirectories());
+    for (stop->dir = 0; stop->dir < h.dirCount; ++stop->dir) {
+        DirectoryRecord record;
+        SOURCE(kStepDir, ReadDirectory(r, &record));
+        SINK(kStepDir, s->Directory(record));
+        for (uint32_t i = 0; i < record.subdirs; ++i) {
+            SOURCE(kStepSubdirEntry, ReadDirEntryDir(r, &p));
+            SINK(kStepSubdirEntry, s->SubdirEntry(p));
+        }
+        for (uint32_t i = 0; i < record.files; ++i) {
+            SOURCE(kStepFileEntry, ReadDirEntryFile(r, &p));
+            SINK(kStepFileEntry, s->FileEntry(p));
+        }
+        if (steps) CountUp(stop->dir + 1, h.dirCount);
+    }
+    SOURCE(kStepDirsClose, CloseDirectories(r));
+    SINK(kStepDirsClose, s->EndDirectories());
+
+    if (steps) Log("\r\n4. Copying files       : ");
+    bool data = s->WantsContent();
+    bool bar = (show & kShowProgress) != 0 && data;
+    ProgressScope progress(bar ? h.sumOfSizes : 0, "Copying files");
+    SOURCE(kStepFilesOpen, OpenFiles(r));
+    SINK(kStepFilesOpen, s->BeginFiles());
+    for (stop->file = 0; stop->file < h.fileCount; ++stop->file) {
+        // A sink without contents gets their sizes; the reader passes them.
+        if (data) SOURCE(kStepFile, ReadFileHeader(r, &size));
+        if (!data) SOURCE(kStepFileSkip, ReadSkipFile(r, &size));
+        SINK(kStepFile, s->FileHeader(size));
+        fault =
+            PumpContent(r, size, data, &SectionSink::ContentPiece, s, bar ? &progress : nullptr);
+        PUMP(kStepContent, fault, fault);
+        if (!data) continue;
+        if (steps) CountUp(stop->file + 1, h.fileCount);
+        MonitorESC();
+    }
+    SOURCE(kStepFilesClose, CloseFiles(r));
+    SINK(kStepFilesClose, s->EndFiles());
+    if (steps) Log("\r\n");
+    return 0;
+}
+
+Status PumpIncrSections(IArchive* r, const ArchiveHeader& h, SectionSink* s, uint8_t show,
+                        PumpStop* stop) {
+    SOURCE(kStepFilesOpen, OpenIFiles(r));
+    SINK(kStepFilesOpen, s->BeginIFiles());
+    if (show & kShowProcess) Log("Processing files : ");
+    if (show & kShowSteps) Log("Copying files : ");
+    bool trace = (show & kShowTrace) != 0;
+    bool data = s->WantsContent();
+    const uint8_t* p;
+    stop->file = 0;
+    for (stop->dir = 0; stop->dir < h.dirCount; ++stop->dir) {
+        IDirectoryRecord record;
+        const char* name;
+        SOURCE(kStepDir, ReadIDirectory(r, &record, &name));
+        SINK(kStepDir, s->IDirectory(record, name));
+        for (uint32_t i = 0; i < record.subdirs; ++i) {
+            SOURCE(kStepSubdirEntry, ReadIDirEntryDir(r, &p));
+            if (trace) {
+                Log("\r\nSUBDIR : ");
+                Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
+            }
+            SINK(kStepSubdirEntry, s->ISubdirEntry(p));
+        }
+        for (uint32_t i = 0; i < record.files; ++i) {
+            SOURCE(kStepFileEntry, data ? ReadIDirEntryFile(r, &p) : ReadISkipFile(r, &p));
+            if (trace) {
+                Log("\r\nFILE : ");
+                Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
+            }
+            uint32_t size = ld32(p);
+            SINK(kStepFile, s->IFileEntry(p));
+            PumpFault fault = PumpContent(r, size, data, &SectionSink::IContentPiece, s, nullptr);
+            PUMP(kStepContent, fault, fault);
+            ++stop->file;
+        }
+        MonitorESC();
+    }
+    SOURCE(kStepFilesClose, CloseIFiles(r));
+    SINK(kStepFilesClose, s->EndIFiles());
+    return 0;
+}
+
+#undef SINK
+#undef SOURCE
+#undef PUMP
 
 SectionSink* NewSectionSink(uint8_t type) {
     switch (type) {

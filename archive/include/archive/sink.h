@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "archive/format.h"
+#include "archive/pump.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -64,6 +65,57 @@ class SectionSink {
     virtual Status EndIFiles() { return 1; }
     virtual Status IEnd() { return 1; }
 };
+
+// Where a section pump stopped: the step, the side that failed, and the
+// directory (record) and file numbers it had reached.
+enum PumpStep : uint8_t {
+    kStepBootOpen,
+    kStepBoot,
+    kStepBootClose,
+    kStepDirSummaryOpen,
+    kStepDirSummary,
+    kStepDirSummaryClose,
+    kStepFileSummaryOpen,
+    kStepFileSummary,
+    kStepFileSummaryClose,
+    kStepDirsOpen,
+    kStepDir,
+    kStepSubdirEntry,
+    kStepFileEntry,
+    kStepDirsClose,
+    kStepFilesOpen,
+    kStepFile,
+    kStepFileSkip,
+    kStepContent,
+    kStepFilesClose,
+};
+
+struct PumpStop {
+    PumpStep step = kStepBootOpen;
+    PumpFault side = kPumpDone;
+    uint32_t dir = 0;
+    uint32_t file = 0;
+};
+
+// What a pump shows while it runs.
+enum PumpShow : uint8_t {
+    kShowNothing = 0,
+    kShowSteps = 1,    // the numbered steps, counters and the progress line
+    kShowTrace = 2,    // incremental: the trace of entries
+    kShowProcess = 4,  // incremental: "Processing files : "
+    kShowProgress = 8, // full: the progress line of the files
+};
+
+struct IArchive;
+
+// The full reader's sections, from the boot sectors to the end of the
+// files, into the sink (the header is read and given by the caller).
+Status PumpFullSections(IArchive* r, const ArchiveHeader& h, SectionSink* sink, uint8_t show,
+                        PumpStop* stop);
+// The incremental reader's directory records and files, from the files
+// section's start to its end.
+Status PumpIncrSections(IArchive* r, const ArchiveHeader& h, SectionSink* sink, uint8_t show,
+                        PumpStop* stop);
 
 // The sink for a destination type (kEndArchive, kEndIArchive, kEndDump,
 // kEndIDump, kEndPath), null for any other.
