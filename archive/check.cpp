@@ -13,6 +13,7 @@
 
 #include "archive/format.h"
 #include "archive/reader.h"
+#include "archive/sink.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/util.h"
@@ -175,188 +176,238 @@ struct Walker {
     Status Fail(const char* text) { return Fail("%s", text); }
 };
 
-Status CheckContent(Walker* w, uint32_t size, const char* what, uint32_t number) {
-    IArchive* r = w->r;
-    for (uint32_t left = size; left > 0;) {
-        MonitorESC();
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (ReadFileContent(r, &data, &len) || len == 0 || len > left)
-            return w->Fail("%s %u: content unreadable", what, number);
-        left -= len;
-    }
-    return 0;
-}
+// The check as a sink of the section pumps: every record is compared with
+// what came before it; a problem is placed at the reader's last item.
+class CheckSink final : public SectionSink {
+  public:
+    CheckSink(Walker* w, const ArchiveHeader& h) : w_(w), h_(h), out_(w->c->result) {}
+    Status Open(const char*, uint32_t) override { return 0; }
+    void Abandon() override {}
 
-Status CheckFull(Walker* w, const ArchiveHeader& h) {
-    IArchive* r = w->r;
-    ArchiveCheck* out = w->c->result;
-    uint32_t boot = 0;
-    if (OpenBootSectors(r, &boot)) return w->Fail("boot sectors section unreadable");
-    if (boot % 512) return w->Fail("boot sectors size %u is not a whole number of sectors", boot);
-    for (uint32_t left = boot; left > 0;) {
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (ReadBootSectorsChunk(r, &data, &len) || len == 0 || len > left)
-            return w->Fail("boot sectors unreadable");
-        left -= len;
+    // Full archives.
+    Status BeginBootSectors(uint32_t size) override {
+        if (size % 512)
+            return w_->Fail("boot sectors size %u is not a whole number of sectors", size);
+        return 0;
     }
-    if (CloseBootSectors(r)) return w->Fail("boot sectors unfinished");
-
-    // The summaries, kept to compare with the directories and files; the
+    Status BootPiece(const uint8_t*, uint32_t) override { return 0; }
+    // The summaries are kept to compare with the directories and files; the
     // memory they take is bounded by the counts the check accepts.
-    if (h.dirCount > kCheckDirsMax || h.fileCount > kCheckFilesMax)
-        return w->Fail("%u directories and %u files: more than the check holds (%u and %u)",
-                       h.dirCount, h.fileCount, kCheckDirsMax, kCheckFilesMax);
-    struct Counts {
-        uint32_t subdirs, files;
-    };
-    std::vector<Counts> dirSummary;
-    std::vector<uint32_t> fileSizes;
-    const uint8_t* p;
-    if (OpenDirSummary(r)) return w->Fail("directory summary section missing");
-    for (uint32_t i = 0; i < h.dirCount; ++i) {
-        if (ReadDirSummaryEntry(r, &p))
-            return w->Fail("directory summary holds fewer than the header's %u directories",
-                           h.dirCount);
+    Status EndBootSectors() override {
+        if (h_.dirCount > kCheckDirsMax || h_.fileCount > kCheckFilesMax)
+            return w_->Fail("%u directories and %u files: more than the check holds (%u and %u)",
+                            h_.dirCount, h_.fileCount, kCheckDirsMax, kCheckFilesMax);
+        return 0;
+    }
+    Status BeginDirSummary() override { return 0; }
+    Status DirSummaryEntry(const uint8_t* p) override {
         DirSummary summary = DirSummary::Load(p);
-        dirSummary.push_back({summary.subdirs, summary.files});
+        dirSummary_.push_back({summary.subdirs, summary.files});
+        return 0;
     }
-    if (CloseDirSummary(r))
-        return w->Fail("directory summary holds more than the header's %u directories", h.dirCount);
-    if (OpenFileSummary(r)) return w->Fail("file summary section missing");
-    for (uint32_t i = 0; i < h.fileCount; ++i) {
-        if (ReadFileSummaryEntry(r, &p))
-            return w->Fail("file summary holds fewer than the header's %u files", h.fileCount);
-        fileSizes.push_back(ld32(p));
+    Status EndDirSummary() override { return 0; }
+    Status BeginFileSummary() override { return 0; }
+    Status FileSummaryEntry(const uint8_t* p) override {
+        fileSizes_.push_back(ld32(p));
+        return 0;
     }
-    if (CloseFileSummary(r))
-        return w->Fail("file summary holds more than the header's %u files", h.fileCount);
-
-    // Directories: the tree shape (pop counts against the children each
-    // directory announced), the entries against the summaries.
-    if (OpenDirectories(r)) return w->Fail("directories section missing");
-    std::vector<uint32_t> childrenLeft; // per level of the path to the last directory
-    uint32_t fileNumber = 0;
-    for (uint32_t d = 0; d < h.dirCount; ++d) {
+    Status EndFileSummary() override { return 0; }
+    Status BeginDirectories() override { return 0; }
+    // The tree shape: pop counts against the children each directory
+    // announced; its entries against its summary.
+    Status Directory(const DirectoryRecord& record) override {
         MonitorESC();
-        DirectoryRecord record;
-        if (ReadDirectory(r, &record))
-            return w->Fail("directory %u: record unreadable (the header announces %u)", d,
-                           h.dirCount);
+        uint32_t d = dir_++;
         if (d == 0 && record.pops != 0)
-            return w->Fail("directory 0: pop count %u for the root", record.pops);
+            return w_->Fail("directory 0: pop count %u for the root", record.pops);
         if (d > 0) {
             // The path to the previous directory is on the stack; leaving
             // pops levels must keep at least the root as the parent.
-            if (record.pops >= childrenLeft.size())
-                return w->Fail("directory %u: pop count %u does not fit the tree", d, record.pops);
+            if (record.pops >= childrenLeft_.size())
+                return w_->Fail("directory %u: pop count %u does not fit the tree", d, record.pops);
             for (uint16_t i = 0; i < record.pops; ++i) {
-                if (childrenLeft.back() != 0)
-                    return w->Fail("directory %u: an earlier directory misses %u subdirectories", d,
-                                   childrenLeft.back());
-                childrenLeft.pop_back();
+                if (childrenLeft_.back() != 0)
+                    return w_->Fail("directory %u: an earlier directory misses %u subdirectories",
+                                    d, childrenLeft_.back());
+                childrenLeft_.pop_back();
             }
-            if (childrenLeft.empty() || childrenLeft.back() == 0)
-                return w->Fail("directory %u: not announced by its parent", d);
-            --childrenLeft.back();
+            if (childrenLeft_.empty() || childrenLeft_.back() == 0)
+                return w_->Fail("directory %u: not announced by its parent", d);
+            --childrenLeft_.back();
         }
-        childrenLeft.push_back(record.subdirs);
-        const Counts& summary = dirSummary[d];
+        childrenLeft_.push_back(record.subdirs);
+        const Counts& summary = dirSummary_[d];
         if (summary.subdirs != record.subdirs || summary.files != record.files)
-            return w->Fail(
+            return w_->Fail(
                 "directory %u: %u subdirectories and %u files, its summary says %u and %u", d,
                 record.subdirs, record.files, summary.subdirs, summary.files);
-        for (uint32_t i = 0; i < record.subdirs; ++i) {
-            if (ReadDirEntryDir(r, &p))
-                return w->Fail("directory %u: subdirectory entry unreadable", d);
-            if (!SingleComponent(p, SubdirEntry::kSize + h.dirAttr))
-                return w->Fail("directory %u: subdirectory name is not a single component", d);
-        }
-        for (uint32_t i = 0; i < record.files; ++i) {
-            if (ReadDirEntryFile(r, &p)) return w->Fail("directory %u: file entry unreadable", d);
-            if (!SingleComponent(p, kFileEntrySize + h.dirAttr))
-                return w->Fail("directory %u: file name is not a single component", d);
-            if (fileNumber >= h.fileCount)
-                return w->Fail("directory %u: more file entries than the header's %u files", d,
-                               h.fileCount);
-            if (ld32(p) != fileSizes[fileNumber])
-                return w->Fail("file %u: entry size %u, summary says %u", fileNumber, ld32(p),
-                               fileSizes[fileNumber]);
-            ++fileNumber;
-        }
+        return 0;
     }
-    if (CloseDirectories(r)) return w->Fail("directories unfinished");
-    for (uint32_t left : childrenLeft)
-        if (left != 0) return w->Fail("directories: %u announced subdirectories missing", left);
-    if (fileNumber != h.fileCount)
-        return w->Fail("directories hold %u file entries, the header says %u", fileNumber,
-                       h.fileCount);
-    out->dirs = h.dirCount;
-
-    if (OpenFiles(r)) return w->Fail("files section missing");
-    for (uint32_t f = 0; f < h.fileCount; ++f) {
-        uint32_t size = 0;
-        if (ReadFileHeader(r, &size)) return w->Fail("file %u: header unreadable", f);
-        if (size != fileSizes[f])
-            return w->Fail("file %u: %u bytes, its entry says %u", f, size, fileSizes[f]);
-        if (CheckContent(w, size, "file", f)) return 1;
-        ++out->files;
-        out->bytes += size;
+    Status SubdirEntry(const uint8_t* p) override {
+        if (!SingleComponent(p, SubdirEntry::kSize + h_.dirAttr))
+            return w_->Fail("directory %u: subdirectory name is not a single component", dir_ - 1);
+        return 0;
     }
-    if (CloseFiles(r)) return w->Fail("end tag missing after the header's %u files", h.fileCount);
-    return 0;
-}
+    Status FileEntry(const uint8_t* p) override {
+        uint32_t d = dir_ - 1;
+        if (!SingleComponent(p, kFileEntrySize + h_.dirAttr))
+            return w_->Fail("directory %u: file name is not a single component", d);
+        if (fileNumber_ >= h_.fileCount)
+            return w_->Fail("directory %u: more file entries than the header's %u files", d,
+                            h_.fileCount);
+        if (ld32(p) != fileSizes_[fileNumber_])
+            return w_->Fail("file %u: entry size %u, summary says %u", fileNumber_, ld32(p),
+                            fileSizes_[fileNumber_]);
+        ++fileNumber_;
+        return 0;
+    }
+    Status EndDirectories() override {
+        for (uint32_t left : childrenLeft_)
+            if (left != 0)
+                return w_->Fail("directories: %u announced subdirectories missing", left);
+        if (fileNumber_ != h_.fileCount)
+            return w_->Fail("directories hold %u file entries, the header says %u", fileNumber_,
+                            h_.fileCount);
+        out_->dirs = h_.dirCount;
+        return 0;
+    }
+    Status BeginFiles() override { return 0; }
+    Status FileHeader(uint32_t size) override {
+        Counted(size);
+        uint32_t f = out_->files;
+        if (size != fileSizes_[f])
+            return w_->Fail("file %u: %u bytes, its entry says %u", f, size, fileSizes_[f]);
+        return 0;
+    }
+    Status ContentPiece(const uint8_t*, uint32_t) override { return 0; }
+    Status EndFiles() override { return Counted(0); }
 
-Status CheckIncremental(Walker* w, const ArchiveHeader& h) {
-    IArchive* r = w->r;
-    ArchiveCheck* out = w->c->result;
-    if (OpenIFiles(r)) return w->Fail("changed files section missing");
-    uint32_t depth = 0;
-    for (uint32_t d = 0; d < h.dirCount; ++d) {
+    // Incremental archives.
+    Status BeginIFiles() override { return 0; }
+    Status IDirectory(const IDirectoryRecord& record, const char* name) override {
         MonitorESC();
-        IDirectoryRecord record;
-        const char* name = nullptr;
-        if (ReadIDirectory(r, &record, &name))
-            return w->Fail("directory record %u unreadable (the header announces %u)", d,
-                           h.dirCount);
+        uint32_t d = dir_++;
         bool root = name[0] == '\0';
         if (d == 0 && (!root || record.pops != 0))
-            return w->Fail("directory record 0 is not the root");
+            return w_->Fail("directory record 0 is not the root");
         if (d > 0) {
             const uint8_t* raw = reinterpret_cast<const uint8_t*>(name);
             if (root || !SingleComponent(raw, 0))
-                return w->Fail("directory record %u: name is not a single component", d);
-            if (record.pops > depth)
-                return w->Fail("directory record %u: pop count %u deeper than the tree (%u)", d,
-                               record.pops, depth);
-            depth = depth - record.pops + 1;
+                return w_->Fail("directory record %u: name is not a single component", d);
+            if (record.pops > depth_)
+                return w_->Fail("directory record %u: pop count %u deeper than the tree (%u)", d,
+                                record.pops, depth_);
+            depth_ = depth_ - record.pops + 1;
         }
-        const uint8_t* p;
-        for (uint32_t i = 0; i < record.subdirs; ++i) {
-            if (ReadIDirEntryDir(r, &p))
-                return w->Fail("directory record %u: subdirectory entry unreadable", d);
-            if (!SingleComponent(p, SubdirEntry::kSize + h.dirAttr))
-                return w->Fail("directory record %u: subdirectory name is not a single component",
-                               d);
+        return 0;
+    }
+    Status ISubdirEntry(const uint8_t* p) override {
+        if (!SingleComponent(p, SubdirEntry::kSize + h_.dirAttr))
+            return w_->Fail("directory record %u: subdirectory name is not a single component",
+                            dir_ - 1);
+        return 0;
+    }
+    Status IFileEntry(const uint8_t* p) override {
+        if (!SingleComponent(p, kFileEntrySize + h_.dirAttr))
+            return w_->Fail("directory record %u: file name is not a single component", dir_ - 1);
+        return Counted(ld32(p));
+    }
+    Status IContentPiece(const uint8_t*, uint32_t) override { return 0; }
+    Status EndIFiles() override {
+        Counted(0);
+        if (out_->files != h_.fileCount)
+            return w_->Fail("%u files stored, the header says %u", out_->files, h_.fileCount);
+        out_->dirs = h_.dirCount;
+        return 0;
+    }
+
+  private:
+    // A file is counted once its content has been read: when the next
+    // one starts or the files end.
+    Status Counted(uint32_t next) {
+        if (open_) {
+            ++out_->files;
+            out_->bytes += size_;
         }
-        for (uint32_t i = 0; i < record.files; ++i) {
-            if (ReadIDirEntryFile(r, &p))
-                return w->Fail("directory record %u: file entry unreadable", d);
-            if (!SingleComponent(p, kFileEntrySize + h.dirAttr))
-                return w->Fail("directory record %u: file name is not a single component", d);
-            uint32_t size = ld32(p);
-            if (CheckContent(w, size, "file", out->files)) return 1;
-            ++out->files;
-            out->bytes += size;
+        open_ = true;
+        size_ = next;
+        return 0;
+    }
+    struct Counts {
+        uint32_t subdirs, files;
+    };
+    Walker* w_;
+    const ArchiveHeader& h_;
+    ArchiveCheck* out_;
+    std::vector<Counts> dirSummary_;
+    std::vector<uint32_t> fileSizes_;
+    std::vector<uint32_t> childrenLeft_; // per level of the path to the last directory
+    uint32_t dir_ = 0;                   // directories (records) seen
+    uint32_t fileNumber_ = 0;            // file entries seen
+    uint32_t depth_ = 0;                 // incremental: depth of the last record
+    bool open_ = false;                  // a file's content is being read
+    uint32_t size_ = 0;
+};
+
+// Where the reader stopped, in the check's words.
+Status SourceProblem(Walker* w, const ArchiveHeader& h, const PumpStop& stop, bool incremental) {
+    uint32_t d = stop.dir, f = stop.file;
+    if (incremental) {
+        switch (stop.step) {
+        case kStepFilesOpen: return w->Fail("changed files section missing");
+        case kStepDir:
+            return w->Fail("directory record %u unreadable (the header announces %u)", d,
+                           h.dirCount);
+        case kStepSubdirEntry:
+            return w->Fail("directory record %u: subdirectory entry unreadable", d);
+        case kStepFileEntry: return w->Fail("directory record %u: file entry unreadable", d);
+        case kStepContent: return w->Fail("file %u: content unreadable", f);
+        case kStepFilesClose:
+            return w->Fail("end tag missing after the header's %u directory records", h.dirCount);
+        default: return w->Fail("archive unreadable");
         }
     }
-    if (CloseIFiles(r))
-        return w->Fail("end tag missing after the header's %u directory records", h.dirCount);
-    if (out->files != h.fileCount)
-        return w->Fail("%u files stored, the header says %u", out->files, h.fileCount);
-    out->dirs = h.dirCount;
-    return 0;
+    switch (stop.step) {
+    case kStepBootOpen: return w->Fail("boot sectors section unreadable");
+    case kStepBoot: return w->Fail("boot sectors unreadable");
+    case kStepBootClose: return w->Fail("boot sectors unfinished");
+    case kStepDirSummaryOpen: return w->Fail("directory summary section missing");
+    case kStepDirSummary:
+        return w->Fail("directory summary holds fewer than the header's %u directories",
+                       h.dirCount);
+    case kStepDirSummaryClose:
+        return w->Fail("directory summary holds more than the header's %u directories", h.dirCount);
+    case kStepFileSummaryOpen: return w->Fail("file summary section missing");
+    case kStepFileSummary:
+        return w->Fail("file summary holds fewer than the header's %u files", h.fileCount);
+    case kStepFileSummaryClose:
+        return w->Fail("file summary holds more than the header's %u files", h.fileCount);
+    case kStepDirsOpen: return w->Fail("directories section missing");
+    case kStepDir:
+        return w->Fail("directory %u: record unreadable (the header announces %u)", d, h.dirCount);
+    case kStepSubdirEntry: return w->Fail("directory %u: subdirectory entry unreadable", d);
+    case kStepFileEntry: return w->Fail("directory %u: file entry unreadable", d);
+    case kStepDirsClose: return w->Fail("directories unfinished");
+    case kStepFilesOpen: return w->Fail("files section missing");
+    case kStepFile:
+    case kStepFileSkip: return w->Fail("file %u: header unreadable", f);
+    case kStepContent: return w->Fail("file %u: content unreadable", f);
+    case kStepFilesClose:
+        return w->Fail("end tag missing after the header's %u files", h.fileCount);
+    }
+    return 1;
+}
+
+// Pumps the archive's sections into the check; a problem the check found
+// is already recorded, one of the reader is placed here.
+Status CheckSections(Walker* w, const ArchiveHeader& h, bool incremental) {
+    CheckSink sink(w, h);
+    PumpStop stop;
+    Status s = incremental ? PumpIncrSections(w->r, h, &sink, kShowNothing, &stop)
+                           : PumpFullSections(w->r, h, &sink, kShowNothing, &stop);
+    if (s == 0) return 0;
+    if (stop.side == kPumpSink) return 1;
+    return SourceProblem(w, h, stop, incremental);
 }
 
 } // namespace
@@ -412,7 +463,7 @@ Status CheckArchive(const char* name, ArchiveCheck* result) {
     Status s = ReadArchiveHeader(r.get(), &header) ? w.Fail("archive header unreadable") : 0;
     ArchiveHeader h;
     if (s == 0) h = *header;
-    if (s == 0) s = result->incremental ? CheckIncremental(&w, h) : CheckFull(&w, h);
+    if (s == 0) s = CheckSections(&w, h, result->incremental);
     if (s == 0 && (result->bytes > 0xFFFFFFFFull
                        ? h.sumOfSizes != 0xFFFFFFFF && h.sumOfSizes != uint32_t(result->bytes)
                        : h.sumOfSizes != result->bytes))

@@ -10,8 +10,9 @@
 
 #include "archive/check.h"
 #include "archive/dump.h"
-#include "archive/irestore.h"
 #include "archive/output.h"
+#include "archive/pump.h"
+#include "archive/sink.h"
 #include "archive/vfile.h"
 #include "archive/writer.h"
 #include "platform/console.h"
@@ -371,6 +372,12 @@ struct Copy {
     int16_t zfil = -1;
     BitList bits;
     const char* message = nullptr;
+    // The directory pass.
+    const FilterSet* filters = nullptr;
+    bool nocase = false;   // the destination's names ignore case
+    uint16_t attrSize = 0; // A of the source's entries
+    bool trace = false;
+    uint64_t selectedBytes = 0; // the progress line's total
 };
 
 // Records the first failing step's message.
@@ -402,38 +409,107 @@ const uint8_t* SourceAttrsEnd(const uint8_t* entry, uint32_t fixed, uint16_t att
     return entry + fixed + attrSize;
 }
 
-Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
-               uint8_t dstType, const char* dstName) {
-    const FilterSet empty;
-    const FilterSet& filters = request.filters ? *request.filters : empty;
-    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
-                                                                         : request.dumpFlags;
-    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
-    STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
-    char id[4];
-    uint16_t attrSize;
-    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
-    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
-    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
-    bool nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
-
-    // Boot sectors.
+// The boot sectors from the source to the destination adapter.
+Status CopyBootSectors(Copy& c) {
     uint32_t bootSize;
     STEP(InputBootSectors(&c.in, &bootSize), "Cannot open boot sectors\r\n");
     STEP(OutputBootSectors(&c.out, bootSize), "Cannot create boot sectors\r\n");
-    for (uint32_t left = bootSize; left > 0;) {
-        const uint8_t* p;
-        uint32_t n;
-        STEP(InputBootSectorsChunk(&c.in, &p, &n), "Cannot read boot sectors\r\n");
-        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
-        STEP(OutputBootSectorsChunk(&c.out, p, n), "Cannot write boot sectors\r\n");
-        left -= n;
-    }
+    PumpFault fault = PumpPieces(
+        bootSize,
+        [&c](uint32_t, const uint8_t** p, uint32_t* n) {
+            return InputBootSectorsChunk(&c.in, p, n);
+        },
+        [&c](const uint8_t* p, uint32_t n) { return OutputBootSectorsChunk(&c.out, p, n); });
+    STEP(fault == kPumpSource, "Cannot read boot sectors\r\n");
+    STEP(fault == kPumpSink, "Cannot write boot sectors\r\n");
     STEP(InputedBootSectors(&c.in), "Error closing source boot sectors\r\n");
     STEP(OutputedBootSectors(&c.out), "Error closing dest boot sectors\r\n");
+    return 0;
+}
 
-    // Directories: the selected tree goes to the destination, the selection
-    // of every file to the bit list.
+// The selected files' contents, in file order, as the bit list chose them.
+Status CopyFiles(Copy& c, uint32_t fileCount) {
+    bool data = c.out.sink->WantsContent();
+    ProgressScope progress(data ? c.selectedBytes : 0, "Copying files");
+    auto take = [&](const uint8_t* p, uint32_t n) {
+        if (data) progress.Advance(n);
+        return OutputFileContent(&c.out, p, n);
+    };
+    auto read = [&c](uint32_t, const uint8_t** p, uint32_t* n) {
+        return InputFileContent(&c.in, p, n);
+    };
+    for (uint32_t f = 0; f < fileCount; ++f) {
+        bool pass;
+        STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
+        uint32_t size;
+        // A file not selected is passed; a destination without contents
+        // gets only their sizes, in pieces.
+        if (!pass || !data) STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+        if (!pass) continue;
+        if (data) STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
+        STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
+        PumpFault fault = data ? PumpPieces(size, read, take) : PumpPieces(size, BlankPiece, take);
+        STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
+        STEP(fault == kPumpSink, "Cannot write file chunk\r\n");
+        if (!data) continue;
+        if (!c.trace) CountUpChanged(f + 1, fileCount);
+        MonitorESC();
+    }
+    return 0;
+}
+
+// One directory's entries: the selected ones to the destination, every
+// subdirectory's path and selection to "ZDIR", every file's selection to
+// the bit list.
+Status CopyEntries(Copy& c, const char* path, bool selected, uint32_t subdirs, uint32_t files) {
+    const uint8_t* entry;
+    size_t pathLength = std::strlen(path);
+    for (uint32_t i = 0; i < subdirs + files; ++i) {
+        bool isDir = i < subdirs;
+        STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
+             "Cannot read directory entry\r\n");
+        const uint8_t* nameAt =
+            SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, c.attrSize);
+        int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
+        // Relative paths are what the filters see: a path that does not
+        // fit is refused rather than cut into another one.
+        if (nameLength < 0) STEP(1, "Cannot read directory entry\r\n");
+        if (pathLength + size_t(nameLength) + 1 > kCopyPathMax) STEP(1, "Path too long\r\n");
+        char full[kCopyPathMax];
+        std::memcpy(full, path, pathLength);
+        std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
+        bool pass = selected && PassFilter(*c.filters, full, c.nocase);
+        if (isDir) {
+            if (c.trace) {
+                Log("\r\nDIR  : ");
+                Log(full);
+                Log(" -- offset ");
+                LogHex(TellVFile(c.zdir));
+            }
+            uint8_t child[kZdirRecord] = {};
+            std::memcpy(child, full, pathLength + size_t(nameLength));
+            child[kCopyPathMax] = pass ? 1 : 0;
+            STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
+            if (pass) STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
+        } else {
+            if (c.trace) {
+                Log("\r\nFILE : ");
+                Log(full);
+            }
+            STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
+            if (pass) {
+                STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
+                c.selectedBytes += ld32(entry);
+            }
+        }
+    }
+    return 0;
+}
+
+// The directory pass: the source's tree in pre-order, its shape checked,
+// the filters applied to every entry's relative path; the selected tree
+// goes to the destination, the selection of every file to the bit list.
+Status CopyDirectories(Copy& c) {
     uint32_t dirCount;
     STEP(InputDirectories(&c.in, &dirCount), "Cannot open directories\r\n");
     STEP(OutputDirectories(&c.out), "Cannot create directories\r\n");
@@ -452,13 +528,11 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     uint32_t offsets[kCopyDepthMax + 1] = {};
     uint32_t childrenLeft[kCopyDepthMax + 1] = {};
     uint32_t depth = 0, outDepth = 0;
-    uint64_t selectedBytes = 0; // the progress line's total
-    bool trace = Trace();
     for (uint32_t d = 0; d < dirCount; ++d) {
         uint16_t pops;
         uint32_t subdirs, files;
         STEP(InputDirectory(&c.in, &pops, &subdirs, &files, d), "Cannot open directory\r\n");
-        if (trace) {
+        if (c.trace) {
             Log("\r\nNEXT DIR : parent depth ");
             LogNumber(pops);
             Log(", ");
@@ -479,7 +553,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
             --childrenLeft[depth];
             STEP(SeekVFile(c.zdir, offsets[depth]) || ReadVFile(c.zdir, record, kZdirRecord),
                  "Cannot read temp file\r\n");
-            if (trace) {
+            if (c.trace) {
                 Log("\r\nPARENT   : offset ");
                 LogHex(offsets[depth]);
                 Log(", name ");
@@ -503,52 +577,34 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
                  "Cannot create directory\r\n");
             outDepth = depth;
         }
-        size_t pathLength = std::strlen(path);
-        for (uint32_t i = 0; i < subdirs + files; ++i) {
-            bool isDir = i < subdirs;
-            STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
-                 "Cannot read directory entry\r\n");
-            const uint8_t* nameAt =
-                SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, attrSize);
-            int32_t nameLength = EntryNameLength(nameAt, kEntryNameMax);
-            // Relative paths are what the filters see: a path that does not
-            // fit is refused rather than cut into another one.
-            if (nameLength < 0) STEP(1, "Cannot read directory entry\r\n");
-            if (pathLength + size_t(nameLength) + 1 > kCopyPathMax) STEP(1, "Path too long\r\n");
-            char full[kCopyPathMax];
-            std::memcpy(full, path, pathLength);
-            std::memcpy(full + pathLength, nameAt, size_t(nameLength) + 1);
-            bool pass = selected && PassFilter(filters, full, nocase);
-            if (isDir) {
-                if (trace) {
-                    Log("\r\nDIR  : ");
-                    Log(full);
-                    Log(" -- offset ");
-                    LogHex(TellVFile(c.zdir));
-                }
-                uint8_t child[kZdirRecord] = {};
-                std::memcpy(child, full, pathLength + size_t(nameLength));
-                child[kCopyPathMax] = pass ? 1 : 0;
-                STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
-                if (pass)
-                    STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
-            } else {
-                if (trace) {
-                    Log("\r\nFILE : ");
-                    Log(full);
-                }
-                STEP(WriteBitBuff(&c.bits, pass), "Cannot write temp file\r\n");
-                if (pass) {
-                    STEP(OutputDirEntryFile(&c.out, entry), "Cannot write directory entry\r\n");
-                    selectedBytes += ld32(entry);
-                }
-            }
-        }
+        if (CopyEntries(c, path, selected, subdirs, files)) return 1;
         MonitorESC();
     }
     CloseHandle(c.zdir);
     STEP(FlushBitBuff(&c.bits), "Cannot write temp file\r\n");
     STEP(InputedDirectories(&c.in), "Error closing source directories\r\n");
+    return 0;
+}
+
+Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char* srcName,
+               uint8_t dstType, const char* dstName) {
+    const FilterSet empty;
+    const FilterSet& filters = request.filters ? *request.filters : empty;
+    uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
+                                                                         : request.dumpFlags;
+    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
+    STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
+    char id[4];
+    uint16_t attrSize;
+    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
+    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
+    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
+    if (CopyBootSectors(c)) return 1;
+    c.filters = &filters;
+    c.nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
+    c.attrSize = attrSize;
+    c.trace = Trace();
+    if (CopyDirectories(c)) return 1;
     Log("\r\n2. Writing directories : ");
     STEP(OutputedDirectories(&c.out), "Error closing dest directories\r\n");
     Log("\r\n");
@@ -558,42 +614,7 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
     STEP(OutputFiles(&c.out), "Cannot create files\r\n");
     InitBitBuff(&c.bits, c.zfil);
-    bool withData =
-        (dstType != kEndDump && dstType != kEndIDump) || (request.dumpFlags & kDumpFileData) != 0;
-    ProgressScope progress(withData ? selectedBytes : 0, "Copying files");
-    for (uint32_t f = 0; f < fileCount; ++f) {
-        bool pass;
-        STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
-        uint32_t size;
-        if (!pass) {
-            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
-            continue;
-        }
-        if (!withData) {
-            // The dump shows no contents: only their sizes, in pieces.
-            STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
-            STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t n = left < kChunkData ? left : kChunkData;
-                STEP(OutputFileContent(&c.out, nullptr, n), "Cannot write file chunk\r\n");
-                left -= n;
-            }
-            continue;
-        }
-        STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
-        STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
-        for (uint32_t left = size; left > 0;) {
-            const uint8_t* p;
-            uint32_t n;
-            STEP(InputFileContent(&c.in, &p, &n), "Cannot read file chunk\r\n");
-            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-            STEP(OutputFileContent(&c.out, p, n), "Cannot write file chunk\r\n");
-            progress.Advance(n);
-            left -= n;
-        }
-        if (!trace) CountUpChanged(f + 1, fileCount);
-        MonitorESC();
-    }
+    if (CopyFiles(c, fileCount)) return 1;
     STEP(InputedFiles(&c.in), "Error closing source files\r\n");
     STEP(OutputedFiles(&c.out), "Error closing dest files\r\n");
     CloseHandle(c.zfil);
@@ -615,236 +636,102 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
 
 // Section copies -------------------------------------------------------------
 
+// The copies' messages for where a section pump stopped: the source's and
+// the destination's, per step.
+const char* const kStopMessages[][2] = {
+    {"Cannot open boot sectors\r\n", "Cannot create boot sectors\r\n"},
+    {"Cannot read boot sectors\r\n", "Cannot write boot sectors\r\n"},
+    {"Error closing source boot sectors\r\n", "Error closing dest boot sectors\r\n"},
+    {"Cannot open dir summary\r\n", "Cannot create dir summary\r\n"},
+    {"Cannot read dir summary\r\n", "Cannot write dir summary\r\n"},
+    {"Error closing source dir summary\r\n", "Error closing dest dir summary\r\n"},
+    {"Cannot open file summary\r\n", "Cannot create file summary\r\n"},
+    {"Cannot read file summary\r\n", "Cannot write file summary\r\n"},
+    {"Error closing source file summary\r\n", "Error closing dest file summary\r\n"},
+    {"Cannot open directories\r\n", "Cannot create directories\r\n"},
+    {"Cannot open directory\r\n", "Cannot create directory\r\n"},
+    {"Cannot read directory entry\r\n", "Cannot write directory entry\r\n"},
+    {"Cannot read directory entry\r\n", "Cannot write directory entry\r\n"},
+    {"Error closing source directories\r\n", "Error closing dest directories\r\n"},
+    {"Cannot open files\r\n", "Cannot create files\r\n"},
+    {"Cannot open file\r\n", "Cannot create file\r\n"},
+    {"Cannot skip file\r\n", "Cannot create file\r\n"},
+    {"Cannot read file chunk\r\n", "Cannot write file chunk\r\n"},
+    {"Error closing source files\r\n", "Error closing dest files\r\n"},
+};
+static_assert(sizeof kStopMessages / sizeof kStopMessages[0] == kStepFilesClose + 1);
+
 struct Sections {
     IArchive reader;
-    ArchiveWriter writer;
-    DumpState dump;
-    IRestoreState restore;
-    uint8_t type = kEndNone; // the destination
-    bool started = false;
+    SectionSink* sink = nullptr;
     const char* message = nullptr;
 };
 
-// The reader's sections, one to one to the writer or the dump.
-Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t param) {
+// Runs a section pump, its failure told in the copies' words.
+#define PUMPED(call)                                                                               \
+    do {                                                                                           \
+        PumpStop stop;                                                                             \
+        if ((call) != 0) {                                                                         \
+            c.message = kStopMessages[stop.step][stop.side == kPumpSource ? 0 : 1];                \
+            return 1;                                                                              \
+        }                                                                                          \
+    } while (0)
+
+// The full archive's sections, one to one to the sink.
+Status CopyFullSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        uint8_t show) {
     IArchive* r = &c.reader;
-    ArchiveWriter* w = &c.writer;
-    DumpState* d = &c.dump;
-    bool dump = c.type == kEndDump;
+    SectionSink* s = c.sink;
     const ArchiveHeader* header;
     STEP(OpenArchive(src, r), "Cannot open source\r\n");
-    c.started = true;
-    STEP(dump ? StartDumpArchive(uint16_t(param), d) : RewriteArchive(dst, param, w),
-         "Cannot create dest\r\n");
+    STEP(s->Open(dst, param), "Cannot create dest\r\n");
     STEP(ReadArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    STEP(dump ? DumpArchiveHeader(d, &h) : WriteArchiveHeader(w, h), "Cannot write header\r\n");
-
-    if (!dump) Log("1. Copying boot sectors...\r\n");
-    uint32_t size;
-    STEP(OpenBootSectors(r, &size), "Cannot open boot sectors\r\n");
-    STEP(dump ? StartDumpBootSectors(d, size) : RewriteBootSectors(w, size),
-         "Cannot create boot sectors\r\n");
-    for (uint32_t left = size; left > 0;) {
-        const uint8_t* p;
-        uint32_t n;
-        STEP(ReadBootSectorsChunk(r, &p, &n), "Cannot read boot sectors\r\n");
-        if (n == 0 || n > left) STEP(1, "Cannot read boot sectors\r\n");
-        STEP(dump ? DumpBootSectorsChunk(d, p, n) : WriteBootSectorsChunk(w, p, n),
-             "Cannot write boot sectors\r\n");
-        left -= n;
-    }
-    STEP(CloseBootSectors(r), "Error closing source boot sectors\r\n");
-    STEP(dump ? EndDumpBootSectors(d) : DoneBootSectors(w), "Error closing dest boot sectors\r\n");
-
-    if (!dump) Log("2. Copying summary informations...\r\n");
-    const uint8_t* p;
-    STEP(OpenDirSummary(r), "Cannot open dir summary\r\n");
-    STEP(dump ? StartDumpDirSummary(d) : RewriteDirSummary(w), "Cannot create dir summary\r\n");
-    for (uint32_t i = 0; i < h.dirCount; ++i) {
-        STEP(ReadDirSummaryEntry(r, &p), "Cannot read dir summary\r\n");
-        STEP(dump ? DumpDirSummaryEntry(d, p) : WriteDirSummaryEntry(w, p),
-             "Cannot write dir summary\r\n");
-    }
-    STEP(CloseDirSummary(r), "Error closing source dir summary\r\n");
-    STEP(dump ? EndDumpDirSummary(d) : DoneDirSummary(w), "Error closing dest dir summary\r\n");
-    STEP(OpenFileSummary(r), "Cannot open file summary\r\n");
-    STEP(dump ? StartDumpFileSummary(d) : RewriteFileSummary(w), "Cannot create file summary\r\n");
-    for (uint32_t i = 0; i < h.fileCount; ++i) {
-        STEP(ReadFileSummaryEntry(r, &p), "Cannot read file summary\r\n");
-        STEP(dump ? DumpFileSummaryEntry(d, p) : WriteFileSummaryEntry(w, p),
-             "Cannot write file summary\r\n");
-    }
-    STEP(CloseFileSummary(r), "Error closing source file summary\r\n");
-    STEP(dump ? EndDumpFileSummary(d) : DoneFileSummary(w), "Error closing dest file summary\r\n");
-
-    if (!dump) Log("3. Copying directories : ");
-    STEP(OpenDirectories(r), "Cannot open directories\r\n");
-    STEP(dump ? StartDumpDirectories(d) : RewriteDirectories(w), "Cannot create directories\r\n");
-    for (uint32_t n = 0; n < h.dirCount; ++n) {
-        DirectoryRecord record;
-        STEP(ReadDirectory(r, &record), "Cannot open directory\r\n");
-        STEP(dump ? DumpDirectory(d, &record) : WriteDirectory(w, record),
-             "Cannot create directory\r\n");
-        for (uint32_t i = 0; i < record.subdirs + record.files; ++i) {
-            bool isDir = i < record.subdirs;
-            STEP(isDir ? ReadDirEntryDir(r, &p) : ReadDirEntryFile(r, &p),
-                 "Cannot read directory entry\r\n");
-            Status s = dump ? (isDir ? DumpDirEntryDir(d, p) : DumpDirEntryFile(d, p))
-                            : (isDir ? WriteDirEntryDir(w, p) : WriteDirEntryFile(w, p));
-            STEP(s, "Cannot write directory entry\r\n");
-        }
-        if (!dump) CountUpChanged(n + 1, h.dirCount);
-    }
-    STEP(CloseDirectories(r), "Error closing source directories\r\n");
-    STEP(dump ? EndDumpDirectories(d) : DoneDirectories(w), "Error closing dest directories\r\n");
-
-    if (!dump) Log("\r\n4. Copying files       : ");
-    bool data = !dump || (d->flags & kDumpFileData) != 0;
-    ProgressScope progress(data ? h.sumOfSizes : 0, "Copying files");
-    STEP(OpenFiles(r), "Cannot open files\r\n");
-    STEP(dump ? StartDumpFiles(d) : RewriteFiles(w), "Cannot create files\r\n");
-    for (uint32_t f = 0; f < h.fileCount; ++f) {
-        if (!data) {
-            // The dump shows no contents: pass them unread.
-            STEP(ReadSkipFile(r, &size), "Cannot skip file\r\n");
-            STEP(DumpFileHeader(d, size), "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t n = left < kChunkData ? left : kChunkData;
-                STEP(DumpFileContent(d, nullptr, n), "Cannot write file chunk\r\n");
-                left -= n;
-            }
-            continue;
-        }
-        STEP(ReadFileHeader(r, &size), "Cannot open file\r\n");
-        STEP(dump ? DumpFileHeader(d, size) : WriteFileHeader(w, size), "Cannot create file\r\n");
-        for (uint32_t left = size; left > 0;) {
-            uint32_t n;
-            STEP(ReadFileContent(r, &p, &n), "Cannot read file chunk\r\n");
-            if (n == 0 || n > left) STEP(1, "Cannot read file chunk\r\n");
-            STEP(dump ? DumpFileContent(d, p, n) : WriteFileContent(w, p, n),
-                 "Cannot write file chunk\r\n");
-            progress.Advance(n);
-            left -= n;
-        }
-        if (!dump) CountUpChanged(f + 1, h.fileCount);
-        MonitorESC();
-    }
-    STEP(CloseFiles(r), "Error closing source files\r\n");
-    STEP(dump ? EndDumpFiles(d) : DoneFiles(w), "Error closing dest files\r\n");
-    if (!dump) Log("\r\n");
+    STEP(s->Header(h), "Cannot write header\r\n");
+    PUMPED(PumpFullSections(r, h, s, show, &stop));
     STEP(CloseArchive(r), "Error closing source archive\r\n");
-    c.started = false;
-    STEP(dump ? EndDumpArchive(d) : DoneArchive(w), "Error closing dest archive\r\n");
-    if (!dump) Log("Done.\r\n");
+    STEP(s->End(), "Error closing dest archive\r\n");
+    if (show & kShowSteps) Log("Done.\r\n");
     return 0;
 }
 
-// The incremental reader's steps to the incremental writer, the dump or the
-// restore.
-Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t param) {
+// The incremental archive's steps to the incremental writer, the dump or
+// the restore.
+Status CopyIncrSections(Sections& c, const char* src, const char* dst, uint32_t param,
+                        uint8_t show) {
     IArchive* r = &c.reader;
-    ArchiveWriter* w = &c.writer;
-    DumpState* d = &c.dump;
-    IRestoreState* t = &c.restore;
-    uint8_t type = c.type;
+    SectionSink* s = c.sink;
     const ArchiveHeader* header;
     STEP(OpenIArchive(src, r), "Cannot open source\r\n");
-    c.started = true;
-    Status s = type == kEndIArchive ? RewriteIArchive(dst, param, w)
-               : type == kEndIDump  ? StartDumpIArchive(uint16_t(param), d)
-                                    : ProcessIArchive(dst, t);
-    STEP(s, "Cannot create dest\r\n");
+    STEP(s->Open(dst, param), "Cannot create dest\r\n");
     STEP(ReadIArchiveHeader(r, &header), "Cannot read header\r\n");
     ArchiveHeader h = *header;
-    s = type == kEndIArchive ? WriteIArchiveHeader(w, h)
-        : type == kEndIDump  ? DumpIArchiveHeader(d, &h)
-                             : RealizeIArchiveHeader(t, &h);
-    STEP(s, "Cannot write header\r\n");
-    STEP(OpenIFiles(r), "Cannot open files\r\n");
-    s = type == kEndIArchive ? RewriteIFiles(w)
-        : type == kEndIDump  ? StartDumpIFiles(d)
-                             : ProcessIFiles(t);
-    STEP(s, "Cannot create files\r\n");
-    Log("Processing files : ");
-    if (type == kEndIArchive) Log("Copying files : ");
-    bool trace = Trace();
-    bool data = type != kEndIDump || (d->flags & kDumpFileData) != 0;
-    const uint8_t* p;
-    for (uint32_t n = 0; n < h.dirCount; ++n) {
-        IDirectoryRecord record;
-        const char* name;
-        STEP(ReadIDirectory(r, &record, &name), "Cannot open directory\r\n");
-        s = type == kEndIArchive ? WriteIDirectory(w, record, name)
-            : type == kEndIDump  ? DumpIDirectory(d, &record, name)
-                                 : RealizeIDirectory(t, &record, name);
-        STEP(s, "Cannot create directory\r\n");
-        for (uint32_t i = 0; i < record.subdirs; ++i) {
-            STEP(ReadIDirEntryDir(r, &p), "Cannot read directory entry\r\n");
-            if (trace) {
-                Log("\r\nSUBDIR : ");
-                Log(reinterpret_cast<const char*>(p + SubdirEntry::kSize + h.dirAttr));
-            }
-            s = type == kEndIArchive ? WriteIDirEntryDir(w, p)
-                : type == kEndIDump  ? DumpIDirEntryDir(d, p)
-                                     : RealizeIDirEntryDir(t, p);
-            STEP(s, "Cannot write directory entry\r\n");
-        }
-        for (uint32_t i = 0; i < record.files; ++i) {
-            STEP(data ? ReadIDirEntryFile(r, &p) : ReadISkipFile(r, &p),
-                 "Cannot read directory entry\r\n");
-            if (trace) {
-                Log("\r\nFILE : ");
-                Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
-            }
-            uint32_t size = ld32(p);
-            s = type == kEndIArchive ? WriteIDirEntryFile(w, p)
-                : type == kEndIDump  ? DumpIDirEntryFile(d, p)
-                                     : RealizeIDirEntryFile(t, p);
-            STEP(s, "Cannot create file\r\n");
-            for (uint32_t left = size; left > 0;) {
-                uint32_t got = left < kChunkData ? left : kChunkData;
-                if (data) {
-                    STEP(ReadIFileContent(r, &p, &got), "Cannot read file chunk\r\n");
-                    if (got == 0 || got > left) STEP(1, "Cannot read file chunk\r\n");
-                } else {
-                    p = nullptr;
-                }
-                s = type == kEndIArchive ? WriteIFileContent(w, p, got)
-                    : type == kEndIDump  ? DumpIFileContent(d, p, got)
-                                         : RealizeIFileContent(t, p, got);
-                STEP(s, "Cannot write file chunk\r\n");
-                left -= got;
-            }
-        }
-        MonitorESC();
-    }
-    STEP(CloseIFiles(r), "Error closing source files\r\n");
-    s = type == kEndIArchive ? DoneIFiles(w)
-        : type == kEndIDump  ? EndDumpIFiles(d)
-                             : (EndOfIFiles(t) == 0 ? 0 : 1);
-    STEP(s, "Error closing dest files\r\n");
+    STEP(s->IHeader(h), "Cannot write header\r\n");
+    PUMPED(PumpIncrSections(r, h, s, show, &stop));
     Log("\r\n");
     STEP(CloseIArchive(r), "Error closing source archive\r\n");
-    c.started = false;
-    s = type == kEndIArchive ? DoneIArchive(w)
-        : type == kEndIDump  ? EndDumpIArchive(d)
-                             : EndOfIArchive(t);
-    STEP(s, "Error closing dest archive\r\n");
+    STEP(s->IEnd(), "Error closing dest archive\r\n");
     Log("Done.\r\n");
     return 0;
 }
 
-// Gives back what a failed section copy holds.
-void AbandonSections(Sections& c) {
-    AbandonArchive(&c.reader);
-    AbortArchive(&c.writer);
-    if (c.started) {
-        if (c.type == kEndPath) EndOfIArchive(&c.restore);
-        if (c.type == kEndDump || c.type == kEndIDump) AbandonDump(&c.dump);
+// Runs a section copy into a new sink; a failed copy gives back what the
+// reader and the sink hold.
+template <typename Copier> Status RunSections(uint8_t dstType, const char** message, Copier copy) {
+    auto* c = new Sections{};
+    c->sink = NewSectionSink(dstType);
+    Status s = copy(*c);
+    if (s) {
+        AbandonArchive(&c->reader);
+        c->sink->Abandon();
+        *message = c->message;
     }
+    delete c->sink;
+    delete c;
+    return s;
 }
 
+#undef PUMPED
 #undef STEP
 
 } // namespace
@@ -855,15 +742,9 @@ Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t p
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    auto* c = new Sections{};
-    c->type = dstType;
-    Status s = CopyFullSections(*c, src, dst, param);
-    if (s) {
-        AbandonSections(*c);
-        *message = c->message;
-    }
-    delete c;
-    return s;
+    uint8_t show = kShowProgress | (dstType == kEndArchive ? kShowSteps : 0);
+    return RunSections(dstType, message,
+                       [&](Sections& c) { return CopyFullSections(c, src, dst, param, show); });
 }
 
 Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
@@ -872,15 +753,10 @@ Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t 
         *message = "Cannot create dest\r\n";
         return 1;
     }
-    auto* c = new Sections{};
-    c->type = dstType;
-    Status s = CopyIncrSections(*c, src, dst, param);
-    if (s) {
-        AbandonSections(*c);
-        *message = c->message;
-    }
-    delete c;
-    return s;
+    uint8_t show =
+        kShowProcess | (Trace() ? kShowTrace : 0) | (dstType == kEndIArchive ? kShowSteps : 0);
+    return RunSections(dstType, message,
+                       [&](Sections& c) { return CopyIncrSections(c, src, dst, param, show); });
 }
 
 namespace {

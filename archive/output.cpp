@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "archive/pump.h"
 #include "archive/vfile.h"
 #include "disk/dirref.h"
 #include "disk/partitions.h"
@@ -153,45 +154,44 @@ Status PopDirs(OutputContext* o, uint32_t n) {
     return 0;
 }
 
-// Copies `count` items of `size` bytes from a virtual file to a writer step.
-template <typename Step>
-Status Replay(OutputContext* o, int16_t h, uint32_t count, uint32_t size, Step step) {
+// Whether the destination is a full archive or its dump.
+bool Full(const OutputContext* o) {
+    return o->type == kEndArchive || o->type == kEndDump;
+}
+
+// Copies `count` items of `size` bytes from a virtual file to a sink step.
+Status Replay(OutputContext* o, int16_t h, uint32_t count, uint32_t size,
+              Status (SectionSink::*step)(const uint8_t*)) {
     for (uint32_t i = 0; i < count; ++i) {
-        if (ReadVFile(h, o->scratch, size) || step(o->scratch)) return 1;
+        if (ReadVFile(h, o->scratch, size) || (o->sink->*step)(o->scratch)) return 1;
     }
     return 0;
 }
 
-// The full tree to the writer or the dump, section by section.
+// The full tree to the sink, section by section.
 Status WriteFullTree(OutputContext* o) {
-    ArchiveWriter* w = o->writer;
-    DumpState* d = &o->dump;
-    bool dump = o->type == kEndDump;
-    if (dump ? StartDumpBootSectors(d, o->bootSize) : RewriteBootSectors(w, o->bootSize)) return 1;
-    for (uint32_t left = o->bootSize; left > 0;) {
-        uint32_t n = left < kChunkData ? left : kChunkData;
-        if (ReadVFile(o->oubs, o->scratch, n)) return 1;
-        if (dump ? DumpBootSectorsChunk(d, o->scratch, n) : WriteBootSectorsChunk(w, o->scratch, n))
-            return 1;
-        left -= n;
-    }
-    if (dump ? EndDumpBootSectors(d) : DoneBootSectors(w)) return 1;
-    if ((dump ? StartDumpDirSummary(d) : RewriteDirSummary(w)) ||
-        Replay(o, o->ouds, o->header.dirCount, SummarySlot(o),
-               [=](const uint8_t* e) {
-                   return dump ? DumpDirSummaryEntry(d, e) : WriteDirSummaryEntry(w, e);
-               }) ||
-        (dump ? EndDumpDirSummary(d) : DoneDirSummary(w)))
+    SectionSink* s = o->sink;
+    if (s->BeginBootSectors(o->bootSize)) return 1;
+    PumpFault fault = PumpPieces(
+        o->bootSize,
+        [o](uint32_t left, const uint8_t** p, uint32_t* n) {
+            *n = left < kChunkData ? left : kChunkData;
+            *p = o->scratch;
+            return ReadVFile(o->oubs, o->scratch, *n);
+        },
+        [s](const uint8_t* p, uint32_t n) { return s->BootPiece(p, n); });
+    if (fault != kPumpDone || s->EndBootSectors()) return 1;
+    if (s->BeginDirSummary() ||
+        Replay(o, o->ouds, o->header.dirCount, SummarySlot(o), &SectionSink::DirSummaryEntry) ||
+        s->EndDirSummary())
         return 1;
-    if ((dump ? StartDumpFileSummary(d) : RewriteFileSummary(w)) ||
+    if (s->BeginFileSummary() ||
         Replay(o, o->oufs, o->header.fileCount, kFileSummarySize + SA(o),
-               [=](const uint8_t* e) {
-                   return dump ? DumpFileSummaryEntry(d, e) : WriteFileSummaryEntry(w, e);
-               }) ||
-        (dump ? EndDumpFileSummary(d) : DoneFileSummary(w)))
+               &SectionSink::FileSummaryEntry) ||
+        s->EndFileSummary())
         return 1;
-    if (dump ? StartDumpDirectories(d) : RewriteDirectories(w)) return 1;
-    bool progress = !dump && !SettingIsOn("trace");
+    if (s->BeginDirectories()) return 1;
+    bool progress = o->type == kEndArchive && !SettingIsOn("trace");
     for (uint32_t n = 0; n < o->header.dirCount; ++n) {
         uint8_t record[kOudcRecord];
         if (ReadVFile(o->oudc, record, kOudcRecord)) return 1;
@@ -201,18 +201,13 @@ Status WriteFullTree(OutputContext* o) {
         r.subdirs = ld32(record + kRecSubdirs);
         r.files = ld32(record + kRecFiles);
         r.pops = ld16(record + kRecPops);
-        if (dump ? DumpDirectory(d, &r) : WriteDirectory(w, r)) return 1;
-        if (Replay(o, o->oudc, r.subdirs, SubdirSlot(o),
-                   [=](const uint8_t* e) {
-                       return dump ? DumpDirEntryDir(d, e) : WriteDirEntryDir(w, e);
-                   }) ||
-            Replay(o, o->oudc, r.files, FileSlot(o), [=](const uint8_t* e) {
-                return dump ? DumpDirEntryFile(d, e) : WriteDirEntryFile(w, e);
-            }))
+        if (s->Directory(r) ||
+            Replay(o, o->oudc, r.subdirs, SubdirSlot(o), &SectionSink::SubdirEntry) ||
+            Replay(o, o->oudc, r.files, FileSlot(o), &SectionSink::FileEntry))
             return 1;
         if (progress) CountUpChanged(n + 1, o->header.dirCount);
     }
-    return dump ? EndDumpDirectories(d) : DoneDirectories(w);
+    return s->EndDirectories();
 }
 
 // Emits directory records until one with files due is reached.
@@ -227,16 +222,8 @@ Status IncrOutputDirs(OutputContext* o) {
         char name[kOudcName];
         std::memcpy(name, record + kRecName, kOudcName);
         name[kOudcName - 1] = '\0';
-        Status s = 1;
-        if (o->type == kEndIArchive) s = WriteIDirectory(o->writer, r, name);
-        if (o->type == kEndIDump) s = DumpIDirectory(&o->dump, &r, name);
-        if (o->type == kEndPath) s = RealizeIDirectory(&o->restore, &r, name);
-        if (s) return 1;
-        if (Replay(o, o->oudc, r.subdirs, SubdirSlot(o), [o](const uint8_t* e) {
-                if (o->type == kEndIArchive) return WriteIDirEntryDir(o->writer, e);
-                if (o->type == kEndIDump) return DumpIDirEntryDir(&o->dump, e);
-                return RealizeIDirEntryDir(&o->restore, e);
-            }))
+        if (o->sink->IDirectory(r, name) ||
+            Replay(o, o->oudc, r.subdirs, SubdirSlot(o), &SectionSink::ISubdirEntry))
             return 1;
         o->filesDue = r.files;
         --o->dirsToEmit;
@@ -262,17 +249,9 @@ const FsHandler* FindHandlerById(const char id[4], const FsHandler* also) {
 Status OutputArchive(OutputContext* o, uint8_t type, const char* name, uint32_t param) {
     o->type = type;
     o->scratch = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
-    switch (type) {
-    case kEndArchive:
-    case kEndIArchive:
-        o->writer = new ArchiveWriter{};
-        if (type == kEndArchive) return RewriteArchive(name, param, o->writer);
-        return RewriteIArchive(name, param, o->writer);
-    case kEndDump: o->started = true; return StartDumpArchive(uint16_t(param), &o->dump);
-    case kEndIDump: o->started = true; return StartDumpIArchive(uint16_t(param), &o->dump);
-    case kEndPath: o->started = true; return ProcessIArchive(name, &o->restore);
-    default: return -1;
-    }
+    o->sink = NewSectionSink(type);
+    if (!o->sink) return -1;
+    return o->sink->Open(name, param);
 }
 
 Status OutputFsInfos(OutputContext* o, const char id[4], uint16_t attrSize,
@@ -286,7 +265,7 @@ Status OutputFsInfos(OutputContext* o, const char id[4], uint16_t attrSize,
     o->attrSize = attrSize;
     o->header = ArchiveHeader{};
     std::memcpy(o->header.fsId, id, 4);
-    if (o->type == kEndArchive || o->type == kEndDump) {
+    if (Full(o)) {
         if (o->handler->flags & kFsAttrWithSummaries) o->header.summaryAttr = attrSize;
         if (o->handler->flags & kFsAttrWithEntries) o->header.dirAttr = attrSize;
     } else {
@@ -388,23 +367,15 @@ Status OutputedDirectories(OutputContext* o) {
     o->dirsToEmit = o->header.dirCount;
     o->filesDue = 0;
     Status s = 1;
-    switch (o->type) {
-    case kEndArchive:
-        s = WriteArchiveHeader(o->writer, o->header);
+    if (Full(o)) {
+        s = o->sink->Header(o->header);
         if (s == 0) s = WriteFullTree(o);
-        break;
-    case kEndDump:
-        s = DumpArchiveHeader(&o->dump, &o->header);
-        if (s == 0) s = WriteFullTree(o);
-        break;
-    case kEndIArchive: s = WriteIArchiveHeader(o->writer, o->header); break;
-    case kEndIDump: s = DumpIArchiveHeader(&o->dump, &o->header); break;
-    case kEndPath: s = RealizeIArchiveHeader(&o->restore, &o->header); break;
-    default: break;
+    } else {
+        s = o->sink->IHeader(o->header);
     }
     // A full destination keeps the file summary: every file's content must
     // have the size its entry announced.
-    if (o->type != kEndArchive && o->type != kEndDump) CloseHandle(o->oufs);
+    if (!Full(o)) CloseHandle(o->oufs);
     CloseHandle(o->ouds);
     CloseHandle(o->oubs);
     o->bootSize = 0;
@@ -414,22 +385,14 @@ Status OutputedDirectories(OutputContext* o) {
 }
 
 Status OutputFiles(OutputContext* o) {
-    switch (o->type) {
-    case kEndArchive: return RewriteFiles(o->writer);
-    case kEndIArchive: return RewriteIFiles(o->writer);
-    case kEndDump: return StartDumpFiles(&o->dump);
-    case kEndIDump: return StartDumpIFiles(&o->dump);
-    case kEndPath: return ProcessIFiles(&o->restore);
-    default: return -1;
-    }
+    return Full(o) ? o->sink->BeginFiles() : o->sink->BeginIFiles();
 }
 
 Status OutputFileHeader(OutputContext* o, uint32_t size) {
-    if (o->type == kEndArchive || o->type == kEndDump) {
+    if (Full(o)) {
         if (ReadVFile(o->oufs, o->scratch, kFileSummarySize + SA(o)) || ld32(o->scratch) != size)
             return 1;
-        if (o->type == kEndArchive) return WriteFileHeader(o->writer, size);
-        return DumpFileHeader(&o->dump, size);
+        return o->sink->FileHeader(size);
     }
     if (IncrOutputDirs(o) || o->filesDue == 0) return 1;
     --o->filesDue;
@@ -437,63 +400,41 @@ Status OutputFileHeader(OutputContext* o, uint32_t size) {
     // The content must be what the directory pass announced.
     if (ld32(o->scratch) != size) return 1;
     o->fileSize = size;
-    if (o->type == kEndIArchive) return WriteIDirEntryFile(o->writer, o->scratch);
-    if (o->type == kEndIDump) return DumpIDirEntryFile(&o->dump, o->scratch);
-    return RealizeIDirEntryFile(&o->restore, o->scratch);
+    return o->sink->IFileEntry(o->scratch);
 }
 
 Status OutputFileContent(OutputContext* o, const uint8_t* data, uint32_t n) {
-    if (o->type == kEndArchive) return WriteFileContent(o->writer, data, n);
-    if (o->type == kEndDump) return DumpFileContent(&o->dump, data, n);
+    if (Full(o)) return o->sink->ContentPiece(data, n);
     if (n > o->fileSize) return 1;
     o->fileSize -= n;
-    if (o->type == kEndIArchive) return WriteIFileContent(o->writer, data, n);
-    if (o->type == kEndIDump) return DumpIFileContent(&o->dump, data, n);
-    return RealizeIFileContent(&o->restore, data, n);
+    return o->sink->IContentPiece(data, n);
 }
 
 Status OutputedFiles(OutputContext* o) {
-    if (o->type == kEndArchive || o->type == kEndDump) {
+    if (Full(o)) {
         bool complete = EofVFile(o->oufs);
         CloseHandle(o->oufs);
         if (!complete) return 1;
-        if (o->type == kEndArchive) return DoneFiles(o->writer);
-        return EndDumpFiles(&o->dump);
+        return o->sink->EndFiles();
     }
     // Directories without files at the end of the tree.
     if (IncrOutputDirs(o) || o->dirsToEmit != 0 || o->filesDue != 0) return 1;
-    if (o->type == kEndIArchive) return DoneIFiles(o->writer);
-    if (o->type == kEndIDump) return EndDumpIFiles(&o->dump);
-    return EndOfIFiles(&o->restore) == 0 ? 0 : 1;
+    return o->sink->EndIFiles();
 }
 
 Status OutputedArchive(OutputContext* o) {
     CloseHandle(o->oudc);
     Status s = 1;
-    switch (o->type) {
-    case kEndArchive: s = DoneArchive(o->writer); break;
-    case kEndIArchive: s = DoneIArchive(o->writer); break;
-    case kEndDump: s = EndDumpArchive(&o->dump); break;
-    case kEndIDump: s = EndDumpIArchive(&o->dump); break;
-    case kEndPath: s = EndOfIArchive(&o->restore); break;
-    default: break;
-    }
-    // A writer that failed its last step still gives its buffers back.
-    o->finished = s == 0 || !o->writer;
+    if (o->sink) s = Full(o) ? o->sink->End() : o->sink->IEnd();
     AbandonOutput(o);
     return s;
 }
 
 void AbandonOutput(OutputContext* o) {
-    if (o->started && !o->finished) {
-        if (o->type == kEndPath) EndOfIArchive(&o->restore);
-        if (o->type == kEndDump || o->type == kEndIDump) AbandonDump(&o->dump);
-    }
-    o->started = false;
-    if (o->writer) {
-        if (!o->finished) AbortArchive(o->writer);
-        delete o->writer;
-        o->writer = nullptr;
+    if (o->sink) {
+        o->sink->Abandon();
+        delete o->sink;
+        o->sink = nullptr;
     }
     CloseHandle(o->oubs);
     CloseHandle(o->ouds);

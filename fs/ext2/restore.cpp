@@ -132,7 +132,8 @@ class DirWriter {
     uint8_t block_[kB];
 };
 
-class Restore {
+// The restore is the sink of the sections the archive pumps read for it.
+class Restore : public FullRestoreSink {
   public:
     explicit Restore(IArchive* archive)
         : archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
@@ -144,6 +145,18 @@ class Restore {
         fsstate = self_;
         return status;
     }
+    FullRestoreSource Source() { return {src_, archive_, "EXT2 Unzip", this}; }
+    void AfterRead() override { fsstate = self_; }
+    Status DirSummaryEntry(uint32_t, const uint8_t* p) override;
+    Status FileSummaryEntry(uint32_t, const uint8_t* p) override {
+        fileSizes_.push_back(ld32(p));
+        fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
+        return 0;
+    }
+    Status BeginFile(uint32_t index, uint32_t size) override;
+    Status FilePiece(const uint8_t* data, uint32_t len) override;
+    Status EndFile() override;
+    Status EndFiles() override { return stream_.Flush(); }
     Status ReadBootArea();
     Status ReadSummaries();
     Status CheckFit();
@@ -177,6 +190,13 @@ class Restore {
     uint64_t usedData_ = 0;
     uint64_t firstFile_ = 0; // data position of the first file's run
     BlockStream stream_;
+
+    // The file being written.
+    uint64_t position_ = 0; // data position of the next file's run
+    uint64_t at_ = 0;       // data position of the next block of this one
+    uint32_t keep_ = 0;     // bytes that go to its blocks
+    uint32_t fill_ = 0;
+    uint8_t block_[kB];
 };
 
 Status Restore::Run() {
@@ -221,27 +241,10 @@ Status Restore::Run() {
 }
 
 Status Restore::ReadBootArea() {
-    uint32_t size = 0;
-    if (Call(src_->OpenBootSectors(archive_, &size)) != 0) return Damaged("boot sectors");
-    if (size == kBootArea) {
-        Log("EXT2 Unzip: Extracting boot area...\r\n");
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len != size)
-            return Damaged("boot sectors");
-        boot_.assign(data, data + size);
-    } else {
-        Log("EXT2 Unzip warning: Boot sector will NOT be cleaned\r\n");
-        for (uint32_t left = size; left > 0;) {
-            const uint8_t* data;
-            uint32_t len = 0;
-            if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len == 0 ||
-                len > left)
-                return Damaged("boot sectors");
-            left -= len;
-        }
-    }
-    if (Call(src_->CloseBootSectors(archive_)) != 0) return Damaged("boot sectors");
+    boot_.assign(kBootArea, 0);
+    bool kept = false;
+    if (PumpRestoreBootArea(Source(), kBootArea, boot_.data(), &kept) != 0) return 1;
+    if (!kept) boot_.clear();
     return 0;
 }
 
@@ -258,32 +261,17 @@ Status Restore::ReadSummaries() {
                   unsigned(g_.totalInodes));
         return 1;
     }
-    if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
-    uint64_t entries = 0;
-    for (uint32_t i = 0; i < dirCount_; ++i) {
-        const uint8_t* p;
-        if (Call(src_->ReadDirSummaryEntry(archive_, &p)) != 0) return Damaged("directory summary");
-        DirSummary s = DirSummary::Load(p);
-        DirPlan& d = dirs_.emplace_back();
-        d.blocks = s.blocks[0];
-        d.subdirs = s.subdirs;
-        d.files = s.files;
-        if (d.blocks == 0) return Damaged("a directory without blocks");
-        entries += uint64_t(d.subdirs) + d.files;
-        dirAttrs_.insert(dirAttrs_.end(), p + DirSummary::kSize, p + DirSummary::kSize + kAttr);
-    }
-    if (Call(src_->CloseDirSummary(archive_)) != 0) return Damaged("directory summary");
-    if (entries != uint64_t(dirCount_ - 1) + fileCount_)
-        return Damaged("directory summary does not count the directories and files");
+    return PumpRestoreSummaries(Source(), dirCount_, fileCount_);
+}
 
-    if (Call(src_->OpenFileSummary(archive_)) != 0) return Damaged("file summary");
-    for (uint32_t i = 0; i < fileCount_; ++i) {
-        const uint8_t* p;
-        if (Call(src_->ReadFileSummaryEntry(archive_, &p)) != 0) return Damaged("file summary");
-        fileSizes_.push_back(ld32(p));
-        fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
-    }
-    if (Call(src_->CloseFileSummary(archive_)) != 0) return Damaged("file summary");
+Status Restore::DirSummaryEntry(uint32_t, const uint8_t* p) {
+    DirSummary s = DirSummary::Load(p);
+    DirPlan& d = dirs_.emplace_back();
+    d.blocks = s.blocks[0];
+    d.subdirs = s.subdirs;
+    d.files = s.files;
+    if (d.blocks == 0) return Damaged("a directory without blocks");
+    dirAttrs_.insert(dirAttrs_.end(), p + DirSummary::kSize, p + DirSummary::kSize + kAttr);
     return 0;
 }
 
@@ -485,54 +473,43 @@ Status Restore::WriteDirectories() {
 }
 
 Status Restore::WriteFiles() {
-    Log("EXT2 Unzip: Extracting files...\r\n");
-    if (Call(src_->OpenFiles(archive_)) != 0) return Damaged("files");
     uint64_t total = 0;
     for (uint32_t size : fileSizes_)
         total += size;
-    ProgressScope progress(total, "Restoring files");
-    uint64_t position = firstFile_;
-    uint8_t block[kB];
-    for (uint32_t i = 0; i < fileCount_; ++i) {
-        MonitorESC();
-        uint32_t size = 0;
-        if (Call(src_->ReadFileHeader(archive_, &size)) != 0) return Damaged("files");
-        if (size != fileSizes_[i]) return Damaged("a file differs from its summary");
-        const Ext2RunLayout layout = FileLayout(i);
-        if (CreateBlocks(g_, position, layout, &stream_) != 0) return 1;
-        uint64_t at = position + layout.indirect;
-        position += uint64_t(layout.indirect) + layout.dataBlocks;
-        const uint32_t keep = DataSize(i); // bytes that go to the blocks
-        uint32_t fill = 0;
-        for (uint32_t done = 0; done < size;) {
-            const uint8_t* data;
-            uint32_t len = 0;
-            if (Call(src_->ReadFileContent(archive_, &data, &len)) != 0 || len == 0 ||
-                len > size - done)
-                return Damaged("file contents");
-            done += len;
-            progress.Advance(len);
-            if (keep == 0) continue;
-            while (len > 0) {
-                const uint32_t take = std::min(len, kB - fill);
-                std::memcpy(block + fill, data, take);
-                fill += take;
-                data += take;
-                len -= take;
-                if (fill == kB) {
-                    if (stream_.Put(g_.DataBlock(at++), block) != 0) return 1;
-                    fill = 0;
-                }
-            }
-        }
-        if (fill > 0) {
-            std::memset(block + fill, 0, kB - fill);
-            if (stream_.Put(g_.DataBlock(at++), block) != 0) return 1;
+    position_ = firstFile_;
+    return PumpRestoreFiles(Source(), fileSizes_.data(), fileCount_, total);
+}
+
+Status Restore::BeginFile(uint32_t index, uint32_t) {
+    const Ext2RunLayout layout = FileLayout(index);
+    if (CreateBlocks(g_, position_, layout, &stream_) != 0) return 1;
+    at_ = position_ + layout.indirect;
+    position_ += uint64_t(layout.indirect) + layout.dataBlocks;
+    keep_ = DataSize(index);
+    fill_ = 0;
+    return 0;
+}
+
+Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
+    if (keep_ == 0) return 0;
+    while (len > 0) {
+        const uint32_t take = std::min(len, kB - fill_);
+        std::memcpy(block_ + fill_, data, take);
+        fill_ += take;
+        data += take;
+        len -= take;
+        if (fill_ == kB) {
+            if (stream_.Put(g_.DataBlock(at_++), block_) != 0) return 1;
+            fill_ = 0;
         }
     }
-    if (stream_.Flush() != 0) return 1;
-    if (Call(src_->CloseFiles(archive_)) != 0) return Damaged("files");
     return 0;
+}
+
+Status Restore::EndFile() {
+    if (fill_ == 0) return 0;
+    std::memset(block_ + fill_, 0, kB - fill_);
+    return stream_.Put(g_.DataBlock(at_++), block_);
 }
 
 } // namespace

@@ -173,7 +173,8 @@ class SectorStream {
     uint32_t fill_ = 0;
 };
 
-class Restore {
+// The restore is the sink of the sections the archive pumps read for it.
+class Restore : public FullRestoreSink {
   public:
     Restore(bool fat32, IArchive* archive)
         : fat32_(fat32), archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
@@ -185,6 +186,17 @@ class Restore {
         fsstate = self_;
         return status;
     }
+    FullRestoreSource Source() { return {src_, archive_, "FAT Unzip", this}; }
+    void AfterRead() override { fsstate = self_; }
+    Status DirSummaryEntry(uint32_t i, const uint8_t* p) override;
+    Status FileSummaryEntry(uint32_t, const uint8_t* p) override {
+        plan_.fileSizes.push_back(ld32(p));
+        return 0;
+    }
+    Status BeginFile(uint32_t, uint32_t size) override;
+    Status FilePiece(const uint8_t* data, uint32_t len) override;
+    Status EndFile() override;
+    Status EndFiles() override { return stream_.Flush(); }
     Status ReadBootArea();
     Status ReadSummaries();
     Status CheckFit();
@@ -231,6 +243,16 @@ class Restore {
     bool labelled_ = false;
     std::unordered_set<std::string> names_; // short names of the directory
     SectorStream stream_;
+
+    // The file being written.
+    std::unique_ptr<FilePlacer> placer_;
+    uint32_t clusterBytes_ = 0;
+    bool started_ = false;     // the stream has been started
+    bool fileWritten_ = false; // the file takes clusters
+    bool straddles_ = false;   // a FAT16 file that continues behind the directories
+    uint64_t beforeJump_ = 0;
+    uint64_t done_ = 0;
+    uint32_t size_ = 0;
 };
 
 Status Restore::Run() {
@@ -275,33 +297,15 @@ Status Restore::Run() {
 }
 
 Status Restore::ReadBootArea() {
-    uint32_t size = 0;
-    if (Call(src_->OpenBootSectors(archive_, &size)) != 0) return Damaged("boot sectors");
     const uint32_t expected = fat32_ ? kFat32BootArea : kFat16BootArea;
     boot_.reset(new uint8_t[kFat32BootArea]());
-    if (size == expected) {
-        Log("FAT Unzip: Extracting boot area...\r\n");
-        const uint8_t* data;
-        uint32_t len = 0;
-        if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len != size)
-            return Damaged("boot sectors");
-        std::memcpy(boot_.get(), data, size);
-        bootSize_ = size;
-        bootFromArchive_ = true;
-    } else {
-        Log("FAT Unzip warning: Boot sector will NOT be cleaned\r\n");
-        for (uint32_t left = size; left > 0;) {
-            const uint8_t* data;
-            uint32_t len = 0;
-            if (Call(src_->ReadBootSectorsChunk(archive_, &data, &len)) != 0 || len == 0 ||
-                len > left)
-                return Damaged("boot sectors");
-            left -= len;
-        }
-        if (Seek(0) != 0 || ReadSects(1, boot_.get()) != 0) return 1;
-        bootSize_ = kSectorSize;
+    if (PumpRestoreBootArea(Source(), expected, boot_.get(), &bootFromArchive_) != 0) return 1;
+    if (bootFromArchive_) {
+        bootSize_ = expected;
+        return 0;
     }
-    if (Call(src_->CloseBootSectors(archive_)) != 0) return Damaged("boot sectors");
+    if (Seek(0) != 0 || ReadSects(1, boot_.get()) != 0) return 1;
+    bootSize_ = kSectorSize;
     return 0;
 }
 
@@ -315,44 +319,30 @@ Status Restore::ReadSummaries() {
                   unsigned(dirCount_), unsigned(plan_.clusters));
         return 1;
     }
-    if (Call(src_->OpenDirSummary(archive_)) != 0) return Damaged("directory summary");
     // Kept as read: memory follows what the archive really holds.
     plan_.dirs.reserve(std::min(dirCount_, 65536u));
-    uint64_t slots = 0;
-    for (uint32_t i = 0; i < dirCount_; ++i) {
-        const uint8_t* p;
-        if (Call(src_->ReadDirSummaryEntry(archive_, &p)) != 0) return Damaged("directory summary");
-        DirSummary s = DirSummary::Load(p);
-        DirPlan& d = plan_.dirs.emplace_back();
-        d.own = s.blocks[k_];
-        d.subdirs = s.subdirs;
-        d.files = s.files;
-        if (d.own == 0) return Damaged("a directory without clusters");
-        slots += uint64_t(d.subdirs) + d.files;
-        if (i == 0 && !fat32_) {
-            // The FAT16 root lives in its fixed area of 512 slots, that is
-            // 16 blocks of 1 KB.
-            if (s.blocks[0] > kRootSlots * 32 / 1024) {
-                LogFormat(
-                    "FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
-                    "FAT16 root holds %u KB (%u entries)\r\n",
-                    unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024), unsigned(kRootSlots));
-                return 1;
-            }
+    plan_.fileSizes.reserve(std::min(fileCount_, 65536u));
+    return PumpRestoreSummaries(Source(), dirCount_, fileCount_);
+}
+
+Status Restore::DirSummaryEntry(uint32_t i, const uint8_t* p) {
+    DirSummary s = DirSummary::Load(p);
+    DirPlan& d = plan_.dirs.emplace_back();
+    d.own = s.blocks[k_];
+    d.subdirs = s.subdirs;
+    d.files = s.files;
+    if (d.own == 0) return Damaged("a directory without clusters");
+    if (i == 0 && !fat32_) {
+        // The FAT16 root lives in its fixed area of 512 slots, that is
+        // 16 blocks of 1 KB.
+        if (s.blocks[0] > kRootSlots * 32 / 1024) {
+            LogFormat("FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
+                      "FAT16 root holds %u KB (%u entries)\r\n",
+                      unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024),
+                      unsigned(kRootSlots));
+            return 1;
         }
     }
-    if (Call(src_->CloseDirSummary(archive_)) != 0) return Damaged("directory summary");
-    if (slots != uint64_t(dirCount_ - 1) + fileCount_)
-        return Damaged("directory summary does not count the directories and files");
-
-    if (Call(src_->OpenFileSummary(archive_)) != 0) return Damaged("file summary");
-    plan_.fileSizes.reserve(std::min(fileCount_, 65536u));
-    for (uint32_t i = 0; i < fileCount_; ++i) {
-        const uint8_t* p;
-        if (Call(src_->ReadFileSummaryEntry(archive_, &p)) != 0) return Damaged("file summary");
-        plan_.fileSizes.push_back(ld32(p));
-    }
-    if (Call(src_->CloseFileSummary(archive_)) != 0) return Damaged("file summary");
     return 0;
 }
 
@@ -748,58 +738,53 @@ Status Restore::WriteDirectories() {
 }
 
 Status Restore::WriteFiles() {
-    Log("FAT Unzip: Extracting files...\r\n");
-    if (Call(src_->OpenFiles(archive_)) != 0) return Damaged("files");
-    FilePlacer placer(plan_);
-    const uint32_t clusterBytes = area_.ClusterBytes();
-    bool started = false;
-    ProgressScope progress(header_->sumOfSizes, "Restoring files");
-    for (uint32_t i = 0; i < fileCount_; ++i) {
-        MonitorESC();
-        uint32_t size = 0;
-        if (Call(src_->ReadFileHeader(archive_, &size)) != 0) return Damaged("files");
-        if (size != plan_.fileSizes[i]) return Damaged("a file differs from its summary");
-        const uint32_t n = ClustersFor(size, plan_.spc);
-        uint32_t split;
-        const uint32_t first = placer.Place(n, &split);
-        if (n == 0) continue;
-        const uint32_t sector = area_.ClusterSector(first);
-        if (!started || sector != stream_.Position()) {
-            if (stream_.Flush() != 0) return 1;
-            stream_.Start(sector);
-            started = true;
-        }
-        // A FAT16 file that reaches the directories continues behind them.
-        bool straddles = split < n;
-        const uint64_t beforeJump = uint64_t(split) * clusterBytes;
-        uint64_t done = 0;
-        while (done < size) {
-            const uint8_t* data;
-            uint32_t len = 0;
-            if (Call(src_->ReadFileContent(archive_, &data, &len)) != 0 || len == 0 ||
-                len > size - done)
-                return Damaged("file contents");
-            progress.Advance(len);
-            while (len > 0) {
-                if (straddles && done == beforeJump) {
-                    if (stream_.Flush() != 0) return 1;
-                    stream_.Start(area_.ClusterSector(plan_.dlast + 1));
-                    straddles = false;
-                }
-                uint32_t take = len;
-                if (straddles && done + take > beforeJump) take = uint32_t(beforeJump - done);
-                if (stream_.Put(data, take) != 0) return 1;
-                data += take;
-                len -= take;
-                done += take;
-            }
-        }
-        uint32_t tail = uint32_t((clusterBytes - size % clusterBytes) % clusterBytes);
-        if (stream_.Zeros(tail) != 0) return 1;
+    placer_.reset(new FilePlacer(plan_));
+    clusterBytes_ = area_.ClusterBytes();
+    started_ = false;
+    return PumpRestoreFiles(Source(), plan_.fileSizes.data(), fileCount_, header_->sumOfSizes);
+}
+
+Status Restore::BeginFile(uint32_t, uint32_t size) {
+    const uint32_t n = ClustersFor(size, plan_.spc);
+    uint32_t split;
+    const uint32_t first = placer_->Place(n, &split);
+    fileWritten_ = n != 0;
+    if (!fileWritten_) return 0;
+    const uint32_t sector = area_.ClusterSector(first);
+    if (!started_ || sector != stream_.Position()) {
+        if (stream_.Flush() != 0) return 1;
+        stream_.Start(sector);
+        started_ = true;
     }
-    if (stream_.Flush() != 0) return 1;
-    if (Call(src_->CloseFiles(archive_)) != 0) return Damaged("files");
+    // A FAT16 file that reaches the directories continues behind them.
+    straddles_ = split < n;
+    beforeJump_ = uint64_t(split) * clusterBytes_;
+    done_ = 0;
+    size_ = size;
     return 0;
+}
+
+Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
+    while (len > 0) {
+        if (straddles_ && done_ == beforeJump_) {
+            if (stream_.Flush() != 0) return 1;
+            stream_.Start(area_.ClusterSector(plan_.dlast + 1));
+            straddles_ = false;
+        }
+        uint32_t take = len;
+        if (straddles_ && done_ + take > beforeJump_) take = uint32_t(beforeJump_ - done_);
+        if (stream_.Put(data, take) != 0) return 1;
+        data += take;
+        len -= take;
+        done_ += take;
+    }
+    return 0;
+}
+
+Status Restore::EndFile() {
+    if (!fileWritten_) return 0;
+    uint32_t tail = uint32_t((clusterBytes_ - size_ % clusterBytes_) % clusterBytes_);
+    return stream_.Zeros(tail);
 }
 
 // The last writes: the boot area with the final FSInfo counts and the

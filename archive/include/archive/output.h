@@ -20,10 +20,8 @@
 #include <cstdint>
 
 #include "archive/copy.h"
-#include "archive/dump.h"
 #include "archive/format.h"
-#include "archive/irestore.h"
-#include "archive/writer.h"
+#include "archive/sink.h"
 #include "disk/fsdriver.h"
 #include "platform/types.h"
 
@@ -47,10 +45,7 @@ struct OutputLevel {
 
 struct OutputContext {
     uint8_t type = kEndNone;
-    ArchiveWriter* writer = nullptr; // types 1 and 2
-    DumpState dump;                  // types 3 and 4
-    IRestoreState restore;           // type 6
-    bool started = false;            // the dump or the restore was started
+    SectionSink* sink = nullptr; // the destination behind the adapter
     ArchiveHeader header;
     const FsHandler* handler = nullptr;
     uint16_t attrSize = 0; // A of the incoming entries
@@ -62,7 +57,6 @@ struct OutputContext {
     OutputLevel stack[kCopyDepthMax];
     uint32_t depth = 0;
     uint8_t* scratch = nullptr; // kChunkData bytes
-    bool finished = false;
 };
 
 // Driver tables by identifier: the partition drivers, then the given one

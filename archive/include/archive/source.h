@@ -42,4 +42,40 @@ struct FullArchiveSource {
 void SetFullArchiveSource(const FullArchiveSource* source);
 const FullArchiveSource* GetFullArchiveSource();
 
+// A driver's full restore as a sink of the sections it reads through the
+// table; the pumps below read, check lengths and counts, and feed it. A
+// step that returns nonzero stops the pump (the sink has said why).
+class FullRestoreSink {
+  public:
+    virtual ~FullRestoreSink() = default;
+    // Called after every reader call: a reader call may move the driver's
+    // state (fragments on partitions).
+    virtual void AfterRead() {}
+    virtual Status DirSummaryEntry(uint32_t, const uint8_t*) { return 0; }
+    virtual Status FileSummaryEntry(uint32_t, const uint8_t*) { return 0; }
+    virtual Status BeginFile(uint32_t, uint32_t) { return 0; }
+    virtual Status FilePiece(const uint8_t*, uint32_t) { return 0; }
+    virtual Status EndFile() { return 0; }
+    virtual Status EndFiles() { return 0; }
+};
+
+// What a restore reads, and who it is in its messages ("FAT Unzip").
+struct FullRestoreSource {
+    const FullArchiveSource* src;
+    IArchive* archive;
+    const char* who;
+    FullRestoreSink* sink;
+};
+
+// The boot sectors section: kept in `into` when it holds `keep` bytes
+// (*kept set), passed otherwise.
+Status PumpRestoreBootArea(const FullRestoreSource& in, uint32_t keep, uint8_t* into, bool* kept);
+// Both summaries, entry by entry; the directory summary must count the
+// header's directories and files.
+Status PumpRestoreSummaries(const FullRestoreSource& in, uint32_t dirCount, uint32_t fileCount);
+// The files section: every file's size against `sizes`, its content in
+// pieces; `total` bytes for the progress line.
+Status PumpRestoreFiles(const FullRestoreSource& in, const uint32_t* sizes, uint32_t fileCount,
+                        uint64_t total);
+
 } // namespace vk
