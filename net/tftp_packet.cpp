@@ -106,16 +106,23 @@ bool tftp_parse_oack(const uint8_t* packet, size_t length, const TftpOptions& as
     return true;
 }
 
-size_t tftp_ack(uint8_t* out, uint16_t block) {
-    stn16(out, kTftpAck);
-    stn16(out + 2, block);
+namespace {
+
+// The four-byte packets and headers: an opcode and one 16-bit number.
+size_t OpcodeAndNumber(uint8_t* out, uint16_t opcode, uint16_t number) {
+    stn16(out, opcode);
+    stn16(out + 2, number);
     return 4;
 }
 
+} // namespace
+
+size_t tftp_ack(uint8_t* out, uint16_t block) {
+    return OpcodeAndNumber(out, kTftpAck, block);
+}
+
 size_t btftp_ack(uint8_t* out, uint16_t window) {
-    stn16(out, kBtftpAck);
-    stn16(out + 2, window);
-    return 4;
+    return OpcodeAndNumber(out, kBtftpAck, window);
 }
 
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
@@ -225,21 +232,15 @@ bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window) {
 }
 
 size_t tftp_data_header(uint8_t* out, uint16_t block) {
-    stn16(out, kTftpData);
-    stn16(out + 2, block);
-    return 4;
+    return OpcodeAndNumber(out, kTftpData, block);
 }
 
 size_t btftp_data_header(uint8_t* out, uint16_t number) {
-    stn16(out, kBtftpData);
-    stn16(out + 2, number);
-    return 4;
+    return OpcodeAndNumber(out, kBtftpData, number);
 }
 
 size_t btftp_oack(uint8_t* out, uint16_t client) {
-    stn16(out, kBtftpOack);
-    stn16(out + 2, client);
-    return 4;
+    return OpcodeAndNumber(out, kBtftpOack, client);
 }
 
 size_t tftp_error(uint8_t* out, size_t size, uint16_t code, const char* text) {

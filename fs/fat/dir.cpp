@@ -335,11 +335,8 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     if (attributes) {
         std::memcpy(own, attributes, sizeof own);
         uint8_t& at = own[fatattr::kAttr];
-        at &= 0x3F;
-        if (kind == kKindDir) {
-            at = uint8_t((at & ~kFatAttrVolume) | kFatAttrDir);
-        } else {
-            at &= uint8_t(~kFatAttrDir);
+        at = SlotAttrFor(at, kind == kKindDir);
+        if (kind != kKindDir) {
             if (at & kFatAttrVolume) {
                 label = IsLabelAttr(at) && volumeRoot;
                 if (label && d->root) {

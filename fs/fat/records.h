@@ -47,6 +47,15 @@ constexpr bool IsLabelAttr(uint8_t attr) {
            (attr & kFatAttrDir) == 0;
 }
 
+// An attribute byte from an archive as a slot of this kind may hold it: a
+// directory is marked as one (and is no label), a file is not; only the six
+// attribute bits are kept. Whether a file keeps a label bit is the caller's.
+constexpr uint8_t SlotAttrFor(uint8_t attr, bool directory) {
+    attr &= 0x3F;
+    return directory ? uint8_t((attr & ~kFatAttrVolume) | kFatAttrDir)
+                     : uint8_t(attr & ~kFatAttrDir);
+}
+
 // One 32-byte long-name slot: 13 UCS-2 characters of the name.
 namespace fatlfn {
 constexpr size_t kOrdinal = 0; // u8: 1..n, 0x40 added on the last (n-th) slot

@@ -580,15 +580,10 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     uint8_t attrs[fatattr::kSize];
     std::memcpy(attrs, attributes, sizeof attrs);
     uint8_t& a = attrs[fatattr::kAttr];
-    a &= 0x3F;
-    if (kind == kKindDir) {
-        a = uint8_t((a & ~kFatAttrVolume) | kFatAttrDir);
-    } else {
-        a &= uint8_t(~kFatAttrDir);
-        if ((a & kFatAttrVolume) &&
-            (!rootFile || size != 0 || labelled_ || (a & kFatAttrLongName) == kFatAttrLongName))
-            a &= uint8_t(~kFatAttrVolume);
-    }
+    a = SlotAttrFor(a, kind == kKindDir);
+    if (kind != kKindDir && (a & kFatAttrVolume) &&
+        (!rootFile || size != 0 || labelled_ || (a & kFatAttrLongName) == kFatAttrLongName))
+        a &= uint8_t(~kFatAttrVolume);
     attributes = attrs;
     // A label is the name's first 11 characters in upper case, in one slot
     // of its own (it is no file name, so it takes none of the names).
