@@ -21,11 +21,14 @@ head -c $((1048576 + 77)) /dev/urandom > root/big
 S=10.77.0.1
 files=(one w32 big)
 {
-    # The broadcast flavour first, while all clients ask at once.
+    # The broadcast flavour first, while all clients ask at once: its
+    # sessions gather all three (two sessions at once on one subnet would
+    # reach each other's clients, which cannot tell them apart).
     for f in "${files[@]}"; do echo "testtftp \"$S@99:$f\" 99999999"; done
+    echo "copy \"$S@99:big\" \"{0:1}/BIG99\""
     for f in "${files[@]}"; do echo "testtftp \"$S:$f\" 99999999"; done
     for f in "${files[@]}"; do echo "testtftp \"$S@69:$f\" 99999999"; done
-    for port in 99 59 69; do echo "copy \"$S@$port:big\" \"{0:1}/BIG$port\""; done
+    for port in 59 69; do echo "copy \"$S@$port:big\" \"{0:1}/BIG$port\""; done
 } > root/start.tbr
 
 # Each client writes to a FAT16 partition of its own, laid out by pelto and
@@ -42,7 +45,7 @@ for i in $(seq "$CLIENTS"); do cp disk.img "disk$i.img"; done
 # DHCP names the script; it comes from the server's enhanced port.
 start_dnsmasq start.tbr
 start_bg "$BIN/tobrend-server" --root "$WORK/root" --security-port 0 --quiet \
-    --expect "$CLIENTS" --gather 3 --status-port 8099 2> server.log
+    --expect "$CLIENTS" --gather 10 --status-port 8099 2> server.log
 wait_port udp 69
 wait_port udp 59
 wait_port tcp 99
