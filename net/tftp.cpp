@@ -651,6 +651,10 @@ bool TftpEndedByError() {
     return s.errorEnd;
 }
 
+bool TftpBrokenOff() {
+    return s.errorEnd && s.anyData;
+}
+
 TftpAgreement TftpAgreed() {
     TftpAgreement a;
     a.blockSize = s.blockSize;
