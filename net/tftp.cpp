@@ -548,6 +548,12 @@ int OpenBroadcast() {
         return -1;
     }
     Log("success !\r\n");
+    // Every client of this flavour listens on the same port: what came
+    // before our request belongs to another client's session and would be
+    // taken for our file's first window. It is dropped unseen.
+    uint8_t stale[4];
+    while (recv(s.udp, stale, sizeof stale, MSG_DONTWAIT) >= 0) {
+    }
     auto deadline = Clock::now() + Wait(kFirstWaitMs);
     uint8_t answer[4];
     if (!WriteStream(s.request, s.requestLength, deadline) ||
@@ -649,6 +655,10 @@ int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server
 
 bool TftpEndedByError() {
     return s.errorEnd;
+}
+
+bool TftpBrokenOff() {
+    return s.errorEnd && s.anyData;
 }
 
 TftpAgreement TftpAgreed() {

@@ -6,6 +6,7 @@
 
 #include "commandtable.h"
 #include "disk/files.h"
+#include "disk/remote_broken.h"
 #include "interp/edition.h"
 #include "interp/variables.h"
 #include "net/cache.h"
@@ -28,6 +29,7 @@ unsigned SupplementaryMemory() {
 void StartServices() {
     StartNetwork();
     StartRemoteCache(RemoteFileRoute(), TftpEndedByError);
+    SetRemoteBrokenOff(TftpBrokenOff);
 }
 
 void SetNetworkVariables() {

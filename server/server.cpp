@@ -855,10 +855,14 @@ void Server::StartSession(Session& s) {
     s.timer = TimePoint::max();
     // Clients listen on one port, whatever session they belong to, and take
     // the first data they see for their own: while more than one session
-    // streams, every session goes to its members one by one.
+    // streams, every session goes to its members one by one. So does this
+    // one while any other client is connected (waiting in another session
+    // or not yet asking): a broadcast would reach it as its own file's data.
     int others = 0;
     for (auto& [id, other] : sessions_)
         if (id != s.id && other.streaming) ++others;
+    bool strangers = std::any_of(members_.begin(), members_.end(),
+                                 [&](const auto& m) { return m.second.session != s.id; });
     s.to.sin_family = AF_INET;
     s.to.sin_port = htons(vk::kTftpBroadcastLocalPort);
     s.unicast = o_.unicast;
@@ -885,7 +889,7 @@ void Server::StartSession(Session& s) {
         }
         if (!found) s.unicast = true;
     }
-    if (others > 0 && !s.unicast) {
+    if ((others > 0 || strangers) && !s.unicast) {
         s.unicast = true;
         for (auto& [id, other] : sessions_)
             if (other.streaming && !other.unicast) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "disk/partitions.h"
+#include "disk/remote_broken.h"
 #include "files_internal.h"
 #include "platform/console.h"
 #include "platform/hostfile.h"
@@ -24,6 +25,7 @@ HostRoute route = HostRoute::HostDirectory;
 const RemoteFileOps* remoteOps = nullptr;
 FsState* hostState = nullptr;
 const RemoteCacheOps* cacheOps = nullptr;
+bool (*remoteBrokenOff)() = nullptr;
 
 void LogLine(const char* a, const char* b, const char* c) {
     Log(a);
@@ -216,6 +218,10 @@ void SetRemoteCache(const RemoteCacheOps* ops) {
     cacheOps = ops;
 }
 
+void SetRemoteBrokenOff(bool (*query)()) {
+    remoteBrokenOff = query;
+}
+
 namespace {
 
 // Makes the file's partition current for one operation on the record.
@@ -383,6 +389,11 @@ uint16_t ReadFILE(FileRecord* file, uint8_t* buffer) {
         int n = remoteOps->Read(buffer);
         if (n < 0) {
             Log("WARNING: TFTP Read error\r\n");
+            RemoteFileOpen = 2;
+            return 0;
+        }
+        if (n == 0 && remoteBrokenOff && remoteBrokenOff()) {
+            Log("WARNING: TFTP transfer broken off by the server\r\n");
             RemoteFileOpen = 2;
             return 0;
         }

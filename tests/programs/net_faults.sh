@@ -4,10 +4,11 @@
 # window leave the data intact; ERROR packets end the file; a server that
 # goes silent gives 15 minor timeouts and then the read error. A broadcast
 # window is whole only with every packet up to its end: one past the end,
-# or from another port of the server, fills no hole.
+# or from another port of the server, fills no hole. A script cut off by an
+# ERROR packet after its first blocks is loaded again, never run in part.
 source "$(dirname "$0")/net_lib.sh"
 net_up
-for n in 11 12 13 14 15 16 17 18; do ip -n "$NS_S" addr add "10.77.0.$n/24" dev srv0; done
+for n in 11 12 13 14 15 16 17 18 19; do ip -n "$NS_S" addr add "10.77.0.$n/24" dev srv0; done
 mkdir -p root/boot
 head -c $((1408 * 9 + 5)) /dev/urandom > root/f
 head -c $((1408 * 39 + 100)) /dev/urandom > root/w
@@ -18,7 +19,12 @@ head -c $((1408 * 20 + 50)) /dev/urandom > root/v
     echo 'testtftp "10.77.0.16@99:w" 99999999'
     echo 'testtftp "10.77.0.17:f" 99999999'
     echo 'testtftp "10.77.0.18@99:v" 99999999'
+    echo 'include "10.77.0.19:long.tbr"'
 } > root/boot/start.tbr
+{
+    for i in $(seq 60); do echo "set Filler = \"$(printf '%090d' "$i")\""; done
+    echo 'echo "long script ran to its end"'
+} > root/long.tbr
 
 start_dnsmasq boot/start.tbr
 start_pyserver --root "$WORK/root"
@@ -31,6 +37,7 @@ py 10.77.0.15 --port 69 --block 512 --dup 3 --log "$WORK/acks69.log"
 py 10.77.0.16 --broadcast --drop 5 --drop 35 --drop 39
 py 10.77.0.17 --silent-after 3
 py 10.77.0.18 --broadcast --drop 5 --beyond 3 --foreign 2
+py 10.77.0.19 --error-at 3
 wait_port udp 59
 wait_port tcp 99
 
@@ -50,4 +57,7 @@ expect_out "$(line root/f $((1408 * 3)))"
 minor=$(grep -c 'TFTP: Minor Timeout' out)
 # One each for the drops on 59 and the broadcast holes (three windows), 15 for the silence.
 [ "$minor" -ge 18 ] && [ "$minor" -le 27 ] || fail "minor timeouts: $minor"
+# The script's transfer broken off at block 3 counts as failed and is read again.
+expect_out "WARNING: TFTP transfer broken off by the server"
+expect_out "long script ran to its end"
 finish

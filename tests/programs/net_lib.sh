@@ -120,9 +120,15 @@ wait_port() {
 # tobrend <seconds> <options...> <base>: runs Tobrend in the client
 # namespace until its script ends (then it is interrupted) or the time is
 # up; output lines (without CR) in out.
+# The output files are emptied here, before the start: the background job
+# truncates them only once it is scheduled, and on a busy machine the wait
+# below would otherwise find the previous run's "End of batch file reached"
+# and interrupt this run before it began, leaving the previous output.
 tobrend() {
     local limit=$1
     shift
+    : >raw.out
+    : >raw.err
     ip netns exec "$NS_C" timeout -s KILL "$limit" "$BIN/tobrend" "$@" </dev/null >raw.out 2>raw.err &
     local pid=$!
     for _ in $(seq $((limit * 10))); do
@@ -133,6 +139,7 @@ tobrend() {
     kill -INT "$pid" 2>/dev/null
     wait "$pid"
     sed -e 's/\r$//' raw.out > out
+    grep -q '^Tobrend - ' out || fail "Tobrend printed nothing of its own in this run"
 }
 
 expect_out() {

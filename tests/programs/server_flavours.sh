@@ -148,6 +148,21 @@ assert got == open(path, "rb").read(), "data differs"
 PY
         { fail "windowed transfer on port $port: $(tail -3 window.out)"; }
 done
+# A client connected to the broadcast port that has not asked yet listens on
+# the members' data port too: a session that starts meanwhile goes to its
+# members one by one, never by broadcast (it would take the windows for its
+# own file's).
+in_client timeout 20 python3 - "$S" > stranger.out 2>&1 <<'PY' || fail "stranger: $(cat stranger.out)"
+import socket, sys, time
+server = sys.argv[1]
+idle = socket.create_connection((server, 99), timeout=5)
+member = socket.create_connection((server, 99), timeout=5)
+member.sendall(b"\0\1w32\0octet\0")
+assert len(member.recv(4)) == 4
+time.sleep(1)
+PY
+grep -qE 'session [0-9]+: "w32" starts with 1 member\(s\), unicast to each' server.log ||
+    fail "a session broadcast while another client was connected"
 grep -q 'refused: leads outside the root' server.log || fail "no log line for the link"
 grep -qE 'standard .*"big" done, [0-9]+ bytes in .* MB/s' server.log || fail "no transfer log line"
 grep -qE 'broadcast session [0-9]+: "big" done' server.log || fail "no session log line"

@@ -27,6 +27,9 @@ int CloseTFTP();
 // True when the transfer last opened was ended by an ERROR packet rather
 // than by its last block (still answered after CloseTFTP).
 bool TftpEndedByError();
+// True when an ERROR packet ended the transfer last opened after some of
+// its data had come: what was read is only the first part of the file.
+bool TftpBrokenOff();
 // The block size and window of the transfer last opened (window 1: lock-step),
 // and whether an OACK agreed them.
 struct TftpAgreement {
