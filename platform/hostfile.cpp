@@ -368,7 +368,7 @@ namespace {
 // and powers the machine off or restarts it; elsewhere the directory does
 // not exist and nothing is written.
 void TellEndRequest(const char* word) {
-    int fd = open("/run/vesklor/end", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open("/run/vesklor/end", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return;
     ssize_t n = write(fd, word, std::strlen(word));
     (void)n;
