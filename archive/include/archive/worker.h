@@ -4,6 +4,7 @@
 // done (Wait) before the next one that shares its state starts.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -30,7 +31,7 @@ class ChunkWorker {
     std::condition_variable wake_;
     std::condition_variable done_;
     std::function<void()> job_;
-    bool busy_ = false;
+    std::atomic<bool> busy_{false};
     bool stop_ = false;
     std::thread thread_;
 };
