@@ -1239,15 +1239,15 @@ void Server::ArmTimer() {
         next = std::min(next, s.timer);
     if (paced_) next = std::min(next, nextPacket_);
     next = std::min(next, nextPublish_);
-    itimerspec spec{};
+    itimerspec due_at{};
     if (next != TimePoint::max()) {
         auto ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count();
         if (ns <= 0) ns = 1;
-        spec.it_value.tv_sec = time_t(ns / 1000000000);
-        spec.it_value.tv_nsec = long(ns % 1000000000);
+        due_at.it_value.tv_sec = time_t(ns / 1000000000);
+        due_at.it_value.tv_nsec = long(ns % 1000000000);
     }
-    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timer_, TFD_TIMER_ABSTIME, &due_at, nullptr);
 }
 
 TransferRow Server::Row(const Transfer& t, TimePoint now) const {

@@ -344,12 +344,12 @@ void receive_all(Direction& d, std::vector<uint8_t>& buf) {
 }
 
 void arm(int timer, int64_t due) {
-    itimerspec spec{};
+    itimerspec due_at{};
     if (due > 0) {
-        spec.it_value.tv_sec = due / 1000000000;
-        spec.it_value.tv_nsec = due % 1000000000;
+        due_at.it_value.tv_sec = due / 1000000000;
+        due_at.it_value.tv_nsec = due % 1000000000;
     }
-    timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(timer, TFD_TIMER_ABSTIME, &due_at, nullptr);
 }
 
 uint64_t socket_drops(int fd) {

@@ -7,7 +7,7 @@
 # second large one and an e1000 card boots through the card's iPXE ROM into
 # the image of scripts/make-netboot. The lab's start.tbr asks for the
 # password (typed on the serial console here, checked by the server),
-# partitions /dev/sda, restores a FAT32 and an ext2 partition from archives
+# partitions its first disk, restores a FAT32 and an ext2 partition from archives
 # on the server through the cache partition and powers off. The disk is then checked from outside (sfdisk, fsck.fat,
 # e2fsck, mtools, debugfs); a second boot restores again from the cache
 # without downloading. The PC's console log is kept on failure.
@@ -181,7 +181,7 @@ boot() {
     # The kernel re-read the table the program wrote (BLKRRPART).
     grep -q -E 'netboot: partitions: (.* )?sd[a-z]1 sd[a-z]2 ' "$name.txt" ||
         fail "$name boot: the kernel sees $(grep 'netboot: partitions' "$name.txt")"
-    # Both disks found (/dev/sda and /dev/sdb), in MB of whole cylinders:
+    # Both disks found (the first and the second), in MB of whole cylinders:
     # 130 of 255 x 63 sectors, and the large one at the last cylinder
     # numbers can hold (65536).
     grep -q -E 'Disks \(MB\): 1020 514080$' "$name.txt" || fail "$name boot: $(grep 'Disks' "$name.txt")"
