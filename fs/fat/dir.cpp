@@ -364,10 +364,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     uint32_t used = 0;
     uint16_t slots = 0;
     if (label) {
-        std::memset(shortName, ' ', fatdir::kNameSize);
-        for (size_t i = 0; i < fatdir::kNameSize && name[i]; ++i)
-            shortName[i] = char(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
-        shortName[fatdir::kNameSize] = '\0';
+        LabelSlotName(name, shortName);
     } else {
         slots = MakeShortName(name, shortName, tail, false, &used);
     }

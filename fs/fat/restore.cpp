@@ -591,10 +591,7 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     char shortName[kShortNameBuffer];
     uint16_t slots = 0;
     if (label) {
-        std::memset(shortName, ' ', fatdir::kNameSize);
-        for (size_t i = 0; i < fatdir::kNameSize && name[i]; ++i)
-            shortName[i] = char(name[i] >= 'a' && name[i] <= 'z' ? name[i] - 'a' + 'A' : name[i]);
-        shortName[fatdir::kNameSize] = '\0';
+        LabelSlotName(name, shortName);
         std::memcpy(label_, shortName, fatdir::kNameSize);
         labelled_ = true;
     } else {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "records.h"
+
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/util.h"
@@ -159,6 +161,13 @@ int GetLongChar(uint16_t value) {
         if (codepage[i] == value) return 128 + i;
     Log("FAT Warning: Character not found in current code page\r\n");
     return 64;
+}
+
+void LabelSlotName(const char* label, char* shortName) {
+    std::memset(shortName, ' ', fatdir::kNameSize);
+    for (size_t i = 0; i < fatdir::kNameSize && label[i]; ++i)
+        shortName[i] = char(label[i] >= 'a' && label[i] <= 'z' ? label[i] - 'a' + 'A' : label[i]);
+    shortName[fatdir::kNameSize] = '\0';
 }
 
 } // namespace vk

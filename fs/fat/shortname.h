@@ -19,6 +19,9 @@ uint8_t shortChar(uint8_t ch);
 // Returns the number of long-name slots the name needs: 0 when the name
 // is already a valid short name.
 uint16_t GetShortName(const char* longName, char* shortName, const uint32_t* tail);
+// A volume label's slot name: the first 11 characters in upper case, padded
+// with blanks (inner blanks kept), NUL after them.
+void LabelSlotName(const char* label, char* shortName);
 
 // Like GetShortName with forceTail: also a name that is a valid short name,
 // or one differing from it only in case, gets the "~" tail and long-name
