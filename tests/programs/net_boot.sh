@@ -30,13 +30,7 @@ S=10.77.0.1
 } > root/boot/start.tbr
 
 # A FAT16 partition laid out by pelto and formatted by mkfs.fat.
-truncate -s 32M disk.img
-printf 'setpartitions "FAT16:24"\n' > mk.pto
-timeout 30 "$BIN/pelto" -w -d"$WORK/disk.img" mk < /dev/null > /dev/null 2>&1
-read -r start size < <(sfdisk -d disk.img 2> /dev/null |
-    sed -n 's/^disk.img1 : start= *\([0-9]*\), size= *\([0-9]*\).*/\1 \2/p')
-mkfs.fat -a -F 16 -R 1 -r 512 --offset "${start:-0}" -h "${start:-0}" disk.img $((${size:-0} / 2)) \
-    > /dev/null 2>&1 || fail "mkfs.fat"
+fat_image
 
 start_dnsmasq boot/start.tbr
 start_tftpd "$WORK/root"

@@ -33,13 +33,7 @@ S=10.77.0.1
     echo "copy \"$S@99:big\" \"{0:1}/BIG99\""
 } > root/boot/start.tbr
 
-truncate -s 32M disk.img
-printf 'setpartitions "FAT16:24"\n' > mk.pto
-timeout 30 "$BIN/pelto" -w -d"$WORK/disk.img" mk < /dev/null > /dev/null 2>&1
-read -r start size < <(sfdisk -d disk.img 2> /dev/null |
-    sed -n 's/^disk.img1 : start= *\([0-9]*\), size= *\([0-9]*\).*/\1 \2/p')
-mkfs.fat -a -F 16 -R 1 -r 512 --offset "${start:-0}" -h "${start:-0}" disk.img $((${size:-0} / 2)) \
-    > /dev/null 2>&1 || fail "mkfs.fat"
+fat_image
 
 start_dnsmasq boot/start.tbr
 start_server "$WORK/root" --gather 0.2

@@ -33,13 +33,7 @@ files=(one w32 big)
 
 # Each client writes to a FAT16 partition of its own, laid out by pelto and
 # formatted by mkfs.fat.
-truncate -s 32M disk.img
-printf 'setpartitions "FAT16:24"\n' > mk.pto
-timeout 30 "$BIN/pelto" -w -d"$WORK/disk.img" mk < /dev/null > /dev/null 2>&1
-read -r start size < <(sfdisk -d disk.img 2> /dev/null |
-    sed -n 's/^disk.img1 : start= *\([0-9]*\), size= *\([0-9]*\).*/\1 \2/p')
-mkfs.fat -a -F 16 -R 1 -r 512 --offset "${start:-0}" -h "${start:-0}" disk.img $((${size:-0} / 2)) \
-    > /dev/null 2>&1 || fail "mkfs.fat"
+fat_image
 for i in $(seq "$CLIENTS"); do cp disk.img "disk$i.img"; done
 
 # DHCP names the script; it comes from the server's enhanced port.
