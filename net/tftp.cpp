@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,15 @@ constexpr int kFirstWaitMs = 4000;
 constexpr int kNextWaitMs = 1000;
 constexpr int kMinorTimeouts = 15;
 constexpr int kConnectWaitMs = 4000;
+// Broadcast flavour: a slot of the next window that holds no packet yet.
+constexpr uint16_t kNoPacket = 0xFFFF;
+// The control stream's retransmission floor: a lost acknowledgement is sent
+// again after a few milliseconds, not the kernel's default 200 ms, which
+// would hold up every client of the session.
+constexpr int kControlRtoMinUs = 5000;
+#ifndef TCP_RTO_MIN_US
+#define TCP_RTO_MIN_US 45
+#endif
 // With options agreed, this much silence while blocks are due means a lost
 // block or acknowledgement: the last block held is acknowledged again (the
 // pause doubling each time) well before the wait above runs out.
@@ -76,8 +86,11 @@ struct Session {
     uint16_t nakFor = 0; // the awaited block a gap was last reported for
     int gapCount = 0;    // blocks past a gap since it was reported
     uint8_t packet[4 + kTftpBlockMax + 1];
-    // Broadcast flavour: the window and what is left of it to hand out.
+    // Broadcast flavour: the window and what is left of it to hand out;
+    // behind it in the same allocation the next window's early packets,
+    // with their lengths (kNoPacket: none).
     uint8_t* window = nullptr;
+    uint16_t aheadLength[kTftpWindow];
     size_t current = 0;
     size_t loaded = 0;
     uint16_t last = 0;
@@ -181,6 +194,11 @@ bool ConnectStream() {
     int flags = fcntl(s.tcp, F_GETFL, 0);
     fcntl(s.tcp, F_SETFL, flags | O_NONBLOCK);
     sockaddr_in to = Address(s.server, tftp_control_port);
+    // Each acknowledgement leaves at once, and one that is lost is sent again
+    // soon (kernels without this option keep their own floor).
+    int one = 1, rtoMin = kControlRtoMinUs;
+    setsockopt(s.tcp, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(s.tcp, IPPROTO_TCP, TCP_RTO_MIN_US, &rtoMin, sizeof rtoMin);
     if (connect(s.tcp, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         if (errno != EINPROGRESS) return false;
         pollfd wait{s.tcp, POLLOUT, 0};
@@ -428,8 +446,10 @@ bool AckWindow(uint16_t number, Clock::time_point deadline) {
 // Broadcast flavour: receives window `winno` into the window buffer. It is
 // complete when every slot up to the final (short) packet, or all 32, have
 // arrived; a window with a hole is asked for again and, if it stays
-// incomplete, is never handed out. False when the server went silent or
-// out of step.
+// incomplete, is never handed out. Packets of the next window that arrive
+// before this one is complete wait in the second half of the buffer (a
+// server told that we hold one window ahead streams on without waiting for
+// every acknowledgement). False when the server went silent or out of step.
 bool ReadWindow() {
     PrintString("BTFTP> Waiting for window ");
     PrintNumber(s.winno);
@@ -439,6 +459,51 @@ bool ReadWindow() {
     int finalSlot = -1;
     uint16_t finalLength = 0;
     const uint16_t base = uint16_t(s.winno * kTftpWindow);
+    uint8_t* const ahead = s.window + size_t(kTftpWindow) * kTftpBlockMax;
+    enum class Took { Fresh, Nothing, OutOfStep };
+    // One packet of this window (slot < 32) or of the next (slot < 64).
+    auto take = [&](uint16_t slot, const uint8_t* data, size_t length) {
+        if (slot >= 2 * kTftpWindow) {
+            marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
+            return Took::OutOfStep;
+        }
+        if (length > s.blockSize) return Took::Nothing;
+        if (slot >= kTftpWindow) {
+            int next = slot - kTftpWindow;
+            if (finalSlot >= 0 || s.aheadLength[next] != kNoPacket) return Took::Nothing;
+            std::memcpy(ahead + size_t(next) * kTftpBlockMax, data, length);
+            s.aheadLength[next] = uint16_t(length);
+            return Took::Nothing;
+        }
+        if (length < s.blockSize) {
+            if (finalSlot >= 0 && slot != finalSlot) {
+                marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
+                return Took::OutOfStep;
+            }
+            if (finalSlot < 0) {
+                marks.Say("\r\nBTFTP>Last block\r\n");
+                finalSlot = slot;
+                finalLength = uint16_t(length);
+                // Full packets taken at or past the end do not belong to
+                // this file: they fill no slot.
+                std::fill(received + slot, received + kTftpWindow, false);
+            }
+        } else if (finalSlot >= 0 && slot >= finalSlot) {
+            return Took::Nothing; // a full packet where the file already ended
+        }
+        if (received[slot]) return Took::Nothing; // repeats only count
+        received[slot] = true;
+        std::memmove(s.window + size_t(slot) * s.blockSize, data, length);
+        return Took::Fresh;
+    };
+    // What arrived early for this window is taken first.
+    for (int slot = 0; slot < kTftpWindow; ++slot) {
+        uint16_t length = s.aheadLength[slot];
+        s.aheadLength[slot] = kNoPacket;
+        if (length != kNoPacket &&
+            take(uint16_t(slot), ahead + size_t(slot) * kTftpBlockMax, length) == Took::OutOfStep)
+            return false;
+    }
     int minor = 0;
     // 4 s until the first packet of the transfer, then 1 s per wait; a
     // wait ends early only with a packet that fills a new slot.
@@ -475,31 +540,9 @@ bool ReadWindow() {
             marks.Add('<');
             continue;
         }
-        if (slot >= kTftpWindow) {
-            marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
-            return false;
-        }
-        size_t length = n - 4;
-        if (length > s.blockSize) continue;
-        if (length < s.blockSize) {
-            if (finalSlot >= 0 && slot != finalSlot) {
-                marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
-                return false;
-            }
-            if (finalSlot < 0) {
-                marks.Say("\r\nBTFTP>Last block\r\n");
-                finalSlot = slot;
-                finalLength = uint16_t(length);
-                // Full packets taken at or past the end do not belong to
-                // this file: they fill no slot.
-                std::fill(received + slot, received + kTftpWindow, false);
-            }
-        } else if (finalSlot >= 0 && slot >= finalSlot) {
-            continue; // a full packet where the file already ended
-        }
-        if (received[slot]) continue; // repeats only count
-        received[slot] = true;
-        std::memcpy(s.window + size_t(slot) * s.blockSize, s.packet + 4, length);
+        Took took = take(slot, s.packet + 4, n - 4);
+        if (took == Took::OutOfStep) return false;
+        if (took == Took::Nothing) continue;
         // The transfer's data comes from one port of the server from now on.
         if (!s.locked) {
             s.locked = true;
@@ -555,8 +598,15 @@ int OpenBroadcast() {
     while (recv(s.udp, stale, sizeof stale, MSG_DONTWAIT) >= 0) {
     }
     auto deadline = Clock::now() + Wait(kFirstWaitMs);
+    // The request, and behind it the note that this client holds one window
+    // ahead: a server that knows it streams the next window without waiting
+    // for every acknowledgement; others read it as an acknowledgement of
+    // another kind and pass over it.
+    uint8_t asked[kTftpRequestMax + 4];
+    std::memcpy(asked, s.request, s.requestLength);
+    size_t askedLength = s.requestLength + btftp_ahead(asked + s.requestLength, 1);
     uint8_t answer[4];
-    if (!WriteStream(s.request, s.requestLength, deadline) ||
+    if (!WriteStream(asked, askedLength, deadline) ||
         !ReadStream(answer, sizeof answer, deadline) || ldn16(answer) != kBtftpOack) {
         Log("BTFTP: Protocol error (OACK)\r\n");
         return -1;
@@ -565,7 +615,8 @@ int OpenBroadcast() {
     PrintString("BTFTP: Ready to receive, I am #");
     PrintNumber(s.procno);
     PrintString("\r\n");
-    s.window = static_cast<uint8_t*>(Malloc(uint16_t(kTftpWindow * kTftpBlockMax / 16)));
+    s.window = static_cast<uint8_t*>(Malloc(uint16_t(2 * kTftpWindow * kTftpBlockMax / 16)));
+    std::fill(std::begin(s.aheadLength), std::end(s.aheadLength), kNoPacket);
     s.current = s.loaded = 0;
     s.last = 0;
     s.lastSeen = false;

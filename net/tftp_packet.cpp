@@ -125,6 +125,10 @@ size_t btftp_ack(uint8_t* out, uint16_t window) {
     return OpcodeAndNumber(out, kBtftpAck, window);
 }
 
+size_t btftp_ahead(uint8_t* out, uint16_t windows) {
+    return OpcodeAndNumber(out, kBtftpAhead, windows);
+}
+
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
     size_t n = 0;
     for (size_t i = 0; i < packet.length && packet.data[i] != 0 && n + 1 < size; ++i) {
@@ -228,6 +232,12 @@ bool tftp_parse_reply(const uint8_t* packet, size_t length, uint16_t* opcode, ui
 bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window) {
     if (length < 4 || ldn16(data) != kBtftpAck) return false;
     *window = ldn16(data + 2);
+    return true;
+}
+
+bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows) {
+    if (length < 4 || ldn16(data) != kBtftpAhead) return false;
+    *windows = ldn16(data + 2);
     return true;
 }
 

@@ -159,7 +159,8 @@ struct Member {
     int session = 0;     // 0: no request yet
     uint16_t number = 0; // the client number
     int64_t acked = -1;  // the last window acknowledged
-    TimePoint joined, lastHeard;
+    bool ahead = false;  // holds the next window's packets while it waits for one
+    TimePoint joined, lastHeard, lastAck;
     Rtt rtt;
     uint64_t asks = 0; // windows asked for again
 };
@@ -173,17 +174,28 @@ struct Session {
     int fd = -1; // the UDP socket all windows leave from
     std::vector<int> members;
     bool streaming = false;
-    TimePoint gatherEnd, start, windowSentAt, timer = TimePoint::max();
+    TimePoint gatherEnd, start, timer = TimePoint::max();
     uint64_t packets = 0, windows = 0;
-    uint64_t window = 0;
-    uint64_t slot = 0, slotEnd = 0; // next packet of the pass under way, its end
-    bool sending = false, again = false, resent = false;
+    // The oldest window some member still lacks, and the first window that
+    // never went out. Beyond `window` at most one more goes out while the
+    // acknowledgements come in, when every member holds a window ahead.
+    uint64_t window = 0, nextFirst = 0;
+    // Passes: each sends all packets of one window. The one under way (its
+    // window, next packet and end) and those waiting, oldest first.
+    std::deque<uint64_t> passes;
+    uint64_t passWindow = 0, slot = 0, slotEnd = 0;
+    bool sending = false;
+    // Per window in flight (index: window number & 1): when its last pass
+    // ended, and whether it was sent more than once.
+    TimePoint passEnded[2];
+    bool resent[2] = {};
+    TimePoint lastPassEnd;
     // Loss: the windows that needed a resend (a bit each, newest lowest).
     // While many did, every window goes out twice at once, which costs
     // less than waiting for the acknowledgements to come late.
     uint32_t lossHistory = 0;
     uint32_t cleanDoubled = 0;
-    bool doubled = false, secondPass = false;
+    bool doubled = false, secondPass = false, firstPass = false;
     // A resend answered sooner than a round trip was not needed (the
     // acknowledgement was on its way): such windows count as clean and
     // make the wait before the next resend longer.
@@ -247,8 +259,11 @@ class Server {
     void OnWindowAck(Member& m, uint16_t number);
     void StartSession(Session& s);
     bool SendSession(Session& s, TimePoint now);
-    void AskAgain(Session& s);
+    void AskAgain(Session& s, uint64_t window);
+    void StartPass(Session& s);
+    void ArmResend(Session& s, TimePoint now);
     void CheckWindow(Session& s);
+    bool HoldsAhead(const Session& s) const;
     void LeaveSession(int memberId, const std::string& why, bool dropped);
     void EndSession(int id, const char* how);
 
@@ -763,12 +778,14 @@ void Server::OnMemberData(Member& m) {
     }
     size_t used = 0;
     while (m.in.size() - used >= 4) {
-        uint16_t window;
-        if (!vk::btftp_parse_ack(m.in.data() + used, 4, &window)) {
-            ++counters_.malformedPackets;
-        } else {
-            OnWindowAck(m, window);
+        uint16_t value;
+        if (vk::btftp_parse_ack(m.in.data() + used, 4, &value)) {
+            OnWindowAck(m, value);
             if (!members_.count(id)) return;
+        } else if (vk::btftp_parse_ahead(m.in.data() + used, 4, &value)) {
+            m.ahead = value >= 1;
+        } else {
+            ++counters_.malformedPackets;
         }
         used += 4;
     }
@@ -903,16 +920,36 @@ void Server::StartSession(Session& s) {
         Printable(s.name).c_str(), s.members.size(),
         s.unicast ? "unicast to each" : (std::string("to ") + to).c_str());
     s.window = 0;
+    s.nextFirst = 0;
+    CheckWindow(s);
+}
+
+// True when every member keeps the next window's packets while it waits for
+// the current one: then one window more may go out before the current one
+// is acknowledged by all, and the stream does not stop for a round trip.
+bool Server::HoldsAhead(const Session& s) const {
+    for (int mid : s.members) {
+        auto it = members_.find(mid);
+        if (it == members_.end() || !it->second.ahead) return false;
+    }
+    return true;
+}
+
+// The next waiting pass begins (the caller queues the session).
+void Server::StartPass(Session& s) {
+    s.passWindow = s.passes.front();
+    s.passes.pop_front();
+    s.firstPass = !s.resent[s.passWindow & 1];
+    s.secondPass = false;
     s.slot = 0;
-    s.slotEnd = std::min(kBroadcastWindow, s.packets);
+    s.slotEnd = std::min(kBroadcastWindow, s.packets - s.passWindow * kBroadcastWindow);
     s.sending = true;
-    s.resent = false;
-    Queue(kSession, s.id);
+    s.timer = TimePoint::max();
 }
 
 bool Server::SendSession(Session& s, TimePoint now) {
     if (!s.sending) return false;
-    uint64_t number = s.window * kBroadcastWindow + s.slot;
+    uint64_t number = s.passWindow * kBroadcastWindow + s.slot;
     uint64_t offset = number * kEnhancedBlock;
     size_t data =
         offset >= s.size ? 0 : size_t(std::min<uint64_t>(kEnhancedBlock, s.size - offset));
@@ -942,19 +979,25 @@ bool Server::SendSession(Session& s, TimePoint now) {
     }
     counters_.bytesSent += data;
     if (++s.slot < s.slotEnd) return true;
-    if (s.doubled && !s.secondPass) {
+    if (s.doubled && s.firstPass && !s.secondPass) {
         s.secondPass = true;
         s.slot = 0;
         return true;
     }
-    if (s.again) {
-        // Asked again while this pass went out: one more pass for all.
-        s.again = false;
-        s.slot = 0;
+    s.sending = false;
+    s.passEnded[s.passWindow & 1] = now;
+    s.lastPassEnd = now;
+    if (!s.passes.empty()) {
+        StartPass(s);
         return true;
     }
-    s.sending = false;
-    s.windowSentAt = now;
+    ArmResend(s, now);
+    return false;
+}
+
+// Nothing more to send until acknowledgements come: if they come late by a
+// few round trips, the windows members lack go out again.
+void Server::ArmResend(Session& s, TimePoint now) {
     double rto = kFirstRto;
     bool any = false;
     for (int mid : s.members) {
@@ -964,22 +1007,24 @@ bool Server::SendSession(Session& s, TimePoint now) {
         any = true;
     }
     s.timer = After(now, std::min(kMaxRto, rto * s.rtoScale * double(1 << std::min(s.backoff, 8))));
-    return false;
 }
 
-void Server::AskAgain(Session& s) {
-    if (s.sending) {
-        s.again = true;
-        return;
-    }
+// Window `w` goes out once more: after the pass under way if that pass is
+// sending it already (its missing packets may have gone by), never twice in
+// the waiting passes.
+void Server::AskAgain(Session& s, uint64_t w) {
+    if (w < s.window || w >= s.nextFirst) return;
+    if (std::find(s.passes.begin(), s.passes.end(), w) != s.passes.end()) return;
+    if (s.sending && s.passWindow == w && s.slot == 0) return;
     ++s.resends;
     ++counters_.resends;
-    s.resent = true;
+    s.resent[w & 1] = true;
     s.resendAt = Clock::now();
-    s.secondPass = true;
-    s.slot = 0;
-    s.sending = true;
-    Queue(kSession, s.id);
+    s.passes.push_back(w);
+    if (!s.sending) {
+        StartPass(s);
+        Queue(kSession, s.id);
+    }
 }
 
 void Server::OnWindowAck(Member& m, uint16_t number) {
@@ -987,63 +1032,95 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
     if (it == sessions_.end() || !it->second.streaming) return;
     Session& s = it->second;
     TimePoint now = Clock::now();
-    if (number == uint16_t(s.window) && m.acked != int64_t(s.window)) {
-        m.acked = int64_t(s.window);
+    // The window the number names: the oldest one some member lacks, the one
+    // before it, or the one after it.
+    int64_t w = int64_t(s.window) + int16_t(uint16_t(number - uint16_t(s.window)));
+    if (w < int64_t(s.window) - 1 || w > int64_t(s.window) + 1) return;
+    if (w > m.acked && w < int64_t(s.nextFirst)) {
+        // A client acknowledges a window only when it holds every one before.
+        // Timed only from a single pass that ended while the member was not
+        // still completing an earlier window.
+        bool measured = !s.resent[w & 1] && s.passEnded[w & 1] != TimePoint{} &&
+                        !(s.sending && s.passWindow == uint64_t(w)) &&
+                        m.lastAck < s.passEnded[w & 1];
+        m.lastAck = now;
+        m.acked = w;
         m.lastHeard = now;
-        if (s.window + 1 >= s.windows) ++s.finished;
-        if (!s.resent && !s.sending) m.rtt.Sample(Since(s.windowSentAt, now));
-        if (s.resent && m.rtt.valid && Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
+        if (uint64_t(w) + 1 >= s.windows) ++s.finished;
+        if (measured) m.rtt.Sample(Since(s.passEnded[w & 1], now));
+        if (uint64_t(w) == s.window && s.resent[w & 1] && m.rtt.valid &&
+            Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
             s.spurious = true;
         CheckWindow(s);
-    } else if (number == uint16_t(s.window - 1) && m.acked != int64_t(s.window)) {
-        // The member misses packets of the current window.
+    } else if (w == m.acked) {
+        // Acknowledging the last window again asks for the one after it.
         m.lastHeard = now;
         ++m.asks;
-        AskAgain(s);
+        AskAgain(s, uint64_t(w) + 1);
     }
 }
 
-// Every member has the window: the next one goes out, or the file is done.
+// The windows every member holds are passed; the next ones go out as far as
+// the members allow, or the file is done.
 void Server::CheckWindow(Session& s) {
     if (!s.streaming || s.members.empty()) return;
-    for (int mid : s.members) {
-        auto it = members_.find(mid);
-        if (it != members_.end() && it->second.acked != int64_t(s.window)) return;
+    auto allHave = [&](uint64_t w) {
+        for (int mid : s.members) {
+            auto it = members_.find(mid);
+            if (it != members_.end() && it->second.acked < int64_t(w)) return false;
+        }
+        return true;
+    };
+    bool moved = false;
+    while (s.window < s.nextFirst && allHave(s.window)) {
+        if (s.window + 1 >= s.windows) {
+            EndSession(s.id, "done");
+            return;
+        }
+        bool resent = s.resent[s.window & 1];
+        bool lost = resent && !s.spurious;
+        if (s.spurious)
+            s.rtoScale = std::min(4.0, s.rtoScale * 1.5);
+        else if (!resent)
+            s.rtoScale = std::max(1.0, s.rtoScale * 0.98);
+        s.spurious = false;
+        if (!s.doubled)
+            s.lossHistory = (s.lossHistory << 1) | (lost ? 1 : 0);
+        else if (lost)
+            s.lossHistory = (s.lossHistory << 1) | 1;
+        else if (++s.cleanDoubled % 8 == 0)
+            s.lossHistory <<= 1;
+        bool doubled = __builtin_popcount(s.lossHistory & 0xFF) >= 3;
+        if (doubled != s.doubled)
+            Log("broadcast session %d: %s, %d of the last 8 windows were sent again", s.id,
+                doubled ? "windows go out twice" : "windows go out once",
+                __builtin_popcount(s.lossHistory & 0xFF));
+        s.doubled = doubled;
+        // A pass of the window still waiting is not needed any more.
+        s.passes.erase(std::remove(s.passes.begin(), s.passes.end(), s.window), s.passes.end());
+        ++s.window;
+        moved = true;
     }
-    if (s.window + 1 >= s.windows) {
-        EndSession(s.id, "done");
-        return;
+    if (moved) {
+        // A pass of a window every member holds now stops where it is: its
+        // data is released.
+        if (s.sending && s.passWindow < s.window) s.sending = false;
+        s.stream->Release(s.window * kBroadcastWindow * kEnhancedBlock);
+        reader_->Wake();
+        s.backoff = 0;
     }
-    bool lost = s.resent && !s.spurious;
-    if (s.spurious)
-        s.rtoScale = std::min(4.0, s.rtoScale * 1.5);
-    else if (!s.resent)
-        s.rtoScale = std::max(1.0, s.rtoScale * 0.98);
-    s.spurious = false;
-    if (!s.doubled)
-        s.lossHistory = (s.lossHistory << 1) | (lost ? 1 : 0);
-    else if (lost)
-        s.lossHistory = (s.lossHistory << 1) | 1;
-    else if (++s.cleanDoubled % 8 == 0)
-        s.lossHistory <<= 1;
-    bool doubled = __builtin_popcount(s.lossHistory & 0xFF) >= 3;
-    if (doubled != s.doubled)
-        Log("broadcast session %d: %s, %d of the last 8 windows were sent again", s.id,
-            doubled ? "windows go out twice" : "windows go out once",
-            __builtin_popcount(s.lossHistory & 0xFF));
-    s.doubled = doubled;
-    s.secondPass = false;
-    ++s.window;
-    s.stream->Release(s.window * kBroadcastWindow * kEnhancedBlock);
-    reader_->Wake();
-    s.slot = 0;
-    s.slotEnd = std::min(kBroadcastWindow, s.packets - s.window * kBroadcastWindow);
-    s.sending = true;
-    s.again = false;
-    s.resent = false;
-    s.backoff = 0;
-    s.timer = TimePoint::max();
-    Queue(kSession, s.id);
+    uint64_t limit = s.window + (HoldsAhead(s) ? 1 : 0);
+    while (s.nextFirst < s.windows && s.nextFirst <= limit) {
+        s.resent[s.nextFirst & 1] = false;
+        s.passEnded[s.nextFirst & 1] = TimePoint{};
+        s.passes.push_back(s.nextFirst++);
+    }
+    if (!s.sending && !s.passes.empty()) {
+        StartPass(s);
+        Queue(kSession, s.id);
+    } else if (!s.sending && s.timer == TimePoint::max()) {
+        ArmResend(s, Clock::now());
+    }
 }
 
 void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
@@ -1208,7 +1285,7 @@ void Server::Timers(TimePoint now) {
         std::vector<std::pair<int, std::string>> drop;
         for (int mid : s.members) {
             Member& m = members_[mid];
-            if (m.acked == int64_t(s.window)) continue;
+            if (m.acked + 1 >= int64_t(s.nextFirst)) continue;
             // The client itself asks again after 4 s for the first window
             // and after 1 s for the others.
             double asks = s.window == 0 ? 4.0 : 1.0;
@@ -1227,7 +1304,16 @@ void Server::Timers(TimePoint now) {
         Session& left = sessions_[id];
         if (left.sending || left.timer != TimePoint::max()) continue;
         ++left.backoff;
-        AskAgain(left);
+        // Members that lack the oldest window get it again; those that have
+        // it but not the one after it, that one.
+        bool lackOldest = false, lackNext = false;
+        for (int mid : left.members) {
+            int64_t acked = members_[mid].acked;
+            lackOldest |= acked < int64_t(left.window);
+            lackNext |= acked == int64_t(left.window) && left.window + 1 < left.nextFirst;
+        }
+        if (lackOldest) AskAgain(left, left.window);
+        if (lackNext) AskAgain(left, left.window + 1);
     }
 }
 

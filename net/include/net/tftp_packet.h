@@ -27,6 +27,7 @@ constexpr uint16_t kTftpError = 5;
 constexpr uint16_t kTftpErrorOptions = 8; // the options were refused
 constexpr uint16_t kBtftpData = 5;        // data packets of the broadcast flavour
 constexpr uint16_t kBtftpAck = 3;         // a window's acknowledgement on the control stream
+constexpr uint16_t kBtftpAhead = 7;       // on the control stream: windows the client holds ahead
 constexpr size_t kTftpRequestMax = 512;
 constexpr size_t kTftpNameMax = 256;
 
@@ -61,6 +62,9 @@ bool tftp_parse_oack(const uint8_t* packet, size_t length, const TftpOptions& as
                      TftpOptions* out);
 size_t tftp_ack(uint8_t* out, uint16_t block);   // 4 bytes
 size_t btftp_ack(uint8_t* out, uint16_t window); // 4 bytes: opcode 3, window number
+// 4 bytes: opcode 7, the number of windows the client keeps beyond the one
+// it waits for (sent behind the read request on the control stream).
+size_t btftp_ahead(uint8_t* out, uint16_t windows);
 // The error text up to its NUL, unprintable bytes as '?', cut to size - 1.
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size);
 
@@ -93,6 +97,8 @@ bool tftp_parse_reply(const uint8_t* packet, size_t length, uint16_t* opcode, ui
 // A window acknowledgement of the broadcast control stream (4 bytes,
 // opcode 3): true with the window number.
 bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window);
+// The client's note of the windows it holds ahead (4 bytes, opcode 7).
+bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows);
 
 // Headers of 4 bytes: DATA (opcode 3) of the lock-step flavours, data of the
 // broadcast flavour (opcode 5, packet number), the broadcast server's
