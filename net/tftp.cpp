@@ -91,6 +91,11 @@ struct Session {
     // with their lengths (kNoPacket: none).
     uint8_t* window = nullptr;
     uint16_t aheadLength[kTftpWindow];
+    // The server's note that it takes repair requests: the bytes of it read
+    // so far, and whether it came.
+    uint8_t note[4];
+    size_t noteHave = 0;
+    bool repairs = false;
     size_t current = 0;
     size_t loaded = 0;
     uint16_t last = 0;
@@ -443,6 +448,22 @@ bool AckWindow(uint16_t number, Clock::time_point deadline) {
     return WriteStream(ack, n, deadline);
 }
 
+// True once the server said that it takes repair requests. Its note follows
+// the answer to the request on the control stream; it is looked for without
+// waiting, and anything else there is passed over.
+bool ServerTakesRepairs() {
+    while (!s.repairs) {
+        ssize_t n = recv(s.tcp, s.note + s.noteHave, sizeof s.note - s.noteHave, MSG_DONTWAIT);
+        if (n <= 0) break;
+        s.noteHave += size_t(n);
+        if (s.noteHave < sizeof s.note) continue;
+        uint16_t windows = 0;
+        s.repairs = btftp_parse_ahead(s.note, sizeof s.note, &windows) && windows >= 1;
+        s.noteHave = 0;
+    }
+    return s.repairs;
+}
+
 // Broadcast flavour: receives window `winno` into the window buffer. It is
 // complete when every slot up to the final (short) packet, or all 32, have
 // arrived; a window with a hole is asked for again and, if it stays
@@ -460,6 +481,21 @@ bool ReadWindow() {
     uint16_t finalLength = 0;
     const uint16_t base = uint16_t(s.winno * kTftpWindow);
     uint8_t* const ahead = s.window + size_t(kTftpWindow) * kTftpBlockMax;
+    // Slots before one that arrived are taken as lost and asked for once
+    // each, all in one write (a server that cannot take repair requests is
+    // left to notice the missing acknowledgement).
+    bool asked[kTftpWindow] = {};
+    auto askMissing = [&](int below) {
+        uint8_t requests[kTftpWindow * 4];
+        size_t used = 0;
+        for (int j = 0; j < below && j < kTftpWindow; ++j) {
+            if (received[j] || asked[j] || (finalSlot >= 0 && j >= finalSlot)) continue;
+            asked[j] = true;
+            used += btftp_repair(requests + used, uint16_t(base + j));
+        }
+        if (used && ServerTakesRepairs())
+            WriteStream(requests, used, Clock::now() + Wait(kNextWaitMs));
+    };
     enum class Took { Fresh, Nothing, OutOfStep };
     // One packet of this window (slot < 32) or of the next (slot < 64).
     auto take = [&](uint16_t slot, const uint8_t* data, size_t length) {
@@ -473,6 +509,7 @@ bool ReadWindow() {
             if (finalSlot >= 0 || s.aheadLength[next] != kNoPacket) return Took::Nothing;
             std::memcpy(ahead + size_t(next) * kTftpBlockMax, data, length);
             s.aheadLength[next] = uint16_t(length);
+            askMissing(kTftpWindow);
             return Took::Nothing;
         }
         if (length < s.blockSize) {
@@ -494,6 +531,7 @@ bool ReadWindow() {
         if (received[slot]) return Took::Nothing; // repeats only count
         received[slot] = true;
         std::memmove(s.window + size_t(slot) * s.blockSize, data, length);
+        askMissing(slot);
         return Took::Fresh;
     };
     // What arrived early for this window is taken first.
@@ -617,6 +655,8 @@ int OpenBroadcast() {
     PrintString("\r\n");
     s.window = static_cast<uint8_t*>(Malloc(uint16_t(2 * kTftpWindow * kTftpBlockMax / 16)));
     std::fill(std::begin(s.aheadLength), std::end(s.aheadLength), kNoPacket);
+    s.noteHave = 0;
+    s.repairs = false;
     s.current = s.loaded = 0;
     s.last = 0;
     s.lastSeen = false;

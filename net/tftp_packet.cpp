@@ -129,6 +129,10 @@ size_t btftp_ahead(uint8_t* out, uint16_t windows) {
     return OpcodeAndNumber(out, kBtftpAhead, windows);
 }
 
+size_t btftp_repair(uint8_t* out, uint16_t number) {
+    return OpcodeAndNumber(out, kBtftpRepair, number);
+}
+
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
     size_t n = 0;
     for (size_t i = 0; i < packet.length && packet.data[i] != 0 && n + 1 < size; ++i) {
@@ -238,6 +242,12 @@ bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window) {
 bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows) {
     if (length < 4 || ldn16(data) != kBtftpAhead) return false;
     *windows = ldn16(data + 2);
+    return true;
+}
+
+bool btftp_parse_repair(const uint8_t* data, size_t length, uint16_t* number) {
+    if (length < 4 || ldn16(data) != kBtftpRepair) return false;
+    *number = ldn16(data + 2);
     return true;
 }
 

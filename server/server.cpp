@@ -188,8 +188,12 @@ struct Session {
     // Per window in flight (index: window number & 1): when its last pass
     // ended, and whether it was sent more than once.
     TimePoint passEnded[2];
-    bool resent[2] = {};
+    bool resent[2] = {}, repaired[2] = {};
     TimePoint lastPassEnd;
+    // Single packets asked for again (numbers from the file's start), sent
+    // before the passes; at most the two windows in flight.
+    std::deque<uint64_t> repairs;
+    uint64_t repairsSent = 0;
     // Loss: the windows that needed a resend (a bit each, newest lowest).
     // While many did, every window goes out twice at once, which costs
     // less than waiting for the acknowledgements to come late.
@@ -257,6 +261,7 @@ class Server {
     void OnMemberData(Member& m);
     void OnMemberRequest(Member& m, const vk::TftpRequest& r);
     void OnWindowAck(Member& m, uint16_t number);
+    void OnRepair(Member& m, uint16_t number);
     void StartSession(Session& s);
     bool SendSession(Session& s, TimePoint now);
     void AskAgain(Session& s, uint64_t window);
@@ -783,7 +788,16 @@ void Server::OnMemberData(Member& m) {
             OnWindowAck(m, value);
             if (!members_.count(id)) return;
         } else if (vk::btftp_parse_ahead(m.in.data() + used, 4, &value)) {
-            m.ahead = value >= 1;
+            // Answered with the same note: the client may ask for single
+            // packets from now on.
+            if (!m.ahead && value >= 1) {
+                m.ahead = true;
+                uint8_t note[4];
+                vk::btftp_ahead(note, 1);
+                (void)!send(m.fd, note, sizeof note, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+        } else if (vk::btftp_parse_repair(m.in.data() + used, 4, &value)) {
+            OnRepair(m, value);
         } else {
             ++counters_.malformedPackets;
         }
@@ -948,8 +962,11 @@ void Server::StartPass(Session& s) {
 }
 
 bool Server::SendSession(Session& s, TimePoint now) {
-    if (!s.sending) return false;
-    uint64_t number = s.passWindow * kBroadcastWindow + s.slot;
+    while (!s.repairs.empty() && s.repairs.front() < s.window * kBroadcastWindow)
+        s.repairs.pop_front();
+    bool repair = !s.repairs.empty();
+    if (!repair && !s.sending) return false;
+    uint64_t number = repair ? s.repairs.front() : s.passWindow * kBroadcastWindow + s.slot;
     uint64_t offset = number * kEnhancedBlock;
     size_t data =
         offset >= s.size ? 0 : size_t(std::min<uint64_t>(kEnhancedBlock, s.size - offset));
@@ -978,6 +995,11 @@ bool Server::SendSession(Session& s, TimePoint now) {
         ++counters_.packetsSent;
     }
     counters_.bytesSent += data;
+    if (repair) {
+        s.repairs.pop_front();
+        ++s.repairsSent;
+        return !s.repairs.empty() || s.sending;
+    }
     if (++s.slot < s.slotEnd) return true;
     if (s.doubled && s.firstPass && !s.secondPass) {
         s.secondPass = true;
@@ -1040,9 +1062,9 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
         // A client acknowledges a window only when it holds every one before.
         // Timed only from a single pass that ended while the member was not
         // still completing an earlier window.
-        bool measured = !s.resent[w & 1] && s.passEnded[w & 1] != TimePoint{} &&
-                        !(s.sending && s.passWindow == uint64_t(w)) &&
-                        m.lastAck < s.passEnded[w & 1];
+        bool measured =
+            !s.resent[w & 1] && !s.repaired[w & 1] && s.passEnded[w & 1] != TimePoint{} &&
+            !(s.sending && s.passWindow == uint64_t(w)) && m.lastAck < s.passEnded[w & 1];
         m.lastAck = now;
         m.acked = w;
         m.lastHeard = now;
@@ -1058,6 +1080,25 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
         ++m.asks;
         AskAgain(s, uint64_t(w) + 1);
     }
+}
+
+// A member lacks one packet of a window in flight: it goes out again before
+// the rest of the pass under way, once however many members ask.
+void Server::OnRepair(Member& m, uint16_t number) {
+    auto it = sessions_.find(m.session);
+    if (it == sessions_.end() || !it->second.streaming) return;
+    Session& s = it->second;
+    m.lastHeard = Clock::now();
+    uint64_t first = s.window * kBroadcastWindow;
+    int64_t p = int64_t(first) + int16_t(uint16_t(number - uint16_t(first)));
+    if (p < int64_t(first) || p >= int64_t(std::min(s.nextFirst * kBroadcastWindow, s.packets)))
+        return;
+    if (std::find(s.repairs.begin(), s.repairs.end(), uint64_t(p)) != s.repairs.end()) return;
+    if (s.repairs.size() >= 2 * kBroadcastWindow) return;
+    s.repairs.push_back(uint64_t(p));
+    s.repaired[(uint64_t(p) / kBroadcastWindow) & 1] = true;
+    ++counters_.resends;
+    Queue(kSession, s.id);
 }
 
 // The windows every member holds are passed; the next ones go out as far as
@@ -1112,6 +1153,7 @@ void Server::CheckWindow(Session& s) {
     uint64_t limit = s.window + (HoldsAhead(s) ? 1 : 0);
     while (s.nextFirst < s.windows && s.nextFirst <= limit) {
         s.resent[s.nextFirst & 1] = false;
+        s.repaired[s.nextFirst & 1] = false;
         s.passEnded[s.nextFirst & 1] = TimePoint{};
         s.passes.push_back(s.nextFirst++);
     }
@@ -1163,10 +1205,10 @@ void Server::EndSession(int id, const char* how) {
     uint64_t bytes = done ? s.size : std::min(s.size, s.window * kBroadcastWindow * kEnhancedBlock);
     double seconds = std::max(1e-6, Since(s.streaming ? s.start : s.gatherEnd, Clock::now()));
     Log("broadcast session %d: \"%s\" %s, %llu bytes to %zu member(s) in %.2f s (%.2f MB/s), %llu "
-        "window resends",
+        "window resends, %llu packets repaired",
         id, Printable(s.name).c_str(), how, static_cast<unsigned long long>(bytes),
         done ? s.finished : s.members.size(), seconds, double(bytes) / seconds / 1e6,
-        static_cast<unsigned long long>(s.resends));
+        static_cast<unsigned long long>(s.resends), static_cast<unsigned long long>(s.repairsSent));
     TimePoint now = Clock::now();
     for (int mid : s.members) {
         auto mit = members_.find(mid);

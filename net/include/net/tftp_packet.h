@@ -28,6 +28,7 @@ constexpr uint16_t kTftpErrorOptions = 8; // the options were refused
 constexpr uint16_t kBtftpData = 5;        // data packets of the broadcast flavour
 constexpr uint16_t kBtftpAck = 3;         // a window's acknowledgement on the control stream
 constexpr uint16_t kBtftpAhead = 7;       // on the control stream: windows the client holds ahead
+constexpr uint16_t kBtftpRepair = 8;      // on the control stream: one packet asked for again
 constexpr size_t kTftpRequestMax = 512;
 constexpr size_t kTftpNameMax = 256;
 
@@ -63,8 +64,12 @@ bool tftp_parse_oack(const uint8_t* packet, size_t length, const TftpOptions& as
 size_t tftp_ack(uint8_t* out, uint16_t block);   // 4 bytes
 size_t btftp_ack(uint8_t* out, uint16_t window); // 4 bytes: opcode 3, window number
 // 4 bytes: opcode 7, the number of windows the client keeps beyond the one
-// it waits for (sent behind the read request on the control stream).
+// it waits for (sent behind the read request on the control stream). A
+// server that streams ahead answers with the same note after its answer to
+// the request, and then takes repair requests.
 size_t btftp_ahead(uint8_t* out, uint16_t windows);
+// 4 bytes: opcode 8, the number of a packet that did not arrive.
+size_t btftp_repair(uint8_t* out, uint16_t number);
 // The error text up to its NUL, unprintable bytes as '?', cut to size - 1.
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size);
 
@@ -99,6 +104,8 @@ bool tftp_parse_reply(const uint8_t* packet, size_t length, uint16_t* opcode, ui
 bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window);
 // The client's note of the windows it holds ahead (4 bytes, opcode 7).
 bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows);
+// A repair request (4 bytes, opcode 8): true with the packet number.
+bool btftp_parse_repair(const uint8_t* data, size_t length, uint16_t* number);
 
 // Headers of 4 bytes: DATA (opcode 3) of the lock-step flavours, data of the
 // broadcast flavour (opcode 5, packet number), the broadcast server's
