@@ -45,8 +45,19 @@ constexpr int kFirstWaitMs = 4000;
 constexpr int kNextWaitMs = 1000;
 constexpr int kMinorTimeouts = 15;
 constexpr int kConnectWaitMs = 4000;
-// Broadcast flavour: a slot of the next window that holds no packet yet.
+// Broadcast flavour: the windows kept beyond the one awaited (their early
+// packets wait in a ring of window buffers, indexed by window number), the
+// size of one, and a slot that holds no packet yet.
+constexpr int kAheadWindows = 3;
+constexpr size_t kWindowBytes = size_t(kTftpWindow) * kTftpBlockMax;
 constexpr uint16_t kNoPacket = 0xFFFF;
+// A streamed window arrives a packet every few dozen microseconds: once the
+// queue is empty the client naps this long before it waits, and then takes
+// what came in one go, instead of waking for every packet (with many
+// clients on few processors the wake-ups, not the data, use the time). The
+// receive buffer is made large enough to hold a nap's packets many times.
+constexpr int kNapUs = 500;
+constexpr int kStreamBuffer = 1 << 20;
 // The control stream's retransmission floor: a lost acknowledgement is sent
 // again after a few milliseconds, not the kernel's default 200 ms, which
 // would hold up every client of the session.
@@ -86,11 +97,12 @@ struct Session {
     uint16_t nakFor = 0; // the awaited block a gap was last reported for
     int gapCount = 0;    // blocks past a gap since it was reported
     uint8_t packet[4 + kTftpBlockMax + 1];
-    // Broadcast flavour: the window and what is left of it to hand out;
-    // behind it in the same allocation the next window's early packets,
-    // with their lengths (kNoPacket: none).
+    // Broadcast flavour: the ring of window buffers, where in it the
+    // current window lies (`at`) and what is left of that to hand out; the
+    // lengths of packets that came early for the others (kNoPacket: none).
     uint8_t* window = nullptr;
-    uint16_t aheadLength[kTftpWindow];
+    size_t at = 0;
+    uint16_t aheadLength[(kAheadWindows + 1) * kTftpWindow];
     // The server's note that it takes repair requests: the bytes of it read
     // so far, and whether it came.
     uint8_t note[4];
@@ -234,6 +246,7 @@ enum class Got { Packet, Timeout, Failed };
 // Waits until `deadline` for a datagram from the server (and, once the
 // transfer is locked, from its transfer port); others are dropped unseen.
 Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
+    bool napped = s.port != kTftpBroadcastPort;
     for (;;) {
         // What is already queued is taken without waiting: in lock-step the
         // next block is usually there by the time the caller asks for it.
@@ -243,6 +256,11 @@ Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
                              reinterpret_cast<sockaddr*>(&from), &size);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!napped && deadline - Clock::now() > 4 * WaitUs(kNapUs)) {
+                    napped = true;
+                    usleep(useconds_t(WaitUs(kNapUs).count()));
+                    continue;
+                }
                 pollfd wait{s.udp, POLLIN, 0};
                 int ready = poll(&wait, 1, RemainingMs(deadline));
                 if (ready < 0 && errno != EINTR) return Got::Failed;
@@ -448,29 +466,41 @@ bool AckWindow(uint16_t number, Clock::time_point deadline) {
     return WriteStream(ack, n, deadline);
 }
 
-// True once the server said that it takes repair requests. Its note follows
-// the answer to the request on the control stream; it is looked for without
-// waiting, and anything else there is passed over.
-bool ServerTakesRepairs() {
-    while (!s.repairs) {
+// Reads, without waiting, the notes a server that streams ahead sends
+// behind its answer to the request: that it takes repair requests, and the
+// port its data leaves from (the transfer is locked to it before the first
+// packet, so another session's broadcast is never taken for ours).
+// Anything else on the control stream is passed over.
+void ReadNotes() {
+    if (s.tcp < 0) return;
+    for (int turn = 0; turn < 8; ++turn) {
         ssize_t n = recv(s.tcp, s.note + s.noteHave, sizeof s.note - s.noteHave, MSG_DONTWAIT);
-        if (n <= 0) break;
+        if (n <= 0) return;
         s.noteHave += size_t(n);
         if (s.noteHave < sizeof s.note) continue;
-        uint16_t windows = 0;
-        s.repairs = btftp_parse_ahead(s.note, sizeof s.note, &windows) && windows >= 1;
         s.noteHave = 0;
+        uint16_t value = 0;
+        if (btftp_parse_ahead(s.note, sizeof s.note, &value) && value >= 1) {
+            s.repairs = true;
+        } else if (btftp_parse_port(s.note, sizeof s.note, &value) && !s.locked) {
+            s.serverPort = value;
+            s.locked = true;
+        }
     }
+}
+
+bool ServerTakesRepairs() {
+    if (!s.repairs) ReadNotes();
     return s.repairs;
 }
 
 // Broadcast flavour: receives window `winno` into the window buffer. It is
 // complete when every slot up to the final (short) packet, or all 32, have
 // arrived; a window with a hole is asked for again and, if it stays
-// incomplete, is never handed out. Packets of the next window that arrive
-// before this one is complete wait in the second half of the buffer (a
-// server told that we hold one window ahead streams on without waiting for
-// every acknowledgement). False when the server went silent or out of step.
+// incomplete, is never handed out. Packets of the next windows that arrive
+// before this one is complete wait in their places of the ring (a server
+// told that we hold windows ahead streams on without waiting for every
+// acknowledgement). False when the server went silent or out of step.
 bool ReadWindow() {
     PrintString("BTFTP> Waiting for window ");
     PrintNumber(s.winno);
@@ -480,7 +510,8 @@ bool ReadWindow() {
     int finalSlot = -1;
     uint16_t finalLength = 0;
     const uint16_t base = uint16_t(s.winno * kTftpWindow);
-    uint8_t* const ahead = s.window + size_t(kTftpWindow) * kTftpBlockMax;
+    const int ring = kAheadWindows + 1;
+    s.at = size_t(s.winno % ring) * kWindowBytes;
     // Slots before one that arrived are taken as lost and asked for once
     // each, all in one write (a server that cannot take repair requests is
     // left to notice the missing acknowledgement).
@@ -497,17 +528,18 @@ bool ReadWindow() {
             WriteStream(requests, used, Clock::now() + Wait(kNextWaitMs));
     };
     enum class Took { Fresh, Nothing, OutOfStep };
-    // One packet of this window (slot < 32) or of the next (slot < 64).
+    // One packet of this window (slot < 32) or of one of the next.
     auto take = [&](uint16_t slot, const uint8_t* data, size_t length) {
-        if (slot >= 2 * kTftpWindow) {
+        if (slot >= ring * kTftpWindow) {
             marks.Say("BTFTP: Protocol error. Loss of sync.\r\n");
             return Took::OutOfStep;
         }
         if (length > s.blockSize) return Took::Nothing;
         if (slot >= kTftpWindow) {
-            int next = slot - kTftpWindow;
+            int place = (s.winno + slot / kTftpWindow) % ring;
+            int next = place * kTftpWindow + slot % kTftpWindow;
             if (finalSlot >= 0 || s.aheadLength[next] != kNoPacket) return Took::Nothing;
-            std::memcpy(ahead + size_t(next) * kTftpBlockMax, data, length);
+            std::memcpy(s.window + size_t(next) * kTftpBlockMax, data, length);
             s.aheadLength[next] = uint16_t(length);
             askMissing(kTftpWindow);
             return Took::Nothing;
@@ -530,16 +562,19 @@ bool ReadWindow() {
         }
         if (received[slot]) return Took::Nothing; // repeats only count
         received[slot] = true;
-        std::memmove(s.window + size_t(slot) * s.blockSize, data, length);
+        std::memmove(s.window + s.at + size_t(slot) * s.blockSize, data, length);
         askMissing(slot);
         return Took::Fresh;
     };
-    // What arrived early for this window is taken first.
+    // What arrived early for this window is taken first (it already lies
+    // in its place).
     for (int slot = 0; slot < kTftpWindow; ++slot) {
-        uint16_t length = s.aheadLength[slot];
-        s.aheadLength[slot] = kNoPacket;
-        if (length != kNoPacket &&
-            take(uint16_t(slot), ahead + size_t(slot) * kTftpBlockMax, length) == Took::OutOfStep)
+        uint16_t& length = s.aheadLength[s.at / kTftpBlockMax + size_t(slot)];
+        uint16_t early = length;
+        length = kNoPacket;
+        if (early != kNoPacket &&
+            take(uint16_t(slot), s.window + s.at + size_t(slot) * kTftpBlockMax, early) ==
+                Took::OutOfStep)
             return false;
     }
     int minor = 0;
@@ -553,6 +588,7 @@ bool ReadWindow() {
         size_t n = 0;
         uint16_t from = 0;
         // Packets that bring nothing new do not hold the wait open.
+        if (!s.locked) ReadNotes();
         Got got = Clock::now() >= deadline ? Got::Timeout : Receive(deadline, &n, &from);
         if (got == Got::Failed) {
             marks.Flush();
@@ -571,6 +607,11 @@ bool ReadWindow() {
             continue;
         }
         marks.Add('.');
+        if (!s.locked) {
+            // The server's port note is sent before any of its data.
+            ReadNotes();
+            if (s.locked && from != s.serverPort) continue;
+        }
         if (n < 4 || ldn16(s.packet) != kBtftpData) continue;
         marks.Add('!');
         uint16_t slot = uint16_t(ldn16(s.packet + 2) - base);
@@ -610,12 +651,12 @@ int ReadBroadcast(uint8_t* buffer) {
         if (s.lastSeen && s.loaded == 0) Log("\r\nBTFTP>Last window has only one packet\r\n");
     }
     if (s.current < s.loaded) {
-        std::memcpy(buffer, s.window + s.current, s.blockSize);
+        std::memcpy(buffer, s.window + s.at + s.current, s.blockSize);
         s.current += s.blockSize;
         return s.blockSize;
     }
     s.eof = true;
-    std::memcpy(buffer, s.window + s.current, s.last);
+    std::memcpy(buffer, s.window + s.at + s.current, s.last);
     return s.last;
 }
 
@@ -636,13 +677,13 @@ int OpenBroadcast() {
     while (recv(s.udp, stale, sizeof stale, MSG_DONTWAIT) >= 0) {
     }
     auto deadline = Clock::now() + Wait(kFirstWaitMs);
-    // The request, and behind it the note that this client holds one window
-    // ahead: a server that knows it streams the next window without waiting
+    // The request, and behind it the note of how many windows this client
+    // holds ahead: a server that knows it streams the next window without waiting
     // for every acknowledgement; others read it as an acknowledgement of
     // another kind and pass over it.
     uint8_t asked[kTftpRequestMax + 4];
     std::memcpy(asked, s.request, s.requestLength);
-    size_t askedLength = s.requestLength + btftp_ahead(asked + s.requestLength, 1);
+    size_t askedLength = s.requestLength + btftp_ahead(asked + s.requestLength, kAheadWindows);
     uint8_t answer[4];
     if (!WriteStream(asked, askedLength, deadline) ||
         !ReadStream(answer, sizeof answer, deadline) || ldn16(answer) != kBtftpOack) {
@@ -650,13 +691,13 @@ int OpenBroadcast() {
         return -1;
     }
     s.procno = ldn16(answer + 2);
+    ReadNotes();
     PrintString("BTFTP: Ready to receive, I am #");
     PrintNumber(s.procno);
     PrintString("\r\n");
-    s.window = static_cast<uint8_t*>(Malloc(uint16_t(2 * kTftpWindow * kTftpBlockMax / 16)));
+    s.window = static_cast<uint8_t*>(Malloc(uint16_t((kAheadWindows + 1) * kWindowBytes / 16)));
+    s.at = 0;
     std::fill(std::begin(s.aheadLength), std::end(s.aheadLength), kNoPacket);
-    s.noteHave = 0;
-    s.repairs = false;
     s.current = s.loaded = 0;
     s.last = 0;
     s.lastSeen = false;
@@ -724,6 +765,10 @@ int OpenTFTP(const char* name, const uint8_t* /*gateway*/, const uint8_t* server
         int on = 1;
         setsockopt(s.udp, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setsockopt(s.udp, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        // Beyond the system's limit only as root; else the limit.
+        int size = kStreamBuffer;
+        if (setsockopt(s.udp, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+            setsockopt(s.udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     if (bind(s.udp, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         CloseSockets();

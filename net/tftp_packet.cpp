@@ -133,6 +133,10 @@ size_t btftp_repair(uint8_t* out, uint16_t number) {
     return OpcodeAndNumber(out, kBtftpRepair, number);
 }
 
+size_t btftp_port(uint8_t* out, uint16_t port) {
+    return OpcodeAndNumber(out, kBtftpPort, port);
+}
+
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size) {
     size_t n = 0;
     for (size_t i = 0; i < packet.length && packet.data[i] != 0 && n + 1 < size; ++i) {
@@ -249,6 +253,12 @@ bool btftp_parse_repair(const uint8_t* data, size_t length, uint16_t* number) {
     if (length < 4 || ldn16(data) != kBtftpRepair) return false;
     *number = ldn16(data + 2);
     return true;
+}
+
+bool btftp_parse_port(const uint8_t* data, size_t length, uint16_t* port) {
+    if (length < 4 || ldn16(data) != kBtftpPort) return false;
+    *port = ldn16(data + 2);
+    return *port != 0;
 }
 
 size_t tftp_data_header(uint8_t* out, uint16_t block) {

@@ -55,6 +55,10 @@ constexpr uint16_t kEnhancedBlock = vk::kTftpBlockMax;
 constexpr uint16_t kLargestBlock = 65464;
 constexpr int kLargestWindow = 64;
 constexpr uint64_t kBroadcastWindow = vk::kTftpWindow;
+// Windows out beyond the oldest one some member lacks, at most (clients say
+// how many they hold), and the windows in flight then.
+constexpr uint16_t kMostAhead = 3;
+constexpr uint64_t kInFlight = kMostAhead + 1;
 constexpr double kFirstRto = 0.25; // before any round trip was measured
 constexpr double kMinRto = 0.005;  // below this a busy client's delay looks like loss
 constexpr double kMaxRto = 1.0;    // the client asks again itself after a second
@@ -68,6 +72,7 @@ constexpr double kDropMarginMax = 5.0; // before a member is dropped
 constexpr double kEndedShown = 10.0;   // seconds an ended transfer stays on the board
 constexpr size_t kEndedRows = 64;
 constexpr int kPacketsPerTurn = 64; // then the loop looks at its sockets again
+constexpr int kCatchUpPackets = 16; // pacing: packets a late loop may send at once
 
 double Since(TimePoint a, TimePoint b) {
     return std::chrono::duration<double>(b - a).count();
@@ -159,7 +164,7 @@ struct Member {
     int session = 0;     // 0: no request yet
     uint16_t number = 0; // the client number
     int64_t acked = -1;  // the last window acknowledged
-    bool ahead = false;  // holds the next window's packets while it waits for one
+    uint16_t ahead = 0;  // windows it holds beyond the one it waits for
     TimePoint joined, lastHeard, lastAck;
     Rtt rtt;
     uint64_t asks = 0; // windows asked for again
@@ -171,27 +176,28 @@ struct Session {
     std::string name;
     std::shared_ptr<Stream> stream;
     uint64_t size = 0;
-    int fd = -1; // the UDP socket all windows leave from
+    int fd = -1;       // the UDP socket all windows leave from
+    uint16_t port = 0; // its port
     std::vector<int> members;
     bool streaming = false;
     TimePoint gatherEnd, start, timer = TimePoint::max();
     uint64_t packets = 0, windows = 0;
     // The oldest window some member still lacks, and the first window that
-    // never went out. Beyond `window` at most one more goes out while the
-    // acknowledgements come in, when every member holds a window ahead.
+    // never went out. Beyond `window` as many more go out while the
+    // acknowledgements come in as every member holds ahead.
     uint64_t window = 0, nextFirst = 0;
     // Passes: each sends all packets of one window. The one under way (its
     // window, next packet and end) and those waiting, oldest first.
     std::deque<uint64_t> passes;
     uint64_t passWindow = 0, slot = 0, slotEnd = 0;
     bool sending = false;
-    // Per window in flight (index: window number & 1): when its last pass
+    // Per window in flight (index: window number % kInFlight): when its last pass
     // ended, and whether it was sent more than once.
-    TimePoint passEnded[2];
-    bool resent[2] = {}, repaired[2] = {};
+    TimePoint passEnded[kInFlight];
+    bool resent[kInFlight] = {}, repaired[kInFlight] = {};
     TimePoint lastPassEnd;
     // Single packets asked for again (numbers from the file's start), sent
-    // before the passes; at most the two windows in flight.
+    // before the passes; at most the windows in flight.
     std::deque<uint64_t> repairs;
     uint64_t repairsSent = 0;
     // Loss: the windows that needed a resend (a bit each, newest lowest).
@@ -212,6 +218,7 @@ struct Session {
     size_t finished = 0; // members that acknowledged the final window
     sockaddr_in to{};
     bool unicast = false;
+    bool broadcast = false; // started by broadcast (and may go back to it)
     bool queued = false, waitingDisk = false;
 };
 
@@ -262,13 +269,15 @@ class Server {
     void OnMemberRequest(Member& m, const vk::TftpRequest& r);
     void OnWindowAck(Member& m, uint16_t number);
     void OnRepair(Member& m, uint16_t number);
+    void SendNotes(Member& m, const Session& s);
     void StartSession(Session& s);
     bool SendSession(Session& s, TimePoint now);
     void AskAgain(Session& s, uint64_t window);
     void StartPass(Session& s);
     void ArmResend(Session& s, TimePoint now);
     void CheckWindow(Session& s);
-    bool HoldsAhead(const Session& s) const;
+    uint64_t WindowsAhead(const Session& s) const;
+    bool AllApart() const;
     void LeaveSession(int memberId, const std::string& why, bool dropped);
     void EndSession(int id, const char* how);
 
@@ -778,6 +787,13 @@ void Server::OnMemberData(Member& m) {
             return;
         }
         m.in.erase(m.in.begin(), m.in.begin() + end);
+        // The client's note that it holds a window ahead usually comes with
+        // the request: it is taken first, so that the answer carries ours.
+        uint16_t windows = 0;
+        if (vk::btftp_parse_ahead(m.in.data(), m.in.size(), &windows)) {
+            m.ahead = std::min<uint16_t>(windows, kMostAhead);
+            m.in.erase(m.in.begin(), m.in.begin() + 4);
+        }
         OnMemberRequest(m, r);
         if (!members_.count(id)) return;
     }
@@ -788,13 +804,10 @@ void Server::OnMemberData(Member& m) {
             OnWindowAck(m, value);
             if (!members_.count(id)) return;
         } else if (vk::btftp_parse_ahead(m.in.data() + used, 4, &value)) {
-            // Answered with the same note: the client may ask for single
-            // packets from now on.
             if (!m.ahead && value >= 1) {
-                m.ahead = true;
-                uint8_t note[4];
-                vk::btftp_ahead(note, 1);
-                (void)!send(m.fd, note, sizeof note, MSG_NOSIGNAL | MSG_DONTWAIT);
+                m.ahead = std::min<uint16_t>(value, kMostAhead);
+                auto sit = sessions_.find(m.session);
+                if (sit != sessions_.end()) SendNotes(m, sit->second);
             }
         } else if (vk::btftp_parse_repair(m.in.data() + used, 4, &value)) {
             OnRepair(m, value);
@@ -850,6 +863,10 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
         fresh.stream = Stream::FromFile(fd, size);
         reader_->Add(fresh.stream);
         fresh.fd = udp;
+        sockaddr_in bound{};
+        socklen_t boundSize = sizeof bound;
+        if (getsockname(udp, reinterpret_cast<sockaddr*>(&bound), &boundSize) == 0)
+            fresh.port = ntohs(bound.sin_port);
         fresh.packets = size / kEnhancedBlock + 1;
         fresh.windows = (fresh.packets + kBroadcastWindow - 1) / kBroadcastWindow;
         fresh.gatherEnd = After(Clock::now(), o_.gather);
@@ -875,6 +892,16 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
     uint8_t oack[4];
     vk::btftp_oack(oack, m.number);
     (void)!send(m.fd, oack, sizeof oack, MSG_NOSIGNAL);
+    if (m.ahead) SendNotes(m, *s);
+    // The sessions that went on by unicast when this client connected go
+    // back to broadcast once it turns out to tell sessions apart too.
+    if (m.ahead && AllApart())
+        for (auto& [id, other] : sessions_)
+            if (other.streaming && other.unicast && other.broadcast) {
+                other.unicast = false;
+                Log("broadcast session %d: goes on by broadcast, every client tells sessions apart",
+                    id);
+            }
     Log("broadcast session %d: %s joins as #%u", s->id, peer.c_str(), m.number);
     if (o_.expect > 0 && int(s->members.size()) >= o_.expect) StartSession(*s);
 }
@@ -884,11 +911,12 @@ void Server::StartSession(Session& s) {
     s.streaming = true;
     s.start = Clock::now();
     s.timer = TimePoint::max();
-    // Clients listen on one port, whatever session they belong to, and take
-    // the first data they see for their own: while more than one session
-    // streams, every session goes to its members one by one. So does this
-    // one while any other client is connected (waiting in another session
-    // or not yet asking): a broadcast would reach it as its own file's data.
+    // Clients listen on one port, whatever session they belong to, and
+    // those that do not know this server's port note take the first data
+    // they see for their own: for them, while more than one session streams,
+    // every session goes to its members one by one. So does this one while
+    // any other client is connected (waiting in another session or not yet
+    // asking): a broadcast would reach it as its own file's data.
     int others = 0;
     for (auto& [id, other] : sessions_)
         if (id != s.id && other.streaming) ++others;
@@ -920,7 +948,8 @@ void Server::StartSession(Session& s) {
         }
         if (!found) s.unicast = true;
     }
-    if ((others > 0 || strangers) && !s.unicast) {
+    s.broadcast = !s.unicast;
+    if ((others > 0 || strangers) && !s.unicast && !AllApart()) {
         s.unicast = true;
         for (auto& [id, other] : sessions_)
             if (other.streaming && !other.unicast) {
@@ -938,22 +967,40 @@ void Server::StartSession(Session& s) {
     CheckWindow(s);
 }
 
+// Clients that got this server's port note take data from their own
+// session's port only: while every connected client did, sessions stream
+// side by side by broadcast.
+bool Server::AllApart() const {
+    return std::all_of(members_.begin(), members_.end(),
+                       [](const auto& m) { return m.second.ahead > 0 && m.second.session != 0; });
+}
+
+// To a client that holds a window ahead: the same note back (it may ask for
+// single packets now) and the port the session's data leaves from.
+void Server::SendNotes(Member& m, const Session& s) {
+    uint8_t notes[8];
+    vk::btftp_ahead(notes, m.ahead);
+    vk::btftp_port(notes + 4, s.port);
+    (void)!send(m.fd, notes, sizeof notes, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 // True when every member keeps the next window's packets while it waits for
 // the current one: then one window more may go out before the current one
 // is acknowledged by all, and the stream does not stop for a round trip.
-bool Server::HoldsAhead(const Session& s) const {
+uint64_t Server::WindowsAhead(const Session& s) const {
+    uint64_t ahead = kMostAhead;
     for (int mid : s.members) {
         auto it = members_.find(mid);
-        if (it == members_.end() || !it->second.ahead) return false;
+        ahead = std::min<uint64_t>(ahead, it == members_.end() ? 0 : it->second.ahead);
     }
-    return true;
+    return ahead;
 }
 
 // The next waiting pass begins (the caller queues the session).
 void Server::StartPass(Session& s) {
     s.passWindow = s.passes.front();
     s.passes.pop_front();
-    s.firstPass = !s.resent[s.passWindow & 1];
+    s.firstPass = !s.resent[s.passWindow % kInFlight];
     s.secondPass = false;
     s.slot = 0;
     s.slotEnd = std::min(kBroadcastWindow, s.packets - s.passWindow * kBroadcastWindow);
@@ -1007,7 +1054,7 @@ bool Server::SendSession(Session& s, TimePoint now) {
         return true;
     }
     s.sending = false;
-    s.passEnded[s.passWindow & 1] = now;
+    s.passEnded[s.passWindow % kInFlight] = now;
     s.lastPassEnd = now;
     if (!s.passes.empty()) {
         StartPass(s);
@@ -1040,7 +1087,7 @@ void Server::AskAgain(Session& s, uint64_t w) {
     if (s.sending && s.passWindow == w && s.slot == 0) return;
     ++s.resends;
     ++counters_.resends;
-    s.resent[w & 1] = true;
+    s.resent[w % kInFlight] = true;
     s.resendAt = Clock::now();
     s.passes.push_back(w);
     if (!s.sending) {
@@ -1054,23 +1101,24 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
     if (it == sessions_.end() || !it->second.streaming) return;
     Session& s = it->second;
     TimePoint now = Clock::now();
-    // The window the number names: the oldest one some member lacks, the one
-    // before it, or the one after it.
+    // The window the number names: from the one before the oldest some
+    // member lacks to the last that went out.
     int64_t w = int64_t(s.window) + int16_t(uint16_t(number - uint16_t(s.window)));
-    if (w < int64_t(s.window) - 1 || w > int64_t(s.window) + 1) return;
+    if (w < int64_t(s.window) - 1 || w >= int64_t(s.nextFirst)) return;
     if (w > m.acked && w < int64_t(s.nextFirst)) {
         // A client acknowledges a window only when it holds every one before.
         // Timed only from a single pass that ended while the member was not
         // still completing an earlier window.
-        bool measured =
-            !s.resent[w & 1] && !s.repaired[w & 1] && s.passEnded[w & 1] != TimePoint{} &&
-            !(s.sending && s.passWindow == uint64_t(w)) && m.lastAck < s.passEnded[w & 1];
+        bool measured = !s.resent[w % kInFlight] && !s.repaired[w % kInFlight] &&
+                        s.passEnded[w % kInFlight] != TimePoint{} &&
+                        !(s.sending && s.passWindow == uint64_t(w)) &&
+                        m.lastAck < s.passEnded[w % kInFlight];
         m.lastAck = now;
         m.acked = w;
         m.lastHeard = now;
         if (uint64_t(w) + 1 >= s.windows) ++s.finished;
-        if (measured) m.rtt.Sample(Since(s.passEnded[w & 1], now));
-        if (uint64_t(w) == s.window && s.resent[w & 1] && m.rtt.valid &&
+        if (measured) m.rtt.Sample(Since(s.passEnded[w % kInFlight], now));
+        if (uint64_t(w) == s.window && s.resent[w % kInFlight] && m.rtt.valid &&
             Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
             s.spurious = true;
         CheckWindow(s);
@@ -1094,9 +1142,9 @@ void Server::OnRepair(Member& m, uint16_t number) {
     if (p < int64_t(first) || p >= int64_t(std::min(s.nextFirst * kBroadcastWindow, s.packets)))
         return;
     if (std::find(s.repairs.begin(), s.repairs.end(), uint64_t(p)) != s.repairs.end()) return;
-    if (s.repairs.size() >= 2 * kBroadcastWindow) return;
+    if (s.repairs.size() >= kInFlight * kBroadcastWindow) return;
     s.repairs.push_back(uint64_t(p));
-    s.repaired[(uint64_t(p) / kBroadcastWindow) & 1] = true;
+    s.repaired[(uint64_t(p) / kBroadcastWindow) % kInFlight] = true;
     ++counters_.resends;
     Queue(kSession, s.id);
 }
@@ -1118,7 +1166,7 @@ void Server::CheckWindow(Session& s) {
             EndSession(s.id, "done");
             return;
         }
-        bool resent = s.resent[s.window & 1];
+        bool resent = s.resent[s.window % kInFlight];
         bool lost = resent && !s.spurious;
         if (s.spurious)
             s.rtoScale = std::min(4.0, s.rtoScale * 1.5);
@@ -1150,11 +1198,11 @@ void Server::CheckWindow(Session& s) {
         reader_->Wake();
         s.backoff = 0;
     }
-    uint64_t limit = s.window + (HoldsAhead(s) ? 1 : 0);
+    uint64_t limit = s.window + WindowsAhead(s);
     while (s.nextFirst < s.windows && s.nextFirst <= limit) {
-        s.resent[s.nextFirst & 1] = false;
-        s.repaired[s.nextFirst & 1] = false;
-        s.passEnded[s.nextFirst & 1] = TimePoint{};
+        s.resent[s.nextFirst % kInFlight] = false;
+        s.repaired[s.nextFirst % kInFlight] = false;
+        s.passEnded[s.nextFirst % kInFlight] = TimePoint{};
         s.passes.push_back(s.nextFirst++);
     }
     if (!s.sending && !s.passes.empty()) {
@@ -1247,12 +1295,14 @@ void Server::Queue(Kind kind, int id) {
 }
 
 // Pacing by --max-rate: every packet moves the clock on by its time on the
-// wire, headers counted; a short burst of a few packets is allowed so that
-// the timer's granularity does not lower the rate.
+// wire, headers counted. A loop that woke late (a busy machine, the timer's
+// granularity) catches up by at most half a window at once, so the rate
+// holds without a window's burst at line rate.
 bool Server::Pace(size_t bytes, TimePoint now) {
     if (!o_.maxRate) return true;
     double seconds = double((bytes + kWireOverhead) * 8) / double(o_.maxRate);
-    TimePoint floor = After(now, -4 * double((1400 + kWireOverhead) * 8) / double(o_.maxRate));
+    TimePoint floor = After(now, -double(kCatchUpPackets) * double((1400 + kWireOverhead) * 8) /
+                                     double(o_.maxRate));
     if (nextPacket_ < floor) nextPacket_ = floor;
     nextPacket_ = After(nextPacket_, seconds);
     return true;
@@ -1346,16 +1396,9 @@ void Server::Timers(TimePoint now) {
         Session& left = sessions_[id];
         if (left.sending || left.timer != TimePoint::max()) continue;
         ++left.backoff;
-        // Members that lack the oldest window get it again; those that have
-        // it but not the one after it, that one.
-        bool lackOldest = false, lackNext = false;
-        for (int mid : left.members) {
-            int64_t acked = members_[mid].acked;
-            lackOldest |= acked < int64_t(left.window);
-            lackNext |= acked == int64_t(left.window) && left.window + 1 < left.nextFirst;
-        }
-        if (lackOldest) AskAgain(left, left.window);
-        if (lackNext) AskAgain(left, left.window + 1);
+        // Each member gets again the first window it lacks.
+        for (int mid : std::vector<int>(left.members))
+            AskAgain(left, uint64_t(members_[mid].acked + 1));
     }
 }
 

@@ -1,9 +1,11 @@
 // Fuzzes the broadcast flavour of the TFTP client: a loopback "server"
 // thread takes the client's control connection, queues the datagrams cut
 // from the input (partly from a second, foreign port) and then answers the
-// request. Every read must stay within a block, and every block handed out
-// must be a packet with that number sent from one and the same port: a
-// window with a hole, stale window bytes or foreign data are faults.
+// request, with or without the notes of a server that streams ahead (the
+// data port it names is either of the two). Every read must stay within a
+// block, and every block handed out must be a packet with that number sent
+// from one and the same port, the noted one when there was a note: a window
+// with a hole, stale window bytes or foreign data are faults.
 // The waits are shortened so that timeouts take milliseconds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -85,7 +87,7 @@ std::vector<Datagram> Cut(const uint8_t* data, size_t size) {
 
 // The server's side of one transfer. `answer` is its reply to the request.
 void Serve(int listener, int sender[2], uint16_t dataPort, const std::vector<Datagram>& datagrams,
-           const uint8_t answer[4]) {
+           const uint8_t* answer, size_t answerLength) {
     pollfd wait{listener, POLLIN, 0};
     if (poll(&wait, 1, 2000) <= 0) return;
     int conn = accept(listener, nullptr, nullptr);
@@ -100,7 +102,7 @@ void Serve(int listener, int sender[2], uint16_t dataPort, const std::vector<Dat
     for (const Datagram& d : datagrams)
         sendto(sender[d.source], d.bytes.data(), d.bytes.size(), 0,
                reinterpret_cast<sockaddr*>(&to), sizeof to);
-    send(conn, answer, 4, MSG_NOSIGNAL);
+    send(conn, answer, answerLength, MSG_NOSIGNAL);
     // Acknowledgements until the client closes the stream.
     for (;;) {
         wait = {conn, POLLIN, 0};
@@ -114,14 +116,14 @@ void Serve(int listener, int sender[2], uint16_t dataPort, const std::vector<Dat
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static int listener = -1, sender[2] = {-1, -1};
-    static uint16_t dataPort = 0;
+    static uint16_t dataPort = 0, senderPort[2] = {};
     if (listener < 0) {
         uint16_t port = 0;
         listener = OnLoopback(SOCK_STREAM, &port);
         listen(listener, 4);
         vk::tftp_control_port = port;
-        sender[0] = OnLoopback(SOCK_DGRAM, &port);
-        sender[1] = OnLoopback(SOCK_DGRAM, &port);
+        sender[0] = OnLoopback(SOCK_DGRAM, &senderPort[0]);
+        sender[1] = OnLoopback(SOCK_DGRAM, &senderPort[1]);
         // A free port for the client's data, in place of the fixed one.
         int probe = OnLoopback(SOCK_DGRAM, &dataPort);
         close(probe);
@@ -129,18 +131,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         vk::tftp_wait_divisor = 1000;
     }
     if (size == 0) return 0;
-    // The first byte: the client number, or (0xFF) a reply that is no OACK.
-    uint8_t answer[4];
+    // The first byte: the client number (bits 0-3), the notes (bit 4) naming
+    // the port of sender 0 or (bit 5) 1, or (0xFF) a reply that is no OACK.
+    uint8_t answer[12];
+    size_t answerLength = 4;
     vk::stn16(answer, data[0] == 0xFF ? vk::kTftpRrq : vk::kBtftpOack);
     vk::stn16(answer + 2, data[0] & 0x0F);
+    int noted = -1;
+    if (data[0] != 0xFF && (data[0] & 0x10)) {
+        noted = (data[0] >> 5) & 1;
+        answerLength += vk::btftp_ahead(answer + 4, 1);
+        answerLength += vk::btftp_port(answer + 8, senderPort[noted]);
+    }
     std::vector<Datagram> datagrams = Cut(data + 1, size - 1);
-    std::thread server(Serve, listener, sender, dataPort, std::cref(datagrams), answer);
+    std::thread server(Serve, listener, sender, dataPort, std::cref(datagrams), answer,
+                       answerLength);
 
     const uint8_t loopback[4] = {127, 0, 0, 1};
     if (vk::OpenTFTP("fuzz", nullptr, loopback, vk::kTftpBroadcastPort) == 0) {
         uint8_t block[vk::kTftpBlockMax + 64];
         std::memset(block + vk::kTftpBlockMax, 0xA5, 64);
-        unsigned sources = 3; // the ports every block so far could have come from
+        // The ports every block so far could have come from.
+        unsigned sources = noted < 0 ? 3 : 1u << noted;
         for (uint16_t number = 0; number < 40 * vk::kTftpWindow + 1; ++number) {
             int r = vk::ReadTFTP(block);
             Check(r >= -1 && r <= vk::kTftpBlockMax);

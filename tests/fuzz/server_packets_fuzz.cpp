@@ -50,11 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
     default: {
-        // A control stream cut into acknowledgements of 4 bytes.
+        // A control stream cut into messages of 4 bytes: acknowledgements,
+        // notes and repair requests, each recognised by its opcode alone.
         for (size_t at = 0; at + 4 <= size; at += 4) {
-            uint16_t window;
-            if (vk::btftp_parse_ack(data + at, 4, &window))
-                Check(vk::ldn16(data + at) == vk::kBtftpAck);
+            uint16_t value, op = vk::ldn16(data + at);
+            Check(vk::btftp_parse_ack(data + at, 4, &value) == (op == vk::kBtftpAck));
+            Check(vk::btftp_parse_ahead(data + at, 4, &value) == (op == vk::kBtftpAhead));
+            Check(vk::btftp_parse_repair(data + at, 4, &value) == (op == vk::kBtftpRepair));
+            if (vk::btftp_parse_port(data + at, 4, &value)) Check(op == vk::kBtftpPort && value);
         }
         break;
     }

@@ -5,7 +5,8 @@
 # standard (69) ports. Every copy is byte-identical (testtftp's count and CRC
 # computed here, and the copies each client wrote to its FAT image, read back
 # by mtools), nothing waits out the client's one-second timeouts for long (the
-# whole run is bounded), and the server counted its resends.
+# whole run is bounded), and the server counted its resends and repaired
+# lost broadcast packets one by one.
 source "$(dirname "$0")/net_lib.sh"
 source "$HERE/relay_lib.sh"
 export MTOOLS_SKIP_CHECK=1
@@ -86,6 +87,9 @@ for way in 'a->b' 'b->a'; do
 done
 resends=$(printf '%s' "$status" | python3 -c 'import json, sys; print(json.load(sys.stdin)["counters"]["resends"])' 2> /dev/null)
 [ "${resends:-0}" -gt 0 ] || { fail "no resends counted by the server: ${status:-no status}"; tail -20 server.log; }
+# Lost broadcast packets came back one by one, as the clients asked.
+grep -qE '"big" done, .* [1-9][0-9]* packets repaired' server.log ||
+    { fail "no broadcast packets repaired"; grep 'broadcast session' server.log | tail -5; }
 echo "relay: $(printf '%s' "$RELAY_COUNTERS" | tr '\n' ' ')"
 echo "server resends: ${resends:-?}"
 [ -n "${LINKS_KEEP:-}" ] && cp c*.raw server.log "$LINKS_KEEP"/

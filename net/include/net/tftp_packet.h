@@ -29,6 +29,7 @@ constexpr uint16_t kBtftpData = 5;        // data packets of the broadcast flavo
 constexpr uint16_t kBtftpAck = 3;         // a window's acknowledgement on the control stream
 constexpr uint16_t kBtftpAhead = 7;       // on the control stream: windows the client holds ahead
 constexpr uint16_t kBtftpRepair = 8;      // on the control stream: one packet asked for again
+constexpr uint16_t kBtftpPort = 9;        // on the control stream: the port the data leaves from
 constexpr size_t kTftpRequestMax = 512;
 constexpr size_t kTftpNameMax = 256;
 
@@ -70,6 +71,10 @@ size_t btftp_ack(uint8_t* out, uint16_t window); // 4 bytes: opcode 3, window nu
 size_t btftp_ahead(uint8_t* out, uint16_t windows);
 // 4 bytes: opcode 8, the number of a packet that did not arrive.
 size_t btftp_repair(uint8_t* out, uint16_t number);
+// 4 bytes: opcode 9, the server's port that the session's data packets
+// leave from (sent behind the note above): the client takes data from that
+// port only, so sessions streaming at once on one subnet stay apart.
+size_t btftp_port(uint8_t* out, uint16_t port);
 // The error text up to its NUL, unprintable bytes as '?', cut to size - 1.
 void tftp_error_text(const TftpPacket& packet, char* out, size_t size);
 
@@ -106,6 +111,8 @@ bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window);
 bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows);
 // A repair request (4 bytes, opcode 8): true with the packet number.
 bool btftp_parse_repair(const uint8_t* data, size_t length, uint16_t* number);
+// The server's note of its data port (4 bytes, opcode 9): true with the port.
+bool btftp_parse_port(const uint8_t* data, size_t length, uint16_t* port);
 
 // Headers of 4 bytes: DATA (opcode 3) of the lock-step flavours, data of the
 // broadcast flavour (opcode 5, packet number), the broadcast server's
