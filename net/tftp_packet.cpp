@@ -115,6 +115,13 @@ size_t OpcodeAndNumber(uint8_t* out, uint16_t opcode, uint16_t number) {
     return 4;
 }
 
+// A 4-byte control-stream message of the given opcode: true with its number.
+bool TakeOpcodeAndNumber(const uint8_t* data, size_t length, uint16_t opcode, uint16_t* number) {
+    if (length < 4 || ldn16(data) != opcode) return false;
+    *number = ldn16(data + 2);
+    return true;
+}
+
 } // namespace
 
 size_t tftp_ack(uint8_t* out, uint16_t block) {
@@ -238,27 +245,19 @@ bool tftp_parse_reply(const uint8_t* packet, size_t length, uint16_t* opcode, ui
 }
 
 bool btftp_parse_ack(const uint8_t* data, size_t length, uint16_t* window) {
-    if (length < 4 || ldn16(data) != kBtftpAck) return false;
-    *window = ldn16(data + 2);
-    return true;
+    return TakeOpcodeAndNumber(data, length, kBtftpAck, window);
 }
 
 bool btftp_parse_ahead(const uint8_t* data, size_t length, uint16_t* windows) {
-    if (length < 4 || ldn16(data) != kBtftpAhead) return false;
-    *windows = ldn16(data + 2);
-    return true;
+    return TakeOpcodeAndNumber(data, length, kBtftpAhead, windows);
 }
 
 bool btftp_parse_repair(const uint8_t* data, size_t length, uint16_t* number) {
-    if (length < 4 || ldn16(data) != kBtftpRepair) return false;
-    *number = ldn16(data + 2);
-    return true;
+    return TakeOpcodeAndNumber(data, length, kBtftpRepair, number);
 }
 
 bool btftp_parse_port(const uint8_t* data, size_t length, uint16_t* port) {
-    if (length < 4 || ldn16(data) != kBtftpPort) return false;
-    *port = ldn16(data + 2);
-    return *port != 0;
+    return TakeOpcodeAndNumber(data, length, kBtftpPort, port) && *port != 0;
 }
 
 size_t tftp_data_header(uint8_t* out, uint16_t block) {
