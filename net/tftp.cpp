@@ -57,6 +57,7 @@ constexpr uint16_t kNoPacket = 0xFFFF;
 // clients on few processors the wake-ups, not the data, use the time). The
 // receive buffer is made large enough to hold a nap's packets many times.
 constexpr int kNapUs = 500;
+constexpr int kBatch = 16; // datagrams the broadcast flavour reads in one call
 constexpr int kStreamBuffer = 1 << 20;
 // The control stream's retransmission floor: a lost acknowledgement is sent
 // again after a few milliseconds, not the kernel's default 200 ms, which
@@ -97,6 +98,15 @@ struct Session {
     uint16_t nakFor = 0; // the awaited block a gap was last reported for
     int gapCount = 0;    // blocks past a gap since it was reported
     uint8_t packet[4 + kTftpBlockMax + 1];
+    const uint8_t* got = nullptr; // the datagram Receive handed out
+    // Broadcast flavour: datagrams read in one call and not yet handed out.
+    struct Batch {
+        uint8_t data[kBatch][4 + kTftpBlockMax + 1];
+        mmsghdr headers[kBatch];
+        iovec parts[kBatch];
+        sockaddr_in from[kBatch];
+        int count = 0, next = 0;
+    } batch;
     // Broadcast flavour: the ring of window buffers, where in it the
     // current window lies (`at`) and what is left of that to hand out; the
     // lengths of packets that came early for the others (kNoPacket: none).
@@ -243,6 +253,41 @@ void PrintNumber(uint32_t value) {
 // What one wait for a datagram brought.
 enum class Got { Packet, Timeout, Failed };
 
+// The next datagram queued on the data socket, without waiting: its length
+// (or -1 with errno), sender and bytes (`s.got`). The broadcast flavour
+// reads a batch at once; the others read into the packet buffer.
+ssize_t NextDatagram(sockaddr_in* from, socklen_t* size) {
+    if (s.port != kTftpBroadcastPort) {
+        s.got = s.packet;
+        return recvfrom(s.udp, s.packet, sizeof s.packet, MSG_DONTWAIT,
+                        reinterpret_cast<sockaddr*>(from), size);
+    }
+    auto& b = s.batch;
+    if (b.next == b.count) {
+        for (int i = 0; i < kBatch; ++i) {
+            b.parts[i] = {b.data[i], sizeof b.data[i]};
+            b.headers[i] = {};
+            b.headers[i].msg_hdr.msg_name = &b.from[i];
+            b.headers[i].msg_hdr.msg_namelen = sizeof b.from[i];
+            b.headers[i].msg_hdr.msg_iov = &b.parts[i];
+            b.headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n = recvmmsg(s.udp, b.headers, kBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0) {
+            b.count = b.next = 0;
+            if (n == 0) errno = EAGAIN;
+            return -1;
+        }
+        b.count = n;
+        b.next = 0;
+    }
+    int i = b.next++;
+    *from = b.from[i];
+    *size = b.headers[i].msg_hdr.msg_namelen;
+    s.got = b.data[i];
+    return ssize_t(b.headers[i].msg_len);
+}
+
 // Waits until `deadline` for a datagram from the server (and, once the
 // transfer is locked, from its transfer port); others are dropped unseen.
 Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
@@ -252,8 +297,7 @@ Got Receive(Clock::time_point deadline, size_t* length, uint16_t* fromPort) {
         // next block is usually there by the time the caller asks for it.
         sockaddr_in from{};
         socklen_t size = sizeof from;
-        ssize_t n = recvfrom(s.udp, s.packet, sizeof s.packet, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &size);
+        ssize_t n = NextDatagram(&from, &size);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (!napped && deadline - Clock::now() > 4 * WaitUs(kNapUs)) {
@@ -612,14 +656,14 @@ bool ReadWindow() {
             ReadNotes();
             if (s.locked && from != s.serverPort) continue;
         }
-        if (n < 4 || ldn16(s.packet) != kBtftpData) continue;
+        if (n < 4 || ldn16(s.got) != kBtftpData) continue;
         marks.Add('!');
-        uint16_t slot = uint16_t(ldn16(s.packet + 2) - base);
+        uint16_t slot = uint16_t(ldn16(s.got + 2) - base);
         if (slot >= 0x8000) {
             marks.Add('<');
             continue;
         }
-        Took took = take(slot, s.packet + 4, n - 4);
+        Took took = take(slot, s.got + 4, n - 4);
         if (took == Took::OutOfStep) return false;
         if (took == Took::Nothing) continue;
         // The transfer's data comes from one port of the server from now on.
