@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback.h"
 #include "net/tftp.h"
 #include "net/tftp_packet.h"
 #include "net/wire.h"
@@ -26,21 +27,8 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
-
-int OnLoopback(int type, uint16_t* port) {
-    int s = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    *port = ntohs(a.sin_port);
-    return s;
-}
+using fuzz::Check;
+using fuzz::OnLoopback;
 
 struct Datagram {
     int source; // 0 the server's port, 1 the foreign one

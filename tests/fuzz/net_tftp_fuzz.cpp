@@ -12,23 +12,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loopback.h"
 #include "net/tftp.h"
 #include "net/tftp_packet.h"
 #include "tftp_internal.h"
 
-static void Check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzz::Check;
 
 static int UdpOnLoopback(sockaddr_in* address) {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof *address;
-    getsockname(s, reinterpret_cast<sockaddr*>(address), &n);
-    return s;
+    return fuzz::OnLoopback(SOCK_DGRAM, address);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

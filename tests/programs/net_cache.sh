@@ -17,37 +17,10 @@ SERVER=${2:-}
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
 
-# pelto <image> <script text>: the archiver on host files and one image.
-pelto() {
-    printf '%s\n' "$2" > p.pto
-    timeout 120 "$BIN/pelto" -w -d"$WORK/$1" p < /dev/null > p.out 2>&1
-}
-fat_offset() {
-    echo $(($(sfdisk -d "$1" 2> /dev/null | sed -n "s/^$1""1 : start= *\([0-9]*\).*/\1/p") * 512))
-}
-
 net_up
-mkdir -p root/boot sec/getpasswd tree/sub
-head -c 700000 /dev/urandom > tree/one.bin
-head -c 600000 /dev/urandom > tree/sub/two.bin
-truncate -s 100M src.img
-pelto src.img 'setpartitions "FAT16:40"
-clean 1'
-mcopy -s -i "src.img@@$(fat_offset src.img)" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
-pelto src.img 'set FragmentSize = "512k"
-fullzip "{0:1}" "root/arc.000"'
-fragments=$(ls root/arc.* | wc -l)
-[ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
-truncate -s 100M disk.img
-pelto disk.img 'setpartitions "FAT16:40"
-clean 1'
-offset=$(fat_offset disk.img)
-pelto disk.img 'crypt "secret" "ab" hash
-echo "${hash}"'
-hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
+cache_setup
+mkdir -p sec/getpasswd
 echo "set Security-Passwd = \"$hash\"" > sec/getpasswd/bob
-
-head -c 100000 /dev/urandom > root/rd.img
 echo 'loadramdisk "rd.img"' > root/boot/start.tbr
 remote=
 case "$SERVER" in dnsmasq | tftpd) remote="10.77.0.1@69:" ;; esac

@@ -161,6 +161,42 @@ finish() {
     exit 1
 }
 
+# pelto <image> <script text>: the archiver on host files and one image.
+pelto() {
+    printf '%s\n' "$2" > p.pto
+    timeout 120 "$BIN/pelto" -w -d"$WORK/$1" p < /dev/null > p.out 2>&1
+}
+fat_offset() {
+    echo $(($(sfdisk -d "$1" 2> /dev/null | sed -n "s/^$1""1 : start= *\([0-9]*\).*/\1/p") * 512))
+}
+
+# cache_setup: what the cache scenarios restore and check against: a tree
+# (tree/), its full archive of a FAT16 partition in at least three
+# fragments (root/arc.000, $fragments of them), a blank FAT16 image
+# (disk.img, the partition at byte $offset), the traditional hash of
+# "secret" made by pelto's crypt ($hash) and a ramdisk (root/rd.img).
+cache_setup() {
+    mkdir -p root/boot tree/sub
+    head -c 700000 /dev/urandom > tree/one.bin
+    head -c 600000 /dev/urandom > tree/sub/two.bin
+    truncate -s 100M src.img
+    pelto src.img 'setpartitions "FAT16:40"
+clean 1'
+    mcopy -s -i "src.img@@$(fat_offset src.img)" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
+    pelto src.img 'set FragmentSize = "512k"
+fullzip "{0:1}" "root/arc.000"'
+    fragments=$(ls root/arc.* | wc -l)
+    [ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
+    truncate -s 100M disk.img
+    pelto disk.img 'setpartitions "FAT16:40"
+clean 1'
+    offset=$(fat_offset disk.img)
+    pelto disk.img 'crypt "secret" "ab" hash
+echo "${hash}"'
+    hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
+    head -c 100000 /dev/urandom > root/rd.img
+}
+
 # fat_image: disk.img of 32 MB with one FAT16 partition laid out by pelto and
 # formatted by mkfs.fat; the partition's first sector in $start.
 fat_image() {

@@ -10,38 +10,12 @@ source "$(dirname "$0")/net_lib.sh"
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
 
-pelto() {
-    printf '%s\n' "$2" > p.pto
-    timeout 120 "$BIN/pelto" -w -d"$WORK/$1" p < /dev/null > p.out 2>&1
-}
-fat_offset() {
-    echo $(($(sfdisk -d "$1" 2> /dev/null | sed -n "s/^$1""1 : start= *\([0-9]*\).*/\1/p") * 512))
-}
-
 net_up
-mkdir -p root/boot tree/sub
-head -c 700000 /dev/urandom > tree/one.bin
-head -c 600000 /dev/urandom > tree/sub/two.bin
-truncate -s 100M src.img
-pelto src.img 'setpartitions "FAT16:40"
-clean 1'
-mcopy -s -i "src.img@@$(fat_offset src.img)" tree/one.bin tree/sub ::/ || fail "cannot fill the source"
-pelto src.img 'set FragmentSize = "512k"
-fullzip "{0:1}" "root/arc.000"'
-fragments=$(ls root/arc.* | wc -l)
-[ "$fragments" -ge 3 ] || fail "archive of $fragments fragments"
-truncate -s 100M disk.img
-pelto disk.img 'setpartitions "FAT16:40"
-clean 1'
-offset=$(fat_offset disk.img)
-pelto disk.img 'crypt "secret" "ab" hash
-echo "${hash}"'
-hash=$(tr -d '\r' < p.out | grep -x 'ab.\{11\}')
+cache_setup
 {
     echo "bob:$hash:getpasswd"
     echo "eve:$(openssl passwd -6 -salt saltsalt other)"
 } > users
-head -c 100000 /dev/urandom > root/rd.img
 
 start_dnsmasq boot/start.tbr
 start_server "$WORK/root" --users "$WORK/users" --gather 0.2
