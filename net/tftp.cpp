@@ -56,7 +56,7 @@ constexpr uint16_t kNoPacket = 0xFFFF;
 // what came in one go, instead of waking for every packet (with many
 // clients on few processors the wake-ups, not the data, use the time). The
 // receive buffer is made large enough to hold a nap's packets many times.
-constexpr int kNapUs = 500;
+constexpr int kNapUs = 1000;
 constexpr int kBatch = 16; // datagrams the broadcast flavour reads in one call
 constexpr int kStreamBuffer = 1 << 20;
 // The control stream's retransmission floor: a lost acknowledgement is sent
