@@ -44,6 +44,7 @@ void StopPlan(IArchive* r) {
     r->planName = false;
     r->planUnresolved = 0;
     r->planContent = r->planFiles = r->planDirs = r->planSubdirs = r->planDirFiles = 0;
+    r->planSizes = 0;
 }
 
 // Forgets the items read ahead and the plan (after the worker is done).
@@ -127,26 +128,38 @@ bool ReadAheadChunk(IArchive* r) {
     return true;
 }
 
-// Reads the next incremental directory record ahead; its counts say what
-// its run holds and how many files follow it.
-bool ReadAheadRecord(IArchive* r) {
+// Reads the next raw item ahead, kept as read: an incremental directory
+// record, whose counts say what its run holds and how many files follow it,
+// or the size of a full archive's file, which says how many content chunks
+// follow it.
+bool ReadAheadRaw(IArchive* r) {
+    bool record = r->plan == IArchive::Plan::DirRecord;
+    uint32_t n = record ? IDirectoryRecord::kSize : 4;
     IArchive::Ahead& a = NewAhead(r);
     a.record = true;
+    a.length = uint16_t(n);
+    a.packedLength = 0;
     const uint8_t* raw;
-    a.failed = ReadFromFragment(r, &raw, IDirectoryRecord::kSize);
+    a.failed = ReadFromFragment(r, &raw, n);
     a.itemAt = r->itemAt;
     if (a.failed) return false;
-    std::memcpy(a.packed, raw, IDirectoryRecord::kSize);
-    IDirectoryRecord record = IDirectoryRecord::Load(raw);
-    if (record.tag != kTagIDirectory) {
+    std::memcpy(a.packed, raw, n);
+    if (!record) {
+        --r->planSizes;
+        r->plan = IArchive::Plan::Files;
+        r->planContent = uint32_t((uint64_t(ld32(raw)) + kChunkData - 1) / kChunkData);
+        return true;
+    }
+    IDirectoryRecord dir = IDirectoryRecord::Load(raw);
+    if (dir.tag != kTagIDirectory) {
         StopPlan(r); // the caller fails on it
         return true;
     }
     --r->planDirs;
     r->plan = IArchive::Plan::DirRun;
     r->planName = true;
-    r->planSubdirs = record.subdirs;
-    r->planDirFiles = record.files;
+    r->planSubdirs = dir.subdirs;
+    r->planDirFiles = dir.files;
     return true;
 }
 
@@ -244,7 +257,8 @@ bool NextKnown(const IArchive* r) {
     case IArchive::Plan::Files:
         return uint64_t(r->planUnresolved) < uint64_t(r->planContent) + r->planFiles;
     case IArchive::Plan::DirRun: return r->planUnresolved == 0;
-    case IArchive::Plan::DirRecord: return true;
+    case IArchive::Plan::DirRecord:
+    case IArchive::Plan::FileSize: return true;
     case IArchive::Plan::None: break;
     }
     return false;
@@ -264,7 +278,9 @@ void TopUp(IArchive* r, bool here = false) {
         if (r->aheadCount == IArchive::kAhead) break;
         if (r->plan == Plan::Files && r->planUnresolved == 0 && r->planContent == 0 &&
             r->planFiles == 0)
-            r->plan = r->planDirs > 0 ? Plan::DirRecord : Plan::None;
+            r->plan = r->planDirs > 0    ? Plan::DirRecord
+                      : r->planSizes > 0 ? Plan::FileSize
+                                         : Plan::None;
         if (r->plan == Plan::None) break;
         if (!NextKnown(r)) {
             // With little read ahead, the worker would soon run dry while
@@ -274,13 +290,12 @@ void TopUp(IArchive* r, bool here = false) {
             ResolveNext(r, true);
             continue;
         }
-        bool record = r->plan == Plan::DirRecord;
+        bool record = r->plan == Plan::DirRecord || r->plan == Plan::FileSize;
         if (!(here && r->aheadCount == 0)) {
-            if (record ? uint64_t(r->consumed) + IDirectoryRecord::kSize > r->header.dataLength
-                       : BreakFollows(r))
-                break;
+            uint32_t n = r->plan == Plan::DirRecord ? IDirectoryRecord::kSize : 4;
+            if (record ? uint64_t(r->consumed) + n > r->header.dataLength : BreakFollows(r)) break;
         }
-        bool read = record ? ReadAheadRecord(r) : ReadAheadChunk(r);
+        bool read = record ? ReadAheadRaw(r) : ReadAheadChunk(r);
         if (!read) {
             StopPlan(r);
             break;
@@ -750,12 +765,24 @@ Status CloseDirectories(IArchive* r) {
 
 Status OpenFiles(IArchive* r) {
     r->pending = 0;
-    return ReadTag(r, kTagFiles);
+    if (ReadTag(r, kTagFiles)) return 1;
+    // The rest of the section is files, each its size and its content.
+    if (r->archive.fileCount > 0) {
+        r->plan = IArchive::Plan::FileSize;
+        r->planSizes = r->archive.fileCount;
+        TopUp(r);
+    }
+    return 0;
 }
 
 Status ReadFileHeader(IArchive* r, uint32_t* size) {
     if (r->pending != 0) return 1;
-    if (ReadU32(r, size)) return 1;
+    if (IArchive::Ahead* a = TakeAhead(r)) {
+        if (a->failed || !a->record || a->length != 4) return 1;
+        *size = ld32(a->packed);
+    } else if (ReadU32(r, size)) {
+        return 1;
+    }
     r->pending = *size;
     return *size > 0 ? OpenCompressedChunk(r) : 0;
 }
@@ -814,7 +841,7 @@ Status ReadIDirectory(IArchive* r, IDirectoryRecord* record, const char** name) 
     if (r->pending != 0) return 1;
     const uint8_t* raw;
     if (IArchive::Ahead* a = TakeAhead(r)) {
-        if (a->failed || !a->record) return 1;
+        if (a->failed || !a->record || a->length != IDirectoryRecord::kSize) return 1;
         raw = a->packed;
     } else if (!Quiet(r) || ReadFromFragment(r, &raw, IDirectoryRecord::kSize)) {
         return 1;

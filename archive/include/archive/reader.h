@@ -87,21 +87,23 @@ struct IArchive {
     uint16_t context = 0;
     uint8_t saved[kSavedEntryMax] = {};
     // Chunks read ahead: where the stream's layout is known (file contents,
-    // and the whole file section of an incremental archive: directory
-    // records, the runs of their names and subdirectory entries, the files'
-    // entries and contents), the packed bytes of the chunks are copied out
-    // of the fragment in order and the worker unpacks them, while the caller
-    // uses the ones before them. They are taken from the head in stream
-    // order; a directory record read ahead is kept as it was read.
+    // the files section of a full archive: sizes and contents, and the file
+    // section of an incremental archive: directory records, the runs of
+    // their names and subdirectory entries, the files' entries and
+    // contents), the packed bytes of the chunks are copied out of the
+    // fragment in order and the worker unpacks them, while the caller uses
+    // the ones before them. They are taken from the head in stream order; a
+    // raw item read ahead (a directory record, a file's size) is kept as it
+    // was read.
     ChunkWorker* worker = nullptr;
     struct Ahead {
-        uint8_t* packed = nullptr; // kChunkPackedMax bytes (or the record)
+        uint8_t* packed = nullptr; // kChunkPackedMax bytes (or the raw item)
         uint8_t* data = nullptr;   // kChunkData bytes
         uint16_t packedLength = 0;
         uint16_t length = 0;
         int32_t used = 0;    // packed bytes the unpacker consumed
         uint32_t itemAt = 0; // data offset of the last raw item read for it
-        bool record = false; // a directory record, not a chunk
+        bool record = false; // a raw item (`length` bytes), not a chunk
         bool failed = false; // reading it failed: taking it fails
         uint64_t ticket = 0; // the worker's job
     };
@@ -116,12 +118,14 @@ struct IArchive {
         Files,     // content chunks, then entries and contents of files
         DirRecord, // an incremental directory record
         DirRun,    // a chunk of a directory's name and subdirectory entries
+        FileSize,  // the size of a full archive's file
     } plan = Plan::None;
     uint32_t planUnresolved = 0; // chunks read ahead last, not yet accounted for
     bool planName = false;       // the directory's name is still to come in its run
     uint32_t planContent = 0;    // content chunks still to come of the current file
     uint32_t planFiles = 0;      // files whose entry chunk is still to come
     uint32_t planDirs = 0;       // directory records still to come
+    uint32_t planSizes = 0;      // full archive files still to come
     uint32_t planSubdirs = 0;    // subdirectory entries still to come in the run
     uint32_t planDirFiles = 0;   // files of the directory whose run is read
 };
