@@ -22,6 +22,10 @@ void LogCannotCreate(const char* name) {
     Log("\r\n");
 }
 
+// Chunks smaller than this are packed in the calling thread when the
+// worker is idle.
+constexpr uint16_t kHandOverMin = 8192;
+
 // Raw items up to this size wait in the queue of outputs behind the chunks
 // still being packed; larger ones wait for those to be written.
 constexpr uint32_t kQueuedRawMax = 64;
@@ -290,8 +294,11 @@ Status WriteCompressedChunk(ArchiveWriter* w, const void* data, uint32_t n) {
 Status FlushCompressedChunk(ArchiveWriter* w) {
     if (w->fill == 0) return 0;
     // The predictor runs through the chunks in order: the worker packs them
-    // one after the other as they are queued.
-    if (w->worker) {
+    // one after the other as they are queued. A small chunk is packed here
+    // when nothing is queued (the worker is idle then): handing it over
+    // would cost more than it saves.
+    if (w->worker && w->fill < kHandOverMin && EmitOutputs(w, true)) return 1;
+    if (w->worker && (w->fill >= kHandOverMin || w->outCount > 0)) {
         ArchiveWriter::Output* o = NewOutput(w);
         if (!o) return 1;
         std::swap(o->input, w->input);
