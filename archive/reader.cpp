@@ -457,16 +457,17 @@ Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer*
 
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
     if (n > kReadMax || !io->open) return 1;
-    if (io->count < n) {
-        std::memmove(io->buffer, io->buffer + io->cursor, io->count);
-        io->cursor = 0;
-        // Each delivery is at most kChunkMax bytes and starts below n, so it
+    while (io->count < n) {
+        // Each delivery is at most kChunkMax bytes and starts below n bytes
+        // after the cursor once the remainder is moved to the start, so it
         // always fits the buffer.
-        while (io->count < n) {
-            uint16_t got = ops->read(&io->file, io->buffer + io->count);
-            if (got == 0 || got > kChunkMax) return 1;
-            io->count += got;
+        if (io->cursor + io->count + kChunkMax > kReadBufferSize) {
+            std::memmove(io->buffer, io->buffer + io->cursor, io->count);
+            io->cursor = 0;
         }
+        uint16_t got = ops->read(&io->file, io->buffer + io->cursor + io->count);
+        if (got == 0 || got > kChunkMax) return 1;
+        io->count += got;
     }
     *ptr = io->buffer + io->cursor;
     io->cursor += n;

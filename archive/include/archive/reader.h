@@ -29,7 +29,9 @@
 
 namespace vk {
 
-constexpr uint32_t kReadBufferSize = 69632;    // a remainder below 36864 plus one delivery
+// Room for a remainder below 36864 and eight deliveries: the remainder is
+// moved to the start only when the next delivery would not fit behind it.
+constexpr uint32_t kReadBufferSize = 36864 + 8 * 32768;
 constexpr uint32_t kReadMax = kChunkPackedMax; // largest contiguous raw read
 constexpr uint32_t kSavedEntryMax = 1024;      // room for an entry kept across a skip
 constexpr uint32_t kReaderNameMax = 256;       // archive names, with the NUL
