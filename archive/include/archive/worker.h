@@ -41,10 +41,12 @@ class ChunkWorker {
     std::condition_variable wake_; // the thread sleeps on it when idle
     std::condition_variable done_; // the caller sleeps on it in WaitFor
     std::function<void()> jobs_[kJobs];
-    std::atomic<uint64_t> posted_{0};
-    std::atomic<uint64_t> finished_{0};
-    std::atomic<bool> idle_{false};    // the thread sleeps, or is about to
+    // Each side's counter and flag on a cache line of its own, so that the
+    // side spinning on one does not slow the other's stores to the rest.
+    alignas(64) std::atomic<uint64_t> posted_{0};
     std::atomic<bool> waiting_{false}; // the caller sleeps, or is about to
+    alignas(64) std::atomic<uint64_t> finished_{0};
+    std::atomic<bool> idle_{false}; // the thread sleeps, or is about to
     bool stop_ = false;
     std::thread thread_;
 };
