@@ -1,10 +1,16 @@
 // The engine's background thread. A chunk's job takes tens of microseconds,
-// about what a sleep and a wake-up through the kernel cost: both sides first
-// spin briefly on the job counters and sleep on a condition only when the
-// other side is slow. A side that goes to sleep says so in a flag first and
-// checks the counter again; the other side looks at that flag after moving
-// the counter (both sequentially consistent), so no wake-up is lost and
-// none is sent while nobody sleeps.
+// about what a sleep and a wake-up through the kernel cost: a caller that
+// waits for a job first spins on the job counter, and sleeps on a condition
+// only when the worker is slow. The worker, once out of jobs, spins only
+// briefly before it sleeps: the caller is the slower side then (writing
+// files, or blocked on a disk), and the thread would only burn the core
+// that the system's own work needs. A sleeping worker is woken once a few
+// jobs wait, or when the caller waits for one, so that a caller posting
+// jobs one by one does not pay a wake-up for each.
+//
+// A side that goes to sleep says so in a flag first and checks the counter
+// again; the other side looks at that flag after moving the counter (both
+// sequentially consistent), so no wake-up is lost.
 #include "archive/worker.h"
 
 #include <chrono>
@@ -18,7 +24,10 @@ namespace vk {
 
 namespace {
 
-constexpr auto kSpin = std::chrono::microseconds(200);
+constexpr auto kCallerSpin = std::chrono::microseconds(200);
+constexpr auto kWorkerSpin = std::chrono::microseconds(30);
+// Jobs that wake a sleeping worker when posted.
+constexpr uint64_t kWakeBatch = 4;
 
 inline void Relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -27,8 +36,8 @@ inline void Relax() {
 }
 
 // Spins until `done` holds or the spin time is up; true if it holds.
-template <class Done> bool SpinFor(Done done) {
-    auto until = std::chrono::steady_clock::now() + kSpin;
+template <class Done> bool SpinFor(std::chrono::microseconds spin, Done done) {
+    auto until = std::chrono::steady_clock::now() + spin;
     for (unsigned n = 0;; ++n) {
         if (done()) return true;
         Relax();
@@ -55,15 +64,21 @@ uint64_t ChunkWorker::Run(std::function<void()> job) {
     if (ticket >= kJobs) WaitFor(ticket - kJobs); // its slot is free once that job ran
     jobs_[ticket % kJobs] = std::move(job);
     posted_.store(ticket + 1, std::memory_order_seq_cst);
+    if (ticket + 1 - finished_.load(std::memory_order_relaxed) >= kWakeBatch) Wake();
+    return ticket;
+}
+
+void ChunkWorker::Wake() {
     if (idle_.load(std::memory_order_seq_cst)) {
         std::lock_guard<std::mutex> lock(mutex_);
         wake_.notify_one();
     }
-    return ticket;
 }
 
 void ChunkWorker::WaitFor(uint64_t ticket) {
-    if (SpinFor([this, ticket] { return Done(ticket); })) return;
+    if (Done(ticket)) return;
+    Wake();
+    if (SpinFor(kCallerSpin, [this, ticket] { return Done(ticket); })) return;
     std::unique_lock<std::mutex> lock(mutex_);
     waiting_.store(true, std::memory_order_seq_cst);
     done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_seq_cst) > ticket; });
@@ -78,7 +93,7 @@ void ChunkWorker::Wait() {
 void ChunkWorker::Loop() {
     for (uint64_t next = 0;; ++next) {
         auto posted = [this, next] { return posted_.load(std::memory_order_seq_cst) > next; };
-        if (!SpinFor(posted)) {
+        if (!SpinFor(kWorkerSpin, posted)) {
             std::unique_lock<std::mutex> lock(mutex_);
             idle_.store(true, std::memory_order_seq_cst);
             wake_.wait(lock, [&] { return posted() || stop_; });

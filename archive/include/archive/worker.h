@@ -36,6 +36,7 @@ class ChunkWorker {
 
   private:
     void Loop();
+    void Wake(); // wakes the thread if it sleeps
 
     std::mutex mutex_;
     std::condition_variable wake_; // the thread sleeps on it when idle
