@@ -1,7 +1,9 @@
 // The engine's background thread. A chunk's job takes tens of microseconds,
 // about what a sleep and a wake-up through the kernel cost: a caller that
 // waits for a job first spins on the job counter, and sleeps on a condition
-// only when the worker is slow. The worker, once out of jobs, spins only
+// only when the worker is slow. Spinning yields the core every few
+// microseconds, so that on a busy machine the side waited for (or anything
+// else) gets to run rather than the spin. The worker, once out of jobs, spins only
 // briefly before it sleeps: the caller is the slower side then (writing
 // files, or blocked on a disk), and the thread would only burn the core
 // that the system's own work needs. A sleeping worker is woken once a few
@@ -24,7 +26,7 @@ namespace vk {
 
 namespace {
 
-constexpr auto kCallerSpin = std::chrono::microseconds(200);
+constexpr auto kCallerSpin = std::chrono::microseconds(50);
 constexpr auto kWorkerSpin = std::chrono::microseconds(30);
 // Jobs that wake a sleeping worker when posted.
 constexpr uint64_t kWakeBatch = 4;
@@ -41,7 +43,12 @@ template <class Done> bool SpinFor(std::chrono::microseconds spin, Done done) {
     for (unsigned n = 0;; ++n) {
         if (done()) return true;
         Relax();
-        if ((n & 63) == 63 && std::chrono::steady_clock::now() >= until) return false;
+        if ((n & 63) == 63) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            // Gives the core up to whatever else is ready to run on it (the
+            // other side among them, on a busy machine).
+            std::this_thread::yield();
+        }
     }
 }
 
