@@ -38,14 +38,37 @@ void FreeBlock(uint8_t*& block) {
     block = nullptr;
 }
 
+// Nothing more is read ahead.
+void StopPlan(IArchive* r) {
+    r->plan = IArchive::Plan::None;
+    r->planName = false;
+    r->planUnresolved = 0;
+    r->planContent = r->planFiles = r->planDirs = r->planSubdirs = r->planDirFiles = 0;
+    r->planSizes = 0;
+}
+
+// Forgets the items read ahead and the plan (after the worker is done).
+void ClearAhead(IArchive* r) {
+    r->aheadHead = r->aheadCount = 0;
+    StopPlan(r);
+}
+
 void FreeUnpackState(IArchive* r) {
-    delete r->worker; // waits for a chunk still being unpacked
+    delete r->worker; // waits for the chunks still being unpacked
     r->worker = nullptr;
-    r->aheadState = IArchive::Ahead::None;
+    ClearAhead(r);
+    for (IArchive::Ahead& a : r->ahead) {
+        FreeBlock(a.packed);
+        FreeBlock(a.data);
+    }
     FreeBlock(r->table);
     FreeBlock(r->unpack);
-    FreeBlock(r->ahead);
-    FreeBlock(r->aheadPacked);
+}
+
+// Nothing read ahead and nothing planned: the caller's position is the
+// stream's, and a raw item may be read there.
+bool Quiet(const IArchive* r) {
+    return r->aheadCount == 0 && r->plan == IArchive::Plan::None;
 }
 
 // Reads the next chunk header, passing a fragment break; lengths checked.
@@ -62,45 +85,274 @@ Status ReadChunkHeader(IArchive* r, ChunkHeader* chunk) {
     return chunk->packedLength > kChunkPackedMax || chunk->unpackedLength > kChunkData;
 }
 
-// Hands the next content chunk to the worker: its header and packed bytes
-// are read here, in stream order, and unpacked there while the caller uses
-// the current one.
-Status StartNextContentChunk(IArchive* r) {
-    ChunkHeader chunk;
+// True when the next chunk header cannot be read ahead: a fragment break
+// comes first (the caller's own reads pass it, so that a problem is always
+// reported in the fragment it is in), or the header cannot be looked at.
+bool BreakFollows(IArchive* r) {
     const uint8_t* raw;
-    if (ReadChunkHeader(r, &chunk) || ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
-    std::memcpy(r->aheadPacked, raw, chunk.packedLength);
-    r->aheadPackedLength = chunk.packedLength;
-    r->aheadLength = chunk.unpackedLength;
-    r->aheadState = IArchive::Ahead::Unpacking;
-    r->worker->Run([r] {
-        r->aheadUsed = UnzipData(r->aheadPacked, r->aheadPackedLength, r->ahead, r->aheadLength,
-                                 &r->context, r->table);
-    });
-    return 0;
+    if (uint64_t(r->consumed) + ChunkHeader::kSize > r->header.dataLength ||
+        ReadIOReadFileBuffer(&r->io, &raw, ChunkHeader::kSize))
+        return true;
+    r->io.cursor -= ChunkHeader::kSize; // looked at, not taken
+    r->io.count += ChunkHeader::kSize;
+    ChunkHeader chunk = ChunkHeader::Load(raw);
+    return chunk.packedLength == kFragmentBreak;
 }
 
-// Makes the chunk the worker unpacked the current one.
-Status TakeAheadChunk(IArchive* r) {
-    if (r->aheadState == IArchive::Ahead::Failed) return 1;
-    r->worker->Wait();
-    r->aheadState = IArchive::Ahead::None;
-    if (r->aheadUsed != int32_t(r->aheadPackedLength)) return 1;
-    std::swap(r->unpack, r->ahead);
-    r->unpacked = r->aheadLength;
-    r->cursor = 0;
+// The next free place ahead, counted as taken.
+IArchive::Ahead& NewAhead(IArchive* r) {
+    IArchive::Ahead& a = r->ahead[(r->aheadHead + r->aheadCount) % IArchive::kAhead];
+    ++r->aheadCount;
+    a.record = false;
+    return a;
+}
+
+// Reads the next chunk's header and packed bytes into the next free place
+// ahead and has the worker unpack it; a chunk that cannot be read is queued
+// as failed (its message is logged now), and false returned.
+bool ReadAheadChunk(IArchive* r) {
+    IArchive::Ahead& a = NewAhead(r);
+    ChunkHeader chunk;
+    const uint8_t* raw;
+    a.failed = ReadChunkHeader(r, &chunk) || ReadFromFragment(r, &raw, chunk.packedLength);
+    a.itemAt = r->itemAt;
+    if (a.failed) return false;
+    std::memcpy(a.packed, raw, chunk.packedLength);
+    a.packedLength = chunk.packedLength;
+    a.length = chunk.unpackedLength;
+    IArchive::Ahead* at = &a;
+    a.ticket = r->worker->Run([r, at] {
+        at->used =
+            UnzipData(at->packed, at->packedLength, at->data, at->length, &r->context, r->table);
+    });
+    return true;
+}
+
+// Reads the next raw item ahead, kept as read: an incremental directory
+// record, whose counts say what its run holds and how many files follow it,
+// or the size of a full archive's file, which says how many content chunks
+// follow it.
+bool ReadAheadRaw(IArchive* r) {
+    bool record = r->plan == IArchive::Plan::DirRecord;
+    uint32_t n = record ? IDirectoryRecord::kSize : 4;
+    IArchive::Ahead& a = NewAhead(r);
+    a.record = true;
+    a.length = uint16_t(n);
+    a.packedLength = 0;
+    const uint8_t* raw;
+    a.failed = ReadFromFragment(r, &raw, n);
+    a.itemAt = r->itemAt;
+    if (a.failed) return false;
+    std::memcpy(a.packed, raw, n);
+    if (!record) {
+        --r->planSizes;
+        r->plan = IArchive::Plan::Files;
+        r->planContent = uint32_t((uint64_t(ld32(raw)) + kChunkData - 1) / kChunkData);
+        return true;
+    }
+    IDirectoryRecord dir = IDirectoryRecord::Load(raw);
+    if (dir.tag != kTagIDirectory) {
+        StopPlan(r); // the caller fails on it
+        return true;
+    }
+    --r->planDirs;
+    r->plan = IArchive::Plan::DirRun;
+    r->planName = true;
+    r->planSubdirs = dir.subdirs;
+    r->planDirFiles = dir.files;
+    return true;
+}
+
+// The oldest chunk read ahead that the plan has not accounted for yet.
+IArchive::Ahead& Unresolved(IArchive* r) {
+    return r->ahead[(r->aheadHead + r->aheadCount - r->planUnresolved) % IArchive::kAhead];
+}
+
+// Accounts for the oldest chunk read ahead that the plan has not accounted
+// for: a content chunk counts down its file's chunks; a file's entry gives
+// the number of its content chunks; a chunk of a directory's run holds its
+// name (the first) and whole subdirectory entries, and the files follow the
+// run's last one. Entries and runs must be unpacked first: false when that
+// one is not yet and `wait` is not set. Anything the caller would refuse
+// ends the plan (the caller fails when it gets there).
+bool ResolveNext(IArchive* r, bool wait) {
+    const IArchive::Ahead& a = Unresolved(r);
+    if (r->plan == IArchive::Plan::Files && r->planContent > 0) {
+        --r->planContent;
+        --r->planUnresolved;
+        return true;
+    }
+    if (!r->worker->Done(a.ticket)) {
+        if (!wait) return false;
+        r->worker->WaitFor(a.ticket);
+    }
+    --r->planUnresolved;
+    if (a.used != int32_t(a.packedLength)) {
+        StopPlan(r);
+        return true;
+    }
+    const uint8_t* data = a.data;
+    uint32_t length = a.length;
+    if (r->plan == IArchive::Plan::Files) {
+        if (length < kFileEntrySize) {
+            StopPlan(r);
+            return true;
+        }
+        --r->planFiles;
+        r->planContent = uint32_t((uint64_t(ld32(data)) + kChunkData - 1) / kChunkData);
+        return true;
+    }
+    uint32_t at = 0;
+    if (r->planName) {
+        int32_t name = EntryNameLength(data, length);
+        if (name < 0) {
+            StopPlan(r);
+            return true;
+        }
+        at = uint32_t(name) + 1;
+        r->planName = false;
+    }
+    uint32_t fixed = SubdirEntry::kSize + r->archive.dirAttr;
+    while (r->planSubdirs > 0 && at < length) {
+        int32_t name =
+            length - at < fixed ? -1 : EntryNameLength(data + at + fixed, length - at - fixed);
+        if (name < 0) {
+            StopPlan(r);
+            return true;
+        }
+        at += fixed + uint32_t(name) + 1;
+        --r->planSubdirs;
+    }
+    if (at != length) {
+        StopPlan(r);
+        return true;
+    }
+    if (r->planSubdirs == 0) {
+        r->plan = IArchive::Plan::Files;
+        r->planFiles = r->planDirFiles;
+        r->planContent = 0;
+    }
+    return true;
+}
+
+// A lead of fewer items than this, holding at most this many packed bytes,
+// is grown by waiting for the worker when the plan needs an unpacked chunk.
+constexpr uint32_t kShallow = 8;
+constexpr uint32_t kShallowBytes = 16384;
+
+uint32_t PackedAhead(const IArchive* r) {
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < r->aheadCount; ++i)
+        sum += r->ahead[(r->aheadHead + i) % IArchive::kAhead].packedLength;
+    return sum;
+}
+
+// Whether the item after those read ahead is known to exist. In a run of
+// files every file holds at least its entry chunk, so while fewer chunks
+// are unaccounted for than the files and content chunks still to come, the
+// next item is a chunk of the run, whichever kind it is: reading ahead need
+// not wait for the entries to be unpacked.
+bool NextKnown(const IArchive* r) {
+    switch (r->plan) {
+    case IArchive::Plan::Files:
+        return uint64_t(r->planUnresolved) < uint64_t(r->planContent) + r->planFiles;
+    case IArchive::Plan::DirRun: return r->planUnresolved == 0;
+    case IArchive::Plan::DirRecord:
+    case IArchive::Plan::FileSize: return true;
+    case IArchive::Plan::None: break;
+    }
+    return false;
+}
+
+// Reads ahead what the plan says follows, while there is room. Without
+// `here`, nothing is read past a fragment break (the caller's own reads pass
+// it, so that a problem is always reported in the fragment it is in); with
+// it, the first item is read wherever it is, for the caller at once.
+void TopUp(IArchive* r, bool here = false) {
+    if (!r->worker) return;
+    uint32_t itemAt = r->itemAt; // problems are reported where the caller is
+    using Plan = IArchive::Plan;
+    for (;;) {
+        while (r->planUnresolved > 0 && ResolveNext(r, false)) {
+        }
+        if (r->aheadCount == IArchive::kAhead) break;
+        if (r->plan == Plan::Files && r->planUnresolved == 0 && r->planContent == 0 &&
+            r->planFiles == 0)
+            r->plan = r->planDirs > 0    ? Plan::DirRecord
+                      : r->planSizes > 0 ? Plan::FileSize
+                                         : Plan::None;
+        if (r->plan == Plan::None) break;
+        if (!NextKnown(r)) {
+            // With little read ahead, the worker would soon run dry while
+            // the caller writes files: wait for the chunk the plan needs
+            // when what comes before it unpacks quickly, so the lead grows.
+            if (r->aheadCount >= kShallow || PackedAhead(r) > kShallowBytes) break;
+            ResolveNext(r, true);
+            continue;
+        }
+        bool record = r->plan == Plan::DirRecord || r->plan == Plan::FileSize;
+        if (!(here && r->aheadCount == 0)) {
+            uint32_t n = r->plan == Plan::DirRecord ? IDirectoryRecord::kSize : 4;
+            if (record ? uint64_t(r->consumed) + n > r->header.dataLength : BreakFollows(r)) break;
+        }
+        bool read = record ? ReadAheadRaw(r) : ReadAheadChunk(r);
+        if (!read) {
+            StopPlan(r);
+            break;
+        }
+        if (!record) ++r->planUnresolved;
+    }
+    r->itemAt = itemAt;
+}
+
+// Takes the oldest item read ahead (reading it first when none is and the
+// plan knows what comes); null when there is none. The plan accounts for it
+// first if it has not yet.
+IArchive::Ahead* TakeAhead(IArchive* r) {
+    if (r->aheadCount == 0 && r->plan != IArchive::Plan::None) TopUp(r, true);
+    if (r->aheadCount == 0) return nullptr;
+    if (r->planUnresolved == r->aheadCount) ResolveNext(r, true);
+    IArchive::Ahead& a = r->ahead[r->aheadHead];
+    r->aheadHead = (r->aheadHead + 1) % IArchive::kAhead;
+    --r->aheadCount;
+    r->itemAt = a.itemAt;
+    return &a;
+}
+
+// Makes the next chunk of the stream the current one: the oldest one read
+// ahead, or else one read and unpacked here. Then reads ahead again.
+Status NextChunk(IArchive* r) {
+    if (IArchive::Ahead* a = TakeAhead(r)) {
+        if (a->failed || a->record) return 1;
+        r->worker->WaitFor(a->ticket);
+        if (a->used != int32_t(a->packedLength)) return 1;
+        std::swap(r->unpack, a->data);
+        r->unpacked = a->length;
+        r->cursor = 0;
+    } else {
+        const uint8_t* raw;
+        ChunkHeader chunk;
+        if (ReadChunkHeader(r, &chunk)) return 1;
+        if (ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
+        int32_t used = UnzipData(raw, chunk.packedLength, r->unpack, chunk.unpackedLength,
+                                 &r->context, r->table);
+        if (used != int32_t(chunk.packedLength)) return 1;
+        r->unpacked = chunk.unpackedLength;
+        r->cursor = 0;
+    }
+    TopUp(r);
     return 0;
 }
 
 Status ReadTag(IArchive* r, uint16_t tag) {
     const uint8_t* p;
-    if (ReadFromFragment(r, &p, 2)) return 1;
+    if (!Quiet(r) || ReadFromFragment(r, &p, 2)) return 1;
     return ld16(p) == tag ? 0 : 1;
 }
 
 Status ReadU32(IArchive* r, uint32_t* value) {
     const uint8_t* p;
-    if (ReadFromFragment(r, &p, 4)) return 1;
+    if (!Quiet(r) || ReadFromFragment(r, &p, 4)) return 1;
     *value = ld32(p);
     return 0;
 }
@@ -128,15 +380,17 @@ Status ReadListEntry(IArchive* r, uint32_t fixed, const uint8_t** ptr) {
 Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     if (r->pending == 0) return 1;
     uint32_t n = r->pending < kChunkData ? r->pending : kChunkData;
-    if (r->aheadState != IArchive::Ahead::None && TakeAheadChunk(r)) return 1;
     if (ReadCompressedChunk(r, ptr, n)) return 1;
     *len = n;
     r->pending -= n;
     if (r->pending == 0) return CloseCompressedChunk(r);
-    // More content follows in chunks of its own: unpack the next meanwhile.
-    // A failure there is the next call's.
-    if (r->unpacked == 0 && r->worker && StartNextContentChunk(r))
-        r->aheadState = IArchive::Ahead::Failed;
+    // More content follows in chunks of its own: unpack them meanwhile. A
+    // failure there is the call's that gets to it.
+    if (r->unpacked == 0 && Quiet(r)) {
+        r->plan = IArchive::Plan::Files;
+        r->planContent = (r->pending + kChunkData - 1) / kChunkData;
+        TopUp(r);
+    }
     return 0;
 }
 
@@ -203,16 +457,17 @@ Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer*
 
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n) {
     if (n > kReadMax || !io->open) return 1;
-    if (io->count < n) {
-        std::memmove(io->buffer, io->buffer + io->cursor, io->count);
-        io->cursor = 0;
-        // Each delivery is at most kChunkMax bytes and starts below n, so it
+    while (io->count < n) {
+        // Each delivery is at most kChunkMax bytes and starts below n bytes
+        // after the cursor once the remainder is moved to the start, so it
         // always fits the buffer.
-        while (io->count < n) {
-            uint16_t got = ops->read(&io->file, io->buffer + io->count);
-            if (got == 0 || got > kChunkMax) return 1;
-            io->count += got;
+        if (io->cursor + io->count + kChunkMax > kReadBufferSize) {
+            std::memmove(io->buffer, io->buffer + io->cursor, io->count);
+            io->cursor = 0;
         }
+        uint16_t got = ops->read(&io->file, io->buffer + io->cursor + io->count);
+        if (got == 0 || got > kChunkMax) return 1;
+        io->count += got;
     }
     *ptr = io->buffer + io->cursor;
     io->cursor += n;
@@ -382,19 +637,7 @@ Status OpenCompressedChunk(IArchive* r) {
 }
 
 Status ReadCompressedChunk(IArchive* r, const uint8_t** ptr, uint32_t n) {
-    // A content chunk handed to the worker is taken only by ReadContent.
-    if (r->aheadState != IArchive::Ahead::None) return 1;
-    if (r->unpacked == 0) {
-        const uint8_t* raw;
-        ChunkHeader chunk;
-        if (ReadChunkHeader(r, &chunk)) return 1;
-        if (ReadFromFragment(r, &raw, chunk.packedLength)) return 1;
-        int32_t used = UnzipData(raw, chunk.packedLength, r->unpack, chunk.unpackedLength,
-                                 &r->context, r->table);
-        if (used != int32_t(chunk.packedLength)) return 1;
-        r->unpacked = chunk.unpackedLength;
-        r->cursor = 0;
-    }
+    if (r->unpacked == 0 && NextChunk(r)) return 1;
     if (r->unpacked < n) {
         Log("ERROR: [ReadComprChunk] Not enough data\r\n");
         return 1;
@@ -431,8 +674,10 @@ Status OpenArchive(const char* name, IArchive* r) {
     r->table = static_cast<uint8_t*>(Malloc(ParagraphsFor(kZipTableSize)));
     InitZipTable(r->table);
     r->unpack = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
-    r->ahead = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
-    r->aheadPacked = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkPackedMax)));
+    for (IArchive::Ahead& a : r->ahead) {
+        a.packed = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkPackedMax)));
+        a.data = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    }
     r->worker = new ChunkWorker;
     r->context = 0;
     r->fragment = 0;
@@ -445,7 +690,7 @@ Status OpenArchive(const char* name, IArchive* r) {
 
 Status ReadArchiveHeader(IArchive* r, const ArchiveHeader** header) {
     const uint8_t* raw;
-    if (ReadFromFragment(r, &raw, ArchiveHeader::kSize)) return 1;
+    if (!Quiet(r) || ReadFromFragment(r, &raw, ArchiveHeader::kSize)) return 1;
     r->archive = ArchiveHeader::Load(raw);
     *header = &r->archive;
     return 0;
@@ -497,7 +742,7 @@ Status OpenDirectories(IArchive* r) {
 }
 
 Status ReadDirectory(IArchive* r, DirectoryRecord* record) {
-    if (r->pending != 0) return 1;
+    if (r->pending != 0 || !Quiet(r)) return 1;
     const uint8_t* raw;
     if (ReadFromFragment(r, &raw, DirectoryRecord::kSize)) return 1;
     *record = DirectoryRecord::Load(raw);
@@ -521,12 +766,24 @@ Status CloseDirectories(IArchive* r) {
 
 Status OpenFiles(IArchive* r) {
     r->pending = 0;
-    return ReadTag(r, kTagFiles);
+    if (ReadTag(r, kTagFiles)) return 1;
+    // The rest of the section is files, each its size and its content.
+    if (r->archive.fileCount > 0) {
+        r->plan = IArchive::Plan::FileSize;
+        r->planSizes = r->archive.fileCount;
+        TopUp(r);
+    }
+    return 0;
 }
 
 Status ReadFileHeader(IArchive* r, uint32_t* size) {
     if (r->pending != 0) return 1;
-    if (ReadU32(r, size)) return 1;
+    if (IArchive::Ahead* a = TakeAhead(r)) {
+        if (a->failed || !a->record || a->length != 4) return 1;
+        *size = ld32(a->packed);
+    } else if (ReadU32(r, size)) {
+        return 1;
+    }
     r->pending = *size;
     return *size > 0 ? OpenCompressedChunk(r) : 0;
 }
@@ -571,13 +828,25 @@ Status ReadIArchiveHeader(IArchive* r, const ArchiveHeader** header) {
 
 Status OpenIFiles(IArchive* r) {
     r->pending = 0;
-    return ReadTag(r, kTagIFiles);
+    if (ReadTag(r, kTagIFiles)) return 1;
+    // The rest of the section is directories, known one after the other.
+    if (r->archive.dirCount > 0) {
+        r->plan = IArchive::Plan::DirRecord;
+        r->planDirs = r->archive.dirCount;
+        TopUp(r);
+    }
+    return 0;
 }
 
 Status ReadIDirectory(IArchive* r, IDirectoryRecord* record, const char** name) {
     if (r->pending != 0) return 1;
     const uint8_t* raw;
-    if (ReadFromFragment(r, &raw, IDirectoryRecord::kSize)) return 1;
+    if (IArchive::Ahead* a = TakeAhead(r)) {
+        if (a->failed || !a->record || a->length != IDirectoryRecord::kSize) return 1;
+        raw = a->packed;
+    } else if (!Quiet(r) || ReadFromFragment(r, &raw, IDirectoryRecord::kSize)) {
+        return 1;
+    }
     *record = IDirectoryRecord::Load(raw);
     if (record->tag != kTagIDirectory) return 1;
     OpenCompressedChunk(r);
@@ -635,6 +904,8 @@ Status CloseIArchive(IArchive* r) {
 Status ReopenIArchive(IArchive* r) {
     // Rewinding abandons the current position on purpose: close without the
     // completeness check of CloseFragment.
+    if (r->worker) r->worker->Wait();
+    ClearAhead(r);
     ReadIOCloseFileBuffer(&r->io);
     r->fragment = 0;
     r->pending = 0;

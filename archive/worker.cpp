@@ -1,24 +1,54 @@
 // The engine's background thread. A chunk's job takes tens of microseconds,
-// about what a sleep and a wake-up through the kernel cost: both sides first
-// spin briefly on an atomic flag and sleep on the condition only when the
-// other side is slow.
+// about what a sleep and a wake-up through the kernel cost: a caller that
+// waits for a job first spins on the job counter, and sleeps on a condition
+// only when the worker is slow. Spinning yields the core every few
+// microseconds, so that on a busy machine the side waited for (or anything
+// else) gets to run rather than the spin. The worker, once out of jobs, spins only
+// briefly before it sleeps: the caller is the slower side then (writing
+// files, or blocked on a disk), and the thread would only burn the core
+// that the system's own work needs. A sleeping worker is woken once a few
+// jobs wait, or when the caller waits for one, so that a caller posting
+// jobs one by one does not pay a wake-up for each.
+//
+// A side that goes to sleep says so in a flag first and checks the counter
+// again; the other side looks at that flag after moving the counter (both
+// sequentially consistent), so no wake-up is lost.
 #include "archive/worker.h"
 
 #include <chrono>
 #include <utility>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace vk {
 
 namespace {
 
-constexpr auto kSpin = std::chrono::microseconds(200);
+constexpr auto kCallerSpin = std::chrono::microseconds(50);
+constexpr auto kWorkerSpin = std::chrono::microseconds(30);
+// Jobs that wake a sleeping worker when posted.
+constexpr uint64_t kWakeBatch = 4;
+
+inline void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
 
 // Spins until `done` holds or the spin time is up; true if it holds.
-template <class Done> bool SpinFor(Done done) {
-    auto until = std::chrono::steady_clock::now() + kSpin;
+template <class Done> bool SpinFor(std::chrono::microseconds spin, Done done) {
+    auto until = std::chrono::steady_clock::now() + spin;
     for (unsigned n = 0;; ++n) {
         if (done()) return true;
-        if ((n & 63) == 63 && std::chrono::steady_clock::now() >= until) return false;
+        Relax();
+        if ((n & 63) == 63) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            // Gives the core up to whatever else is ready to run on it (the
+            // other side among them, on a busy machine).
+            std::this_thread::yield();
+        }
     }
 }
 
@@ -36,37 +66,54 @@ ChunkWorker::~ChunkWorker() {
     thread_.join();
 }
 
-void ChunkWorker::Run(std::function<void()> job) {
-    {
+uint64_t ChunkWorker::Run(std::function<void()> job) {
+    uint64_t ticket = posted_.load(std::memory_order_relaxed);
+    if (ticket >= kJobs) WaitFor(ticket - kJobs); // its slot is free once that job ran
+    jobs_[ticket % kJobs] = std::move(job);
+    posted_.store(ticket + 1, std::memory_order_seq_cst);
+    if (ticket + 1 - finished_.load(std::memory_order_relaxed) >= kWakeBatch) Wake();
+    return ticket;
+}
+
+void ChunkWorker::Wake() {
+    if (idle_.load(std::memory_order_seq_cst)) {
         std::lock_guard<std::mutex> lock(mutex_);
-        job_ = std::move(job);
-        busy_.store(true, std::memory_order_release);
+        wake_.notify_one();
     }
-    wake_.notify_one();
+}
+
+void ChunkWorker::WaitFor(uint64_t ticket) {
+    if (Done(ticket)) return;
+    Wake();
+    if (SpinFor(kCallerSpin, [this, ticket] { return Done(ticket); })) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    waiting_.store(true, std::memory_order_seq_cst);
+    done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_seq_cst) > ticket; });
+    waiting_.store(false, std::memory_order_relaxed);
 }
 
 void ChunkWorker::Wait() {
-    if (SpinFor([this] { return !busy_.load(std::memory_order_acquire); })) return;
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return !busy_.load(std::memory_order_acquire); });
+    uint64_t posted = posted_.load(std::memory_order_relaxed);
+    if (posted > 0) WaitFor(posted - 1);
 }
 
 void ChunkWorker::Loop() {
-    for (;;) {
-        SpinFor([this] { return busy_.load(std::memory_order_acquire); });
-        std::function<void()> job;
-        {
+    for (uint64_t next = 0;; ++next) {
+        auto posted = [this, next] { return posted_.load(std::memory_order_seq_cst) > next; };
+        if (!SpinFor(kWorkerSpin, posted)) {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return busy_.load(std::memory_order_acquire) || stop_; });
-            if (!busy_.load(std::memory_order_acquire)) return; // stopped while idle
-            job = std::move(job_);
+            idle_.store(true, std::memory_order_seq_cst);
+            wake_.wait(lock, [&] { return posted() || stop_; });
+            idle_.store(false, std::memory_order_relaxed);
+            if (!posted()) return; // stopped while idle
         }
+        std::function<void()> job = std::move(jobs_[next % kJobs]);
         job();
-        {
+        finished_.store(next + 1, std::memory_order_seq_cst);
+        if (waiting_.load(std::memory_order_seq_cst)) {
             std::lock_guard<std::mutex> lock(mutex_);
-            busy_.store(false, std::memory_order_release);
+            done_.notify_one();
         }
-        done_.notify_one();
     }
 }
 

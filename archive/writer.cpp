@@ -2,6 +2,7 @@
 #include "archive/writer.h"
 
 #include <cstring>
+#include <utility>
 
 #include "archive/zip.h"
 #include "platform/checksum.h"
@@ -21,19 +22,41 @@ void LogCannotCreate(const char* name) {
     Log("\r\n");
 }
 
-// Chunks smaller than this are packed in the calling thread: handing them
-// over would cost more than it saves.
+// Chunks smaller than this are packed in the calling thread when the
+// worker is idle.
 constexpr uint16_t kHandOverMin = 8192;
 
+// Raw items up to this size wait in the queue of outputs behind the chunks
+// still being packed; larger ones wait for those to be written.
+constexpr uint32_t kQueuedRawMax = 64;
+
 void FreeBuffers(ArchiveWriter* w) {
-    delete w->worker; // waits for a chunk still being packed
+    delete w->worker; // waits for the chunks still being packed
     w->worker = nullptr;
-    w->inFlight = false;
+    w->outHead = w->outCount = 0;
+    for (ArchiveWriter::Output& o : w->outputs) {
+        if (o.input) Free(o.input);
+        if (o.packed) Free(o.packed);
+        o.input = o.packed = nullptr;
+    }
     if (w->input) Free(w->input);
-    if (w->packing) Free(w->packing);
     if (w->work) Free(w->work);
     if (w->table) Free(w->table);
-    w->input = w->packing = w->work = w->table = nullptr;
+    w->input = w->work = w->table = nullptr;
+}
+
+// Writes bytes at the stream's end, behind everything written before.
+Status PutToFragment(ArchiveWriter* w, const void* data, uint32_t n) {
+    if (w->file == nullptr) return 1; // a fragment switch failed earlier
+    // The stream's offsets and lengths are 32-bit: refuse to go beyond.
+    if (uint64_t(w->header.streamOffset) + w->written + n > 0xFFFFFFFFull) {
+        Log("ERROR: archive larger than 4 GB\r\n");
+        return 1;
+    }
+    w->written += n;
+    w->crc = CRC32(w->crc, data, n);
+    if (WriteIOWriteFile(w->file, data, n)) FatalError("Disk full, giving up !");
+    return 0;
 }
 
 // Writes one packed chunk at its place in the stream.
@@ -42,21 +65,47 @@ Status EmitChunk(ArchiveWriter* w, const uint8_t* packed, uint16_t packedLength,
     // Fragments switch only before a chunk, and only when this one would
     // take the fragment past its limit (counted in unpacked bytes).
     if (w->written > 0 && uint64_t(w->written) + unpacked > w->limit) {
-        if (WriteToFragment(w, kBreakMarker, sizeof kBreakMarker)) return 1;
+        if (PutToFragment(w, kBreakMarker, sizeof kBreakMarker)) return 1;
         if (StoreFragment(w)) return 1;
     }
     uint8_t raw[ChunkHeader::kSize];
     ChunkHeader{packedLength, unpacked}.Store(raw);
-    if (WriteToFragment(w, raw, sizeof raw)) return 1;
-    return WriteToFragment(w, packed, packedLength);
+    if (PutToFragment(w, raw, sizeof raw)) return 1;
+    return PutToFragment(w, packed, packedLength);
 }
 
-// Waits for the chunk the worker packs and writes it out.
-Status DrainChunk(ArchiveWriter* w) {
-    if (!w->inFlight) return 0;
-    w->worker->Wait();
-    w->inFlight = false;
-    return EmitChunk(w, w->work + kChunkData, w->inFlightPacked, w->inFlightFill);
+// Writes out the oldest outputs in the queue until `keep` are left (waiting
+// for the worker), or with `ready` only those that need no waiting. A
+// failure empties the queue (the archive is given up then).
+Status EmitOutputs(ArchiveWriter* w, bool ready, uint32_t keep = 0) {
+    while (w->outCount > keep) {
+        ArchiveWriter::Output& o = w->outputs[w->outHead];
+        if (!o.raw) {
+            if (ready && !w->worker->Done(o.ticket)) break;
+            w->worker->WaitFor(o.ticket);
+        }
+        w->outHead = (w->outHead + 1) % ArchiveWriter::kOutputs;
+        --w->outCount;
+        Status s = o.raw ? PutToFragment(w, o.input, o.fill)
+                         : EmitChunk(w, o.packed, o.packedLength, o.fill);
+        if (s) {
+            w->worker->Wait();
+            w->outHead = w->outCount = 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The next free place in the queue of outputs, counted as taken; the oldest
+// output is written out first when the queue is full.
+ArchiveWriter::Output* NewOutput(ArchiveWriter* w) {
+    if (w->outCount == ArchiveWriter::kOutputs &&
+        EmitOutputs(w, false, ArchiveWriter::kOutputs - 1))
+        return nullptr;
+    ArchiveWriter::Output& o = w->outputs[(w->outHead + w->outCount) % ArchiveWriter::kOutputs];
+    ++w->outCount;
+    return &o;
 }
 
 Status WriteTag(ArchiveWriter* w, uint16_t tag) {
@@ -184,18 +233,21 @@ Status RewriteFragment(ArchiveWriter* w) {
 }
 
 Status WriteToFragment(ArchiveWriter* w, const void* data, uint32_t n) {
-    // A chunk still being packed comes first.
-    if (w->inFlight && DrainChunk(w)) return 1;
-    if (w->file == nullptr) return 1; // a fragment switch failed earlier
-    // The stream's offsets and lengths are 32-bit: refuse to go beyond.
-    if (uint64_t(w->header.streamOffset) + w->written + n > 0xFFFFFFFFull) {
-        Log("ERROR: archive larger than 4 GB\r\n");
-        return 1;
+    // Chunks still being packed come first: a small item waits behind them
+    // in the queue, a larger one until they are written.
+    if (w->outCount > 0 && n <= kQueuedRawMax) {
+        if (EmitOutputs(w, true)) return 1;
+        if (w->outCount > 0) {
+            ArchiveWriter::Output* o = NewOutput(w);
+            if (!o) return 1;
+            o->raw = true;
+            o->fill = uint16_t(n);
+            std::memcpy(o->input, data, n);
+            return 0;
+        }
     }
-    w->written += n;
-    w->crc = CRC32(w->crc, data, n);
-    if (WriteIOWriteFile(w->file, data, n)) FatalError("Disk full, giving up !");
-    return 0;
+    if (EmitOutputs(w, false)) return 1;
+    return PutToFragment(w, data, n);
 }
 
 Status DoneFragment(ArchiveWriter* w) {
@@ -241,21 +293,22 @@ Status WriteCompressedChunk(ArchiveWriter* w, const void* data, uint32_t n) {
 
 Status FlushCompressedChunk(ArchiveWriter* w) {
     if (w->fill == 0) return 0;
-    // The predictor runs through the chunks in order: the one before must
-    // be packed (and is written) first.
-    if (DrainChunk(w)) return 1;
-    if (w->fill >= kHandOverMin && w->worker) {
-        uint8_t* next = w->packing;
-        w->packing = w->input;
-        w->input = next;
-        w->inFlightFill = w->fill;
+    // The predictor runs through the chunks in order: the worker packs them
+    // one after the other as they are queued. A small chunk is packed here
+    // when nothing is queued (the worker is idle then): handing it over
+    // would cost more than it saves.
+    if (w->worker && w->fill < kHandOverMin && EmitOutputs(w, true)) return 1;
+    if (w->worker && (w->fill >= kHandOverMin || w->outCount > 0)) {
+        ArchiveWriter::Output* o = NewOutput(w);
+        if (!o) return 1;
+        std::swap(o->input, w->input);
+        o->fill = w->fill;
+        o->raw = false;
         w->fill = 0;
-        w->inFlight = true;
-        w->worker->Run([w] {
-            w->inFlightPacked =
-                ZipData(w->packing, w->work + kChunkData, w->inFlightFill, &w->context, w->table);
+        o->ticket = w->worker->Run([w, o] {
+            o->packedLength = ZipData(o->input, o->packed, o->fill, &w->context, w->table);
         });
-        return 0;
+        return EmitOutputs(w, true);
     }
     uint8_t* out = w->work + kChunkData;
     uint16_t packed = ZipData(w->input, out, w->fill, &w->context, w->table);
@@ -283,7 +336,10 @@ Status RewriteArchive(const char* name, uint32_t limit, ArchiveWriter* w) {
     InitZipTable(w->table);
     w->input = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
     w->work = static_cast<uint8_t*>(Malloc(ParagraphsFor(kWriterWorkSize)));
-    w->packing = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+    for (ArchiveWriter::Output& o : w->outputs) {
+        o.input = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
+        o.packed = static_cast<uint8_t*>(Malloc(ParagraphsFor(ZipBound(kChunkData))));
+    }
     w->worker = new ChunkWorker;
     w->context = 0;
     if (RewriteFragment(w)) {
@@ -396,7 +452,7 @@ Status DoneFiles(ArchiveWriter* w) {
 }
 
 Status DoneArchive(ArchiveWriter* w) {
-    if (DrainChunk(w) || w->file == nullptr) {
+    if (EmitOutputs(w, false) || w->file == nullptr) {
         FreeBuffers(w);
         return 1;
     }

@@ -210,7 +210,16 @@ Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, 
     if (mkdirat(handle->fd, name, 0755) != 0) return Made(-1);
     if (attributes) {
         std::memcpy(entry->attributes, attributes, kPackedAttrSize);
-        UnPackAttrAt(handle->fd, name, attributes);
+        // The directory just made, opened as a directory without following
+        // a link, takes them on its descriptor; whatever stands under the
+        // name by now is otherwise left to the general path.
+        int fd = openat(handle->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            AttributesOn(fd, attributes);
+            close(fd);
+        } else {
+            UnPackAttrAt(handle->fd, name, attributes);
+        }
     } else {
         std::memset(entry->attributes, 0, sizeof entry->attributes);
     }

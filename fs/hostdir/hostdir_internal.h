@@ -25,6 +25,9 @@ bool AttributedAtClose(const char* path);
 // for another directory).
 void ForgetReadDir();
 
+// Owner, mode, times and ext2 flags on an open regular file or directory;
+// failures are ignored.
+void AttributesOn(int fd, const uint8_t* attributes);
 // Applies packed attributes to the entry name of the directory dir without
 // following a symbolic link; failures are ignored.
 void UnPackAttrAt(int dir, const char* name, const uint8_t* attributes);

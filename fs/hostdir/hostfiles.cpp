@@ -105,25 +105,6 @@ void ReleaseLink() {
     link.busy = false;
 }
 
-// Owner, mode, times and ext2 flags on an open regular file or directory.
-void AttributesOn(int fd, const uint8_t* attributes) {
-    // Owner first: changing the owner clears set-id bits that the mode then
-    // restores. Failures are ignored (no privilege to give files away).
-    if (fchown(fd, ld16(attributes + kAttrUid), ld16(attributes + kAttrGid)) != 0) {
-    }
-    if (fchmod(fd, ld16(attributes + kAttrMode) & 07777) != 0) {
-    }
-    struct timespec times[2] = {};
-    times[0].tv_sec = time_t(ld32(attributes + kAttrAtime));
-    times[1].tv_sec = time_t(ld32(attributes + kAttrMtime));
-    futimens(fd, times);
-    uint32_t flags = ld32(attributes + kAttrFlags);
-    if (flags != 0) {
-        int value = int(flags);
-        ioctl(fd, FS_IOC_SETFLAGS, &value);
-    }
-}
-
 // The regular file name of dir, opened without following a link and
 // without blocking, and checked after opening, in case the name no longer
 // holds the regular file it held a moment ago.
@@ -159,6 +140,25 @@ int ReadPlace(const char* path, const char** name) {
 }
 
 } // namespace
+
+// Owner, mode, times and ext2 flags on an open regular file or directory.
+void AttributesOn(int fd, const uint8_t* attributes) {
+    // Owner first: changing the owner clears set-id bits that the mode then
+    // restores. Failures are ignored (no privilege to give files away).
+    if (fchown(fd, ld16(attributes + kAttrUid), ld16(attributes + kAttrGid)) != 0) {
+    }
+    if (fchmod(fd, ld16(attributes + kAttrMode) & 07777) != 0) {
+    }
+    struct timespec times[2] = {};
+    times[0].tv_sec = time_t(ld32(attributes + kAttrAtime));
+    times[1].tv_sec = time_t(ld32(attributes + kAttrMtime));
+    futimens(fd, times);
+    uint32_t flags = ld32(attributes + kAttrFlags);
+    if (flags != 0) {
+        int value = int(flags);
+        ioctl(fd, FS_IOC_SETFLAGS, &value);
+    }
+}
 
 void ForgetReadDir() {
     if (readDir.fd >= 0) close(readDir.fd);

@@ -29,7 +29,9 @@
 
 namespace vk {
 
-constexpr uint32_t kReadBufferSize = 69632;    // a remainder below 36864 plus one delivery
+// Room for a remainder below 36864 and eight deliveries: the remainder is
+// moved to the start only when the next delivery would not fit behind it.
+constexpr uint32_t kReadBufferSize = 36864 + 8 * 32768;
 constexpr uint32_t kReadMax = kChunkPackedMax; // largest contiguous raw read
 constexpr uint32_t kSavedEntryMax = 1024;      // room for an entry kept across a skip
 constexpr uint32_t kReaderNameMax = 256;       // archive names, with the NUL
@@ -86,16 +88,48 @@ struct IArchive {
     uint8_t* table = nullptr;
     uint16_t context = 0;
     uint8_t saved[kSavedEntryMax] = {};
-    // Content chunks follow one another: while the caller uses one, the
-    // worker unpacks the next into `ahead` (its packed bytes copied from
-    // the fragment in order first).
+    // Chunks read ahead: where the stream's layout is known (file contents,
+    // the files section of a full archive: sizes and contents, and the file
+    // section of an incremental archive: directory records, the runs of
+    // their names and subdirectory entries, the files' entries and
+    // contents), the packed bytes of the chunks are copied out of the
+    // fragment in order and the worker unpacks them, while the caller uses
+    // the ones before them. They are taken from the head in stream order; a
+    // raw item read ahead (a directory record, a file's size) is kept as it
+    // was read.
     ChunkWorker* worker = nullptr;
-    uint8_t* ahead = nullptr;       // kChunkData bytes
-    uint8_t* aheadPacked = nullptr; // kChunkPackedMax bytes
-    enum class Ahead : uint8_t { None, Unpacking, Failed } aheadState = Ahead::None;
-    uint16_t aheadPackedLength = 0;
-    uint16_t aheadLength = 0;
-    int32_t aheadUsed = 0;
+    struct Ahead {
+        uint8_t* packed = nullptr; // kChunkPackedMax bytes (or the raw item)
+        uint8_t* data = nullptr;   // kChunkData bytes
+        uint16_t packedLength = 0;
+        uint16_t length = 0;
+        int32_t used = 0;    // packed bytes the unpacker consumed
+        uint32_t itemAt = 0; // data offset of the last raw item read for it
+        bool record = false; // a raw item (`length` bytes), not a chunk
+        bool failed = false; // reading it failed: taking it fails
+        uint64_t ticket = 0; // the worker's job
+    };
+    static constexpr uint32_t kAhead = 32;
+    Ahead ahead[kAhead];
+    uint32_t aheadHead = 0;  // index of the oldest item read ahead
+    uint32_t aheadCount = 0; // items read ahead and not yet taken
+    // What the stream holds after the last item read ahead (or, with none,
+    // at the caller's position).
+    enum class Plan : uint8_t {
+        None,      // not known here: nothing is read ahead
+        Files,     // content chunks, then entries and contents of files
+        DirRecord, // an incremental directory record
+        DirRun,    // a chunk of a directory's name and subdirectory entries
+        FileSize,  // the size of a full archive's file
+    } plan = Plan::None;
+    uint32_t planUnresolved = 0; // chunks read ahead last, not yet accounted for
+    bool planName = false;       // the directory's name is still to come in its run
+    uint32_t planContent = 0;    // content chunks still to come of the current file
+    uint32_t planFiles = 0;      // files whose entry chunk is still to come
+    uint32_t planDirs = 0;       // directory records still to come
+    uint32_t planSizes = 0;      // full archive files still to come
+    uint32_t planSubdirs = 0;    // subdirectory entries still to come in the run
+    uint32_t planDirFiles = 0;   // files of the directory whose run is read
 };
 using ArchiveReader = IArchive;
 

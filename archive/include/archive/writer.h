@@ -56,14 +56,23 @@ struct ArchiveWriter {
     uint32_t firstLength = 0;
     uint32_t firstCrc = 0;
     uint32_t firstSum = 0;
-    // Packing in the background: a full chunk is packed by the worker from
-    // `packing` while the caller fills `input` with the next; it is written
-    // out (in order) before anything else reaches the fragment.
+    // Packing in the background: every chunk is packed by the worker while
+    // the caller fills `input` with the next. The chunks and the raw items
+    // between them wait in a queue of outputs and are written to the
+    // fragments in stream order, by the caller, once packed.
     ChunkWorker* worker = nullptr;
-    uint8_t* packing = nullptr; // kChunkData bytes
-    bool inFlight = false;
-    uint16_t inFlightFill = 0;
-    uint16_t inFlightPacked = 0;
+    struct Output {
+        uint8_t* input = nullptr;  // kChunkData bytes: the chunk, or the raw item
+        uint8_t* packed = nullptr; // ZipBound(kChunkData) bytes
+        uint16_t fill = 0;         // bytes in input
+        uint16_t packedLength = 0;
+        bool raw = false; // written as it is, not packed
+        uint64_t ticket = 0;
+    };
+    static constexpr uint32_t kOutputs = 16;
+    Output outputs[kOutputs];
+    uint32_t outHead = 0;  // the oldest output not yet written
+    uint32_t outCount = 0; // outputs not yet written
 };
 
 // Fragment layer.
