@@ -632,7 +632,6 @@ bool ReadWindow() {
         size_t n = 0;
         uint16_t from = 0;
         // Packets that bring nothing new do not hold the wait open.
-        if (!s.locked) ReadNotes();
         Got got = Clock::now() >= deadline ? Got::Timeout : Receive(deadline, &n, &from);
         if (got == Got::Failed) {
             marks.Flush();

@@ -195,7 +195,6 @@ struct Session {
     // ended, and whether it was sent more than once.
     TimePoint passEnded[kInFlight];
     bool resent[kInFlight] = {}, repaired[kInFlight] = {};
-    TimePoint lastPassEnd;
     // Single packets asked for again (numbers from the file's start), sent
     // before the passes; at most the windows in flight.
     std::deque<uint64_t> repairs;
@@ -1055,7 +1054,6 @@ bool Server::SendSession(Session& s, TimePoint now) {
     }
     s.sending = false;
     s.passEnded[s.passWindow % kInFlight] = now;
-    s.lastPassEnd = now;
     if (!s.passes.empty()) {
         StartPass(s);
         return true;
