@@ -10,9 +10,10 @@
 // jobs wait, or when the caller waits for one, so that a caller posting
 // jobs one by one does not pay a wake-up for each.
 //
-// A side that goes to sleep says so in a flag first and checks the counter
-// again; the other side looks at that flag after moving the counter (both
-// sequentially consistent), so no wake-up is lost.
+// A side that goes to sleep says so in a flag first (the caller also names
+// the ticket it waits for) and checks the counter again; the other side
+// looks at that flag after moving the counter (both sequentially
+// consistent), so no wake-up is lost.
 #include "archive/worker.h"
 
 #include <chrono>
@@ -87,6 +88,7 @@ void ChunkWorker::WaitFor(uint64_t ticket) {
     Wake();
     if (SpinFor(kCallerSpin, [this, ticket] { return Done(ticket); })) return;
     std::unique_lock<std::mutex> lock(mutex_);
+    awaited_.store(ticket, std::memory_order_relaxed);
     waiting_.store(true, std::memory_order_seq_cst);
     done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_seq_cst) > ticket; });
     waiting_.store(false, std::memory_order_relaxed);
@@ -110,7 +112,10 @@ void ChunkWorker::Loop() {
         std::function<void()> job = std::move(jobs_[next % kJobs]);
         job();
         finished_.store(next + 1, std::memory_order_seq_cst);
-        if (waiting_.load(std::memory_order_seq_cst)) {
+        // The caller is woken only for the job it waits for, not for each
+        // job before it.
+        if (waiting_.load(std::memory_order_seq_cst) &&
+            awaited_.load(std::memory_order_relaxed) <= next) {
             std::lock_guard<std::mutex> lock(mutex_);
             done_.notify_one();
         }

@@ -46,6 +46,7 @@ class ChunkWorker {
     // side spinning on one does not slow the other's stores to the rest.
     alignas(64) std::atomic<uint64_t> posted_{0};
     std::atomic<bool> waiting_{false}; // the caller sleeps, or is about to
+    std::atomic<uint64_t> awaited_{0}; // the ticket it sleeps for
     alignas(64) std::atomic<uint64_t> finished_{0};
     std::atomic<bool> idle_{false}; // the thread sleeps, or is about to
     bool stop_ = false;
