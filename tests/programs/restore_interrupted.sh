@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Restores cut off at random moments (SIGKILL, as a power loss or a reset
-# would) and then run again to their end: fullunzip onto a FAT32 and onto
-# an ext2 partition, incrunzip onto a host directory. Right after a kill a
-# partition is either complete (the kill came before the first write or
-# after the last) and clean to fsck, or no file system at all: blkid finds
-# nothing, fsck.fat refuses it and e2fsck says "Bad magic number" at once.
+# would, and now and then the break, SIGINT) and then run again to their
+# end: fullunzip onto a FAT32 and onto an ext2 partition, incrunzip onto a
+# host directory. Right after a kill a partition is either complete (the
+# kill came before the first write or after the last) and clean to fsck, or
+# no file system at all: blkid finds nothing, fsck.fat refuses it and
+# e2fsck says "Bad magic number" at once.
 # Every second run ends well: fsck.fat -n / e2fsck -fn silent, and the
 # tree read back by mtools / debugfs equals the source.
 # KILLS (20) and SEED (18) choose the moments; the same seed gives the same
@@ -117,9 +118,19 @@ for c in "${cases[@]}"; do
         "$BIN/pelto" -w -ddisk.img r < /dev/null > raw.out 2>&1 &
         pid=$!
         sleep "$((at / 1000)).$(printf '%03d' $((at % 1000)))"
-        kill -KILL $pid 2> /dev/null
+        # Every fourth stop is the break (SIGINT, as Ctrl-C): the program
+        # stops itself, worker thread and all, and ends with status 255 (0 if
+        # it had finished), with no sanitizer report.
+        sig=KILL
+        [ $((k % 4)) -eq 0 ] && sig=INT
+        kill -$sig $pid 2> /dev/null
         wait $pid 2> /dev/null
-        check_killed "$kind" "$kind: kill $k at $at of $total ms"
+        status=$?
+        if [ $sig = INT ]; then
+            [ $status -eq 255 ] || [ $status -eq 0 ] || fail "$kind: break at $at ms ended with status $status"
+            grep -q "Sanitizer\|runtime error" raw.out && fail "$kind: break at $at ms: $(grep -m1 "Sanitizer\|runtime error" raw.out)"
+        fi
+        check_killed "$kind" "$kind: $sig $k at $at of $total ms"
         pelto -w -ddisk.img "$restore"
         refute_out "Error"
         grep -q "Unzip: Done !\|Restoring incr archive" out || fail "$kind: run after kill $k"
