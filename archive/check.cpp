@@ -4,6 +4,9 @@
 // fragment file and byte where it was found.
 #include "archive/check.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include "archive/format.h"
 #include "archive/reader.h"
 #include "archive/sink.h"
+#include "archive/worker.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/util.h"
@@ -29,6 +33,10 @@ constexpr uint32_t kKindTagAt = ArchiveHeader::kSize; // data offset of "BS" or 
 constexpr uint32_t kCheckDirsMax = 1u << 22;
 constexpr uint32_t kCheckFilesMax = 1u << 24;
 
+// Fragments of at least this many data bytes are read by two threads.
+constexpr uint32_t kSplitAt = 8u << 20;
+constexpr uint32_t kSplitPiece = 1u << 20;
+
 struct Checker {
     const char* name;
     ArchiveCheck* result;
@@ -40,6 +48,10 @@ struct Checker {
     bool droppedCopy = false;                     // a damaged copy was dropped from the cache
     uint8_t start[ArchiveHeader::kSize + 2] = {}; // first data bytes of fragment 0
     uint32_t startBytes = 0;
+    // The thread that reads the second half of large fragments, and its
+    // buffer (kSplitPiece bytes), made for the first such fragment.
+    std::unique_ptr<ChunkWorker> worker{};
+    std::unique_ptr<uint8_t[]> splitBuffer{};
 
     // Records the first problem: what, in which file, at which byte.
     Status Problem(const char* fragment, uint64_t offset, const char* format, ...)
@@ -56,6 +68,49 @@ struct Checker {
 };
 
 // Pass 1 ------------------------------------------------------------------------
+
+// The second half of a fragment's data, read and summed by the worker
+// thread from the fragment's descriptor. It is waited for before the
+// fragment is closed, whichever way its check ends.
+struct SecondHalf {
+    ChunkWorker* worker = nullptr;
+    uint64_t ticket = 0;
+    int fd = -1;
+    uint8_t* buffer = nullptr;
+    uint64_t offset = 0; // in the file
+    uint32_t length = 0;
+    uint32_t got = 0; // bytes read before the end of the file or an error
+    uint32_t crc = 0; // their CRC from 0
+
+    void Start(Checker* c, int descriptor, uint64_t at, uint32_t n) {
+        if (!c->worker) {
+            c->worker = std::make_unique<ChunkWorker>();
+            c->splitBuffer = std::make_unique<uint8_t[]>(kSplitPiece);
+        }
+        fd = descriptor;
+        buffer = c->splitBuffer.get();
+        offset = at;
+        length = n;
+        worker = c->worker.get();
+        ticket = worker->Run([this] { Read(); });
+        worker->Wake();
+    }
+    void Read() {
+        while (got < length) {
+            size_t want = length - got < kSplitPiece ? length - got : kSplitPiece;
+            ssize_t n = pread(fd, buffer, want, off_t(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            crc = CRC32(crc, buffer, size_t(n));
+            got += uint32_t(n);
+        }
+    }
+    void Finish() {
+        if (worker) worker->WaitFor(ticket);
+        worker = nullptr;
+    }
+    ~SecondHalf() { Finish(); }
+};
 
 // Reads fragment n whole: its header, its data with their CRC, its length.
 // *streamLength is taken from fragment 0 and required of the others;
@@ -120,9 +175,20 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         return 0;
     }
     FragmentCrc crc(h);
-    for (uint32_t done = 0; done < h.dataLength;) {
+    // A large fragment in a host file is read in two halves at once: the
+    // worker thread takes the second with pread on the same descriptor
+    // while this thread reads the first through the file layer; the two
+    // CRCs are joined after.
+    SecondHalf rest;
+    uint32_t own = h.dataLength;
+    int fd = h.dataLength >= kSplitAt ? ReadIODescriptor(&io) : -1;
+    if (fd >= 0) {
+        own = (h.dataLength / 2) & ~(kChunkData - 1);
+        rest.Start(c, fd, uint64_t(kFirstData) + own, h.dataLength - own);
+    }
+    for (uint32_t done = 0; done < own;) {
         MonitorESC();
-        uint32_t piece = h.dataLength - done < kChunkData ? h.dataLength - done : kChunkData;
+        uint32_t piece = own - done < kChunkData ? own - done : kChunkData;
         if (ReadIOReadFileBuffer(&io, &raw, piece))
             return c->Problem(fragment, kFirstData + uint64_t(done),
                               "fragment cut short (header says %u data bytes)", h.dataLength);
@@ -134,6 +200,13 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         }
         crc.Add(raw, piece);
         done += piece;
+    }
+    if (fd >= 0) {
+        rest.Finish();
+        if (rest.got < rest.length)
+            return c->Problem(fragment, kFirstData + uint64_t(own) + rest.got,
+                              "fragment cut short (header says %u data bytes)", h.dataLength);
+        crc.AddCrcOf(rest.crc, rest.length);
     }
     if (!crc.Matches())
         return c->Problem(fragment, kFirstData,

@@ -168,6 +168,11 @@ void FragmentCrc::Add(const uint8_t* data, uint32_t n) {
     seen_ += n;
 }
 
+void FragmentCrc::AddCrcOf(uint32_t crcFromZero, uint64_t n) {
+    crc_ = CrcOverZeros(crc_, n) ^ crcFromZero;
+    seen_ += n;
+}
+
 bool FragmentCrc::Matches() const {
     if (seen_ != header_.dataLength) return false;
     if (crc_ == header_.crc) return true;
@@ -202,14 +207,17 @@ uint32_t CrcWithSumOfSizes(uint32_t crc, uint32_t length, uint32_t before, uint3
     // the zero bytes up to the end of the data.
     uint8_t diff[4];
     st32(diff, before ^ after);
-    uint32_t delta = CRC32(0, diff, 4);
-    static const uint8_t zeros[4096] = {};
-    for (uint32_t rest = length - ArchiveHeader::kSize; rest > 0;) {
-        uint32_t n = rest < sizeof zeros ? rest : uint32_t(sizeof zeros);
-        delta = CRC32(delta, zeros, n);
-        rest -= n;
+    return crc ^ CrcOverZeros(CRC32(0, diff, 4), length - ArchiveHeader::kSize);
+}
+
+uint32_t CrcOverZeros(uint32_t crc, uint64_t n) {
+    static const uint8_t zeros[65536] = {};
+    while (n > 0) {
+        size_t piece = n < sizeof zeros ? size_t(n) : sizeof zeros;
+        crc = CRC32(crc, zeros, piece);
+        n -= piece;
     }
-    return crc ^ delta;
+    return crc;
 }
 
 } // namespace vk

@@ -20,7 +20,8 @@ bool FileOnCachePartition(const FileRecord* file) {
     return file->state != nullptr && file->state->partition == -1;
 }
 
-const ReadIOOps kFileLayerOps = {OpenFILE, ReadFILE, CloseFILE, DeleteFILE, FileOnCachePartition};
+const ReadIOOps kFileLayerOps = {
+    OpenFILE, ReadFILE, CloseFILE, DeleteFILE, FileOnCachePartition, FILEDescriptor};
 const ReadIOOps* ops = &kFileLayerOps;
 
 // Open flags of a fragment: a remote fragment goes through the remote-file
@@ -488,6 +489,10 @@ bool ReadIOCloseDroppingCachedCopy(ReadIOBuffer* io, const char* name) {
 
 bool ReadIOCachedCopy(const ReadIOBuffer* io) {
     return io->open && ops->cached(&io->file);
+}
+
+int ReadIODescriptor(const ReadIOBuffer* io) {
+    return io->open && ops->descriptor ? ops->descriptor(&io->file) : -1;
 }
 
 Status ReadIOStopFileBuffer(ReadIOBuffer* io) {

@@ -504,6 +504,14 @@ int FILEExists(const char* name) {
     return FindFile(parsed.source, dir, last, entry) ? 1 : 0;
 }
 
+int FILEDescriptor(const FileRecord* file) {
+    if (file->remote || !file->handle || !file->state || !file->state->handler) return -1;
+    // A cached copy read ahead goes through the cache, not the descriptor.
+    if (file->readAhead && cacheOps && cacheOps->ReadAhead) return -1;
+    auto descriptor = file->state->handler->FileDescriptor;
+    return descriptor ? descriptor(file->handle) : -1;
+}
+
 bool LocalFileName(const FileRecord* file, char* out, size_t size) {
     if (size) out[0] = 0;
     if (file->remote || !file->state || file->state->disk < 0x80 || file->state->disk > 0x89)

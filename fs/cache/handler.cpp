@@ -65,6 +65,7 @@ const FsHandler CacheHandler = {
     .AdjustFileSize = cache::AdjustFileSize,
     .Clean = cache::Clean,
     .FullUnzip = nullptr,
+    .FileDescriptor = nullptr,
 };
 
 } // namespace vk

@@ -54,6 +54,7 @@ const FsHandler EXT2Handler = {
     .AdjustFileSize = Checked<Ext2AdjustFileSize, 1>,
     .Clean = Ext2Clean,
     .FullUnzip = Ext2FullUnzip,
+    .FileDescriptor = nullptr,
 };
 
 } // namespace vk

@@ -236,6 +236,7 @@ constexpr FsHandler FatTable(Status (*clean)(const char*), Status (*unzip)(IArch
         .AdjustFileSize = FatAdjustFileSize,
         .Clean = clean,
         .FullUnzip = unzip,
+        .FileDescriptor = nullptr,
     };
 }
 

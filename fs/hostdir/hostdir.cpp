@@ -291,6 +291,7 @@ const FsHandler LXDOSHandler = {
     hostdir::AdjustFileSize,
     nullptr,
     nullptr,
+    hostdir::FileDescriptor,
 };
 
 FsState DosFsState = {

@@ -10,6 +10,7 @@ namespace vk::hostdir {
 Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
 Status RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer);
+int FileDescriptor(FsFileHandle* file);
 uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
 Status CloseFile(FsFileHandle* file);
 Status AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);

@@ -266,6 +266,11 @@ Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
     return 0;
 }
 
+int FileDescriptor(FsFileHandle* handle) {
+    FileHandle* file = AsFile(handle);
+    return file && file->kind == HandleKind::File ? file->fd : -1;
+}
+
 uint16_t ReadFileChunk(FsFileHandle* handle, uint8_t* buffer) {
     FileHandle* file = AsFile(handle);
     switch (file->kind) {

@@ -193,6 +193,7 @@ const FsHandler MBRHandler = {
     .AdjustFileSize = AdjustFileSize,
     .Clean = Clean,
     .FullUnzip = nullptr,
+    .FileDescriptor = nullptr,
 };
 
 } // namespace vk

@@ -58,6 +58,7 @@ const FsHandler SWAPHandler = {
     .AdjustFileSize = nullptr,
     .Clean = Clean,
     .FullUnzip = nullptr,
+    .FileDescriptor = nullptr,
 };
 
 } // namespace vk

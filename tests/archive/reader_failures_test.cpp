@@ -26,7 +26,7 @@ bool Cached(const FileRecord*) {
     return reportCached;
 }
 
-const ReadIOOps kFaulty = {OpenFILE, ReadFILE, FaultyClose, DeleteFILE, Cached};
+const ReadIOOps kFaulty = {OpenFILE, ReadFILE, FaultyClose, DeleteFILE, Cached, nullptr};
 
 class ReaderFailures : public ArchiveTest {
   protected:

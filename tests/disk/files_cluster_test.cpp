@@ -121,6 +121,7 @@ const FsHandler kClusterHandler = {
     AdjustFileSize,
     nullptr,
     nullptr,
+    nullptr,
 };
 
 // Routes names that are not partition paths to the cluster driver for the

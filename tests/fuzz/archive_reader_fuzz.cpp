@@ -71,7 +71,7 @@ bool NotCached(const FileRecord*) {
     return false;
 }
 
-const ReadIOOps kMemOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached};
+const ReadIOOps kMemOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached, nullptr};
 
 const char* Setting(const char* name) {
     return std::strcmp(name, "CacheNever") == 0 && !scan ? "ON" : "";

@@ -45,7 +45,8 @@ inline bool NotCached(const FileRecord*) {
     return false;
 }
 
-inline const ReadIOOps kMemoryFragmentOps = {MemOpen, MemRead, MemClose, MemRemove, NotCached};
+inline const ReadIOOps kMemoryFragmentOps = {MemOpen,   MemRead,   MemClose,
+                                             MemRemove, NotCached, nullptr};
 
 // Puts the next input in place as the fragment's bytes.
 inline void SetFragment(const uint8_t* data, size_t size) {

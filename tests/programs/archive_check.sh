@@ -117,4 +117,22 @@ incr|missing|fragment missing \(the stream holds [0-9]+ of [0-9]+ bytes\) in fra
 full|files|file summary holds fewer than the header's 45 files in fragment dmg/full.000 at byte [0-9]+
 incr|dirs|directory record 5 unreadable \(the header announces 6\) in fragment dmg/incr.003 at byte $(($(stat -c %s incr.003) - 2))
 EOF
+# A fragment large enough to be read by two threads at once, half each: a
+# flipped byte in either half is found, and the sound one passes in both
+# programs (the batch program reads host files through the same route).
+mkdir large && head -c 20000000 /dev/urandom >large/noise
+run pelto 'fullzip "large" "large.000"'
+size=$(stat -c %s large.000)
+for program in pelto tobrend; do
+    run $program 'checkarchive "large.000"'
+    grep -q "Archive large.000 is sound: 1 directories, 1 files, 20000000 bytes in 1 fragments" out.txt &&
+        echo "ok   $program large" || { echo "FAIL $program large: $(tail -1 out.txt)"; fail=1; }
+done
+for at in 3000 $((size - 3000)); do
+    cp large.000 dmg.000
+    python3 -c 'import sys; f = open("dmg.000", "r+b"); at = int(sys.argv[1]); f.seek(at); b = f.read(1); f.seek(at); f.write(bytes([b[0] ^ 1]))' $at
+    run pelto 'checkarchive "dmg.000"'
+    grep -qE "Archive dmg.000 is damaged: data damaged: CRC of bytes 20 to $size is [0-9A-F]{8}, header says [0-9A-F]{8} in fragment dmg.000 at byte 20" out.txt &&
+        echo "ok   large flip at $at" || { echo "FAIL large flip at $at: $(grep -i damaged out.txt | head -1)"; fail=1; }
+done
 exit $fail

@@ -40,6 +40,10 @@ class FragmentCrc {
   public:
     explicit FragmentCrc(const FragmentHeader& header) : header_(header) {}
     void Add(const uint8_t* data, uint32_t n);
+    // The next n data bytes, given their CRC taken from 0 (computed
+    // elsewhere, another thread's share of the fragment). They must lie
+    // past the sum of sizes.
+    void AddCrcOf(uint32_t crcFromZero, uint64_t n);
     uint64_t Seen() const { return seen_; }
     // All data bytes seen, and their CRC agrees with the header by the rule above.
     bool Matches() const;
@@ -73,6 +77,10 @@ class FragmentFileCheck {
 // file sizes changed from `before` to `after`, given their CRC `crc` before
 // the change (the CRC has no final XOR and starts from 0, so it is linear).
 uint32_t CrcWithSumOfSizes(uint32_t crc, uint32_t length, uint32_t before, uint32_t after);
+// The CRC32 `crc` continued over n zero bytes; by the same linearity, the
+// CRC of a run of data continued from crc is this XOR the run's own CRC
+// from 0.
+uint32_t CrcOverZeros(uint32_t crc, uint64_t n);
 
 // Name of fragment n: the first fragment's name with its last k characters
 // replaced by the k decimal digits of n (the name keeps its length). Fails

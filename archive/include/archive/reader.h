@@ -46,6 +46,9 @@ struct ReadIOOps {
     Status (*remove)(const char* name);
     // True when the open file is a copy kept in the remote-file cache.
     bool (*cached)(const FileRecord* file);
+    // Its host descriptor for positional reads from another thread, or -1
+    // (a null slot: never).
+    int (*descriptor)(const FileRecord* file);
 };
 void SetReadIOOps(const ReadIOOps* ops); // null restores the file layer
 
@@ -64,6 +67,9 @@ Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer*
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
 // True when the open file is a copy kept in the remote-file cache.
 bool ReadIOCachedCopy(const ReadIOBuffer* io);
+// The open file's host descriptor, which another thread may read with
+// pread while the buffer stays open; -1 when it has none.
+int ReadIODescriptor(const ReadIOBuffer* io);
 // Closes the file; a damaged copy in the remote-file cache is dropped so that
 // the next attempt fetches it again (true then).
 bool ReadIOCloseDroppingCachedCopy(ReadIOBuffer* io, const char* name);

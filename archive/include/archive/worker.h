@@ -33,10 +33,12 @@ class ChunkWorker {
     void WaitFor(uint64_t ticket);
     // Returns once every job posted has run.
     void Wait();
+    // A sleeping thread is woken once a few jobs wait or the caller waits
+    // for one; this wakes it at once, for a long job posted alone.
+    void Wake();
 
   private:
     void Loop();
-    void Wake(); // wakes the thread if it sleeps
 
     std::mutex mutex_;
     std::condition_variable wake_; // the thread sleeps on it when idle

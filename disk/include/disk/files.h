@@ -88,6 +88,11 @@ Status DeleteFILE(const char* name);
 // cache, the local copy). False for records not on a partition, or when the
 // name does not fit into size bytes.
 bool LocalFileName(const FileRecord* file, char* out, size_t size);
+// The host descriptor of an open regular host file that ReadFILE reads
+// straight through, for positional reads from another thread while the
+// record stays open; -1 for any other record (remote, cached, on a
+// partition).
+int FILEDescriptor(const FileRecord* file);
 Status CreateDIR(const char* name);
 Status DelTREE(const char* name);
 Status LogDIR(const char* path);

@@ -56,6 +56,10 @@ struct FsHandler {
     Status (*AdjustFileSize)(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
     Status (*Clean)(const char* label);
     Status (*FullUnzip)(IArchive* archive);
+    // The host descriptor an open regular file is read through, for
+    // positional reads (pread) from another thread while the file stays
+    // open; -1 (or a null slot) when the driver has none.
+    int (*FileDescriptor)(FsFileHandle* file);
 };
 
 // Largest chunk a driver hands out or takes per call.
