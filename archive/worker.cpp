@@ -1,12 +1,13 @@
 // The engine's background thread. A chunk's job takes tens of microseconds,
 // about what a sleep and a wake-up through the kernel cost: a caller that
 // waits for a job first spins on the job counter, and sleeps on a condition
-// only when the worker is slow. Spinning yields the core every few
+// only when the worker is slow. Spinning yields the core after a few
 // microseconds, so that on a busy machine the side waited for (or anything
-// else) gets to run rather than the spin. The worker, once out of jobs, spins only
-// briefly before it sleeps: the caller is the slower side then (writing
-// files, or blocked on a disk), and the thread would only burn the core
-// that the system's own work needs. A sleeping worker is woken once a few
+// else) gets to run rather than the spin, and then at doubling intervals,
+// since on an idle machine each yield is only a system call. The worker,
+// once out of jobs, spins only briefly before it sleeps: the caller is the
+// slower side then (writing files, or blocked on a disk), and the thread
+// would only burn the core that the system's own work needs. A sleeping worker is woken once a few
 // jobs wait, or when the caller waits for one, so that a caller posting
 // jobs one by one does not pay a wake-up for each.
 //
@@ -47,8 +48,9 @@ template <class Done> bool SpinFor(std::chrono::microseconds spin, Done done) {
         if ((n & 63) == 63) {
             if (std::chrono::steady_clock::now() >= until) return false;
             // Gives the core up to whatever else is ready to run on it (the
-            // other side among them, on a busy machine).
-            std::this_thread::yield();
+            // other side among them, on a busy machine): early, and then
+            // less and less often (after 64, 128, 256, ... turns).
+            if ((n & (n + 1)) == 0) std::this_thread::yield();
         }
     }
 }
