@@ -769,16 +769,28 @@ Status CloseDirectories(IArchive* r) {
     return r->pending != 0;
 }
 
-Status OpenFiles(IArchive* r) {
+namespace {
+
+// Opens the section of `tag`, whose rest is `count` items, each starting
+// with what `plan` reads ahead, and reads ahead from there.
+Status OpenPlannedSection(IArchive* r, uint16_t tag, IArchive::Plan plan, uint32_t count,
+                          uint32_t* planned) {
     r->pending = 0;
-    if (ReadTag(r, kTagFiles)) return 1;
-    // The rest of the section is files, each its size and its content.
-    if (r->archive.fileCount > 0) {
-        r->plan = IArchive::Plan::FileSize;
-        r->planSizes = r->archive.fileCount;
+    if (ReadTag(r, tag)) return 1;
+    if (count > 0) {
+        r->plan = plan;
+        *planned = count;
         TopUp(r);
     }
     return 0;
+}
+
+} // namespace
+
+Status OpenFiles(IArchive* r) {
+    // Files, each its size and its content.
+    return OpenPlannedSection(r, kTagFiles, IArchive::Plan::FileSize, r->archive.fileCount,
+                              &r->planSizes);
 }
 
 Status ReadFileHeader(IArchive* r, uint32_t* size) {
@@ -832,15 +844,9 @@ Status ReadIArchiveHeader(IArchive* r, const ArchiveHeader** header) {
 }
 
 Status OpenIFiles(IArchive* r) {
-    r->pending = 0;
-    if (ReadTag(r, kTagIFiles)) return 1;
-    // The rest of the section is directories, known one after the other.
-    if (r->archive.dirCount > 0) {
-        r->plan = IArchive::Plan::DirRecord;
-        r->planDirs = r->archive.dirCount;
-        TopUp(r);
-    }
-    return 0;
+    // Directories, known one after the other.
+    return OpenPlannedSection(r, kTagIFiles, IArchive::Plan::DirRecord, r->archive.dirCount,
+                              &r->planDirs);
 }
 
 Status ReadIDirectory(IArchive* r, IDirectoryRecord* record, const char** name) {

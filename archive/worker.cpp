@@ -7,9 +7,9 @@
 // since on an idle machine each yield is only a system call. The worker,
 // once out of jobs, spins only briefly before it sleeps: the caller is the
 // slower side then (writing files, or blocked on a disk), and the thread
-// would only burn the core that the system's own work needs. A sleeping worker is woken once a few
-// jobs wait, or when the caller waits for one, so that a caller posting
-// jobs one by one does not pay a wake-up for each.
+// would only burn the core that the system's own work needs. A sleeping
+// worker is woken once a few jobs wait, or when the caller waits for one,
+// so that a caller posting jobs one by one does not pay a wake-up for each.
 //
 // A side that goes to sleep says so in a flag first (the caller also names
 // the ticket it waits for) and checks the counter again; the other side
