@@ -4,6 +4,8 @@
 # in archive_dump/; the printed text must equal archive_dump/expect.
 #
 #   archive_dump.sh <bin dir>
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 set -uo pipefail
 bindir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)

@@ -3,6 +3,8 @@
 # remote-file cache (tobrend -b: host files as the remote side). Every boot
 # or power command ends the program with status 255 and its message. Nothing
 # here opens a device: with -d the floppy is never read.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/cache_lib.sh"

@@ -3,6 +3,8 @@
 # remote side) copies remote files through the cache partition behind a
 # FAT partition; the independent cache reader checks every CRC chain, and
 # mtools the copies.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mcopy
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/cache_lib.sh"

@@ -2,6 +2,8 @@
 # "remote" files of the batch program started with -b are host files in
 # the scratch directory; the cache partition is the space behind the FAT
 # partition, checked with the independent reader tests/fs/cachetool.py.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
 

@@ -3,6 +3,8 @@
 # ones, swap headers of both versions (version 1 recognised by blkid,
 # version 0 compared byte by byte), the refusals, and nothing written
 # without -w.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs blkid
 source "$(dirname "$0")/disk_lib.sh" "$1"
 
 new_image disk.img 700M

@@ -3,6 +3,8 @@
 # table (read back by partx, which like the kernel takes every data entry
 # of an extended table), 12-bit cylinders with LBA off, and the failures of
 # setpartitions with their messages.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs sfdisk partx
 source "$(dirname "$0")/disk_lib.sh" "$1"
 
 new_image disk.img 4G

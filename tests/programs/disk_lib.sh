@@ -3,6 +3,8 @@
 #
 #   BIN     directory of the built programs (first argument of each test)
 #   WORK    the scratch directory, removed at exit
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs sfdisk
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 WORK=$(mktemp -d)

@@ -4,6 +4,8 @@
 # layout rules place it, the active flag moves along the chain (only the
 # tables on the way to the target are rewritten), and a run
 # without -w leaves the image untouched.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs sfdisk partx
 source "$(dirname "$0")/disk_lib.sh" "$1"
 
 new_image disk.img 1G

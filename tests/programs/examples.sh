@@ -4,6 +4,8 @@
 # the rescue menu driven by keys, the network start-up script without a
 # boot server (-b). Results are checked with sfdisk, fsck.fat and mtools.
 #   examples.sh <bin dir> <examples dir>
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mcopy mdel e2fsck debugfs
 HERE=$(cd "$(dirname "$0")" && pwd)
 EXAMPLES=$(cd "$2" && pwd)
 source "$HERE/disk_lib.sh" "$1"

@@ -5,6 +5,8 @@
 # parent, and superblocks and descriptors that do not fit the partition.
 # Reading, archiving, writing and removing must end with an error message
 # (no crash, no hang), and nothing outside the partition may change.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 e2fsck debugfs dumpe2fs
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"

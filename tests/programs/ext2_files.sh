@@ -5,6 +5,8 @@
 # a directory grown past one block, overwrites larger and smaller, delete
 # and deltree down to an empty volume, a file too large for the volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
 # back names, modes, links, block counts and contents.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 e2fsck debugfs dumpe2fs
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"

@@ -3,6 +3,8 @@
 # checks with e2fsck and debugfs, which open a partition of the image
 # through their "image?offset=" name. These functions keep their names
 # and arguments; other tests source them.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mke2fs e2fsck debugfs dumpe2fs
 export TZ=UTC
 
 # ext2_disk <image> <size> <MB...>: a blank image whose partitions 1, 2, ...

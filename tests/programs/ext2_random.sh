@@ -3,6 +3,8 @@
 # block and indirect-block boundaries), delete and deltree on 1 KB and
 # 2 KB volumes, mirrored in a host directory: afterwards e2fsck -fn finds
 # nothing to fix and debugfs rdump gives back exactly the mirror.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"

@@ -8,6 +8,8 @@
 # and stays unchanged; on revision 0 removing a name of a file with two
 # names, links and a FIFO keeps e2fsck content. A journalled volume is
 # read but not written, one with extents not read at all.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mke2fs dumpe2fs
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"

@@ -4,6 +4,8 @@
 # debugfs rdump); and a tree copied from the host to FAT16, from there to
 # ext2 and back to another FAT16 partition of the same disk arrives
 # unchanged. fsck.fat and e2fsck find nothing to fix on any partition.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 fsck.fat mcopy
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"

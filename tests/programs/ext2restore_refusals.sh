@@ -4,6 +4,8 @@
 # damaged archives (names that are no single component or come twice,
 # nesting beyond 64 levels) fail the command, never followed by "Done". A
 # dry run (without -w) changes nothing.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 e2fsck blkid
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 ZIPTOOL="$HERE/zip_tool.py"

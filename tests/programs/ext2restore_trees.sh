@@ -5,6 +5,8 @@
 # tree with its attributes, inode numbers and block placement. Archives
 # come from pelto's fullzip of host trees, from the independent writer
 # arctool.py, and from an ext2 partition made by mke2fs.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mke2fs e2fsck debugfs dumpe2fs
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 ZIPTOOL="$HERE/zip_tool.py"

@@ -2,6 +2,8 @@
 # Long names through the code page: the default table (code page 850), a
 # table loaded with loadcodepage, and characters missing from the table;
 # mtools shows the names in UTF-8.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy mdir
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

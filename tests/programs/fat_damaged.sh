@@ -2,6 +2,8 @@
 # Damaged FAT volumes: impossible boot sectors are refused, first clusters
 # beyond the volume, looping chains and directories that never end give a
 # clear error and no hang, and nothing is written outside the partition.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy mdir mmd
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

@@ -5,6 +5,8 @@
 # smaller, delete and deltree down to an empty volume, and files that
 # mtools wrote fragmented. Checked with mtools (names, sizes, dates,
 # bytes) and fsck.fat -n (nothing to fix, free count right) after each step.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy mdir mmd mdel
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

@@ -4,6 +4,8 @@
 # reserved sectors): every file command works on them, and clean and
 # fullunzip write our own layout again. Checked with fsck.fat -n (silent)
 # and mtools, one partition of a disk image per row.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mkfs.fat mcopy mdir
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

@@ -1,6 +1,8 @@
 # Helpers of the FAT driver black-box tests (sourced after disk_lib.sh): a
 # disk image with a FAT32 partition 1 and a FAT16 partition 2 made by
 # mkfs.fat, and checks with fsck.fat and mtools on single partitions.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mkfs.fat fsck.fat mtype
 export MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0 TZ=UTC
 
 part_field() { sfdisk_entries "$1" | sed -n "s/^$2 : .*$3= *\([0-9]*\).*/\1/p"; }

@@ -4,6 +4,8 @@
 # name equal to another entry's generated short name, and names in
 # other case. fsck.fat finds no duplicate short names and mtools lists
 # every long name.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy mdir
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

@@ -4,6 +4,8 @@
 # attributes). Whatever a restore makes of them, the program ends normally,
 # nothing outside the target partition changes, and a restore either fails
 # with the command's message or leaves a volume that fsck.fat accepts.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 sfdisk fsck.fat
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 TOOL="$HERE/fatrestore_tool.py"

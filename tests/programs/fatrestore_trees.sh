@@ -5,6 +5,8 @@
 # from the image is the planned one (fatrestore_tool.py check). Archives
 # come from host trees through fatrestore_tool.py describe and the
 # independent writer arctool.py.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 fsck.fat mcopy mtype mdir blkid
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 TOOL="$HERE/fatrestore_tool.py"

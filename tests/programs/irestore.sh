@@ -3,6 +3,8 @@
 # written by the independent Python writer, checked with host tools.
 #
 #   irestore.sh <bin dir>
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 set -uo pipefail
 bindir=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)

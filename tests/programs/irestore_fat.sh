@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # incrunzip onto directories of a FAT16 partition of an image, by both
 # programs, checked with mtools (trees, contents, times) and fsck.fat.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 fsck.fat mcopy mdir blkid
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 TOOL="python3 $HERE/irestore_tool.py"

@@ -4,6 +4,8 @@
 # server, and files come byte-identical through all three flavours: in.tftpd
 # on port 69, the test server on 59 and its broadcast flavour on 99. Checked
 # with testtftp's count and CRC and by copies into a FAT image read by mtools.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs mtype
 source "$(dirname "$0")/net_lib.sh"
 export MTOOLS_SKIP_CHECK=1
 

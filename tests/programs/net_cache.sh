@@ -12,6 +12,8 @@
 # server agreeing options and windows), "dnsmasq" or "tftpd" (their TFTP on
 # port 69, agreeing blksize); without it, the test server's plain enhanced
 # flavour.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mtype dnsmasq in.tftpd
 source "$(dirname "$0")/net_lib.sh"
 SERVER=${2:-}
 CACHETOOL="python3 $HERE/../fs/cachetool.py"

@@ -4,6 +4,8 @@
 # reply for another client is passed over and a crafted reply with option
 # overload is taken (its boot file from option 67, not the raw file field);
 # a reply with another transaction id ends discovery at once.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 source "$(dirname "$0")/net_lib.sh"
 DHCP_PY="$HERE/net_dhcp.py"
 net_up

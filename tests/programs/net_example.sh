@@ -5,6 +5,8 @@
 # reinstall, a wrong password and then the right one. The reinstalled disk
 # is checked with sfdisk, fsck.fat, mtools and e2fsck, the archive's copy in
 # the cache partition with the independent cache reader.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 sfdisk fsck.fat mcopy e2fsck
 source "$(dirname "$0")/net_lib.sh"
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1

@@ -6,6 +6,8 @@
 # window is whole only with every packet up to its end: one past the end,
 # or from another port of the server, fills no hole. A script cut off by an
 # ERROR packet after its first blocks is loaded again, never run in part.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 ip
 source "$(dirname "$0")/net_lib.sh"
 net_up
 for n in 11 12 13 14 15 16 17 18 19; do ip -n "$NS_S" addr add "10.77.0.$n/24" dev srv0; done

@@ -6,6 +6,8 @@
 #
 #   BIN   directory of the built programs (first argument of each test)
 #   HERE  this directory; WORK the scratch directory
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 sfdisk mkfs.fat mcopy ip ss dnsmasq in.tftpd
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -114,7 +116,11 @@ wait_port() {
         in_server ss "$flag" | grep -q ":$2 " && return 0
         sleep 0.1
     done
+    # Nothing else in the scenario can work without it: stop now, with the
+    # server's own words, rather than let every later step wait out its time.
     fail "no server on $1 port $2"
+    [ -s "$WORK/server.log" ] && tail -n 20 "$WORK/server.log"
+    exit 1
 }
 
 # tobrend <seconds> <options...> <base>: runs Tobrend in the client

@@ -7,6 +7,8 @@
 # plain request again; agreeing windows it loses, duplicates and reorders
 # blocks inside them and the client recovers without a timeout. TFTPOptions
 # "OFF" keeps the request plain. Every file is checked by count and CRC.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 ip ss dnsmasq in.tftpd
 source "$(dirname "$0")/net_lib.sh"
 net_up
 mkdir -p root/boot

@@ -5,6 +5,8 @@
 # from dnsmasq's TFTP with blksize. In the windows a lost block or
 # acknowledgement costs a round trip or a short pause, not the one-second
 # timeout of a read (dnsmasq itself resends only on its own timer).
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs ip
 source "$(dirname "$0")/net_lib.sh"
 source "$HERE/relay_lib.sh"
 [ -x "$BIN/tobrend-server" ] || { echo "SKIP: tobrend-server is not built"; exit 77; }

@@ -4,6 +4,8 @@
 # counts as lost, duplicated and reordered equals the relay's own counters.
 # One fault per direction in each case, static neighbours and no IPv6, so
 # that every frame on the link is one of the datagrams.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 ip
 source "$(dirname "$0")/net_lib.sh"
 source "$HERE/relay_lib.sh"
 

@@ -21,6 +21,8 @@
 #                                 (in the background, use ip netns exec
 #                                 "${LAB_NS[i-1]}" directly, so that $! is
 #                                 the command's pid)
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs ip
 RELAY_BIN="$BIN/netrelay"
 NS_R="vkr$$"
 NS_B="vkn$$"

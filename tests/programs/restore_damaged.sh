@@ -7,6 +7,8 @@
 # the target partition is byte-identical and the directory stays empty.
 # Archives from the independent writer (first fragment's CRC over the
 # header as first written) are read by every command.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy mdir mdel
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/cache_lib.sh"

@@ -10,6 +10,8 @@
 # is the break (SIGINT): status 255 (0 if done), no sanitizer report.
 # KILLS (20) and SEED (18) choose the moments; the same seed gives the same
 # moments (as fractions of the first, uninterrupted run).
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 fsck.fat mcopy e2fsck debugfs blkid
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 export MTOOLS_SKIP_CHECK=1 TZ=UTC

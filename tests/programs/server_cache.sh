@@ -6,6 +6,8 @@
 # second finds them unchanged. checkuser asks the server's security port
 # (89) by both methods, once right and once wrong. The restored files are
 # read by mtools, the cache by the independent cache reader.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mtype
 source "$(dirname "$0")/net_lib.sh"
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
@@ -14,7 +16,8 @@ net_up
 cache_setup
 {
     echo "bob:$hash:getpasswd"
-    echo "eve:$(openssl passwd -6 -salt saltsalt other)"
+    # SHA-512 crypt of "other" with the salt "saltsalt", as the system's crypt(3) makes it.
+    echo 'eve:$6$saltsalt$r4j7z8gOqxO9zYH/VSQ4MPgAu/GTg0.tIK5o0K3dXowoILt/JRmXmiqFa26mKioMH3Fwhg6qaU0XTibPpoJ8z.'
 } > users
 
 start_dnsmasq boot/start.tbr

@@ -4,6 +4,8 @@
 # starts; wrong options fail; a TOML file with the long options' keys
 # configures two standard ports and the status endpoint, from which curl
 # fetches a file (cmp) and then the counters and the board (JSON, metrics).
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 tftp curl
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 WORK=$(mktemp -d)

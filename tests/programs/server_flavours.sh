@@ -5,6 +5,8 @@
 # count and CRC and by copies into a FAT image read by mtools. Then tftp-hpa
 # and curl fetch from port 69 with and without options (cmp), and the
 # refusals: a write request, "..", a link out of the tree, a missing file.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mtype tftp curl
 source "$(dirname "$0")/net_lib.sh"
 export MTOOLS_SKIP_CHECK=1
 

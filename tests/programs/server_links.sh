@@ -7,6 +7,8 @@
 # by mtools), nothing waits out the client's one-second timeouts for long (the
 # whole run is bounded), and the server counted its resends and repaired
 # lost broadcast packets one by one.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mtype ip
 source "$(dirname "$0")/net_lib.sh"
 source "$HERE/relay_lib.sh"
 export MTOOLS_SKIP_CHECK=1

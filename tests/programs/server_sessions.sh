@@ -9,6 +9,8 @@
 # others go on. Last, a client that knows nothing of the server's notes
 # (tests/net/btftp_client.py) gets plain lock-step windows. Paced by
 # --max-rate so that the sessions last long enough to be watched.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 ip
 source "$(dirname "$0")/net_lib.sh"
 source "$HERE/relay_lib.sh"
 

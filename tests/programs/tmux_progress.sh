@@ -5,6 +5,8 @@
 # progress line at all.
 #   tmux_progress.sh <bin dir>
 # Exits 77 (skipped) when tmux is not installed.
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs tmux
 set -uo pipefail
 command -v tmux > /dev/null || { echo "tmux not installed"; exit 77; }
 bindir=$(cd "$1" && pwd)

@@ -3,6 +3,8 @@
 # carries its boot sectors and FAT's 15 attribute bytes with the entries;
 # filters match FAT names without case; a subdirectory scan has no boot area.
 # Usage: zip_fat.sh BIN_DIR
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3 mcopy
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"

@@ -4,6 +4,8 @@
 # independent reader (tests/archive/arctool.py) must describe exactly what
 # zip_tool.py works out from the tree itself.
 # Usage: zip_trees.sh BIN_DIR
+source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+needs python3
 set -eu
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
