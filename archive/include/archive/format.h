@@ -44,7 +44,6 @@ class FragmentCrc {
     // elsewhere, another thread's share of the fragment). They must lie
     // past the sum of sizes.
     void AddCrcOf(uint32_t crcFromZero, uint64_t n);
-    uint64_t Seen() const { return seen_; }
     // All data bytes seen, and their CRC agrees with the header by the rule above.
     bool Matches() const;
     uint32_t Computed() const { return crc_; }

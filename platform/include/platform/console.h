@@ -74,9 +74,6 @@ uint8_t Keypressed();
 // Waits (sleeping) for a key and takes it. When no key can ever come (input
 // ended), ends the program through FatalError.
 uint8_t GetChar();
-inline uint8_t KeyboardStatus() {
-    return 0;
-}
 void SetCatchESC(bool on);
 bool GetCatchESC();
 inline void CatchALT() {}
@@ -108,25 +105,11 @@ inline void StrokeWatchDog() {}
 using ClockSetter = int (*)(long long epochSeconds);
 void SetClockSetter(ClockSetter setter);
 
-// Graphics and the progress meter: this edition has none.
+// Graphics: this edition has none.
 inline int CheckGraph() {
     return -1;
 }
-inline int InitGraph(const char*) {
-    return -1;
-}
-inline void CloseGraph() {}
 inline void LoadFont(const uint8_t*) {}
-inline int DisplayGif(const char*, int, int) {
-    return 0;
-}
-inline int DisplayPcx(const char*, int, int) {
-    return 0;
-}
-inline int OpenProgressMeter() {
-    return 0;
-}
-inline void CloseProgressMeter() {}
 
 // The progress line of long operations (restores, archive creation and
 // copies, downloads): the terminal's bottom row shows a label, the percent

@@ -47,7 +47,6 @@ inline int MarkMemory() {
 inline void RestoreMemory(int /*mark*/) {}
 
 void* SMalloc(void** slot, uint16_t paragraphs);
-inline void SLoad() {}
 void SFree(void** slot);
 
 // Installs the handler that turns a failed C++ allocation (operator new)
@@ -57,9 +56,6 @@ void InstallNewHandler();
 // Plain memory helpers with 16-bit lengths.
 void HugeMove(void* dst, const void* src, uint16_t length); // overlap allowed
 void HugeFill(void* dst, uint8_t value, uint16_t length);
-inline uint8_t* HugeAdd(void* pointer, uint16_t offset) {
-    return static_cast<uint8_t*>(pointer) + offset;
-}
 // Moves the bytes between *start and *end to dst (unless already there),
 // points *start and *end at the moved bytes and returns their count.
 uint16_t MoveToStart(uint8_t* dst, uint8_t** start, uint8_t** end);
