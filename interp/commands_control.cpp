@@ -295,6 +295,7 @@ Status ParseInteract(char* args) {
             InputString(input, sizeof input);
         }
         if (strcasecmp(input, "exit") == 0 || strcasecmp(input, "quit") == 0) break;
+        BeginTopLevelLine();
         EvalSubst("Interactive eval", input);
     }
     ExitOnError = 1;

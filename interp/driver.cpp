@@ -123,9 +123,31 @@ struct NestingLevel {
     ~NestingLevel() { nesting -= entered; }
 };
 
+// The depth bound alone does not bound the work: in interactive mode, where
+// a failing line does not end the program, a file that includes itself twice
+// fails at the bound on every branch of a tree that doubles at each level.
+// After this many such failures within one top-level line the line is
+// abandoned: every script line still pending in it fails at once, silently,
+// and the prompt comes back.
+constexpr int kMaxNestingFailures = 256;
+int nestingFailures = 0;
+bool abandoned = false;
+
+Status NestingFailed(const char* message) {
+    if (++nestingFailures < kMaxNestingFailures) return Fail(message);
+    abandoned = true;
+    return Fail("Nested too deeply too often, line abandoned");
+}
+
 } // namespace
 
+void BeginTopLevelLine() {
+    nestingFailures = 0;
+    abandoned = false;
+}
+
 Status ParseLine(char* text) {
+    if (abandoned) return 1;
     if (!text[0]) return 0;
     Status status = 0;
     char* end = NextToken(text);
@@ -168,7 +190,7 @@ Status ParseLine(char* text) {
 
 Status EvalSubst(const char* source, const char* text) {
     NestingLevel level;
-    if (!level.entered) return Fail("Eval nested too deeply");
+    if (!level.entered) return NestingFailed("Eval nested too deeply");
     char savedFile[kNameSize];
     std::memcpy(savedFile, currfile, sizeof savedFile);
     uint16_t savedLine = lineno;
@@ -189,7 +211,7 @@ Status EvalSubst(const char* source, const char* text) {
 
 Status EvalNoSubst(const char* source, char* text) {
     NestingLevel level;
-    if (!level.entered) return Fail("Eval nested too deeply");
+    if (!level.entered) return NestingFailed("Eval nested too deeply");
     char savedFile[kNameSize];
     std::memcpy(savedFile, currfile, sizeof savedFile);
     uint16_t savedLine = lineno;
@@ -211,7 +233,7 @@ Status ParseInclude(char* args) {
     char* name = NextString(&args);
     if (!name) return 1;
     NestingLevel level;
-    if (!level.entered) return Fail("Include nested too deeply");
+    if (!level.entered) return NestingFailed("Include nested too deeply");
 
     char* text = nullptr;
     BackupVariables();
@@ -241,9 +263,12 @@ void RunScriptText(const char* name, char* text) {
     if (status == 0) {
         char onExit[kLineSize];
         std::snprintf(onExit, sizeof onExit, "%s", GetVar("OnExit"));
+        // Cleared before it runs: a handler that includes a script would
+        // otherwise run again at that script's end, and again, to the
+        // nesting bound.
         if (onExit[0]) {
-            EvalNoSubst("OnExit", onExit);
             SetVar("OnExit", "");
+            EvalNoSubst("OnExit", onExit);
         }
     }
 

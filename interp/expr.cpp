@@ -153,10 +153,16 @@ int16_t NextOp(char** cursor) {
     return code;
 }
 
+constexpr int32_t kMaxDurationSeconds = 100'000'000;
+
 int32_t NextDuration(char** cursor) {
     char* p = *cursor;
     int32_t value = NextExpr(&p);
     if (value == kExprFail) return Failure("Bad duration");
+    // A negative count would wrap to years of waiting, and one of more than
+    // three years would overflow the tick count: both are refused.
+    if (value < 0) return Failure("Negative duration");
+    if (value > kMaxDurationSeconds) return Failure("Duration too long");
     uint32_t t = uint32_t(value) * 10u;
     if (*p == '.') {
         ++p;

@@ -91,9 +91,21 @@ TEST_F(ExprTest, Durations) {
         char* p = test::LoadLine(c.text);
         EXPECT_EQ(NextDuration(&p), c.ticks) << c.text;
     }
-    char* p = test::LoadLine("x");
-    EXPECT_EQ(NextDuration(&p), kExprFail);
-    EXPECT_STREQ(errormsg, "Bad duration");
+    // The largest count keeps its ticks within range.
+    char* p = test::LoadLine("100000000");
+    EXPECT_EQ(NextDuration(&p), 1820600000);
+    struct Refusal {
+        const char* text;
+        const char* message;
+    } refusals[] = {{"x", "Bad duration"},
+                    {"-1", "Negative duration"},
+                    {"(0-5)", "Negative duration"},
+                    {"100000001", "Duration too long"}};
+    for (const Refusal& r : refusals) {
+        p = test::LoadLine(r.text);
+        EXPECT_EQ(NextDuration(&p), kExprFail) << r.text;
+        EXPECT_STREQ(errormsg, r.message) << r.text;
+    }
 }
 
 TEST_F(ExprTest, Colours) {

@@ -37,6 +37,9 @@ void SetCommandTable(const Command* table);
 const Command* FindCommand(const char* word);
 
 Status ParseLine(char* text);
+// A new line typed at the prompt: the budget of failed nestings starts anew
+// and a line abandoned for exhausting it is over.
+void BeginTopLevelLine();
 Status EvalSubst(const char* source, const char* text);
 Status EvalNoSubst(const char* source, char* text);
 Status ParseInclude(char* args);
