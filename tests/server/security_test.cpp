@@ -147,6 +147,18 @@ TEST_F(Security, FailedChecksAreLimitedPerAddressAndPerUser) {
     EXPECT_EQ(totals.refused, 4u);
 }
 
+TEST_F(Security, AddressesBeyondTheTrackedOnesForgetTheOldestFailure) {
+    const std::string right = Check("m", "bob", "builder");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Ask(Check("m", "nobody", "x"), 7), kFailed);
+    EXPECT_EQ(Ask(right, 7), kFailed); // waiting
+    now_ += std::chrono::milliseconds(1);
+    for (uint32_t client = 1000; client < 1000 + 4096; ++client)
+        EXPECT_EQ(Ask(Check("m", "nobody", "x"), client), kFailed);
+    EXPECT_EQ(Ask(right, 7), kPassed);    // forgotten to make room
+    EXPECT_EQ(Ask(right, 1000), kPassed); // one failure: never held back
+}
+
 TEST_F(Security, BadUsersFilesAreRefusedAndTheOldUsersKept) {
     const std::pair<std::string, std::string> cases[] = {
         {"nocolon\n", "line 1: expected user:hash[:flags]"},
