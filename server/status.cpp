@@ -367,6 +367,10 @@ struct StatusHttp::Impl {
     std::list<Connection> connections; // in the order they came
 
     void Run();
+    // Out of descriptors, the listener stays readable: it is left alone
+    // until then rather than polled in a busy loop.
+    Clock::time_point acceptAgain{};
+
     void Accept(Clock::time_point now);
     // Reads or sends what the connection allows; false when it is done.
     bool Turn(Connection& c, Clock::time_point now);
@@ -377,7 +381,9 @@ void StatusHttp::Impl::Accept(Clock::time_point now) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            return; // EAGAIN, or out of descriptors until some close
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptAgain = now + std::chrono::milliseconds(100);
+            return;
         }
         if (connections.size() >= kMaxConnections) {
             const auto oldest = std::find_if(connections.begin(), connections.end(),
@@ -426,8 +432,9 @@ bool StatusHttp::Impl::Turn(Connection& c, Clock::time_point now) {
 void StatusHttp::Impl::Run() {
     std::vector<pollfd> polled;
     for (;;) {
-        polled.assign({{wake, POLLIN, 0}, {listener, POLLIN, 0}});
-        auto nearest = Clock::time_point::max();
+        const bool accepting = Clock::now() >= acceptAgain;
+        polled.assign({{wake, POLLIN, 0}, {listener, short(accepting ? POLLIN : 0), 0}});
+        auto nearest = accepting ? Clock::time_point::max() : acceptAgain;
         for (const Connection& c : connections) {
             polled.push_back({c.fd, short(c.answering ? POLLOUT : POLLIN), 0});
             nearest = std::min(nearest, c.deadline);
