@@ -102,7 +102,7 @@ TEST(SecurityNames, LogsShowNoPasswordDigits) {
 
 TEST_F(Security, FailedChecksAreLimitedPerAddressAndPerUser) {
     using std::chrono::seconds;
-    const std::string right = Check("m", "alice", "wonderland"), wrong = Check("m", "alice", "x");
+    const std::string right = Check("m", "dave", "dave"), wrong = Check("m", "dave", "x");
     // A guesser at address 20: five failures, then waits of 5 s, 10 s, ...
     // during which even the right password is refused unverified; the
     // right password from any other address passes all along.
@@ -118,7 +118,7 @@ TEST_F(Security, FailedChecksAreLimitedPerAddressAndPerUser) {
     now_ += seconds(1);
     EXPECT_EQ(Ask(right, 20), kPassed);
 
-    // Four more failures spend alice's budget of ten: an address that has
+    // Four more failures spend dave's budget of ten: an address that has
     // failed twice is then refused, one that failed once or never is not.
     for (uint32_t client = 30; client < 34; ++client)
         EXPECT_EQ(Ask(wrong, client), kFailed);
