@@ -58,7 +58,11 @@ int main(int argc, char** argv) {
                    "broadcast flavour TCP control port; 0 = none")
         ->capture_default_str();
     app.add_option("--security-port", o.securityPort,
-                   "security server port; 0 = none; needs --users")
+                   "security server port; 0 = none; needs --users. Failed checks are limited: "
+                   "after 5 failures an address waits 5 s before its next check is verified, "
+                   "doubled with each further failure up to 10 min; past 10 failures of a user "
+                   "(then 1 a minute), its checks from addresses that failed twice are refused "
+                   "unverified. Successful checks are not limited")
         ->capture_default_str();
     app.add_option("--users", users, "\"user:hash\" lines for the security port");
     app.add_option("--broadcast-address", o.broadcastAddress,
@@ -74,7 +78,9 @@ int main(int argc, char** argv) {
     app.add_option("--max-transfers", o.maxTransfers, "concurrent transfers")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
-    app.add_option("--status-port", o.statusPort, "HTTP status endpoint on 127.0.0.1; 0 = none")
+    app.add_option("--status-port", o.statusPort,
+                   "HTTP status endpoint on 127.0.0.1; 0 = none; at most 32 connections, "
+                   "each closed unless its request arrives within 2 s")
         ->capture_default_str();
     app.add_flag("--quiet", o.quiet, "no live table even on a terminal");
     try {

@@ -34,13 +34,29 @@ constexpr size_t kTraditionalHash = 13;
 constexpr size_t kMaxUserName = 64;
 constexpr size_t kMaxUsersFile = 1 << 20;
 
-// Failed checks are limited by token buckets, one per user and one per
-// client: a burst of kBurst failures, then one more every kRefill. A check
-// whose bucket is empty is answered FAILED without being verified.
-constexpr double kBurst = 5;
-constexpr std::chrono::seconds kRefill{12};
-// Client buckets are kept for at most this many addresses; beyond it (after
-// full buckets are forgotten) new addresses share one bucket.
+// Failed checks are limited per client address and per user; a check that
+// passes spends nothing. The limits refuse a check without verifying it
+// (answered FAILED) only where the asking address has failed itself, so
+// that no address can lock a user out for the others by failing.
+//
+// An address may fail kFreeFailures checks; from the last of those on, each
+// failure makes it wait before its next check is verified: kFirstWait,
+// doubled with every further failure up to kLongestWait. An address that
+// has failed nothing for kForget after its wait ended starts afresh.
+constexpr int kFreeFailures = 5;
+constexpr std::chrono::seconds kFirstWait{5};
+constexpr std::chrono::seconds kLongestWait{600};
+constexpr std::chrono::minutes kForget{15};
+// A user may see kUserBurst failures from all addresses together, then one
+// more every kUserRefill. While that budget is spent, the user's checks are
+// still verified from addresses that have failed fewer than kFailedTwice
+// checks (one typing error allowed), and refused from the others: a guesser
+// spread over many addresses gets two guesses from each.
+constexpr double kUserBurst = 10;
+constexpr std::chrono::seconds kUserRefill{60};
+constexpr int kFailedTwice = 2;
+// Addresses are tracked up to this many; beyond it the one that failed
+// longest ago is forgotten.
 constexpr size_t kMaxClients = 4096;
 
 constexpr char kPassed[] = "set Security-Check = \"PASSED\"\r\n";
@@ -193,18 +209,35 @@ bool ParseUsers(const std::string& text, Users& users, std::string& error) {
     return true;
 }
 
-struct Bucket {
-    double tokens = kBurst;
-    std::chrono::steady_clock::time_point last{};
+using Clock = std::chrono::steady_clock;
 
-    void Refill(std::chrono::steady_clock::time_point now) {
-        if (last != std::chrono::steady_clock::time_point{} && now > last) {
-            const double gained =
-                std::chrono::duration<double>(now - last) / std::chrono::duration<double>(kRefill);
-            tokens = std::min(kBurst, tokens + gained);
+// A user's budget of failures: a token bucket.
+struct Bucket {
+    double tokens = kUserBurst;
+    Clock::time_point last{};
+
+    void Refill(Clock::time_point now) {
+        if (last != Clock::time_point{} && now > last) {
+            const double gained = std::chrono::duration<double>(now - last) /
+                                  std::chrono::duration<double>(kUserRefill);
+            tokens = std::min(kUserBurst, tokens + gained);
         }
         last = now;
     }
+};
+
+// The failures of one client address.
+struct Failures {
+    int count = 0;
+    Clock::time_point last{}; // of the latest failure
+
+    Clock::duration Wait() const {
+        if (count < kFreeFailures) return {};
+        const int doublings = std::min(count - kFreeFailures, 16);
+        return std::min<Clock::duration>(kFirstWait * (1 << doublings), kLongestWait);
+    }
+    bool Waiting(Clock::time_point now) const { return now < last + Wait(); }
+    bool Forgotten(Clock::time_point now) const { return now >= last + Wait() + kForget; }
 };
 
 } // namespace
@@ -212,45 +245,54 @@ struct Bucket {
 struct SecurityService::State {
     mutable std::mutex mutex;
     std::shared_ptr<const Users> users = std::make_shared<Users>();
-    std::map<std::string, Bucket, std::less<>> userBuckets;
-    std::unordered_map<uint32_t, Bucket> clientBuckets;
-    Bucket overflow;
+    std::map<std::string, Bucket, std::less<>> userBudgets;
+    std::unordered_map<uint32_t, Failures> clients;
     Counts counts;
 
-    // The client's bucket, or the shared one when too many are tracked.
-    Bucket& ClientBucket(uint32_t client, std::chrono::steady_clock::time_point now) {
-        auto found = clientBuckets.find(client);
-        if (found != clientBuckets.end()) return found->second;
-        if (clientBuckets.size() >= kMaxClients) {
-            for (auto it = clientBuckets.begin(); it != clientBuckets.end();) {
-                it->second.Refill(now);
-                it = it->second.tokens >= kBurst ? clientBuckets.erase(it) : std::next(it);
-            }
-            if (clientBuckets.size() >= kMaxClients) return overflow;
+    // The address's failures that still count; null when it has none.
+    const Failures* Find(uint32_t client, Clock::time_point now) {
+        const auto found = clients.find(client);
+        if (found == clients.end()) return nullptr;
+        if (!found->second.Forgotten(now)) return &found->second;
+        clients.erase(found);
+        return nullptr;
+    }
+
+    void RecordFailure(uint32_t client, Clock::time_point now) {
+        auto found = clients.find(client);
+        if (found == clients.end() && clients.size() >= kMaxClients) {
+            std::erase_if(clients, [&](const auto& entry) { return entry.second.Forgotten(now); });
+            if (clients.size() >= kMaxClients)
+                clients.erase(std::min_element(
+                    clients.begin(), clients.end(),
+                    [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
         }
-        return clientBuckets[client];
+        Failures& failures = clients[client];
+        if (failures.Forgotten(now)) failures = {};
+        failures.count = std::min(failures.count + 1, 1 << 20);
+        failures.last = now;
     }
 
     std::string Check(std::string_view method, std::string_view user, std::string_view hex,
-                      uint32_t client, std::chrono::steady_clock::time_point now);
+                      uint32_t client, Clock::time_point now);
 };
 
 std::string SecurityService::State::Check(std::string_view method, std::string_view name,
                                           std::string_view hex, uint32_t client,
-                                          std::chrono::steady_clock::time_point now) {
+                                          Clock::time_point now) {
     std::shared_ptr<const Users> table;
-    Bucket* userBucket = nullptr;
-    Bucket* clientBucket = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
         table = users;
-        clientBucket = &ClientBucket(client, now);
-        clientBucket->Refill(now);
-        if (table->count(name) != 0) {
-            userBucket = &userBuckets[std::string(name)];
-            userBucket->Refill(now);
+        const Failures* failures = Find(client, now);
+        bool refuse = failures != nullptr && failures->Waiting(now);
+        if (!refuse && failures != nullptr && failures->count >= kFailedTwice &&
+            table->count(name) != 0) {
+            Bucket& budget = userBudgets[std::string(name)];
+            budget.Refill(now);
+            refuse = budget.tokens < 1;
         }
-        if (clientBucket->tokens < 1 || (userBucket != nullptr && userBucket->tokens < 1)) {
+        if (refuse) {
             ++counts.refused;
             return kFailed;
         }
@@ -270,9 +312,12 @@ std::string SecurityService::State::Check(std::string_view method, std::string_v
         return kPassed;
     }
     ++counts.failed;
-    // The buckets may have been forgotten while the lock was free.
-    ClientBucket(client, now).tokens -= 1;
-    if (found != table->end()) userBuckets[std::string(name)].tokens -= 1;
+    RecordFailure(client, now);
+    if (found != table->end()) {
+        Bucket& budget = userBudgets[std::string(name)];
+        budget.Refill(now);
+        budget.tokens = std::max(0.0, budget.tokens - 1);
+    }
     return kFailed;
 }
 
@@ -303,8 +348,8 @@ bool SecurityService::Load(const std::string& usersFile, std::string& error) {
     if (!ParseUsers(text, *users, error)) return false;
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->users = std::move(users);
-    // Buckets of users that are gone are of no more use.
-    std::erase_if(state_->userBuckets,
+    // Budgets of users that are gone are of no more use.
+    std::erase_if(state_->userBudgets,
                   [&](const auto& entry) { return state_->users->count(entry.first) == 0; });
     return true;
 }

@@ -42,7 +42,7 @@ class SecurityService {
         uint64_t requests = 0; // names answered (both kinds)
         uint64_t passed = 0;   // checks that verified
         uint64_t failed = 0;   // checks that did not (wrong password, unknown user, malformed)
-        uint64_t refused = 0;  // checks refused unverified by the rate limit, and
+        uint64_t refused = 0;  // checks refused unverified by the limits of failures, and
                                // getpasswd requests for users not marked for it
     };
     Counts Totals() const;

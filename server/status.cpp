@@ -2,13 +2,22 @@
 // and the HTTP endpoint that serves the first two on localhost.
 #include "status.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <list>
 #include <thread>
 
 namespace vks {
@@ -246,13 +255,214 @@ std::string StatusBoard::Table(int width) const {
     return out;
 }
 
-struct StatusHttp::Impl {
-    explicit Impl(const StatusBoard& b) : board(b) {}
-    const StatusBoard& board;
-    std::unique_ptr<httplib::Server> server;
-    std::thread thread;
-    std::atomic<bool> finished{false};
+namespace {
+
+// The endpoint's connections are served by one thread that waits in poll
+// for all of them: a connection that sends nothing or sends slowly costs a
+// slot and a little memory, never a worker, so the status page does not
+// wait behind it. httplib parses the request and writes the answer from
+// and into buffers; only a complete request head is handed to it.
+constexpr size_t kMaxConnections = 32;                 // the oldest unfinished request makes room
+constexpr size_t kMaxRequestHead = 8192;               // longer heads are dropped
+constexpr auto kRequestTime = std::chrono::seconds(2); // from connect to the end of the head
+constexpr auto kAnswerTime = std::chrono::seconds(5);  // to take the whole answer
+
+using Clock = std::chrono::steady_clock;
+
+std::string AddressText(const sockaddr_in& address, int& port) {
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    port = ntohs(address.sin_port);
+    return text;
+}
+
+// One request, read already, and its answer, kept for the loop to send.
+class BufferedExchange final : public httplib::Stream {
+  public:
+    BufferedExchange(int fd, const std::string& request, std::string& answer)
+        : fd_(fd), request_(request), answer_(answer) {}
+    bool is_readable() const override { return true; }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* ptr, size_t size) override {
+        size = std::min(size, request_.size() - read_);
+        std::memcpy(ptr, request_.data() + read_, size);
+        read_ += size;
+        return ssize_t(size);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        answer_.append(ptr, size);
+        return ssize_t(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        Name(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        Name(getsockname, ip, port);
+    }
+    socket_t socket() const override { return fd_; }
+
+  private:
+    void Name(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        port = 0;
+        ip = get(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0
+                 ? AddressText(address, port)
+                 : "";
+    }
+    int fd_;
+    const std::string& request_;
+    std::string& answer_;
+    size_t read_ = 0;
 };
+
+// httplib's routing and answers for a request read elsewhere.
+class Routes : public httplib::Server {
+  public:
+    void Serve(BufferedExchange& exchange) {
+        bool closed = true;
+        process_request(exchange, true, closed, [](httplib::Request&) {});
+    }
+};
+
+struct Connection {
+    int fd = -1;
+    Clock::time_point deadline;
+    std::string request; // the head so far
+    std::string answer;  // once the head is complete
+    size_t sent = 0;
+    bool answering = false;
+};
+
+bool HeadComplete(const std::string& request) {
+    return request.find("\r\n\r\n") != std::string::npos ||
+           request.find("\n\n") != std::string::npos;
+}
+
+// Closes a connection; unread input is read first, since closing over it
+// would reset the connection and could cut the answer short at the client.
+void Close(Connection& c) {
+    char scrap[1024];
+    while (recv(c.fd, scrap, sizeof scrap, MSG_DONTWAIT) > 0) {
+    }
+    close(c.fd);
+    c.fd = -1;
+}
+
+} // namespace
+
+struct StatusHttp::Impl {
+    explicit Impl(const StatusBoard& board) {
+        routes.Get("/status.json", [&board](const httplib::Request&, httplib::Response& response) {
+            response.set_content(board.Json(), "application/json");
+        });
+        routes.Get("/metrics", [&board](const httplib::Request&, httplib::Response& response) {
+            response.set_content(board.Prometheus(), "text/plain; version=0.0.4; charset=utf-8");
+        });
+    }
+    Routes routes;
+    int listener = -1;
+    int wake = -1; // an eventfd that Stop writes
+    std::thread thread;
+    std::list<Connection> connections; // in the order they came
+
+    void Run();
+    // Out of descriptors, the listener stays readable: it is left alone
+    // until then rather than polled in a busy loop.
+    Clock::time_point acceptAgain{};
+
+    void Accept(Clock::time_point now);
+    // Reads or sends what the connection allows; false when it is done.
+    bool Turn(Connection& c, Clock::time_point now);
+};
+
+void StatusHttp::Impl::Accept(Clock::time_point now) {
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptAgain = now + std::chrono::milliseconds(100);
+            return;
+        }
+        if (connections.size() >= kMaxConnections) {
+            const auto oldest = std::find_if(connections.begin(), connections.end(),
+                                             [](const Connection& c) { return !c.answering; });
+            if (oldest == connections.end()) {
+                close(fd); // every slot is sending an answer: these end soon
+                continue;
+            }
+            Close(*oldest);
+            connections.erase(oldest);
+        }
+        connections.push_back({fd, now + kRequestTime, {}, {}, 0, false});
+    }
+}
+
+bool StatusHttp::Impl::Turn(Connection& c, Clock::time_point now) {
+    if (!c.answering) {
+        char buffer[2048];
+        for (;;) {
+            const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n == 0) return false;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                return false;
+            }
+            c.request.append(buffer, size_t(n));
+            if (HeadComplete(c.request)) break;
+            if (c.request.size() > kMaxRequestHead) return false;
+        }
+        if (!HeadComplete(c.request)) return true;
+        BufferedExchange exchange(c.fd, c.request, c.answer);
+        routes.Serve(exchange);
+        c.answering = true;
+        c.deadline = now + kAnswerTime;
+    }
+    while (c.sent < c.answer.size()) {
+        const ssize_t n = send(c.fd, c.answer.data() + c.sent, c.answer.size() - c.sent,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        c.sent += size_t(n);
+    }
+    return false;
+}
+
+void StatusHttp::Impl::Run() {
+    std::vector<pollfd> polled;
+    for (;;) {
+        const bool accepting = Clock::now() >= acceptAgain;
+        polled.assign({{wake, POLLIN, 0}, {listener, short(accepting ? POLLIN : 0), 0}});
+        auto nearest = accepting ? Clock::time_point::max() : acceptAgain;
+        for (const Connection& c : connections) {
+            polled.push_back({c.fd, short(c.answering ? POLLOUT : POLLIN), 0});
+            nearest = std::min(nearest, c.deadline);
+        }
+        int timeout = -1;
+        if (nearest != Clock::time_point::max()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now());
+            timeout = int(std::max<int64_t>(0, left.count()));
+        }
+        if (poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR) return;
+        if (polled[0].revents != 0) return;
+        const auto now = Clock::now();
+        // The connections polled are the first ones of the list, in order;
+        // those accepted below wait for the next turn.
+        size_t index = 2;
+        for (auto it = connections.begin(); index < polled.size(); ++index) {
+            const bool done =
+                (polled[index].revents != 0 && !Turn(*it, now)) || now >= it->deadline;
+            if (done) {
+                Close(*it);
+                it = connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (polled[1].revents != 0) Accept(now);
+    }
+}
 
 StatusHttp::StatusHttp(const StatusBoard& board) : impl_(std::make_unique<Impl>(board)) {}
 
@@ -261,49 +471,48 @@ StatusHttp::~StatusHttp() {
 }
 
 bool StatusHttp::Start(const std::string& address, uint16_t port, std::string& error) {
-    if (port == 0 || impl_->server) return true;
-    auto server = std::make_unique<httplib::Server>();
-    // Two workers are plenty for a monitoring scraper and a curious operator;
-    // the library's default is a pool per processor.
-    server->new_task_queue = [] { return new httplib::ThreadPool(2); };
-    server->set_read_timeout(2, 0);
-    server->set_write_timeout(2, 0);
-    server->set_keep_alive_max_count(10);
-    // Address reuse after a restart, but not the library's default port
-    // sharing, with which a second server would quietly bind the same port.
-    server->set_socket_options([](socket_t sock) {
-        const int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    });
-    const StatusBoard& board = impl_->board;
-    server->Get("/status.json", [&board](const httplib::Request&, httplib::Response& response) {
-        response.set_content(board.Json(), "application/json");
-    });
-    server->Get("/metrics", [&board](const httplib::Request&, httplib::Response& response) {
-        response.set_content(board.Prometheus(), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    if (!server->bind_to_port(address, port)) {
-        error = "status endpoint: cannot listen on " + address + ":" + std::to_string(port);
+    if (port == 0 || impl_->listener >= 0) return true;
+    error = "status endpoint: cannot listen on " + address + ":" + std::to_string(port);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) return false;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // Address reuse after a restart, but no port sharing, with which a
+    // second server would quietly bind the same port.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        listen(fd, 64) != 0) {
+        close(fd);
         return false;
     }
-    impl_->server = std::move(server);
-    impl_->finished = false;
-    impl_->thread = std::thread([impl = impl_.get()] {
-        impl->server->listen_after_bind();
-        impl->finished = true;
-    });
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake < 0) {
+        close(fd);
+        return false;
+    }
+    error.clear();
+    impl_->listener = fd;
+    impl_->wake = wake;
+    impl_->thread = std::thread([impl = impl_.get()] { impl->Run(); });
     return true;
 }
 
 void StatusHttp::Stop() {
-    if (!impl_->server) return;
-    // The library's stop() acts only on a server that is listening already:
-    // wait until the thread has got that far (or has given up).
-    while (!impl_->finished && !impl_->server->is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    impl_->server->stop();
+    if (impl_->listener < 0) return;
+    const uint64_t one = 1;
+    if (write(impl_->wake, &one, sizeof one) < 0) {
+        // An eventfd counter this far from overflow always takes one more.
+    }
     if (impl_->thread.joinable()) impl_->thread.join();
-    impl_->server.reset();
+    for (Connection& c : impl_->connections)
+        Close(c);
+    impl_->connections.clear();
+    close(impl_->listener);
+    close(impl_->wake);
+    impl_->listener = impl_->wake = -1;
 }
 
 } // namespace vks

@@ -57,7 +57,11 @@ class StatusBoard {
 };
 
 // A small HTTP endpoint on localhost serving /status.json and /metrics from a
-// StatusBoard, in a thread of its own.
+// StatusBoard, in a thread of its own that waits on every connection at
+// once: at most 32 connections, each closed 2 s after it came unless its
+// request has arrived by then, and 5 s after that unless it has taken the
+// answer; a new connection beyond 32 closes the oldest one that has not
+// sent its request. One request a connection (no keep-alive).
 class StatusHttp {
   public:
     explicit StatusHttp(const StatusBoard& board);

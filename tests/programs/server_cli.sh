@@ -4,6 +4,9 @@
 # starts; wrong options fail; a TOML file with the long options' keys
 # configures two standard ports and the status endpoint, from which curl
 # fetches a file (cmp) and then the counters and the board (JSON, metrics).
+# A guesser failing checkuser on the security port is held back while the
+# right password from another address passes; idle and slow connections to
+# the status port do not hold up /status.json.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs python3 tftp curl
 set -uo pipefail
@@ -48,8 +51,11 @@ standard-port = [$base, $((base + 1))]
 enhanced-port = 0
 broadcast-port = 0
 status-port = $((base + 2))
+security-port = $((base + 3))
+users = "$WORK/users"
 max-transfers = 4
 TOML
+echo "bob:$(openssl passwd -6 -salt saltsalt secret)" > users
 "$server" --config server.toml --quiet 2> server.log &
 PID=$!
 for _ in $(seq 50); do grep -q 'serving' server.log && break; sleep 0.1; done
@@ -84,6 +90,45 @@ grep -q '"transfers_done":2,.*"refused_busy":1' status.json || fail "status: $(c
 grep -q '"file":"file"' status.json || fail "ended transfers not on the board: $(cat status.json)"
 timeout 5 curl -s "http://127.0.0.1:$((base + 2))/metrics" | grep -q '^tobrend_server_transfers_done_total 2$' ||
     fail "no transfer count in /metrics"
+# checkuser from 127.0.0.2, wrong each time, and from 127.0.0.3, right: the
+# guesser's five failures stop the server verifying its checks (its right
+# password then fails too) and never the other address's.
+timeout 20 python3 - "$((base + 3))" > guess.out 2>&1 <<'PY' || fail "guesser: $(cat guess.out)"
+import socket, sys
+def check(source, digits):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((source, 0))
+    s.settimeout(3)
+    s.sendto(b"\0\1checkuser/m/bob/" + digits + b"\0octet\0", ("127.0.0.1", int(sys.argv[1])))
+    data, server = s.recvfrom(2048)
+    s.sendto(b"\0\4" + data[2:4], server)
+    return data[4:].split(b'"')[1].decode()
+right = b"864C8DA05E7D7BA6B169C2377B7EE13A" # "secret" as Tobrend encodes it
+got = [(check("127.0.0.2", b"0" * 32), check("127.0.0.3", right)) for _ in range(7)]
+got.append((check("127.0.0.2", right), check("127.0.0.3", right)))
+assert got == [("FAILED", "PASSED")] * 8, got
+PY
+# Seventy connections to the status port, idle or with half a request: the
+# page is served at once all the same, and every one of them is closed
+# within the 2 s that a request may take.
+timeout 20 python3 - "$((base + 2))" > idle.out 2>&1 <<'PY' || fail "idle connections: $(cat idle.out)"
+import socket, subprocess, sys, time
+port = int(sys.argv[1])
+held = [socket.create_connection(("127.0.0.1", port), timeout=3) for _ in range(70)]
+for s in held[::2]:
+    s.sendall(b"GET /status.json HTTP/1.1\r\nHost: x\r\n")
+start = time.monotonic()
+curl = subprocess.run(["curl", "-s", "-m", "3", f"http://127.0.0.1:{port}/status.json"],
+                      capture_output=True)
+took = time.monotonic() - start
+assert curl.returncode == 0 and b'"counters"' in curl.stdout and took < 0.5, (curl, took)
+time.sleep(2.5)
+for s in held:
+    try:
+        assert s.recv(1) == b"", "still open"
+    except ConnectionResetError:
+        pass
+PY
 kill -TERM "$PID"
 wait "$PID" || fail "exit status $? after SIGTERM"
 PID=""

@@ -1,6 +1,6 @@
 // The security server's answers to requests as Tobrend names them (the
 // passwords encoded by the client's own encoder), the users file, and the
-// rate limit of failed checks.
+// limits of failed checks.
 #include <gtest/gtest.h>
 
 #include <crypt.h>
@@ -100,25 +100,63 @@ TEST(SecurityNames, LogsShowNoPasswordDigits) {
         EXPECT_EQ(SecurityService::Redacted(name), shown);
 }
 
-TEST_F(Security, FailedChecksAreLimitedPerUserAndPerClient) {
-    for (uint32_t client = 1; client <= 5; ++client)
-        EXPECT_EQ(Ask(Check("m", "alice", "guess"), client), kFailed);
-    // alice's bucket is empty: refused unverified, whichever client asks.
-    EXPECT_EQ(Ask(Check("m", "alice", "wonderland"), 9), kFailed);
-    now_ += std::chrono::seconds(13);
-    EXPECT_EQ(Ask(Check("m", "alice", "wonderland"), 9), kPassed);
+TEST_F(Security, FailedChecksAreLimitedPerAddressAndPerUser) {
+    using std::chrono::seconds;
+    const std::string right = Check("m", "dave", "dave"), wrong = Check("m", "dave", "x");
+    // A guesser at address 20: five failures, then waits of 5 s, 10 s, ...
+    // during which even the right password is refused unverified; the
+    // right password from any other address passes all along.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Ask(wrong, 20), kFailed);
+    EXPECT_EQ(Ask(right, 20), kFailed);
+    EXPECT_EQ(Ask(right, 9), kPassed);
+    now_ += seconds(5);
+    EXPECT_EQ(Ask(wrong, 20), kFailed);
+    now_ += seconds(9);
+    EXPECT_EQ(Ask(right, 20), kFailed);
+    EXPECT_EQ(Ask(right, 9), kPassed);
+    now_ += seconds(1);
+    EXPECT_EQ(Ask(right, 20), kPassed);
 
-    // A client failing on unknown users is stopped; others are not.
+    // Four more failures spend dave's budget of ten: an address that has
+    // failed twice is then refused, one that failed once or never is not.
+    for (uint32_t client = 30; client < 34; ++client)
+        EXPECT_EQ(Ask(wrong, client), kFailed);
+    EXPECT_EQ(Ask(right, 30), kPassed);
+    EXPECT_EQ(Ask(wrong, 30), kFailed);
+    EXPECT_EQ(Ask(right, 30), kFailed);
+    EXPECT_EQ(Ask(right, 40), kPassed);
+    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 30), kPassed); // other users are not held
+    now_ += seconds(60);                                       // one more failure allowed
+    EXPECT_EQ(Ask(right, 30), kPassed);
+
+    // Failures on unknown users count against the address alone.
     for (const char* user : {"u1", "u2", "u3", "u4", "u5"})
-        EXPECT_EQ(Ask(Check("m", user, "x"), 20), kFailed);
-    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 20), kFailed);
-    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 21), kPassed);
-    EXPECT_EQ(Ask("getpasswd/bob", 20), Passwd(bob_)); // no check, not limited
+        EXPECT_EQ(Ask(Check("m", user, "x"), 50), kFailed);
+    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 50), kFailed);
+    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 51), kPassed);
+    EXPECT_EQ(Ask("getpasswd/bob", 50), Passwd(bob_)); // no check, not limited
+    // Fifteen quiet minutes after its wait, an address starts afresh.
+    now_ += seconds(5) + std::chrono::minutes(15);
+    EXPECT_EQ(Ask(Check("m", "bob", "builder"), 50), kPassed);
+
     const auto totals = service_.Totals();
-    EXPECT_EQ(totals.requests, 15u);
-    EXPECT_EQ(totals.passed, 2u);
-    EXPECT_EQ(totals.failed, 10u);
-    EXPECT_EQ(totals.refused, 2u);
+    EXPECT_EQ(totals.requests, 30u);
+    EXPECT_EQ(totals.passed, 9u);
+    EXPECT_EQ(totals.failed, 16u);
+    EXPECT_EQ(totals.refused, 4u);
+}
+
+TEST_F(Security, AddressesBeyondTheTrackedOnesForgetTheOldestFailure) {
+    const std::string right = Check("m", "bob", "builder");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Ask(Check("m", "nobody", "x"), 7), kFailed);
+    EXPECT_EQ(Ask(right, 7), kFailed); // waiting
+    now_ += std::chrono::milliseconds(1);
+    for (uint32_t client = 1000; client < 1000 + 4096; ++client)
+        EXPECT_EQ(Ask(Check("m", "nobody", "x"), client), kFailed);
+    EXPECT_EQ(Ask(right, 7), kPassed);    // forgotten to make room
+    EXPECT_EQ(Ask(right, 1000), kPassed); // one failure: never held back
 }
 
 TEST_F(Security, BadUsersFilesAreRefusedAndTheOldUsersKept) {
