@@ -57,8 +57,15 @@ std::string Normalized(const char* path) {
 
 } // namespace
 
+namespace {
+void NoteWrittenDirectoryOf(const char* path);
+} // namespace
+
 DosFile CreateDosFile(const char* path) {
-    return std::fopen(Normalized(path).c_str(), "wb+");
+    DosFile f = std::fopen(Normalized(path).c_str(), "wb+");
+    // The new name lives in its directory, which the flush must cover too.
+    if (f) NoteWrittenDirectoryOf(path);
+    return f;
 }
 
 DosFile OpenDosFile(const char* path, bool write) {
@@ -110,44 +117,130 @@ void WriteBehind(int fd, uint32_t* pending, size_t written) {
 
 namespace {
 
-// One open descriptor (never O_PATH) per host file system written to.
+// The files and directories this run wrote to, each with a descriptor of
+// its own (never O_PATH), so that the flush at the end waits for this run's
+// writes only, not for whatever else the host has pending. A host file
+// system on which more were written than are kept (a restore of many small
+// files) is flushed whole instead, which is then cheaper than one call per
+// file.
 constexpr int kWrittenFileSystems = 16;
+constexpr int kWrittenFiles = 64;
 struct WrittenFileSystem {
     dev_t device;
+    int fd;     // any descriptor on it, for syncfs
+    bool whole; // more written on it than kept: syncfs
+};
+struct WrittenFile {
+    dev_t device;
+    ino_t inode;
     int fd;
 };
 WrittenFileSystem written[kWrittenFileSystems];
 int writtenCount = 0;
+WrittenFile files[kWrittenFiles];
+int fileCount = 0;
+
+// A descriptor of the same file or directory that can be flushed.
+int OwnDescriptor(int fd, const struct stat& status) {
+    // A directory may be an O_PATH descriptor, which cannot be flushed: its
+    // own "." is opened instead.
+    return S_ISDIR(status.st_mode) ? openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                   : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+WrittenFileSystem* FileSystemOf(int fd, const struct stat& status) {
+    for (int i = 0; i < writtenCount; ++i)
+        if (written[i].device == status.st_dev) return &written[i];
+    int own = OwnDescriptor(fd, status);
+    if (own < 0) return nullptr;
+    if (writtenCount == kWrittenFileSystems) {
+        // More file systems than kept: the oldest is flushed now, whole.
+        syncfs(written[0].fd);
+        close(written[0].fd);
+        std::memmove(written, written + 1, sizeof written[0] * (kWrittenFileSystems - 1));
+        --writtenCount;
+        // Its files are on stable storage now: their descriptors go too.
+        int kept = 0;
+        for (int i = 0; i < fileCount; ++i) {
+            bool elsewhere = false;
+            for (int j = 0; j < writtenCount; ++j)
+                elsewhere |= files[i].device == written[j].device;
+            if (elsewhere)
+                files[kept++] = files[i];
+            else
+                close(files[i].fd);
+        }
+        fileCount = kept;
+    }
+    written[writtenCount] = WrittenFileSystem{status.st_dev, own, false};
+    return &written[writtenCount++];
+}
 // The round in which each open host file's descriptor was remembered.
 uint32_t round = 1;
 uint32_t noted[kWriteBehindFiles];
 
 } // namespace
 
-void NoteWrittenFileSystem(int fd) {
+uint64_t NoteWrittenFileSystem(int fd) {
     struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0) return;
-    for (int i = 0; i < writtenCount; ++i)
-        if (written[i].device == status.st_dev) return;
-    // A directory may be an O_PATH descriptor, which cannot be flushed: its
-    // own "." is opened instead.
-    int own = S_ISDIR(status.st_mode) ? openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                      : fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (own < 0) return;
-    if (writtenCount == kWrittenFileSystems) {
-        // More file systems than kept: the oldest is flushed now.
-        syncfs(written[0].fd);
-        close(written[0].fd);
-        std::memmove(written, written + 1, sizeof written[0] * (kWrittenFileSystems - 1));
-        --writtenCount;
-    }
-    written[writtenCount++] = WrittenFileSystem{status.st_dev, own};
+    if (fd < 0 || fstat(fd, &status) != 0) return 0;
+    WrittenFileSystem* fs = FileSystemOf(fd, status);
+    if (fs == nullptr || fs->whole) return status.st_dev;
+    for (int i = 0; i < fileCount; ++i)
+        if (files[i].device == status.st_dev && files[i].inode == status.st_ino)
+            return status.st_dev;
+    int own = fileCount < kWrittenFiles ? OwnDescriptor(fd, status) : -1;
+    if (own < 0)
+        fs->whole = true;
+    else
+        files[fileCount++] = WrittenFile{status.st_dev, status.st_ino, own};
+    return status.st_dev;
 }
+
+void NoteNewFile(int fd, uint64_t device) {
+    WrittenFileSystem* fs = nullptr;
+    for (int i = 0; i < writtenCount; ++i)
+        if (written[i].device == device) fs = &written[i];
+    if (fs == nullptr) {
+        NoteWrittenFileSystem(fd);
+        return;
+    }
+    if (fs->whole) return;
+    int own = fileCount < kWrittenFiles ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (own < 0)
+        fs->whole = true;
+    else
+        files[fileCount++] = WrittenFile{dev_t(device), 0, own};
+}
+
+namespace {
+
+void NoteWrittenDirectoryOf(const char* path) {
+    std::string dir = Normalized(path);
+    size_t slash = dir.find_last_of('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    NoteWrittenFileSystem(fd);
+    close(fd);
+}
+
+} // namespace
 
 int SyncWrittenFileSystems() {
     int result = 0;
+    for (int i = 0; i < fileCount; ++i) {
+        bool whole = false;
+        for (int j = 0; j < writtenCount; ++j)
+            whole |= written[j].whole && written[j].device == files[i].device;
+        // fsync, not fdatasync: restored files' modes and times are part of
+        // what was written, and a directory's entries need it.
+        if (!whole && fsync(files[i].fd) != 0) result = 1;
+        close(files[i].fd);
+    }
+    fileCount = 0;
     for (int i = 0; i < writtenCount; ++i) {
-        if (syncfs(written[i].fd) != 0) result = 1;
+        if (written[i].whole && syncfs(written[i].fd) != 0) result = 1;
         close(written[i].fd);
     }
     writtenCount = 0;

@@ -31,6 +31,7 @@ struct DirHandle {
     bool empty;
     int fd = -1;
     uint32_t written = 0; // the round its file system was remembered in for the flush
+    uint64_t device = 0;  // of that file system
 };
 
 DirHandle* AsDir(FsDirHandle* handle) {
@@ -126,7 +127,7 @@ uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
 bool StartEntry(DirHandle* handle, const char* name, FsEntry* entry, uint8_t kind) {
     if (handle->written != WrittenFileSystemsRound()) {
         handle->written = WrittenFileSystemsRound();
-        NoteWrittenFileSystem(handle->fd);
+        handle->device = NoteWrittenFileSystem(handle->fd);
     }
     if (name[0] == '\0' || std::strpbrk(name, "/\\") || std::strcmp(name, ".") == 0 ||
         std::strcmp(name, "..") == 0)
@@ -157,6 +158,7 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
         int fd =
             openat(handle->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return Made(-1);
+        NoteNewFile(fd, handle->device);
         // Kept open for its content; it gets its attributes on this
         // descriptor once the content is written.
         if (attributes) {

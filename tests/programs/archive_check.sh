@@ -4,7 +4,7 @@
 # (tests/archive/arctool.py) finds; damaged copies fail with their first
 # problem, its fragment file and byte offset.
 # Usage: archive_check.sh BIN_DIR
-source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
+. "$(dirname "$0")/needs.sh"
 needs python3
 set -eu
 BIN=$(cd "$1" && pwd)

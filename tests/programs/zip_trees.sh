@@ -4,8 +4,8 @@
 # independent reader (tests/archive/arctool.py) must describe exactly what
 # zip_tool.py works out from the tree itself.
 # Usage: zip_trees.sh BIN_DIR
-source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
-needs python3
+. "$(dirname "$0")/needs.sh"
+needs python3 strace
 set -eu
 BIN=$(cd "$1" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -76,6 +76,17 @@ pelto full 'fullzip "tree" "full.000"'
 python3 "$TOOL" full tree >full.want
 check fullzip full.000 full.want
 grep -q "WARNING: Name too long, skipped: $toolong" full.log || { echo "FAIL long name warning"; fail=1; }
+
+# The end of the run puts what it wrote on stable storage, fragment and
+# directory, and waits for nothing else: no whole file system is flushed.
+printf '%s\n' 'fullzip "tree" "flush.000"' >flush.pto
+if strace -f -qq -e trace=syncfs,fsync,fdatasync -o flush.trace "$BIN/pelto" -d flush \
+    </dev/null >flush.log 2>&1; then :; fi
+if [ "$(grep -c 'fsync(' flush.trace)" = 2 ] && ! grep -q syncfs flush.trace; then
+    echo "ok   flush of what was written"
+else
+    echo "FAIL flush of what was written"; cat flush.trace; fail=1
+fi
 
 # The same archive with every trace on (the scan's and the copy's).
 pelto trace 'set trace = "on"' 'set Trace = "on"' 'filter - "no such path"' \

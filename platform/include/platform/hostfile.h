@@ -37,11 +37,18 @@ uint32_t WriteDosFileAt(DosFile f, const void* data, uint32_t length, uint32_t o
 // while the program works on, and the flush at the end of the run waits only
 // for what came last. Durability is unchanged: that flush still runs.
 void WriteBehind(int fd, uint32_t* pending, size_t written);
-// Remembers the host file system that holds the open file or directory fd,
-// which this run writes to; SyncWrittenFileSystems puts each remembered
-// one on stable storage (syncfs) and forgets them. Host files written with
-// WriteDosFile are remembered by it. Non-zero when a flush failed.
-void NoteWrittenFileSystem(int fd);
+// Remembers the open file or directory fd, which this run writes to;
+// SyncWrittenFileSystems puts each remembered one on stable storage
+// (fsync) and forgets them, so that the end of a run
+// waits for its own writes only. Past 64 remembered files, a host file
+// system written to further is flushed whole instead (syncfs). Host files
+// written with WriteDosFile are remembered by it, and the directory of a
+// file made by CreateDosFile. Returns the device of fd's file system (0 when
+// unknown). SyncWrittenFileSystems returns non-zero when a flush failed.
+uint64_t NoteWrittenFileSystem(int fd);
+// A file just made on the file system of that device (which was noted): no
+// status query, and nothing at all once that file system is flushed whole.
+void NoteNewFile(int fd, uint64_t device);
 int SyncWrittenFileSystems();
 // Counts the calls of SyncWrittenFileSystems (never 0), so that a holder of
 // a descriptor can tell whether it was remembered since the last flush.
