@@ -18,19 +18,27 @@ fail() {
 }
 
 # Runs one script line in program $1 (pelto -d, or tobrend -b -d) and keeps
-# its output (line ends "\r\n" made plain) in out.txt.
+# its output (line ends "\r\n" made plain) in out.txt, its exit status in
+# status.txt.
 run() {
-  local program=$1 line=$2
+  local program=$1 line=$2 status=0
   printf '%s\n' "$line" > s.pto
   cp s.pto s.tbr
   if [ "$program" = pelto ]; then
-    timeout -s KILL 60 "$bindir/pelto" -d s > raw.txt 2>&1
+    timeout -s KILL 60 "$bindir/pelto" -d s > raw.txt 2>&1 || status=$?
   else
     # The batch program waits after its script: it ends on the error line.
     printf '%s\nexit\n' "$line" > s.tbr
-    timeout -s KILL 60 "$bindir/tobrend" -b -d s > raw.txt 2>&1 < /dev/null
+    timeout -s KILL 60 "$bindir/tobrend" -b -d s > raw.txt 2>&1 < /dev/null || status=$?
   fi
+  echo "$status" > status.txt
   tr -d '\r' < raw.txt | tr '\b' '\n' > out.txt
+}
+# What the run in directory $1 did, for a failure's report: its exit status
+# (137: killed by the time limit) and its whole output.
+shown() {
+  echo "  exit status $(cat "$1/status.txt"), output:"
+  sed 's/^/  | /' "$1/out.txt"
 }
 
 # A source tree with nested directories, an empty file, a file across
@@ -154,14 +162,15 @@ for row in "${cases[@]}"; do
   (cd case && eval "$setup") || { fail "set-up of '$message' failed"; continue; }
   (cd case && run pelto "incrunzip \"$archive\" \"dst\"")
   grep -qx "Error in s.pto, line 1: $message" case/out.txt ||
-    fail "expected '$message', got: $(grep Error case/out.txt)"
+    { fail "expected '$message', got: $(grep Error case/out.txt)"; shown case; }
 done
 # The refused symbolic link still points at the unchanged file.
 [ "$(cat case/t)" = outside ] || fail "a write went through a symbolic link"
 # A CRC error is found before anything is written.
 rm -rf case && mkdir -p case/dst && cp one.000 case/ && (cd case && patch_byte one.000 5000 00 &&
   run pelto 'incrunzip "one.000" "dst"')
-grep -q "Archive one.000 is damaged: data damaged: CRC of bytes 20 to .* in fragment one.000" case/out.txt || fail "no CRC error reported"
+grep -q "Archive one.000 is damaged: data damaged: CRC of bytes 20 to .* in fragment one.000" case/out.txt ||
+  { fail "no CRC error reported"; shown case; }
 [ -z "$(ls case/dst)" ] || fail "a damaged archive was partly restored"
 
 # Hostile archives: names that try to leave the target, trees deeper than
@@ -186,9 +195,9 @@ for row in "${hostile[@]}"; do
   [ "$kind" = intolink ] && ln -s ../../outside case/in/dst/a
   (cd case/in && run pelto 'incrunzip "h.000" "dst"')
   grep -qx "Error in s.pto, line 1: $message" case/in/out.txt ||
-    fail "$kind: expected '$message', got: $(grep Error case/in/out.txt)"
+    { fail "$kind: expected '$message', got: $(grep Error case/in/out.txt)"; shown case/in; }
   outside=$(cd case && find . -path ./in/dst -prune -o -type f -newer h.desc -print |
-    grep -v -e '^./in/\(h.000\|s.pto\|s.tbr\|raw.txt\|out.txt\)$')
+    grep -v -e '^./in/\(h.000\|s.pto\|s.tbr\|raw.txt\|out.txt\|status.txt\)$')
   [ -z "$outside" ] || fail "$kind: written outside the target: $outside"
   [ -z "$(find case -name escaped)" ] || fail "$kind: an entry escaped"
   if [ "$kind" = deep ]; then
