@@ -19,6 +19,9 @@
 
 #include <chrono>
 #include <utility>
+#ifdef VK_JITTER
+#include <random>
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -38,6 +41,25 @@ inline void Relax() {
     _mm_pause();
 #endif
 }
+
+#ifdef VK_JITTER
+// Test builds only (the CMake option VK_JITTER): a random short delay at
+// each hand-over between the caller and the thread (a yield, or a sleep of
+// up to 200 us, each about one time in four), so that the tests meet the
+// orders of events that a loaded machine brings only now and then.
+void Jitter() {
+    thread_local std::minstd_rand random(std::random_device{}());
+    unsigned r = random() % 8;
+    if (r < 4) return;
+    if (r < 6) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 200));
+}
+#else
+inline void Jitter() {}
+#endif
 
 // Spins until `done` holds or the spin time is up; true if it holds.
 template <class Done> bool SpinFor(std::chrono::microseconds spin, Done done) {
@@ -73,7 +95,9 @@ uint64_t ChunkWorker::Run(std::function<void()> job) {
     uint64_t ticket = posted_.load(std::memory_order_relaxed);
     if (ticket >= kJobs) WaitFor(ticket - kJobs); // its slot is free once that job ran
     jobs_[ticket % kJobs] = std::move(job);
+    Jitter();
     posted_.store(ticket + 1, std::memory_order_seq_cst);
+    Jitter();
     if (ticket + 1 - finished_.load(std::memory_order_relaxed) >= kWakeBatch) Wake();
     return ticket;
 }
@@ -86,12 +110,15 @@ void ChunkWorker::Wake() {
 }
 
 void ChunkWorker::WaitFor(uint64_t ticket) {
+    Jitter();
     if (Done(ticket)) return;
     Wake();
+    Jitter();
     if (SpinFor(kCallerSpin, [this, ticket] { return Done(ticket); })) return;
     std::unique_lock<std::mutex> lock(mutex_);
     awaited_.store(ticket, std::memory_order_relaxed);
     waiting_.store(true, std::memory_order_seq_cst);
+    Jitter();
     done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_seq_cst) > ticket; });
     waiting_.store(false, std::memory_order_relaxed);
 }
@@ -107,13 +134,17 @@ void ChunkWorker::Loop() {
         if (!SpinFor(kWorkerSpin, posted)) {
             std::unique_lock<std::mutex> lock(mutex_);
             idle_.store(true, std::memory_order_seq_cst);
+            Jitter();
             wake_.wait(lock, [&] { return posted() || stop_; });
             idle_.store(false, std::memory_order_relaxed);
             if (!posted()) return; // stopped while idle
         }
+        Jitter();
         std::function<void()> job = std::move(jobs_[next % kJobs]);
         job();
+        Jitter();
         finished_.store(next + 1, std::memory_order_seq_cst);
+        Jitter();
         // The caller is woken only for the job it waits for, not for each
         // job before it.
         if (waiting_.load(std::memory_order_seq_cst) &&

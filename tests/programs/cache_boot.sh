@@ -95,7 +95,7 @@ grep -qxF 'r%z.img '"$(stat -c %s r/z.img)" cache.list || fail "compressed ramdi
 # whose data is damaged: found unchanged, fails its CRC, the local copy is
 # dropped and the image fetched again.
 cp r/z.img z.bad
-printf 'X' | dd of=z.bad bs=1 seek=150000 conv=notrunc status=none
+flip_byte z.bad 150000
 $CACHETOOL write disk.img r%z.img=z.bad
 tobrend -b -w -ddisk.img 'loadzramdisk "r/z.img"'
 expect_out 'Remote file "r/z.img" found in the disk cache'

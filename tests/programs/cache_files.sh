@@ -184,7 +184,7 @@ fat_same disk.img sub/two.bin tree/sub/two.bin
 head -c 200000 /dev/urandom > z.raw
 pelto 'filezip "z.raw" "r/z.img"'
 cp r/z.img z.bad
-printf 'X' | dd of=z.bad bs=1 seek=150000 conv=notrunc status=none
+flip_byte z.bad 150000
 $CACHETOOL write disk.img r%z.img=z.bad
 tobrend -b -w -ddisk.img 'fileunzip "r/z.img" "{0:1}/z.raw"'
 expect_out 'Remote file "r/z.img" found in the disk cache'

@@ -7,6 +7,14 @@ needs python3 mcopy
 CACHETOOL="python3 $HERE/../fs/cachetool.py"
 export MTOOLS_SKIP_CHECK=1
 
+# flip_byte file offset: damages one byte by turning every bit of it. A
+# fixed value would be no damage where the byte already holds it, one time
+# in 256 in packed random data.
+flip_byte() {
+    local byte=$(($(od -An -tu1 -j "$2" -N1 "$1") ^ 255))
+    printf "\\x$(printf '%02x' "$byte")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
 # tobrend <options...> <script text>: the batch program on t.tbr; its
 # output (line ends stripped) in out, its exit status in $status. The
 # script ends in a line that fails on purpose, since the program waits

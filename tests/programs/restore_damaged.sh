@@ -61,9 +61,8 @@ damage() {
   [ "$base" = i ] && other=f
   rm -f bad.* && for f in "$base".0*; do cp "$f" "bad.${f##*.}"; done
   case $how in
-  flip*) local f=bad.00${how#flip} size
-    size=$(stat -c %s "$f")
-    printf '\x5a' | dd of="$f" bs=1 seek=$((size / 2)) conv=notrunc status=none ;;
+  flip*) local f=bad.00${how#flip}
+    flip_byte "$f" $(($(stat -c %s "$f") / 2)) ;;
   truncate) truncate -s -100 bad.001 ;;
   missing) rm bad.002 ;;
   foreign) cp $other.001 bad.001 ;;
