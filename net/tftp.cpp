@@ -7,8 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/tcp.h> // TCP_RTO_MIN_US where the kernel headers are new enough
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,7 +63,7 @@ constexpr int kStreamBuffer = 1 << 20;
 // again after a few milliseconds, not the kernel's default 200 ms, which
 // would hold up every client of the session.
 constexpr int kControlRtoMinUs = 5000;
-#ifndef TCP_RTO_MIN_US
+#ifndef TCP_RTO_MIN_US // kernel headers older than Linux 6.13: its number there
 #define TCP_RTO_MIN_US 45
 #endif
 // With options agreed, this much silence while blocks are due means a lost
