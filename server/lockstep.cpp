@@ -72,13 +72,6 @@ void Server::OnRequest(const Listener& l) {
             Refuse(l.fd, from, 0, "Only octet (binary) mode is served");
             continue;
         }
-        if (ActiveTransfers() >= o_.maxTransfers) {
-            ++counters_.refusedBusy;
-            Log("%s %s: \"%s\" refused, %d transfers at once", FlavourName(l.flavour), peer.c_str(),
-                Printable(name).c_str(), ActiveTransfers());
-            Refuse(l.fd, from, 0, "Server busy, too many transfers at once; try again later");
-            continue;
-        }
         // A request repeated by a client that saw no answer yet is answered
         // by the transfer it already has (the client resends its request
         // when the first block is late); once data flows, it is dropped.
@@ -89,6 +82,20 @@ void Server::OnRequest(const Listener& l) {
                 if (t.acked == 0 && !t.proven && t.next > t.windowEnd) StartWindow(t);
             }
         if (repeated) continue;
+        if (TransfersFrom(from.sin_addr) >= o_.maxTransfersPerAddress) {
+            ++counters_.refusedBusy;
+            Log("%s %s: \"%s\" refused, %d transfers from this address", FlavourName(l.flavour),
+                peer.c_str(), Printable(name).c_str(), o_.maxTransfersPerAddress);
+            Refuse(l.fd, from, 0, "Server busy, too many transfers from this address");
+            continue;
+        }
+        if (ActiveTransfers() >= o_.maxTransfers && !MakeRoom(from.sin_addr)) {
+            ++counters_.refusedBusy;
+            Log("%s %s: \"%s\" refused, %d transfers at once", FlavourName(l.flavour), peer.c_str(),
+                Printable(name).c_str(), ActiveTransfers());
+            Refuse(l.fd, from, 0, "Server busy, too many transfers at once; try again later");
+            continue;
+        }
         uint64_t size = 0;
         std::shared_ptr<Stream> stream = Open(l, r, from, name, &size);
         if (!stream) continue;

@@ -255,6 +255,57 @@ void Server::ArmTimer() {
 
 // --- The loop ------------------------------------------------------------
 
+int Server::TransfersFrom(in_addr a) const {
+    int n = 0;
+    for (auto& [id, t] : transfers_)
+        n += t.client.sin_addr.s_addr == a.s_addr;
+    for (auto& [id, m] : members_)
+        n += m.session && m.addr.sin_addr.s_addr == a.s_addr;
+    return n;
+}
+
+int Server::ConnectionsFrom(in_addr a) const {
+    int n = 0;
+    for (auto& [id, m] : members_)
+        n += m.addr.sin_addr.s_addr == a.s_addr;
+    return n;
+}
+
+// A full server and a request from `asking`: the newest transfer of the
+// address that holds the most ends with "Server busy" if that address holds
+// more than one beyond what `asking` holds, and the request is served. True
+// when room was made.
+bool Server::MakeRoom(in_addr asking) {
+    std::map<uint32_t, int> held;
+    for (auto& [id, t] : transfers_)
+        ++held[t.client.sin_addr.s_addr];
+    for (auto& [id, m] : members_)
+        if (m.session) ++held[m.addr.sin_addr.s_addr];
+    uint32_t greedy = 0;
+    int most = 0;
+    for (auto& [address, n] : held)
+        if (n > most) greedy = address, most = n;
+    auto mine = held.find(asking.s_addr);
+    if (most <= (mine == held.end() ? 0 : mine->second) + 1) return false;
+    int newest = 0;
+    for (auto& [id, t] : transfers_)
+        if (t.client.sin_addr.s_addr == greedy) newest = std::max(newest, id);
+    for (auto& [id, m] : members_)
+        if (m.session && m.addr.sin_addr.s_addr == greedy) newest = std::max(newest, id);
+    const char* busy = "Server busy, this address holds too many transfers; try again later";
+    if (members_.count(newest)) {
+        RefuseMember(members_[newest], 0, busy);
+    } else {
+        Transfer& t = transfers_[newest];
+        Refuse(t.fd, t.client, 0, busy);
+        EndTransfer(newest,
+                    ("ended: server busy, the address holds " + std::to_string(most) + " transfers")
+                        .c_str(),
+                    false);
+    }
+    return true;
+}
+
 void Server::Shutdown() {
     std::vector<int> ids;
     for (auto& [id, t] : transfers_)

@@ -106,8 +106,15 @@ struct Member {
     int64_t acked = -1;  // the last window acknowledged
     uint16_t ahead = 0;  // windows it holds beyond the one it waits for
     TimePoint joined, lastHeard, lastAck;
+    TimePoint lastProgress; // when it last acknowledged a new window
     Rtt rtt;
     uint64_t asks = 0; // windows asked for again
+    // Since its last progress: requests that moved nothing (acknowledgements
+    // of windows never sent or of old ones, repeated acknowledgements while
+    // a window it lacks is out, repair requests beyond its share), and the
+    // repair requests it made.
+    int strikes = 0;
+    uint64_t repairsAsked = 0;
 };
 
 // A broadcast session's life. Every change of phase goes through
@@ -251,6 +258,7 @@ class Server {
     void StartSession(Session& s);
     void ChooseRoute(Session& s);
     bool AllApart() const;
+    bool Strike(Member& m, const std::string& what);
     void CloseIdle(TimePoint now);
     void DropSilent(Session& s, TimePoint now);
     void LeaveSession(int memberId, const std::string& why, bool dropped);
@@ -278,6 +286,11 @@ class Server {
     void ArmTimer();
     void Shutdown();
     int ActiveTransfers() const { return int(transfers_.size() + requested_); }
+    // Transfers (lock-step, and broadcast members with a request) and
+    // control connections from one client address.
+    int TransfersFrom(in_addr a) const;
+    int ConnectionsFrom(in_addr a) const;
+    bool MakeRoom(in_addr asking);
 
     // The status board (board.cpp).
     void Publish(TimePoint now);

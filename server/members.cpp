@@ -24,6 +24,12 @@ namespace {
 constexpr double kDropMargin = 0.5;    // silence beyond the client's own wait
 constexpr double kDropMarginMax = 5.0; // before a member is dropped
 constexpr double kRequestWait = 10.0;  // a control connection's time to send its request
+// A member that lacks a window that went out must acknowledge it within
+// this many of its own waits (after which it asks again) and a margin of
+// round trips, or it is dropped even if it keeps talking; so is one that
+// makes this many requests that move nothing in a row.
+constexpr int kProgressAsks = 2;
+constexpr int kStrikes = 8;
 
 } // namespace
 
@@ -36,6 +42,17 @@ void Server::OnAccept() {
         if (fd < 0) return;
         if (int(members_.size()) - requested_ >= o_.maxTransfers) {
             close(fd); // too many connections without a request yet
+            continue;
+        }
+        if (ConnectionsFrom(from.sin_addr) >= o_.maxConnectionsPerAddress) {
+            ++counters_.refusedBusy;
+            Log("broadcast %s: refused, %d connections from this address", Peer(from).c_str(),
+                o_.maxConnectionsPerAddress);
+            uint8_t error[128];
+            size_t n = vk::tftp_error(error, sizeof error, 0,
+                                      "Server busy, too many connections from this address");
+            (void)!send(fd, error, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            close(fd);
             continue;
         }
         Member m;
@@ -117,6 +134,7 @@ void Server::OnMemberData(Member& m) {
             }
         } else if (vk::btftp_parse_repair(m.in.data() + used, 4, &value)) {
             OnRepair(m, value);
+            if (!members_.count(id)) return;
         } else {
             ++counters_.malformedPackets;
         }
@@ -137,7 +155,11 @@ void Server::RefuseMember(Member& m, uint16_t code, const char* text) {
 void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
     if (r.opcode != vk::kTftpRrq)
         return RefuseMember(m, 2, "Access violation: this server only reads");
-    if (ActiveTransfers() >= o_.maxTransfers) {
+    if (TransfersFrom(m.addr.sin_addr) >= o_.maxTransfersPerAddress) {
+        ++counters_.refusedBusy;
+        return RefuseMember(m, 0, "Server busy, too many transfers from this address");
+    }
+    if (ActiveTransfers() >= o_.maxTransfers && !MakeRoom(m.addr.sin_addr)) {
         ++counters_.refusedBusy;
         return RefuseMember(m, 0, "Server busy, too many transfers at once; try again later");
     }
@@ -349,8 +371,19 @@ void Server::CloseIdle(TimePoint now) {
         LeaveSession(id, "sent no request", false);
 }
 
-// Members silent for longer than their deadline leave the session so that
-// the others go on; the deadline grows with the member's round trip (a slow
+// A request of member `m` that moved nothing; true when it was the last
+// the member may make, and the member is dropped.
+bool Server::Strike(Member& m, const std::string& what) {
+    if (++m.strikes < kStrikes) return false;
+    LeaveSession(m.id,
+                 std::to_string(kStrikes) + " requests in a row that moved nothing (" + what + ")",
+                 true);
+    return true;
+}
+
+// Members silent for longer than their deadline, or that have not moved on
+// for longer than their progress deadline, leave the session so that the
+// others go on; the deadlines grow with the member's round trip (a slow
 // link or a busy client).
 void Server::DropSilent(Session& s, TimePoint now) {
     std::vector<std::pair<int, std::string>> drop;
@@ -360,14 +393,17 @@ void Server::DropSilent(Session& s, TimePoint now) {
         // The client itself asks again after 4 s for the first window and
         // after 1 s for the others.
         double asks = s.window == 0 ? 4.0 : 1.0;
-        double deadline = asks + std::clamp(10 * m.rtt.srtt, kDropMargin, kDropMarginMax);
+        double margin = std::clamp(10 * m.rtt.srtt, kDropMargin, kDropMarginMax);
         double silent = Since(m.lastHeard, now);
-        if (silent > deadline) {
-            char why[160];
+        double stuck = Since(std::max(m.lastProgress, s.start), now);
+        char why[160] = "";
+        if (silent > asks + margin)
             std::snprintf(why, sizeof why, "no acknowledgement of window %llu for %.1f s",
-                          static_cast<unsigned long long>(s.window), silent);
-            drop.emplace_back(mid, why);
-        }
+                          static_cast<unsigned long long>(m.acked + 1), silent);
+        else if (stuck > kProgressAsks * asks + margin)
+            std::snprintf(why, sizeof why, "no progress past window %lld for %.1f s",
+                          static_cast<long long>(m.acked), stuck);
+        if (*why) drop.emplace_back(mid, why);
     }
     for (auto& [mid, why] : drop)
         LeaveSession(mid, why, true);

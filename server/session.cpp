@@ -6,10 +6,19 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <string>
 
 #include "loop.h"
 
 namespace vks {
+
+namespace {
+
+// Packets a member may ask for again between two windows it acknowledges
+// (a share of the window: a client that lost more asks for the window).
+constexpr uint64_t kRepairShare = kBroadcastWindow / 2;
+
+} // namespace
 
 // The phases and the moves between them (see `Phase`): Gathering to
 // Draining when the session starts (its first pass follows at once),
@@ -155,9 +164,16 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
     // The window the number names: from the one before the oldest some
     // member lacks to the last that went out.
     int64_t w = int64_t(s.window) + int16_t(uint16_t(number - uint16_t(s.window)));
-    if (w < int64_t(s.window) - 1 || w >= int64_t(s.nextFirst)) return;
+    if (w >= int64_t(s.nextFirst)) {
+        Strike(m, "acknowledged window " + std::to_string(w) + ", never sent");
+        return;
+    }
+    if (w < m.acked) {
+        Strike(m, "acknowledged window " + std::to_string(w) + " after " + std::to_string(m.acked));
+        return;
+    }
     Flight& f = s.At(uint64_t(w));
-    if (w > m.acked && w < int64_t(s.nextFirst)) {
+    if (w > m.acked) {
         // A client acknowledges a window only when it holds every one before.
         // Timed only from a single pass that ended while the member was not
         // still completing an earlier window.
@@ -165,17 +181,23 @@ void Server::OnWindowAck(Member& m, uint16_t number) {
                         !(s.Sending() && s.passWindow == uint64_t(w)) && m.lastAck < f.passEnded;
         m.lastAck = now;
         m.acked = w;
-        m.lastHeard = now;
+        m.lastHeard = m.lastProgress = now;
+        m.strikes = 0;
+        m.repairsAsked = 0;
         if (uint64_t(w) + 1 >= s.windows) ++s.finished;
         if (measured) m.rtt.Sample(Since(f.passEnded, now));
         if (uint64_t(w) == s.window && f.resent && m.rtt.valid &&
             Since(s.resendAt, now) < 0.75 * m.rtt.srtt)
             f.needless = true;
         CheckWindow(s);
-    } else if (w == m.acked) {
+    } else {
         // Acknowledging the last window again asks for the one after it.
+        // While that one is out, it moves nothing.
         m.lastHeard = now;
         ++m.asks;
+        if (uint64_t(w) + 1 < s.nextFirst &&
+            Strike(m, "acknowledged window " + std::to_string(w) + " again"))
+            return;
         AskAgain(s, uint64_t(w) + 1);
     }
 }
@@ -189,8 +211,16 @@ void Server::OnRepair(Member& m, uint16_t number) {
     m.lastHeard = Clock::now();
     uint64_t first = s.window * kBroadcastWindow;
     int64_t p = int64_t(first) + int16_t(uint16_t(number - uint16_t(first)));
-    if (p < int64_t(first) || p >= int64_t(std::min(s.nextFirst * kBroadcastWindow, s.packets)))
+    if (p >= int64_t(std::min(s.nextFirst * kBroadcastWindow, s.packets))) {
+        Strike(m, "asked for packet " + std::to_string(p) + ", never sent");
         return;
+    }
+    if (++m.repairsAsked > kRepairShare) {
+        Strike(m, "asked for more than " + std::to_string(kRepairShare) +
+                      " packets again before its next window");
+        return;
+    }
+    if (p < int64_t(first)) return;
     if (std::find(s.repairs.begin(), s.repairs.end(), uint64_t(p)) != s.repairs.end()) return;
     if (s.repairs.size() >= kInFlight * kBroadcastWindow) return;
     s.repairs.push_back(uint64_t(p));
