@@ -254,7 +254,7 @@ class Server {
     void OnMemberRequest(Member& m, const vk::TftpRequest& r);
     Session* NewSession(Member& m, const vk::TftpRequest& r);
     void RefuseMember(Member& m, uint16_t code, const char* text);
-    void SendNotes(Member& m, const Session& s);
+    void SendNotes(Member& m, const Session& s, bool answer);
     void StartSession(Session& s);
     void ChooseRoute(Session& s);
     bool AllApart() const;

@@ -130,7 +130,7 @@ void Server::OnMemberData(Member& m) {
             if (!m.ahead && value >= 1) {
                 m.ahead = std::min<uint16_t>(value, kMostAhead);
                 auto sit = sessions_.find(m.session);
-                if (sit != sessions_.end()) SendNotes(m, sit->second);
+                if (sit != sessions_.end()) SendNotes(m, sit->second, false);
             }
         } else if (vk::btftp_parse_repair(m.in.data() + used, 4, &value)) {
             OnRepair(m, value);
@@ -181,10 +181,7 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
         m.rtt.Sample(info.tcpi_rtt / 1e6);
     ++requested_;
     s->members.push_back(m.id);
-    uint8_t oack[4];
-    vk::btftp_oack(oack, m.number);
-    (void)!send(m.fd, oack, sizeof oack, MSG_NOSIGNAL);
-    if (m.ahead) SendNotes(m, *s);
+    SendNotes(m, *s, true);
     // The sessions that went on by unicast when this client connected go
     // back to broadcast once it turns out to tell sessions apart too.
     if (m.ahead && AllApart())
@@ -321,11 +318,17 @@ bool Server::AllApart() const {
 
 // To a client that holds a window ahead: the same note back (it may ask for
 // single packets now) and the port the session's data leaves from.
-void Server::SendNotes(Member& m, const Session& s) {
-    uint8_t notes[8];
-    vk::btftp_ahead(notes, m.ahead);
-    vk::btftp_port(notes + 4, s.port);
-    (void)!send(m.fd, notes, sizeof notes, MSG_NOSIGNAL | MSG_DONTWAIT);
+// With `answer`, the answer to the request goes first, in the same write:
+// the client reads the notes as soon as it has the answer, before any data
+// of another session that streams by broadcast can reach it.
+void Server::SendNotes(Member& m, const Session& s, bool answer) {
+    uint8_t notes[12];
+    size_t n = answer ? vk::btftp_oack(notes, m.number) : 0;
+    if (m.ahead) {
+        n += vk::btftp_ahead(notes + n, m.ahead);
+        n += vk::btftp_port(notes + n, s.port);
+    }
+    (void)!send(m.fd, notes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 // True when every member keeps the next window's packets while it waits for
