@@ -28,21 +28,24 @@ constexpr double kGiveUp = 10.0; // seconds without an acknowledgement
 // be forged): the first packet goes out again this often, no more.
 constexpr int kUnprovenResends = 3;
 
+// One datagram into `buffer`: its length and sender, or -1 with errno set.
+ssize_t Receive(int fd, uint8_t* buffer, size_t size, sockaddr_in& from, socklen_t& fromSize) {
+    fromSize = sizeof from;
+    return recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+}
+
 } // namespace
 
 void Server::Refuse(int fd, const sockaddr_in& to, uint16_t code, const char* text) {
-    uint8_t error[128];
-    size_t n = vk::tftp_error(error, sizeof error, code, text);
-    sendto(fd, error, n, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    SendError(fd, &to, code, text);
 }
 
 void Server::OnRequest(const Listener& l) {
     for (int turn = 0; turn < 64; ++turn) {
         uint8_t buffer[vk::kTftpRequestMax + 1];
         sockaddr_in from{};
-        socklen_t fromSize = sizeof from;
-        ssize_t n =
-            recvfrom(l.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+        socklen_t fromSize;
+        ssize_t n = Receive(l.fd, buffer, sizeof buffer, from, fromSize);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             continue; // an ICMP error of an earlier refusal
@@ -264,9 +267,8 @@ void Server::OnTransferPacket(Transfer& t) {
         Transfer& x = it->second;
         uint8_t buffer[600];
         sockaddr_in from{};
-        socklen_t fromSize = sizeof from;
-        ssize_t n =
-            recvfrom(x.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+        socklen_t fromSize;
+        ssize_t n = Receive(x.fd, buffer, sizeof buffer, from, fromSize);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) return;
             OnTransferError(x);

@@ -59,6 +59,15 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
+void SendError(int fd, const sockaddr_in* to, uint16_t code, const char* text) {
+    uint8_t error[128];
+    size_t n = vk::tftp_error(error, sizeof error, code, text);
+    if (to)
+        sendto(fd, error, n, 0, reinterpret_cast<const sockaddr*>(to), sizeof *to);
+    else
+        (void)!send(fd, error, n, MSG_NOSIGNAL);
+}
+
 void Rtt::Sample(double s) {
     if (!valid) {
         srtt = s;

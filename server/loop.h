@@ -48,6 +48,9 @@ std::string Peer(const sockaddr_in& a);
 bool SameAddress(const sockaddr_in& a, const sockaddr_in& b);
 // Names in log lines: printable ASCII only, cut to a reasonable length.
 std::string Printable(const std::string& text);
+// A TFTP error packet to `to`, or on the connected stream `fd` when `to` is
+// null.
+void SendError(int fd, const sockaddr_in* to, uint16_t code, const char* text);
 
 // The round trip of one transfer or member (smoothed as TCP does) and the
 // wait before a resend: a few round trips, within bounds.

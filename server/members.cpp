@@ -48,10 +48,7 @@ void Server::OnAccept() {
             ++counters_.refusedBusy;
             Log("broadcast %s: refused, %d connections from this address", Peer(from).c_str(),
                 o_.maxConnectionsPerAddress);
-            uint8_t error[128];
-            size_t n = vk::tftp_error(error, sizeof error, 0,
-                                      "Server busy, too many connections from this address");
-            (void)!send(fd, error, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            SendError(fd, nullptr, 0, "Server busy, too many connections from this address");
             close(fd);
             continue;
         }
@@ -146,9 +143,7 @@ void Server::OnMemberData(Member& m) {
 
 // The member is told why in an error packet and its connection closed.
 void Server::RefuseMember(Member& m, uint16_t code, const char* text) {
-    uint8_t error[128];
-    size_t n = vk::tftp_error(error, sizeof error, code, text);
-    (void)!send(m.fd, error, n, MSG_NOSIGNAL);
+    SendError(m.fd, nullptr, code, text);
     LeaveSession(m.id, std::string("refused: ") + text, false);
 }
 

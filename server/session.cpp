@@ -26,20 +26,12 @@ constexpr uint64_t kRepairShare = kBroadcastWindow / 2;
 // when the last pass ends or the members hold the window of the pass under
 // way, and any phase to Ended.
 void Server::Enter(Session& s, Phase phase) {
-    bool allowed = false;
-    switch (phase) {
-    case Phase::Gathering: break;
-    case Phase::Draining: allowed = s.phase != Phase::Ended; break;
-    case Phase::Streaming:
-    case Phase::Repairing: allowed = s.Started() && s.phase != Phase::Ended; break;
-    case Phase::Ended: allowed = true; break;
-    }
-    if (!allowed) {
-        Log("broadcast session %d: no move from phase %d to %d", s.id, int(s.phase), int(phase));
-        return;
-    }
+    bool passing = phase == Phase::Streaming || phase == Phase::Repairing;
+    if (s.phase == Phase::Ended || phase == Phase::Gathering || (passing && !s.Started()))
+        return Log("broadcast session %d: no move from phase %d to %d", s.id, int(s.phase),
+                   int(phase));
     s.phase = phase;
-    if (phase == Phase::Streaming || phase == Phase::Repairing) s.timer = TimePoint::max();
+    if (passing) s.timer = TimePoint::max();
 }
 
 // True when every member keeps the next window's packets while it waits for
