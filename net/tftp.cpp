@@ -7,8 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/tcp.h> // TCP_RTO_MIN_US where the kernel headers are new enough
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,6 +45,11 @@ constexpr int kFirstWaitMs = 4000;
 constexpr int kNextWaitMs = 1000;
 constexpr int kMinorTimeouts = 15;
 constexpr int kConnectWaitMs = 4000;
+// A broadcast control connection refused or dropped before the answer is
+// tried again for this long, after a pause that doubles up to its most.
+constexpr int kReconnectMs = 12000;
+constexpr int kReconnectPauseMs = 250;
+constexpr int kReconnectPauseMaxMs = 2000;
 // Broadcast flavour: the windows kept beyond the one awaited (their early
 // packets wait in a ring of window buffers, indexed by window number), the
 // size of one, and a slot that holds no packet yet.
@@ -63,7 +68,7 @@ constexpr int kStreamBuffer = 1 << 20;
 // again after a few milliseconds, not the kernel's default 200 ms, which
 // would hold up every client of the session.
 constexpr int kControlRtoMinUs = 5000;
-#ifndef TCP_RTO_MIN_US
+#ifndef TCP_RTO_MIN_US // kernel headers older than Linux 6.13: its number there
 #define TCP_RTO_MIN_US 45
 #endif
 // With options agreed, this much silence while blocks are due means a lost
@@ -703,15 +708,13 @@ int ReadBroadcast(uint8_t* buffer) {
     return s.last;
 }
 
-int OpenBroadcast() {
-    PrintString("BTFTP> TFTP RRQ to ");
-    PrintIP(s.server);
-    PrintString(":99\r\n");
+// How the request on the control stream went: answered, refused or dropped
+// before the answer (a server restarting), or answered with something else.
+enum class Asked { Answered, Dropped, Refused };
+
+Asked AskBroadcast(uint8_t answer[4]) {
     Log("BTFTP>Connect...");
-    if (!ConnectStream()) {
-        Log("BTFTP: Cannot connect to broadcast server !\r\n");
-        return -1;
-    }
+    if (!ConnectStream()) return Asked::Dropped;
     Log("success !\r\n");
     // Every client of this flavour listens on the same port: what came
     // before our request belongs to another client's session and would be
@@ -727,11 +730,37 @@ int OpenBroadcast() {
     uint8_t asked[kTftpRequestMax + 4];
     std::memcpy(asked, s.request, s.requestLength);
     size_t askedLength = s.requestLength + btftp_ahead(asked + s.requestLength, kAheadWindows);
+    if (!WriteStream(asked, askedLength, deadline) || !ReadStream(answer, 4, deadline))
+        return Asked::Dropped;
+    return ldn16(answer) == kBtftpOack ? Asked::Answered : Asked::Refused;
+}
+
+int OpenBroadcast() {
+    PrintString("BTFTP> TFTP RRQ to ");
+    PrintIP(s.server);
+    PrintString(":99\r\n");
+    // A refused or dropped control connection (a server restarting between
+    // two files) is tried again, after pauses that double, for a while.
+    const auto giveUp = Clock::now() + Wait(kReconnectMs);
+    int pauseMs = kReconnectPauseMs;
     uint8_t answer[4];
-    if (!WriteStream(asked, askedLength, deadline) ||
-        !ReadStream(answer, sizeof answer, deadline) || ldn16(answer) != kBtftpOack) {
-        Log("BTFTP: Protocol error (OACK)\r\n");
-        return -1;
+    for (;;) {
+        Asked asked = AskBroadcast(answer);
+        if (asked == Asked::Answered) break;
+        if (asked == Asked::Refused) {
+            Log("BTFTP: Protocol error (OACK)\r\n");
+            return -1;
+        }
+        if (Clock::now() + Wait(pauseMs) > giveUp) {
+            Log("BTFTP: Cannot connect to broadcast server !\r\n");
+            return -1;
+        }
+        LogFormat("BTFTP: No answer from the broadcast server, trying again in %.2f s\r\n",
+                  pauseMs / 1000.0);
+        close(s.tcp);
+        s.tcp = -1;
+        poll(nullptr, 0, pauseMs);
+        pauseMs = std::min(2 * pauseMs, kReconnectPauseMaxMs);
     }
     s.procno = ldn16(answer + 2);
     ReadNotes();

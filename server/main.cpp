@@ -78,6 +78,14 @@ int main(int argc, char** argv) {
     app.add_option("--max-transfers", o.maxTransfers, "concurrent transfers")
         ->capture_default_str()
         ->check(CLI::Range(1, 100000));
+    app.add_option("--max-transfers-per-address", o.maxTransfersPerAddress,
+                   "concurrent transfers of one client address")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
+    app.add_option("--max-connections-per-address", o.maxConnectionsPerAddress,
+                   "broadcast control connections of one client address")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 100000));
     app.add_option("--status-port", o.statusPort,
                    "HTTP status endpoint on 127.0.0.1; 0 = none; at most 32 connections, "
                    "each closed unless its request arrives within 2 s")

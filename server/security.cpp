@@ -21,14 +21,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/security_key.h"
+
 namespace vks {
 
 namespace {
 
-// The fixed key under which Tobrend encodes passwords for this server. It
-// hides a password from a casual look at the traffic, nothing more: the key
-// is in every client.
-constexpr uint8_t kPasswordKey[DES_KEY_SIZE] = {'K', 'o', 'D', 'r', 'A', 'f', 'E', '!'};
 constexpr size_t kEncodedDigits = 32; // two DES blocks
 constexpr size_t kTraditionalHash = 13;
 constexpr size_t kMaxUserName = 64;
@@ -130,7 +128,9 @@ bool DecodePassword(std::string_view hex, std::string& password) {
         bytes[i] = uint8_t(high << 4 | low);
     }
     des_ctx key;
-    (void)nettle_des_set_key(&key, kPasswordKey); // a fixed key, not a weak one
+    static_assert(sizeof vk::kSecurityKey == DES_KEY_SIZE);
+    // A fixed key, not a weak one.
+    (void)nettle_des_set_key(&key, reinterpret_cast<const uint8_t*>(vk::kSecurityKey));
     nettle_des_decrypt(&key, sizeof bytes, bytes, bytes);
     size_t length = 0;
     while (length < sizeof bytes && bytes[length] != 0)

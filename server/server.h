@@ -23,6 +23,10 @@ struct ServerOptions {
     int expect = 0;       // 0: no expected count
     uint64_t maxRate = 0; // bits per second, 0: unlimited
     int maxTransfers = 64;
+    // One client address at most holds this many transfers (lock-step and
+    // broadcast) and this many broadcast control connections.
+    int maxTransfersPerAddress = 8;
+    int maxConnectionsPerAddress = 4;
     uint16_t statusPort = 8099;
     bool quiet = false;
     std::string usersFile; // for SIGHUP

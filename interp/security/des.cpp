@@ -5,6 +5,7 @@
 #include <nettle/des.h>
 
 #include "interp/security.h"
+#include "platform/security_key.h"
 #include "platform/util.h"
 
 namespace vk {
@@ -13,9 +14,6 @@ namespace {
 
 // The key schedule of the last des_setkey; all-zero until then.
 des_ctx schedule;
-
-// The fixed key under which passwords travel to the security server.
-constexpr char kSecurityKey[kDesBlock + 1] = "KoDrAfE!";
 
 void EncryptBlock(const uint8_t in[kDesBlock], uint8_t out[kDesBlock]) {
     nettle_des_encrypt(&schedule, kDesBlock, out, in);

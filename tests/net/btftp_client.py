@@ -6,11 +6,29 @@ acknowledging each. A packet of a later window before the current one is
 complete is an error, as it is for such clients. Writes the file's bytes to
 the output path; exit status 0 when the file ended cleanly.
 
-  btftp_client.py SERVER NAME OUTPUT"""
-import select, socket, struct, sys
+  btftp_client.py SERVER NAME OUTPUT
+
+With --hostile in place of OUTPUT, a member that never takes a window: it
+says it holds windows ahead, then asks for the window before the first
+again every half second, with a burst of repair requests for the first
+packet each time, until the server drops it (exit status 0) or a minute
+has passed (1)."""
+import select, socket, struct, sys, time
 
 BLOCK, WINDOW = 1408, 32
 server, name, output = sys.argv[1], sys.argv[2], sys.argv[3]
+if output == "--hostile":
+    tcp = socket.create_connection((server, 99), timeout=10)
+    tcp.sendall(struct.pack("!H", 1) + name.encode() + b"\0octet\0" + struct.pack("!HH", 7, 3))
+    end = time.monotonic() + 60
+    try:
+        while time.monotonic() < end:
+            tcp.sendall(struct.pack("!HH", 3, 0xFFFF) + struct.pack("!HH", 8, 0) * 20)
+            if select.select([tcp], [], [], 0.5)[0] and not tcp.recv(4096):
+                sys.exit(0)
+    except OSError:
+        sys.exit(0)
+    sys.exit("not dropped")
 udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 udp.bind(("0.0.0.0", 10000))
 tcp = socket.create_connection((server, 99), timeout=10)

@@ -7,6 +7,8 @@
 # A guesser failing checkuser on the security port is held back while the
 # right password from another address passes; idle and slow connections to
 # the status port do not hold up /status.json.
+# A full server ends the newest transfer of the address that holds them all
+# ("Server busy") to serve another address.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs python3 tftp curl
 set -uo pipefail
@@ -80,6 +82,19 @@ s.settimeout(3)
 s.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
 error = s.recvfrom(2048)[0]
 assert error[:4] == b"\0\5\0\0" and b"busy" in error, error
+# Another address asks while this one holds every transfer: the newest of
+# them ends with "Server busy", and the other address is served.
+other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+other.settimeout(3)
+other.bind(("127.0.0.2", 0))
+other.sendto(b"\0\1file\0octet\0", ("127.0.0.1", port))
+assert other.recvfrom(2048)[0][:4] == b"\0\3\0\1"
+while True:
+    error = held[-1].recvfrom(2048)[0]
+    if error[:2] == b"\0\5":
+        break
+assert error[:4] == b"\0\5\0\0" and b"this address holds too many" in error, error
+other.close()
 for h in held:
     h.close()
 PY

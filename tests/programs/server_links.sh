@@ -6,7 +6,10 @@
 # computed here, and the copies each client wrote to its FAT image, read back
 # by mtools), nothing waits out the client's one-second timeouts for long (the
 # whole run is bounded), and the server counted its resends and repaired
-# lost broadcast packets one by one.
+# lost broadcast packets one by one. A hostile member joins the first
+# broadcast session before them (tests/net/btftp_client.py --hostile: it
+# asks for the window before the first over and over, and floods repair
+# requests): the server drops it with its reason, and the others go on.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs python3 mtype ip
 source "$(dirname "$0")/net_lib.sh"
@@ -42,10 +45,13 @@ for i in $(seq "$CLIENTS"); do cp disk.img "disk$i.img"; done
 # DHCP names the script; it comes from the server's enhanced port.
 start_dnsmasq start.tbr
 start_bg "$BIN/tobrend-server" --root "$WORK/root" --security-port 0 --quiet \
-    --expect "$CLIENTS" --gather 10 --status-port 8099 2> server.log
+    --expect $((CLIENTS + 1)) --gather 10 --status-port 8099 2> server.log
 wait_port udp 69
 wait_port udp 59
 wait_port tcp 99
+in_lab 1 timeout -s KILL 90 python3 "$HERE/../net/btftp_client.py" "$S" one --hostile > hostile.out 2>&1 &
+hostile=$!
+PIDS+=($hostile)
 
 # Each client ends its script and then waits: it is interrupted once its
 # last line is there, or killed when the time is up.
@@ -62,6 +68,9 @@ for _ in $(seq 1500); do
     sleep 0.1
 done
 for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; wait "$p"; done
+wait "$hostile" || fail "the hostile member was not dropped: $(cat hostile.out)"
+grep -qE '#[0-9]+ dropped: 8 requests in a row that moved nothing' server.log ||
+    fail "no drop of the hostile member in the log"
 status=$(ip netns exec "$NS_S" python3 -c \
     'import urllib.request; print(urllib.request.urlopen("http://127.0.0.1:8099/status.json", timeout=5).read().decode())' \
     2> /dev/null)

@@ -7,8 +7,12 @@
 # streams (Tobrend takes data only from its session's port); a fifth, frozen
 # in the middle of a session, is dropped with a logged reason while the
 # others go on. Last, a client that knows nothing of the server's notes
-# (tests/net/btftp_client.py) gets plain lock-step windows. Paced by
-# --max-rate so that the sessions last long enough to be watched.
+# (tests/net/btftp_client.py) gets plain lock-step windows. Then one host
+# holds as many control connections and transfers as an address may: its
+# next ones are answered "Server busy" while another address is served.
+# Last, the server is restarted while a client is about to connect: the
+# client tries again until it is back. Paced by --max-rate so that the
+# sessions last long enough to be watched.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs python3 ip
 source "$(dirname "$0")/net_lib.sh"
@@ -80,6 +84,50 @@ grep -qE 'goes on by broadcast, every client tells sessions apart' server.log ||
 in_lab 5 timeout -s KILL 60 python3 "$HERE/../net/btftp_client.py" 10.77.0.1 big strict.bin ||
     fail "the client without notes failed"
 cmp -s root/big strict.bin || fail "the client without notes got other bytes"
+
+# Limits per address, from client 3's namespace (its client is done) and a
+# second address there.
+ip -n "${LAB_NS[2]}" addr add 10.77.0.203/24 dev eth0
+in_lab 3 timeout 30 python3 - 10.77.0.1 > limits.out 2>&1 <<'PY' || fail "limits: $(cat limits.out)"
+import socket, sys
+server = sys.argv[1]
+def busy(answer, why):
+    assert answer[:4] == b"\0\5\0\0" and why in answer, answer
+held = [socket.create_connection((server, 99), timeout=5) for _ in range(4)]
+busy(socket.create_connection((server, 99), timeout=5).recv(128), b"connections from this address")
+def ask(source=None):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(3)
+    if source:
+        s.bind((source, 0))
+    s.sendto(b"\0\1big\0octet\0", (server, 69))
+    held.append(s)
+    return s.recvfrom(2048)[0]
+for _ in range(8):
+    assert ask()[:4] == b"\0\3\0\1"
+busy(ask(), b"transfers from this address")
+assert ask("10.77.0.203")[:4] == b"\0\3\0\1"
+PY
+grep -q 'refused, 4 connections from this address' server.log || fail "no log line for the connections"
+
+# A server restarted between two files: the client's connection is refused
+# for a while, and it tries again.
+printf 'delay 1\ntesttftp "10.77.0.1@99:big" 999999999\n' > root/boot/late.tbr
+fetched=$(grep -c '"boot/late.tbr" done' server.log)
+lab_tobrend 4
+for _ in $(seq 300); do
+    [ "$(grep -c '"boot/late.tbr" done' server.log)" -gt "$fetched" ] && break
+    sleep 0.1
+done
+stop_server
+sleep 2.5
+start_server "$WORK/root" --max-rate 40M
+wait_port tcp 99
+for _ in $(seq 300); do grep -q "End of batch file reached" raw.4 && break; sleep 0.1; done
+kill -INT "${LAB_PIDS[4]}" 2>/dev/null
+tr -d '\r' < raw.4 > out.4
+grep -qxF "$want" out.4 || { fail "no file from the restarted server"; tail -8 out.4; }
+grep -q 'trying again in' out.4 || fail "the client did not say it tried again"
 stop_server
 [ "$failures" -gt 0 ] && sed 's/^/    server: /' server.log
 finish
