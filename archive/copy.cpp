@@ -13,6 +13,7 @@
 #include "archive/input.h"
 #include "archive/output.h"
 #include "archive/pump.h"
+#include "archive/reader.h"
 #include "archive/sink.h"
 #include "archive/vfile.h"
 #include "archive/writer.h"

@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "archive/format.h"
-#include "archive/reader.h"
-#include "archive/scan.h"
 #include "platform/types.h"
 
 namespace vk {
