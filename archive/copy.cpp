@@ -1,5 +1,6 @@
-// The copy engine: the source adapter over the reader and the scan, the
-// general filtered copy and the two unfiltered section copies.
+// The copy engine: archive ends, filters, the general filtered copy from a
+// source (archive/input.h) to the destination adapter, and the two
+// unfiltered section copies.
 #include "archive/copy.h"
 
 #include <limits.h>
