@@ -21,7 +21,7 @@ class ArchiveInput : public InputSource {
   public:
     ArchiveInput() : entry_(static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)))) {}
     ~ArchiveInput() override {
-        if (reader_) AbandonArchive(reader_.get());
+        if (open_) AbandonArchive(&r_);
         Free(entry_);
     }
 
@@ -29,7 +29,7 @@ class ArchiveInput : public InputSource {
     Status Open(Status opened) {
         if (opened) return opened;
         const ArchiveHeader* header;
-        if (ReadArchiveHeader(reader_.get(), &header)) return 2;
+        if (ReadArchiveHeader(&r_, &header)) return 2;
         header_ = *header;
         return 0;
     }
@@ -50,12 +50,12 @@ class ArchiveInput : public InputSource {
   protected:
     // Ends the reading with `closed` (the reader's close), whatever it says.
     Status Closed(Status closed) {
-        reader_.reset();
+        open_ = false;
         return closed;
     }
-    IArchive* Reader() { return reader_.get(); }
 
-    std::unique_ptr<IArchive> reader_ = std::make_unique<IArchive>();
+    IArchive r_{};
+    bool open_ = true; // until closed: a failure abandons it
     ArchiveHeader header_;
     uint16_t attrSize_ = 0; // of the entries handed out
     uint8_t* entry_;        // kChunkData bytes
@@ -71,13 +71,13 @@ class FullInput : public ArchiveInput {
         ReleaseVFile(inds_);
         ReleaseVFile(infs_);
     }
-    Status Open(const char* name) { return ArchiveInput::Open(OpenArchive(name, Reader())); }
+    Status Open(const char* name) { return ArchiveInput::Open(OpenArchive(name, &r_)); }
 
-    Status InputBootSectors(uint32_t* size) override { return OpenBootSectors(Reader(), size); }
+    Status InputBootSectors(uint32_t* size) override { return OpenBootSectors(&r_, size); }
     Status InputBootSectorsChunk(const uint8_t** ptr, uint32_t* len) override {
-        return ReadBootSectorsChunk(Reader(), ptr, len);
+        return ReadBootSectorsChunk(&r_, ptr, len);
     }
-    Status InputedBootSectors() override { return CloseBootSectors(Reader()); }
+    Status InputedBootSectors() override { return CloseBootSectors(&r_); }
     Status InputDirectories(uint32_t* count) override;
     Status InputRootDirEntry(const uint8_t** ptr) override {
         ArchiveInput::InputRootDirEntry(ptr);
@@ -89,7 +89,7 @@ class FullInput : public ArchiveInput {
     Status InputDirectory(uint16_t* pops, uint32_t* subdirs, uint32_t* files,
                           uint32_t index) override {
         DirectoryRecord record;
-        if (ReadDirectory(Reader(), &record)) return 1;
+        if (ReadDirectory(&r_, &record)) return 1;
         *pops = record.pops;
         *subdirs = record.subdirs;
         *files = record.files;
@@ -101,7 +101,7 @@ class FullInput : public ArchiveInput {
     Status InputDirEntryDir(const uint8_t** ptr) override;
     Status InputDirEntryFile(const uint8_t** ptr) override {
         const uint8_t* p;
-        if (ReadDirEntryFile(Reader(), &p)) return 1;
+        if (ReadDirEntryFile(&r_, &p)) return 1;
         if (!Rebuilds()) {
             *ptr = p;
             return 0;
@@ -111,19 +111,19 @@ class FullInput : public ArchiveInput {
     Status InputedDirectories() override {
         ReleaseVFile(inds_);
         ReleaseVFile(infs_);
-        return CloseDirectories(Reader());
+        return CloseDirectories(&r_);
     }
     Status InputFiles(uint32_t* count) override {
         *count = header_.fileCount;
-        return OpenFiles(Reader());
+        return OpenFiles(&r_);
     }
-    Status InputSkipFile(uint32_t* size) override { return ReadSkipFile(Reader(), size); }
-    Status InputFileHeader(uint32_t* size) override { return ReadFileHeader(Reader(), size); }
+    Status InputSkipFile(uint32_t* size) override { return ReadSkipFile(&r_, size); }
+    Status InputFileHeader(uint32_t* size) override { return ReadFileHeader(&r_, size); }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
-        return ReadFileContent(Reader(), ptr, len);
+        return ReadFileContent(&r_, ptr, len);
     }
-    Status InputedFiles() override { return CloseFiles(Reader()); }
-    Status InputedArchive() override { return Closed(CloseArchive(Reader())); }
+    Status InputedFiles() override { return CloseFiles(&r_); }
+    Status InputedArchive() override { return Closed(CloseArchive(&r_)); }
 
   private:
     bool Rebuilds() const { return header_.dirAttr < header_.summaryAttr; }
@@ -136,7 +136,6 @@ class FullInput : public ArchiveInput {
 };
 
 Status FullInput::InputDirectories(uint32_t* count) {
-    IArchive* r = Reader();
     *count = header_.dirCount;
     uint16_t sa = header_.summaryAttr;
     if (Rebuilds()) {
@@ -145,19 +144,19 @@ Status FullInput::InputDirectories(uint32_t* count) {
         if (inds_ < 0 || infs_ < 0) return 1;
     }
     const uint8_t* p;
-    if (OpenDirSummary(r)) return 1;
+    if (OpenDirSummary(&r_)) return 1;
     for (uint32_t i = 0; i < header_.dirCount; ++i) {
-        if (ReadDirSummaryEntry(r, &p)) return 1;
+        if (ReadDirSummaryEntry(&r_, &p)) return 1;
         if (inds_ >= 0 && WriteVFile(inds_, p + DirSummary::kSize, sa)) return 1;
     }
-    if (CloseDirSummary(r) || OpenFileSummary(r)) return 1;
+    if (CloseDirSummary(&r_) || OpenFileSummary(&r_)) return 1;
     for (uint32_t i = 0; i < header_.fileCount; ++i) {
-        if (ReadFileSummaryEntry(r, &p)) return 1;
+        if (ReadFileSummaryEntry(&r_, &p)) return 1;
         if (infs_ >= 0 && WriteVFile(infs_, p + kFileSummarySize, sa)) return 1;
     }
-    if (CloseFileSummary(r)) return 1;
+    if (CloseFileSummary(&r_)) return 1;
     if (infs_ >= 0 && SeekVFile(infs_, 0)) return 1;
-    return OpenDirectories(r);
+    return OpenDirectories(&r_);
 }
 
 // Puts the entry's fixed part, the given attributes and its name into the
@@ -177,7 +176,7 @@ Status FullInput::Rebuild(const uint8_t* p, uint32_t fixed, int16_t attrs, uint3
 
 Status FullInput::InputDirEntryDir(const uint8_t** ptr) {
     const uint8_t* p;
-    if (ReadDirEntryDir(Reader(), &p)) return 1;
+    if (ReadDirEntryDir(&r_, &p)) return 1;
     uint32_t number = nextChild_;
     uint64_t next = uint64_t(number) + SubdirEntry::Load(p).descendants;
     nextChild_ = next > 0xFFFFFFFF ? 0xFFFFFFFF : uint32_t(next);
@@ -193,55 +192,53 @@ Status FullInput::InputDirEntryDir(const uint8_t** ptr) {
 // (each file's content passed), then again for the files' contents.
 class IncrInput : public ArchiveInput {
   public:
-    Status Open(const char* name) { return ArchiveInput::Open(OpenIArchive(name, Reader())); }
+    Status Open(const char* name) { return ArchiveInput::Open(OpenIArchive(name, &r_)); }
 
     Status InputDirectories(uint32_t* count) override {
         *count = header_.dirCount;
-        return OpenIFiles(Reader());
+        return OpenIFiles(&r_);
     }
     Status InputDirectory(uint16_t* pops, uint32_t* subdirs, uint32_t* files, uint32_t) override {
         IDirectoryRecord record;
         const char* name;
-        if (ReadIDirectory(Reader(), &record, &name)) return 1;
+        if (ReadIDirectory(&r_, &record, &name)) return 1;
         *pops = record.pops;
         *subdirs = record.subdirs;
         *files = record.files;
         return 0;
     }
-    Status InputDirEntryDir(const uint8_t** ptr) override {
-        return ReadIDirEntryDir(Reader(), ptr);
-    }
+    Status InputDirEntryDir(const uint8_t** ptr) override { return ReadIDirEntryDir(&r_, ptr); }
     // The content follows the entry: pass it.
-    Status InputDirEntryFile(const uint8_t** ptr) override { return ReadISkipFile(Reader(), ptr); }
+    Status InputDirEntryFile(const uint8_t** ptr) override { return ReadISkipFile(&r_, ptr); }
     // The file pass reads the archive a second time.
     Status InputedDirectories() override {
-        if (CloseIFiles(Reader()) || ReopenIArchive(Reader())) return 1;
+        if (CloseIFiles(&r_) || ReopenIArchive(&r_)) return 1;
         const ArchiveHeader* again;
-        if (ReadIArchiveHeader(Reader(), &again)) return 1;
+        if (ReadIArchiveHeader(&r_, &again)) return 1;
         return std::memcmp(again, &header_, sizeof header_) == 0 ? 0 : 1;
     }
     Status InputFiles(uint32_t* count) override {
         *count = header_.fileCount;
         dirsLeft_ = header_.dirCount;
         filesLeft_ = 0;
-        return OpenIFiles(Reader());
+        return OpenIFiles(&r_);
     }
     Status InputSkipFile(uint32_t* size) override {
-        return NextFile(size, [this](const uint8_t** p) { return ReadISkipFile(Reader(), p); });
+        return NextFile(size, [this](const uint8_t** p) { return ReadISkipFile(&r_, p); });
     }
     Status InputFileHeader(uint32_t* size) override {
-        return NextFile(size, [this](const uint8_t** p) { return ReadIDirEntryFile(Reader(), p); });
+        return NextFile(size, [this](const uint8_t** p) { return ReadIDirEntryFile(&r_, p); });
     }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
-        return ReadIFileContent(Reader(), ptr, len);
+        return ReadIFileContent(&r_, ptr, len);
     }
     // Directories without files after the last file.
     Status InputedFiles() override {
         while (dirsLeft_ > 0)
             if (PassDirectory(true)) return 1;
-        return CloseIFiles(Reader());
+        return CloseIFiles(&r_);
     }
-    Status InputedArchive() override { return Closed(CloseIArchive(Reader())); }
+    Status InputedArchive() override { return Closed(CloseIArchive(&r_)); }
 
   private:
     // The file pass: one directory record and its subdirectory entries;
@@ -250,9 +247,9 @@ class IncrInput : public ArchiveInput {
         IDirectoryRecord record;
         const char* name;
         const uint8_t* p;
-        if (ReadIDirectory(Reader(), &record, &name) || (last && record.files != 0)) return 1;
+        if (ReadIDirectory(&r_, &record, &name) || (last && record.files != 0)) return 1;
         for (uint32_t i = 0; i < record.subdirs; ++i)
-            if (ReadIDirEntryDir(Reader(), &p)) return 1;
+            if (ReadIDirEntryDir(&r_, &p)) return 1;
         filesLeft_ = record.files;
         --dirsLeft_;
         return 0;
@@ -276,51 +273,45 @@ class IncrInput : public ArchiveInput {
 // A file tree, scanned when opened.
 class ScanInput : public InputSource {
   public:
-    ~ScanInput() override { FinishArchive(scan_.get()); }
-    Status Open(const char* name) { return NewArchive(name, scan_.get()); }
+    ~ScanInput() override { FinishArchive(&s_); }
+    Status Open(const char* name) { return NewArchive(name, &s_); }
 
     Status InputFsInfos(char id[4], uint16_t* attrSize) override {
-        return GetFsInfos(scan_.get(), id, attrSize) ? 1 : 0;
+        return GetFsInfos(&s_, id, attrSize) ? 1 : 0;
     }
-    Status InputBootSectors(uint32_t* size) override { return NewBootSectors(scan_.get(), size); }
+    Status InputBootSectors(uint32_t* size) override { return NewBootSectors(&s_, size); }
     Status InputBootSectorsChunk(const uint8_t** ptr, uint32_t* len) override {
-        return GetBootSectorsChunk(scan_.get(), ptr, len);
+        return GetBootSectorsChunk(&s_, ptr, len);
     }
-    Status InputedBootSectors() override { return FinishBootSectors(scan_.get()) == 0 ? 0 : 1; }
+    Status InputedBootSectors() override { return FinishBootSectors(&s_) == 0 ? 0 : 1; }
     Status InputDirectories(uint32_t* count) override {
-        *count = scan_->dirs;
-        return NewDirectories(scan_.get());
+        *count = s_.dirs;
+        return NewDirectories(&s_);
     }
-    Status InputRootDirEntry(const uint8_t** ptr) override {
-        return GetRootDirEntry(scan_.get(), ptr);
-    }
+    Status InputRootDirEntry(const uint8_t** ptr) override { return GetRootDirEntry(&s_, ptr); }
     Status InputDirectory(uint16_t* pops, uint32_t* subdirs, uint32_t* files, uint32_t) override {
-        return GetDirectory(scan_.get(), pops, subdirs, files);
+        return GetDirectory(&s_, pops, subdirs, files);
     }
-    Status InputDirEntryDir(const uint8_t** ptr) override {
-        return GetDirEntryDir(scan_.get(), ptr);
-    }
-    Status InputDirEntryFile(const uint8_t** ptr) override {
-        return GetDirEntryFile(scan_.get(), ptr);
-    }
-    Status InputedDirectories() override { return FinishDirectories(scan_.get()); }
+    Status InputDirEntryDir(const uint8_t** ptr) override { return GetDirEntryDir(&s_, ptr); }
+    Status InputDirEntryFile(const uint8_t** ptr) override { return GetDirEntryFile(&s_, ptr); }
+    Status InputedDirectories() override { return FinishDirectories(&s_); }
     Status InputFiles(uint32_t* count) override {
-        *count = scan_->files;
-        return NewFiles(scan_.get());
+        *count = s_.files;
+        return NewFiles(&s_);
     }
-    Status InputSkipFile(uint32_t* size) override { return DismissFile(scan_.get(), size); }
-    Status InputFileHeader(uint32_t* size) override { return GetFileHeader(scan_.get(), size); }
+    Status InputSkipFile(uint32_t* size) override { return DismissFile(&s_, size); }
+    Status InputFileHeader(uint32_t* size) override { return GetFileHeader(&s_, size); }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
-        return GetFileContent(scan_.get(), ptr, len);
+        return GetFileContent(&s_, ptr, len);
     }
-    Status InputedFiles() override { return FinishFiles(scan_.get()); }
-    Status InputedArchive() override { return FinishArchive(scan_.get()); }
+    Status InputedFiles() override { return FinishFiles(&s_); }
+    Status InputedArchive() override { return FinishArchive(&s_); }
 
-    const FsHandler* Handler() const override { return scan_->handler; }
-    uint32_t Unreadable() const override { return scan_->unreadable; }
+    const FsHandler* Handler() const override { return s_.handler; }
+    uint32_t Unreadable() const override { return s_.unreadable; }
 
   private:
-    std::unique_ptr<ScanState> scan_ = std::make_unique<ScanState>();
+    ScanState s_{};
 };
 
 // Makes the source of type T and opens it.
