@@ -1,5 +1,6 @@
-// The copy engine: the source adapter over the reader and the scan, the
-// general filtered copy and the two unfiltered section copies.
+// The copy engine: archive ends, filters, the general filtered copy from a
+// source (archive/input.h) to the destination adapter, and the two
+// unfiltered section copies.
 #include "archive/copy.h"
 
 #include <limits.h>
@@ -10,8 +11,10 @@
 
 #include "archive/check.h"
 #include "archive/dump.h"
+#include "archive/input.h"
 #include "archive/output.h"
 #include "archive/pump.h"
+#include "archive/reader.h"
 #include "archive/sink.h"
 #include "archive/vfile.h"
 #include "archive/writer.h"
@@ -71,302 +74,14 @@ bool PassFilter(const FilterSet& filters, const char* path, bool nocase) {
     return true;
 }
 
-// Source adapter ---------------------------------------------------------------
-
 namespace {
-
-void CloseHandle(int16_t& h) {
-    if (h >= 0) CloseVFile(h);
-    h = -1;
-}
-
-bool Rebuilds(const InputContext* in) {
-    return in->type == kEndArchive && in->header->dirAttr < in->header->summaryAttr;
-}
-
-Status InputArchive(InputContext* in, uint8_t type, const char* name) {
-    in->type = type;
-    in->entry = static_cast<uint8_t*>(Malloc(ParagraphsFor(kChunkData)));
-    if (type == kEndArchive || type == kEndIArchive) {
-        in->reader = new IArchive{};
-        Status s =
-            type == kEndArchive ? OpenArchive(name, in->reader) : OpenIArchive(name, in->reader);
-        if (s) return s;
-        if (ReadArchiveHeader(in->reader, &in->header)) return 2;
-        in->headerCopy = *in->header;
-        in->header = &in->headerCopy;
-        return 0;
-    }
-    if (type == kEndScan) {
-        in->scan = new ScanState{};
-        return NewArchive(name, in->scan);
-    }
-    return -1;
-}
-
-Status InputFsInfos(InputContext* in, char id[4], uint16_t* attrSize) {
-    if (in->type == kEndScan) {
-        if (GetFsInfos(in->scan, id, attrSize)) return 1;
-    } else {
-        std::memcpy(id, in->header->fsId, 4);
-        *attrSize = in->header->summaryAttr > in->header->dirAttr ? in->header->summaryAttr
-                                                                  : in->header->dirAttr;
-    }
-    if (*attrSize > kAttrMax) return 1;
-    in->attrSize = *attrSize;
-    return 0;
-}
-
-Status InputBootSectors(InputContext* in, uint32_t* size) {
-    if (in->type == kEndScan) return NewBootSectors(in->scan, size);
-    if (in->type == kEndArchive) return OpenBootSectors(in->reader, size);
-    *size = 0;
-    return 0;
-}
-
-Status InputBootSectorsChunk(InputContext* in, const uint8_t** ptr, uint32_t* len) {
-    if (in->type == kEndScan) return GetBootSectorsChunk(in->scan, ptr, len);
-    if (in->type == kEndArchive) return ReadBootSectorsChunk(in->reader, ptr, len);
-    return 1;
-}
-
-Status InputedBootSectors(InputContext* in) {
-    if (in->type == kEndScan) return FinishBootSectors(in->scan) == 0 ? 0 : 1;
-    if (in->type == kEndArchive) return CloseBootSectors(in->reader);
-    return 0;
-}
-
-Status InputDirectories(InputContext* in, uint32_t* count) {
-    if (in->type == kEndScan) {
-        *count = in->scan->dirs;
-        return NewDirectories(in->scan);
-    }
-    IArchive* r = in->reader;
-    *count = in->header->dirCount;
-    if (in->type == kEndIArchive) return OpenIFiles(r);
-    uint16_t sa = in->header->summaryAttr;
-    if (Rebuilds(in)) {
-        in->inds = RewriteVFile("INDS");
-        in->infs = RewriteVFile("INFS");
-        if (in->inds < 0 || in->infs < 0) return 1;
-    }
-    const uint8_t* p;
-    if (OpenDirSummary(r)) return 1;
-    for (uint32_t i = 0; i < in->header->dirCount; ++i) {
-        if (ReadDirSummaryEntry(r, &p)) return 1;
-        if (in->inds >= 0 && WriteVFile(in->inds, p + DirSummary::kSize, sa)) return 1;
-    }
-    if (CloseDirSummary(r) || OpenFileSummary(r)) return 1;
-    for (uint32_t i = 0; i < in->header->fileCount; ++i) {
-        if (ReadFileSummaryEntry(r, &p)) return 1;
-        if (in->infs >= 0 && WriteVFile(in->infs, p + kFileSummarySize, sa)) return 1;
-    }
-    if (CloseFileSummary(r)) return 1;
-    if (in->infs >= 0 && SeekVFile(in->infs, 0)) return 1;
-    in->dirNumber = 0;
-    in->depth = 0;
-    return OpenDirectories(r);
-}
-
-Status InputRootDirEntry(InputContext* in, const uint8_t** ptr) {
-    if (in->type == kEndScan) return GetRootDirEntry(in->scan, ptr);
-    std::memset(in->entry, 0, SubdirEntry::kSize + in->attrSize + 1);
-    if (Rebuilds(in)) {
-        if (SeekVFile(in->inds, 0) ||
-            ReadVFile(in->inds, in->entry + SubdirEntry::kSize, in->header->summaryAttr))
-            return 1;
-    }
-    *ptr = in->entry;
-    return 0;
-}
-
-Status InputDirectory(InputContext* in, uint16_t* pops, uint32_t* subdirs, uint32_t* files,
-                      uint32_t index) {
-    if (in->type == kEndScan) return GetDirectory(in->scan, pops, subdirs, files);
-    if (in->type == kEndIArchive) {
-        IDirectoryRecord record;
-        const char* name;
-        if (ReadIDirectory(in->reader, &record, &name)) return 1;
-        *pops = record.pops;
-        *subdirs = record.subdirs;
-        *files = record.files;
-        return 0;
-    }
-    DirectoryRecord record;
-    if (ReadDirectory(in->reader, &record)) return 1;
-    *pops = record.pops;
-    *subdirs = record.subdirs;
-    *files = record.files;
-    // Directories come in pre-order: the index is the directory number, and
-    // its subdirectories' numbers follow it.
-    in->dirNumber = index;
-    in->nextChild[0] = index + 1;
-    return 0;
-}
-
-// Puts the entry's fixed part, the given attributes and its name into the
-// rebuild buffer.
-Status Rebuild(InputContext* in, const uint8_t* p, uint32_t fixed, int16_t attrs, uint32_t attrsAt,
-               const uint8_t** ptr) {
-    uint16_t da = in->header->dirAttr, sa = in->header->summaryAttr;
-    int32_t nameLength = EntryNameLength(p + fixed + da, kEntryNameMax);
-    if (nameLength < 0) return 1;
-    std::memcpy(in->entry, p, fixed);
-    if (attrsAt != 0xFFFFFFFF && SeekVFile(attrs, attrsAt)) return 1;
-    if (ReadVFile(attrs, in->entry + fixed, sa)) return 1;
-    std::memcpy(in->entry + fixed + sa, p + fixed + da, size_t(nameLength) + 1);
-    *ptr = in->entry;
-    return 0;
-}
-
-Status InputDirEntryDir(InputContext* in, const uint8_t** ptr) {
-    if (in->type == kEndScan) return GetDirEntryDir(in->scan, ptr);
-    if (in->type == kEndIArchive) return ReadIDirEntryDir(in->reader, ptr);
-    const uint8_t* p;
-    if (ReadDirEntryDir(in->reader, &p)) return 1;
-    uint32_t number = in->nextChild[0];
-    uint64_t next = uint64_t(number) + SubdirEntry::Load(p).descendants;
-    in->nextChild[0] = next > 0xFFFFFFFF ? 0xFFFFFFFF : uint32_t(next);
-    if (!Rebuilds(in)) {
-        *ptr = p;
-        return 0;
-    }
-    if (number >= in->header->dirCount) return 1;
-    return Rebuild(in, p, SubdirEntry::kSize, in->inds, number * in->header->summaryAttr, ptr);
-}
-
-Status InputDirEntryFile(InputContext* in, const uint8_t** ptr) {
-    if (in->type == kEndScan) return GetDirEntryFile(in->scan, ptr);
-    // The content follows the entry in an incremental archive: pass it.
-    if (in->type == kEndIArchive) return ReadISkipFile(in->reader, ptr);
-    const uint8_t* p;
-    if (ReadDirEntryFile(in->reader, &p)) return 1;
-    if (!Rebuilds(in)) {
-        *ptr = p;
-        return 0;
-    }
-    return Rebuild(in, p, kFileEntrySize, in->infs, 0xFFFFFFFF, ptr);
-}
-
-Status InputedDirectories(InputContext* in) {
-    if (in->type == kEndScan) return FinishDirectories(in->scan);
-    CloseHandle(in->inds);
-    CloseHandle(in->infs);
-    if (in->type == kEndArchive) return CloseDirectories(in->reader);
-    // The file pass reads the incremental archive a second time.
-    if (CloseIFiles(in->reader) || ReopenIArchive(in->reader)) return 1;
-    const ArchiveHeader* again;
-    if (ReadIArchiveHeader(in->reader, &again)) return 1;
-    return std::memcmp(again, &in->headerCopy, sizeof in->headerCopy) == 0 ? 0 : 1;
-}
-
-Status InputFiles(InputContext* in, uint32_t* count) {
-    if (in->type == kEndScan) {
-        *count = in->scan->files;
-        return NewFiles(in->scan);
-    }
-    *count = in->header->fileCount;
-    if (in->type == kEndArchive) return OpenFiles(in->reader);
-    in->dirsLeft = in->header->dirCount;
-    in->filesLeft = 0;
-    return OpenIFiles(in->reader);
-}
-
-// Incremental source, file pass: walks over directory records until one
-// with files remains.
-Status NextIFile(InputContext* in) {
-    while (in->filesLeft == 0) {
-        if (in->dirsLeft == 0) return 1;
-        IDirectoryRecord record;
-        const char* name;
-        const uint8_t* p;
-        if (ReadIDirectory(in->reader, &record, &name)) return 1;
-        for (uint32_t i = 0; i < record.subdirs; ++i)
-            if (ReadIDirEntryDir(in->reader, &p)) return 1;
-        in->filesLeft = record.files;
-        --in->dirsLeft;
-    }
-    --in->filesLeft;
-    return 0;
-}
-
-Status InputSkipFile(InputContext* in, uint32_t* size) {
-    if (in->type == kEndScan) return DismissFile(in->scan, size);
-    if (in->type == kEndArchive) return ReadSkipFile(in->reader, size);
-    const uint8_t* p;
-    if (NextIFile(in) || ReadISkipFile(in->reader, &p)) return 1;
-    *size = ld32(p);
-    return 0;
-}
-
-Status InputFileHeader(InputContext* in, uint32_t* size) {
-    if (in->type == kEndScan) return GetFileHeader(in->scan, size);
-    if (in->type == kEndArchive) return ReadFileHeader(in->reader, size);
-    const uint8_t* p;
-    if (NextIFile(in) || ReadIDirEntryFile(in->reader, &p)) return 1;
-    *size = ld32(p);
-    return 0;
-}
-
-Status InputFileContent(InputContext* in, const uint8_t** ptr, uint32_t* len) {
-    if (in->type == kEndScan) return GetFileContent(in->scan, ptr, len);
-    if (in->type == kEndArchive) return ReadFileContent(in->reader, ptr, len);
-    return ReadIFileContent(in->reader, ptr, len);
-}
-
-Status InputedFiles(InputContext* in) {
-    if (in->type == kEndScan) return FinishFiles(in->scan);
-    if (in->type == kEndArchive) return CloseFiles(in->reader);
-    // Directories without files after the last file.
-    while (in->dirsLeft > 0) {
-        in->filesLeft = 0;
-        IDirectoryRecord record;
-        const char* name;
-        const uint8_t* p;
-        if (ReadIDirectory(in->reader, &record, &name) || record.files != 0) return 1;
-        for (uint32_t i = 0; i < record.subdirs; ++i)
-            if (ReadIDirEntryDir(in->reader, &p)) return 1;
-        --in->dirsLeft;
-    }
-    return CloseIFiles(in->reader);
-}
-
-Status InputedArchive(InputContext* in) {
-    Status s = 0;
-    if (in->type == kEndScan) s = FinishArchive(in->scan);
-    if (in->type == kEndArchive) s = CloseArchive(in->reader);
-    if (in->type == kEndIArchive) s = CloseIArchive(in->reader);
-    if (in->reader) {
-        delete in->reader;
-        in->reader = nullptr;
-    }
-    return s;
-}
-
-// Releases whatever the source still holds after a failure.
-void AbandonInput(InputContext* in) {
-    CloseHandle(in->inds);
-    CloseHandle(in->infs);
-    if (in->reader) {
-        AbandonArchive(in->reader);
-        delete in->reader;
-        in->reader = nullptr;
-    }
-    if (in->scan) {
-        FinishArchive(in->scan);
-        delete in->scan;
-        in->scan = nullptr;
-    }
-    if (in->entry) Free(in->entry);
-    in->entry = nullptr;
-}
 
 // General copy -----------------------------------------------------------------
 
 constexpr uint32_t kZdirRecord = kCopyPathMax + 1; // relative path and a selected flag
 
 struct Copy {
-    InputContext in;
+    std::unique_ptr<InputSource> in;
     OutputContext out;
     int16_t zdir = -1;
     int16_t zfil = -1;
@@ -412,17 +127,17 @@ const uint8_t* SourceAttrsEnd(const uint8_t* entry, uint32_t fixed, uint16_t att
 // The boot sectors from the source to the destination adapter.
 Status CopyBootSectors(Copy& c) {
     uint32_t bootSize;
-    STEP(InputBootSectors(&c.in, &bootSize), "Cannot open boot sectors\r\n");
+    STEP(c.in->InputBootSectors(&bootSize), "Cannot open boot sectors\r\n");
     STEP(OutputBootSectors(&c.out, bootSize), "Cannot create boot sectors\r\n");
     PumpFault fault = PumpPieces(
         bootSize,
         [&c](uint32_t, const uint8_t** p, uint32_t* n) {
-            return InputBootSectorsChunk(&c.in, p, n);
+            return c.in->InputBootSectorsChunk(p, n);
         },
         [&c](const uint8_t* p, uint32_t n) { return OutputBootSectorsChunk(&c.out, p, n); });
     STEP(fault == kPumpSource, "Cannot read boot sectors\r\n");
     STEP(fault == kPumpSink, "Cannot write boot sectors\r\n");
-    STEP(InputedBootSectors(&c.in), "Error closing source boot sectors\r\n");
+    STEP(c.in->InputedBootSectors(), "Error closing source boot sectors\r\n");
     STEP(OutputedBootSectors(&c.out), "Error closing dest boot sectors\r\n");
     return 0;
 }
@@ -436,7 +151,7 @@ Status CopyFiles(Copy& c, uint32_t fileCount) {
         return OutputFileContent(&c.out, p, n);
     };
     auto read = [&c](uint32_t, const uint8_t** p, uint32_t* n) {
-        return InputFileContent(&c.in, p, n);
+        return c.in->InputFileContent(p, n);
     };
     for (uint32_t f = 0; f < fileCount; ++f) {
         bool pass;
@@ -444,9 +159,9 @@ Status CopyFiles(Copy& c, uint32_t fileCount) {
         uint32_t size;
         // A file not selected is passed; a destination without contents
         // gets only their sizes, in pieces.
-        if (!pass || !data) STEP(InputSkipFile(&c.in, &size), "Cannot skip file\r\n");
+        if (!pass || !data) STEP(c.in->InputSkipFile(&size), "Cannot skip file\r\n");
         if (!pass) continue;
-        if (data) STEP(InputFileHeader(&c.in, &size), "Cannot open file\r\n");
+        if (data) STEP(c.in->InputFileHeader(&size), "Cannot open file\r\n");
         STEP(OutputFileHeader(&c.out, size), "Cannot create file\r\n");
         PumpFault fault = data ? PumpPieces(size, read, take) : PumpPieces(size, BlankPiece, take);
         STEP(fault == kPumpSource, "Cannot read file chunk\r\n");
@@ -466,7 +181,7 @@ Status CopyEntries(Copy& c, const char* path, bool selected, uint32_t subdirs, u
     size_t pathLength = std::strlen(path);
     for (uint32_t i = 0; i < subdirs + files; ++i) {
         bool isDir = i < subdirs;
-        STEP(isDir ? InputDirEntryDir(&c.in, &entry) : InputDirEntryFile(&c.in, &entry),
+        STEP(isDir ? c.in->InputDirEntryDir(&entry) : c.in->InputDirEntryFile(&entry),
              "Cannot read directory entry\r\n");
         const uint8_t* nameAt =
             SourceAttrsEnd(entry, isDir ? SubdirEntry::kSize : kFileEntrySize, c.attrSize);
@@ -511,7 +226,7 @@ Status CopyEntries(Copy& c, const char* path, bool selected, uint32_t subdirs, u
 // goes to the destination, the selection of every file to the bit list.
 Status CopyDirectories(Copy& c) {
     uint32_t dirCount;
-    STEP(InputDirectories(&c.in, &dirCount), "Cannot open directories\r\n");
+    STEP(c.in->InputDirectories(&dirCount), "Cannot open directories\r\n");
     STEP(OutputDirectories(&c.out), "Cannot create directories\r\n");
     c.zfil = RewriteVFile("ZFIL");
     c.zdir = RewriteVFile("ZDIR");
@@ -522,7 +237,7 @@ Status CopyDirectories(Copy& c) {
     STEP(WriteVFile(c.zdir, record, kZdirRecord), "Cannot write temp file\r\n");
     Log("1. Reading directories : ");
     const uint8_t* entry;
-    STEP(InputRootDirEntry(&c.in, &entry), "Cannot read root directory entry\r\n");
+    STEP(c.in->InputRootDirEntry(&entry), "Cannot read root directory entry\r\n");
     STEP(OutputRootDirEntry(&c.out, entry), "Cannot write root directory entry\r\n");
 
     uint32_t offsets[kCopyDepthMax + 1] = {};
@@ -531,7 +246,7 @@ Status CopyDirectories(Copy& c) {
     for (uint32_t d = 0; d < dirCount; ++d) {
         uint16_t pops;
         uint32_t subdirs, files;
-        STEP(InputDirectory(&c.in, &pops, &subdirs, &files, d), "Cannot open directory\r\n");
+        STEP(c.in->InputDirectory(&pops, &subdirs, &files, d), "Cannot open directory\r\n");
         if (c.trace) {
             Log("\r\nNEXT DIR : parent depth ");
             LogNumber(pops);
@@ -580,9 +295,9 @@ Status CopyDirectories(Copy& c) {
         if (CopyEntries(c, path, selected, subdirs, files)) return 1;
         MonitorESC();
     }
-    CloseHandle(c.zdir);
+    ReleaseVFile(c.zdir);
     STEP(FlushBitBuff(&c.bits), "Cannot write temp file\r\n");
-    STEP(InputedDirectories(&c.in), "Error closing source directories\r\n");
+    STEP(c.in->InputedDirectories(), "Error closing source directories\r\n");
     return 0;
 }
 
@@ -592,13 +307,13 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     const FilterSet& filters = request.filters ? *request.filters : empty;
     uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
                                                                          : request.dumpFlags;
-    STEP(InputArchive(&c.in, srcType, srcName), "Cannot open source\r\n");
+    STEP(InputArchive(srcType, srcName, &c.in), "Cannot open source\r\n");
     STEP(OutputArchive(&c.out, dstType, dstName, param), "Cannot create dest\r\n");
     char id[4];
     uint16_t attrSize;
-    STEP(InputFsInfos(&c.in, id, &attrSize), "Cannot read filesystem infos\r\n");
-    const FsHandler* sourceHandler = c.in.scan ? c.in.scan->handler : nullptr;
-    STEP(OutputFsInfos(&c.out, id, attrSize, sourceHandler), "Cannot write filesystem infos\r\n");
+    STEP(c.in->InputFsInfos(id, &attrSize) || attrSize > kAttrMax,
+         "Cannot read filesystem infos\r\n");
+    STEP(OutputFsInfos(&c.out, id, attrSize, c.in->Handler()), "Cannot write filesystem infos\r\n");
     if (CopyBootSectors(c)) return 1;
     c.filters = &filters;
     c.nocase = (c.out.handler->flags & kFsCaseInsensitive) != 0;
@@ -611,24 +326,24 @@ Status RunCopy(Copy& c, const CopyRequest& request, uint8_t srcType, const char*
     Log("3. Copying files       : ");
 
     uint32_t fileCount;
-    STEP(InputFiles(&c.in, &fileCount), "Cannot open files\r\n");
+    STEP(c.in->InputFiles(&fileCount), "Cannot open files\r\n");
     STEP(OutputFiles(&c.out), "Cannot create files\r\n");
     InitBitBuff(&c.bits, c.zfil);
     if (CopyFiles(c, fileCount)) return 1;
-    STEP(InputedFiles(&c.in), "Error closing source files\r\n");
+    STEP(c.in->InputedFiles(), "Error closing source files\r\n");
     STEP(OutputedFiles(&c.out), "Error closing dest files\r\n");
-    CloseHandle(c.zfil);
+    ReleaseVFile(c.zfil);
     Log("\r\n");
-    STEP(InputedArchive(&c.in), "Error closing source archive\r\n");
+    STEP(c.in->InputedArchive(), "Error closing source archive\r\n");
     STEP(OutputedArchive(&c.out), "Error closing dest archive\r\n");
     Log("Done.\r\n");
     // Unreadable content went into the copy as zeros: the copy succeeds, but
     // not silently.
-    if (c.in.scan && c.in.scan->unreadable > 0) {
+    if (c.in->Unreadable() > 0) {
         char text[96];
         std::snprintf(text, sizeof text,
                       "WARNING: %u file(s) could not be read, their content is zeros\r\n",
-                      unsigned(c.in.scan->unreadable));
+                      unsigned(c.in->Unreadable()));
         Log(text);
     }
     return 0;
@@ -812,10 +527,10 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
         if (s) {
             *message = c->message;
             AbandonOutput(&c->out);
-            CloseHandle(c->zdir);
-            CloseHandle(c->zfil);
+            ReleaseVFile(c->zdir);
+            ReleaseVFile(c->zfil);
         }
-        AbandonInput(&c->in);
+        c->in.reset();
         delete c;
     }
     if (s) RestoreMemory(mark);

@@ -44,11 +44,6 @@ uint32_t SummarySlot(const OutputContext* o) {
     return DirSummary::kSize + SA(o);
 }
 
-void CloseHandle(int16_t& h) {
-    if (h >= 0) CloseVFile(h);
-    h = -1;
-}
-
 uint16_t Saturate16(uint32_t v) {
     return v > 0xFFFF ? 0xFFFF : uint16_t(v);
 }
@@ -362,7 +357,7 @@ Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry) {
 
 Status OutputedDirectories(OutputContext* o) {
     if (PopDirs(o, o->depth)) return 1;
-    CloseHandle(o->ouda);
+    ReleaseVFile(o->ouda);
     if (SeekVFile(o->oufs, 0) || SeekVFile(o->ouds, 0) || SeekVFile(o->oudc, 0)) return 1;
     o->dirsToEmit = o->header.dirCount;
     o->filesDue = 0;
@@ -375,9 +370,9 @@ Status OutputedDirectories(OutputContext* o) {
     }
     // A full destination keeps the file summary: every file's content must
     // have the size its entry announced.
-    if (!Full(o)) CloseHandle(o->oufs);
-    CloseHandle(o->ouds);
-    CloseHandle(o->oubs);
+    if (!Full(o)) ReleaseVFile(o->oufs);
+    ReleaseVFile(o->ouds);
+    ReleaseVFile(o->oubs);
     o->bootSize = 0;
     if (s) return 1;
     if (o->oufs >= 0 && SeekVFile(o->oufs, 0)) return 1;
@@ -413,7 +408,7 @@ Status OutputFileContent(OutputContext* o, const uint8_t* data, uint32_t n) {
 Status OutputedFiles(OutputContext* o) {
     if (Full(o)) {
         bool complete = EofVFile(o->oufs);
-        CloseHandle(o->oufs);
+        ReleaseVFile(o->oufs);
         if (!complete) return 1;
         return o->sink->EndFiles();
     }
@@ -423,7 +418,7 @@ Status OutputedFiles(OutputContext* o) {
 }
 
 Status OutputedArchive(OutputContext* o) {
-    CloseHandle(o->oudc);
+    ReleaseVFile(o->oudc);
     Status s = 1;
     if (o->sink) s = Full(o) ? o->sink->End() : o->sink->IEnd();
     AbandonOutput(o);
@@ -436,11 +431,11 @@ void AbandonOutput(OutputContext* o) {
         delete o->sink;
         o->sink = nullptr;
     }
-    CloseHandle(o->oubs);
-    CloseHandle(o->ouds);
-    CloseHandle(o->oufs);
-    CloseHandle(o->oudc);
-    CloseHandle(o->ouda);
+    ReleaseVFile(o->oubs);
+    ReleaseVFile(o->ouds);
+    ReleaseVFile(o->oufs);
+    ReleaseVFile(o->oudc);
+    ReleaseVFile(o->ouda);
     if (o->scratch) Free(o->scratch);
     o->scratch = nullptr;
 }

@@ -78,11 +78,6 @@ bool TraceOn() {
     return SettingIsOn("trace");
 }
 
-void CloseHandle(int16_t& h) {
-    if (h >= 0) CloseVFile(h);
-    h = -1;
-}
-
 // Entry layout inside the sort: key, attributes, 128-byte name.
 const char* EntName(const SortState* s, const uint8_t* entry) {
     return reinterpret_cast<const char*>(entry + 4 + s->attrLen);
@@ -206,7 +201,7 @@ Status FlushSort(SortState* s, SortSink sink, void* user) {
 }
 
 void AbandonSort(SortState* s) {
-    CloseHandle(s->swapFile);
+    ReleaseVFile(s->swapFile);
     if (s->page) Free(s->page);
     s->page = nullptr;
 }
@@ -566,7 +561,7 @@ Status GetDirEntryFile(ScanState* s, const uint8_t** ptr) {
 
 Status FinishDirectories(ScanState* s) {
     bool complete = EofVFile(s->newd) && s->pending == 0;
-    CloseHandle(s->newd);
+    ReleaseVFile(s->newd);
     return complete ? 0 : 1;
 }
 
@@ -679,8 +674,8 @@ Status DismissFile(ScanState* s, uint32_t* size) {
 Status FinishFiles(ScanState* s) {
     CloseScanFile(s);
     bool complete = EofVFile(s->newf);
-    CloseHandle(s->newf);
-    CloseHandle(s->news);
+    ReleaseVFile(s->newf);
+    ReleaseVFile(s->news);
     return complete ? 0 : 1;
 }
 
@@ -688,9 +683,9 @@ Status FinishArchive(ScanState* s) {
     CloseScanFile(s);
     ReadIOCloseFileBuffer(&s->io);
     AbandonSort(&s->sort);
-    CloseHandle(s->newd);
-    CloseHandle(s->newf);
-    CloseHandle(s->news);
+    ReleaseVFile(s->newd);
+    ReleaseVFile(s->newf);
+    ReleaseVFile(s->news);
     if (s->buffer) Free(s->buffer);
     s->buffer = nullptr;
     return 0;

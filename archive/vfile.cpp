@@ -301,6 +301,11 @@ Status ReadVFile(int16_t h, void* dst, uint32_t n) {
     return 0;
 }
 
+void ReleaseVFile(int16_t& h) {
+    if (h >= 0) CloseVFile(h);
+    h = -1;
+}
+
 Status CloseVFile(int16_t h) {
     VFileDescriptor* f = Slot(h);
     if (!f) return 1;

@@ -41,7 +41,6 @@ constexpr uint32_t kB = kExt2FreshBlock;
 constexpr uint32_t kP = kB / 4;
 constexpr uint32_t kBootArea = 1024;
 constexpr uint32_t kAttr = ext2attr::kTotal;
-constexpr int kMaxDepth = 64;
 constexpr const char* kLabel = "VESKLOR"; // the volume name of a restored partition
 // Inode flags a restored inode keeps: those that change neither how its
 // blocks are mapped nor which features the volume needs.
@@ -65,18 +64,10 @@ bool NoData(uint16_t type) {
            type == kExt2Socket;
 }
 
-// A name the volume can hold: one path component.
-bool SaneName(const char* name) {
-    if (*name == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    return std::strchr(name, '/') == nullptr;
-}
-
 struct DirPlan {
     uint16_t blocks = 0; // own 1 KB blocks
     uint32_t subdirs = 0;
     uint32_t files = 0;
-    uint32_t end = 0;    // index behind its subtree, once its parent announced it
-    uint32_t parent = 0; // the announcing parent's index
 };
 
 // Builds a directory's blocks record by record.
@@ -157,6 +148,16 @@ class Restore : public FullRestoreSink {
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
     Status EndFiles() override { return stream_.Flush(); }
+    Status BeginDirectory(uint32_t index, uint32_t parent, const DirectoryRecord& rec) override;
+    Status CheckName(const char* name) override;
+    Status AddSubdirectory(uint32_t child, const SubdirEntry&, const uint8_t*,
+                           const char* name) override {
+        return writer_.Add(DirInode(child), name);
+    }
+    Status AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const char* name) override {
+        return writer_.Add(FileInode(file), name);
+    }
+    Status EndDirectory() override { return writer_.End(); }
     Status ReadBootArea();
     Status ReadSummaries();
     Status CheckFit();
@@ -190,6 +191,13 @@ class Restore : public FullRestoreSink {
     uint64_t usedData_ = 0;
     uint64_t firstFile_ = 0; // data position of the first file's run
     BlockStream stream_;
+
+    // The directory being written.
+    DirWriter writer_{g_, &stream_};
+    uint64_t dirAt_ = 0; // data position of the next directory's run
+    // Names of the directory as stored: two archive names that translate
+    // to the same bytes would make one name twice.
+    std::unordered_set<std::string> names_;
 
     // The file being written.
     uint64_t position_ = 0; // data position of the next file's run
@@ -393,83 +401,30 @@ Status Restore::WriteInodes() {
 
 Status Restore::WriteDirectories() {
     Log("EXT2 Unzip: Extracting directories...\r\n");
-    if (Call(src_->OpenDirectories(archive_)) != 0) return Damaged("directories");
-    uint32_t stack[kMaxDepth]; // directory indices from the root
-    int depth = 0;
-    uint32_t fileIndex = 0;
-    uint64_t position = 0;
-    DirWriter writer(g_, &stream_);
-    // Names of the directory as stored: two archive names that translate
-    // to the same bytes would make one name twice.
-    std::unordered_set<std::string> names;
-    auto unique = [&names](const char* name) {
-        uint8_t disk[ext2de::kNameMax];
-        const size_t n = strnlen(name, ext2de::kNameMax);
-        NameToDisk(name, disk, n);
-        if (names.insert(std::string(reinterpret_cast<const char*>(disk), n)).second) return true;
-        LogFormat("EXT2 Unzip: two entries of a directory would have one name: %.128s\r\n", name);
-        return false;
-    };
-    dirs_[0].end = dirCount_;
-    for (uint32_t i = 0; i < dirCount_; ++i) {
-        MonitorESC();
-        DirectoryRecord rec;
-        if (Call(src_->ReadDirectory(archive_, &rec)) != 0) return Damaged("directories");
-        DirPlan& d = dirs_[i];
-        if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
-            return Damaged("a directory leaves more levels than are open");
-        depth -= rec.pops;
-        if (depth >= kMaxDepth) {
-            LogFormat("EXT2 Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
-            return 1;
-        }
-        const uint32_t parent = i == 0 ? 0 : stack[depth - 1];
-        if (i > 0 && (d.end == 0 || d.parent != parent))
-            return Damaged("a directory its parent did not list");
-        if (rec.blocks[0] != d.blocks || rec.subdirs != d.subdirs || rec.files != d.files)
-            return Damaged("a directory differs from its summary");
-        stack[depth++] = i;
-
-        const Ext2RunLayout layout = DirLayout(i);
-        if (CreateBlocks(g_, position, layout, &stream_) != 0) return 1;
-        writer.Begin(position + layout.indirect, layout.dataBlocks);
-        position += uint64_t(layout.indirect) + layout.dataBlocks;
-        if (writer.Add(DirInode(i), ".") != 0 || writer.Add(DirInode(parent), "..") != 0) return 1;
-        names.clear();
-        // Subdirectories: the first follows its parent, each next one the
-        // subtree of the one before.
-        uint32_t child = i + 1;
-        for (uint32_t s = 0; s < rec.subdirs; ++s) {
-            const uint8_t* p;
-            if (Call(src_->ReadDirEntryDir(archive_, &p)) != 0) return Damaged("directories");
-            SubdirEntry e = SubdirEntry::Load(p);
-            const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize);
-            if (!SaneName(name)) return Damaged("an unusable name");
-            if (!unique(name)) return 1;
-            if (e.descendants == 0 || child >= d.end || e.descendants > d.end - child)
-                return Damaged("a subdirectory count");
-            dirs_[child].end = child + e.descendants;
-            dirs_[child].parent = i;
-            if (writer.Add(DirInode(child), name) != 0) return 1;
-            child += e.descendants;
-        }
-        if (child != d.end) return Damaged("a subdirectory count");
-        for (uint32_t f = 0; f < rec.files; ++f) {
-            const uint8_t* p;
-            if (Call(src_->ReadDirEntryFile(archive_, &p)) != 0) return Damaged("directories");
-            const char* name = reinterpret_cast<const char*>(p + kFileEntrySize);
-            if (!SaneName(name)) return Damaged("an unusable name");
-            if (!unique(name)) return 1;
-            if (fileIndex >= fileCount_ || ld32(p) != fileSizes_[fileIndex])
-                return Damaged("a file differs from its summary");
-            if (writer.Add(FileInode(fileIndex), name) != 0) return 1;
-            ++fileIndex;
-        }
-        if (writer.End() != 0) return 1;
-    }
-    if (Call(src_->CloseDirectories(archive_)) != 0) return Damaged("directories");
-    if (fileIndex != fileCount_) return Damaged("file count");
+    if (PumpRestoreDirectories(Source(), dirCount_, fileSizes_.data(), fileCount_, 0) != 0)
+        return 1;
     return stream_.Flush();
+}
+
+Status Restore::BeginDirectory(uint32_t index, uint32_t parent, const DirectoryRecord& rec) {
+    const DirPlan& d = dirs_[index];
+    if (rec.blocks[0] != d.blocks || rec.subdirs != d.subdirs || rec.files != d.files)
+        return Damaged("a directory differs from its summary");
+    const Ext2RunLayout layout = DirLayout(index);
+    if (CreateBlocks(g_, dirAt_, layout, &stream_) != 0) return 1;
+    writer_.Begin(dirAt_ + layout.indirect, layout.dataBlocks);
+    dirAt_ += uint64_t(layout.indirect) + layout.dataBlocks;
+    names_.clear();
+    return writer_.Add(DirInode(index), ".") != 0 || writer_.Add(DirInode(parent), "..") != 0;
+}
+
+Status Restore::CheckName(const char* name) {
+    uint8_t disk[ext2de::kNameMax];
+    const size_t n = strnlen(name, ext2de::kNameMax);
+    NameToDisk(name, disk, n);
+    if (names_.insert(std::string(reinterpret_cast<const char*>(disk), n)).second) return 0;
+    LogFormat("EXT2 Unzip: two entries of a directory would have one name: %.128s\r\n", name);
+    return 1;
 }
 
 Status Restore::WriteFiles() {

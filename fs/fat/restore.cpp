@@ -47,7 +47,6 @@ namespace {
 constexpr uint32_t kFat32BootArea = 16384; // 32 reserved sectors
 constexpr uint32_t kFat16BootArea = 512;
 constexpr uint32_t kFatBufferBytes = 65536; // FAT and data written 128 sectors at a time
-constexpr int kMaxDepth = 64;
 constexpr uint32_t kRootSlots = 512;
 constexpr uint32_t kFat16LeadSectors = 1024; // data sectors kept for the first files
 
@@ -66,9 +65,7 @@ struct DirPlan {
     uint32_t own = 0; // clusters at the volume's cluster size
     uint32_t subdirs = 0;
     uint32_t files = 0;
-    uint32_t start = 0;  // first cluster (0: the FAT16 root)
-    uint32_t end = 0;    // index behind its subtree, once its parent announced it
-    uint32_t parent = 0; // the announcing parent's index
+    uint32_t start = 0; // first cluster (0: the FAT16 root)
 };
 
 // The planned volume: directory and file clusters in archive order.
@@ -197,6 +194,13 @@ class Restore : public FullRestoreSink {
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
     Status EndFiles() override { return stream_.Flush(); }
+    Status BeginDirectory(uint32_t index, uint32_t parent, const DirectoryRecord& rec) override;
+    Status CheckName(const char* name) override;
+    Status AddSubdirectory(uint32_t child, const SubdirEntry& e, const uint8_t* attributes,
+                           const char* name) override;
+    Status AddFile(uint32_t, uint32_t dir, uint32_t size, const uint8_t* attributes,
+                   const char* name) override;
+    Status EndDirectory() override;
     Status ReadBootArea();
     Status ReadSummaries();
     Status CheckFit();
@@ -212,7 +216,6 @@ class Restore : public FullRestoreSink {
     Status AddSlot(const uint8_t* slot);
     Status AddEntry(const char* name, const uint8_t* attributes, uint8_t kind, uint32_t cluster,
                     uint32_t size, bool rootFile);
-    Status EndDir();
     Status WriteDirCluster();
 
     bool fat32_;
@@ -619,7 +622,7 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
     return AddSlot(slot);
 }
 
-Status Restore::EndDir() {
+Status Restore::EndDirectory() {
     if (dirStart_ == 0) {
         // The FAT16 root area, all 512 slots.
         return Seek(area_.RootSector()) != 0 ||
@@ -638,95 +641,47 @@ Status Restore::EndDir() {
     return 0;
 }
 
-// A name the volume can hold: not empty, not a dot entry, no path
-// separator and no control character.
-bool SaneName(const char* name) {
-    if (*name == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-    for (const char* c = name; *c; ++c)
-        if (uint8_t(*c) < 0x20 || *c == '/' || *c == '\\') return false;
-    return true;
-}
-
 Status Restore::WriteDirectories() {
     Log("FAT Unzip: Building directories...\r\n");
     cluster_.reset(new uint8_t[std::max(area_.ClusterBytes(), kRootSlots * 32)]);
     first_.reset(new uint8_t[area_.ClusterBytes()]);
-    if (Call(src_->OpenDirectories(archive_)) != 0) return Damaged("directories");
-    struct Level {
-        uint32_t index;
-        uint32_t start;
-    };
-    Level stack[kMaxDepth];
-    int depth = 0;
-    FilePlacer placer(plan_);
-    uint32_t fileIndex = 0;
-    const uint32_t da = fatattr::kSize;
-    plan_.dirs[0].end = dirCount_;
-    for (uint32_t i = 0; i < dirCount_; ++i) {
-        MonitorESC();
-        DirectoryRecord rec;
-        if (Call(src_->ReadDirectory(archive_, &rec)) != 0) return Damaged("directories");
-        DirPlan& d = plan_.dirs[i];
-        if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
-            return Damaged("a directory leaves more levels than are open");
-        depth -= rec.pops;
-        if (depth >= kMaxDepth) {
-            LogFormat("FAT Unzip: directories nested deeper than %d levels\r\n", kMaxDepth);
-            return 1;
-        }
-        uint32_t parentStart = 0;
-        if (i > 0) {
-            const Level& parent = stack[depth - 1];
-            if (d.end == 0 || d.parent != parent.index)
-                return Damaged("a directory its parent did not list");
-            parentStart = parent.index == 0 ? 0 : parent.start;
-        }
-        if (((i > 0 || fat32_) && rec.blocks[k_] != d.own) || rec.subdirs != d.subdirs ||
-            rec.files != d.files)
-            return Damaged("a directory differs from its summary");
-        stack[depth++] = {i, d.start};
-        if (BeginDir(i, parentStart) != 0) return 1;
-        // Subdirectories: the first follows its parent, each next one the
-        // subtree of the one before.
-        uint32_t child = i + 1;
-        for (uint32_t s = 0; s < rec.subdirs; ++s) {
-            const uint8_t* p;
-            if (Call(src_->ReadDirEntryDir(archive_, &p)) != 0) return Damaged("directories");
-            SubdirEntry e = SubdirEntry::Load(p);
-            const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize + da);
-            if (!SaneName(name)) return Damaged("an unusable name");
-            if (e.descendants == 0 || child >= d.end || e.descendants > d.end - child)
-                return Damaged("a subdirectory count");
-            DirPlan& c = plan_.dirs[child];
-            // Its subtree's clusters must be those the summaries gave it.
-            uint32_t behind = child + e.descendants;
-            uint64_t next = behind < dirCount_ ? plan_.dirs[behind].start : plan_.dlast + 1;
-            // (Totals are 16-bit; a large subtree's wraps.)
-            if (uint16_t(next - c.start) != e.totals[k_]) return Damaged("a subtree's size");
-            c.end = behind;
-            c.parent = i;
-            if (AddEntry(name, p + SubdirEntry::kSize, kKindDir, c.start, 0, false) != 0) return 1;
-            child = behind;
-        }
-        if (child != d.end) return Damaged("a subdirectory count");
-        for (uint32_t f = 0; f < rec.files; ++f) {
-            const uint8_t* p;
-            if (Call(src_->ReadDirEntryFile(archive_, &p)) != 0) return Damaged("directories");
-            const char* name = reinterpret_cast<const char*>(p + kFileEntrySize + da);
-            if (!SaneName(name)) return Damaged("an unusable name");
-            uint32_t size = ld32(p);
-            if (fileIndex >= fileCount_ || size != plan_.fileSizes[fileIndex])
-                return Damaged("a file differs from its summary");
-            ++fileIndex;
-            uint32_t split;
-            uint32_t first = placer.Place(ClustersFor(size, plan_.spc), &split);
-            if (AddEntry(name, p + kFileEntrySize, kKindFile, first, size, i == 0) != 0) return 1;
-        }
-        if (EndDir() != 0) return 1;
-    }
-    if (Call(src_->CloseDirectories(archive_)) != 0) return Damaged("directories");
-    if (fileIndex != fileCount_) return Damaged("file count");
+    placer_.reset(new FilePlacer(plan_));
+    return PumpRestoreDirectories(Source(), dirCount_, plan_.fileSizes.data(), fileCount_,
+                                  fatattr::kSize);
+}
+
+Status Restore::BeginDirectory(uint32_t index, uint32_t parent, const DirectoryRecord& rec) {
+    const DirPlan& d = plan_.dirs[index];
+    if (((index > 0 || fat32_) && rec.blocks[k_] != d.own) || rec.subdirs != d.subdirs ||
+        rec.files != d.files)
+        return Damaged("a directory differs from its summary");
+    return BeginDir(index, parent == 0 ? 0 : plan_.dirs[parent].start);
+}
+
+// Beyond one path component, a name the volume can hold has no control
+// character and no backslash.
+Status Restore::CheckName(const char* name) {
+    for (const char* c = name; *c; ++c)
+        if (uint8_t(*c) < 0x20 || *c == '\\') return Damaged("an unusable name");
     return 0;
+}
+
+Status Restore::AddSubdirectory(uint32_t child, const SubdirEntry& e, const uint8_t* attributes,
+                                const char* name) {
+    const DirPlan& c = plan_.dirs[child];
+    // Its subtree's clusters must be those the summaries gave it.
+    const uint32_t behind = child + e.descendants;
+    const uint64_t next = behind < dirCount_ ? plan_.dirs[behind].start : plan_.dlast + 1;
+    // (Totals are 16-bit; a large subtree's wraps.)
+    if (uint16_t(next - c.start) != e.totals[k_]) return Damaged("a subtree's size");
+    return AddEntry(name, attributes, kKindDir, c.start, 0, false);
+}
+
+Status Restore::AddFile(uint32_t, uint32_t dir, uint32_t size, const uint8_t* attributes,
+                        const char* name) {
+    uint32_t split;
+    const uint32_t first = placer_->Place(ClustersFor(size, plan_.spc), &split);
+    return AddEntry(name, attributes, kKindFile, first, size, dir == 0);
 }
 
 Status Restore::WriteFiles() {

@@ -3,10 +3,11 @@
 // incremental archive, a text dump or a path, passing directories and files
 // through wildcard filters on the way.
 //
-// Three pieces: the source adapter (Input...), one interface over the
-// archive reader and the tree scan (archive/scan.h); the destination adapter
-// (Output..., archive/output.h); and the driver CopyAnyArchive with its two
-// unfiltered shortcuts CopyArchive and CopyIArchive.
+// Three pieces: the source adapter (Input..., archive/input.h), one
+// interface with a source per type over the archive reader and the tree scan;
+// the destination adapter (Output..., archive/output.h); and the driver
+// CopyAnyArchive with its two unfiltered shortcuts CopyArchive and
+// CopyIArchive.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,6 @@
 #include <vector>
 
 #include "archive/format.h"
-#include "archive/reader.h"
-#include "archive/scan.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -66,23 +65,5 @@ Status CopyArchive(const char* src, uint8_t dstType, const char* dst, uint32_t p
                    const char** message);
 Status CopyIArchive(const char* src, uint8_t dstType, const char* dst, uint32_t param,
                     const char** message);
-
-// Source context: the reader, or the scan (by source type).
-struct InputContext {
-    uint8_t type = kEndNone;
-    IArchive* reader = nullptr;
-    ScanState* scan = nullptr;
-    const ArchiveHeader* header = nullptr; // archive sources
-    ArchiveHeader headerCopy;
-    uint16_t attrSize = 0;                      // attribute size of the entries handed out
-    int16_t inds = -1;                          // "INDS": summary attributes per directory number
-    int16_t infs = -1;                          // "INFS": summary attributes per file
-    uint32_t dirNumber = 0;                     // full source: current directory's number
-    uint32_t nextChild[kCopyDepthMax + 1] = {}; // full source: next child number per depth
-    uint32_t depth = 0;
-    uint8_t* entry = nullptr; // rebuilt entries (kChunkData bytes)
-    uint32_t filesLeft = 0;   // incremental source: files left in the directory
-    uint32_t dirsLeft = 0;    // incremental source, file pass: directory records left
-};
 
 } // namespace vk

@@ -53,6 +53,19 @@ class FullRestoreSink {
     virtual void AfterRead() {}
     virtual Status DirSummaryEntry(uint32_t, const uint8_t*) { return 0; }
     virtual Status FileSummaryEntry(uint32_t, const uint8_t*) { return 0; }
+    // The directories section, a directory at a time in pre-order (index
+    // 0 the root, its parent 0 too): the record, to check against the
+    // summary and begin the directory; a name beyond what the walk refuses
+    // itself; each subdirectory entry (`child`: the directory number it
+    // names) and file entry (`file`: its number in file order, `dir` the
+    // directory holding it), with their attributes and name; the end.
+    virtual Status BeginDirectory(uint32_t, uint32_t, const DirectoryRecord&) { return 0; }
+    virtual Status CheckName(const char*) { return 0; }
+    virtual Status AddSubdirectory(uint32_t, const SubdirEntry&, const uint8_t*, const char*) {
+        return 0;
+    }
+    virtual Status AddFile(uint32_t, uint32_t, uint32_t, const uint8_t*, const char*) { return 0; }
+    virtual Status EndDirectory() { return 0; }
     virtual Status BeginFile(uint32_t, uint32_t) { return 0; }
     virtual Status FilePiece(const uint8_t*, uint32_t) { return 0; }
     virtual Status EndFile() { return 0; }
@@ -73,6 +86,14 @@ Status PumpRestoreBootArea(const FullRestoreSource& in, uint32_t keep, uint8_t* 
 // Both summaries, entry by entry; the directory summary must count the
 // header's directories and files.
 Status PumpRestoreSummaries(const FullRestoreSource& in, uint32_t dirCount, uint32_t fileCount);
+// The directories section: the tree's shape (pops within the open levels,
+// at most 64 deep, every directory one its parent announced, the
+// subdirectory entries' descendants covering the subtrees), names (one
+// path component each) and file sizes against `sizes` are checked, and
+// every directory goes to the sink. `attrSize`: the entries' attribute
+// size (DA).
+Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, const uint32_t* sizes,
+                              uint32_t fileCount, uint16_t attrSize);
 // The files section: every file's size against `sizes`, its content in
 // pieces; `total` bytes for the progress line.
 Status PumpRestoreFiles(const FullRestoreSource& in, const uint32_t* sizes, uint32_t fileCount,

@@ -74,6 +74,8 @@ bool EofVFile(int16_t h);
 Status WriteVFile(int16_t h, const void* data, uint32_t n);
 Status ReadVFile(int16_t h, void* dst, uint32_t n);
 Status CloseVFile(int16_t h);
+// Closes an open handle (none: -1) and leaves -1 in it.
+void ReleaseVFile(int16_t& h);
 
 // Bit lists: one bit per item, stored in a virtual file 64 bytes at a time.
 // Written from the start, flushed once, re-initialised, then read back in
