@@ -18,19 +18,16 @@ namespace {
 struct PartType {
     uint8_t type;
     const char* name;
-    FsKind kind;
 };
 
 constexpr PartType PartTypes[] = {
-    {0x00, "EMPTY", FsKind::None},      {0x04, "FAT16", FsKind::Fat16},
-    {0x05, "EXT", FsKind::Mbr},         {0x06, "BIGDOS", FsKind::Fat16},
-    {0x07, "NTFS", FsKind::None},       {0x0B, "FAT32", FsKind::Fat32},
-    {0x0C, "FAT32-LBA", FsKind::Fat32}, {0x0E, "BIGDOS-LBA", FsKind::Fat16},
-    {0x0F, "EXT-LBA", FsKind::Mbr},     {0x82, "LINUX-SWAP", FsKind::Swap},
-    {0x83, "LINUX-EXT2", FsKind::Ext2},
+    {0x00, "EMPTY"},   {0x04, "FAT16"},      {0x05, "EXT"},        {0x06, "BIGDOS"},
+    {0x07, "NTFS"},    {0x0B, "FAT32"},      {0x0C, "FAT32-LBA"},  {0x0E, "BIGDOS-LBA"},
+    {0x0F, "EXT-LBA"}, {0x82, "LINUX-SWAP"}, {0x83, "LINUX-EXT2"},
 };
 
-const FsHandler* handlers[size_t(FsKind::Count)] = {};
+// The registered driver of each type byte.
+const FsHandler* handlers[256] = {};
 
 // Names of types the table does not know, used in rotation so that the last
 // four stay valid.
@@ -153,7 +150,7 @@ Status SelectInto(FsState* s, int disk, int partition) {
         s->startSectHead = 1;
         s->type = kTypeCache;
         s->typeName = "CACHE";
-        s->handler = GetFsHandler(FsKind::Cache);
+        s->handler = FsHandlerForType(kTypeCache);
         RewindPart(*s);
         CheckValid(*s);
         return 0;
@@ -189,20 +186,24 @@ Status SelectInto(FsState* s, int disk, int partition) {
 
 } // namespace
 
-void SetFsHandler(FsKind kind, const FsHandler* handler) {
-    if (kind < FsKind::Count) handlers[size_t(kind)] = handler;
+void RegisterFsDriver(const FsDriver& driver) {
+    for (uint8_t type : driver.types)
+        handlers[type] = driver.handler;
 }
 
-const FsHandler* GetFsHandler(FsKind kind) {
-    return kind < FsKind::Count ? handlers[size_t(kind)] : nullptr;
+void ResetFsDrivers() {
+    std::fill(std::begin(handlers), std::end(handlers), nullptr);
+}
+
+const FsHandler* FsHandlerForType(uint8_t type) {
+    return handlers[type];
 }
 
 void InitFsHandlers() {
     // Each distinct table is started once, however many types name it.
-    const FsHandler* started[std::size(PartTypes)] = {};
+    const FsHandler* started[std::size(handlers)] = {};
     size_t count = 0;
-    for (const PartType& t : PartTypes) {
-        const FsHandler* h = GetFsHandler(t.kind);
+    for (const FsHandler* h : handlers) {
         if (h == nullptr || std::find(started, started + count, h) != started + count) continue;
         started[count++] = h;
         if (h->InitDriver) h->InitDriver();
@@ -307,9 +308,10 @@ const char* PartTypeName(uint8_t type) {
 }
 
 void FindFsType(FsState& s) {
-    const PartType* t = FindType(s.type);
     s.typeName = PartTypeName(s.type);
-    s.handler = t ? GetFsHandler(t->kind) : nullptr;
+    // The cache partition's driver serves only the space behind the
+    // partitions, never an entry of a table.
+    s.handler = s.type == kTypeCache ? nullptr : handlers[s.type];
 }
 
 int ReadFsType(const char* name) {
@@ -326,8 +328,10 @@ int ReadFsType(const char* name) {
 }
 
 const FsHandler* FindFsID(const char* id) {
-    for (const PartType& t : PartTypes) {
-        const FsHandler* h = GetFsHandler(t.kind);
+    // The drivers of partition table entries, in type order (FAT16 before
+    // FAT32 for "FATx").
+    for (int type = 0; type < kTypeCache; ++type) {
+        const FsHandler* h = handlers[type];
         if (h && memcmp(h->id, id, sizeof h->id) == 0) return h;
     }
     return nullptr;

@@ -68,4 +68,10 @@ const FsHandler CacheHandler = {
     .InitDriver = nullptr,
 };
 
+namespace {
+constexpr uint8_t kTypes[] = {0xFF};
+} // namespace
+
+const FsDriver CacheDriver = {&CacheHandler, kTypes};
+
 } // namespace vk

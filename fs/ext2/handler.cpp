@@ -58,4 +58,10 @@ const FsHandler EXT2Handler = {
     .InitDriver = InitCache,
 };
 
+namespace {
+constexpr uint8_t kTypes[] = {0x83};
+} // namespace
+
+const FsDriver EXT2Driver = {&EXT2Handler, kTypes};
+
 } // namespace vk

@@ -247,4 +247,12 @@ constexpr FsHandler FatTable(Status (*clean)(FsState&, const char*),
 const FsHandler FAT16Handler = FatTable(Clean16, FullUnzip16);
 const FsHandler FAT32Handler = FatTable(Clean32, FullUnzip32);
 
+namespace {
+constexpr uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+constexpr uint8_t kFat32Types[] = {0x0B, 0x0C};
+} // namespace
+
+const FsDriver FAT16Driver = {&FAT16Handler, kFat16Types};
+const FsDriver FAT32Driver = {&FAT32Handler, kFat32Types};
+
 } // namespace vk

@@ -199,4 +199,10 @@ const FsHandler MBRHandler = {
     .InitDriver = nullptr,
 };
 
+namespace {
+constexpr uint8_t kTypes[] = {0x05, 0x0F};
+} // namespace
+
+const FsDriver MBRDriver = {&MBRHandler, kTypes};
+
 } // namespace vk

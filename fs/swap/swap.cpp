@@ -62,4 +62,10 @@ const FsHandler SWAPHandler = {
     .InitDriver = nullptr,
 };
 
+namespace {
+constexpr uint8_t kTypes[] = {0x82};
+} // namespace
+
+const FsDriver SWAPDriver = {&SWAPHandler, kTypes};
+
 } // namespace vk

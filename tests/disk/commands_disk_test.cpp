@@ -65,7 +65,8 @@ TEST_F(DiskCommandTest, CleanRecordsTheNewValidity) {
     fake.Clean = [](FsState&, const char* label) -> Status {
         return strcmp(label, "DATA") == 0 ? 0 : 1;
     };
-    SetFsHandler(FsKind::Fat16, &fake);
+    static const uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+    RegisterFsDriver({&fake, kFat16Types});
     MemoryDisk* disk = AddMemoryDisk(20);
     PutTable(disk, 0, {Part(0x06, 0, 1, 9)});
     ASSERT_EQ(Run("clean 1 \"DATA\""), 0);

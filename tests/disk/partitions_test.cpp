@@ -1,9 +1,11 @@
 // Partition selection: the whole disk, primary and logical partitions, the
 // cache partition, the state cache, type names and damaged tables.
 #include <cstring>
+#include <memory>
 
 #include "disk_fixture.h"
 #include "fs/mbr.h"
+#include "fs/swap.h"
 #include "platform/types.h"
 
 namespace vk::test {
@@ -224,7 +226,8 @@ TEST_F(PartitionTest, DriversAreFoundByIdentityAndStartedOnce) {
         s.state = kStateClean;
         return flushResult;
     };
-    SetFsHandler(FsKind::Fat16, &fake);
+    static const uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+    RegisterFsDriver({&fake, kFat16Types});
     InitFsHandlers();
     EXPECT_EQ(starts, 1); // three types name it, started once
     EXPECT_EQ(FindFsID("FATx"), &fake);
@@ -307,6 +310,59 @@ TEST_F(PartitionTest, AnExtendedPartitionOnTheMasterBootRecordIsDamaged) {
     EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
               std::string::npos);
     EXPECT_EQ(Logged().find("cache full"), std::string::npos);
+}
+
+// A driver that keeps an object of its own per partition (a library's
+// volume handle) gets it back on every call through the partition's state,
+// and a partition selected afresh starts without it. A later registration
+// of a type replaces the earlier driver.
+TEST_F(PartitionTest, ADriverKeepsItsOwnObjectInThePartitionsState) {
+    struct Volume : FsDriverData {
+        explicit Volume(int* alive) : alive(alive) { ++*alive; }
+        ~Volume() override { --*alive; }
+        int* alive;
+        int opens = 0;
+    };
+    static int alive = 0;
+    static FsHandler library{};
+    memcpy(library.id, "LIBX", 4);
+    library.InitFsSpecific = [](FsState& s) -> Status {
+        s.driverData = std::make_unique<Volume>(&alive);
+        return 0;
+    };
+    library.OpenDir = [](FsState& s, FsEntry*, FsDirHandle**) -> Status {
+        ++static_cast<Volume&>(*s.driverData).opens;
+        return 0;
+    };
+    static const uint8_t kTypes[] = {0x83};
+    RegisterFsDriver({&library, kTypes});
+    EXPECT_EQ(FsHandlerForType(0x83), &library);
+
+    MemoryDisk* disk = AddMemoryDisk(20);
+    PutTable(disk, 0, {Part(0x83, 0, 1, 9), Part(0x83, 10, 0, 19)});
+    FsState* one = SelectPart(0x80, 1);
+    FsState* two = SelectPart(0x80, 2);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(alive, 2);
+    FsDirHandle* dir = nullptr;
+    EXPECT_EQ(one->handler->OpenDir(*one, nullptr, &dir), 0);
+    EXPECT_EQ(one->handler->OpenDir(*one, nullptr, &dir), 0);
+    EXPECT_EQ(two->handler->OpenDir(*two, nullptr, &dir), 0);
+    EXPECT_EQ(static_cast<Volume&>(*one->driverData).opens, 2);
+    EXPECT_EQ(static_cast<Volume&>(*two->driverData).opens, 1);
+    EXPECT_EQ(SelectPart(0x80, 1), one); // from the cache, object and all
+    EXPECT_EQ(alive, 2);
+
+    FlushParts();
+    one = SelectPart(0x80, 1); // afresh: the slot's old object is gone
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(static_cast<Volume&>(*one->driverData).opens, 0);
+    EXPECT_EQ(alive, 2); // the other slot is free but not reused yet
+
+    static const uint8_t kSwap[] = {0x83};
+    RegisterFsDriver({&SWAPHandler, kSwap});
+    EXPECT_EQ(FsHandlerForType(0x83), &SWAPHandler);
 }
 
 TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {

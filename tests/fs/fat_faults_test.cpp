@@ -16,8 +16,8 @@ class FatFaults : public DiskTest {
   protected:
     void SetUp() override {
         DiskTest::SetUp();
-        SetFsHandler(FsKind::Fat16, &FAT16Handler);
-        SetFsHandler(FsKind::Fat32, &FAT32Handler);
+        RegisterFsDriver(FAT16Driver);
+        RegisterFsDriver(FAT32Driver);
         InitFsHandlers();
     }
 

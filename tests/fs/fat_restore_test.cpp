@@ -104,8 +104,8 @@ class FatRestoreTest : public DiskTest {
     void SetUp() override {
         DiskTest::SetUp();
         SetUpInterpreter();
-        SetFsHandler(FsKind::Fat16, &FAT16Handler);
-        SetFsHandler(FsKind::Fat32, &FAT32Handler);
+        RegisterFsDriver(FAT16Driver);
+        RegisterFsDriver(FAT32Driver);
         InitFsHandlers();
         RegisterFullArchiveReader();
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);

@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The cache driver never leaves a partition state modified, so the
     // states are simply started afresh (a flush would also sync the host).
     ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Cache, &CacheHandler);
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(CacheDriver);
     InitFsHandlers();
     LogFileBuff = capture;
     LogFileAvail = 0;

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     FlushParts();
     ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Swap, &SWAPHandler);
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(SWAPDriver);
     InitFsHandlers();
     LogFileBuff = capture;
     LogFileAvail = 0;

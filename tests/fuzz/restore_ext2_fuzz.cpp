@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         started = true;
     }
     FlushParts();
-    StartDrivers({{FsKind::Ext2, &EXT2Handler}});
+    StartDrivers({EXT2Driver});
     SetFragment(data, size);
     auto disk = PartitionedDisk(kCylinders, 0x83);
     MemoryDisk* image = disk.get();

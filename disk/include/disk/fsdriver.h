@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "platform/fsentry.h"
 #include "platform/types.h"
@@ -70,6 +71,13 @@ struct FsHandler {
     // One-time start-up of the driver at program start (buffers it shares
     // between partitions); optional.
     void (*InitDriver)();
+};
+
+// A driver as it registers with the partition layer: its table and the
+// partition type bytes (0xFF: the cache partition) it serves.
+struct FsDriver {
+    const FsHandler* handler;
+    std::span<const uint8_t> types;
 };
 
 // Largest chunk a driver hands out or takes per call.

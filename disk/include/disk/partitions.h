@@ -44,11 +44,15 @@ inline bool IsExtendedType(uint8_t type) {
     return type == kTypeExtended || type == kTypeExtendedLBA;
 }
 
-// The driver kinds that partition types map to. The drivers live above this
-// layer, so the programs register their tables at start-up (SetFsHandler).
-enum class FsKind : uint8_t { None, Mbr, Fat16, Fat32, Ext2, Swap, Cache, Count };
-void SetFsHandler(FsKind kind, const FsHandler* handler);
-const FsHandler* GetFsHandler(FsKind kind);
+// The drivers live above this layer: each one describes itself by an
+// FsDriver record (its table and the partition types it serves) and the
+// programs register those records at start-up. A later registration of a
+// type replaces the earlier one.
+void RegisterFsDriver(const FsDriver& driver);
+// Forgets every registration (tests).
+void ResetFsDrivers();
+// The table registered for a partition type byte, or null.
+const FsHandler* FsHandlerForType(uint8_t type);
 
 // Caller's view of one table entry (getpartitions / setpartitions).
 constexpr int kTypeNameSize = 16;
