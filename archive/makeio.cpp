@@ -21,15 +21,6 @@ bool CarriesLink(const FsHandler* h, const uint8_t* attrs) {
            (ld16(attrs + kAttrMode) & 0xF000) == 0xA000;
 }
 
-// Makes a partition current for the lifetime of the guard.
-struct OnState {
-    FsState* saved;
-    explicit OnState(FsState* state) : saved(fsstate) { fsstate = state; }
-    ~OnState() { fsstate = saved; }
-    OnState(const OnState&) = delete;
-    OnState& operator=(const OnState&) = delete;
-};
-
 // Clears the drivers' time-stamping switch for the lifetime of the guard,
 // so that created, rewritten and closed files keep their stored times.
 struct NoTouch {
@@ -52,13 +43,12 @@ constexpr uint16_t kStagingParagraphs = kStagingSize / 16;
 // Hands the driver staged bytes while at least `least` are unwritten (at
 // most kChunkMax per call); 0 taken is a failure.
 Status Drain(MakeIOFile* file, uint32_t least) {
-    OnState on(file->state);
     const FsHandler* h = file->state->handler;
     while (file->filled - file->written >= least && file->filled > file->written) {
         uint32_t count = file->filled - file->written;
         if (count > kChunkMax) count = kChunkMax;
-        uint16_t taken =
-            h->WriteFileChunk(file->handle, file->staging + file->written, uint16_t(count));
+        uint16_t taken = h->WriteFileChunk(*file->state, file->handle,
+                                           file->staging + file->written, uint16_t(count));
         if (taken == 0) return 1;
         // A driver writing whole clusters reports the cluster's size for a
         // last piece that fills only part of it.
@@ -89,10 +79,9 @@ FsDirHandle* KeptHandle(FsDirRef* dir) {
         (dir->root || std::strcmp(kept.path, dir->entry.path) == 0))
         return kept.handle;
     MakeIOReleaseDir();
-    OnState on(dir->state);
     FsDirRef at = *dir; // OpenDir may adjust the entry it is given
     FsDirHandle* handle = nullptr;
-    if (dir->state->handler->OpenDir(at.get(), &handle) != 0) return nullptr;
+    if (dir->state->handler->OpenDir(*dir->state, at.get(), &handle) != 0) return nullptr;
     kept.state = dir->state;
     kept.root = dir->root;
     std::memcpy(kept.path, dir->entry.path, kPathMax);
@@ -104,8 +93,7 @@ FsDirHandle* KeptHandle(FsDirRef* dir) {
 
 void MakeIOReleaseDir() {
     if (!kept.handle) return;
-    OnState on(kept.state);
-    kept.state->handler->CloseDir(kept.handle);
+    kept.state->handler->CloseDir(*kept.state, kept.handle);
     kept.handle = nullptr;
 }
 
@@ -149,10 +137,7 @@ Status MakeIOMkDir(FsDirRef* dir, const char* name, const uint8_t* attrs) {
         FsDirHandle* handle = KeptHandle(dir);
         if (!handle) return 1;
         Status made;
-        {
-            OnState on(dir->state);
-            made = dir->state->handler->CreateDir(handle, name, attrs, &found);
-        }
+        { made = dir->state->handler->CreateDir(*dir->state, handle, name, attrs, &found); }
         if (made != kFsExists) return made != 0 ? 1 : 0;
         found = FsEntry{};
         return FindDirEntry(dir, name, &found) == 0 && found.kind == kKindDir ? 0 : 1;
@@ -160,13 +145,12 @@ Status MakeIOMkDir(FsDirRef* dir, const char* name, const uint8_t* attrs) {
     if (FindDirEntry(dir, name, &found) == 0) return found.kind == kKindDir ? 0 : 1;
     const FsHandler* h = dir->state->handler;
     if (!h->OpenDir || !h->CreateDir || !h->CloseDir) return 1;
-    OnState on(dir->state);
     FsDirRef at = *dir; // OpenDir may adjust the entry it is given
     FsDirHandle* handle = nullptr;
-    if (h->OpenDir(at.get(), &handle) != 0) return 1;
+    if (h->OpenDir(*dir->state, at.get(), &handle) != 0) return 1;
     FsEntry created{};
-    Status result = h->CreateDir(handle, name, attrs, &created);
-    if (h->CloseDir(handle) != 0) result = 1;
+    Status result = h->CreateDir(*dir->state, handle, name, attrs, &created);
+    if (h->CloseDir(*dir->state, handle) != 0) result = 1;
     return result != 0 ? 1 : 0;
 }
 
@@ -183,9 +167,8 @@ Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, 
         // looked at below.
         FsDirHandle* handle = KeptHandle(dir);
         if (!handle) return 1;
-        OnState on(dir->state);
         NoTouch still;
-        Status result = h->CreateFile(handle, name, attrs, &entry);
+        Status result = h->CreateFile(*dir->state, handle, name, attrs, &entry);
         if (result != 0 && result != kFsExists) return 1;
         made = result == 0;
     }
@@ -197,8 +180,7 @@ Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, 
         // its name (an older link or a file): links are made anew, never
         // rewritten, and nothing is written through the old one.
         if (exists && attrs && CarriesLink(h, attrs)) {
-            OnState on(dir->state);
-            if (!h->RemoveFile || h->RemoveFile(&entry) != 0) return 1;
+            if (!h->RemoveFile || h->RemoveFile(*dir->state, &entry) != 0) return 1;
             exists = false;
         }
         if (!exists) {
@@ -208,25 +190,22 @@ Status MakeIORewriteFile(FsDirRef* dir, const char* name, const uint8_t* attrs, 
                 handle = KeptHandle(dir);
                 if (!handle) return 1;
             } else {
-                OnState on(dir->state);
                 FsDirRef at = *dir;
-                if (h->OpenDir(at.get(), &handle) != 0) return 1;
+                if (h->OpenDir(*dir->state, at.get(), &handle) != 0) return 1;
             }
-            OnState on(dir->state);
             Status result;
             {
                 NoTouch still;
-                result = h->CreateFile(handle, name, attrs, &entry);
+                result = h->CreateFile(*dir->state, handle, name, attrs, &entry);
             }
-            if (!keeps && h->CloseDir(handle) != 0) result = 1;
+            if (!keeps && h->CloseDir(*dir->state, handle) != 0) result = 1;
             if (result != 0) return 1;
         }
     }
-    OnState on(dir->state);
     FsFileHandle* handle = nullptr;
     {
         NoTouch still;
-        if (h->RewriteFile(&entry, size, &handle) != 0 || !handle) return 1;
+        if (h->RewriteFile(*dir->state, &entry, size, &handle) != 0 || !handle) return 1;
     }
     file->state = dir->state;
     file->handle = handle;
@@ -242,11 +221,10 @@ Status MakeIOWriteFile(MakeIOFile* file, const uint8_t* data, uint32_t n) {
     // the caller's bytes (file contents come in chunks of kChunkMax), which
     // spares copying every byte through the staging buffer.
     if (file->filled == 0 && n >= kStagingFlush) {
-        OnState on(file->state);
         const FsHandler* h = file->state->handler;
         while (n >= kStagingFlush) {
             uint32_t count = n < kChunkMax ? n : kChunkMax;
-            uint16_t taken = h->WriteFileChunk(file->handle, data, uint16_t(count));
+            uint16_t taken = h->WriteFileChunk(*file->state, file->handle, data, uint16_t(count));
             if (taken == 0) return 1;
             uint32_t used = taken < count ? taken : count;
             data += used;
@@ -274,10 +252,9 @@ Status MakeIODoneFile(MakeIOFile* file) {
     Status result = Drain(file, 1);
     Free(file->staging);
     file->staging = nullptr;
-    OnState on(file->state);
     {
         NoTouch still;
-        if (file->state->handler->CloseFile(file->handle) != 0) result = 1;
+        if (file->state->handler->CloseFile(*file->state, file->handle) != 0) result = 1;
     }
     file->handle = nullptr;
     file->written = file->filled = 0;

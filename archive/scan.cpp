@@ -64,14 +64,6 @@ void LoadEntry(const uint8_t* in, FsEntry* e) {
     }
 }
 
-// Drivers work on the current partition state; every call into one goes
-// through this bracket.
-struct UseState {
-    FsState* saved;
-    explicit UseState(FsState* state) : saved(fsstate) { fsstate = state; }
-    ~UseState() { fsstate = saved; }
-};
-
 const char* const SpecialFiles[] = {"IO.DOS", "IO.SYS", "MSDOS.SYS", "IBMBIO.SYS", "IBMDOS.SYS"};
 
 bool TraceOn() {
@@ -294,18 +286,19 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
     }
     uint32_t subdirs = 0, files = 0;
     {
-        UseState use(dir->state);
+        FsState& part = *dir->state;
         FsDirHandle* handle = nullptr;
-        if (h->OpenDir(dir->get(), &handle) != 0) FatalError("ERROR: Cannot open directory\r\n");
+        if (h->OpenDir(part, dir->get(), &handle) != 0)
+            FatalError("ERROR: Cannot open directory\r\n");
         std::vector<uint8_t> entry(s->sort.entSize);
         FsEntry e{};
         Status failed = 0;
-        while (failed == 0 && h->NextDirEntry(handle, &e) == 0) {
+        while (failed == 0 && h->NextDirEntry(part, handle, &e) == 0) {
             if (trace) {
                 Log("\r\n");
                 Log(e.path);
             }
-            if (h->GetFileInfo && h->GetFileInfo(&e) != 0) continue;
+            if (h->GetFileInfo && h->GetFileInfo(part, &e) != 0) continue;
             if (trace) Log(" -- OK");
             if (e.kind != kKindFile && e.kind != kKindDir) continue;
             const char* name = e.name ? e.name : "";
@@ -341,7 +334,7 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
             std::memcpy(entry.data() + 4 + s->attrSize, name, nameLen);
             failed = SortEntry(&s->sort, entry.data());
         }
-        if (h->CloseDir(handle) != 0) FatalError("\r\nERROR: Cannot close directory\r\n");
+        if (h->CloseDir(part, handle) != 0) FatalError("\r\nERROR: Cannot close directory\r\n");
         if (failed) {
             AbandonSort(&s->sort);
             s->failure = "Cannot write temp file\r\n";
@@ -472,8 +465,8 @@ uint16_t BootSectorCount(ScanState* s) {
     // The boot area belongs to the whole file system: a scan of a
     // subdirectory has none.
     if (!s->wholeFs || !s->handler->GetNumBootSectors || !s->handler->ReadBootSectors) return 0;
-    UseState use(s->root.state);
-    return s->handler->GetNumBootSectors(s->root.get());
+    FsState& part = *s->root.state;
+    return s->handler->GetNumBootSectors(part, s->root.get());
 }
 
 } // namespace
@@ -489,8 +482,8 @@ Status GetBootSectorsChunk(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
     uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
     {
-        UseState use(s->root.state);
-        if (s->handler->ReadBootSectors(s->root.get(), uint16_t(s->bootRead / 512),
+        FsState& part = *s->root.state;
+        if (s->handler->ReadBootSectors(part, s->root.get(), uint16_t(s->bootRead / 512),
                                         uint16_t(n / 512), s->buffer) != 0)
             return 1;
     }
@@ -519,8 +512,8 @@ Status GetRootDirEntry(ScanState* s, const uint8_t** ptr) {
         FsEntry e{};
         e.name = e.path;
         e.kind = kKindDir;
-        UseState use(s->root.state);
-        if (s->handler->GetFileInfo && s->handler->GetFileInfo(&e) != 0) return 1;
+        FsState& part = *s->root.state;
+        if (s->handler->GetFileInfo && s->handler->GetFileInfo(part, &e) != 0) return 1;
         std::memcpy(s->buffer + SubdirEntry::kSize, e.attributes, s->attrSize);
     } else {
         // The scanned directory's own attributes.

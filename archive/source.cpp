@@ -19,12 +19,6 @@ Status Damaged(const FullRestoreSource& in, const char* what) {
     return 1;
 }
 
-// A reader call, then the sink's state put back.
-Status Read(const FullRestoreSource& in, Status status) {
-    in.sink->AfterRead();
-    return status;
-}
-
 // A name a restored directory may hold: one path component.
 bool SaneName(const char* name) {
     if (*name == 0 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
@@ -44,8 +38,7 @@ const FullArchiveSource* GetFullArchiveSource() {
 
 Status PumpRestoreBootArea(const FullRestoreSource& in, uint32_t keep, uint8_t* into, bool* kept) {
     uint32_t size = 0;
-    if (Read(in, in.src->OpenBootSectors(in.archive, &size)) != 0)
-        return Damaged(in, "boot sectors");
+    if (in.src->OpenBootSectors(in.archive, &size) != 0) return Damaged(in, "boot sectors");
     *kept = size == keep;
     if (*kept)
         LogFormat("%s: Extracting boot area...\r\n", in.who);
@@ -55,48 +48,47 @@ Status PumpRestoreBootArea(const FullRestoreSource& in, uint32_t keep, uint8_t* 
     PumpFault fault = PumpPieces(
         size,
         [&in](uint32_t, const uint8_t** data, uint32_t* len) {
-            return Read(in, in.src->ReadBootSectorsChunk(in.archive, data, len));
+            return in.src->ReadBootSectorsChunk(in.archive, data, len);
         },
         [&](const uint8_t* data, uint32_t len) {
             if (*kept) std::memcpy(into + at, data, len);
             at += len;
             return Status(0);
         });
-    if (fault != kPumpDone || Read(in, in.src->CloseBootSectors(in.archive)) != 0)
+    if (fault != kPumpDone || in.src->CloseBootSectors(in.archive) != 0)
         return Damaged(in, "boot sectors");
     return 0;
 }
 
 Status PumpRestoreSummaries(const FullRestoreSource& in, uint32_t dirCount, uint32_t fileCount) {
-    if (Read(in, in.src->OpenDirSummary(in.archive)) != 0) return Damaged(in, "directory summary");
+    if (in.src->OpenDirSummary(in.archive) != 0) return Damaged(in, "directory summary");
     uint64_t entries = 0;
     for (uint32_t i = 0; i < dirCount; ++i) {
         const uint8_t* p;
-        if (Read(in, in.src->ReadDirSummaryEntry(in.archive, &p)) != 0)
+        if (in.src->ReadDirSummaryEntry(in.archive, &p) != 0)
             return Damaged(in, "directory summary");
         DirSummary s = DirSummary::Load(p);
         entries += uint64_t(s.subdirs) + s.files;
         if (in.sink->DirSummaryEntry(i, p) != 0) return 1;
     }
-    if (Read(in, in.src->CloseDirSummary(in.archive)) != 0) return Damaged(in, "directory summary");
+    if (in.src->CloseDirSummary(in.archive) != 0) return Damaged(in, "directory summary");
     if (entries != uint64_t(dirCount - 1) + fileCount)
         return Damaged(in, "directory summary does not count the directories and files");
 
-    if (Read(in, in.src->OpenFileSummary(in.archive)) != 0) return Damaged(in, "file summary");
+    if (in.src->OpenFileSummary(in.archive) != 0) return Damaged(in, "file summary");
     for (uint32_t i = 0; i < fileCount; ++i) {
         const uint8_t* p;
-        if (Read(in, in.src->ReadFileSummaryEntry(in.archive, &p)) != 0)
-            return Damaged(in, "file summary");
+        if (in.src->ReadFileSummaryEntry(in.archive, &p) != 0) return Damaged(in, "file summary");
         if (in.sink->FileSummaryEntry(i, p) != 0) return 1;
     }
-    if (Read(in, in.src->CloseFileSummary(in.archive)) != 0) return Damaged(in, "file summary");
+    if (in.src->CloseFileSummary(in.archive) != 0) return Damaged(in, "file summary");
     return 0;
 }
 
 Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, const uint32_t* sizes,
                               uint32_t fileCount, uint16_t attrSize) {
     if (dirCount == 0) return Damaged(in, "no root directory");
-    if (Read(in, in.src->OpenDirectories(in.archive)) != 0) return Damaged(in, "directories");
+    if (in.src->OpenDirectories(in.archive) != 0) return Damaged(in, "directories");
     // Per directory: the number behind its subtree, once its parent has
     // announced it (0 before), and that parent.
     struct Span {
@@ -111,7 +103,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
     for (uint32_t i = 0; i < dirCount; ++i) {
         MonitorESC();
         DirectoryRecord rec;
-        if (Read(in, in.src->ReadDirectory(in.archive, &rec)) != 0)
+        if (in.src->ReadDirectory(in.archive, &rec) != 0)
             return Damaged(in, "directories");
         if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
             return Damaged(in, "a directory leaves more levels than are open");
@@ -132,7 +124,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
         uint32_t child = i + 1;
         for (uint32_t s = 0; s < rec.subdirs; ++s) {
             const uint8_t* p;
-            if (Read(in, in.src->ReadDirEntryDir(in.archive, &p)) != 0)
+            if (in.src->ReadDirEntryDir(in.archive, &p) != 0)
                 return Damaged(in, "directories");
             SubdirEntry e = SubdirEntry::Load(p);
             const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize + attrSize);
@@ -147,7 +139,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
         if (child != d.end) return Damaged(in, "a subdirectory count");
         for (uint32_t f = 0; f < rec.files; ++f) {
             const uint8_t* p;
-            if (Read(in, in.src->ReadDirEntryFile(in.archive, &p)) != 0)
+            if (in.src->ReadDirEntryFile(in.archive, &p) != 0)
                 return Damaged(in, "directories");
             const char* name = reinterpret_cast<const char*>(p + kFileEntrySize + attrSize);
             if (!SaneName(name)) return Damaged(in, "an unusable name");
@@ -160,7 +152,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
         }
         if (in.sink->EndDirectory() != 0) return 1;
     }
-    if (Read(in, in.src->CloseDirectories(in.archive)) != 0) return Damaged(in, "directories");
+    if (in.src->CloseDirectories(in.archive) != 0) return Damaged(in, "directories");
     if (fileIndex != fileCount) return Damaged(in, "file count");
     return 0;
 }
@@ -168,18 +160,18 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
 Status PumpRestoreFiles(const FullRestoreSource& in, const uint32_t* sizes, uint32_t fileCount,
                         uint64_t total) {
     LogFormat("%s: Extracting files...\r\n", in.who);
-    if (Read(in, in.src->OpenFiles(in.archive)) != 0) return Damaged(in, "files");
+    if (in.src->OpenFiles(in.archive) != 0) return Damaged(in, "files");
     ProgressScope progress(total, "Restoring files");
     for (uint32_t i = 0; i < fileCount; ++i) {
         MonitorESC();
         uint32_t size = 0;
-        if (Read(in, in.src->ReadFileHeader(in.archive, &size)) != 0) return Damaged(in, "files");
+        if (in.src->ReadFileHeader(in.archive, &size) != 0) return Damaged(in, "files");
         if (size != sizes[i]) return Damaged(in, "a file differs from its summary");
         if (in.sink->BeginFile(i, size) != 0) return 1;
         PumpFault fault = PumpPieces(
             size,
             [&in](uint32_t, const uint8_t** data, uint32_t* len) {
-                return Read(in, in.src->ReadFileContent(in.archive, data, len));
+                return in.src->ReadFileContent(in.archive, data, len);
             },
             [&](const uint8_t* data, uint32_t len) {
                 progress.Advance(len);
@@ -189,7 +181,7 @@ Status PumpRestoreFiles(const FullRestoreSource& in, const uint32_t* sizes, uint
         if (fault == kPumpSink || in.sink->EndFile() != 0) return 1;
     }
     if (in.sink->EndFiles() != 0) return 1;
-    if (Read(in, in.src->CloseFiles(in.archive)) != 0) return Damaged(in, "files");
+    if (in.src->CloseFiles(in.archive) != 0) return Damaged(in, "files");
     return 0;
 }
 

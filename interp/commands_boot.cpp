@@ -50,7 +50,8 @@ Status ParseFloppyBoot(char* args) {
     if (NextNothing(args)) return 1;
     HideBootPROM();
     GoOnScreen();
-    while (ReadFloppyBootSect() != 0) {
+    uint8_t sector[kSectorSize];
+    while (ReadFloppyBootSect(sector) != 0) {
         Log("\r\nCannot load boot sector - Replace floppy disk and press any key\r\n");
         GetChar(); // ends the program when no key can come
     }
@@ -77,17 +78,19 @@ Status ParseHdBoot(char* args) {
         return Fail("Syntax error");
     }
     FlushParts();
+    FsState* target = nullptr;
     if (disk < 0 || disk >= kMaxDisks || partition < kCachePartition || partition > kMaxPartition ||
-        SelectPart(kFirstHardDisk + disk, partition) != 0)
+        (target = SelectPart(kFirstHardDisk + disk, partition)) == nullptr)
         return Fail("Invalid disk/partition");
-    if (ReadBootSect() != 0) return Fail("Cannot load boot sector");
+    uint8_t sector[kSectorSize];
+    if (ReadBootSect(*target, sector) != 0) return Fail("Cannot load boot sector");
     char text[96];
     if (partition == 0)
         std::snprintf(text, sizeof text, "Booting from hard disk %d partition 0 (master boot)\r\n",
                       int(disk));
     else
         std::snprintf(text, sizeof text, "Booting from hard disk %d partition %d (type %.20s)\r\n",
-                      int(disk), int(partition), fsstate->typeName);
+                      int(disk), int(partition), target->typeName);
     PrintString(text);
     GoOnScreen();
     RebootFromSect();

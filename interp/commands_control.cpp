@@ -130,8 +130,9 @@ Status ParseIf(char* args) {
         ++p;
         int32_t partition = NextExpr(&p);
         if (partition == kExprFail) return 1;
+        const FsState* part = nullptr;
         result = disk >= 0 && disk < 0x80 && partition >= -128 && partition < 128 &&
-                 SelectPart(disk + 0x80, partition) == 0 && fsstate && fsstate->valid;
+                 (part = SelectPart(disk + 0x80, partition)) != nullptr && part->valid;
     } else if (static_cast<uint8_t>(*p) == kQuote) {
         char* a = NextString(&p);
         if (!a) return 1;

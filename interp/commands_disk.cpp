@@ -47,7 +47,7 @@ Status RequireDisk(char** cursor, int* disk) {
     char* p = SkipBlanks(*cursor);
     if (*p == 0) {
         *disk = kFirstHardDisk;
-        return SelectPart(kFirstHardDisk, 0) != 0 ? Fail("No hard-disk found") : 0;
+        return SelectPart(kFirstHardDisk, 0) == nullptr ? Fail("No hard-disk found") : 0;
     }
     return OptionalDisk(cursor, disk);
 }
@@ -257,13 +257,14 @@ Status ParseBlank(char* args) {
     if (ReadRangeArgs(args, &a, false)) return 1;
     FlushParts(); // pending driver writes land before the zeros, not after
     for (int n = a.first; n <= a.last; ++n) {
-        if (SelectPart(a.disk, n) != 0) {
+        FsState* part = SelectPart(a.disk, n);
+        if (part == nullptr) {
             LogFormat("Warning: attempt to blank non-existing partition %d\r\n", n);
             continue;
         }
-        LogFormat("Blanking partition %d (type %s)\r\n", n, fsstate->typeName);
+        LogFormat("Blanking partition %d (type %s)\r\n", n, part->typeName);
         // A failed write is logged by the disk layer; the command goes on.
-        if (Seek(0) == 0) BlankSects(fsstate->sizeSectors);
+        if (Seek(*part, 0) == 0) BlankSects(*part, part->sizeSectors);
     }
     FlushParts();
     return 0;
@@ -275,16 +276,17 @@ Status ParseClean(char* args) {
     std::string label = a.label; // kept apart from the line buffer
     FlushParts();
     for (int n = a.first; n <= a.last; ++n) {
-        if (SelectPart(a.disk, n) != 0) {
+        FsState* part = SelectPart(a.disk, n);
+        if (part == nullptr) {
             LogFormat("Warning: attempt to clean non-existing partition %d\r\n", n);
             continue;
         }
-        LogFormat("Cleaning partition %d (type %s)\r\n", n, fsstate->typeName);
-        const FsHandler* h = fsstate->handler;
+        LogFormat("Cleaning partition %d (type %s)\r\n", n, part->typeName);
+        const FsHandler* h = part->handler;
         if (h == nullptr || h->Clean == nullptr)
             return Fail("Don't know how to clean that sort of partition");
-        if (h->Clean(label.c_str()) != 0) return Fail("Clean-up failed");
-        fsstate->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
+        if (h->Clean(*part, label.c_str()) != 0) return Fail("Clean-up failed");
+        part->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(*part) == 0;
     }
     return 0;
 }
@@ -300,13 +302,14 @@ Status ParseFullUnzip(char* args) {
     int disk;
     if (OptionalDisk(&p, &disk) || NextNothing(p)) return 1;
     FlushParts();
+    FsState* selected = nullptr;
     if (partition < kCachePartition || partition > kMaxPartition ||
-        SelectPart(disk, partition) != 0)
+        (selected = SelectPart(disk, partition)) == nullptr)
         return Fail("Cannot unzip: target partition does not exist");
-    FsState* target = fsstate;
+    FsState& target = *selected;
     LogFormat("Restoring full archive %.100s to partition %d (type %s)\r\n", name.c_str(),
-              int(partition), target->typeName);
-    const FsHandler* h = target->handler;
+              int(partition), target.typeName);
+    const FsHandler* h = target.handler;
     if (h == nullptr || h->FullUnzip == nullptr)
         return Fail("Can't process this type of partition");
 
@@ -319,11 +322,7 @@ Status ParseFullUnzip(char* args) {
         RestoreMemory(mark);
         return Fail("Cannot open archive");
     }
-    // Opening the archive may select other partitions (fragments on disk).
-    auto attempt = [&]() {
-        fsstate = target;
-        return h->FullUnzip(archive.get());
-    };
+    auto attempt = [&]() { return h->FullUnzip(target, archive.get()); };
     if (attempt() != 0) {
         Log("Unzip failed, trying again\r\n");
         AbandonArchive(archive.get());
@@ -331,18 +330,16 @@ Status ParseFullUnzip(char* args) {
         if (OpenArchive(name.c_str(), archive.get()) != 0 || attempt() != 0) {
             AbandonArchive(archive.get());
             RestoreMemory(mark);
-            fsstate = target;
-            target->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
+            target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
             return Fail("Unzip is not possible (bad archive ?)");
         }
     }
     AbandonArchive(archive.get());
     RestoreMemory(mark);
-    fsstate = target;
     // The flush completes the volume (second FAT, FSInfo, backup boot
     // sectors): a restore whose flush fails is no restore.
-    Status flushed = h->FlushFsSpecific != nullptr ? h->FlushFsSpecific() : 0;
-    target->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0;
+    Status flushed = h->FlushFsSpecific != nullptr ? h->FlushFsSpecific(target) : 0;
+    target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
     return flushed != 0 ? Fail("Unzip is not possible (bad archive ?)") : 0;
 }
 

@@ -228,7 +228,7 @@ int NextInterval(char** cursor, int16_t* first, int16_t* last) {
 int16_t NextHDNum(char** cursor) {
     char* p = *cursor;
     int32_t value = NextExpr(&p);
-    if (value == kExprFail || value < 0 || value > 0x7F || SelectPart(value + 0x80, 0) != 0) {
+    if (value == kExprFail || value < 0 || value > 0x7F || SelectPart(value + 0x80, 0) == nullptr) {
         errormsg = "Bad hard-disk number";
         return -1;
     }

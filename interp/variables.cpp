@@ -297,7 +297,7 @@ void InitVars() {
     for (int d = 0; d < HDCount(); ++d) {
         uint16_t lastCylinder = 0;
         uint8_t lastHead = 0, sectors = 0;
-        if (SelectPart(0x80 + d, 0) != 0 ||
+        if (SelectPart(0x80 + d, 0) == nullptr ||
             GetGeometry(0x80 + d, &lastCylinder, &lastHead, &sectors) != 0)
             continue;
         uint64_t total = uint64_t(lastHead + 1) * sectors * (uint64_t(lastCylinder) + 1);

@@ -243,7 +243,8 @@ int LinuxBoot(const char* kernel, const char* ramdisk, const char*, const char**
         CopyToExtMem(work.data, kImageFirstPage, kExtPageWords);
         HideBootPROM();
         SetupRamDisk();
-        ReadFloppyBootSect();
+        uint8_t sector[kSectorSize];
+        ReadFloppyBootSect(sector);
         RebootFromSect();
     }
     *failure = "Could not read ramdisk image";

@@ -23,14 +23,14 @@ namespace vk {
 
 namespace {
 
-// Binds the partition kinds to the drivers this program carries.
+// The file-system drivers this program carries, one registration each.
 void RegisterDrivers() {
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Swap, &SWAPHandler);
-    SetFsHandler(FsKind::Fat16, &FAT16Handler);
-    SetFsHandler(FsKind::Fat32, &FAT32Handler);
-    SetFsHandler(FsKind::Ext2, &EXT2Handler);
-    SetFsHandler(FsKind::Cache, &CacheHandler);
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(SWAPDriver);
+    RegisterFsDriver(FAT16Driver);
+    RegisterFsDriver(FAT32Driver);
+    RegisterFsDriver(EXT2Driver);
+    RegisterFsDriver(CacheDriver);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();
     // Restored files keep their stored times on FAT.

@@ -45,18 +45,17 @@ uint32_t AddSizes(uint32_t a, uint32_t b) {
 // it is read: the destination must name another file.
 bool SameFile(const FileRecord& source, const char* destination) {
     if (source.remote) return false;
-    KeepFsState keep;
     ParsedName parsed = GetSource(destination);
     if (parsed.source == Source::Fail || parsed.source == Source::Remote) return false;
     DirRef dir;
     std::string last;
     FsEntry entry{};
-    if (!GetDir(parsed.source, parsed.path, dir, last) ||
-        !FindFile(parsed.source, dir, last, entry))
+    if (!GetDir(*parsed.state, parsed.source, parsed.path, dir, last) ||
+        !FindFile(*parsed.state, parsed.source, dir, last, entry))
         return false;
-    if (fsstate != source.state) return false;
+    if (parsed.state != source.state) return false;
     if (parsed.source == Source::Host) return SameHostFile(entry.path, source.entry.path);
-    return SameName(entry.path, source.entry.path);
+    return SameName(*parsed.state, entry.path, source.entry.path);
 }
 
 // Writes count bytes from data in pieces of at most 32 KB; returns the bytes

@@ -21,8 +21,8 @@ namespace {
 // Reads a whole directory: entries are collected first so that the caller
 // may change the directory (remove entries) while working through them. A
 // deque keeps each entry in place, so its name pointer stays valid.
-bool ReadWholeDir(FsEntry* directory, std::deque<FsEntry>& entries) {
-    const FsHandler* handler = fsstate->handler;
+bool ReadWholeDir(FsState& part, FsEntry* directory, std::deque<FsEntry>& entries) {
+    const FsHandler* handler = part.handler;
     if (!handler->OpenDir || !handler->NextDirEntry || !handler->CloseDir) return false;
     FsEntry copy{};
     FsEntry* dirArg = nullptr;
@@ -31,14 +31,14 @@ bool ReadWholeDir(FsEntry* directory, std::deque<FsEntry>& entries) {
         dirArg = &copy;
     }
     FsDirHandle* handle = nullptr;
-    if (handler->OpenDir(dirArg, &handle) != 0) return false;
+    if (handler->OpenDir(part, dirArg, &handle) != 0) return false;
     FsEntry entry{};
-    while (handler->NextDirEntry(handle, &entry) == 0) {
+    while (handler->NextDirEntry(part, handle, &entry) == 0) {
         entries.emplace_back();
         CopyEntry(entries.back(), entry);
-        if (handler->GetFileInfo) handler->GetFileInfo(&entries.back());
+        if (handler->GetFileInfo) handler->GetFileInfo(part, &entries.back());
     }
-    handler->CloseDir(handle);
+    handler->CloseDir(part, handle);
     return true;
 }
 
@@ -47,7 +47,7 @@ bool ReadWholeDir(FsEntry* directory, std::deque<FsEntry>& entries) {
 bool ResolveDir(const ParsedName& parsed, DirRef& target) {
     DirRef dir;
     std::string last;
-    if (!GetDir(parsed.source, parsed.path, dir, last)) return false;
+    if (!GetDir(*parsed.state, parsed.source, parsed.path, dir, last)) return false;
     if (last.empty()) {
         target = DirRef{};
         target.root = dir.root;
@@ -55,31 +55,32 @@ bool ResolveDir(const ParsedName& parsed, DirRef& target) {
         return true;
     }
     FsEntry entry{};
-    if (!FindFile(parsed.source, dir, last, entry) || entry.kind != kKindDir) return false;
+    if (!FindFile(*parsed.state, parsed.source, dir, last, entry) || entry.kind != kKindDir)
+        return false;
     target.root = false;
     CopyEntry(target.entry, entry);
     return true;
 }
 
-Status EmptyDir(FsEntry* directory) {
+Status EmptyDir(FsState& part, FsEntry* directory) {
     std::deque<FsEntry> entries;
-    if (!ReadWholeDir(directory, entries)) return 1;
-    const FsHandler* handler = fsstate->handler;
+    if (!ReadWholeDir(part, directory, entries)) return 1;
+    const FsHandler* handler = part.handler;
     for (FsEntry& entry : entries) {
         MonitorESC();
         if (entry.kind == kKindDir) {
-            if (EmptyDir(&entry) != 0) return 1;
-            if (!handler->RemoveDir || handler->RemoveDir(&entry) != 0) return 1;
+            if (EmptyDir(part, &entry) != 0) return 1;
+            if (!handler->RemoveDir || handler->RemoveDir(part, &entry) != 0) return 1;
         } else {
-            if (!handler->RemoveFile || handler->RemoveFile(&entry) != 0) return 1;
+            if (!handler->RemoveFile || handler->RemoveFile(part, &entry) != 0) return 1;
         }
     }
     return 0;
 }
 
-void LogTreeLevel(FsEntry* directory, int depth, Status& result) {
+void LogTreeLevel(FsState& part, FsEntry* directory, int depth, Status& result) {
     std::deque<FsEntry> entries;
-    if (!ReadWholeDir(directory, entries)) {
+    if (!ReadWholeDir(part, directory, entries)) {
         if (depth == 0) result = 1;
         return;
     }
@@ -93,14 +94,13 @@ void LogTreeLevel(FsEntry* directory, int depth, Status& result) {
         line += entry.name ? entry.name : "";
         line += "\r\n";
         Log(line.c_str());
-        LogTreeLevel(&entry, depth + 1, result);
+        LogTreeLevel(part, &entry, depth + 1, result);
     }
 }
 
 } // namespace
 
 Status DeleteFILE(const char* name) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     // Nothing to delete on a partition that cannot be selected; a malformed
     // name is a failure.
@@ -109,28 +109,29 @@ Status DeleteFILE(const char* name) {
         Log("WARNING : Deletion not supported on remote files\r\n");
         return 0;
     }
+    FsState& part = *parsed.state;
     DirRef dir;
     std::string last;
     FsEntry entry{};
-    if (!GetDir(parsed.source, parsed.path, dir, last) ||
-        !FindFile(parsed.source, dir, last, entry) || entry.kind != kKindFile)
+    if (!GetDir(part, parsed.source, parsed.path, dir, last) ||
+        !FindFile(part, parsed.source, dir, last, entry) || entry.kind != kKindFile)
         return 1;
-    const FsHandler* handler = fsstate->handler;
-    return handler->RemoveFile && handler->RemoveFile(&entry) == 0 ? 0 : 1;
+    const FsHandler* handler = part.handler;
+    return handler->RemoveFile && handler->RemoveFile(part, &entry) == 0 ? 0 : 1;
 }
 
 Status CreateDIR(const char* name) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Remote) {
         Log("ERROR : Remote directory creation is not supported\r\n");
         return 1;
     }
     if (parsed.source == Source::Fail) return 1;
-    const FsHandler* handler = fsstate->handler;
+    FsState& part = *parsed.state;
+    const FsHandler* handler = part.handler;
     DirRef dir;
     std::string path;
-    GetDir(parsed.source, "", dir, path); // the starting directory
+    GetDir(part, parsed.source, "", dir, path); // the starting directory
     size_t pos = 0;
     if (!parsed.path.empty() && parsed.path[0] == '/') {
         dir = DirRef{}; // the root
@@ -143,15 +144,15 @@ Status CreateDIR(const char* name) {
         pos = slash + 1;
         if (component.empty()) continue; // "a//b" and a trailing "/"
         FsEntry next{};
-        if (FindFile(parsed.source, dir, component, next)) {
+        if (FindFile(part, parsed.source, dir, component, next)) {
             if (next.kind != kKindDir) return 1;
         } else {
             FsDirHandle* handle = nullptr;
             if (component == "." || component == ".." || !handler->OpenDir || !handler->CreateDir ||
-                handler->OpenDir(dir.get(), &handle) != 0)
+                handler->OpenDir(part, dir.get(), &handle) != 0)
                 return 1;
-            Status made = handler->CreateDir(handle, component.c_str(), nullptr, &next);
-            handler->CloseDir(handle);
+            Status made = handler->CreateDir(part, handle, component.c_str(), nullptr, &next);
+            handler->CloseDir(part, handle);
             if (made != 0) return 1;
         }
         dir.root = false;
@@ -163,13 +164,13 @@ Status CreateDIR(const char* name) {
 }
 
 Status DelTREE(const char* name) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Fail) return parsed.unselectable ? 0 : 1;
     if (parsed.source == Source::Remote) {
         Log("ERROR : Cannot scan remote directories\r\n");
         return 1;
     }
+    FsState& part = *parsed.state;
     DirRef target;
     if (!ResolveDir(parsed, target)) return 1;
     if (parsed.source == Source::Host && (target.root || IsHostRoot(target.entry.path))) {
@@ -177,33 +178,34 @@ Status DelTREE(const char* name) {
         Log("ERROR : Cannot delete the host root directory\r\n");
         return 1;
     }
-    if (EmptyDir(target.get()) != 0) return 1;
+    if (EmptyDir(part, target.get()) != 0) return 1;
     if (target.root) return 0; // a partition root stays
-    const FsHandler* handler = fsstate->handler;
-    return handler->RemoveDir && handler->RemoveDir(&target.entry) == 0 ? 0 : 1;
+    const FsHandler* handler = part.handler;
+    return handler->RemoveDir && handler->RemoveDir(part, &target.entry) == 0 ? 0 : 1;
 }
 
 Status LogDIR(const char* path) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(path);
     if (parsed.source == Source::Remote) {
         Log("ERROR : Cannot scan remote directories\r\n");
         return 1;
     }
     if (parsed.source == Source::Fail) return 1;
+    FsState& part = *parsed.state;
     DirRef dir;
     std::string last;
-    if (!GetDir(parsed.source, parsed.path, dir, last)) return 1;
+    if (!GetDir(part, parsed.source, parsed.path, dir, last)) return 1;
     std::string pattern = last.empty() ? "*" : last;
     FsEntry named{};
-    if (!last.empty() && FindFile(parsed.source, dir, last, named) && named.kind == kKindDir) {
+    if (!last.empty() && FindFile(part, parsed.source, dir, last, named) &&
+        named.kind == kKindDir) {
         dir.root = false;
         CopyEntry(dir.entry, named);
         pattern = "*";
     }
     std::deque<FsEntry> entries;
-    if (!ReadWholeDir(dir.get(), entries)) return 1;
-    int flags = (fsstate->handler->flags & kFsCaseInsensitive) ? kMatchIgnoreCase : 0;
+    if (!ReadWholeDir(part, dir.get(), entries)) return 1;
+    int flags = (part.handler->flags & kFsCaseInsensitive) ? kMatchIgnoreCase : 0;
     std::vector<char> patternText(pattern.begin(), pattern.end());
     patternText.push_back('\0');
     for (FsEntry& entry : entries) {
@@ -225,17 +227,17 @@ Status LogDIR(const char* path) {
 }
 
 Status LogTREE(const char* name) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Remote) {
         Log("ERROR : Cannot scan remote directories\r\n");
         return 1;
     }
     if (parsed.source == Source::Fail) return 1;
+    FsState& part = *parsed.state;
     DirRef target;
     if (!ResolveDir(parsed, target)) return 1;
     Status result = 0;
-    LogTreeLevel(target.get(), 0, result);
+    LogTreeLevel(part, target.get(), 0, result);
     return result;
 }
 

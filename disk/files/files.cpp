@@ -33,9 +33,8 @@ void LogLine(const char* a, const char* b, const char* c) {
     if (c) Log(c);
 }
 
-bool SameName(const char* a, const char* b) {
-    if (fsstate && fsstate->handler && (fsstate->handler->flags & kFsCaseInsensitive))
-        return strcasecmp(a, b) == 0;
+bool SameName(const FsState& part, const char* a, const char* b) {
+    if (part.handler && (part.handler->flags & kFsCaseInsensitive)) return strcasecmp(a, b) == 0;
     return std::strcmp(a, b) == 0;
 }
 
@@ -54,7 +53,7 @@ ParsedName GetSource(const char* name) {
         parsed.path = name;
         for (char& c : parsed.path)
             if (c == '\\') c = '/';
-        fsstate = hostState;
+        parsed.state = hostState;
         return parsed;
     }
     // "{" [disk digit] ":" partition "}" path
@@ -75,8 +74,9 @@ ParsedName GetSource(const char* name) {
     if (digits == 0 || *p++ != '}') return parsed;
     if (negative) partition = -partition;
     parsed.unselectable = true;
-    if (SelectPart(0x80 + disk, partition) != 0) return parsed;
-    if (!fsstate || !fsstate->handler || !fsstate->valid) return parsed;
+    FsState* state = SelectPart(0x80 + disk, partition);
+    if (!state || !state->handler || !state->valid) return parsed;
+    parsed.state = state;
     parsed.unselectable = false;
     parsed.source = Source::Partition;
     parsed.path = p;
@@ -113,7 +113,7 @@ bool HostDotEntry(DirRef& dir, const std::string& name, FsEntry& found) {
 // directory (which costs a status query per entry, and so grows with the
 // directory for every lookup). The directory's path is the one the host
 // driver lists it under; a mount point lists as empty.
-bool FindHostEntry(DirRef& dir, const std::string& name, FsEntry& found) {
+bool FindHostEntry(FsState& part, DirRef& dir, const std::string& name, FsEntry& found) {
     FsEntry entry{};
     if (dir.root) {
         std::strcpy(entry.path, "/");
@@ -130,8 +130,8 @@ bool FindHostEntry(DirRef& dir, const std::string& name, FsEntry& found) {
     }
     if (StatDosEntry(&entry, name.c_str()) != 0) return false;
     CopyEntry(found, entry);
-    const FsHandler* handler = fsstate->handler;
-    if (handler->GetFileInfo) handler->GetFileInfo(&found);
+    const FsHandler* handler = part.handler;
+    if (handler->GetFileInfo) handler->GetFileInfo(part, &found);
     // A name that reaches into a mount point means the mounted tree itself.
     if (found.kind == kKindDir) found.location1 = 0;
     return true;
@@ -139,33 +139,33 @@ bool FindHostEntry(DirRef& dir, const std::string& name, FsEntry& found) {
 
 } // namespace
 
-bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& found) {
+bool FindFile(FsState& part, Source source, DirRef& dir, const std::string& name, FsEntry& found) {
     if (name.empty()) return false;
     if (source == Source::Host && (name == "." || name == ".."))
         return HostDotEntry(dir, name, found);
-    const FsHandler* handler = fsstate->handler;
+    const FsHandler* handler = part.handler;
     // The host directory driver (the only one with this identifier on the
     // host route) is asked by name.
     if (source == Source::Host && std::memcmp(handler->id, "EXT2", 4) == 0)
-        return FindHostEntry(dir, name, found);
+        return FindHostEntry(part, dir, name, found);
     if (!handler->OpenDir || !handler->NextDirEntry || !handler->CloseDir) return false;
     DirRef copy;
     copy.root = dir.root;
     if (!dir.root) CopyEntry(copy.entry, dir.entry);
     FsDirHandle* handle = nullptr;
-    if (handler->OpenDir(copy.get(), &handle) != 0) return false;
+    if (handler->OpenDir(part, copy.get(), &handle) != 0) return false;
     FsEntry entry{};
     bool match = false;
-    while (handler->NextDirEntry(handle, &entry) == 0) {
-        if (entry.name && SameName(entry.name, name.c_str())) {
+    while (handler->NextDirEntry(part, handle, &entry) == 0) {
+        if (entry.name && SameName(part, entry.name, name.c_str())) {
             match = true;
             break;
         }
     }
-    handler->CloseDir(handle);
+    handler->CloseDir(part, handle);
     if (!match) return false;
     CopyEntry(found, entry);
-    if (handler->GetFileInfo) handler->GetFileInfo(&found);
+    if (handler->GetFileInfo) handler->GetFileInfo(part, &found);
     // A host directory that is a mount point reads as empty only to scans
     // that must not leave their file system; a name that reaches into it
     // means the mounted tree itself.
@@ -173,7 +173,7 @@ bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& foun
     return true;
 }
 
-bool GetDir(Source source, const std::string& path, DirRef& dir, std::string& last) {
+bool GetDir(FsState& part, Source source, const std::string& path, DirRef& dir, std::string& last) {
     size_t pos = 0;
     dir = DirRef{};
     if (source == Source::Host) {
@@ -193,7 +193,7 @@ bool GetDir(Source source, const std::string& path, DirRef& dir, std::string& la
         }
         std::string component = path.substr(pos, slash - pos);
         FsEntry next{};
-        if (!FindFile(source, dir, component, next) || next.kind != kKindDir) return false;
+        if (!FindFile(part, source, dir, component, next) || next.kind != kKindDir) return false;
         dir.root = false;
         CopyEntry(dir.entry, next);
         pos = slash + 1;
@@ -223,15 +223,6 @@ void SetRemoteBrokenOff(bool (*query)()) {
 }
 
 namespace {
-
-// Makes the file's partition current for one operation on the record.
-struct SwitchToFILE {
-    FsState* saved;
-    explicit SwitchToFILE(FileRecord* file) : saved(fsstate) { fsstate = file->state; }
-    ~SwitchToFILE() { fsstate = saved; }
-    SwitchToFILE(const SwitchToFILE&) = delete;
-    SwitchToFILE& operator=(const SwitchToFILE&) = delete;
-};
 
 Status OpenRemote(const char* name, FileRecord* file, uint16_t flags) {
     if (RemoteFileOpen != 0) {
@@ -279,21 +270,21 @@ Status OpenRemote(const char* name, FileRecord* file, uint16_t flags) {
 
 namespace {
 
-// Opens a found or listed file entry on the current partition and fills the
+// Opens a found or listed file entry on the partition and fills the
 // record.
-Status OpenEntry(const FsEntry& entry, FileRecord* file) {
-    const FsHandler* handler = fsstate->handler;
+Status OpenEntry(FsState& part, const FsEntry& entry, FileRecord* file) {
+    const FsHandler* handler = part.handler;
     FsEntry opened{};
     CopyEntry(opened, entry);
     uint32_t size = 0;
     FsFileHandle* handle = nullptr;
     if (opened.kind != kKindFile || !handler->OpenFile ||
-        handler->OpenFile(&opened, &size, &handle) != 0) {
+        handler->OpenFile(part, &opened, &size, &handle) != 0) {
         LogLine("ERROR : [OpenFILE] Cannot open ", opened.path, "\r\n");
         return 1;
     }
     *file = FileRecord{};
-    file->state = fsstate;
+    file->state = &part;
     file->handle = handle;
     file->size = file->remaining = size;
     CopyEntry(file->entry, opened);
@@ -303,18 +294,18 @@ Status OpenEntry(const FsEntry& entry, FileRecord* file) {
 } // namespace
 
 Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Remote) return OpenRemote(name, file, flags);
     DirRef dir;
     std::string last;
     FsEntry entry{};
-    if (parsed.source == Source::Fail || !GetDir(parsed.source, parsed.path, dir, last) ||
-        !FindFile(parsed.source, dir, last, entry)) {
+    if (parsed.source == Source::Fail ||
+        !GetDir(*parsed.state, parsed.source, parsed.path, dir, last) ||
+        !FindFile(*parsed.state, parsed.source, dir, last, entry)) {
         Log("ERROR : [OpenFILE] File not found\r\n");
         return 1;
     }
-    if (OpenEntry(entry, file) != 0) return 1;
+    if (OpenEntry(*parsed.state, entry, file) != 0) return 1;
     if ((flags & kOpenReadAhead) && cacheOps && cacheOps->StartReadAhead &&
         cacheOps->StartReadAhead(file))
         file->readAhead = 1;
@@ -322,14 +313,11 @@ Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
 }
 
 Status OpenFILEEntry(FsState* state, const FsEntry& listed, FileRecord* file) {
-    KeepFsState keep;
     if (!state || !state->handler) return 1;
-    fsstate = state;
-    return OpenEntry(listed, file);
+    return OpenEntry(*state, listed, file);
 }
 
 Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Remote) {
         if (RemoteFileOpen != 0 || remoteOps->Create(name) != 0) {
@@ -346,22 +334,24 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     }
     DirRef dir;
     std::string last;
-    if (parsed.source == Source::Fail || !GetDir(parsed.source, parsed.path, dir, last)) {
+    if (parsed.source == Source::Fail ||
+        !GetDir(*parsed.state, parsed.source, parsed.path, dir, last)) {
         Log("ERROR: [CreateFILE] Cannot get dir\r\n");
         return 1;
     }
-    const FsHandler* handler = fsstate->handler;
+    FsState& part = *parsed.state;
+    const FsHandler* handler = part.handler;
     FsEntry entry{};
-    if (!FindFile(parsed.source, dir, last, entry)) {
+    if (!FindFile(part, parsed.source, dir, last, entry)) {
         FsDirHandle* handle = nullptr;
-        if (!handler->OpenDir || handler->OpenDir(dir.get(), &handle) != 0) {
+        if (!handler->OpenDir || handler->OpenDir(part, dir.get(), &handle) != 0) {
             Log("ERROR: [CreateFILE] Cannot OpenDir\r\n");
             return 1;
         }
         Status created = 1;
         if (!last.empty() && last != "." && last != ".." && handler->CreateFile)
-            created = handler->CreateFile(handle, last.c_str(), nullptr, &entry);
-        handler->CloseDir(handle);
+            created = handler->CreateFile(part, handle, last.c_str(), nullptr, &entry);
+        handler->CloseDir(part, handle);
         if (created != 0) {
             Log("ERROR: [CreateFILE] Cannot CreateFile\r\n");
             return 1;
@@ -369,12 +359,12 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     }
     FsFileHandle* handle = nullptr;
     if (entry.kind == kKindDir || !handler->RewriteFile ||
-        handler->RewriteFile(&entry, size, &handle) != 0) {
+        handler->RewriteFile(part, &entry, size, &handle) != 0) {
         Log("ERROR: [CreateFILE] Cannot RewriteFile\r\n");
         return 1;
     }
     *file = FileRecord{};
-    file->state = fsstate;
+    file->state = &part;
     file->handle = handle;
     file->writing = 1;
     file->size = file->remaining = file->allocated = size;
@@ -402,8 +392,7 @@ uint16_t ReadFILE(FileRecord* file, uint8_t* buffer) {
     if (file->readAhead && cacheOps && cacheOps->ReadAhead)
         return cacheOps->ReadAhead(file, buffer);
     if (file->remaining == 0 || !file->handle) return 0;
-    SwitchToFILE use(file);
-    uint16_t n = file->state->handler->ReadFileChunk(file->handle, buffer);
+    uint16_t n = file->state->handler->ReadFileChunk(*file->state, file->handle, buffer);
     if (n > kChunkMax) n = kChunkMax;
     if (n > file->remaining) n = uint16_t(file->remaining);
     file->remaining -= n;
@@ -417,15 +406,15 @@ uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length) {
         return uint16_t(n < 0 ? 0 : n > length ? length : n);
     }
     if (!file->writing || !file->handle || length == 0) return 0;
-    SwitchToFILE use(file);
-    const FsHandler* handler = file->state->handler;
+    FsState& part = *file->state;
+    const FsHandler* handler = part.handler;
     if (file->remaining < length) {
         // Grow the allocation once: double it up to 4 MB, then 1 MB steps.
         uint32_t growth = file->size <= 4194304 ? file->size : 1048576;
         if (file->size > UINT32_MAX - growth) growth = UINT32_MAX - file->size;
         // A growth that fails (a full disk) leaves what is still reserved.
         if (growth > 0 && handler->AdjustFileSize &&
-            handler->AdjustFileSize(file->handle, &file->entry, file->size + growth) == 0) {
+            handler->AdjustFileSize(part, file->handle, &file->entry, file->size + growth) == 0) {
             file->size += growth;
             file->remaining += growth;
             file->allocated = file->size;
@@ -433,7 +422,7 @@ uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length) {
     }
     // Nothing allocated at all (a file created with size 0): nothing written.
     if (file->remaining == 0) return 0;
-    uint16_t n = handler->WriteFileChunk(file->handle, data, length);
+    uint16_t n = handler->WriteFileChunk(part, file->handle, data, length);
     if (n > length) n = length;
     if (n > file->remaining) {
         // The driver took more than was reserved (whole clusters, or a host
@@ -457,8 +446,8 @@ Status CloseFILE(FileRecord* file) {
     if (!file->handle) return 1;
     if (file->readAhead && cacheOps && cacheOps->StopReadAhead) cacheOps->StopReadAhead(file);
     file->readAhead = 0;
-    SwitchToFILE use(file);
-    const FsHandler* handler = file->state->handler;
+    FsState& part = *file->state;
+    const FsHandler* handler = part.handler;
     Status result = 0;
     if (file->writing) {
         // End the file at the last byte written: trim what was reserved but
@@ -467,17 +456,16 @@ Status CloseFILE(FileRecord* file) {
         file->remaining = 0;
         if (file->size != file->allocated &&
             (!handler->AdjustFileSize ||
-             handler->AdjustFileSize(file->handle, &file->entry, file->size) != 0))
+             handler->AdjustFileSize(part, file->handle, &file->entry, file->size) != 0))
             result = 1;
         file->allocated = file->size;
     }
-    if (handler->CloseFile && handler->CloseFile(file->handle) != 0) result = 1;
+    if (handler->CloseFile && handler->CloseFile(part, file->handle) != 0) result = 1;
     file->handle = nullptr;
     return result;
 }
 
 int FILEExists(const char* name) {
-    KeepFsState keep;
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Fail) return 0;
     if (parsed.source == Source::Remote) {
@@ -498,10 +486,10 @@ int FILEExists(const char* name) {
     }
     DirRef dir;
     std::string last;
-    if (!GetDir(parsed.source, parsed.path, dir, last)) return 0;
+    if (!GetDir(*parsed.state, parsed.source, parsed.path, dir, last)) return 0;
     if (last.empty()) return 1; // the directory itself ("{0:1}", "dir/")
     FsEntry entry{};
-    return FindFile(parsed.source, dir, last, entry) ? 1 : 0;
+    return FindFile(*parsed.state, parsed.source, dir, last, entry) ? 1 : 0;
 }
 
 int FILEDescriptor(const FileRecord* file) {

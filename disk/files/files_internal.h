@@ -16,28 +16,22 @@ extern const RemoteFileOps* remoteOps;
 extern FsState* hostState;
 extern const RemoteCacheOps* cacheOps;
 
-// Restores the caller's current partition when it goes out of scope.
-struct KeepFsState {
-    FsState* saved;
-    KeepFsState() : saved(fsstate) {}
-    ~KeepFsState() { fsstate = saved; }
-    KeepFsState(const KeepFsState&) = delete;
-    KeepFsState& operator=(const KeepFsState&) = delete;
-};
-
 // A parsed name: where it lies and the path after the partition prefix
 // (for a host name, with "\" turned into "/").
 struct ParsedName {
     Source source = Source::Fail;
     std::string path;
+    // The partition (or the host directory state) a partition or host
+    // name lies on; null otherwise.
+    FsState* state = nullptr;
     // A well-formed partition path whose partition cannot be selected or
     // holds no valid file system (as opposed to a malformed name).
     bool unselectable = false;
 };
 
-// Classifies the name and, for a partition path, selects the partition and
-// makes its state current (failing when it has no valid file system); for a
-// host name makes the host directory state current.
+// Classifies the name and, for a partition path, selects the partition
+// (failing when it has no valid file system); a host name lies on the host
+// directory state.
 ParsedName GetSource(const char* name);
 
 // A directory reached by the walk: the root (no entry) or an entry.
@@ -49,12 +43,12 @@ struct DirRef {
 
 // Walks the directories of path up to its last "/"; the last component is
 // returned in last. False when a component is missing or not a directory.
-bool GetDir(Source source, const std::string& path, DirRef& dir, std::string& last);
+bool GetDir(FsState& part, Source source, const std::string& path, DirRef& dir, std::string& last);
 // Looks name up in the directory; on success the entry is completed with
 // GetFileInfo. Host names also accept "." and "..".
-bool FindFile(Source source, DirRef& dir, const std::string& name, FsEntry& found);
+bool FindFile(FsState& part, Source source, DirRef& dir, const std::string& name, FsEntry& found);
 // Case rule of the current driver.
-bool SameName(const char* a, const char* b);
+bool SameName(const FsState& part, const char* a, const char* b);
 
 void LogLine(const char* a, const char* b = nullptr, const char* c = nullptr);
 

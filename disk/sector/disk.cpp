@@ -19,7 +19,6 @@ namespace vk {
 uint8_t AllowDiskWrite = 0;
 uint8_t LBAMode = 1;
 uint8_t FDAMode = 0;
-uint8_t Sect[kSectorSize];
 
 namespace {
 
@@ -89,17 +88,13 @@ const Disk* FindDisk(int disk) {
 
 // Checks a transfer of `count` sectors at the current position against the
 // partition and the disk. Returns the device, or null after logging.
-BlockDevice* CheckTransfer(uint32_t count, uint64_t* absolute) {
-    if (fsstate == nullptr) {
-        Log("ERROR: No partition selected\r\n");
-        return nullptr;
-    }
-    if (uint64_t(fsstate->position) + count > fsstate->sizeSectors) {
+BlockDevice* CheckTransfer(const FsState& s, uint32_t count, uint64_t* absolute) {
+    if (uint64_t(s.position) + count > s.sizeSectors) {
         Log("ERROR: Read operation beyond partition limit\r\n");
         return nullptr;
     }
-    const Disk* d = FindDisk(fsstate->disk);
-    *absolute = uint64_t(fsstate->start) + fsstate->position;
+    const Disk* d = FindDisk(s.disk);
+    *absolute = uint64_t(s.start) + s.position;
     if (d == nullptr || *absolute + count > d->device->SizeSectors()) {
         Log("ERROR: Operation beyond the end of the disk\r\n");
         return nullptr;
@@ -167,39 +162,37 @@ int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* se
     return 0;
 }
 
-Status Seek(uint32_t sector) {
-    if (fsstate == nullptr) return -1;
-    fsstate->position = sector;
+Status Seek(FsState& s, uint32_t sector) {
+    s.position = sector;
     return 0;
 }
 
-Status RewindPart() {
-    return Seek(0);
+Status RewindPart(FsState& s) {
+    return Seek(s, 0);
 }
 
-Status SkipSects(uint32_t count) {
-    if (fsstate == nullptr) return -1;
-    uint64_t position = uint64_t(fsstate->position) + count;
-    fsstate->position = position > UINT32_MAX ? UINT32_MAX : uint32_t(position);
+Status SkipSects(FsState& s, uint32_t count) {
+    uint64_t position = uint64_t(s.position) + count;
+    s.position = position > UINT32_MAX ? UINT32_MAX : uint32_t(position);
     return 0;
 }
 
-Status ReadSects(uint16_t count, uint8_t* buffer) {
+Status ReadSects(FsState& s, uint16_t count, uint8_t* buffer) {
     uint64_t absolute = 0;
-    BlockDevice* device = CheckTransfer(count, &absolute);
+    BlockDevice* device = CheckTransfer(s, count, &absolute);
     if (device == nullptr) return -1;
     size_t bytes = size_t(count) * kSectorSize;
     if (device->ReadAt(absolute * kSectorSize, buffer, bytes) != bytes) {
         Log("ERROR: Low-level read failed\r\n");
         return -1;
     }
-    fsstate->position += count;
+    s.position += count;
     return 0;
 }
 
-Status WriteSects(uint16_t count, const uint8_t* data) {
+Status WriteSects(FsState& s, uint16_t count, const uint8_t* data) {
     uint64_t absolute = 0;
-    BlockDevice* device = CheckTransfer(count, &absolute);
+    BlockDevice* device = CheckTransfer(s, count, &absolute);
     if (device == nullptr) return -1;
     if (AllowDiskWrite) {
         size_t bytes = size_t(count) * kSectorSize;
@@ -210,18 +203,18 @@ Status WriteSects(uint16_t count, const uint8_t* data) {
     } else {
         Log("Disk write cancelled (default behaviour under Linux)\r\n");
     }
-    fsstate->position += count;
+    s.position += count;
     return 0;
 }
 
-Status BlankSects(uint32_t count) {
+Status BlankSects(FsState& s, uint32_t count) {
     constexpr uint16_t kBlock = 64;
     static const uint8_t zeros[kBlock * kSectorSize] = {};
     for (uint32_t blocks = count / kBlock; blocks > 0; --blocks) {
         MonitorESC();
-        if (WriteSects(kBlock, zeros) != 0) return -1;
+        if (WriteSects(s, kBlock, zeros) != 0) return -1;
     }
-    if (count % kBlock != 0 && WriteSects(uint16_t(count % kBlock), zeros) != 0) return -1;
+    if (count % kBlock != 0 && WriteSects(s, uint16_t(count % kBlock), zeros) != 0) return -1;
     return 0;
 }
 
@@ -233,10 +226,9 @@ bool tableRewritten = false;
 
 } // namespace
 
-void FlushPartTable() {
-    if (fsstate == nullptr) return;
+void FlushPartTable(const FsState& s) {
     tableRewritten = true;
-    if (BlockDevice* device = DiskDevice(fsstate->disk)) device->RereadPartitions();
+    if (BlockDevice* device = DiskDevice(s.disk)) device->RereadPartitions();
 }
 
 int FlushWrittenData() {
@@ -264,16 +256,16 @@ void CloseDisks() {
     counted = false;
 }
 
-Status ReadFloppyBootSect() {
+Status ReadFloppyBootSect(uint8_t* sector) {
     // Like the hard disks, the floppy device is only opened when the program
     // may probe devices (no -d paths): tests on images never reach it.
     if (!probeDevices) return -1;
     int fd = open("/dev/fd0", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
-    ssize_t n = pread(fd, Sect, kSectorSize, 0);
+    ssize_t n = pread(fd, sector, kSectorSize, 0);
     close(fd);
     if (n != ssize_t(kSectorSize)) return -1;
-    if (Sect[510] != 0x55 || Sect[511] != 0xAA) Log("Warning: no boot record signature\r\n");
+    if (sector[510] != 0x55 || sector[511] != 0xAA) Log("Warning: no boot record signature\r\n");
     return 0;
 }
 

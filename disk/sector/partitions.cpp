@@ -1,5 +1,5 @@
 // The partition type table, the partition-state cache and the selection of
-// the current partition.
+// a partition for its callers.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,26 +13,21 @@
 
 namespace vk {
 
-FsState* fsstate = nullptr;
-
 namespace {
 
 struct PartType {
     uint8_t type;
     const char* name;
-    FsKind kind;
 };
 
 constexpr PartType PartTypes[] = {
-    {0x00, "EMPTY", FsKind::None},      {0x04, "FAT16", FsKind::Fat16},
-    {0x05, "EXT", FsKind::Mbr},         {0x06, "BIGDOS", FsKind::Fat16},
-    {0x07, "NTFS", FsKind::None},       {0x0B, "FAT32", FsKind::Fat32},
-    {0x0C, "FAT32-LBA", FsKind::Fat32}, {0x0E, "BIGDOS-LBA", FsKind::Fat16},
-    {0x0F, "EXT-LBA", FsKind::Mbr},     {0x82, "LINUX-SWAP", FsKind::Swap},
-    {0x83, "LINUX-EXT2", FsKind::Ext2},
+    {0x00, "EMPTY"},   {0x04, "FAT16"},      {0x05, "EXT"},        {0x06, "BIGDOS"},
+    {0x07, "NTFS"},    {0x0B, "FAT32"},      {0x0C, "FAT32-LBA"},  {0x0E, "BIGDOS-LBA"},
+    {0x0F, "EXT-LBA"}, {0x82, "LINUX-SWAP"}, {0x83, "LINUX-EXT2"},
 };
 
-const FsHandler* handlers[size_t(FsKind::Count)] = {};
+// The registered driver of each type byte.
+const FsHandler* handlers[256] = {};
 
 // Names of types the table does not know, used in rotation so that the last
 // four stay valid.
@@ -52,10 +47,10 @@ uint8_t* Entry(uint8_t* sector, int index) {
     return sector + pte::kTableOffset + size_t(index) * pte::kEntrySize;
 }
 
-// Runs the driver's check of the current partition and records the result.
-void CheckValid() {
-    const FsHandler* h = fsstate->handler;
-    fsstate->valid = (h != nullptr && h->InitFsSpecific != nullptr && h->InitFsSpecific(0) == 0);
+// Runs the driver's check of the partition and records the result.
+void CheckValid(FsState& s) {
+    const FsHandler* h = s.handler;
+    s.valid = (h != nullptr && h->InitFsSpecific != nullptr && h->InitFsSpecific(s) == 0);
 }
 
 bool LocationFits(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t sector) {
@@ -66,31 +61,31 @@ uint64_t AbsPosOn(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t 
     return uint64_t(cylinder) * g.sectorsPerCylinder() + uint64_t(head) * g.sectors + sector - 1;
 }
 
-// Follows the first extended entry of the table in Sect: the state becomes
-// that extended partition and Sect its table. `previous` is the absolute
+// Follows the first extended entry of the table in sect: the state becomes
+// that extended partition and sect its table. `previous` is the absolute
 // sector of the table just left (0 for the master boot record).
-Status EnterExtended(uint32_t previous) {
+Status EnterExtended(FsState& s, uint8_t* sect, uint32_t previous) {
     int found = -1;
     for (int i = 0; i < int(pte::kEntries); ++i)
-        if (IsExtendedType(Entry(Sect, i)[pte::kType])) {
+        if (IsExtendedType(Entry(sect, i)[pte::kType])) {
             found = i;
             break;
         }
     if (found < 0) return -1;
-    const uint8_t* e = Entry(Sect, found);
-    fsstate->type = e[pte::kType];
-    FindFsType();
-    if (SeekPart(e) != 0) return -1;
+    const uint8_t* e = Entry(sect, found);
+    s.type = e[pte::kType];
+    FindFsType(s);
+    if (SeekPart(s, e) != 0) return -1;
     // Every table of a chain lies behind the one that points to it, the
     // first behind the master boot record; anything else is a damaged,
     // possibly looping chain.
-    if (fsstate->start <= previous) {
+    if (s.start <= previous) {
         Log("\r\nSelectPart: damaged extended partition chain\r\n");
         return -1;
     }
-    if (fsstate->outerBase == 0) fsstate->outerBase = fsstate->start;
-    if (ReadBootSect() != 0) return -1;
-    fsstate->extendedBase = fsstate->start;
+    if (s.outerBase == 0) s.outerBase = s.start;
+    if (ReadBootSect(s, sect) != 0) return -1;
+    s.extendedBase = s.start;
     return 0;
 }
 
@@ -114,20 +109,20 @@ Status SelectInto(FsState* s, int disk, int partition) {
     s->startSectHead = 1;
     s->fda = (disk & 0x80) && FDAMode;
     s->type = kTypeExtended;
-    fsstate = s;
-    FindFsType();
+    FindFsType(*s);
 
     if (partition == 0) {
-        RewindPart();
-        CheckValid();
+        RewindPart(*s);
+        CheckValid(*s);
         return 0;
     }
-    if (ReadBootSect() != 0) return -1;
+    uint8_t sect[kSectorSize];
+    if (ReadBootSect(*s, sect) != 0) return -1;
 
     if (partition == kCachePartition) {
         uint16_t highest = 0;
         for (int i = 0; i < int(pte::kEntries); ++i) {
-            const uint8_t* e = Entry(Sect, i);
+            const uint8_t* e = Entry(sect, i);
             uint16_t c;
             uint8_t h, sec;
             UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &c, &h, &sec);
@@ -155,106 +150,101 @@ Status SelectInto(FsState* s, int disk, int partition) {
         s->startSectHead = 1;
         s->type = kTypeCache;
         s->typeName = "CACHE";
-        s->handler = GetFsHandler(FsKind::Cache);
-        RewindPart();
-        CheckValid();
+        s->handler = FsHandlerForType(kTypeCache);
+        RewindPart(*s);
+        CheckValid(*s);
         return 0;
     }
 
     int number = partition;
     uint32_t table = 0;
     while (number > 4) {
-        if (EnterExtended(table) != 0) return -1;
+        if (EnterExtended(*s, sect, table) != 0) return -1;
         table = s->start;
         number -= 4;
     }
-    const uint8_t* e = Entry(Sect, number - 1);
+    const uint8_t* e = Entry(sect, number - 1);
     if (e[pte::kType] == kTypeEmpty) {
         Log("\r\nSelectPart: empty partition !\r\n");
         return -1;
     }
     s->type = e[pte::kType];
-    FindFsType();
-    if (SeekPart(e) != 0) return -1;
+    FindFsType(*s);
+    if (SeekPart(*s, e) != 0) return -1;
     if (IsExtendedType(s->type) && s->start <= table) {
         Log("\r\nSelectPart: damaged extended partition chain\r\n");
         return -1;
     }
-    RewindPart();
+    RewindPart(*s);
     if (IsExtendedType(s->type)) {
         s->extendedBase = s->start;
         if (s->outerBase == 0) s->outerBase = s->start;
     }
-    CheckValid();
+    CheckValid(*s);
     return 0;
 }
 
 } // namespace
 
-void SetFsHandler(FsKind kind, const FsHandler* handler) {
-    if (kind < FsKind::Count) handlers[size_t(kind)] = handler;
+void RegisterFsDriver(const FsDriver& driver) {
+    for (uint8_t type : driver.types)
+        handlers[type] = driver.handler;
 }
 
-const FsHandler* GetFsHandler(FsKind kind) {
-    return kind < FsKind::Count ? handlers[size_t(kind)] : nullptr;
+void ResetFsDrivers() {
+    std::fill(std::begin(handlers), std::end(handlers), nullptr);
+}
+
+const FsHandler* FsHandlerForType(uint8_t type) {
+    return handlers[type];
 }
 
 void InitFsHandlers() {
     // Each distinct table is started once, however many types name it.
-    const FsHandler* started[std::size(PartTypes)] = {};
+    const FsHandler* started[std::size(handlers)] = {};
     size_t count = 0;
-    for (const PartType& t : PartTypes) {
-        const FsHandler* h = GetFsHandler(t.kind);
+    for (const FsHandler* h : handlers) {
         if (h == nullptr || std::find(started, started + count, h) != started + count) continue;
         started[count++] = h;
-        if (h->InitFsSpecific) h->InitFsSpecific(1);
+        if (h->InitDriver) h->InitDriver();
     }
     for (FsState& s : fsstcache)
         s = FsState{};
     fsstcacheindex = 0;
-    fsstate = nullptr;
 }
 
-Status SelectPart(int disk, int partition) {
+FsState* SelectPart(int disk, int partition) {
     HDCount();
     if (partition == 255) partition = kCachePartition;
     for (int i = 0; i < fsstcacheindex; ++i) {
         FsState& s = fsstcache[i];
         if (s.state != kStateFree && s.disk == disk && s.partition == partition) {
-            fsstate = &s;
-            RewindPart();
-            return 0;
+            RewindPart(s);
+            return &s;
         }
     }
     // The last slot is never handed out: 31 distinct partitions per run of
     // selections between two flushes.
     if (fsstcacheindex >= kStateCacheSlots - 1) {
         Log("\r\nSelectPart: fsstate cache full\r\n");
-        return -1;
+        return nullptr;
     }
-    FsState* previous = fsstate;
     FsState* slot = &fsstcache[fsstcacheindex++];
-    if (SelectInto(slot, disk, partition) == 0) return 0;
+    if (SelectInto(slot, disk, partition) == 0) return slot;
     // A failed selection gives its slot back, so that probing for missing
-    // partitions cannot exhaust the cache, and leaves the current
-    // partition as it was.
+    // partitions cannot exhaust the cache.
     slot->state = kStateFree;
     --fsstcacheindex;
-    fsstate = previous;
-    return -1;
+    return nullptr;
 }
 
 Status FlushParts() {
     Status result = 0;
-    FsState* current = fsstate;
     for (int i = 0; i < fsstcacheindex; ++i) {
         FsState& s = fsstcache[i];
-        if (s.state == kStateModified) {
-            fsstate = &s;
-            if (s.handler && s.handler->FlushFsSpecific && s.handler->FlushFsSpecific() != 0)
-                result = 1;
-            fsstate = current;
-        }
+        if (s.state == kStateModified && s.handler && s.handler->FlushFsSpecific &&
+            s.handler->FlushFsSpecific(s) != 0)
+            result = 1;
     }
     for (FsState& s : fsstcache)
         s.state = kStateFree;
@@ -263,17 +253,16 @@ Status FlushParts() {
     return result;
 }
 
-uint32_t AbsPos(uint16_t cylinder, uint8_t head, uint8_t sector) {
-    if (fsstate == nullptr) return 0;
-    return uint32_t(AbsPosOn(fsstate->geometry, cylinder, head, sector));
+uint32_t AbsPos(const FsState& s, uint16_t cylinder, uint8_t head, uint8_t sector) {
+    return uint32_t(AbsPosOn(s.geometry, cylinder, head, sector));
 }
 
-Status SeekPart(const uint8_t* entry) {
+Status SeekPart(FsState& s, const uint8_t* entry) {
     uint16_t c0, c1;
     uint8_t h0, h1, s0, s1;
     UnPackLoc(entry[pte::kStartHead], ld16(entry + pte::kStartSectCyl), &c0, &h0, &s0);
     UnPackLoc(entry[pte::kEndHead], ld16(entry + pte::kEndSectCyl), &c1, &h1, &s1);
-    const FsGeometry& g = fsstate->geometry;
+    const FsGeometry& g = s.geometry;
     if (!LocationFits(g, c0, h0, s0) || !LocationFits(g, c1, h1, s1)) {
         LogFormat("\r\nERROR: Partition entry %u/%u/%u-%u/%u/%u does not fit the disk "
                   "geometry\r\n",
@@ -286,28 +275,28 @@ Status SeekPart(const uint8_t* entry) {
         Log("\r\nERROR: Partition entry ends before it starts\r\n");
         return -1;
     }
-    if (end >= DiskSizeSectors(fsstate->disk)) {
+    if (end >= DiskSizeSectors(s.disk)) {
         Log("\r\nERROR: Partition lies beyond the end of the disk\r\n");
         return -1;
     }
-    fsstate->start = uint32_t(start);
-    fsstate->sizeSectors = uint32_t(end - start + 1);
-    fsstate->startCylinder = c0;
-    fsstate->startSectHead = uint16_t(s0 | (h0 << 8));
+    s.start = uint32_t(start);
+    s.sizeSectors = uint32_t(end - start + 1);
+    s.startCylinder = c0;
+    s.startSectHead = uint16_t(s0 | (h0 << 8));
     return 0;
 }
 
-Status ReadBootSect() {
-    RewindPart();
-    if (ReadSects(1, Sect) != 0) return -1;
-    if (Sect[pte::kSignature] != 0x55 || Sect[pte::kSignature + 1] != 0xAA)
+Status ReadBootSect(FsState& s, uint8_t* sector) {
+    RewindPart(s);
+    if (ReadSects(s, 1, sector) != 0) return -1;
+    if (sector[pte::kSignature] != 0x55 || sector[pte::kSignature + 1] != 0xAA)
         Log("Warning: no boot record signature\r\n");
     return 0;
 }
 
-Status WriteBootSect() {
-    RewindPart();
-    return WriteSects(1, Sect);
+Status WriteBootSect(FsState& s, const uint8_t* sector) {
+    RewindPart(s);
+    return WriteSects(s, 1, sector);
 }
 
 const char* PartTypeName(uint8_t type) {
@@ -318,10 +307,11 @@ const char* PartTypeName(uint8_t type) {
     return name;
 }
 
-void FindFsType() {
-    const PartType* t = FindType(fsstate->type);
-    fsstate->typeName = PartTypeName(fsstate->type);
-    fsstate->handler = t ? GetFsHandler(t->kind) : nullptr;
+void FindFsType(FsState& s) {
+    s.typeName = PartTypeName(s.type);
+    // The cache partition's driver serves only the space behind the
+    // partitions, never an entry of a table.
+    s.handler = s.type == kTypeCache ? nullptr : handlers[s.type];
 }
 
 int ReadFsType(const char* name) {
@@ -338,8 +328,10 @@ int ReadFsType(const char* name) {
 }
 
 const FsHandler* FindFsID(const char* id) {
-    for (const PartType& t : PartTypes) {
-        const FsHandler* h = GetFsHandler(t.kind);
+    // The drivers of partition table entries, in type order (FAT16 before
+    // FAT32 for "FATx").
+    for (int type = 0; type < kTypeCache; ++type) {
+        const FsHandler* h = handlers[type];
         if (h && memcmp(h->id, id, sizeof h->id) == 0) return h;
     }
     return nullptr;

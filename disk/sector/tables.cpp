@@ -14,15 +14,16 @@ uint8_t* Entry(uint8_t* sector, int index) {
     return sector + pte::kTableOffset + size_t(index) * pte::kEntrySize;
 }
 
-// Selects a partition and reads its first sector (the table) into Sect.
-Status ReadTable(int disk, int partition) {
-    if (SelectPart(disk, partition) != 0) return -1;
-    return ReadBootSect();
+// Selects a partition and reads its first sector (the table); null on
+// failure.
+FsState* ReadTable(int disk, int partition, uint8_t* sect) {
+    FsState* s = SelectPart(disk, partition);
+    return s != nullptr && ReadBootSect(*s, sect) == 0 ? s : nullptr;
 }
 
 // Builds one 16-byte entry from a record; -1 with a logged reason when the
 // record cannot be stored faithfully.
-Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
+Status BuildEntry(const FsState& table, PartInfo& r, uint8_t* out, bool linkTable) {
     memset(out, 0, pte::kEntrySize);
     int type = ReadFsType(r.typeName);
     if (type < 0) {
@@ -34,7 +35,7 @@ Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
     out[pte::kType] = uint8_t(type);
     if (r.empty) return 0;
 
-    const FsGeometry& g = fsstate->geometry;
+    const FsGeometry& g = table.geometry;
     auto fits = [&](uint16_t c, uint8_t h, uint8_t s) {
         return s >= 1 && s <= g.sectors && h <= g.lastHead && c <= g.lastCylinder;
     };
@@ -63,11 +64,11 @@ Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
     out[pte::kEndHead] = endHead;
     st16(out + pte::kEndSectCyl, endWord);
 
-    uint32_t start = AbsPos(r.startCylinder, r.startHead, r.startSector);
-    uint32_t end = AbsPos(r.endCylinder, r.endHead, r.endSector);
+    uint32_t start = AbsPos(table, r.startCylinder, r.startHead, r.startSector);
+    uint32_t end = AbsPos(table, r.endCylinder, r.endHead, r.endSector);
     // Data entries count from their own table; links to further tables
     // count from the outermost extended partition, as every reader expects.
-    uint32_t base = (r.extended && linkTable) ? fsstate->outerBase : fsstate->extendedBase;
+    uint32_t base = (r.extended && linkTable) ? table.outerBase : table.extendedBase;
     if (end < start || start < base) {
         LogFormat("ERROR: Partition %s lies outside its table's partition\r\n", r.typeName);
         return -1;
@@ -80,9 +81,11 @@ Status BuildEntry(PartInfo& r, uint8_t* out, bool linkTable) {
 } // namespace
 
 Status GetPartInfos(int disk, int partition, PartInfo* records) {
-    if (ReadTable(disk, partition) != 0) return -1;
+    uint8_t sect[kSectorSize];
+    FsState* s = nullptr;
+    if ((s = ReadTable(disk, partition, sect)) == nullptr) return -1;
     for (int i = 0; i < int(pte::kEntries); ++i) {
-        const uint8_t* e = Entry(Sect, i);
+        const uint8_t* e = Entry(sect, i);
         PartInfo& r = records[i];
         uint8_t type = e[pte::kType];
         snprintf(r.typeName, sizeof r.typeName, "%s", PartTypeName(type));
@@ -97,45 +100,51 @@ Status GetPartInfos(int disk, int partition, PartInfo* records) {
 }
 
 Status SetPartInfos(int disk, int partition, PartInfo* records) {
-    // Every cached state may describe the old layout, and a driver flushing
-    // its state may use the sector buffer: flush before reading the table.
+    uint8_t sect[kSectorSize];
+    FsState* s = nullptr;
+    // Every cached state may describe the old layout: flush before reading
+    // the table.
     FlushParts(); // a failing driver has logged it; the table is written all the same
-    if (ReadTable(disk, partition) != 0) return -1;
+    if ((s = ReadTable(disk, partition, sect)) == nullptr) return -1;
     // Build all four entries first, so that a refused record writes nothing.
     uint8_t entries[pte::kEntries][pte::kEntrySize];
     PartInfo checked[pte::kEntries];
-    bool linkTable = fsstate->partition != 0;
+    bool linkTable = s->partition != 0;
     for (int i = 0; i < int(pte::kEntries); ++i) {
         checked[i] = records[i];
-        if (BuildEntry(checked[i], entries[i], linkTable) != 0) return -1;
+        if (BuildEntry(*s, checked[i], entries[i], linkTable) != 0) return -1;
     }
     for (int i = 0; i < int(pte::kEntries); ++i) {
         records[i] = checked[i];
-        memcpy(Entry(Sect, i), entries[i], pte::kEntrySize);
+        memcpy(Entry(sect, i), entries[i], pte::kEntrySize);
     }
-    Sect[pte::kSignature] = 0x55;
-    Sect[pte::kSignature + 1] = 0xAA;
-    Status result = WriteBootSect();
-    if (result == 0) FlushPartTable();
+    sect[pte::kSignature] = 0x55;
+    sect[pte::kSignature + 1] = 0xAA;
+    Status result = WriteBootSect(*s, sect);
+    if (result == 0) FlushPartTable(*s);
     FlushParts();
     return result;
 }
 
 int GetBootPart(int disk) {
+    uint8_t sect[kSectorSize];
+    FsState* s = nullptr;
     int partition = 0;
     for (int offset = 0; partition <= kMaxPartition; offset += 4) {
-        if (ReadTable(disk, partition) != 0) return 0;
+        if ((s = ReadTable(disk, partition, sect)) == nullptr) return 0;
         int found = -1;
         for (int i = 0; i < int(pte::kEntries) && found < 0; ++i)
-            if (Entry(Sect, i)[pte::kBoot] != 0) found = i;
+            if (Entry(sect, i)[pte::kBoot] != 0) found = i;
         if (found < 0) return 0;
-        if (!IsExtendedType(Entry(Sect, found)[pte::kType])) return found + 1 + offset;
+        if (!IsExtendedType(Entry(sect, found)[pte::kType])) return found + 1 + offset;
         partition = found + 1 + offset;
     }
     return 0;
 }
 
 Status SetBootPart(int disk, int partition) {
+    uint8_t sect[kSectorSize];
+    FsState* s = nullptr;
     if (partition < 1 || partition > kMaxPartition) return -1;
     // First walk the chain without writing, so that a refused target leaves
     // every table as it was.
@@ -143,27 +152,27 @@ Status SetBootPart(int disk, int partition) {
         bool write = pass == 1;
         int number = partition, offset = 0, table = 0;
         while (number > 4) {
-            if (ReadTable(disk, table) != 0) return -1;
+            if ((s = ReadTable(disk, table, sect)) == nullptr) return -1;
             int first = -1;
             for (int i = 0; i < int(pte::kEntries); ++i) {
-                uint8_t* e = Entry(Sect, i);
+                uint8_t* e = Entry(sect, i);
                 bool extended = IsExtendedType(e[pte::kType]);
                 e[pte::kBoot] = extended ? 0x80 : 0;
                 if (extended && first < 0) first = i;
             }
             if (first < 0) return -1;
-            if (write && WriteBootSect() != 0) return -1;
+            if (write && WriteBootSect(*s, sect) != 0) return -1;
             table = first + 1 + offset;
             number -= 4;
             offset += 4;
         }
-        if (ReadTable(disk, table) != 0) return -1;
-        if (Entry(Sect, number - 1)[pte::kType] == kTypeEmpty) return -1;
+        if ((s = ReadTable(disk, table, sect)) == nullptr) return -1;
+        if (Entry(sect, number - 1)[pte::kType] == kTypeEmpty) return -1;
         for (int i = 0; i < int(pte::kEntries); ++i)
-            Entry(Sect, i)[pte::kBoot] = (i == number - 1) ? 0x80 : 0;
+            Entry(sect, i)[pte::kBoot] = (i == number - 1) ? 0x80 : 0;
         // Only the tables on the way to the target are written: a flag left
         // in a table further down the chain is never reached at boot.
-        if (write && WriteBootSect() != 0) return -1;
+        if (write && WriteBootSect(*s, sect) != 0) return -1;
     }
     return 0;
 }

@@ -1,5 +1,5 @@
 // Internals shared by the cache driver's files: the handles and the sector
-// access of the current (cache) partition.
+// access of the cache partition.
 #pragma once
 
 #include <cstdint>
@@ -31,9 +31,9 @@ struct FsFileHandle {
 
 namespace cache {
 
-// Sector transfers on the current partition; false on any failure.
-bool ReadAt(uint32_t sector, uint32_t count, uint8_t* buffer);
-bool WriteAt(uint32_t sector, uint32_t count, const uint8_t* data);
+// Sector transfers on the partition; false on any failure.
+bool ReadAt(FsState& part, uint32_t sector, uint32_t count, uint8_t* buffer);
+bool WriteAt(FsState& part, uint32_t sector, uint32_t count, const uint8_t* data);
 // Stores the correct CRC of an entry (bytes 0..503) at its kCrc offset,
 // minus 1 while the file is being written; returns the value stored.
 uint32_t SealEntry(uint8_t* entry, bool writing);
@@ -42,19 +42,20 @@ inline uint32_t ChunksFor(uint32_t size) {
     return uint32_t((uint64_t(size) + cachechunk::kData - 1) / cachechunk::kData);
 }
 
-Status OpenDir(FsEntry* entry, FsDirHandle** dir);
-Status NextDirEntry(FsDirHandle* dir, FsEntry* entry);
-Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
-Status CloseDir(FsDirHandle* dir);
-Status RemoveFile(FsEntry* entry);
-Status Clean(const char* label);
+Status OpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir);
+Status NextDirEntry(FsState& part, FsDirHandle* dir, FsEntry* entry);
+Status CreateFile(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                  FsEntry* entry);
+Status CloseDir(FsState& part, FsDirHandle* dir);
+Status RemoveFile(FsState& part, FsEntry* entry);
+Status Clean(FsState& part, const char* label);
 
-Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
-Status RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
-uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer);
-uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
-Status CloseFile(FsFileHandle* file);
-Status AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+Status OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+uint16_t ReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
+uint16_t WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer, uint16_t length);
+Status CloseFile(FsState& part, FsFileHandle* file);
+Status AdjustFileSize(FsState& part, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
 
 } // namespace cache
 } // namespace vk

@@ -6,21 +6,20 @@ namespace vk {
 
 namespace {
 
-uint16_t GetNumBootSectors(FsEntry*) {
+uint16_t GetNumBootSectors(FsState&, FsEntry*) {
     return 0;
 }
 
 // The area must hold the directory, its end sector and one data chunk.
-Status InitFsSpecific(uint8_t global) {
-    if (global) return 0;
-    return fsstate->sizeSectors >= cachedir::kDataStart + cachechunk::kSectors ? 0 : 1;
+Status InitFsSpecific(FsState& part) {
+    return part.sizeSectors >= cachedir::kDataStart + cachechunk::kSectors ? 0 : 1;
 }
 
-Status FlushFsSpecific() {
+Status FlushFsSpecific(FsState&) {
     return 0;
 }
 
-Status GetFileInfo(FsEntry* entry) {
+Status GetFileInfo(FsState&, FsEntry* entry) {
     entry->kind = kKindFile;
     return 0;
 }
@@ -29,11 +28,11 @@ uint32_t AddEntrySize(uint32_t size, FsEntry*, uint16_t) {
     return size;
 }
 
-Status NoDirectories(FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
+Status NoDirectories(FsState&, FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
     return 1;
 }
 
-Status NoDirectoryRemoval(FsEntry*) {
+Status NoDirectoryRemoval(FsState&, FsEntry*) {
     return 1;
 }
 
@@ -66,6 +65,13 @@ const FsHandler CacheHandler = {
     .Clean = cache::Clean,
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
+    .InitDriver = nullptr,
 };
+
+namespace {
+constexpr uint8_t kTypes[] = {0xFF};
+} // namespace
+
+const FsDriver CacheDriver = {&CacheHandler, kTypes};
 
 } // namespace vk

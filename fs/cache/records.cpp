@@ -36,12 +36,12 @@ int CheckCacheChunk(const uint8_t* chunk, uint32_t runningCrc) {
 
 namespace cache {
 
-bool ReadAt(uint32_t sector, uint32_t count, uint8_t* buffer) {
-    return Seek(sector) == 0 && ReadSects(uint16_t(count), buffer) == 0;
+bool ReadAt(FsState& part, uint32_t sector, uint32_t count, uint8_t* buffer) {
+    return Seek(part, sector) == 0 && ReadSects(part, uint16_t(count), buffer) == 0;
 }
 
-bool WriteAt(uint32_t sector, uint32_t count, const uint8_t* data) {
-    return Seek(sector) == 0 && WriteSects(uint16_t(count), data) == 0;
+bool WriteAt(FsState& part, uint32_t sector, uint32_t count, const uint8_t* data) {
+    return Seek(part, sector) == 0 && WriteSects(part, uint16_t(count), data) == 0;
 }
 
 uint32_t SealEntry(uint8_t* entry, bool writing) {

@@ -21,28 +21,28 @@ uint8_t* InodePointer(Ext2Inode* inode, int slot) {
 // Makes `buffer` hold indirect block `block` known as `key`, writing back
 // what it held before. A block outside the volume or among the metadata
 // is refused.
-Status Load(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
+Status Load(FsState& part, IndirectBuffer& buffer, uint32_t key, uint32_t block) {
     if (!buffer.data.empty() && buffer.key == key && buffer.block == block) return 0;
-    Ext2Area a = LoadExt2Area();
-    if (buffer.dirty && buffer.block != 0) WriteBlock(buffer.block, buffer.data.data());
+    Ext2Area a = LoadExt2Area(part);
+    if (buffer.dirty && buffer.block != 0) WriteBlock(part, buffer.block, buffer.data.data());
     buffer.dirty = false;
     buffer.data.assign(a.B(), 0);
     buffer.key = 0xFFFFFFFF;
     buffer.block = 0;
-    if (CheckMapBlock(block) != 0) {
+    if (CheckMapBlock(part, block) != 0) {
         Log("EXT2 ERROR: Bad indirect block\r\n");
         return -1;
     }
-    if (ReadBlock(block, buffer.data.data()) != 0) return -1;
+    if (ReadBlock(part, block, buffer.data.data()) != 0) return -1;
     buffer.key = key;
     buffer.block = block;
     return 0;
 }
 
 // Gives `buffer` a fresh zeroed block `block` as `key`.
-void Fresh(IndirectBuffer& buffer, uint32_t key, uint32_t block) {
-    if (buffer.dirty && buffer.block != 0) WriteBlock(buffer.block, buffer.data.data());
-    buffer.data.assign(LoadExt2Area().B(), 0);
+void Fresh(FsState& part, IndirectBuffer& buffer, uint32_t key, uint32_t block) {
+    if (buffer.dirty && buffer.block != 0) WriteBlock(part, buffer.block, buffer.data.data());
+    buffer.data.assign(LoadExt2Area(part).B(), 0);
     buffer.key = key;
     buffer.block = block;
     buffer.dirty = true;
@@ -69,8 +69,8 @@ bool InMap(Ext2Inode* inode, uint32_t b) {
 // into a loaded indirect block, `*owner` the buffer to mark when it is
 // changed (null for the inode itself). Null for a hole above the slot
 // (*hole set) or damage.
-uint8_t* Slot(Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* hole) {
-    Ext2Area a = LoadExt2Area();
+uint8_t* Slot(FsState& part, Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* hole) {
+    Ext2Area a = LoadExt2Area(part);
     BlockPath path;
     BlockAddress(index, a.P(), &path);
     *owner = nullptr;
@@ -83,7 +83,7 @@ uint8_t* Slot(Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* ho
             return false;
         }
         if (!(buffer.key == key && buffer.block == b) && InMap(inode, b)) return false;
-        return Load(buffer, key, b) == 0;
+        return Load(part, buffer, key, b) == 0;
     };
     if (path.level == 1) {
         if (!step(InodePointer(inode, ext2ino::kSingle), inode->single, 0)) return nullptr;
@@ -109,55 +109,55 @@ uint8_t* Slot(Ext2Inode* inode, uint32_t index, IndirectBuffer** owner, bool* ho
 
 } // namespace
 
-uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst) {
+uint32_t ReadInodeBlock(FsState& part, Ext2Inode* inode, uint32_t index, uint8_t* dst) {
     if (index >= inode->blockCount) return 0;
     IndirectBuffer* owner = nullptr;
     bool hole = false;
-    uint8_t* slot = Slot(inode, index, &owner, &hole);
+    uint8_t* slot = Slot(part, inode, index, &owner, &hole);
     if (!slot && !hole) return 0;
     uint32_t b = slot ? ld32(slot) : 0;
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     if (b == 0) {
         if (dst) std::fill_n(dst, a.B(), 0);
         return kHoleBlock;
     }
-    if (CheckMapBlock(b) != 0 || InMap(inode, b)) return 0;
-    if (dst && ReadBlock(b, dst) != 0) return 0;
+    if (CheckMapBlock(part, b) != 0 || InMap(inode, b)) return 0;
+    if (dst && ReadBlock(part, b, dst) != 0) return 0;
     return b;
 }
 
-uint32_t NextInodeBlock(Ext2Inode* inode, uint8_t* dst) {
-    uint32_t b = ReadInodeBlock(inode, inode->position, dst);
+uint32_t NextInodeBlock(FsState& part, Ext2Inode* inode, uint8_t* dst) {
+    uint32_t b = ReadInodeBlock(part, inode, inode->position, dst);
     if (b != 0) ++inode->position;
     return b;
 }
 
-uint32_t AllocateBlock(Ext2Group* hint) {
+uint32_t AllocateBlock(FsState& part, Ext2Group* hint) {
     if (hint && ld16(hint->desc + ext2gd::kFreeBlocks) != 0) {
-        uint32_t b = AllocateBlockinGroup(hint);
+        uint32_t b = AllocateBlockinGroup(part, hint);
         if (b != 0 || hint->damaged) return b;
     }
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     for (uint32_t g = 0; g < a.Groups(); ++g) {
         if (hint && g == hint->number) continue;
-        Ext2Group* group = OpenGroup(g, false);
+        Ext2Group* group = OpenGroup(part, g, false);
         if (!group) return 0;
         bool free = ld16(group->desc + ext2gd::kFreeBlocks) != 0;
         CloseGroup(group);
         if (!free) continue;
-        group = OpenGroup(g, true);
+        group = OpenGroup(part, g, true);
         if (!group) return 0;
-        uint32_t b = AllocateBlockinGroup(group);
+        uint32_t b = AllocateBlockinGroup(part, group);
         const bool damaged = group->damaged;
-        if (b != 0 && WriteGroup(group) != 0) b = 0;
+        if (b != 0 && WriteGroup(part, group) != 0) b = 0;
         CloseGroup(group);
         if (b != 0 || damaged) return b;
     }
     return 0;
 }
 
-Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
-    Ext2Area a = LoadExt2Area();
+Status AddBlock(FsState& part, uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t index = inode->blockCount;
     BlockPath path;
     BlockAddress(index, a.P(), &path);
@@ -170,10 +170,10 @@ Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
         need = path.index[2] == 0 ? (path.index[1] == 0 ? (path.index[0] == 0 ? 3 : 2) : 1) : 0;
     uint32_t fresh[3] = {};
     for (int i = 0; i < need; ++i) {
-        fresh[i] = AllocateBlock(hint);
+        fresh[i] = AllocateBlock(part, hint);
         if (fresh[i] == 0) {
             for (int k = 0; k < i; ++k)
-                FreeBlock(fresh[k]);
+                FreeBlock(part, fresh[k]);
             return 1;
         }
     }
@@ -183,12 +183,12 @@ Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
     auto link = [&](uint8_t* parent, IndirectBuffer* parentBuffer, IndirectBuffer& child,
                     uint32_t key, bool create) -> bool {
         if (create) {
-            Fresh(child, key, fresh[next]);
+            Fresh(part, child, key, fresh[next]);
             st32(parent, fresh[next++]);
             if (parentBuffer) parentBuffer->dirty = true;
             return true;
         }
-        return Load(child, key, ld32(parent)) == 0;
+        return Load(part, child, key, ld32(parent)) == 0;
     };
     bool ok = true;
     IndirectBuffer* owner = nullptr;
@@ -218,7 +218,7 @@ Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
     }
     if (!ok) {
         for (int k = next; k < need; ++k)
-            FreeBlock(fresh[k]);
+            FreeBlock(part, fresh[k]);
         return 1;
     }
     st32(slot, b);
@@ -227,20 +227,20 @@ Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint) {
     return 0;
 }
 
-Status RemoveBlock(Ext2Inode* inode) {
+Status RemoveBlock(FsState& part, Ext2Inode* inode) {
     if (inode->blockCount == 0) return -1;
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t index = inode->blockCount - 1;
     BlockPath path;
     BlockAddress(index, a.P(), &path);
     IndirectBuffer* owner = nullptr;
     bool hole = false;
-    uint8_t* slot = Slot(inode, index, &owner, &hole);
+    uint8_t* slot = Slot(part, inode, index, &owner, &hole);
     if (!slot && !hole) return -1;
     inode->blockCount = index;
     if (slot) { // under a hole nothing is mapped at the index itself
         uint32_t b = ld32(slot);
-        if (b != 0 && FreeBlock(b) != 0) {
+        if (b != 0 && FreeBlock(part, b) != 0) {
             ++inode->blockCount;
             return -1;
         }
@@ -253,7 +253,7 @@ Status RemoveBlock(Ext2Inode* inode) {
     auto drop = [&](IndirectBuffer& buffer, uint8_t* parent, IndirectBuffer* parentBuffer) {
         const uint32_t block = ld32(parent);
         if (block == 0) return;
-        FreeBlock(block);
+        FreeBlock(part, block);
         if (buffer.block == block) Forget(buffer);
         st32(parent, 0);
         if (parentBuffer) parentBuffer->dirty = true;
@@ -280,64 +280,64 @@ Status RemoveBlock(Ext2Inode* inode) {
     return 0;
 }
 
-Status GetBlocks(uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got) {
-    Ext2Group* group = OpenGroup(g, true);
+Status GetBlocks(FsState& part, uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got) {
+    Ext2Group* group = OpenGroup(part, g, true);
     if (!group) return -1;
     Status status = 0;
     while (*got < count) {
         MonitorESC();
-        uint32_t b = AllocateBlockinGroup(group);
+        uint32_t b = AllocateBlockinGroup(part, group);
         if (b == 0) {
             if (group->damaged) status = -1;
             break;
         }
-        if (AddBlock(b, inode, group) != 0) {
+        if (AddBlock(part, b, inode, group) != 0) {
             // Not linked: its bit goes back at once.
-            Ext2Area a = LoadExt2Area();
+            Ext2Area a = LoadExt2Area(part);
             uint32_t bit = (b - a.firstDataBlock) % a.blocksPerGroup;
             group->blockBitmap[bit / 8] = uint8_t(group->blockBitmap[bit / 8] & ~(1u << (bit % 8)));
             st16(group->desc + ext2gd::kFreeBlocks,
                  uint16_t(ld16(group->desc + ext2gd::kFreeBlocks) + 1));
             ++a.freeBlocks;
-            StoreExt2Area(a);
+            StoreExt2Area(part, a);
             status = group->damaged ? -1 : 1;
             break;
         }
         ++*got;
     }
-    if (WriteGroup(group) != 0) status = -1;
+    if (WriteGroup(part, group) != 0) status = -1;
     CloseGroup(group);
     return status;
 }
 
-Status AllocateBlocks(Ext2Inode* inode, uint32_t count) {
+Status AllocateBlocks(FsState& part, Ext2Inode* inode, uint32_t count) {
     if (count == 0) return 0;
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     uint32_t got = 0;
     uint32_t g = inode->groupHint;
     Status status = 0;
     for (; g < a.Groups(); ++g) {
-        Ext2Group* group = OpenGroup(g, false);
+        Ext2Group* group = OpenGroup(part, g, false);
         if (!group) break;
         bool free = ld16(group->desc + ext2gd::kFreeBlocks) != 0;
         CloseGroup(group);
         if (!free) continue;
         inode->groupHint = g;
-        status = GetBlocks(g, inode, count, &got);
+        status = GetBlocks(part, g, inode, count, &got);
         if (status != 0 || got == count) break;
     }
     if (got == count && status == 0) return 0;
     // What was taken goes back, so that a failed growth leaves the file and
     // the bitmaps as they were.
-    RemoveBlocks(inode, got);
+    RemoveBlocks(part, inode, got);
     if (status >= 0) Log("EXT2: No free block\r\n");
     return 1;
 }
 
-Status RemoveBlocks(Ext2Inode* inode, uint32_t count) {
+Status RemoveBlocks(FsState& part, Ext2Inode* inode, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) {
         MonitorESC();
-        if (RemoveBlock(inode) != 0) return -1;
+        if (RemoveBlock(part, inode) != 0) return -1;
     }
     return 0;
 }

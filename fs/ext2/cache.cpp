@@ -37,24 +37,24 @@ uint32_t cachedBlockBytes = 0;
 uint32_t writeBackFailures = 0;
 uint32_t failuresAtFlush = 0;
 
-bool OutOfRange(uint32_t b, uint32_t count) {
-    Ext2Area a = LoadExt2Area();
+bool OutOfRange(FsState& part, uint32_t b, uint32_t count) {
+    Ext2Area a = LoadExt2Area(part);
     if (b < a.blocksCount && count <= a.blocksCount - b) return false;
     Log("EXT2 ERROR: Block number out of range\r\n");
     return true;
 }
 
-// Disk transfer of whole blocks at the current partition.
-Status DiskRead(uint32_t b, uint32_t count, uint8_t* dst) {
-    Ext2Area a = LoadExt2Area();
-    if (SeekBlock(b) != 0) return -1;
-    return ReadSects(uint16_t(count * a.sectorsPerBlock), dst) == 0 ? 0 : -1;
+// Disk transfer of whole blocks on the partition.
+Status DiskRead(FsState& part, uint32_t b, uint32_t count, uint8_t* dst) {
+    Ext2Area a = LoadExt2Area(part);
+    if (SeekBlock(part, b) != 0) return -1;
+    return ReadSects(part, uint16_t(count * a.sectorsPerBlock), dst) == 0 ? 0 : -1;
 }
 
-Status DiskWrite(uint32_t b, uint32_t count, const uint8_t* src) {
-    Ext2Area a = LoadExt2Area();
-    if (SeekBlock(b) != 0) return -1;
-    return WriteSects(uint16_t(count * a.sectorsPerBlock), src) == 0 ? 0 : -1;
+Status DiskWrite(FsState& part, uint32_t b, uint32_t count, const uint8_t* src) {
+    Ext2Area a = LoadExt2Area(part);
+    if (SeekBlock(part, b) != 0) return -1;
+    return WriteSects(part, uint16_t(count * a.sectorsPerBlock), src) == 0 ? 0 : -1;
 }
 
 // Writes a dirty slot back to the partition the cache serves.
@@ -69,12 +69,10 @@ Status WriteBack(CacheSlot& slot) {
         ++writeBackFailures;
         return -1;
     }
-    FsState* current = fsstate;
-    fsstate = cachedState;
-    uint32_t position = fsstate->position;
-    Status status = DiskWrite(slot.block, 1, slot.buffer);
-    fsstate->position = position;
-    fsstate = current;
+    // The write-back does not move the position of the partition's state.
+    uint32_t position = cachedState->position;
+    Status status = DiskWrite(*cachedState, slot.block, 1, slot.buffer);
+    cachedState->position = position;
     if (status != 0) {
         Log("EXT2 ERROR: Cannot write a cached block\r\n");
         ++writeBackFailures;
@@ -91,14 +89,14 @@ int Touch(int i) {
     return ext2_cache_size - 1;
 }
 
-bool CacheIsCurrent() {
-    return cachedState == fsstate && cachedState != nullptr && cachedpart.disk == fsstate->disk &&
-           cachedpart.partition == fsstate->partition && cachedpart.start == fsstate->start &&
-           cachedBlockBytes == LoadExt2Area().B();
+bool CacheIsCurrent(FsState& part) {
+    return cachedState == &part && cachedpart.disk == part.disk &&
+           cachedpart.partition == part.partition && cachedpart.start == part.start &&
+           cachedBlockBytes == LoadExt2Area(part).B();
 }
 
-void EnsureCache() {
-    if (!CacheIsCurrent()) StartCache();
+void EnsureCache(FsState& part) {
+    if (!CacheIsCurrent(part)) StartCache(part);
 }
 
 int Find(uint32_t b) {
@@ -120,8 +118,8 @@ int Insert(uint32_t b) {
 }
 
 // Writes back and drops the cached copies of blocks [first, first + count).
-void Drop(uint32_t first, uint32_t count) {
-    if (!CacheIsCurrent()) return;
+void Drop(FsState& part, uint32_t first, uint32_t count) {
+    if (!CacheIsCurrent(part)) return;
     for (int i = 0; i < ext2_cache_size; ++i) {
         CacheSlot& s = localcache[i];
         if (s.state != kEmpty && s.block >= first && s.block - first < count) {
@@ -137,15 +135,15 @@ void InitCache() {
     if (!cachestart) cachestart = static_cast<uint8_t*>(Malloc(kCacheBytes / kParagraph));
 }
 
-Status SeekBlock(uint32_t b) {
-    Ext2Area a = LoadExt2Area();
+Status SeekBlock(FsState& part, uint32_t b) {
+    Ext2Area a = LoadExt2Area(part);
     uint64_t sector = uint64_t(b) * a.sectorsPerBlock;
     if (sector > UINT32_MAX) return -1;
-    if (fsstate->position == sector) return 0;
-    return Seek(uint32_t(sector));
+    if (part.position == sector) return 0;
+    return Seek(part, uint32_t(sector));
 }
 
-void StartCache() {
+void StartCache(FsState& part) {
     InitCache();
     if (cachedState) {
         for (int i = 0; i < ext2_cache_size; ++i)
@@ -153,11 +151,11 @@ void StartCache() {
     }
     for (CacheSlot& s : localcache)
         s = CacheSlot{};
-    cachedState = fsstate;
-    cachedpart.disk = fsstate->disk;
-    cachedpart.partition = fsstate->partition;
-    cachedpart.start = fsstate->start;
-    cachedBlockBytes = LoadExt2Area().B();
+    cachedState = &part;
+    cachedpart.disk = part.disk;
+    cachedpart.partition = part.partition;
+    cachedpart.start = part.start;
+    cachedBlockBytes = LoadExt2Area(part).B();
     ext2_cache_size = int(std::min<uint32_t>(kCacheSlots, kCacheBytes / cachedBlockBytes));
     for (int i = 0; i < ext2_cache_size; ++i)
         localcache[i].buffer = cachestart + size_t(i) * cachedBlockBytes;
@@ -186,9 +184,9 @@ bool CacheServes(const FsState* state) {
     return cachedState == state;
 }
 
-Status ReadBlock(uint32_t b, uint8_t* dst) {
-    if (OutOfRange(b, 1)) return -1;
-    EnsureCache();
+Status ReadBlock(FsState& part, uint32_t b, uint8_t* dst) {
+    if (OutOfRange(part, b, 1)) return -1;
+    EnsureCache(part);
     const uint32_t B = cachedBlockBytes;
     int i = Find(b);
     if (i >= 0) {
@@ -196,7 +194,7 @@ Status ReadBlock(uint32_t b, uint8_t* dst) {
     } else {
         i = Insert(b);
         if (i < 0) return -1;
-        if (DiskRead(b, 1, localcache[i].buffer) != 0) {
+        if (DiskRead(part, b, 1, localcache[i].buffer) != 0) {
             Log("EXT2 ERROR: Cannot read a block\r\n");
             return -1;
         }
@@ -206,55 +204,55 @@ Status ReadBlock(uint32_t b, uint8_t* dst) {
     return 0;
 }
 
-Status WriteBlock(uint32_t b, const uint8_t* src) {
-    if (OutOfRange(b, 1)) return -1;
-    EnsureCache();
+Status WriteBlock(FsState& part, uint32_t b, const uint8_t* src) {
+    if (OutOfRange(part, b, 1)) return -1;
+    EnsureCache(part);
     int i = Find(b);
     i = i >= 0 ? Touch(i) : Insert(b);
     if (i < 0) return -1;
     std::copy_n(src, cachedBlockBytes, localcache[i].buffer);
     localcache[i].state = kDirty;
-    fsstate->state = kStateModified; // the flush must come
+    part.state = kStateModified; // the flush must come
     return 0;
 }
 
-Status ReadBlocks(uint32_t first, uint16_t count, uint8_t* dst) {
-    Ext2Area a = LoadExt2Area();
+Status ReadBlocks(FsState& part, uint32_t first, uint16_t count, uint8_t* dst) {
+    Ext2Area a = LoadExt2Area(part);
     if (first == kHoleBlock) {
         if (count > 1) Log("EXT2: More than one empty block\r\n");
         std::fill_n(dst, a.B(), 0);
         return 0;
     }
-    if (count > kMaxBlockRun || OutOfRange(first, count)) return -1;
+    if (count > kMaxBlockRun || OutOfRange(part, first, count)) return -1;
     // Dirty cached copies reach the disk first, so that the read sees them.
-    if (CacheIsCurrent()) {
+    if (CacheIsCurrent(part)) {
         for (int i = 0; i < ext2_cache_size; ++i) {
             CacheSlot& s = localcache[i];
             if (s.state == kDirty && s.block >= first && s.block - first < count) WriteBack(s);
         }
     }
-    return DiskRead(first, count, dst);
+    return DiskRead(part, first, count, dst);
 }
 
-Status WriteBlocks(uint32_t first, uint16_t count, const uint8_t* src) {
-    if (count > kMaxBlockRun || OutOfRange(first, count)) return -1;
-    Drop(first, count);
-    return DiskWrite(first, count, src);
+Status WriteBlocks(FsState& part, uint32_t first, uint16_t count, const uint8_t* src) {
+    if (count > kMaxBlockRun || OutOfRange(part, first, count)) return -1;
+    Drop(part, first, count);
+    return DiskWrite(part, first, count, src);
 }
 
-Status BlankBlocks(uint32_t first, uint32_t count) {
-    if (OutOfRange(first, count)) return -1;
-    Drop(first, count);
-    if (SeekBlock(first) != 0) return -1;
-    return BlankSects(count * LoadExt2Area().sectorsPerBlock) == 0 ? 0 : -1;
+Status BlankBlocks(FsState& part, uint32_t first, uint32_t count) {
+    if (OutOfRange(part, first, count)) return -1;
+    Drop(part, first, count);
+    if (SeekBlock(part, first) != 0) return -1;
+    return BlankSects(part, count * LoadExt2Area(part).sectorsPerBlock) == 0 ? 0 : -1;
 }
 
-Status DirectWriteBlock(uint32_t b, const uint8_t* src) {
-    return WriteBlocks(b, 1, src);
+Status DirectWriteBlock(FsState& part, uint32_t b, const uint8_t* src) {
+    return WriteBlocks(part, b, 1, src);
 }
 
-uint8_t* MallocBlock() {
-    uint32_t B = LoadExt2Area().B();
+uint8_t* MallocBlock(FsState& part) {
+    uint32_t B = LoadExt2Area(part).B();
     auto* block = static_cast<uint8_t*>(Malloc(uint16_t(B / kParagraph)));
     std::fill_n(block, B, 0);
     return block;

@@ -40,8 +40,8 @@ struct Record {
 // Parses the record at `offset` of a directory block: false (after
 // logging) for a record that runs past the block, is shorter than its
 // name or not a multiple of 4 long.
-bool ParseRecord(const uint8_t* block, uint32_t B, uint32_t offset, Record* r) {
-    const Ext2Area a = LoadExt2Area();
+bool ParseRecord(FsState& part, const uint8_t* block, uint32_t B, uint32_t offset, Record* r) {
+    const Ext2Area a = LoadExt2Area(part);
     if (offset + ext2de::kHeader > B) return false;
     const uint8_t* p = block + offset;
     r->inode = ld32(p + ext2de::kInode);
@@ -70,8 +70,8 @@ void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char
 }
 
 // Loads block `index` of the directory into the handle.
-bool LoadDirBlock(Ext2Dir* d, uint32_t index) {
-    uint32_t b = ReadInodeBlock(d->inode, index, d->buffer.data());
+bool LoadDirBlock(FsState& part, Ext2Dir* d, uint32_t index) {
+    uint32_t b = ReadInodeBlock(part, d->inode, index, d->buffer.data());
     if (b == 0) return false;
     d->block = b == kHoleBlock ? 0 : b;
     d->blockIndex = index;
@@ -102,10 +102,10 @@ bool ValidName(const char* name) {
 
 // Re-reads a handle's inode from its table block, so that changes made
 // through other handles (links, size) are not undone by writing it.
-Status RefreshInode(Ext2Inode* inode) {
-    Ext2Area a = LoadExt2Area();
+Status RefreshInode(FsState& part, Ext2Inode* inode) {
+    Ext2Area a = LoadExt2Area(part);
     std::vector<uint8_t> current(a.B());
-    if (ReadBlock(inode->tableBlock, current.data()) != 0) return -1;
+    if (ReadBlock(part, inode->tableBlock, current.data()) != 0) return -1;
     if (std::memcmp(current.data() + inode->offset, inode->raw, ext2ino::kSize) == 0) return 0;
     std::copy_n(current.data() + inode->offset, ext2ino::kSize, inode->raw);
     uint32_t size = ld32(inode->raw + ext2ino::kFileSize);
@@ -119,35 +119,35 @@ Status RefreshInode(Ext2Inode* inode) {
 // Appends a record for entry (its start inode, its name) at the end of the
 // directory's last block, growing the directory by a block when it does
 // not fit. Sets location1 and location2.
-Status CreateDirEntry(Ext2Dir* d, FsEntry* entry) {
-    Ext2Area a = LoadExt2Area();
+Status CreateDirEntry(FsState& part, Ext2Dir* d, FsEntry* entry) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t B = a.B();
     Ext2Inode* dir = d->inode;
-    if (RefreshInode(dir) != 0 || dir->blockCount == 0) return 1;
+    if (RefreshInode(part, dir) != 0 || dir->blockCount == 0) return 1;
     std::vector<uint8_t> block(B);
-    uint32_t b = ReadInodeBlock(dir, dir->blockCount - 1, block.data());
+    uint32_t b = ReadInodeBlock(part, dir, dir->blockCount - 1, block.data());
     if (b == 0 || b == kHoleBlock) return 1;
     // The last record of the block, and the bytes it really needs.
     uint32_t offset = 0, last = 0;
     Record r;
     for (uint32_t steps = 0; offset < B; ++steps) {
-        if (!ParseRecord(block.data(), B, offset, &r)) return 1;
+        if (!ParseRecord(part, block.data(), B, offset, &r)) return 1;
         last = offset;
         offset += r.recLen;
     }
-    ParseRecord(block.data(), B, last, &r);
+    ParseRecord(part, block.data(), B, last, &r);
     uint32_t used = (r.inode == 0 && last == 0) ? 0 : RecLen(r.nameLen);
     const uint16_t need = RecLen(uint32_t(std::strlen(entry->name)));
     uint32_t at = last + used;
     if (used + need > B - last) {
-        uint32_t fresh = AllocateBlock(nullptr);
+        uint32_t fresh = AllocateBlock(part, nullptr);
         if (fresh == 0) return 1;
-        if (AddBlock(fresh, dir, nullptr) != 0) {
-            FreeBlock(fresh);
+        if (AddBlock(part, fresh, dir, nullptr) != 0) {
+            FreeBlock(part, fresh);
             return 1;
         }
         st32(dir->raw + ext2ino::kFileSize, ld32(dir->raw + ext2ino::kFileSize) + B);
-        WriteInode(dir, true);
+        WriteInode(part, dir, true);
         d->size = ld32(dir->raw + ext2ino::kFileSize);
         b = fresh;
         std::fill(block.begin(), block.end(), 0);
@@ -159,21 +159,21 @@ Status CreateDirEntry(Ext2Dir* d, FsEntry* entry) {
     st16(block.data() + at + ext2de::kRecLen, uint16_t(B - at));
     entry->location1 = b;
     entry->location2 = at;
-    return WriteBlock(b, block.data()) == 0 ? 0 : 1;
+    return WriteBlock(part, b, block.data()) == 0 ? 0 : 1;
 }
 
 // Takes the record of entry out of its block.
-Status RemoveDirEntry(FsEntry* entry) {
-    Ext2Area a = LoadExt2Area();
+Status RemoveDirEntry(FsState& part, FsEntry* entry) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t B = a.B();
     if (!a.ValidBlock(entry->location1) || entry->location2 >= B) return 1;
     std::vector<uint8_t> block(B);
-    if (ReadBlock(entry->location1, block.data()) != 0) return 1;
+    if (ReadBlock(part, entry->location1, block.data()) != 0) return 1;
     uint32_t offset = 0, previous = 0;
     Record r;
     bool found = false;
     while (offset < B) {
-        if (!ParseRecord(block.data(), B, offset, &r)) return 1;
+        if (!ParseRecord(part, block.data(), B, offset, &r)) return 1;
         if (offset == entry->location2) {
             found = true;
             break;
@@ -197,14 +197,14 @@ Status RemoveDirEntry(FsEntry* entry) {
     }
     const uint32_t b = entry->location1;
     entry->location1 = entry->location2 = entry->location3 = 0;
-    return WriteBlock(b, block.data()) == 0 ? 0 : 1;
+    return WriteBlock(part, b, block.data()) == 0 ? 0 : 1;
 }
 
-void FillNewEntry(Ext2Dir* d, const char* name, uint8_t kind, const Ext2Inode* inode,
+void FillNewEntry(FsState& part, Ext2Dir* d, const char* name, uint8_t kind, const Ext2Inode* inode,
                   FsEntry* entry) {
     SetEntryPath(entry, d->path, d->pathLength, name);
     entry->kind = kind;
-    entry->size = kind == kKindDir ? LoadExt2Area().B() : 0;
+    entry->size = kind == kKindDir ? LoadExt2Area(part).B() : 0;
     entry->start = inode->number;
     entry->location3 = d->inode->number;
     PackAttr(entry->attributes, inode->raw);
@@ -224,16 +224,16 @@ void ApplyAttributes(Ext2Inode* inode, const uint8_t* attributes) {
 }
 
 // Gives back an inode that was allocated but could not be linked.
-void DropInode(Ext2Inode* inode, bool directory) {
+void DropInode(FsState& part, Ext2Inode* inode, bool directory) {
     std::fill_n(inode->raw, ext2ino::kSize, 0);
-    WriteInode(inode, true);
-    FreeInode(inode->number);
+    WriteInode(part, inode, true);
+    FreeInode(part, inode->number);
     if (directory) {
-        Ext2Area a = LoadExt2Area();
-        if (Ext2Group* g = OpenGroup((inode->number - 1) / a.inodesPerGroup, false)) {
+        Ext2Area a = LoadExt2Area(part);
+        if (Ext2Group* g = OpenGroup(part, (inode->number - 1) / a.inodesPerGroup, false)) {
             uint16_t used = ld16(g->desc + ext2gd::kUsedDirs);
             if (used) st16(g->desc + ext2gd::kUsedDirs, uint16_t(used - 1));
-            WriteGroup(g);
+            WriteGroup(part, g);
             CloseGroup(g);
         }
     }
@@ -242,8 +242,8 @@ void DropInode(Ext2Inode* inode, bool directory) {
 
 } // namespace
 
-Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir) {
-    Ext2Area a = LoadExt2Area();
+Status Ext2OpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t n = entry && entry->name && entry->name[0] ? entry->start : kExt2RootInode;
     if (entry && entry->name && entry->name[0] && entry->kind != kKindDir) return 1;
     // A path at its length limit cannot name anything below it. This also
@@ -253,7 +253,7 @@ Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir) {
         Log("EXT2 ERROR: Path too long\r\n");
         return 1;
     }
-    Ext2Inode* inode = OpenInode(n, true);
+    Ext2Inode* inode = OpenInode(part, n, true);
     if (!inode) return 1;
     const uint32_t size = ld32(inode->raw + ext2ino::kFileSize);
     if ((ld16(inode->raw + ext2ino::kMode) & kExt2TypeMask) != kExt2Dir || size == 0 ||
@@ -268,9 +268,10 @@ Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir) {
     d->buffer.resize(a.B());
     // The first two records must be "." (this directory) and "..".
     Record dot, dotdot;
-    if (!LoadDirBlock(d, 0) || d->block == 0 || !ParseRecord(d->buffer.data(), a.B(), 0, &dot) ||
-        !IsName(dot, ".") || dot.inode != n ||
-        !ParseRecord(d->buffer.data(), a.B(), dot.recLen, &dotdot) || !IsName(dotdot, "..")) {
+    if (!LoadDirBlock(part, d, 0) || d->block == 0 ||
+        !ParseRecord(part, d->buffer.data(), a.B(), 0, &dot) || !IsName(dot, ".") ||
+        dot.inode != n || !ParseRecord(part, d->buffer.data(), a.B(), dot.recLen, &dotdot) ||
+        !IsName(dotdot, "..")) {
         Log("EXT2 ERROR: Directory without \".\" and \"..\"\r\n");
         CloseInode(inode);
         delete d;
@@ -284,30 +285,29 @@ Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir) {
         d->path[n] = '/';
         d->path[n + 1] = '\0';
     } else {
-        std::snprintf(d->path, sizeof d->path, "{%d:%d}", fsstate->disk & 0x7F,
-                      int(fsstate->partition));
+        std::snprintf(d->path, sizeof d->path, "{%d:%d}", part.disk & 0x7F, int(part.partition));
     }
     d->pathLength = std::strlen(d->path);
     *dir = reinterpret_cast<FsDirHandle*>(d);
     return 0;
 }
 
-Status Ext2NextDirEntry(FsDirHandle* handle, FsEntry* entry) {
+Status Ext2NextDirEntry(FsState& part, FsDirHandle* handle, FsEntry* entry) {
     Ext2Dir* d = AsDir(handle);
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t B = a.B();
     for (;;) {
         MonitorESC();
         if (uint64_t(d->blockIndex) * B + d->offset >= d->size) return 1;
         if (d->offset >= B) {
-            if (!LoadDirBlock(d, d->blockIndex + 1)) return 1;
+            if (!LoadDirBlock(part, d, d->blockIndex + 1)) return 1;
             if (d->block == 0) { // a hole: nothing recorded there
                 d->offset = B;
                 continue;
             }
         }
         Record r;
-        if (!ParseRecord(d->buffer.data(), B, d->offset, &r)) return 1;
+        if (!ParseRecord(part, d->buffer.data(), B, d->offset, &r)) return 1;
         const uint32_t at = d->offset;
         d->offset += r.recLen;
         if (r.inode == 0) continue;
@@ -328,10 +328,10 @@ Status Ext2NextDirEntry(FsDirHandle* handle, FsEntry* entry) {
     }
 }
 
-Status Ext2GetFileInfo(FsEntry* entry) {
-    Ext2Area a = LoadExt2Area();
+Status Ext2GetFileInfo(FsState& part, FsEntry* entry) {
+    Ext2Area a = LoadExt2Area(part);
     if (!entry->name || entry->name[0] == '\0') entry->start = kExt2RootInode;
-    Ext2Inode* inode = OpenInode(entry->start, false);
+    Ext2Inode* inode = OpenInode(part, entry->start, false);
     if (!inode) {
         Log("EXT2 ERROR: Bad inode !\r\n");
         return 1;
@@ -365,11 +365,11 @@ uint32_t Ext2AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {
     return size + record;
 }
 
-Status Ext2CreateFile(FsDirHandle* handle, const char* name, const uint8_t* attributes,
-                      FsEntry* entry) {
+Status Ext2CreateFile(FsState& part, FsDirHandle* handle, const char* name,
+                      const uint8_t* attributes, FsEntry* entry) {
     Ext2Dir* d = AsDir(handle);
-    if (WriteRefused() || !ValidName(name)) return 1;
-    Ext2Inode* inode = AllocateInode(kKindFile);
+    if (WriteRefused(part) || !ValidName(name)) return 1;
+    Ext2Inode* inode = AllocateInode(part, kKindFile);
     if (!inode) return 1;
     ApplyAttributes(inode, attributes);
     // A file is made without data: only a short link keeps its size (its
@@ -385,29 +385,29 @@ Status Ext2CreateFile(FsDirHandle* handle, const char* name, const uint8_t* attr
         st32(inode->raw + ext2ino::kFileSize, 0);
         inode->symlink = (mode & kExt2TypeMask) == kExt2Symlink ? 2 : 0;
     }
-    WriteInode(inode, true);
-    FillNewEntry(d, name, kKindFile, inode, entry);
-    if (CreateDirEntry(d, entry) != 0) {
+    WriteInode(part, inode, true);
+    FillNewEntry(part, d, name, kKindFile, inode, entry);
+    if (CreateDirEntry(part, d, entry) != 0) {
         Log("EXT2: dirent\r\n");
-        DropInode(inode, false);
+        DropInode(part, inode, false);
         return 1;
     }
     CloseInode(inode);
     return 0;
 }
 
-Status Ext2CreateDir(FsDirHandle* handle, const char* name, const uint8_t* attributes,
-                     FsEntry* entry) {
+Status Ext2CreateDir(FsState& part, FsDirHandle* handle, const char* name,
+                     const uint8_t* attributes, FsEntry* entry) {
     Ext2Dir* d = AsDir(handle);
-    if (WriteRefused() || !ValidName(name)) return 1;
-    Ext2Area a = LoadExt2Area();
+    if (WriteRefused(part) || !ValidName(name)) return 1;
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t B = a.B();
-    Ext2Inode* inode = AllocateInode(kKindDir);
+    Ext2Inode* inode = AllocateInode(part, kKindDir);
     if (!inode) return 1;
-    uint32_t b = AllocateBlock(nullptr);
+    uint32_t b = AllocateBlock(part, nullptr);
     if (b == 0) {
         Log("EXT2: No free block\r\n");
-        DropInode(inode, true);
+        DropInode(part, inode, true);
         return 1;
     }
     ApplyAttributes(inode, attributes);
@@ -418,31 +418,31 @@ Status Ext2CreateDir(FsDirHandle* handle, const char* name, const uint8_t* attri
     st16(inode->raw + ext2ino::kLinks, 2);
     inode->symlink = 0;
     inode->blockCount = 0;
-    AddBlock(b, inode, nullptr); // a first direct pointer never fails
+    AddBlock(part, b, inode, nullptr); // a first direct pointer never fails
     std::vector<uint8_t> block(B);
     MakeEntry(inode->number, ".", block.data());
     st16(block.data() + ext2de::kRecLen, 12);
     MakeEntry(d->inode->number, "..", block.data() + 12);
     st16(block.data() + 12 + ext2de::kRecLen, uint16_t(B - 12));
-    WriteBlock(b, block.data());
-    WriteInode(inode, true);
-    FillNewEntry(d, name, kKindDir, inode, entry);
-    if (CreateDirEntry(d, entry) != 0) {
+    WriteBlock(part, b, block.data());
+    WriteInode(part, inode, true);
+    FillNewEntry(part, d, name, kKindDir, inode, entry);
+    if (CreateDirEntry(part, d, entry) != 0) {
         Log("EXT2: dirent\r\n");
-        FreeBlock(b);
-        DropInode(inode, true);
+        FreeBlock(part, b);
+        DropInode(part, inode, true);
         return 1;
     }
     InodeMergeBuffers(d->inode, inode);
     CloseInode(inode);
     // The parent gains the new directory's "..".
-    RefreshInode(d->inode);
+    RefreshInode(part, d->inode);
     st16(d->inode->raw + ext2ino::kLinks, uint16_t(ld16(d->inode->raw + ext2ino::kLinks) + 1));
-    WriteInode(d->inode, true);
+    WriteInode(part, d->inode, true);
     return 0;
 }
 
-Status Ext2CloseDir(FsDirHandle* handle) {
+Status Ext2CloseDir(FsState&, FsDirHandle* handle) {
     Ext2Dir* d = AsDir(handle);
     CloseInode(d->inode);
     delete d;
@@ -453,31 +453,31 @@ namespace {
 
 // True when the directory of entry holds nothing but "." and "..". A
 // directory that cannot be read counts as empty: its blocks go with it.
-bool DirIsEmpty(const FsEntry* entry) {
+bool DirIsEmpty(FsState& part, const FsEntry* entry) {
     FsEntry probe;
     CopyEntry(probe, *entry);
     probe.kind = kKindDir;
     FsDirHandle* dir = nullptr;
-    if (Ext2OpenDir(&probe, &dir) != 0) return true;
+    if (Ext2OpenDir(part, &probe, &dir) != 0) return true;
     FsEntry child{};
-    bool empty = Ext2NextDirEntry(dir, &child) != 0;
-    Ext2CloseDir(dir);
+    bool empty = Ext2NextDirEntry(part, dir, &child) != 0;
+    Ext2CloseDir(part, dir);
     return empty;
 }
 
 } // namespace
 
-Status Ext2RemoveFile(FsEntry* entry) {
-    if (WriteRefused()) return 1;
-    Ext2Area a = LoadExt2Area();
+Status Ext2RemoveFile(FsState& part, FsEntry* entry) {
+    if (WriteRefused(part)) return 1;
+    Ext2Area a = LoadExt2Area(part);
     if (entry->start < kExt2FirstInode || !a.ValidInode(entry->start)) {
         Log("EXT2 ERROR: Cannot remove a reserved inode\r\n");
         return 1;
     }
-    Ext2Inode* inode = OpenInode(entry->start, true);
+    Ext2Inode* inode = OpenInode(part, entry->start, true);
     if (!inode) return 1;
     const bool isDir = (ld16(inode->raw + ext2ino::kMode) & kExt2TypeMask) == kExt2Dir;
-    if (isDir && !DirIsEmpty(entry)) {
+    if (isDir && !DirIsEmpty(part, entry)) {
         Log("EXT2 ERROR: Directory not empty\r\n");
         CloseInode(inode);
         return 1;
@@ -485,7 +485,7 @@ Status Ext2RemoveFile(FsEntry* entry) {
     // The record goes first: a record that cannot be found or changed
     // leaves the inode and its blocks alone.
     const uint32_t parentInode = entry->location3;
-    if (RemoveDirEntry(entry) != 0) {
+    if (RemoveDirEntry(part, entry) != 0) {
         CloseInode(inode);
         return 1;
     }
@@ -495,36 +495,36 @@ Status Ext2RemoveFile(FsEntry* entry) {
     if (!directory && links > 1) {
         // Another name still refers to the file: only this name goes.
         st16(inode->raw + ext2ino::kLinks, uint16_t(links - 1));
-        WriteInode(inode, true);
+        WriteInode(part, inode, true);
     } else {
-        if (RemoveBlocks(inode, inode->blockCount) != 0) {
+        if (RemoveBlocks(part, inode, inode->blockCount) != 0) {
             // Blocks that cannot be given back stay with the inode, which
             // keeps them as its size: nothing is freed that is still mapped.
             const uint64_t kept = uint64_t(inode->blockCount) * a.B();
             if (kept < ld32(inode->raw + ext2ino::kFileSize))
                 st32(inode->raw + ext2ino::kFileSize, uint32_t(kept));
-            WriteInode(inode, true);
+            WriteInode(part, inode, true);
             CloseInode(inode);
             Log("EXT2 ERROR: Cannot free the blocks of a removed entry\r\n");
             return 1;
         }
         std::fill_n(inode->raw, ext2ino::kSize, 0);
-        WriteInode(inode, true);
-        FreeInode(inode->number);
+        WriteInode(part, inode, true);
+        FreeInode(part, inode->number);
         if (directory) {
             // The group counts one directory less, the parent one link less.
-            if (Ext2Group* g = OpenGroup((inode->number - 1) / a.inodesPerGroup, false)) {
+            if (Ext2Group* g = OpenGroup(part, (inode->number - 1) / a.inodesPerGroup, false)) {
                 uint16_t used = ld16(g->desc + ext2gd::kUsedDirs);
                 if (used) st16(g->desc + ext2gd::kUsedDirs, uint16_t(used - 1));
-                WriteGroup(g);
+                WriteGroup(part, g);
                 CloseGroup(g);
             }
-            if (Ext2Inode* parent = OpenInode(parentInode, false)) {
+            if (Ext2Inode* parent = OpenInode(part, parentInode, false)) {
                 uint16_t parentLinks = ld16(parent->raw + ext2ino::kLinks);
                 if ((ld16(parent->raw + ext2ino::kMode) & kExt2TypeMask) == kExt2Dir &&
                     parentLinks > 2) {
                     st16(parent->raw + ext2ino::kLinks, uint16_t(parentLinks - 1));
-                    WriteInode(parent, true);
+                    WriteInode(part, parent, true);
                 }
                 CloseInode(parent);
             }
@@ -534,8 +534,8 @@ Status Ext2RemoveFile(FsEntry* entry) {
     return 0;
 }
 
-Status Ext2RemoveDir(FsEntry* entry) {
-    return Ext2RemoveFile(entry);
+Status Ext2RemoveDir(FsState& part, FsEntry* entry) {
+    return Ext2RemoveFile(part, entry);
 }
 
 } // namespace vk

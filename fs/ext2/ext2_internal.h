@@ -15,8 +15,8 @@
 namespace vk {
 
 // Quick format and full restore (the Clean and FullUnzip slots).
-Status Ext2Clean(const char* label);
-Status Ext2FullUnzip(IArchive* archive);
+Status Ext2Clean(FsState& part, const char* label);
+Status Ext2FullUnzip(FsState& part, IArchive* archive);
 
 // Why a volume that the driver reads is not written.
 enum Ext2ReadOnly : uint8_t {
@@ -60,23 +60,23 @@ struct Ext2Area {
 static_assert(std::is_trivially_copyable_v<Ext2Area>);
 static_assert(sizeof(Ext2Area) <= kDriverAreaSize);
 
-// Copies of the current partition's driver area (fsstate must be set).
-inline Ext2Area LoadExt2Area() {
+// Copies of the partition's driver area.
+inline Ext2Area LoadExt2Area(FsState& part) {
     Ext2Area area;
-    std::memcpy(&area, fsstate->driverArea, sizeof area);
+    std::memcpy(&area, part.driverArea, sizeof area);
     return area;
 }
-inline void StoreExt2Area(const Ext2Area& area) {
-    std::memcpy(fsstate->driverArea, &area, sizeof area);
+inline void StoreExt2Area(FsState& part, const Ext2Area& area) {
+    std::memcpy(part.driverArea, &area, sizeof area);
 }
 
-// Checks a superblock (1024 bytes) against the current partition and
+// Checks a superblock (1024 bytes) against the partition and
 // loads the driver area from it: 0, or 1 after logging why it is refused.
 // Volumes with features the driver cannot maintain are loaded with
 // writable 0.
-Status LoadSuper(const uint8_t* super);
-// True (after logging why) when the current volume must not be changed.
-bool WriteRefused();
+Status LoadSuper(FsState& part, const uint8_t* super);
+// True (after logging why) when the volume must not be changed.
+bool WriteRefused(FsState& part);
 
 // ---- Block cache ---------------------------------------------------------
 // 16 slots over one 16384-byte buffer (16384 / B of them in use), in
@@ -91,27 +91,27 @@ constexpr uint32_t kMaxBlockBytes = 4096;   // largest block size the driver acc
 // Allocates the cache buffer (driver start-up).
 void InitCache();
 // Positions the disk at block b.
-Status SeekBlock(uint32_t b);
+Status SeekBlock(FsState& part, uint32_t b);
 // Cached single-block access; -1 for a block outside the volume or a disk
 // error (logged).
-Status ReadBlock(uint32_t b, uint8_t* dst);
-Status WriteBlock(uint32_t b, const uint8_t* src);
+Status ReadBlock(FsState& part, uint32_t b, uint8_t* dst);
+Status WriteBlock(FsState& part, uint32_t b, const uint8_t* src);
 // Straight to disk; WriteBlocks and BlankBlocks first write back and drop
 // cached copies of the blocks they cover. count at most kMaxBlockRun.
-Status ReadBlocks(uint32_t first, uint16_t count, uint8_t* dst);
-Status WriteBlocks(uint32_t first, uint16_t count, const uint8_t* src);
-Status BlankBlocks(uint32_t first, uint32_t count);
-Status DirectWriteBlock(uint32_t b, const uint8_t* src);
+Status ReadBlocks(FsState& part, uint32_t first, uint16_t count, uint8_t* dst);
+Status WriteBlocks(FsState& part, uint32_t first, uint16_t count, const uint8_t* src);
+Status BlankBlocks(FsState& part, uint32_t first, uint32_t count);
+Status DirectWriteBlock(FsState& part, uint32_t b, const uint8_t* src);
 // A zeroed block buffer (Malloc); the caller gives it back with Free.
-uint8_t* MallocBlock();
+uint8_t* MallocBlock(FsState& part);
 // Writes every dirty entry back and unbinds the cache; -1 also when a
 // write-back failed since the last flush.
 Status FlushCache();
 // Write-backs of cached blocks that failed so far (evictions included).
 uint32_t WriteBackFailures();
 // Writes dirty entries back to their partition, empties the cache and
-// binds it to the current partition.
-void StartCache();
+// binds it to the partition.
+void StartCache(FsState& part);
 // True while the cache is bound to this state record.
 bool CacheServes(const FsState* state);
 
@@ -129,20 +129,20 @@ struct Ext2Group {
 };
 // Null on a read error or a damaged descriptor (bitmap blocks outside the
 // volume).
-Ext2Group* OpenGroup(uint32_t g, bool withBitmaps);
-Status WriteGroup(Ext2Group* group);
+Ext2Group* OpenGroup(FsState& part, uint32_t g, bool withBitmaps);
+Status WriteGroup(FsState& part, Ext2Group* group);
 void CloseGroup(Ext2Group* group);
 // True when block b of group g is the group's own metadata as its
 // descriptor desc places it: the superblock and descriptor copy (where
 // the group carries one), a bitmap or the inode table.
-bool GroupMetadata(const uint8_t* desc, uint32_t g, uint32_t b);
+bool GroupMetadata(FsState& part, const uint8_t* desc, uint32_t g, uint32_t b);
 // 0 when block b may be a file's data or indirect block; -1 after logging
 // why when it lies outside the volume or is metadata of its group.
-Status CheckMapBlock(uint32_t b);
+Status CheckMapBlock(FsState& part, uint32_t b);
 // 0 when the group has nothing free, or (damaged set) when its bitmap
 // offers a metadata block.
-uint32_t AllocateBlockinGroup(Ext2Group* group);
-uint32_t AllocateInodeinGroup(Ext2Group* group);
+uint32_t AllocateBlockinGroup(FsState& part, Ext2Group* group);
+uint32_t AllocateInodeinGroup(FsState& part, Ext2Group* group);
 // Sets the lowest clear bit of *byte and returns its index (8: none).
 int FindFreeBit(uint8_t* byte);
 // Sets count bits of a bitmap from bit first.
@@ -182,26 +182,26 @@ struct BlockPath {
 };
 
 // Null when n is outside the volume or the table block cannot be read.
-Ext2Inode* OpenInode(uint32_t n, bool withIndirect);
-Status WriteInode(Ext2Inode* inode, bool writeInodeBlock);
+Ext2Inode* OpenInode(FsState& part, uint32_t n, bool withIndirect);
+Status WriteInode(FsState& part, Ext2Inode* inode, bool writeInodeBlock);
 void CloseInode(Ext2Inode* inode);
 // kind 1 file, 2 directory: a fresh inode in memory (the caller writes it).
-Ext2Inode* AllocateInode(uint8_t kind);
-Status FreeInode(uint32_t n);
+Ext2Inode* AllocateInode(FsState& part, uint8_t kind);
+Status FreeInode(FsState& part, uint32_t n);
 void InodeMergeBuffers(Ext2Inode* dir, const Ext2Inode* child);
 void BlockAddress(uint32_t index, uint32_t P, BlockPath* path);
 // Block number of a block index, kHoleBlock for a hole, 0 beyond the
 // block count or on damage. With dst the block is read too.
-uint32_t ReadInodeBlock(Ext2Inode* inode, uint32_t index, uint8_t* dst);
-uint32_t NextInodeBlock(Ext2Inode* inode, uint8_t* dst);
+uint32_t ReadInodeBlock(FsState& part, Ext2Inode* inode, uint32_t index, uint8_t* dst);
+uint32_t NextInodeBlock(FsState& part, Ext2Inode* inode, uint8_t* dst);
 // 0 when nothing is free or a bitmap is damaged.
-uint32_t AllocateBlock(Ext2Group* hint);
-Status FreeBlock(uint32_t b);
-Status AddBlock(uint32_t b, Ext2Inode* inode, Ext2Group* hint);
-Status RemoveBlock(Ext2Inode* inode);
-Status GetBlocks(uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got);
-Status AllocateBlocks(Ext2Inode* inode, uint32_t count);
-Status RemoveBlocks(Ext2Inode* inode, uint32_t count);
+uint32_t AllocateBlock(FsState& part, Ext2Group* hint);
+Status FreeBlock(FsState& part, uint32_t b);
+Status AddBlock(FsState& part, uint32_t b, Ext2Inode* inode, Ext2Group* hint);
+Status RemoveBlock(FsState& part, Ext2Inode* inode);
+Status GetBlocks(FsState& part, uint32_t g, Ext2Inode* inode, uint32_t count, uint32_t* got);
+Status AllocateBlocks(FsState& part, Ext2Inode* inode, uint32_t count);
+Status RemoveBlocks(FsState& part, Ext2Inode* inode, uint32_t count);
 // Blocks a file of `size` bytes occupies, indirect blocks included.
 uint32_t SizeInBlocks(uint32_t size, uint32_t B);
 
@@ -222,26 +222,28 @@ void UnPackAttr(uint8_t* rawInode, const uint8_t* attributes);
 bool IsFastSymlink(const uint8_t* rawInode);
 
 // ---- Superblock and flush ------------------------------------------------
-Status SyncSuper();
-Status Ext2FlushFsSpecific();
-Status Ext2InitFsSpecific(uint8_t global);
+Status SyncSuper(FsState& part);
+Status Ext2FlushFsSpecific(FsState& part);
+Status Ext2InitFsSpecific(FsState& part);
 
 // ---- The table operations of the directory and file code -----------------
-Status Ext2OpenDir(FsEntry* entry, FsDirHandle** dir);
-Status Ext2NextDirEntry(FsDirHandle* dir, FsEntry* entry);
-Status Ext2GetFileInfo(FsEntry* entry);
+Status Ext2OpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir);
+Status Ext2NextDirEntry(FsState& part, FsDirHandle* dir, FsEntry* entry);
+Status Ext2GetFileInfo(FsState& part, FsEntry* entry);
 uint32_t Ext2AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize);
-Status Ext2CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+Status Ext2CreateFile(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
                       FsEntry* entry);
-Status Ext2CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
-Status Ext2CloseDir(FsDirHandle* dir);
-Status Ext2RemoveFile(FsEntry* entry);
-Status Ext2RemoveDir(FsEntry* entry);
-Status Ext2OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
-Status Ext2RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
-uint16_t Ext2ReadFileChunk(FsFileHandle* file, uint8_t* buffer);
-uint16_t Ext2WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
-Status Ext2CloseFile(FsFileHandle* file);
-Status Ext2AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+Status Ext2CreateDir(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                     FsEntry* entry);
+Status Ext2CloseDir(FsState& part, FsDirHandle* dir);
+Status Ext2RemoveFile(FsState& part, FsEntry* entry);
+Status Ext2RemoveDir(FsState& part, FsEntry* entry);
+Status Ext2OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status Ext2RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+uint16_t Ext2ReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
+uint16_t Ext2WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,
+                            uint16_t length);
+Status Ext2CloseFile(FsState& part, FsFileHandle* file);
+Status Ext2AdjustFileSize(FsState& part, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
 
 } // namespace vk

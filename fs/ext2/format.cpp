@@ -21,9 +21,9 @@ constexpr uint32_t kB = kExt2FreshBlock;
 constexpr uint32_t kSectorsPerBlock = kB / kSectorSize;
 constexpr uint32_t kP = kB / 4;
 
-Status WriteAt(uint32_t block, uint32_t count, const uint8_t* data) {
-    return Seek(block * kSectorsPerBlock) != 0 ||
-                   WriteSects(uint16_t(count * kSectorsPerBlock), data) != 0
+Status WriteAt(FsState& part, uint32_t block, uint32_t count, const uint8_t* data) {
+    return Seek(part, block * kSectorsPerBlock) != 0 ||
+                   WriteSects(part, uint16_t(count * kSectorsPerBlock), data) != 0
                ? 1
                : 0;
 }
@@ -40,7 +40,7 @@ uint32_t Clamp(uint64_t value, uint32_t most) {
 
 } // namespace
 
-BlockStream::BlockStream() : buffer_(new uint8_t[kBlocks * kB]) {}
+BlockStream::BlockStream(FsState& part) : part(part), buffer_(new uint8_t[kBlocks * kB]) {}
 
 Status BlockStream::Put(uint32_t b, const uint8_t* data) {
     if (count_ > 0 && b != first_ + count_ && Flush() != 0) return 1;
@@ -53,12 +53,12 @@ Status BlockStream::Put(uint32_t b, const uint8_t* data) {
 Status BlockStream::Flush() {
     if (count_ == 0) return 0;
     MonitorESC();
-    Status status = WriteAt(first_, count_, buffer_.get());
+    Status status = WriteAt(part, first_, count_, buffer_.get());
     count_ = 0;
     return status;
 }
 
-void StoreFreshArea(const Ext2Geometry& g) {
+void StoreFreshArea(FsState& part, const Ext2Geometry& g) {
     Ext2Area area{};
     area.blocksCount = g.blocksCount;
     area.sectorsPerBlock = kSectorsPerBlock;
@@ -69,10 +69,10 @@ void StoreFreshArea(const Ext2Geometry& g) {
     area.inodeSize = ext2ino::kSize;
     area.writable = 1;
     area.typedRecords = 0;
-    StoreExt2Area(area);
+    StoreExt2Area(part, area);
 }
 
-Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label) {
+Status BuildSuper(FsState& part, const Ext2Geometry& g, uint32_t totalInodes, const char* label) {
     using namespace ext2sb;
     uint8_t s[kSize] = {};
     st32(s + kInodesCount, totalInodes);
@@ -84,22 +84,24 @@ Status BuildSuper(const Ext2Geometry& g, uint32_t totalInodes, const char* label
     st16(s + kMaxMountCount, 20);
     // Written last, on a complete volume: the magic, the clean state and
     // the free counts make the volume.
-    const Ext2Area area = LoadExt2Area();
+    const Ext2Area area = LoadExt2Area(part);
     st16(s + kMagic, kMagicValue);
     st32(s + kFreeBlocks, area.freeBlocks);
     st32(s + kFreeInodes, area.freeInodes);
     st16(s + kState, kStateCleanValue);
     st16(s + kErrors, 1);
     std::memcpy(s + kUuid, "VESKLOR", 7);
-    s[kUuid + 7] = fsstate->disk;
-    s[kUuid + 8] = uint8_t(fsstate->partition);
+    s[kUuid + 7] = part.disk;
+    s[kUuid + 8] = uint8_t(part.partition);
     if (label != nullptr) std::memcpy(s + kVolumeName, label, strnlen(label, kVolumeNameSize));
-    return Seek(kSector) != 0 || WriteSects(uint16_t(kSize / kSectorSize), s) != 0 ? 1 : 0;
+    return Seek(part, kSector) != 0 || WriteSects(part, uint16_t(kSize / kSectorSize), s) != 0 ? 1
+                                                                                               : 0;
 }
 
-Status ForgetOldVolume(uint32_t sizeSectors) {
+Status ForgetOldVolume(FsState& part, uint32_t sizeSectors) {
     uint8_t zero[ext2sb::kSize] = {};
-    if (Seek(ext2sb::kSector) != 0 || WriteSects(uint16_t(sizeof zero / kSectorSize), zero) != 0)
+    if (Seek(part, ext2sb::kSector) != 0 ||
+        WriteSects(part, uint16_t(sizeof zero / kSectorSize), zero) != 0)
         return 1;
     // The first backup for every block size, where other tools look when
     // the superblock is gone.
@@ -107,28 +109,29 @@ Status ForgetOldVolume(uint32_t sizeSectors) {
         const uint64_t at = (bs * 8 + (bs == 1024 ? 1 : 0)) * bs / kSectorSize;
         if (at + 2 > sizeSectors) break;
         uint8_t sector[kSectorSize];
-        if (Seek(uint32_t(at)) != 0 || ReadSects(1, sector) != 0) return 1;
+        if (Seek(part, uint32_t(at)) != 0 || ReadSects(part, 1, sector) != 0) return 1;
         if (ld16(sector + ext2sb::kMagic) == ext2sb::kMagicValue &&
-            (Seek(uint32_t(at)) != 0 || WriteSects(uint16_t(sizeof zero / kSectorSize), zero) != 0))
+            (Seek(part, uint32_t(at)) != 0 ||
+             WriteSects(part, uint16_t(sizeof zero / kSectorSize), zero) != 0))
             return 1;
     }
     return 0;
 }
 
-Status BlankInodeTables(const Ext2Geometry& g, uint32_t from) {
+Status BlankInodeTables(FsState& part, const Ext2Geometry& g, uint32_t from) {
     const uint32_t total = g.groups * g.inodeBlocks;
     while (from < total) {
         const uint32_t group = from / g.inodeBlocks;
         const uint32_t count = g.inodeBlocks - from % g.inodeBlocks;
-        if (Seek(g.InodeTableBlock(from) * kSectorsPerBlock) != 0 ||
-            BlankSects(count * kSectorsPerBlock) != 0)
+        if (Seek(part, g.InodeTableBlock(from) * kSectorsPerBlock) != 0 ||
+            BlankSects(part, count * kSectorsPerBlock) != 0)
             return 1;
         from = (group + 1) * g.inodeBlocks;
     }
     return 0;
 }
 
-Status WriteGroups(const Ext2Geometry& g, const FreshUse& use, BlockStream* stream) {
+Status WriteGroups(FsState& part, const Ext2Geometry& g, const FreshUse& use, BlockStream* stream) {
     std::vector<uint8_t> table(size_t(g.descBlocks) * kB, 0);
     uint8_t blocks[kB], inodes[kB];
     uint64_t freeBlocks = 0, freeInodes = 0;
@@ -171,10 +174,10 @@ Status WriteGroups(const Ext2Geometry& g, const FreshUse& use, BlockStream* stre
     for (uint32_t k = 0; k < g.descBlocks; ++k)
         if (stream->Put(g.GroupStart(0) + 1 + k, table.data() + size_t(k) * kB) != 0) return 1;
     if (stream->Flush() != 0) return 1;
-    Ext2Area area = LoadExt2Area();
+    Ext2Area area = LoadExt2Area(part);
     area.freeBlocks = uint32_t(freeBlocks);
     area.freeInodes = uint32_t(freeInodes);
-    StoreExt2Area(area);
+    StoreExt2Area(part, area);
     return 0;
 }
 
@@ -241,23 +244,23 @@ Status CreateBlocks(const Ext2Geometry& g, uint64_t position, const Ext2RunLayou
     return 0;
 }
 
-Status Ext2Clean(const char* label) {
+Status Ext2Clean(FsState& part, const char* label) {
     FlushCache();
     Ext2Geometry g;
-    if (ComputeExt2Params(fsstate->sizeSectors, &g) != 0) {
+    if (ComputeExt2Params(part.sizeSectors, &g) != 0) {
         char text[120];
         snprintf(text, sizeof text,
                  "EXT2 Clean: a partition of %u sectors is too small for ext2\r\n",
-                 unsigned(fsstate->sizeSectors));
+                 unsigned(part.sizeSectors));
         Log(text);
         return 1;
     }
     // From the first write on, the partition holds no sound volume until
     // the clean is complete: a failure leaves it unwritable for the rest of
     // the run (until it is examined afresh).
-    fsstate->valid = 0;
-    StoreFreshArea(g);
-    if (ForgetOldVolume(fsstate->sizeSectors) != 0) return 1;
+    part.valid = 0;
+    StoreFreshArea(part, g);
+    if (ForgetOldVolume(part, part.sizeSectors) != 0) return 1;
 
     // The root directory: inode 2 and the first data block of group 0.
     uint8_t block[kB] = {};
@@ -266,9 +269,9 @@ Status Ext2Clean(const char* label) {
     st32(root + ext2ino::kFileSize, kB);
     st16(root + ext2ino::kLinks, 2);
     FillInodeBlocks(root, g, 0, LayOutRun(1, kP));
-    BlockStream stream;
+    BlockStream stream(part);
     if (stream.Put(g.InodeTable(0), block) != 0 || stream.Flush() != 0 ||
-        BlankInodeTables(g, 1) != 0)
+        BlankInodeTables(part, g, 1) != 0)
         return 1;
     std::memset(block, 0, sizeof block);
     const uint16_t dot = MakeEntry(kExt2RootInode, ".", block);
@@ -278,10 +281,11 @@ Status Ext2Clean(const char* label) {
 
     FreshUse use;
     use.usedData = 1;
-    if (WriteGroups(g, use, &stream) != 0 || BuildSuper(g, g.totalInodes, label) != 0) return 1;
-    fsstate->state = kStateModified;
-    fsstate->valid = 1;
-    return Ext2FlushFsSpecific() != 0 ? 1 : 0;
+    if (WriteGroups(part, g, use, &stream) != 0 || BuildSuper(part, g, g.totalInodes, label) != 0)
+        return 1;
+    part.state = kStateModified;
+    part.valid = 1;
+    return Ext2FlushFsSpecific(part) != 0 ? 1 : 0;
 }
 
 } // namespace vk

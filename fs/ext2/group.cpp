@@ -8,14 +8,14 @@
 
 namespace vk {
 
-Ext2Group* OpenGroup(uint32_t g, bool withBitmaps) {
-    Ext2Area a = LoadExt2Area();
+Ext2Group* OpenGroup(FsState& part, uint32_t g, bool withBitmaps) {
+    Ext2Area a = LoadExt2Area(part);
     if (g >= a.Groups()) return nullptr;
     auto* group = new Ext2Group;
     group->number = g;
     group->descBlock = a.DescBlock(g);
     group->descBuffer.resize(a.B());
-    if (ReadBlock(group->descBlock, group->descBuffer.data()) != 0) {
+    if (ReadBlock(part, group->descBlock, group->descBuffer.data()) != 0) {
         delete group;
         return nullptr;
     }
@@ -26,8 +26,8 @@ Ext2Group* OpenGroup(uint32_t g, bool withBitmaps) {
         group->inodeBitmap.resize(a.B());
         group->blockBitmap.resize(a.B());
         if (!a.ValidBlock(inodeBitmap) || !a.ValidBlock(blockBitmap) ||
-            ReadBlock(inodeBitmap, group->inodeBitmap.data()) != 0 ||
-            ReadBlock(blockBitmap, group->blockBitmap.data()) != 0) {
+            ReadBlock(part, inodeBitmap, group->inodeBitmap.data()) != 0 ||
+            ReadBlock(part, blockBitmap, group->blockBitmap.data()) != 0) {
             Log("EXT2 ERROR: Bad group descriptor\r\n");
             delete group;
             return nullptr;
@@ -36,26 +36,26 @@ Ext2Group* OpenGroup(uint32_t g, bool withBitmaps) {
     return group;
 }
 
-Status WriteGroup(Ext2Group* group) {
+Status WriteGroup(FsState& part, Ext2Group* group) {
     Status status = 0;
     if (group->inodeDirty &&
-        WriteBlock(ld32(group->desc + ext2gd::kInodeBitmap), group->inodeBitmap.data()) != 0)
+        WriteBlock(part, ld32(group->desc + ext2gd::kInodeBitmap), group->inodeBitmap.data()) != 0)
         status = -1;
     if (group->blockDirty &&
-        WriteBlock(ld32(group->desc + ext2gd::kBlockBitmap), group->blockBitmap.data()) != 0)
+        WriteBlock(part, ld32(group->desc + ext2gd::kBlockBitmap), group->blockBitmap.data()) != 0)
         status = -1;
     group->inodeDirty = group->blockDirty = false;
     // Descriptors of other groups share the block and may have changed
     // through their own handles: only this group's 32 bytes are written.
     const size_t offset = size_t(group->desc - group->descBuffer.data());
     std::vector<uint8_t> current(group->descBuffer.size());
-    if (ReadBlock(group->descBlock, current.data()) != 0) {
+    if (ReadBlock(part, group->descBlock, current.data()) != 0) {
         status = -1;
     } else {
         std::copy_n(group->desc, ext2gd::kSize, current.data() + offset);
-        if (WriteBlock(group->descBlock, current.data()) != 0) status = -1;
+        if (WriteBlock(part, group->descBlock, current.data()) != 0) status = -1;
     }
-    fsstate->state = kStateModified;
+    part.state = kStateModified;
     return status;
 }
 
@@ -118,8 +118,8 @@ void LogMetadataInMap() {
 
 } // namespace
 
-bool GroupMetadata(const uint8_t* desc, uint32_t g, uint32_t b) {
-    Ext2Area a = LoadExt2Area();
+bool GroupMetadata(FsState& part, const uint8_t* desc, uint32_t g, uint32_t b) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t start = a.firstDataBlock + g * a.blocksPerGroup;
     const uint32_t copy = a.LastDescBlock() - a.firstDataBlock + 1;
     if (HasSuperCopy(a, g) && b >= start && b - start < copy) return true;
@@ -130,24 +130,24 @@ bool GroupMetadata(const uint8_t* desc, uint32_t g, uint32_t b) {
     return b >= table && b - table < tableBlocks;
 }
 
-Status CheckMapBlock(uint32_t b) {
-    Ext2Area a = LoadExt2Area();
+Status CheckMapBlock(FsState& part, uint32_t b) {
+    Ext2Area a = LoadExt2Area(part);
     if (!a.ValidBlock(b)) {
         Log("EXT2 ERROR: Block number out of range\r\n");
         return -1;
     }
     const uint32_t g = (b - a.firstDataBlock) / a.blocksPerGroup;
     uint8_t descBlock[kMaxBlockBytes];
-    if (ReadBlock(a.DescBlock(g), descBlock) != 0) return -1;
-    if (GroupMetadata(descBlock + (g % a.DescPerBlock()) * ext2gd::kSize, g, b)) {
+    if (ReadBlock(part, a.DescBlock(g), descBlock) != 0) return -1;
+    if (GroupMetadata(part, descBlock + (g % a.DescPerBlock()) * ext2gd::kSize, g, b)) {
         LogMetadataInMap();
         return -1;
     }
     return 0;
 }
 
-uint32_t AllocateBlockinGroup(Ext2Group* group) {
-    Ext2Area a = LoadExt2Area();
+uint32_t AllocateBlockinGroup(FsState& part, Ext2Group* group) {
+    Ext2Area a = LoadExt2Area(part);
     uint16_t free = ld16(group->desc + ext2gd::kFreeBlocks);
     if (free == 0 || group->blockBitmap.empty()) return 0;
     // Bits past the end of the volume are never handed out, whether or not
@@ -158,7 +158,7 @@ uint32_t AllocateBlockinGroup(Ext2Group* group) {
     const uint32_t b = a.blocksPerGroup * group->number + a.firstDataBlock + bit;
     // A bitmap that offers the group's own metadata is damaged: the bit
     // stays as it was and nothing is handed out.
-    if (GroupMetadata(group->desc, group->number, b)) {
+    if (GroupMetadata(part, group->desc, group->number, b)) {
         group->blockBitmap[bit / 8] = uint8_t(group->blockBitmap[bit / 8] & ~(1u << (bit % 8)));
         group->damaged = true;
         Log("EXT2 ERROR: Block bitmap damaged\r\n");
@@ -166,13 +166,13 @@ uint32_t AllocateBlockinGroup(Ext2Group* group) {
     }
     st16(group->desc + ext2gd::kFreeBlocks, uint16_t(free - 1));
     if (a.freeBlocks) --a.freeBlocks;
-    StoreExt2Area(a);
+    StoreExt2Area(part, a);
     group->blockDirty = true;
     return b;
 }
 
-uint32_t AllocateInodeinGroup(Ext2Group* group) {
-    Ext2Area a = LoadExt2Area();
+uint32_t AllocateInodeinGroup(FsState& part, Ext2Group* group) {
+    Ext2Area a = LoadExt2Area(part);
     uint16_t free = ld16(group->desc + ext2gd::kFreeInodes);
     if (free == 0 || group->inodeBitmap.empty()) return 0;
     uint32_t bit = TakeBit(group->inodeBitmap.data(), a.inodesPerGroup);
@@ -185,20 +185,20 @@ uint32_t AllocateInodeinGroup(Ext2Group* group) {
     }
     st16(group->desc + ext2gd::kFreeInodes, uint16_t(free - 1));
     if (a.freeInodes) --a.freeInodes;
-    StoreExt2Area(a);
+    StoreExt2Area(part, a);
     group->inodeDirty = true;
     return n;
 }
 
-Status FreeBlock(uint32_t b) {
-    Ext2Area a = LoadExt2Area();
+Status FreeBlock(FsState& part, uint32_t b) {
+    Ext2Area a = LoadExt2Area(part);
     if (b == 0 || !a.ValidBlock(b)) return -1;
     uint32_t g = (b - a.firstDataBlock) / a.blocksPerGroup;
     uint32_t bit = (b - a.firstDataBlock) % a.blocksPerGroup;
-    Ext2Group* group = OpenGroup(g, true);
+    Ext2Group* group = OpenGroup(part, g, true);
     if (!group) return -1;
     // A map that names metadata never frees it.
-    if (GroupMetadata(group->desc, g, b)) {
+    if (GroupMetadata(part, group->desc, g, b)) {
         LogMetadataInMap();
         CloseGroup(group);
         return -1;
@@ -209,22 +209,22 @@ Status FreeBlock(uint32_t b) {
         byte = uint8_t(byte & ~(1u << (bit % 8)));
         st16(group->desc + ext2gd::kFreeBlocks,
              uint16_t(ld16(group->desc + ext2gd::kFreeBlocks) + 1));
-        a = LoadExt2Area();
+        a = LoadExt2Area(part);
         ++a.freeBlocks;
-        StoreExt2Area(a);
+        StoreExt2Area(part, a);
         group->blockDirty = true;
-        status = WriteGroup(group);
+        status = WriteGroup(part, group);
     }
     CloseGroup(group);
     return status;
 }
 
-Status FreeInode(uint32_t n) {
-    Ext2Area a = LoadExt2Area();
+Status FreeInode(FsState& part, uint32_t n) {
+    Ext2Area a = LoadExt2Area(part);
     if (!a.ValidInode(n)) return -1;
     uint32_t g = (n - 1) / a.inodesPerGroup;
     uint32_t bit = (n - 1) % a.inodesPerGroup;
-    Ext2Group* group = OpenGroup(g, true);
+    Ext2Group* group = OpenGroup(part, g, true);
     if (!group) return -1;
     Status status = 0;
     uint8_t& byte = group->inodeBitmap[bit / 8];
@@ -232,11 +232,11 @@ Status FreeInode(uint32_t n) {
         byte = uint8_t(byte & ~(1u << (bit % 8)));
         st16(group->desc + ext2gd::kFreeInodes,
              uint16_t(ld16(group->desc + ext2gd::kFreeInodes) + 1));
-        a = LoadExt2Area();
+        a = LoadExt2Area(part);
         ++a.freeInodes;
-        StoreExt2Area(a);
+        StoreExt2Area(part, a);
         group->inodeDirty = true;
-        status = WriteGroup(group);
+        status = WriteGroup(part, group);
     }
     CloseGroup(group);
     return status;

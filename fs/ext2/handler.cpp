@@ -7,13 +7,13 @@ namespace vk {
 
 namespace {
 
-uint16_t GetNumBootSectors(FsEntry*) {
+uint16_t GetNumBootSectors(FsState&, FsEntry*) {
     return 2;
 }
 
-Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
-    if (Seek(first) != 0) return -1;
-    return ReadSects(count, buffer) == 0 ? 0 : -1;
+Status ReadBootSectors(FsState& part, FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
+    if (Seek(part, first) != 0) return -1;
+    return ReadSects(part, count, buffer) == 0 ? 0 : -1;
 }
 
 // An operation that changes the volume fails when a cached block could
@@ -55,6 +55,13 @@ const FsHandler EXT2Handler = {
     .Clean = Ext2Clean,
     .FullUnzip = Ext2FullUnzip,
     .FileDescriptor = nullptr,
+    .InitDriver = InitCache,
 };
+
+namespace {
+constexpr uint8_t kTypes[] = {0x83};
+} // namespace
+
+const FsDriver EXT2Driver = {&EXT2Handler, kTypes};
 
 } // namespace vk

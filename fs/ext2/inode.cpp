@@ -8,15 +8,15 @@
 
 namespace vk {
 
-Ext2Inode* OpenInode(uint32_t n, bool withIndirect) {
-    Ext2Area a = LoadExt2Area();
+Ext2Inode* OpenInode(FsState& part, uint32_t n, bool withIndirect) {
+    Ext2Area a = LoadExt2Area(part);
     if (!a.ValidInode(n)) {
         Log("EXT2 ERROR: Inode number out of range\r\n");
         return nullptr;
     }
     const uint32_t g = (n - 1) / a.inodesPerGroup;
     const uint32_t index = (n - 1) % a.inodesPerGroup;
-    Ext2Group* group = OpenGroup(g, false);
+    Ext2Group* group = OpenGroup(part, g, false);
     if (!group) return nullptr;
     uint32_t table = ld32(group->desc + ext2gd::kInodeTable);
     CloseGroup(group);
@@ -30,7 +30,7 @@ Ext2Inode* OpenInode(uint32_t n, bool withIndirect) {
     inode->tableBlock = table + index / a.InodesPerBlock();
     inode->offset = (index % a.InodesPerBlock()) * a.inodeSize;
     inode->block.resize(a.B());
-    if (ReadBlock(inode->tableBlock, inode->block.data()) != 0) {
+    if (ReadBlock(part, inode->tableBlock, inode->block.data()) != 0) {
         delete inode;
         return nullptr;
     }
@@ -55,20 +55,20 @@ Ext2Inode* OpenInode(uint32_t n, bool withIndirect) {
 
 namespace {
 
-Status FlushIndirect(IndirectBuffer& buffer) {
+Status FlushIndirect(FsState& part, IndirectBuffer& buffer) {
     if (!buffer.dirty) return 0;
     buffer.dirty = false;
-    return buffer.block != 0 ? WriteBlock(buffer.block, buffer.data.data()) : 0;
+    return buffer.block != 0 ? WriteBlock(part, buffer.block, buffer.data.data()) : 0;
 }
 
 } // namespace
 
-Status WriteInode(Ext2Inode* inode, bool writeInodeBlock) {
-    Ext2Area a = LoadExt2Area();
+Status WriteInode(FsState& part, Ext2Inode* inode, bool writeInodeBlock) {
+    Ext2Area a = LoadExt2Area(part);
     Status status = 0;
     for (IndirectBuffer* b :
          {&inode->single, &inode->dbl, &inode->dbl2, &inode->tri, &inode->tri2, &inode->tri3})
-        if (FlushIndirect(*b) != 0) status = -1;
+        if (FlushIndirect(part, *b) != 0) status = -1;
     const uint32_t size = ld32(inode->raw + ext2ino::kFileSize);
     st32(inode->raw + ext2ino::kSectors,
          inode->symlink == 1 ? 0 : SizeInBlocks(size, a.B()) * a.sectorsPerBlock);
@@ -77,11 +77,11 @@ Status WriteInode(Ext2Inode* inode, bool writeInodeBlock) {
         // block since this copy was read: only this inode's bytes are put
         // into the block's current contents.
         std::vector<uint8_t> current(a.B());
-        if (ReadBlock(inode->tableBlock, current.data()) != 0) return -1;
+        if (ReadBlock(part, inode->tableBlock, current.data()) != 0) return -1;
         std::copy_n(inode->raw, ext2ino::kSize, current.data() + inode->offset);
         std::copy(current.begin(), current.end(), inode->block.begin());
-        if (WriteBlock(inode->tableBlock, current.data()) != 0) status = -1;
-        fsstate->state = kStateModified;
+        if (WriteBlock(part, inode->tableBlock, current.data()) != 0) status = -1;
+        part.state = kStateModified;
     }
     return status;
 }
@@ -95,24 +95,24 @@ void InodeMergeBuffers(Ext2Inode* dir, const Ext2Inode* child) {
     std::copy_n(child->raw, ext2ino::kSize, dir->block.data() + child->offset);
 }
 
-Ext2Inode* AllocateInode(uint8_t kind) {
-    Ext2Area a = LoadExt2Area();
+Ext2Inode* AllocateInode(FsState& part, uint8_t kind) {
+    Ext2Area a = LoadExt2Area(part);
     uint32_t n = 0;
     for (uint32_t g = 0; g < a.Groups() && n == 0; ++g) {
         MonitorESC();
-        Ext2Group* group = OpenGroup(g, false);
+        Ext2Group* group = OpenGroup(part, g, false);
         if (!group) return nullptr;
         bool free = ld16(group->desc + ext2gd::kFreeInodes) != 0;
         CloseGroup(group);
         if (!free) continue;
-        group = OpenGroup(g, true);
+        group = OpenGroup(part, g, true);
         if (!group) return nullptr;
-        n = AllocateInodeinGroup(group);
+        n = AllocateInodeinGroup(part, group);
         if (n != 0) {
             if (kind == kKindDir)
                 st16(group->desc + ext2gd::kUsedDirs,
                      uint16_t(ld16(group->desc + ext2gd::kUsedDirs) + 1));
-            WriteGroup(group);
+            WriteGroup(part, group);
         }
         CloseGroup(group);
     }
@@ -120,7 +120,7 @@ Ext2Inode* AllocateInode(uint8_t kind) {
         Log("EXT2: No free inode\r\n");
         return nullptr;
     }
-    Ext2Inode* inode = OpenInode(n, false);
+    Ext2Inode* inode = OpenInode(part, n, false);
     if (!inode) return nullptr;
     // An inode that still has links belongs to a file whatever the bitmap
     // says: it is not overwritten.

@@ -126,18 +126,12 @@ class DirWriter {
 // The restore is the sink of the sections the archive pumps read for it.
 class Restore : public FullRestoreSink {
   public:
-    explicit Restore(IArchive* archive)
-        : archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
+    Restore(FsState& part, IArchive* archive)
+        : archive_(archive), part(part), src_(GetFullArchiveSource()), stream_(part) {}
     Status Run();
 
   private:
-    // Every reader call may have moved fsstate (fragments on partitions).
-    Status Call(Status status) {
-        fsstate = self_;
-        return status;
-    }
     FullRestoreSource Source() { return {src_, archive_, "EXT2 Unzip", this}; }
-    void AfterRead() override { fsstate = self_; }
     Status DirSummaryEntry(uint32_t, const uint8_t* p) override;
     Status FileSummaryEntry(uint32_t, const uint8_t* p) override {
         fileSizes_.push_back(ld32(p));
@@ -179,7 +173,7 @@ class Restore : public FullRestoreSink {
     Ext2RunLayout FileLayout(uint32_t i) const { return LayOutRun(BlocksFor(DataSize(i)), kP); }
 
     IArchive* archive_;
-    FsState* self_;
+    FsState& part;
     const FullArchiveSource* src_;
     Ext2Geometry g_;
     uint32_t dirCount_ = 0, fileCount_ = 0;
@@ -213,7 +207,7 @@ Status Restore::Run() {
         return 1;
     }
     const ArchiveHeader* header = nullptr;
-    if (Call(src_->ReadArchiveHeader(archive_, &header)) != 0) return 1;
+    if (src_->ReadArchiveHeader(archive_, &header) != 0) return 1;
     if (std::memcmp(header->fsId, "EXT2", 4) != 0 || header->summaryAttr != kAttr ||
         header->dirAttr != 0) {
         Log("EXT2 Unzip: Incompatible archive type\r\n");
@@ -222,14 +216,14 @@ Status Restore::Run() {
     dirCount_ = header->dirCount;
     fileCount_ = header->fileCount;
     FlushCache();
-    if (ComputeExt2Params(self_->sizeSectors, &g_) != 0) {
+    if (ComputeExt2Params(part.sizeSectors, &g_) != 0) {
         LogFormat("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
-                  unsigned(self_->sizeSectors));
+                  unsigned(part.sizeSectors));
         return 1;
     }
     if (ReadBootArea() != 0 || ReadSummaries() != 0 || CheckFit() != 0) return 1;
     // From here on the partition is written.
-    StoreFreshArea(g_);
+    StoreFreshArea(part, g_);
     if (WriteBootAndSuper() != 0 || WriteInodes() != 0 || WriteDirectories() != 0 ||
         WriteFiles() != 0)
         return 1;
@@ -238,12 +232,13 @@ Status Restore::Run() {
     use.usedData = usedData_;
     use.lastInode = std::max<uint32_t>(10, 9 + dirCount_ + fileCount_);
     use.directories = dirCount_;
-    if (WriteGroups(g_, use, &stream_) != 0 || BuildSuper(g_, g_.totalInodes, kLabel) != 0)
+    if (WriteGroups(part, g_, use, &stream_) != 0 ||
+        BuildSuper(part, g_, g_.totalInodes, kLabel) != 0)
         return 1;
     Log("EXT2 Unzip: Writing disk accounting and backups...\r\n");
-    self_->state = kStateModified;
-    self_->valid = 1;
-    if (Ext2FlushFsSpecific() != 0) return 1;
+    part.state = kStateModified;
+    part.valid = 1;
+    if (Ext2FlushFsSpecific(part) != 0) return 1;
     Log("EXT2 Unzip: Done !\r\n");
     return 0;
 }
@@ -317,8 +312,8 @@ Status Restore::CheckFit() {
 }
 
 Status Restore::WriteBootAndSuper() {
-    if (ForgetOldVolume(self_->sizeSectors) != 0) return 1;
-    if (!boot_.empty() && (Seek(0) != 0 || WriteSects(2, boot_.data()) != 0)) return 1;
+    if (ForgetOldVolume(part, part.sizeSectors) != 0) return 1;
+    if (!boot_.empty() && (Seek(part, 0) != 0 || WriteSects(part, 2, boot_.data()) != 0)) return 1;
     return 0;
 }
 
@@ -396,7 +391,7 @@ Status Restore::WriteInodes() {
     }
     if (!filesLogged) Log("EXT2 Unzip: Extracting files inodes...\r\n");
     if (stream_.Flush() != 0) return 1;
-    return BlankInodeTables(g_, (last - 1) / perBlock + 1);
+    return BlankInodeTables(part, g_, (last - 1) / perBlock + 1);
 }
 
 Status Restore::WriteDirectories() {
@@ -469,13 +464,11 @@ Status Restore::EndFile() {
 
 } // namespace
 
-Status Ext2FullUnzip(IArchive* archive) {
-    FsState* self = fsstate;
-    Status status = Restore(archive).Run();
-    fsstate = self;
+Status Ext2FullUnzip(FsState& part, IArchive* archive) {
+    Status status = Restore(part, archive).Run();
     if (status != 0) {
         // Nothing of a failed restore is worth flushing.
-        self->state = kStateClean;
+        part.state = kStateClean;
         return -1;
     }
     return 0;

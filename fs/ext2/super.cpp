@@ -21,14 +21,14 @@ Status Refuse(const char* why) {
     return 1;
 }
 
-Status ReadSuper(uint8_t* super) {
-    if (Seek(ext2sb::kSector) != 0 || ReadSects(2, super) != 0) return -1;
+Status ReadSuper(FsState& part, uint8_t* super) {
+    if (Seek(part, ext2sb::kSector) != 0 || ReadSects(part, 2, super) != 0) return -1;
     return 0;
 }
 
 } // namespace
 
-Status LoadSuper(const uint8_t* s) {
+Status LoadSuper(FsState& part, const uint8_t* s) {
     using namespace ext2sb;
     if (ld16(s + kMagic) != kMagicValue) return 1;
     Ext2Area a{};
@@ -65,7 +65,7 @@ Status LoadSuper(const uint8_t* s) {
         return Refuse("blocks per group");
     if (a.inodesPerGroup == 0 || a.inodesPerGroup > 8 * B) return Refuse("inodes per group");
     if (a.blocksCount <= a.firstDataBlock + 1) return Refuse("blocks count");
-    if (uint64_t(a.blocksCount) * a.sectorsPerBlock > fsstate->sizeSectors)
+    if (uint64_t(a.blocksCount) * a.sectorsPerBlock > part.sizeSectors)
         return Refuse("file system larger than its partition");
     const uint64_t inodes = uint64_t(a.Groups()) * a.inodesPerGroup;
     if (inodes > UINT32_MAX || inodes != ld32(s + kInodesCount)) return Refuse("inodes count");
@@ -88,20 +88,20 @@ Status LoadSuper(const uint8_t* s) {
     if (a.readOnlyReason != kWritable) a.writable = 0;
 
     // Counters changed in memory since the last flush are kept.
-    if (fsstate->state == kStateModified) {
-        Ext2Area old = LoadExt2Area();
+    if (part.state == kStateModified) {
+        Ext2Area old = LoadExt2Area(part);
         if (old.blocksCount == a.blocksCount && old.inodesCount == a.inodesCount) {
             a.freeBlocks = old.freeBlocks;
             a.freeInodes = old.freeInodes;
         }
     }
-    StoreExt2Area(a);
+    StoreExt2Area(part, a);
     return 0;
 }
 
-bool WriteRefused() {
-    Ext2Area a = LoadExt2Area();
-    if (fsstate->valid && a.writable) return false;
+bool WriteRefused(FsState& part) {
+    Ext2Area a = LoadExt2Area(part);
+    if (part.valid && a.writable) return false;
     static const char* const reasons[] = {
         "the volume is not valid",
         "it uses file system features this driver does not maintain",
@@ -110,36 +110,32 @@ bool WriteRefused() {
         "its free counts are damaged",
     };
     Log("EXT2 ERROR: Volume not written: ");
-    Log(fsstate->valid ? reasons[std::min<int>(a.readOnlyReason, 4)] : reasons[0]);
+    Log(part.valid ? reasons[std::min<int>(a.readOnlyReason, 4)] : reasons[0]);
     Log("\r\n");
     return true;
 }
 
-Status Ext2InitFsSpecific(uint8_t global) {
-    if (global) {
-        InitCache();
-        return 0;
-    }
+Status Ext2InitFsSpecific(FsState& part) {
     // A partition examined afresh (selected anew, formatted, restored) is
     // read from the disk, not from blocks cached before.
-    if (CacheServes(fsstate)) FlushCache();
+    if (CacheServes(&part)) FlushCache();
     uint8_t super[ext2sb::kSize];
-    if (ReadSuper(super) != 0 || LoadSuper(super) != 0) return 1;
-    Ext2Area a = LoadExt2Area();
+    if (ReadSuper(part, super) != 0 || LoadSuper(part, super) != 0) return 1;
+    Ext2Area a = LoadExt2Area(part);
     std::vector<uint8_t> block(a.B());
-    if (ReadBlock(a.firstDataBlock, block.data()) != 0) return 1;
+    if (ReadBlock(part, a.firstDataBlock, block.data()) != 0) return 1;
     const size_t offset = a.B() > 1024 ? 1024 : 0;
     return ld16(block.data() + offset + ext2sb::kMagic) == ext2sb::kMagicValue ? 0 : 1;
 }
 
-Status SyncSuper() {
+Status SyncSuper(FsState& part) {
     using namespace ext2sb;
     uint8_t s[kSize];
-    if (ReadSuper(s) != 0 || ld16(s + kMagic) != kMagicValue) {
+    if (ReadSuper(part, s) != 0 || ld16(s + kMagic) != kMagicValue) {
         Log("EXT2 ERROR: Cannot read the superblock\r\n");
         return -1;
     }
-    Ext2Area a = LoadExt2Area();
+    Ext2Area a = LoadExt2Area(part);
     uint32_t logBlock = 0;
     while ((2u << logBlock) < a.sectorsPerBlock)
         ++logBlock;
@@ -160,7 +156,7 @@ Status SyncSuper() {
         uint32_t t = ld32(s + field);
         if (t < now) st32(s + field, t + 1);
     }
-    if (Seek(kSector) != 0 || WriteSects(2, s) != 0) return -1;
+    if (Seek(part, kSector) != 0 || WriteSects(part, 2, s) != 0) return -1;
     return 0;
 }
 
@@ -169,8 +165,8 @@ namespace {
 // Copies the superblock and the descriptor table to the start of every
 // other group. With blocks above 1024 bytes the copy's superblock sits at
 // the start of its block, not 1024 bytes in as in block 0.
-Status WriteBackups() {
-    Ext2Area a = LoadExt2Area();
+Status WriteBackups(FsState& part) {
+    Ext2Area a = LoadExt2Area(part);
     const uint32_t count = a.LastDescBlock() - a.firstDataBlock + 1;
     const uint32_t perStep = kChunkMax / a.B();
     std::vector<uint8_t> buffer(kChunkMax);
@@ -181,12 +177,12 @@ Status WriteBackups() {
         for (uint32_t done = 0; done < count && status == 0; done += perStep) {
             MonitorESC();
             uint16_t n = uint16_t(std::min(perStep, count - done));
-            status = ReadBlocks(a.firstDataBlock + done, n, buffer.data());
+            status = ReadBlocks(part, a.firstDataBlock + done, n, buffer.data());
             if (status == 0 && done == 0 && a.B() > 1024) {
                 std::copy_n(buffer.data() + 1024, ext2sb::kSize, buffer.data());
                 std::fill_n(buffer.data() + ext2sb::kSize, a.B() - ext2sb::kSize, 0);
             }
-            if (status == 0) status = WriteBlocks(uint32_t(target) + done, n, buffer.data());
+            if (status == 0) status = WriteBlocks(part, uint32_t(target) + done, n, buffer.data());
         }
     }
     return status;
@@ -194,15 +190,15 @@ Status WriteBackups() {
 
 } // namespace
 
-Status Ext2FlushFsSpecific() {
-    if (fsstate->state != kStateModified) return 0;
-    Status status = SyncSuper();
+Status Ext2FlushFsSpecific(FsState& part) {
+    if (part.state != kStateModified) return 0;
+    Status status = SyncSuper(part);
     if (FlushCache() != 0) status = -1;
-    fsstate->state = kStateClean;
+    part.state = kStateClean;
     const char* backup = ReadSetting("EXT2-Backup");
     bool off = (backup[0] == 'o' || backup[0] == 'O') && (backup[1] == 'f' || backup[1] == 'F') &&
                (backup[2] == 'f' || backup[2] == 'F') && backup[3] == '\0';
-    if (!off && status == 0) status = WriteBackups();
+    if (!off && status == 0) status = WriteBackups(part);
     if (status != 0) Log("EXT2 ERROR: Cannot write the file system accounting\r\n");
     return status;
 }

@@ -34,15 +34,17 @@ void PutEntry(const FatArea& a, uint8_t* sector, uint32_t cluster, uint32_t valu
     }
 }
 
-Status ReadFatSectors(const FatArea& a, uint32_t index, uint16_t count, uint8_t* buffer) {
+Status ReadFatSectors(FsState& part, const FatArea& a, uint32_t index, uint16_t count,
+                      uint8_t* buffer) {
     if (index >= a.sectorsPerFat || count > a.sectorsPerFat - index) return -1;
-    if (Seek(a.reservedSectors + index) != 0) return -1;
-    return ReadSects(count, buffer);
+    if (Seek(part, a.reservedSectors + index) != 0) return -1;
+    return ReadSects(part, count, buffer);
 }
 
-Status WriteFatSectors(const FatArea& a, uint32_t index, uint16_t count, const uint8_t* buffer) {
+Status WriteFatSectors(FsState& part, const FatArea& a, uint32_t index, uint16_t count,
+                       const uint8_t* buffer) {
     if (index >= a.sectorsPerFat || count > a.sectorsPerFat - index) return -1;
-    FatArea current = LoadFatArea();
+    FatArea current = LoadFatArea(part);
     if (current.fatDirtyFirst >= current.fatDirtyEnd) {
         current.fatDirtyFirst = index;
         current.fatDirtyEnd = index + count;
@@ -50,9 +52,9 @@ Status WriteFatSectors(const FatArea& a, uint32_t index, uint16_t count, const u
         current.fatDirtyFirst = std::min(current.fatDirtyFirst, index);
         current.fatDirtyEnd = std::max(current.fatDirtyEnd, index + count);
     }
-    StoreFatArea(current);
-    fsstate->state = kStateModified;
-    if (Seek(a.reservedSectors + index) != 0 || WriteSects(count, buffer) != 0) {
+    StoreFatArea(part, current);
+    part.state = kStateModified;
+    if (Seek(part, a.reservedSectors + index) != 0 || WriteSects(part, count, buffer) != 0) {
         Log("ERROR: [FAT] Cannot write the allocation table\r\n");
         return -1;
     }
@@ -77,8 +79,8 @@ void Damaged(ClusterChain* chain, const char* why) {
 }
 
 // Caches the links that follow chain->next within its FAT sector.
-void FillChain(ClusterChain* chain) {
-    FatArea a = LoadFatArea();
+void FillChain(FsState& part, ClusterChain* chain) {
+    FatArea a = LoadFatArea(part);
     chain->position = chain->count = 0;
     uint32_t cluster = chain->next;
     chain->next = 0;
@@ -89,7 +91,7 @@ void FillChain(ClusterChain* chain) {
     uint32_t eps = a.EntriesPerSector();
     uint32_t sector = cluster / eps;
     uint8_t buffer[kSectorSize];
-    if (ReadFatSectors(a, sector, 1, buffer) != 0) {
+    if (ReadFatSectors(part, a, sector, 1, buffer) != 0) {
         Damaged(chain, "allocation table unreadable");
         return;
     }
@@ -116,22 +118,22 @@ void FillChain(ClusterChain* chain) {
 
 } // namespace
 
-Status SeekCluster(uint32_t cluster) {
-    FatArea a = LoadFatArea();
+Status SeekCluster(FsState& part, uint32_t cluster) {
+    FatArea a = LoadFatArea(part);
     if (!a.IsDataCluster(cluster)) return -1;
-    return Seek(a.ClusterSector(cluster));
+    return Seek(part, a.ClusterSector(cluster));
 }
 
-Status ReadClusters(uint32_t cluster, uint8_t* buffer, uint16_t count) {
-    FatArea a = LoadFatArea();
-    if (!ValidRun(a, cluster, count) || Seek(a.ClusterSector(cluster)) != 0) return -1;
-    return ReadSects(uint16_t(count * a.sectorsPerCluster), buffer) == 0 ? 0 : -1;
+Status ReadClusters(FsState& part, uint32_t cluster, uint8_t* buffer, uint16_t count) {
+    FatArea a = LoadFatArea(part);
+    if (!ValidRun(a, cluster, count) || Seek(part, a.ClusterSector(cluster)) != 0) return -1;
+    return ReadSects(part, uint16_t(count * a.sectorsPerCluster), buffer) == 0 ? 0 : -1;
 }
 
-Status WriteClusters(uint32_t cluster, const uint8_t* buffer, uint16_t count) {
-    FatArea a = LoadFatArea();
-    if (!ValidRun(a, cluster, count) || Seek(a.ClusterSector(cluster)) != 0) return -1;
-    return WriteSects(uint16_t(count * a.sectorsPerCluster), buffer) == 0 ? 0 : -1;
+Status WriteClusters(FsState& part, uint32_t cluster, const uint8_t* buffer, uint16_t count) {
+    FatArea a = LoadFatArea(part);
+    if (!ValidRun(a, cluster, count) || Seek(part, a.ClusterSector(cluster)) != 0) return -1;
+    return WriteSects(part, uint16_t(count * a.sectorsPerCluster), buffer) == 0 ? 0 : -1;
 }
 
 ClusterChain* OpenClusters(uint32_t start) {
@@ -141,10 +143,10 @@ ClusterChain* OpenClusters(uint32_t start) {
     return chain;
 }
 
-uint32_t NextClust(ClusterChain* chain) {
+uint32_t NextClust(FsState& part, ClusterChain* chain) {
     if (chain->position >= chain->count) {
         if (chain->next == 0) return 0;
-        FillChain(chain);
+        FillChain(part, chain);
         if (chain->position >= chain->count) return 0;
     }
     chain->last = chain->cache[chain->position++];
@@ -159,41 +161,42 @@ void CloseClusters(ClusterChain* chain) {
     delete chain;
 }
 
-Status ReadFatEntry(uint32_t cluster, uint32_t* value) {
-    FatArea a = LoadFatArea();
+Status ReadFatEntry(FsState& part, uint32_t cluster, uint32_t* value) {
+    FatArea a = LoadFatArea(part);
     *value = 0;
     uint8_t buffer[kSectorSize];
-    if (cluster > a.maxCluster || ReadFatSectors(a, cluster / a.EntriesPerSector(), 1, buffer) != 0)
+    if (cluster > a.maxCluster ||
+        ReadFatSectors(part, a, cluster / a.EntriesPerSector(), 1, buffer) != 0)
         return -1;
     *value = GetEntry(a, buffer, cluster);
     return 0;
 }
 
-Status WriteFatEntry(uint32_t cluster, uint32_t value) {
-    FatArea a = LoadFatArea();
+Status WriteFatEntry(FsState& part, uint32_t cluster, uint32_t value) {
+    FatArea a = LoadFatArea(part);
     uint8_t buffer[kSectorSize];
     uint32_t sector = cluster / a.EntriesPerSector();
-    if (!a.IsDataCluster(cluster) || ReadFatSectors(a, sector, 1, buffer) != 0) return -1;
+    if (!a.IsDataCluster(cluster) || ReadFatSectors(part, a, sector, 1, buffer) != 0) return -1;
     PutEntry(a, buffer, cluster, value);
-    return WriteFatSectors(a, sector, 1, buffer);
+    return WriteFatSectors(part, a, sector, 1, buffer);
 }
 
-void RegisterAllocation(int32_t delta) {
-    FatArea a = LoadFatArea();
+void RegisterAllocation(FsState& part, int32_t delta) {
+    FatArea a = LoadFatArea(part);
     if (a.freeCount != 0xFFFFFFFF) {
         int64_t count = int64_t(a.freeCount) - delta;
         a.freeCount = uint32_t(std::clamp<int64_t>(count, 0, 0xFFFFFFFE));
     }
-    StoreFatArea(a);
-    fsstate->state = kStateModified;
+    StoreFatArea(part, a);
+    part.state = kStateModified;
 }
 
 // AllocateClusters, also reporting the last cluster taken.
-uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
+uint32_t AllocateRun(FsState& part, uint32_t count, uint32_t* first, uint32_t* last) {
     *first = 0;
     if (last) *last = 0;
     if (count == 0) return 0;
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     const uint32_t eps = a.EntriesPerSector();
     uint32_t cluster = a.IsDataCluster(a.nextFree) ? a.nextFree : 2;
     std::vector<uint8_t> block(size_t(kFatBlock) * kSectorSize);
@@ -205,7 +208,7 @@ uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
         return blockCount != 0 && s >= blockStart && s < blockStart + blockCount;
     };
     auto flush = [&]() {
-        if (dirty && WriteFatSectors(a, blockStart, uint16_t(blockCount), block.data()) != 0)
+        if (dirty && WriteFatSectors(part, a, blockStart, uint16_t(blockCount), block.data()) != 0)
             failed = true;
         dirty = false;
     };
@@ -215,7 +218,8 @@ uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
             MonitorESC();
             blockStart = cluster / eps;
             blockCount = std::min<uint32_t>(kFatBlock, a.sectorsPerFat - blockStart);
-            if (failed || ReadFatSectors(a, blockStart, uint16_t(blockCount), block.data()) != 0) {
+            if (failed ||
+                ReadFatSectors(part, a, blockStart, uint16_t(blockCount), block.data()) != 0) {
                 failed = true;
                 blockCount = 0;
                 break;
@@ -229,7 +233,7 @@ uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
                 PutEntry(a, block.data() + size_t(previous / eps - blockStart) * kSectorSize,
                          previous, cluster);
                 dirty = true;
-            } else if (WriteFatEntry(previous, cluster) != 0) {
+            } else if (WriteFatEntry(part, previous, cluster) != 0) {
                 failed = true;
             }
             // Mark it taken at once, so that the block never shows it free.
@@ -242,40 +246,40 @@ uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last) {
     }
     flush();
     if (taken == count && !failed) {
-        FatArea current = LoadFatArea();
+        FatArea current = LoadFatArea(part);
         current.nextFree = previous;
-        StoreFatArea(current);
-        RegisterAllocation(int32_t(taken));
+        StoreFatArea(part, current);
+        RegisterAllocation(part, int32_t(taken));
         if (last) *last = previous;
         return 0;
     }
     // Nothing is kept of a failed allocation.
     if (taken > 0) {
-        RegisterAllocation(int32_t(taken));
-        FreeClusters(*first, 1);
+        RegisterAllocation(part, int32_t(taken));
+        FreeClusters(part, *first, 1);
     }
     if (!failed) Log("ERROR: [FAT] Not enough free clusters\r\n");
     *first = 0;
     return failed ? count : count - taken;
 }
 
-uint32_t AllocateClusters(uint32_t count, uint32_t* first) {
-    return AllocateRun(count, first, nullptr);
+uint32_t AllocateClusters(FsState& part, uint32_t count, uint32_t* first) {
+    return AllocateRun(part, count, first, nullptr);
 }
 
-Status GrowClusters(uint32_t* last, uint32_t count) {
+Status GrowClusters(FsState& part, uint32_t* last, uint32_t count) {
     uint32_t first = 0;
-    if (AllocateClusters(count, &first) != 0) return 1;
-    if (WriteFatEntry(*last, first) != 0) {
-        FreeClusters(first, 1);
+    if (AllocateClusters(part, count, &first) != 0) return 1;
+    if (WriteFatEntry(part, *last, first) != 0) {
+        FreeClusters(part, first, 1);
         return 1;
     }
     *last = first;
     return 0;
 }
 
-Status FreeClusters(uint32_t start, uint8_t freeAll) {
-    FatArea a = LoadFatArea();
+Status FreeClusters(FsState& part, uint32_t start, uint8_t freeAll) {
+    FatArea a = LoadFatArea(part);
     if (start == 0) return 0;
     if (!a.IsDataCluster(start)) return -1;
     const uint32_t eps = a.EntriesPerSector();
@@ -287,9 +291,9 @@ Status FreeClusters(uint32_t start, uint8_t freeAll) {
     for (bool first = true;; first = false) {
         uint32_t sector = cluster / eps;
         if (sector != loaded) {
-            if (dirty && WriteFatSectors(a, loaded, 1, buffer) != 0) status = -1;
+            if (dirty && WriteFatSectors(part, a, loaded, 1, buffer) != 0) status = -1;
             dirty = false;
-            if (status != 0 || ReadFatSectors(a, sector, 1, buffer) != 0) {
+            if (status != 0 || ReadFatSectors(part, a, sector, 1, buffer) != 0) {
                 status = -1;
                 break;
             }
@@ -313,8 +317,8 @@ Status FreeClusters(uint32_t start, uint8_t freeAll) {
         }
         cluster = value;
     }
-    if (dirty && WriteFatSectors(a, loaded, 1, buffer) != 0) status = -1;
-    if (freed > 0) RegisterAllocation(-int32_t(freed));
+    if (dirty && WriteFatSectors(part, a, loaded, 1, buffer) != 0) status = -1;
+    if (freed > 0) RegisterAllocation(part, -int32_t(freed));
     return status;
 }
 

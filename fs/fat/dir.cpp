@@ -63,8 +63,8 @@ void DropEntryCache() {
     entryCache.entries.reset();
 }
 
-CachedEntry* FindCached(const FsEntry* entry) {
-    if (!entryCache.valid || entryCache.state != fsstate) return nullptr;
+CachedEntry* FindCached(FsState& part, const FsEntry* entry) {
+    if (!entryCache.valid || entryCache.state != &part) return nullptr;
     EntryList& list = *entryCache.entries;
     for (size_t i = list.size(); i-- > 0;)
         if (list[i].location1 == entry->location1 && list[i].location2 == entry->location2 &&
@@ -177,14 +177,14 @@ void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char
 }
 
 // Loads the next cluster of a directory; false at its end.
-bool LoadNext(FatDir* d) {
+bool LoadNext(FsState& part, FatDir* d) {
     if (d->root) return false;
-    uint32_t cluster = NextClust(d->chain);
+    uint32_t cluster = NextClust(part, d->chain);
     if (cluster == 0) {
         if (d->chain->damaged) d->failed = true;
         return false;
     }
-    if (ReadClusters(cluster, d->buffer.data(), 1) != 0) {
+    if (ReadClusters(part, cluster, d->buffer.data(), 1) != 0) {
         Log("ERROR: [FAT] Cannot read a directory\r\n");
         d->failed = true;
         return false;
@@ -194,13 +194,15 @@ bool LoadNext(FatDir* d) {
     return true;
 }
 
-Status ReadRootArea(const FatArea& a, uint8_t* buffer) {
-    if (Seek(a.RootSector()) != 0 || ReadSects(uint16_t(a.RootSectors()), buffer) != 0) return -1;
+Status ReadRootArea(FsState& part, const FatArea& a, uint8_t* buffer) {
+    if (Seek(part, a.RootSector()) != 0 || ReadSects(part, uint16_t(a.RootSectors()), buffer) != 0)
+        return -1;
     return 0;
 }
 
-Status WriteRootArea(const FatArea& a, const uint8_t* buffer) {
-    if (Seek(a.RootSector()) != 0 || WriteSects(uint16_t(a.RootSectors()), buffer) != 0) return -1;
+Status WriteRootArea(FsState& part, const FatArea& a, const uint8_t* buffer) {
+    if (Seek(part, a.RootSector()) != 0 || WriteSects(part, uint16_t(a.RootSectors()), buffer) != 0)
+        return -1;
     return 0;
 }
 
@@ -213,20 +215,20 @@ struct SlotBlock {
     uint8_t* Slot(int i) { return data.data() + size_t(i) * fatdir::kSlotSize; }
 };
 
-Status LoadBlock(const FatArea& a, uint32_t cluster, SlotBlock& block) {
+Status LoadBlock(FsState& part, const FatArea& a, uint32_t cluster, SlotBlock& block) {
     block.cluster = cluster;
     if (cluster == 0) {
         if (a.Fat32()) return -1;
         block.data.assign(size_t(a.RootSectors()) * kSectorSize, 0);
-        return ReadRootArea(a, block.data.data());
+        return ReadRootArea(part, a, block.data.data());
     }
     block.data.assign(a.ClusterBytes(), 0);
-    return ReadClusters(cluster, block.data.data(), 1);
+    return ReadClusters(part, cluster, block.data.data(), 1);
 }
 
-Status StoreBlock(const FatArea& a, const SlotBlock& block) {
-    Status status = block.cluster == 0 ? WriteRootArea(a, block.data.data())
-                                       : WriteClusters(block.cluster, block.data.data(), 1);
+Status StoreBlock(FsState& part, const FatArea& a, const SlotBlock& block) {
+    Status status = block.cluster == 0 ? WriteRootArea(part, a, block.data.data())
+                                       : WriteClusters(part, block.cluster, block.data.data(), 1);
     if (status != 0) Log("ERROR: [FAT] Cannot write a directory\r\n");
     return status;
 }
@@ -257,24 +259,24 @@ bool HoldsLabel(const uint8_t* buffer, int slots) {
 
 // Writes a new volume label into the boot sector (and its FAT32 backup)
 // when the boot sector has a label field, so that both name the volume alike.
-Status SetBootLabel(const FatArea& a, const uint8_t* name11) {
+Status SetBootLabel(FsState& part, const FatArea& a, const uint8_t* name11) {
     uint8_t boot[kSectorSize];
-    if (Seek(0) != 0 || ReadSects(1, boot) != 0) return -1;
+    if (Seek(part, 0) != 0 || ReadSects(part, 1, boot) != 0) return -1;
     const size_t e = a.Fat32() ? fatboot::kExtendedFat32 : fatboot::kExtendedFat16;
     if (boot[e + fatboot::kBootSignature] != 0x29) return 0;
     std::memcpy(boot + e + fatboot::kLabel, name11, fatboot::kLabelSize);
-    if (Seek(0) != 0 || WriteSects(1, boot) != 0) return -1;
+    if (Seek(part, 0) != 0 || WriteSects(part, 1, boot) != 0) return -1;
     if (a.Fat32() && a.backupBootSector != 0 &&
-        (Seek(a.backupBootSector) != 0 || WriteSects(1, boot) != 0))
+        (Seek(part, a.backupBootSector) != 0 || WriteSects(part, 1, boot) != 0))
         return -1;
     return 0;
 }
 
 // Adds an entry to the end of the directory.
-Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, uint8_t kind,
-                      FsEntry* entry) {
+Status CreateDirEntry(FsState& part, FatDir* d, const char* name, const uint8_t* attributes,
+                      uint8_t kind, FsEntry* entry) {
     if (!StorableName(name)) return -1;
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     const bool volumeRoot = d->root || (a.Fat32() && d->start == a.rootCluster);
     *entry = FsEntry{};
     if (std::strlen(d->path) + std::strlen(name) >= size_t(kPathMax)) {
@@ -289,7 +291,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     const uint32_t perCluster = a.ClusterBytes() / fatdir::kSlotSize;
     if (!d->root) {
         ClusterChain* chain = OpenClusters(d->start);
-        while (uint32_t c = NextClust(chain)) {
+        while (uint32_t c = NextClust(part, chain)) {
             clusters.push_back(c);
             if (clusters.size() * perCluster > kMaxDirSlots) {
                 chain->damaged = 1;
@@ -301,7 +303,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         CloseClusters(chain);
         if (damaged || clusters.empty()) return -1;
     }
-    if (LoadBlock(a, d->root ? 0 : clusters.back(), block) != 0) return -1;
+    if (LoadBlock(part, a, d->root ? 0 : clusters.back(), block) != 0) return -1;
     int insert = 0;
     while (insert < block.Slots() && block.Slot(insert)[0] != fatdir::kEndMark)
         ++insert;
@@ -313,13 +315,13 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
         CollectNames(block.data.data(), block.Slots(), rootNames);
     } else {
         names = &nameCache.names;
-        if (!nameCache.valid || nameCache.state != fsstate || nameCache.start != d->start ||
+        if (!nameCache.valid || nameCache.state != &part || nameCache.start != d->start ||
             nameCache.lastCluster != block.cluster || nameCache.endSlot != insert) {
             nameCache.valid = false;
             nameCache.names.clear();
             std::vector<uint8_t> buffer(a.ClusterBytes());
             for (size_t i = 0; i + 1 < clusters.size(); ++i) {
-                if (ReadClusters(clusters[i], buffer.data(), 1) != 0) return -1;
+                if (ReadClusters(part, clusters[i], buffer.data(), 1) != 0) return -1;
                 if (!CollectNames(buffer.data(), int(perCluster), nameCache.names)) break;
             }
             CollectNames(block.data.data(), block.Slots(), nameCache.names);
@@ -344,7 +346,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
                 } else if (label) {
                     std::vector<uint8_t> buffer(a.ClusterBytes());
                     for (size_t i = 0; i + 1 < clusters.size() && label; ++i) {
-                        if (ReadClusters(clusters[i], buffer.data(), 1) != 0) return -1;
+                        if (ReadClusters(part, clusters[i], buffer.data(), 1) != 0) return -1;
                         label = !HoldsLabel(buffer.data(), int(perCluster));
                     }
                     label = label && !HoldsLabel(block.data.data(), block.Slots());
@@ -396,7 +398,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
             return -1;
         }
         uint32_t grown = block.cluster;
-        if (GrowClusters(&grown, 1) != 0) return -1;
+        if (GrowClusters(part, &grown, 1) != 0) return -1;
         next.cluster = grown;
         next.data.assign(a.ClusterBytes(), 0);
     }
@@ -415,17 +417,17 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     }
     // A new cluster is written first: should that fail, it is given back
     // before the directory ever reads its old contents as slots.
-    if (spill > 0 && StoreBlock(a, next) != 0) {
-        FreeClusters(block.cluster, 0);
+    if (spill > 0 && StoreBlock(part, a, next) != 0) {
+        FreeClusters(part, block.cluster, 0);
         return -1;
     }
-    if (insert < block.Slots() && StoreBlock(a, block) != 0) {
+    if (insert < block.Slots() && StoreBlock(part, a, block) != 0) {
         ++dirGeneration;
         DropEntryCache();
         nameCache.valid = false;
         return -1;
     }
-    if (label && SetBootLabel(a, reinterpret_cast<const uint8_t*>(shortName)) != 0)
+    if (label && SetBootLabel(part, a, reinterpret_cast<const uint8_t*>(shortName)) != 0)
         Log("ERROR: [FAT] Cannot write the label into the boot sector\r\n");
 
     entry->kind = kind;
@@ -438,7 +440,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     PackAttributes(slot, entry->attributes, slots > 0 ? ShortNameTail(slot) : 0);
 
     ++dirGeneration;
-    if (entryCache.valid && entryCache.state == fsstate && entryCache.start == d->start) {
+    if (entryCache.valid && entryCache.state == &part && entryCache.start == d->start) {
         if (entryCache.lastCluster == block.cluster && entryCache.endSlot == insert) {
             CachedEntry added;
             SetCachedName(added, name);
@@ -457,7 +459,7 @@ Status CreateDirEntry(FatDir* d, const char* name, const uint8_t* attributes, ui
     if (!d->root) {
         nameCache.names.insert(std::string(shortName, fatdir::kNameSize));
         nameCache.valid = true;
-        nameCache.state = fsstate;
+        nameCache.state = &part;
         nameCache.start = d->start;
         nameCache.lastCluster = shortCluster;
         nameCache.endSlot = shortIndex + 1;
@@ -483,8 +485,8 @@ Status ShortSlotSector(const FatArea& a, const FsEntry* entry, uint32_t* sector,
 }
 
 // Parent cluster as a ".." slot stores it: 0 for the root.
-uint32_t ParentCluster(const FatDir* d) {
-    FatArea a = LoadFatArea();
+uint32_t ParentCluster(FsState& part, const FatDir* d) {
+    FatArea a = LoadFatArea(part);
     if (d->root || (a.Fat32() && d->start == a.rootCluster)) return 0;
     return d->start;
 }
@@ -562,13 +564,13 @@ void BuildFATDirEnt(uint8_t* slot, const char* longName, const char* shortName, 
     st16(slot + kCluster, 0);
 }
 
-Status UpdateDirEntry(FsEntry* entry) {
-    FatArea a = LoadFatArea();
+Status UpdateDirEntry(FsState& part, FsEntry* entry) {
+    FatArea a = LoadFatArea(part);
     uint32_t sector = 0;
     size_t offset = 0;
     uint8_t buffer[kSectorSize];
-    if (ShortSlotSector(a, entry, &sector, &offset) != 0 || Seek(sector) != 0 ||
-        ReadSects(1, buffer) != 0)
+    if (ShortSlotSector(a, entry, &sector, &offset) != 0 || Seek(part, sector) != 0 ||
+        ReadSects(part, 1, buffer) != 0)
         return -1;
     uint8_t* slot = buffer + offset;
     if (!InUseShortSlot(slot)) {
@@ -584,12 +586,12 @@ Status UpdateDirEntry(FsEntry* entry) {
         st16(slot + kWrtDate, ReadDOSDate());
     }
     ++dirGeneration;
-    if (Seek(sector) != 0 || WriteSects(1, buffer) != 0) {
+    if (Seek(part, sector) != 0 || WriteSects(part, 1, buffer) != 0) {
         Log("ERROR: [FAT] Cannot write a directory\r\n");
         DropEntryCache();
         return -1;
     }
-    if (CachedEntry* cached = FindCached(entry)) {
+    if (CachedEntry* cached = FindCached(part, entry)) {
         cached->start = entry->start;
         cached->size = entry->kind == kKindDir ? 0 : entry->size;
         std::memcpy(cached->attributes + fatattr::kWrtTime, slot + kWrtTime, 4);
@@ -597,11 +599,11 @@ Status UpdateDirEntry(FsEntry* entry) {
     return 0;
 }
 
-Status DeleteDirEntry(FsEntry* entry) {
-    FatArea a = LoadFatArea();
+Status DeleteDirEntry(FsState& part, FsEntry* entry) {
+    FatArea a = LoadFatArea(part);
     SlotBlock shortBlock, firstBlock;
     if (entry->location1 == 0 && a.Fat32()) return -1;
-    if (LoadBlock(a, entry->location1, shortBlock) != 0) return -1;
+    if (LoadBlock(part, a, entry->location1, shortBlock) != 0) return -1;
     int s = int(entry->location2);
     if (s >= shortBlock.Slots() || !InUseShortSlot(shortBlock.Slot(s))) {
         Log("ERROR: [FAT] Directory entry moved\r\n");
@@ -610,7 +612,7 @@ Status DeleteDirEntry(FsEntry* entry) {
     // The long-name slots may start in the cluster before the short slot's.
     bool two = entry->location1 != 0 && entry->location3 != entry->location1 &&
                a.IsDataCluster(entry->location3);
-    if (two && LoadBlock(a, entry->location3, firstBlock) != 0) return -1;
+    if (two && LoadBlock(part, a, entry->location3, firstBlock) != 0) return -1;
     int before = two ? firstBlock.Slots() : 0;
     auto slotAt = [&](int i) {
         return i < before ? firstBlock.Slot(i) : shortBlock.Slot(i - before);
@@ -629,16 +631,17 @@ Status DeleteDirEntry(FsEntry* entry) {
         if (last) break;
     }
     ++dirGeneration;
-    if (CachedEntry* cached = FindCached(entry)) cached->deleted = true;
-    if (StoreBlock(a, shortBlock) != 0 || (firstChanged && StoreBlock(a, firstBlock) != 0)) {
+    if (CachedEntry* cached = FindCached(part, entry)) cached->deleted = true;
+    if (StoreBlock(part, a, shortBlock) != 0 ||
+        (firstChanged && StoreBlock(part, a, firstBlock) != 0)) {
         DropEntryCache();
         return -1;
     }
     return 0;
 }
 
-Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
-    FatArea a = LoadFatArea();
+Status FatOpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir) {
+    FatArea a = LoadFatArea(part);
     if (entry && entry->kind != kKindDir) return -1;
     // A subdirectory without a cluster of its own, or one claiming the
     // FAT32 root's, is damaged: opening it would reach the root instead.
@@ -660,11 +663,10 @@ Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
         d->path[length] = '/';
         d->path[length + 1] = '\0';
     } else {
-        std::snprintf(d->path, sizeof d->path, "{%d:%d}", fsstate->disk & 0x7F,
-                      int(fsstate->partition));
+        std::snprintf(d->path, sizeof d->path, "{%d:%d}", part.disk & 0x7F, int(part.partition));
     }
     d->pathLength = std::strlen(d->path);
-    if (entryCache.valid && entryCache.state == fsstate && entryCache.start == d->start) {
+    if (entryCache.valid && entryCache.state == &part && entryCache.start == d->start) {
         d->cached = entryCache.entries;
         *dir = reinterpret_cast<FsDirHandle*>(d);
         return 0;
@@ -673,7 +675,7 @@ Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
     d->generation = dirGeneration;
     if (d->root) {
         d->buffer.assign(size_t(a.RootSectors()) * kSectorSize, 0);
-        if (ReadRootArea(a, d->buffer.data()) != 0) {
+        if (ReadRootArea(part, a, d->buffer.data()) != 0) {
             delete d;
             return -1;
         }
@@ -692,7 +694,7 @@ Status FatOpenDir(FsEntry* entry, FsDirHandle** dir) {
     return 0;
 }
 
-Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
+Status FatNextDirEntry(FsState& part, FsDirHandle* handle, FsEntry* entry) {
     FatDir* d = AsDir(handle);
     if (d->cached) {
         const EntryList& list = *d->cached;
@@ -720,10 +722,10 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
         entry->location3 = c.location3;
         return 0;
     }
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     int endSlot = -1; // where a clean end was found
     while (!d->ended) {
-        if (d->slot >= d->slotsPerBuffer && !LoadNext(d)) {
+        if (d->slot >= d->slotsPerBuffer && !LoadNext(part, d)) {
             if (!d->failed) endSlot = d->slotsPerBuffer;
             break;
         }
@@ -811,7 +813,7 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
     if (!d->ended && d->recording && endSlot >= 0 && d->generation == dirGeneration &&
         (d->root || d->cluster != 0)) {
         entryCache.valid = true;
-        entryCache.state = fsstate;
+        entryCache.state = &part;
         entryCache.start = d->start;
         entryCache.lastCluster = d->root ? 0 : d->cluster;
         entryCache.endSlot = endSlot;
@@ -822,77 +824,78 @@ Status FatNextDirEntry(FsDirHandle* handle, FsEntry* entry) {
     return 1;
 }
 
-Status FatGetFileInfo(FsEntry*) {
+Status FatGetFileInfo(FsState&, FsEntry*) {
     return 0;
 }
 
-Status FatCreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+Status FatCreateFile(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
                      FsEntry* entry) {
-    return CreateDirEntry(AsDir(dir), name, attributes, kKindFile, entry);
+    return CreateDirEntry(part, AsDir(dir), name, attributes, kKindFile, entry);
 }
 
-Status FatCreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+Status FatCreateDir(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                    FsEntry* entry) {
     FatDir* d = AsDir(dir);
-    if (CreateDirEntry(d, name, attributes, kKindDir, entry) != 0) return -1;
-    FatArea a = LoadFatArea();
+    if (CreateDirEntry(part, d, name, attributes, kKindDir, entry) != 0) return -1;
+    FatArea a = LoadFatArea(part);
     uint32_t cluster = 0;
-    if (AllocateClusters(1, &cluster) != 0) {
-        DeleteDirEntry(entry);
+    if (AllocateClusters(part, 1, &cluster) != 0) {
+        DeleteDirEntry(part, entry);
         return -1;
     }
     // A cluster holds at least the two dot slots (sizes come from an
     // accepted boot sector, so this only guards the buffer below).
     const size_t clusterBytes = a.ClusterBytes();
     if (clusterBytes < 2 * fatdir::kSlotSize) {
-        FreeClusters(cluster, 1);
-        DeleteDirEntry(entry);
+        FreeClusters(part, cluster, 1);
+        DeleteDirEntry(part, entry);
         return -1;
     }
     std::vector<uint8_t> buffer(clusterBytes, 0);
     DotSlot(buffer.data(), ".", cluster);
-    DotSlot(buffer.data() + fatdir::kSlotSize, "..", ParentCluster(d));
-    if (WriteClusters(cluster, buffer.data(), 1) != 0) {
+    DotSlot(buffer.data() + fatdir::kSlotSize, "..", ParentCluster(part, d));
+    if (WriteClusters(part, cluster, buffer.data(), 1) != 0) {
         Log("ERROR: [FAT] Cannot write a directory\r\n");
-        FreeClusters(cluster, 1);
-        DeleteDirEntry(entry);
+        FreeClusters(part, cluster, 1);
+        DeleteDirEntry(part, entry);
         return -1;
     }
     entry->start = cluster;
-    return UpdateDirEntry(entry) == 0 ? 0 : -1;
+    return UpdateDirEntry(part, entry) == 0 ? 0 : -1;
 }
 
-Status FatCloseDir(FsDirHandle* dir) {
+Status FatCloseDir(FsState&, FsDirHandle* dir) {
     FatDir* d = AsDir(dir);
     if (d->chain) CloseClusters(d->chain);
     delete d;
     return 0;
 }
 
-Status FatRemoveFile(FsEntry* entry) {
+Status FatRemoveFile(FsState& part, FsEntry* entry) {
     if (entry->kind != kKindFile) return -1;
-    if (entry->start != 0 && FreeClusters(entry->start, 1) != 0) return -1;
-    return DeleteDirEntry(entry) == 0 ? 0 : -1;
+    if (entry->start != 0 && FreeClusters(part, entry->start, 1) != 0) return -1;
+    return DeleteDirEntry(part, entry) == 0 ? 0 : -1;
 }
 
-Status FatRemoveDir(FsEntry* entry) {
+Status FatRemoveDir(FsState& part, FsEntry* entry) {
     if (entry->kind != kKindDir) return -1;
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     if (entry->start == 0 || (a.Fat32() && entry->start == a.rootCluster)) return -1;
     // A directory that still holds entries is not removed: its entries'
     // clusters would be lost.
     FsDirHandle* handle = nullptr;
-    if (FatOpenDir(entry, &handle) != 0) return -1;
+    if (FatOpenDir(part, entry, &handle) != 0) return -1;
     FsEntry inside{};
-    bool empty = FatNextDirEntry(handle, &inside) != 0;
-    FatCloseDir(handle);
+    bool empty = FatNextDirEntry(part, handle, &inside) != 0;
+    FatCloseDir(part, handle);
     if (!empty) {
         Log("ERROR: [FAT] Directory not empty\r\n");
         return -1;
     }
     if (entryCache.start == entry->start) DropEntryCache();
     if (nameCache.start == entry->start) nameCache.valid = false;
-    if (FreeClusters(entry->start, 1) != 0) return -1;
-    return DeleteDirEntry(entry) == 0 ? 0 : -1;
+    if (FreeClusters(part, entry->start, 1) != 0) return -1;
+    return DeleteDirEntry(part, entry) == 0 ? 0 : -1;
 }
 
 } // namespace vk

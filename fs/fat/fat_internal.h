@@ -14,10 +14,10 @@ namespace vk {
 
 // Quick format and full restore (the two slots that differ between the
 // FAT16 and FAT32 tables).
-Status Clean16(const char* label);
-Status Clean32(const char* label);
-Status FullUnzip16(IArchive* archive);
-Status FullUnzip32(IArchive* archive);
+Status Clean16(FsState& part, const char* label);
+Status Clean32(FsState& part, const char* label);
+Status FullUnzip16(FsState& part, IArchive* archive);
+Status FullUnzip32(FsState& part, IArchive* archive);
 
 // The layout of the current FAT partition, kept in FsState::driverArea.
 struct FatArea {
@@ -54,28 +54,28 @@ struct FatArea {
 static_assert(std::is_trivially_copyable_v<FatArea>);
 static_assert(sizeof(FatArea) <= kDriverAreaSize);
 
-// Copies of the current partition's driver area (fsstate must be set).
-inline FatArea LoadFatArea() {
+// Copies of the partition's driver area.
+inline FatArea LoadFatArea(FsState& part) {
     FatArea area;
-    std::memcpy(&area, fsstate->driverArea, sizeof area);
+    std::memcpy(&area, part.driverArea, sizeof area);
     return area;
 }
-inline void StoreFatArea(const FatArea& area) {
-    std::memcpy(fsstate->driverArea, &area, sizeof area);
+inline void StoreFatArea(FsState& part, const FatArea& area) {
+    std::memcpy(part.driverArea, &area, sizeof area);
 }
 
 // Checks a FAT16 or FAT32 boot sector (512 bytes) against the size of the
-// current partition and loads its layout into the driver area. freeCount
+// partition and loads its layout into the driver area. freeCount
 // and nextFree start at 65536 and 2 (FAT16) or unknown (0xFFFFFFFF) and 2
 // (FAT32, until the FSInfo sector is read). 0, or 1 after logging why the
 // boot sector is refused.
-Status LoadBootSectInfos(const uint8_t* bootSector);
+Status LoadBootSectInfos(FsState& part, const uint8_t* bootSector);
 
 // Cluster access. Each returns -1 for a cluster outside 2..maxCluster (or a
 // run reaching past it) and for a disk error.
-Status SeekCluster(uint32_t cluster);
-Status ReadClusters(uint32_t cluster, uint8_t* buffer, uint16_t count);
-Status WriteClusters(uint32_t cluster, const uint8_t* buffer, uint16_t count);
+Status SeekCluster(FsState& part, uint32_t cluster);
+Status ReadClusters(FsState& part, uint32_t cluster, uint8_t* buffer, uint16_t count);
+Status WriteClusters(FsState& part, uint32_t cluster, const uint8_t* buffer, uint16_t count);
 
 // A cluster-chain reader: the FAT file handle and the chain of an open
 // directory. It caches the run of links that lie in one FAT sector.
@@ -93,31 +93,31 @@ struct ClusterChain {
 ClusterChain* OpenClusters(uint32_t start);
 // The next cluster of the chain, 0 at its end (or when it is damaged: then
 // `damaged` is set and the reason logged).
-uint32_t NextClust(ClusterChain* chain);
+uint32_t NextClust(FsState& part, ClusterChain* chain);
 // The next cached cluster without consuming it, 0 if none is cached.
 uint32_t PeekClust(ClusterChain* chain);
 void CloseClusters(ClusterChain* chain);
 
 // Reads the FAT entry of a cluster (masked to 28 bits on FAT32); 0 and -1
 // status on a read error or a cluster outside the FAT.
-Status ReadFatEntry(uint32_t cluster, uint32_t* value);
+Status ReadFatEntry(FsState& part, uint32_t cluster, uint32_t* value);
 // Writes one FAT entry (FAT number 1) at once.
-Status WriteFatEntry(uint32_t cluster, uint32_t value);
+Status WriteFatEntry(FsState& part, uint32_t cluster, uint32_t value);
 
 // Takes `count` free clusters from nextFree upward (no wrap-around), links
 // them into one chain ending in the terminator and returns the number still
 // missing (0 on success); *first receives the first one (0 if none).
-uint32_t AllocateClusters(uint32_t count, uint32_t* first);
+uint32_t AllocateClusters(FsState& part, uint32_t count, uint32_t* first);
 // AllocateClusters that also reports the last cluster taken (optional).
-uint32_t AllocateRun(uint32_t count, uint32_t* first, uint32_t* last);
+uint32_t AllocateRun(FsState& part, uint32_t count, uint32_t* first, uint32_t* last);
 // Allocates `count` clusters and links them behind *last; *last becomes the
 // first new cluster. 1 (nothing kept) on failure.
-Status GrowClusters(uint32_t* last, uint32_t count);
+Status GrowClusters(FsState& part, uint32_t* last, uint32_t count);
 // Gives a chain back. freeAll 0 keeps `start` as the chain's end.
-Status FreeClusters(uint32_t start, uint8_t freeAll);
+Status FreeClusters(FsState& part, uint32_t start, uint8_t freeAll);
 // Records that delta clusters were taken (negative: given back): the free
 // count falls by delta and the partition is marked modified.
-void RegisterAllocation(int32_t delta);
+void RegisterAllocation(FsState& part, int32_t delta);
 
 // Fills one directory slot. ordinal 0: the short slot, from the 11 bytes of
 // shortName, with the attribute, tenths, times and dates of the packed
@@ -134,25 +134,28 @@ uint32_t PackedTail(const uint8_t* attributes);
 
 // Rewrites an entry's short slot: first cluster and size, and the
 // modification date and time while TouchFiles is set.
-Status UpdateDirEntry(FsEntry* entry);
+Status UpdateDirEntry(FsState& part, FsEntry* entry);
 // Marks an entry's short slot and its long-name slots deleted.
-Status DeleteDirEntry(FsEntry* entry);
+Status DeleteDirEntry(FsState& part, FsEntry* entry);
 
 // The table operations of the directory and file code.
-Status FatOpenDir(FsEntry* entry, FsDirHandle** dir);
-Status FatNextDirEntry(FsDirHandle* dir, FsEntry* entry);
-Status FatGetFileInfo(FsEntry* entry);
-Status FatCreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
-Status FatCreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry);
-Status FatCloseDir(FsDirHandle* dir);
-Status FatRemoveFile(FsEntry* entry);
-Status FatRemoveDir(FsEntry* entry);
-Status FatOpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
-Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
-uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer);
-uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
-Status FatCloseFile(FsFileHandle* file);
-Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+Status FatOpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir);
+Status FatNextDirEntry(FsState& part, FsDirHandle* dir, FsEntry* entry);
+Status FatGetFileInfo(FsState& part, FsEntry* entry);
+Status FatCreateFile(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                     FsEntry* entry);
+Status FatCreateDir(FsState& part, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                    FsEntry* entry);
+Status FatCloseDir(FsState& part, FsDirHandle* dir);
+Status FatRemoveFile(FsState& part, FsEntry* entry);
+Status FatRemoveDir(FsState& part, FsEntry* entry);
+Status FatOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status FatRewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+uint16_t FatReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
+uint16_t FatWriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,
+                           uint16_t length);
+Status FatCloseFile(FsState& part, FsFileHandle* file);
+Status FatAdjustFileSize(FsState& part, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
 // Forgets what the driver remembers of directories (after a format or a
 // restore rewrote the partition).
 void ForgetDirectories();

@@ -38,12 +38,12 @@ struct FatFile {
 };
 
 // Writes the clusters waiting in the run buffer.
-Status FlushRun(FatFile* f) {
+Status FlushRun(FsState& part, FatFile* f) {
     if (!f->runPending) return f->failed ? -1 : 0;
     f->runPending = false;
     uint32_t count = f->runCount;
     f->runCount = 0;
-    if (WriteClusters(f->runCluster, f->run.data(), uint16_t(count)) != 0) {
+    if (WriteClusters(part, f->runCluster, f->run.data(), uint16_t(count)) != 0) {
         Log("ERROR: [FAT] Cannot write file data\r\n");
         f->failed = true;
         return -1;
@@ -62,10 +62,10 @@ FsFileHandle* OpenHandle(uint32_t start) {
 }
 
 // Clusters taken per transfer: contiguous ones, at most 32768 bytes.
-uint16_t TakeRun(ClusterChain* chain, uint32_t first, uint16_t limit) {
+uint16_t TakeRun(FsState& part, ClusterChain* chain, uint32_t first, uint16_t limit) {
     uint16_t count = 1;
     while (count < limit && PeekClust(chain) == first + count) {
-        NextClust(chain);
+        NextClust(part, chain);
         ++count;
     }
     return count;
@@ -73,30 +73,30 @@ uint16_t TakeRun(ClusterChain* chain, uint32_t first, uint16_t limit) {
 
 // After the chain reader reached the end, links added since behind the
 // last cluster (a grown allocation) are followed.
-void ResumeChain(ClusterChain* chain) {
+void ResumeChain(FsState& part, ClusterChain* chain) {
     if (chain->next != 0 || chain->damaged || chain->last == 0) return;
     if (chain->position < chain->count) return;
     uint32_t value = 0;
-    FatArea a = LoadFatArea();
-    if (ReadFatEntry(chain->last, &value) == 0 && a.IsDataCluster(value)) chain->next = value;
+    FatArea a = LoadFatArea(part);
+    if (ReadFatEntry(part, chain->last, &value) == 0 && a.IsDataCluster(value)) chain->next = value;
 }
 
 } // namespace
 
-Status FatOpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status FatOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     if (entry->kind != kKindFile) return -1;
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     if (entry->start != 0 && !a.IsDataCluster(entry->start)) return -1;
     *size = entry->start == 0 ? 0 : entry->size;
     *file = OpenHandle(entry->start);
     return 0;
 }
 
-Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
+Status FatRewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
     if (entry->kind != kKindFile) return -1;
     FsFileHandle* handle = OpenHandle(0);
-    if (FatAdjustFileSize(handle, entry, newSize) != 0) {
-        FatCloseFile(handle);
+    if (FatAdjustFileSize(part, handle, entry, newSize) != 0) {
+        FatCloseFile(part, handle);
         return 1;
     }
     FatFile* f = AsFile(handle);
@@ -106,19 +106,19 @@ Status FatRewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
     return 0;
 }
 
-uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
+uint16_t FatReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer) {
     FatFile* f = AsFile(file);
-    FatArea a = LoadFatArea();
+    FatArea a = LoadFatArea(part);
     const uint32_t perChunk = 64 / a.sectorsPerCluster;
     if (f->runPending) return 0; // opened for writing
     if (f->runServed >= f->runCount) {
-        uint32_t first = NextClust(f->chain);
+        uint32_t first = NextClust(part, f->chain);
         if (first == 0) return 0;
         if (f->run.empty()) f->run.resize(kRunBytes);
-        uint16_t count = TakeRun(f->chain, first, uint16_t(kRunBytes / a.ClusterBytes()));
+        uint16_t count = TakeRun(part, f->chain, first, uint16_t(kRunBytes / a.ClusterBytes()));
         f->runCluster = first;
         f->runCount = f->runServed = 0;
-        if (ReadClusters(first, f->run.data(), count) != 0) return 0;
+        if (ReadClusters(part, first, f->run.data(), count) != 0) return 0;
         f->runCount = count;
     }
     uint32_t count = std::min(perChunk, f->runCount - f->runServed);
@@ -129,28 +129,29 @@ uint16_t FatReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
     return uint16_t(count * a.ClusterBytes());
 }
 
-uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
+uint16_t FatWriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,
+                           uint16_t length) {
     FatFile* f = AsFile(file);
     if (length == 0 || f->failed) return 0;
-    FatArea a = LoadFatArea();
-    uint32_t first = NextClust(f->chain);
+    FatArea a = LoadFatArea(part);
+    uint32_t first = NextClust(part, f->chain);
     if (first == 0) {
-        ResumeChain(f->chain);
-        first = NextClust(f->chain);
+        ResumeChain(part, f->chain);
+        first = NextClust(part, f->chain);
         if (first == 0) return 0;
     }
     // Whole clusters, but no more of them than the bytes offered need, so
     // that a short write does not use up allocation it leaves empty.
     uint32_t need = (uint32_t(length) + a.ClusterBytes() - 1) / a.ClusterBytes();
     uint16_t limit = uint16_t(std::min<uint32_t>(need, 64 / a.sectorsPerCluster));
-    uint16_t count = TakeRun(f->chain, first, limit);
+    uint16_t count = TakeRun(part, f->chain, first, limit);
     const uint32_t bytes = count * a.ClusterBytes();
     if (f->run.empty()) f->run.resize(kRunBytes);
     // Contiguous with the waiting clusters and room left: join them.
     bool joins = f->runPending && first == f->runCluster + f->runCount &&
                  (f->runCount + count) * a.ClusterBytes() <= kRunBytes;
     if (!joins) {
-        if (FlushRun(f) != 0) return 0;
+        if (FlushRun(part, f) != 0) return 0;
         f->runCluster = first;
         f->runCount = 0;
     }
@@ -162,19 +163,19 @@ uint16_t FatWriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t l
     return uint16_t(bytes);
 }
 
-Status FatCloseFile(FsFileHandle* file) {
+Status FatCloseFile(FsState& part, FsFileHandle* file) {
     FatFile* f = AsFile(file);
-    Status status = FlushRun(f);
+    Status status = FlushRun(part, f);
     if (f->chain) CloseClusters(f->chain);
     delete f;
     return status;
 }
 
-Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
-    FatArea a = LoadFatArea();
+Status FatAdjustFileSize(FsState& part, FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
+    FatArea a = LoadFatArea(part);
     FatFile* f = file ? AsFile(file) : nullptr;
     // Written data reaches its clusters before any of them may be freed.
-    if (f && FlushRun(f) != 0) return 1;
+    if (f && FlushRun(part, f) != 0) return 1;
     const uint32_t clusterBytes = a.ClusterBytes();
     const uint32_t want = uint32_t((uint64_t(newSize) + clusterBytes - 1) / clusterBytes);
     uint32_t start = entry->start;
@@ -185,10 +186,10 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
         return 1;
     }
     if (want == 0) {
-        if (start != 0 && FreeClusters(start, 1) != 0) return 1;
+        if (start != 0 && FreeClusters(part, start, 1) != 0) return 1;
         start = 0;
     } else if (start == 0) {
-        if (AllocateRun(want, &start, &tail) != 0) return 1;
+        if (AllocateRun(part, want, &start, &tail) != 0) return 1;
     } else {
         uint32_t have = 0;
         bool more = false;
@@ -198,7 +199,7 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
         } else {
             ClusterChain* chain = OpenClusters(start);
             while (have < want) {
-                uint32_t c = NextClust(chain);
+                uint32_t c = NextClust(part, chain);
                 if (c == 0) break;
                 tail = c;
                 ++have;
@@ -210,13 +211,13 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
         }
         if (have < want) {
             uint32_t first = 0, last = 0;
-            if (AllocateRun(want - have, &first, &last) != 0) return 1;
-            if (WriteFatEntry(tail, first) != 0) {
-                FreeClusters(first, 1);
+            if (AllocateRun(part, want - have, &first, &last) != 0) return 1;
+            if (WriteFatEntry(part, tail, first) != 0) {
+                FreeClusters(part, first, 1);
                 return 1;
             }
             tail = last;
-        } else if (more && FreeClusters(tail, 0) != 0) {
+        } else if (more && FreeClusters(part, tail, 0) != 0) {
             return 1;
         }
     }
@@ -227,7 +228,7 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
         f->chain = OpenClusters(start);
         f->runCount = f->runServed = 0;
         uint32_t skip = std::min(f->handedOut, want);
-        for (uint32_t i = 0; i < skip && NextClust(f->chain) != 0; ++i) {
+        for (uint32_t i = 0; i < skip && NextClust(part, f->chain) != 0; ++i) {
         }
         f->handedOut = skip;
     }
@@ -238,7 +239,7 @@ Status FatAdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize) {
     }
     entry->start = start;
     entry->size = newSize;
-    return UpdateDirEntry(entry) == 0 ? 0 : 1;
+    return UpdateDirEntry(part, entry) == 0 ? 0 : 1;
 }
 
 } // namespace vk

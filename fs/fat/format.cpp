@@ -26,18 +26,18 @@ void BuildFsInfo(uint8_t* sector, uint32_t freeCount, uint32_t nextFree) {
     sector[511] = 0xAA;
 }
 
-Status WriteAt(uint32_t sector, const uint8_t* data) {
-    return Seek(sector) != 0 || WriteSects(1, data) != 0 ? 1 : 0;
+Status WriteAt(FsState& part, uint32_t sector, const uint8_t* data) {
+    return Seek(part, sector) != 0 || WriteSects(part, 1, data) != 0 ? 1 : 0;
 }
 
 } // namespace
 
-Status PrepareFatBoot(const uint8_t* boot, const FatGeometry& g) {
-    if (LoadBootSectInfos(boot) != 0) return 1;
-    FatArea area = LoadFatArea();
+Status PrepareFatBoot(FsState& part, const uint8_t* boot, const FatGeometry& g) {
+    if (LoadBootSectInfos(part, boot) != 0) return 1;
+    FatArea area = LoadFatArea(part);
     if (area.maxCluster > g.clusters + 1) area.maxCluster = g.clusters + 1;
     area.nextFree = 2;
-    StoreFatArea(area);
+    StoreFatArea(part, area);
     return 0;
 }
 
@@ -54,27 +54,29 @@ void LogFatGeometryRefusal(const char* who, bool fat32, uint32_t sizeSectors) {
     Log(text);
 }
 
-Status CleanFat(bool fat32, const char* label) {
+Status CleanFat(FsState& part, bool fat32, const char* label) {
     FatGeometry g;
-    if (ComputeFatParams(fat32, fsstate->sizeSectors, &g) != 0) {
-        LogFatGeometryRefusal("FAT Clean", fat32, fsstate->sizeSectors);
+    if (ComputeFatParams(fat32, part.sizeSectors, &g) != 0) {
+        LogFatGeometryRefusal("FAT Clean", fat32, part.sizeSectors);
         return -1;
     }
     const bool labelled = label != nullptr && *label != 0;
-    if (BuildFATBoot(fat32, uint8_t(g.spc), g.sectorsPerFat, labelled ? label : "NO NAME") != 0)
-        return -1;
-    st32(Sect + fatboot::kTotalSectors, VolumeSectors(g, fsstate->sizeSectors));
     uint8_t boot[kSectorSize];
-    std::memcpy(boot, Sect, sizeof boot);
-    if (PrepareFatBoot(boot, g) != 0) return -1;
-    FatArea area = LoadFatArea();
+    if (BuildFATBoot(part, boot, fat32, uint8_t(g.spc), g.sectorsPerFat,
+                     labelled ? label : "NO NAME") != 0)
+        return -1;
+    st32(boot + fatboot::kTotalSectors, VolumeSectors(g, part.sizeSectors));
+    if (PrepareFatBoot(part, boot, g) != 0) return -1;
+    FatArea area = LoadFatArea(part);
     area.freeCount = g.clusters - 1; // the FAT32 root takes cluster 2
-    StoreFatArea(area);
+    StoreFatArea(part, area);
     // The volume is recognisable only once it is complete: the boot sector
     // (and the FAT32 backup) is blanked first and written last.
     uint8_t sector[kSectorSize] = {};
-    if (WriteAt(0, sector) != 0) return -1;
-    if (fat32 && (WriteAt(area.backupBootSector, sector) != 0 || WriteAt(2, sector) != 0)) return 1;
+    if (WriteAt(part, 0, sector) != 0) return -1;
+    if (fat32 &&
+        (WriteAt(part, area.backupBootSector, sector) != 0 || WriteAt(part, 2, sector) != 0))
+        return 1;
 
     // Two FATs: the media entry, the end-of-chain entry 1 and, on FAT32,
     // cluster 2 for the root directory; the rest free.
@@ -87,44 +89,45 @@ Status CleanFat(bool fat32, const char* label) {
         st16(sector + 2, 0xFFFF);
     }
     for (int copy = 0; copy < 2; ++copy) {
-        if (Seek(area.reservedSectors + copy * g.sectorsPerFat) != 0 ||
-            WriteSects(1, sector) != 0 || BlankSects(g.sectorsPerFat - 1) != 0)
+        if (Seek(part, area.reservedSectors + copy * g.sectorsPerFat) != 0 ||
+            WriteSects(part, 1, sector) != 0 || BlankSects(part, g.sectorsPerFat - 1) != 0)
             return 1;
     }
 
     // The root directory: the FAT16 fixed area or cluster 2.
     const uint32_t rootSectors = fat32 ? g.spc : area.RootSectors();
-    if (Seek(fat32 ? area.ClusterSector(2) : area.RootSector()) != 0) return 1;
+    if (Seek(part, fat32 ? area.ClusterSector(2) : area.RootSector()) != 0) return 1;
     uint32_t blank = rootSectors;
     if (labelled) {
         std::memset(sector, 0, sizeof sector);
         std::memset(sector, ' ', fatdir::kNameSize);
         std::memcpy(sector, label, strnlen(label, fatdir::kNameSize));
         sector[fatdir::kAttr] = kFatAttrVolume | kFatAttrArchive;
-        if (WriteSects(1, sector) != 0) return 1;
+        if (WriteSects(part, 1, sector) != 0) return 1;
         --blank;
     }
-    if (BlankSects(blank) != 0) return 1;
+    if (BlankSects(part, blank) != 0) return 1;
 
     if (fat32) {
         BuildFsInfo(sector, g.clusters - 1, 2);
-        if (WriteAt(area.fsInfoSector, sector) != 0 ||
-            WriteAt(area.backupBootSector + area.fsInfoSector, sector) != 0)
+        if (WriteAt(part, area.fsInfoSector, sector) != 0 ||
+            WriteAt(part, area.backupBootSector + area.fsInfoSector, sector) != 0)
             return 1;
         std::memset(sector, 0, 510); // keeps the 0x55 0xAA signature
-        if (WriteAt(area.backupBootSector + 2, sector) != 0 || WriteAt(2, sector) != 0) return 1;
-        if (WriteAt(area.backupBootSector, boot) != 0) return 1;
+        if (WriteAt(part, area.backupBootSector + 2, sector) != 0 || WriteAt(part, 2, sector) != 0)
+            return 1;
+        if (WriteAt(part, area.backupBootSector, boot) != 0) return 1;
     }
-    if (WriteAt(0, boot) != 0) return 1;
-    fsstate->state = kStateClean;
+    if (WriteAt(part, 0, boot) != 0) return 1;
+    part.state = kStateClean;
     return 0;
 }
 
-Status Clean16(const char* label) {
-    return CleanFat(false, label);
+Status Clean16(FsState& part, const char* label) {
+    return CleanFat(part, false, label);
 }
-Status Clean32(const char* label) {
-    return CleanFat(true, label);
+Status Clean32(FsState& part, const char* label) {
+    return CleanFat(part, true, label);
 }
 
 } // namespace vk

@@ -35,7 +35,7 @@ Status Refuse(const uint8_t* boot, const char* why) {
 
 } // namespace
 
-Status LoadBootSectInfos(const uint8_t* boot) {
+Status LoadBootSectInfos(FsState& part, const uint8_t* boot) {
     using namespace fatboot;
     FatArea a{};
     if (ld16(boot + kBytesPerSector) != kSectorSize) return Refuse(boot, "sector size");
@@ -72,7 +72,7 @@ Status LoadBootSectInfos(const uint8_t* boot) {
             return Refuse(boot, "backup boot sector");
     }
     if (a.sectorsPerFat == 0) return Refuse(boot, "FAT size");
-    uint32_t sectors = fsstate->sizeSectors;
+    uint32_t sectors = part.sizeSectors;
     uint32_t total = ld16(boot + kSmallSectors);
     if (total == 0) total = ld32(boot + kTotalSectors);
     if (total != 0) sectors = std::min(sectors, total);
@@ -99,7 +99,7 @@ Status LoadBootSectInfos(const uint8_t* boot) {
     a.nextFree = 2;
     a.fatDirtyFirst = 0;
     a.fatDirtyEnd = a.sectorsPerFat;
-    StoreFatArea(a);
+    StoreFatArea(part, a);
     return 0;
 }
 
@@ -110,20 +110,19 @@ bool FsInfoValid(const uint8_t* sector) {
            ld32(sector + fsinfo::kStructSig) == fsinfo::kStructValue;
 }
 
-Status InitFsSpecific(uint8_t global) {
-    if (global) return 0;
+Status InitFsSpecific(FsState& part) {
     ForgetDirectories();
     uint8_t boot[kSectorSize];
-    if (Seek(0) != 0 || ReadSects(1, boot) != 0) return 1;
-    if (LoadBootSectInfos(boot) != 0) return 1;
+    if (Seek(part, 0) != 0 || ReadSects(part, 1, boot) != 0) return 1;
+    if (LoadBootSectInfos(part, boot) != 0) return 1;
     // The two FATs of a volume found on disk are taken to agree, unless a
     // flush is still due: then all of the second FAT is brought up to date.
-    FatArea a = LoadFatArea();
-    if (fsstate->state != kStateModified) a.fatDirtyFirst = a.fatDirtyEnd = 0;
-    StoreFatArea(a);
+    FatArea a = LoadFatArea(part);
+    if (part.state != kStateModified) a.fatDirtyFirst = a.fatDirtyEnd = 0;
+    StoreFatArea(part, a);
     uint8_t sector[kSectorSize];
     if (a.Fat32() && a.fsInfoSector != 0) {
-        if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
+        if (Seek(part, a.fsInfoSector) != 0 || ReadSects(part, 1, sector) != 0) return 1;
         if (FsInfoValid(sector)) {
             a.freeCount = ld32(sector + fsinfo::kFreeCount);
             a.nextFree = ld32(sector + fsinfo::kNextFree);
@@ -131,27 +130,28 @@ Status InitFsSpecific(uint8_t global) {
             if (a.freeCount != 0xFFFFFFFF && a.freeCount > a.maxCluster - 1)
                 a.freeCount = 0xFFFFFFFF;
         }
-        StoreFatArea(a);
+        StoreFatArea(part, a);
     }
-    if (Seek(a.reservedSectors) != 0 || ReadSects(1, sector) != 0) return 1;
+    if (Seek(part, a.reservedSectors) != 0 || ReadSects(part, 1, sector) != 0) return 1;
     return sector[0] == kFatMedia ? 0 : 1;
 }
 
-Status FlushFsSpecific() {
-    if (fsstate->state != kStateModified) return 0;
-    FatArea a = LoadFatArea();
+Status FlushFsSpecific(FsState& part) {
+    if (part.state != kStateModified) return 0;
+    FatArea a = LoadFatArea(part);
     uint8_t sector[kSectorSize];
     Status status = 0;
     if (a.Fat32()) {
         if (a.fsInfoSector != 0) {
-            if (Seek(a.fsInfoSector) != 0 || ReadSects(1, sector) != 0) return 1;
+            if (Seek(part, a.fsInfoSector) != 0 || ReadSects(part, 1, sector) != 0) return 1;
             if (FsInfoValid(sector)) {
                 st32(sector + fsinfo::kFreeCount, a.freeCount);
                 st32(sector + fsinfo::kNextFree, a.nextFree);
-                if (Seek(a.fsInfoSector) != 0 || WriteSects(1, sector) != 0) status = 1;
+                if (Seek(part, a.fsInfoSector) != 0 || WriteSects(part, 1, sector) != 0) status = 1;
                 if (a.backupBootSector != 0 &&
                     a.fsInfoSector + a.backupBootSector < a.reservedSectors &&
-                    (Seek(a.fsInfoSector + a.backupBootSector) != 0 || WriteSects(1, sector) != 0))
+                    (Seek(part, a.fsInfoSector + a.backupBootSector) != 0 ||
+                     WriteSects(part, 1, sector) != 0))
                     status = 1;
             }
         }
@@ -159,8 +159,8 @@ Status FlushFsSpecific() {
             // Sectors 0 to 2, as far as the reserved sectors reach.
             uint8_t area[3 * kSectorSize];
             uint16_t n = uint16_t(std::min(3, a.reservedSectors - a.backupBootSector));
-            if (Seek(0) != 0 || ReadSects(n, area) != 0 || Seek(a.backupBootSector) != 0 ||
-                WriteSects(n, area) != 0)
+            if (Seek(part, 0) != 0 || ReadSects(part, n, area) != 0 ||
+                Seek(part, a.backupBootSector) != 0 || WriteSects(part, n, area) != 0)
                 status = 1;
         }
     }
@@ -171,29 +171,29 @@ Status FlushFsSpecific() {
     for (uint32_t done = a.fatDirtyFirst; done < end && status == 0; done += kStep) {
         MonitorESC();
         uint16_t n = uint16_t(std::min<uint32_t>(kStep, end - done));
-        if (Seek(a.reservedSectors + done) != 0 || ReadSects(n, block.data()) != 0 ||
-            Seek(a.reservedSectors + a.sectorsPerFat + done) != 0 ||
-            WriteSects(n, block.data()) != 0)
+        if (Seek(part, a.reservedSectors + done) != 0 || ReadSects(part, n, block.data()) != 0 ||
+            Seek(part, a.reservedSectors + a.sectorsPerFat + done) != 0 ||
+            WriteSects(part, n, block.data()) != 0)
             status = 1;
     }
     if (status != 0) {
         Log("ERROR: [FAT] Cannot bring the second FAT and FSInfo up to date\r\n");
         return 1;
     }
-    a = LoadFatArea();
+    a = LoadFatArea(part);
     a.fatDirtyFirst = a.fatDirtyEnd = 0;
-    StoreFatArea(a);
-    fsstate->state = kStateClean;
+    StoreFatArea(part, a);
+    part.state = kStateClean;
     return 0;
 }
 
-uint16_t GetNumBootSectors(FsEntry*) {
-    return LoadFatArea().reservedSectors;
+uint16_t GetNumBootSectors(FsState& part, FsEntry*) {
+    return LoadFatArea(part).reservedSectors;
 }
 
-Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
-    if (Seek(first) != 0) return -1;
-    return ReadSects(count, buffer) == 0 ? 0 : -1;
+Status ReadBootSectors(FsState& part, FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
+    if (Seek(part, first) != 0) return -1;
+    return ReadSects(part, count, buffer) == 0 ? 0 : -1;
 }
 
 uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t) {
@@ -209,7 +209,8 @@ uint32_t AddEntrySize(uint32_t size, FsEntry* entry, uint16_t) {
 
 namespace {
 
-constexpr FsHandler FatTable(Status (*clean)(const char*), Status (*unzip)(IArchive*)) {
+constexpr FsHandler FatTable(Status (*clean)(FsState&, const char*),
+                             Status (*unzip)(FsState&, IArchive*)) {
     return FsHandler{
         .id = {'F', 'A', 'T', 'x'},
         .attrSize = fatattr::kSize,
@@ -237,6 +238,7 @@ constexpr FsHandler FatTable(Status (*clean)(const char*), Status (*unzip)(IArch
         .Clean = clean,
         .FullUnzip = unzip,
         .FileDescriptor = nullptr,
+        .InitDriver = nullptr,
     };
 }
 
@@ -244,5 +246,13 @@ constexpr FsHandler FatTable(Status (*clean)(const char*), Status (*unzip)(IArch
 
 const FsHandler FAT16Handler = FatTable(Clean16, FullUnzip16);
 const FsHandler FAT32Handler = FatTable(Clean32, FullUnzip32);
+
+namespace {
+constexpr uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+constexpr uint8_t kFat32Types[] = {0x0B, 0x0C};
+} // namespace
+
+const FsDriver FAT16Driver = {&FAT16Handler, kFat16Types};
+const FsDriver FAT32Driver = {&FAT32Handler, kFat32Types};
 
 } // namespace vk

@@ -120,7 +120,7 @@ class FilePlacer {
 // again `mirror` sectors further on when that is not 0: the second FAT).
 class SectorStream {
   public:
-    SectorStream() : buffer_(new uint8_t[kFatBufferBytes]) {}
+    explicit SectorStream(FsState& part) : part(part), buffer_(new uint8_t[kFatBufferBytes]) {}
     void Start(uint32_t sector, uint32_t mirror = 0) {
         sector_ = sector;
         mirror_ = mirror;
@@ -153,9 +153,10 @@ class SectorStream {
         uint32_t sectors = (fill_ + kSectorSize - 1) / kSectorSize;
         std::memset(buffer_.get() + fill_, 0, sectors * kSectorSize - fill_);
         MonitorESC();
-        if (Seek(sector_) != 0 || WriteSects(uint16_t(sectors), buffer_.get()) != 0) return 1;
-        if (mirror_ != 0 &&
-            (Seek(sector_ + mirror_) != 0 || WriteSects(uint16_t(sectors), buffer_.get()) != 0))
+        if (Seek(part, sector_) != 0 || WriteSects(part, uint16_t(sectors), buffer_.get()) != 0)
+            return 1;
+        if (mirror_ != 0 && (Seek(part, sector_ + mirror_) != 0 ||
+                             WriteSects(part, uint16_t(sectors), buffer_.get()) != 0))
             return 1;
         sector_ += sectors;
         fill_ = 0;
@@ -164,6 +165,7 @@ class SectorStream {
     uint32_t Position() const { return sector_ + fill_ / kSectorSize; }
 
   private:
+    FsState& part;
     std::unique_ptr<uint8_t[]> buffer_;
     uint32_t sector_ = 0;
     uint32_t mirror_ = 0;
@@ -173,18 +175,13 @@ class SectorStream {
 // The restore is the sink of the sections the archive pumps read for it.
 class Restore : public FullRestoreSink {
   public:
-    Restore(bool fat32, IArchive* archive)
-        : fat32_(fat32), archive_(archive), self_(fsstate), src_(GetFullArchiveSource()) {}
+    Restore(FsState& part, bool fat32, IArchive* archive)
+        : fat32_(fat32), archive_(archive), part(part), src_(GetFullArchiveSource()),
+          stream_(part) {}
     Status Run();
 
   private:
-    // Every reader call may have moved fsstate (fragments on partitions).
-    Status Call(Status status) {
-        fsstate = self_;
-        return status;
-    }
     FullRestoreSource Source() { return {src_, archive_, "FAT Unzip", this}; }
-    void AfterRead() override { fsstate = self_; }
     Status DirSummaryEntry(uint32_t i, const uint8_t* p) override;
     Status FileSummaryEntry(uint32_t, const uint8_t* p) override {
         plan_.fileSizes.push_back(ld32(p));
@@ -220,7 +217,7 @@ class Restore : public FullRestoreSink {
 
     bool fat32_;
     IArchive* archive_;
-    FsState* self_;
+    FsState& part;
     const FullArchiveSource* src_;
     FatGeometry geometry_;
     FatArea area_{};
@@ -263,7 +260,7 @@ Status Restore::Run() {
         Log("FAT Unzip: no archive reader registered\r\n");
         return 1;
     }
-    if (Call(src_->ReadArchiveHeader(archive_, &header_)) != 0) return 1;
+    if (src_->ReadArchiveHeader(archive_, &header_) != 0) return 1;
     if (std::memcmp(header_->fsId, "FATx", 4) != 0 || header_->summaryAttr != 0 ||
         header_->dirAttr != fatattr::kSize) {
         Log("FAT Unzip: Archive is not compatible with target partition\r\n");
@@ -271,8 +268,8 @@ Status Restore::Run() {
     }
     dirCount_ = header_->dirCount;
     fileCount_ = header_->fileCount;
-    if (ComputeFatParams(fat32_, self_->sizeSectors, &geometry_) != 0) {
-        LogFatGeometryRefusal("FAT Unzip", fat32_, self_->sizeSectors);
+    if (ComputeFatParams(fat32_, part.sizeSectors, &geometry_) != 0) {
+        LogFatGeometryRefusal("FAT Unzip", fat32_, part.sizeSectors);
         return 1;
     }
     plan_.fat32 = fat32_;
@@ -286,15 +283,15 @@ Status Restore::Run() {
     // From here on the partition is written.
     if (ForgetOldVolume() != 0 || WriteFat() != 0 || WriteDirectories() != 0 || WriteFiles() != 0)
         return 1;
-    area_ = LoadFatArea();
+    area_ = LoadFatArea(part);
     area_.freeCount = uint32_t(plan_.clusters - plan_.used);
     area_.nextFree = std::max(std::max(plan_.flast, plan_.dlast), 2u);
     if (area_.nextFree > plan_.clusters + 1) area_.nextFree = plan_.clusters + 1;
     // Both FATs are written; the boot area completes FSInfo and the backup.
     area_.fatDirtyFirst = area_.fatDirtyEnd = 0;
-    StoreFatArea(area_);
+    StoreFatArea(part, area_);
     if (WriteBootArea() != 0) return 1;
-    self_->state = kStateClean;
+    part.state = kStateClean;
     Log("FAT Unzip: Done !\r\n");
     return 0;
 }
@@ -307,7 +304,7 @@ Status Restore::ReadBootArea() {
         bootSize_ = expected;
         return 0;
     }
-    if (Seek(0) != 0 || ReadSects(1, boot_.get()) != 0) return 1;
+    if (Seek(part, 0) != 0 || ReadSects(part, 1, boot_.get()) != 0) return 1;
     bootSize_ = kSectorSize;
     return 0;
 }
@@ -397,9 +394,9 @@ Status Restore::PatchBoot() {
     // one to patch (the archive gave none to use).
     if (!bootFromArchive_ &&
         (ld16(s + kBytesPerSector) != kSectorSize || s[510] != 0x55 || s[511] != 0xAA)) {
-        if (BuildFATBoot(fat32_, uint8_t(geometry_.spc), geometry_.sectorsPerFat, "NO NAME") != 0)
+        if (BuildFATBoot(part, s, fat32_, uint8_t(geometry_.spc), geometry_.sectorsPerFat,
+                         "NO NAME") != 0)
             return 1;
-        std::memcpy(s, Sect, kSectorSize);
     }
     st16(s + kBytesPerSector, kSectorSize);
     s[kSectorsPerCluster] = uint8_t(geometry_.spc);
@@ -409,10 +406,10 @@ Status Restore::PatchBoot() {
     st16(s + kSmallSectors, 0);
     s[kMedia] = kFatMedia;
     st16(s + kSectorsPerFat16, fat32_ ? 0 : uint16_t(geometry_.sectorsPerFat));
-    st16(s + kSectorsPerTrack, self_->geometry.sectors);
-    st16(s + kHeads, uint16_t(self_->geometry.heads()));
-    st32(s + kHiddenSectors, self_->start - self_->extendedBase);
-    st32(s + kTotalSectors, VolumeSectors(geometry_, self_->sizeSectors));
+    st16(s + kSectorsPerTrack, part.geometry.sectors);
+    st16(s + kHeads, uint16_t(part.geometry.heads()));
+    st32(s + kHiddenSectors, part.start - part.extendedBase);
+    st32(s + kTotalSectors, VolumeSectors(geometry_, part.sizeSectors));
     if (fat32_) {
         st32(s + kSectorsPerFat32, geometry_.sectorsPerFat);
         st32(s + kFat32Flags, 0);
@@ -421,11 +418,11 @@ Status Restore::PatchBoot() {
         st16(s + kBackupBoot, 6);
         std::memset(s + 52, 0, 12);
     }
-    s[(fat32_ ? kExtendedFat32 : kExtendedFat16) + kDriveNumber] = self_->disk;
+    s[(fat32_ ? kExtendedFat32 : kExtendedFat16) + kDriveNumber] = part.disk;
     s[510] = 0x55;
     s[511] = 0xAA;
-    if (PrepareFatBoot(s, geometry_) != 0) return 1;
-    area_ = LoadFatArea();
+    if (PrepareFatBoot(part, s, geometry_) != 0) return 1;
+    area_ = LoadFatArea(part);
     return 0;
 }
 
@@ -436,11 +433,11 @@ Status Restore::PatchBoot() {
 Status Restore::ForgetOldVolume() {
     uint8_t zero[2 * kSectorSize] = {};
     uint8_t sector[kSectorSize];
-    if (Seek(2) == 0 && ReadSects(1, sector) == 0 && ld16(sector + 56) == 0xEF53 &&
-        (Seek(2) != 0 || WriteSects(2, zero) != 0))
+    if (Seek(part, 2) == 0 && ReadSects(part, 1, sector) == 0 && ld16(sector + 56) == 0xEF53 &&
+        (Seek(part, 2) != 0 || WriteSects(part, 2, zero) != 0))
         return 1;
-    if (Seek(6) != 0 || WriteSects(1, zero) != 0) return 1;
-    return Seek(0) != 0 || WriteSects(1, zero) != 0 ? 1 : 0;
+    if (Seek(part, 6) != 0 || WriteSects(part, 1, zero) != 0) return 1;
+    return Seek(part, 0) != 0 || WriteSects(part, 1, zero) != 0 ? 1 : 0;
 }
 
 // FAT number 1 in cluster order: the runs of directories and files, each
@@ -510,8 +507,8 @@ Status Restore::WriteFat() {
         return 1;
     uint64_t left = total - (written + kSectorSize - 1) / kSectorSize * kSectorSize;
     for (uint32_t copy = 0; copy < 2; ++copy)
-        if (Seek(stream_.Position() + copy * area_.sectorsPerFat) != 0 ||
-            BlankSects(uint32_t(left / kSectorSize)) != 0)
+        if (Seek(part, stream_.Position() + copy * area_.sectorsPerFat) != 0 ||
+            BlankSects(part, uint32_t(left / kSectorSize)) != 0)
             return 1;
     stream_.Start(0);
     return 0;
@@ -522,8 +519,8 @@ Status Restore::WriteDirCluster() {
     const uint8_t* data = cluster_.get();
     if (root_ && dirWritten_ == 0) {
         std::memcpy(first_.get(), cluster_.get(), area_.ClusterBytes());
-    } else if (Seek(area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
-               WriteSects(uint16_t(area_.sectorsPerCluster), data) != 0) {
+    } else if (Seek(part, area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
+               WriteSects(part, uint16_t(area_.sectorsPerCluster), data) != 0) {
         return 1;
     }
     ++dirWritten_;
@@ -625,18 +622,18 @@ Status Restore::AddEntry(const char* name, const uint8_t* attributes, uint8_t ki
 Status Restore::EndDirectory() {
     if (dirStart_ == 0) {
         // The FAT16 root area, all 512 slots.
-        return Seek(area_.RootSector()) != 0 ||
-                       WriteSects(uint16_t(area_.RootSectors()), cluster_.get()) != 0
+        return Seek(part, area_.RootSector()) != 0 ||
+                       WriteSects(part, uint16_t(area_.RootSectors()), cluster_.get()) != 0
                    ? 1
                    : 0;
     }
     if (WriteDirCluster() != 0) return 1;
     if (dirWritten_ < dirOwn_ &&
-        (Seek(area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
-         BlankSects((dirOwn_ - dirWritten_) * area_.sectorsPerCluster) != 0))
+        (Seek(part, area_.ClusterSector(dirStart_ + dirWritten_)) != 0 ||
+         BlankSects(part, (dirOwn_ - dirWritten_) * area_.sectorsPerCluster) != 0))
         return 1;
-    if (root_ && (Seek(area_.ClusterSector(dirStart_)) != 0 ||
-                  WriteSects(uint16_t(area_.sectorsPerCluster), first_.get()) != 0))
+    if (root_ && (Seek(part, area_.ClusterSector(dirStart_)) != 0 ||
+                  WriteSects(part, uint16_t(area_.sectorsPerCluster), first_.get()) != 0))
         return 1;
     return 0;
 }
@@ -747,8 +744,9 @@ Status Restore::WriteBootArea() {
         // The reserved sectors 0 to 2, the backup at 6 to 8; kept from the
         // partition, only those are written (its other sectors stay).
         uint8_t* info = s + kSectorSize;
-        if (!bootFromArchive_ && (Seek(area_.fsInfoSector) != 0 || ReadSects(1, info) != 0 ||
-                                  Seek(2) != 0 || ReadSects(1, s + 2 * kSectorSize) != 0))
+        if (!bootFromArchive_ &&
+            (Seek(part, area_.fsInfoSector) != 0 || ReadSects(part, 1, info) != 0 ||
+             Seek(part, 2) != 0 || ReadSects(part, 1, s + 2 * kSectorSize) != 0))
             return 1;
         if (ld32(info + fsinfo::kLeadSig) != fsinfo::kLeadValue ||
             ld32(info + fsinfo::kStructSig) != fsinfo::kStructValue) {
@@ -762,40 +760,39 @@ Status Restore::WriteBootArea() {
         uint8_t* backup = s + area_.backupBootSector * kSectorSize;
         std::memcpy(backup, s, 3 * kSectorSize);
         if (bootFromArchive_) {
-            if (Seek(1) != 0 || WriteSects(uint16_t(bootSize_ / kSectorSize - 1), info) != 0)
+            if (Seek(part, 1) != 0 ||
+                WriteSects(part, uint16_t(bootSize_ / kSectorSize - 1), info) != 0)
                 return 1;
-        } else if (Seek(1) != 0 || WriteSects(2, info) != 0 || Seek(area_.backupBootSector) != 0 ||
-                   WriteSects(3, backup) != 0) {
+        } else if (Seek(part, 1) != 0 || WriteSects(part, 2, info) != 0 ||
+                   Seek(part, area_.backupBootSector) != 0 || WriteSects(part, 3, backup) != 0) {
             return 1;
         }
     } else if (bootFromArchive_ && bootSize_ > kSectorSize &&
-               (Seek(1) != 0 ||
-                WriteSects(uint16_t(bootSize_ / kSectorSize - 1), s + kSectorSize) != 0)) {
+               (Seek(part, 1) != 0 ||
+                WriteSects(part, uint16_t(bootSize_ / kSectorSize - 1), s + kSectorSize) != 0)) {
         return 1;
     }
-    return Seek(0) != 0 || WriteSects(1, s) != 0 ? 1 : 0;
+    return Seek(part, 0) != 0 || WriteSects(part, 1, s) != 0 ? 1 : 0;
 }
 
 } // namespace
 
-Status FullUnzipFat(bool fat32, IArchive* archive) {
-    FsState* self = fsstate;
-    Restore restore(fat32, archive);
+Status FullUnzipFat(FsState& part, bool fat32, IArchive* archive) {
+    Restore restore(part, fat32, archive);
     Status status = restore.Run();
-    fsstate = self;
     if (status != 0) {
         // Nothing of a failed restore is worth flushing.
-        self->state = kStateClean;
+        part.state = kStateClean;
         return 1;
     }
     return 0;
 }
 
-Status FullUnzip16(IArchive* archive) {
-    return FullUnzipFat(false, archive);
+Status FullUnzip16(FsState& part, IArchive* archive) {
+    return FullUnzipFat(part, false, archive);
 }
-Status FullUnzip32(IArchive* archive) {
-    return FullUnzipFat(true, archive);
+Status FullUnzip32(FsState& part, IArchive* archive) {
+    return FullUnzipFat(part, true, archive);
 }
 
 } // namespace vk

@@ -10,13 +10,13 @@
 
 namespace vk {
 
-Status CleanFat(bool fat32, const char* label);
-Status FullUnzipFat(bool fat32, IArchive* archive);
+Status CleanFat(FsState& part, bool fat32, const char* label);
+Status FullUnzipFat(FsState& part, bool fat32, IArchive* archive);
 
 // Loads the driver area from the fresh or patched boot sector `boot` and
 // bounds it by the geometry (clusters beyond it have no FAT entries).
 // Unlike mounting, this needs no FAT yet. 0 or 1.
-Status PrepareFatBoot(const uint8_t* boot, const FatGeometry& g);
+Status PrepareFatBoot(FsState& part, const uint8_t* boot, const FatGeometry& g);
 
 // Logs why a partition of that size gets no geometry.
 void LogFatGeometryRefusal(const char* who, bool fat32, uint32_t sizeSectors);

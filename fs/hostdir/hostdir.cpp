@@ -41,26 +41,26 @@ DirHandle* AsDir(FsDirHandle* handle) {
 // The root device's two boot sectors cannot be read everywhere (containers,
 // overlay or network roots, no root rights, devices not probed): the tree
 // is then archived with an empty boot area and a warning instead of failing.
-uint16_t GetNumBootSectors(FsEntry*) {
+uint16_t GetNumBootSectors(FsState&, FsEntry*) {
     uint8_t probe[1024];
     if (ReadRootDeviceBootSect(probe) == 0) return 2;
     Log("WARNING: Cannot read the boot sectors of the root device, the boot area stays empty\r\n");
     return 0;
 }
 
-Status ReadBootSectors(FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
+Status ReadBootSectors(FsState&, FsEntry*, uint16_t first, uint16_t count, uint8_t* buffer) {
     if (first != 0 || count != 2) return 1;
     return ReadRootDeviceBootSect(buffer) == 0 ? 0 : 1;
 }
 
-Status InitFsSpecific(uint8_t) {
+Status InitFsSpecific(FsState&) {
     return 0;
 }
-Status FlushFsSpecific() {
+Status FlushFsSpecific(FsState&) {
     return 0;
 }
 
-Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
+Status OpenDir(FsState&, FsEntry* entry, FsDirHandle** dir) {
     auto* handle = new DirHandle{};
     if (!entry) {
         std::strcpy(handle->path, "/");
@@ -96,7 +96,7 @@ Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
     return 0;
 }
 
-Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
+Status NextDirEntry(FsState&, FsDirHandle* dir, FsEntry* entry) {
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !handle->dir) return 1;
     std::strcpy(entry->path, handle->path);
@@ -107,7 +107,7 @@ Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
     return ReadDosDir(handle->dir, entry) == 0 ? 0 : 1;
 }
 
-Status GetFileInfo(FsEntry* entry) {
+Status GetFileInfo(FsState&, FsEntry* entry) {
     if (entry->name && entry->name[0] != '\0') return 0;
     // The root of the host: "/" itself.
     struct stat status;
@@ -148,7 +148,8 @@ Status Made(int result) {
     return errno == EEXIST ? kFsExists : 1;
 }
 
-Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+Status CreateFile(FsState&, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                  FsEntry* entry) {
     DropCreated();
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindFile)) return 1;
@@ -205,7 +206,8 @@ Status CreateFile(FsDirHandle* dir, const char* name, const uint8_t* attributes,
     return 0;
 }
 
-Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, FsEntry* entry) {
+Status CreateDir(FsState&, FsDirHandle* dir, const char* name, const uint8_t* attributes,
+                 FsEntry* entry) {
     DropCreated();
     DirHandle* handle = AsDir(dir);
     if (!handle || handle->empty || !StartEntry(handle, name, entry, kKindDir)) return 1;
@@ -228,7 +230,7 @@ Status CreateDir(FsDirHandle* dir, const char* name, const uint8_t* attributes, 
     return 0;
 }
 
-Status CloseDir(FsDirHandle* dir) {
+Status CloseDir(FsState&, FsDirHandle* dir) {
     DirHandle* handle = AsDir(dir);
     if (!handle) return 0;
     if (handle->dir) CloseDosDir(handle->dir);
@@ -237,7 +239,7 @@ Status CloseDir(FsDirHandle* dir) {
     return 0;
 }
 
-Status RemoveFile(FsEntry* entry) {
+Status RemoveFile(FsState&, FsEntry* entry) {
     if (entry->kind != kKindFile) return -1;
     DropCreated();
     HostPlace place(entry->path);
@@ -245,7 +247,7 @@ Status RemoveFile(FsEntry* entry) {
     return place.ok() && unlinkat(place.dir(), place.name(), 0) == 0 ? 0 : 1;
 }
 
-Status RemoveDir(FsEntry* entry) {
+Status RemoveDir(FsState&, FsEntry* entry) {
     if (entry->kind != kKindDir) return -1;
     DropCreated();
     ForgetReadDir();
@@ -294,6 +296,7 @@ const FsHandler LXDOSHandler = {
     nullptr,
     nullptr,
     hostdir::FileDescriptor,
+    nullptr,
 };
 
 FsState DosFsState = {

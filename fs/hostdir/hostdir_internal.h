@@ -7,13 +7,13 @@
 
 namespace vk::hostdir {
 
-Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file);
-Status RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
-uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer);
+Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status RewriteFile(FsState&, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+uint16_t ReadFileChunk(FsState&, FsFileHandle* file, uint8_t* buffer);
 int FileDescriptor(FsFileHandle* file);
-uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
-Status CloseFile(FsFileHandle* file);
-Status AdjustFileSize(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+uint16_t WriteFileChunk(FsState&, FsFileHandle* file, const uint8_t* buffer, uint16_t length);
+Status CloseFile(FsState&, FsFileHandle* file);
+Status AdjustFileSize(FsState&, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
 
 // CreateFile keeps the regular file it made open (fd, its full path and the
 // attributes it is to get, or null) for the RewriteFile that follows; any

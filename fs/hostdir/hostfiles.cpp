@@ -188,7 +188,7 @@ bool AttributedAtClose(const char* path) {
     return true;
 }
 
-Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     DropCreated();
     if (entry->start != 0) return 1;
     const char* name = nullptr;
@@ -221,7 +221,7 @@ Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     return 0;
 }
 
-Status RewriteFile(FsEntry* entry, uint32_t, FsFileHandle** file) {
+Status RewriteFile(FsState&, FsEntry* entry, uint32_t, FsFileHandle** file) {
     if (created.fd >= 0 && entry->start == 0 && std::strcmp(created.path, entry->path) == 0) {
         // Just made, empty and open: written straight away.
         FileHandle* handle = NewHandle(HandleKind::File, created.fd);
@@ -271,7 +271,7 @@ int FileDescriptor(FsFileHandle* handle) {
     return file && file->kind == HandleKind::File ? file->fd : -1;
 }
 
-uint16_t ReadFileChunk(FsFileHandle* handle, uint8_t* buffer) {
+uint16_t ReadFileChunk(FsState&, FsFileHandle* handle, uint8_t* buffer) {
     FileHandle* file = AsFile(handle);
     switch (file->kind) {
     case HandleKind::File: {
@@ -297,7 +297,7 @@ uint16_t ReadFileChunk(FsFileHandle* handle, uint8_t* buffer) {
     return 0;
 }
 
-uint16_t WriteFileChunk(FsFileHandle* handle, const uint8_t* data, uint16_t length) {
+uint16_t WriteFileChunk(FsState&, FsFileHandle* handle, const uint8_t* data, uint16_t length) {
     FileHandle* file = AsFile(handle);
     switch (file->kind) {
     case HandleKind::File: {
@@ -325,7 +325,7 @@ uint16_t WriteFileChunk(FsFileHandle* handle, const uint8_t* data, uint16_t leng
     return 0;
 }
 
-Status CloseFile(FsFileHandle* handle) {
+Status CloseFile(FsState&, FsFileHandle* handle) {
     FileHandle* file = AsFile(handle);
     if (!file) return 0;
     Status result = 0;
@@ -341,7 +341,7 @@ Status CloseFile(FsFileHandle* handle) {
     return result;
 }
 
-Status AdjustFileSize(FsFileHandle* handle, FsEntry* entry, uint32_t newSize) {
+Status AdjustFileSize(FsState&, FsFileHandle* handle, FsEntry* entry, uint32_t newSize) {
     FileHandle* file = AsFile(handle);
     // Host files grow as they are written; a smaller size cuts the file so
     // that it ends at the last byte written.

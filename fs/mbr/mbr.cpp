@@ -35,101 +35,101 @@ MbrFileHandle* AsFile(FsFileHandle* h) {
     return reinterpret_cast<MbrFileHandle*>(h);
 }
 
-uint32_t BootDataSectors() {
-    return fsstate->geometry.sectors - 1u;
+uint32_t BootDataSectors(const FsState& s) {
+    return s.geometry.sectors - 1u;
 }
 
-uint32_t FileSize(uint32_t index) {
-    return index == kBootCode ? kBootCodeSize : BootDataSectors() * kSectorSize;
+uint32_t FileSize(const FsState& s, uint32_t index) {
+    return index == kBootCode ? kBootCodeSize : BootDataSectors(s) * kSectorSize;
 }
 
-uint16_t GetNumBootSectors(FsEntry*) {
+uint16_t GetNumBootSectors(FsState&, FsEntry*) {
     return 0;
 }
-Status InitFsSpecific(uint8_t) {
+Status InitFsSpecific(FsState&) {
     return 0;
 }
-Status FlushFsSpecific() {
+Status FlushFsSpecific(FsState&) {
     return 0;
 }
 
-Status OpenDir(FsEntry* entry, FsDirHandle** dir) {
+Status OpenDir(FsState&, FsEntry* entry, FsDirHandle** dir) {
     if (entry != nullptr) return -1; // no subdirectories
     *dir = reinterpret_cast<FsDirHandle*>(new MbrDir);
     return 0;
 }
 
-Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
+Status NextDirEntry(FsState& s, FsDirHandle* dir, FsEntry* entry) {
     MbrDir* d = AsDir(dir);
     if (d->next >= kFileCount) return 1;
     uint32_t index = d->next++;
     *entry = FsEntry{};
-    int root = snprintf(entry->path, sizeof entry->path, "{%d:%d}", fsstate->disk & 0x7F,
-                        int(fsstate->partition));
+    int root =
+        snprintf(entry->path, sizeof entry->path, "{%d:%d}", s.disk & 0x7F, int(s.partition));
     snprintf(entry->path + root, sizeof entry->path - size_t(root), "%s", kNames[index]);
     entry->name = entry->path + root;
     entry->kind = kKindFile;
-    entry->size = FileSize(index);
+    entry->size = FileSize(s, index);
     entry->start = index;
     return 0;
 }
 
-Status GetFileInfo(FsEntry* entry) {
+Status GetFileInfo(FsState& s, FsEntry* entry) {
     if (entry->start >= kFileCount) return -1;
     entry->kind = kKindFile;
-    entry->size = FileSize(entry->start);
+    entry->size = FileSize(s, entry->start);
     return 0;
 }
 
 uint32_t AddEntrySize(uint32_t, FsEntry*, uint16_t) {
     return 0;
 }
-Status Refuse(FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
+Status Refuse(FsState&, FsDirHandle*, const char*, const uint8_t*, FsEntry*) {
     return 1;
 }
-Status RefuseRemove(FsEntry*) {
+Status RefuseRemove(FsState&, FsEntry*) {
     return 1;
 }
 
-Status CloseDir(FsDirHandle* dir) {
+Status CloseDir(FsState&, FsDirHandle* dir) {
     delete AsDir(dir);
     return 0;
 }
 
-Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState& s, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     if (entry->start >= kFileCount) return -1;
     MbrFileHandle* h = new MbrFileHandle;
     h->index = entry->start;
-    *size = FileSize(h->index);
+    *size = FileSize(s, h->index);
     *file = reinterpret_cast<FsFileHandle*>(h);
     return 0;
 }
 
-Status RewriteFile(FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
+Status RewriteFile(FsState& s, FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
     if (entry->start >= kFileCount) return -1;
-    if (newSize > FileSize(entry->start)) return 1;
+    if (newSize > FileSize(s, entry->start)) return 1;
     MbrFileHandle* h = new MbrFileHandle;
     h->index = entry->start;
-    h->data.assign(FileSize(h->index), 0);
+    h->data.assign(FileSize(s, h->index), 0);
     *file = reinterpret_cast<FsFileHandle*>(h);
     return 0;
 }
 
-uint16_t ReadFileChunk(FsFileHandle* file, uint8_t* buffer) {
+uint16_t ReadFileChunk(FsState& s, FsFileHandle* file, uint8_t* buffer) {
     MbrFileHandle* h = AsFile(file);
     if (h->done) return 0;
     h->done = true;
     if (h->index == kBootCode) {
         uint8_t sector[kSectorSize];
-        if (Seek(0) != 0 || ReadSects(1, sector) != 0) return 0;
+        if (Seek(s, 0) != 0 || ReadSects(s, 1, sector) != 0) return 0;
         memcpy(buffer, sector, kBootCodeSize);
         return uint16_t(kBootCodeSize);
     }
-    if (Seek(1) != 0 || ReadSects(uint16_t(BootDataSectors()), buffer) != 0) return 0;
-    return uint16_t(BootDataSectors() * kSectorSize);
+    if (Seek(s, 1) != 0 || ReadSects(s, uint16_t(BootDataSectors(s)), buffer) != 0) return 0;
+    return uint16_t(BootDataSectors(s) * kSectorSize);
 }
 
-uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
+uint16_t WriteFileChunk(FsState& s, FsFileHandle* file, const uint8_t* buffer, uint16_t length) {
     MbrFileHandle* h = AsFile(file);
     if (h->data.empty()) return 0; // opened for reading
     uint32_t room = uint32_t(h->data.size()) - h->written;
@@ -140,29 +140,31 @@ uint16_t WriteFileChunk(FsFileHandle* file, const uint8_t* buffer, uint16_t leng
     if (h->index == kBootCode) {
         // Keep the partition table and the signature of the sector.
         uint8_t sector[kSectorSize];
-        if (Seek(0) != 0 || ReadSects(1, sector) != 0) return 0;
+        if (Seek(s, 0) != 0 || ReadSects(s, 1, sector) != 0) return 0;
         memcpy(sector, h->data.data(), kBootCodeSize);
-        if (Seek(0) != 0 || WriteSects(1, sector) != 0) return 0;
+        if (Seek(s, 0) != 0 || WriteSects(s, 1, sector) != 0) return 0;
     } else {
         // The rest of the track after the data is written as zeros.
-        if (Seek(1) != 0 || WriteSects(uint16_t(BootDataSectors()), h->data.data()) != 0) return 0;
+        if (Seek(s, 1) != 0 || WriteSects(s, uint16_t(BootDataSectors(s)), h->data.data()) != 0)
+            return 0;
     }
     return uint16_t(take);
 }
 
-Status CloseFile(FsFileHandle* file) {
+Status CloseFile(FsState&, FsFileHandle* file) {
     delete AsFile(file);
     return 0;
 }
 
-Status AdjustFileSize(FsFileHandle*, FsEntry*, uint32_t) {
+Status AdjustFileSize(FsState&, FsFileHandle*, FsEntry*, uint32_t) {
     return 0;
 }
 
 // A fresh boot program in front of the kept partition table.
-Status Clean(const char*) {
-    if (BuildMBRBoot() != 0) return 1;
-    return WriteBootSect() != 0 ? 1 : 0;
+Status Clean(FsState& s, const char*) {
+    uint8_t sector[kSectorSize];
+    if (BuildMBRBoot(s, sector) != 0) return 1;
+    return WriteBootSect(s, sector) != 0 ? 1 : 0;
 }
 
 } // namespace
@@ -194,6 +196,13 @@ const FsHandler MBRHandler = {
     .Clean = Clean,
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
+    .InitDriver = nullptr,
 };
+
+namespace {
+constexpr uint8_t kTypes[] = {0x05, 0x0F};
+} // namespace
+
+const FsDriver MBRDriver = {&MBRHandler, kTypes};
 
 } // namespace vk

@@ -7,25 +7,25 @@ namespace vk {
 
 namespace {
 
-uint16_t GetNumBootSectors(FsEntry*) {
+uint16_t GetNumBootSectors(FsState&, FsEntry*) {
     return 0;
 }
 // A swap partition holds no files to browse.
-Status InitFsSpecific(uint8_t) {
+Status InitFsSpecific(FsState&) {
     return 1;
 }
-Status FlushFsSpecific() {
+Status FlushFsSpecific(FsState&) {
     return 0;
 }
 
-Status Clean(const char*) {
+Status Clean(FsState& s, const char*) {
     uint8_t page[kSwapPage];
-    int version = BuildSwapHeader(fsstate->sizeSectors, page);
+    int version = BuildSwapHeader(s.sizeSectors, page);
     if (version < 0) return 1;
     if (version == 1)
         Log("Warning : Swap partitions bigger than 128Mb are only support with Linux kernel "
             ">2.1.x\r\n");
-    if (Seek(0) != 0 || WriteSects(kSwapPage / kSectorSize, page) != 0) return 1;
+    if (Seek(s, 0) != 0 || WriteSects(s, kSwapPage / kSectorSize, page) != 0) return 1;
     return 0;
 }
 
@@ -59,6 +59,13 @@ const FsHandler SWAPHandler = {
     .Clean = Clean,
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
+    .InitDriver = nullptr,
 };
+
+namespace {
+constexpr uint8_t kTypes[] = {0x82};
+} // namespace
+
+const FsDriver SWAPDriver = {&SWAPHandler, kTypes};
 
 } // namespace vk

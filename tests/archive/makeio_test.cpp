@@ -23,27 +23,27 @@ struct Recorder {
 };
 Recorder rec;
 
-Status OpenDir(FsEntry*, FsDirHandle** dir) {
+Status OpenDir(FsState&, FsEntry*, FsDirHandle** dir) {
     *dir = reinterpret_cast<FsDirHandle*>(&rec);
     return 0;
 }
-Status NextDirEntry(FsDirHandle*, FsEntry*) {
+Status NextDirEntry(FsState&, FsDirHandle*, FsEntry*) {
     return 1; // an empty directory
 }
-Status CloseDir(FsDirHandle*) {
+Status CloseDir(FsState&, FsDirHandle*) {
     return 0;
 }
-Status CreateFile(FsDirHandle*, const char* name, const uint8_t*, FsEntry* entry) {
+Status CreateFile(FsState&, FsDirHandle*, const char* name, const uint8_t*, FsEntry* entry) {
     std::strcpy(entry->path, name);
     entry->name = entry->path;
     entry->kind = kKindFile;
     return 0;
 }
-Status RewriteFile(FsEntry*, uint32_t, FsFileHandle** file) {
+Status RewriteFile(FsState&, FsEntry*, uint32_t, FsFileHandle** file) {
     *file = reinterpret_cast<FsFileHandle*>(&rec);
     return 0;
 }
-uint16_t WriteFileChunk(FsFileHandle*, const uint8_t* data, uint16_t length) {
+uint16_t WriteFileChunk(FsState&, FsFileHandle*, const uint8_t* data, uint16_t length) {
     rec.calls.push_back(length);
     if (rec.failWrites) return 0;
     uint32_t n = std::min<uint32_t>(length, rec.takeAtMost);
@@ -51,7 +51,7 @@ uint16_t WriteFileChunk(FsFileHandle*, const uint8_t* data, uint16_t length) {
     if (rec.cluster) n = (n + rec.cluster - 1) / rec.cluster * rec.cluster;
     return uint16_t(n);
 }
-Status CloseFile(FsFileHandle*) {
+Status CloseFile(FsState&, FsFileHandle*) {
     ++rec.closes;
     return 0;
 }

@@ -61,16 +61,18 @@ TEST_F(DiskCommandTest, CleanRecordsTheNewValidity) {
     static int checks = 0;
     static FsHandler fake{};
     memcpy(fake.id, "FATx", 4);
-    fake.InitFsSpecific = [](uint8_t global) -> Status {
-        return global ? 0 : ++checks > 1 ? 0 : 1;
+    fake.InitFsSpecific = [](FsState&) -> Status { return ++checks > 1 ? 0 : 1; };
+    fake.Clean = [](FsState&, const char* label) -> Status {
+        return strcmp(label, "DATA") == 0 ? 0 : 1;
     };
-    fake.Clean = [](const char* label) -> Status { return strcmp(label, "DATA") == 0 ? 0 : 1; };
-    SetFsHandler(FsKind::Fat16, &fake);
+    static const uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+    RegisterFsDriver({&fake, kFat16Types});
     MemoryDisk* disk = AddMemoryDisk(20);
     PutTable(disk, 0, {Part(0x06, 0, 1, 9)});
     ASSERT_EQ(Run("clean 1 \"DATA\""), 0);
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    EXPECT_EQ(fsstate->valid, 1); // invalid before, valid after the format
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->valid, 1); // invalid before, valid after the format
     EXPECT_NE(Run("clean 1 0 \"OTHER\""), 0);
     EXPECT_STREQ(errormsg, "Clean-up failed");
 }

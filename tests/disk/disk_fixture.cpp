@@ -13,10 +13,9 @@ uint8_t DiskTest::capture_[kCaptureSize];
 void DiskTest::SetUp() {
     FlushParts();
     ResetDisks();
-    for (int k = 0; k < int(FsKind::Count); ++k)
-        SetFsHandler(FsKind(k), nullptr);
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Swap, &SWAPHandler);
+    ResetFsDrivers();
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(SWAPDriver);
     InitFsHandlers();
     AllowDiskWrite = 1;
     LBAMode = 1;

@@ -28,11 +28,11 @@ Handle* AsHandle(FsFileHandle* h) {
     return reinterpret_cast<Handle*>(h);
 }
 
-Status OpenDir(FsEntry*, FsDirHandle** dir) {
+Status OpenDir(FsState&, FsEntry*, FsDirHandle** dir) {
     *dir = reinterpret_cast<FsDirHandle*>(new size_t(0));
     return 0;
 }
-Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
+Status NextDirEntry(FsState&, FsDirHandle* dir, FsEntry* entry) {
     size_t& index = *reinterpret_cast<size_t*>(dir);
     if (index >= files.size()) return 1;
     auto it = std::next(files.begin(), long(index++));
@@ -42,11 +42,11 @@ Status NextDirEntry(FsDirHandle* dir, FsEntry* entry) {
     entry->size = it->second.size;
     return 0;
 }
-Status CloseDir(FsDirHandle* dir) {
+Status CloseDir(FsState&, FsDirHandle* dir) {
     delete reinterpret_cast<size_t*>(dir);
     return 0;
 }
-Status CreateFile(FsDirHandle*, const char* name, const uint8_t*, FsEntry* entry) {
+Status CreateFile(FsState&, FsDirHandle*, const char* name, const uint8_t*, FsEntry* entry) {
     files[name] = FakeFile{};
     std::snprintf(entry->path, kPathMax, "%s", name);
     entry->name = entry->path;
@@ -58,12 +58,12 @@ Status Allocate(FakeFile& f, uint32_t size) {
     f.size = size;
     return 0;
 }
-Status OpenFile(FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     *size = files[entry->path].size;
     *file = reinterpret_cast<FsFileHandle*>(new Handle{entry->path, 0});
     return 0;
 }
-Status RewriteFile(FsEntry* entry, uint32_t size, FsFileHandle** file) {
+Status RewriteFile(FsState&, FsEntry* entry, uint32_t size, FsFileHandle** file) {
     Allocate(files[entry->path], size);
     *file = reinterpret_cast<FsFileHandle*>(new Handle{entry->path, 0});
     return 0;
@@ -81,17 +81,17 @@ uint16_t Transfer(FsFileHandle* h, uint8_t* out, const uint8_t* in, uint32_t len
     handle->position += n;
     return uint16_t(n);
 }
-uint16_t ReadFileChunk(FsFileHandle* h, uint8_t* buffer) {
+uint16_t ReadFileChunk(FsState&, FsFileHandle* h, uint8_t* buffer) {
     return Transfer(h, buffer, nullptr);
 }
-uint16_t WriteFileChunk(FsFileHandle* h, const uint8_t* data, uint16_t length) {
+uint16_t WriteFileChunk(FsState&, FsFileHandle* h, const uint8_t* data, uint16_t length) {
     return Transfer(h, nullptr, data, length);
 }
-Status CloseFile(FsFileHandle* h) {
+Status CloseFile(FsState&, FsFileHandle* h) {
     delete AsHandle(h);
     return 0;
 }
-Status AdjustFileSize(FsFileHandle* h, FsEntry*, uint32_t size) {
+Status AdjustFileSize(FsState&, FsFileHandle* h, FsEntry*, uint32_t size) {
     return Allocate(files[AsHandle(h)->name], size);
 }
 
@@ -119,6 +119,7 @@ const FsHandler kClusterHandler = {
     WriteFileChunk,
     CloseFile,
     AdjustFileSize,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

@@ -1,9 +1,11 @@
 // Partition selection: the whole disk, primary and logical partitions, the
 // cache partition, the state cache, type names and damaged tables.
 #include <cstring>
+#include <memory>
 
 #include "disk_fixture.h"
 #include "fs/mbr.h"
+#include "fs/swap.h"
 #include "platform/types.h"
 
 namespace vk::test {
@@ -25,98 +27,111 @@ MemoryDisk* LaidOutDisk(PartitionTest* t, MemoryDisk* disk) {
 
 TEST_F(PartitionTest, TheWholeDiskIsOneTrackOfTypeExt) {
     AddMemoryDisk(10);
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
-    EXPECT_EQ(fsstate->type, 0x05);
-    EXPECT_STREQ(fsstate->typeName, "EXT");
-    EXPECT_EQ(fsstate->handler, &MBRHandler);
-    EXPECT_EQ(fsstate->valid, 1);
-    EXPECT_EQ(fsstate->start, 0u);
-    EXPECT_EQ(fsstate->sizeSectors, 63u);
-    EXPECT_EQ(fsstate->disk, 0x80);
-    EXPECT_EQ(fsstate->partition, 0);
-    EXPECT_EQ(fsstate->geometry.lastCylinder, 9);
-    EXPECT_EQ(fsstate->geometry.lastHead, 63);
-    EXPECT_EQ(fsstate->geometry.sectors, 63);
-    EXPECT_EQ(fsstate->fda, 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->type, 0x05);
+    EXPECT_STREQ(part->typeName, "EXT");
+    EXPECT_EQ(part->handler, &MBRHandler);
+    EXPECT_EQ(part->valid, 1);
+    EXPECT_EQ(part->start, 0u);
+    EXPECT_EQ(part->sizeSectors, 63u);
+    EXPECT_EQ(part->disk, 0x80);
+    EXPECT_EQ(part->partition, 0);
+    EXPECT_EQ(part->geometry.lastCylinder, 9);
+    EXPECT_EQ(part->geometry.lastHead, 63);
+    EXPECT_EQ(part->geometry.sectors, 63);
+    EXPECT_EQ(part->fda, 0);
     FDAMode = 1;
     FlushParts();
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
-    EXPECT_EQ(fsstate->fda, 1);
+    part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->fda, 1);
 }
 
 TEST_F(PartitionTest, PrimaryAndLogicalPartitionsAreLocatedByChs) {
     LaidOutDisk(this, AddMemoryDisk(100));
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    EXPECT_STREQ(fsstate->typeName, "FAT16");
-    EXPECT_EQ(fsstate->start, Lba(0, 1, 1));
-    EXPECT_EQ(fsstate->sizeSectors, Lba(9, 63, 63) - Lba(0, 1, 1) + 1);
-    EXPECT_EQ(fsstate->extendedBase, 0u);
-    EXPECT_EQ(fsstate->startCylinder, 0);
-    EXPECT_EQ(fsstate->startSectHead, 0x0101);
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "FAT16");
+    EXPECT_EQ(part->start, Lba(0, 1, 1));
+    EXPECT_EQ(part->sizeSectors, Lba(9, 63, 63) - Lba(0, 1, 1) + 1);
+    EXPECT_EQ(part->extendedBase, 0u);
+    EXPECT_EQ(part->startCylinder, 0);
+    EXPECT_EQ(part->startSectHead, 0x0101);
 
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    EXPECT_STREQ(fsstate->typeName, "EXT");
-    EXPECT_EQ(fsstate->start, Lba(10, 0, 1));
-    EXPECT_EQ(fsstate->extendedBase, Lba(10, 0, 1));
+    part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "EXT");
+    EXPECT_EQ(part->start, Lba(10, 0, 1));
+    EXPECT_EQ(part->extendedBase, Lba(10, 0, 1));
 
-    ASSERT_EQ(SelectPart(0x80, 5), 0);
-    EXPECT_STREQ(fsstate->typeName, "LINUX-EXT2");
-    EXPECT_EQ(fsstate->start, Lba(10, 1, 1));
-    EXPECT_EQ(fsstate->extendedBase, Lba(10, 0, 1));
+    part = SelectPart(0x80, 5);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "LINUX-EXT2");
+    EXPECT_EQ(part->start, Lba(10, 1, 1));
+    EXPECT_EQ(part->extendedBase, Lba(10, 0, 1));
 
-    ASSERT_EQ(SelectPart(0x80, 6), 0);
-    EXPECT_STREQ(fsstate->typeName, "EXT");
-    EXPECT_EQ(fsstate->start, Lba(20, 0, 1));
-    EXPECT_EQ(fsstate->extendedBase, Lba(20, 0, 1));
-    EXPECT_EQ(fsstate->outerBase, Lba(10, 0, 1));
+    part = SelectPart(0x80, 6);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "EXT");
+    EXPECT_EQ(part->start, Lba(20, 0, 1));
+    EXPECT_EQ(part->extendedBase, Lba(20, 0, 1));
+    EXPECT_EQ(part->outerBase, Lba(10, 0, 1));
 
-    ASSERT_EQ(SelectPart(0x80, 9), 0);
-    EXPECT_STREQ(fsstate->typeName, "LINUX-SWAP");
-    EXPECT_EQ(fsstate->start, Lba(20, 1, 1));
-    EXPECT_EQ(fsstate->extendedBase, Lba(20, 0, 1));
-    EXPECT_EQ(fsstate->valid, 0); // a swap partition is never browsable
+    part = SelectPart(0x80, 9);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "LINUX-SWAP");
+    EXPECT_EQ(part->start, Lba(20, 1, 1));
+    EXPECT_EQ(part->extendedBase, Lba(20, 0, 1));
+    EXPECT_EQ(part->valid, 0); // a swap partition is never browsable
 
-    ASSERT_EQ(SelectPart(0x80, 3), 0);
-    EXPECT_STREQ(fsstate->typeName, "NTFS");
-    EXPECT_EQ(fsstate->handler, nullptr);
-    EXPECT_EQ(fsstate->valid, 0);
+    part = SelectPart(0x80, 3);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "NTFS");
+    EXPECT_EQ(part->handler, nullptr);
+    EXPECT_EQ(part->valid, 0);
 
     ClearLog();
-    FsState* current = fsstate;
-    EXPECT_EQ(SelectPart(0x80, 4), -1);
+    EXPECT_EQ(SelectPart(0x80, 4), nullptr);
     EXPECT_EQ(Logged(), "\r\nSelectPart: empty partition !\r\n");
-    EXPECT_EQ(fsstate, current); // a failed selection keeps the current partition
-    EXPECT_EQ(SelectPart(0x80, 7), -1);
-    EXPECT_EQ(SelectPart(0x80, 13), -1); // no third table: fails without a word
-    EXPECT_EQ(SelectPart(0x80, 128), -1);
-    EXPECT_EQ(SelectPart(0x80, -2), -1);
+    EXPECT_STREQ(part->typeName, "NTFS"); // a failed selection leaves the others as they were
+    EXPECT_EQ(SelectPart(0x80, 7), nullptr);
+    EXPECT_EQ(SelectPart(0x80, 13), nullptr); // no third table: fails without a word
+    EXPECT_EQ(SelectPart(0x80, 128), nullptr);
+    EXPECT_EQ(SelectPart(0x80, -2), nullptr);
 }
 
 TEST_F(PartitionTest, ReadsAndWritesStayInsideTheSelectedPartition) {
     MemoryDisk* disk = LaidOutDisk(this, AddMemoryDisk(100));
-    ASSERT_EQ(SelectPart(0x80, 9), 0);
-    uint32_t size = fsstate->sizeSectors;
+    FsState* part = SelectPart(0x80, 9);
+    ASSERT_NE(part, nullptr);
+    uint32_t size = part->sizeSectors;
     std::vector<uint8_t> data(512, 0x42);
-    ASSERT_EQ(Seek(size - 1), 0);
-    EXPECT_EQ(WriteSects(1, data.data()), 0);
+    ASSERT_EQ(Seek(*part, size - 1), 0);
+    EXPECT_EQ(WriteSects(*part, 1, data.data()), 0);
     EXPECT_EQ(disk->Sector(Lba(29, 63, 63)), data);
-    EXPECT_EQ(WriteSects(1, data.data()), -1);
+    EXPECT_EQ(WriteSects(*part, 1, data.data()), -1);
     EXPECT_EQ(disk->Sector(Lba(30, 0, 1)), std::vector<uint8_t>(512, 0));
 }
 
 TEST_F(PartitionTest, SelectingAgainReturnsTheCachedStateRewound) {
     LaidOutDisk(this, AddMemoryDisk(100));
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    FsState* first = fsstate;
-    ASSERT_EQ(Seek(17), 0);
-    ASSERT_EQ(SelectPart(0x80, 5), 0);
-    ASSERT_EQ(SelectPart(0x80, 255), 0);
-    FsState* cache = fsstate;
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    EXPECT_EQ(fsstate, first);
-    EXPECT_EQ(fsstate->position, 0u);
-    ASSERT_EQ(SelectPart(0x80, -1), 0); // 255 and -1 are one partition
-    EXPECT_EQ(fsstate, cache);
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    FsState* first = part;
+    ASSERT_EQ(Seek(*part, 17), 0);
+    part = SelectPart(0x80, 5);
+    ASSERT_NE(part, nullptr);
+    part = SelectPart(0x80, 255);
+    ASSERT_NE(part, nullptr);
+    FsState* cache = part;
+    part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part, first);
+    EXPECT_EQ(part->position, 0u);
+    part = SelectPart(0x80, -1);
+    ASSERT_NE(part, nullptr); // 255 and -1 are one partition
+    EXPECT_EQ(part, cache);
 }
 
 TEST_F(PartitionTest, TheCacheHoldsThirtyOneStatesBetweenFlushes) {
@@ -128,31 +143,34 @@ TEST_F(PartitionTest, TheCacheHoldsThirtyOneStatesBetweenFlushes) {
     }
     // Failed selections give their slot back.
     for (int i = 0; i < 100; ++i)
-        ASSERT_NE(SelectPart(0x80 + 8, 1), 0);
+        ASSERT_EQ(SelectPart(0x80 + 8, 1), nullptr);
     int selected = 0;
     for (int d = 0; d < 8 && selected < 31; ++d)
         for (int p = 0; p <= 4 && selected < 31; ++p, ++selected)
-            ASSERT_EQ(SelectPart(0x80 + d, p), 0) << d << ":" << p;
+            ASSERT_NE(SelectPart(0x80 + d, p), nullptr) << d << ":" << p;
     ClearLog();
-    EXPECT_EQ(SelectPart(0x87, 4), -1);
+    EXPECT_EQ(SelectPart(0x87, 4), nullptr);
     EXPECT_EQ(Logged(), "\r\nSelectPart: fsstate cache full\r\n");
-    EXPECT_EQ(SelectPart(0x80, 0), 0); // cached ones are still found
+    FsState* part = SelectPart(0x80, 0);
+    EXPECT_NE(part, nullptr); // cached ones are still found
     EXPECT_EQ(FlushParts(), 0);
-    EXPECT_EQ(SelectPart(0x87, 4), 0);
+    part = SelectPart(0x87, 4);
+    EXPECT_NE(part, nullptr);
 }
 
 TEST_F(PartitionTest, TheCachePartitionFollowsTheLastPrimary) {
     MemoryDisk* disk = LaidOutDisk(this, AddMemoryDisk(100));
-    ASSERT_EQ(SelectPart(0x80, -1), 0);
-    EXPECT_STREQ(fsstate->typeName, "CACHE");
-    EXPECT_EQ(fsstate->type, 0xFF);
-    EXPECT_EQ(fsstate->start, Lba(70, 0, 1));
-    EXPECT_EQ(fsstate->sizeSectors, 30 * kCylinder);
-    EXPECT_EQ(fsstate->handler, nullptr); // no cache driver registered here
+    FsState* part = SelectPart(0x80, -1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "CACHE");
+    EXPECT_EQ(part->type, 0xFF);
+    EXPECT_EQ(part->start, Lba(70, 0, 1));
+    EXPECT_EQ(part->sizeSectors, 30 * kCylinder);
+    EXPECT_EQ(part->handler, nullptr); // no cache driver registered here
     FlushParts();
     PutTable(disk, 0, {Part(0x04, 0, 1, 9), Part(0x83, 10, 0, 99)});
     ClearLog();
-    EXPECT_EQ(SelectPart(0x80, 255), -1);
+    EXPECT_EQ(SelectPart(0x80, 255), nullptr);
     EXPECT_EQ(Logged(), "\r\nERROR: No room for a cache partition\r\n");
 }
 
@@ -165,9 +183,10 @@ TEST_F(PartitionTest, TheCachePartitionFollowsPartitionsBeyondThePackedCylinders
     std::vector<uint8_t> mbr = disk->Sector(0);
     st32(mbr.data() + pte::kTableOffset + pte::kSizeLBA, Lba(1499, 63, 63) - Lba(0, 1, 1) + 1);
     disk->PutSector(0, mbr.data());
-    ASSERT_EQ(SelectPart(0x80, -1), 0);
-    EXPECT_EQ(fsstate->start, Lba(1500, 0, 1));
-    EXPECT_EQ(fsstate->sizeSectors, 500 * kCylinder);
+    FsState* part = SelectPart(0x80, -1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->start, Lba(1500, 0, 1));
+    EXPECT_EQ(part->sizeSectors, 500 * kCylinder);
 }
 
 TEST_F(PartitionTest, TypeNamesAndNumbers) {
@@ -200,16 +219,15 @@ TEST_F(PartitionTest, DriversAreFoundByIdentityAndStartedOnce) {
     static Status flushResult = 0;
     static FsHandler fake{};
     memcpy(fake.id, "FATx", 4);
-    fake.InitFsSpecific = [](uint8_t global) -> Status {
-        starts += global;
-        return 0;
-    };
-    fake.FlushFsSpecific = []() -> Status {
+    fake.InitDriver = []() { ++starts; };
+    fake.InitFsSpecific = [](FsState&) -> Status { return 0; };
+    fake.FlushFsSpecific = [](FsState& s) -> Status {
         ++flushes;
-        fsstate->state = kStateClean;
+        s.state = kStateClean;
         return flushResult;
     };
-    SetFsHandler(FsKind::Fat16, &fake);
+    static const uint8_t kFat16Types[] = {0x04, 0x06, 0x0E};
+    RegisterFsDriver({&fake, kFat16Types});
     InitFsHandlers();
     EXPECT_EQ(starts, 1); // three types name it, started once
     EXPECT_EQ(FindFsID("FATx"), &fake);
@@ -218,16 +236,17 @@ TEST_F(PartitionTest, DriversAreFoundByIdentityAndStartedOnce) {
 
     MemoryDisk* disk = AddMemoryDisk(20);
     PutTable(disk, 0, {Part(0x06, 0, 1, 9), Part(0x0E, 10, 0, 19)});
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    EXPECT_EQ(fsstate->valid, 1);
-    fsstate->state = kStateModified;
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    FsState* current = fsstate;
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->valid, 1);
+    part->state = kStateModified;
+    part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
     EXPECT_EQ(FlushParts(), 0);
     EXPECT_EQ(flushes, 1); // only the modified state
-    EXPECT_EQ(fsstate, current);
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    fsstate->state = kStateModified;
+    part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    part->state = kStateModified;
     flushResult = 1;
     EXPECT_NE(FlushParts(), 0);
     flushResult = 0;
@@ -243,7 +262,7 @@ TEST_F(PartitionTest, DamagedEntriesGiveErrorsNotForeignData) {
     noSector.s0 = 0;
     PutTable(disk, 0, {beyond, backwards, badHead, noSector});
     for (int p = 1; p <= 4; ++p)
-        EXPECT_EQ(SelectPart(0x80, p), -1) << p;
+        EXPECT_EQ(SelectPart(0x80, p), nullptr) << p;
     EXPECT_NE(Logged().find("does not fit the disk geometry"), std::string::npos);
     EXPECT_NE(Logged().find("ends before it starts"), std::string::npos);
 }
@@ -254,7 +273,7 @@ TEST_F(PartitionTest, AnImageShorterThanItsTableSaysIsCaught) {
     auto short_ = std::make_unique<MemoryDisk>(g, uint64_t(12) * kCylinder);
     MemoryDisk* disk = static_cast<MemoryDisk*>(AddDiskDevice(std::move(short_)));
     PutTable(disk, 0, {Part(0x83, 1, 0, 15)});
-    EXPECT_EQ(SelectPart(0x80, 1), -1);
+    EXPECT_EQ(SelectPart(0x80, 1), nullptr);
     EXPECT_NE(Logged().find("beyond the end of the disk"), std::string::npos);
 }
 
@@ -264,17 +283,18 @@ TEST_F(PartitionTest, LoopingExtendedChainsEndWithAnError) {
     uint32_t ext = Lba(10, 0, 1);
     // The link points back at its own table.
     PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 10, 0, 59, 0, ext)});
-    EXPECT_EQ(SelectPart(0x80, 5), 0);
+    FsState* part = SelectPart(0x80, 5);
+    EXPECT_NE(part, nullptr);
     ClearLog();
-    EXPECT_EQ(SelectPart(0x80, 6), -1); // the link itself
-    EXPECT_EQ(SelectPart(0x80, 9), -1);
-    EXPECT_EQ(SelectPart(0x80, 125), -1);
+    EXPECT_EQ(SelectPart(0x80, 6), nullptr); // the link itself
+    EXPECT_EQ(SelectPart(0x80, 9), nullptr);
+    EXPECT_EQ(SelectPart(0x80, 125), nullptr);
     EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
               std::string::npos);
     // A chain pointing backwards is as damaged as one pointing at itself.
     PutTable(disk, ext, {Part(0x83, 10, 1, 19, 0, ext), Part(0x05, 0, 1, 9, 0, ext)});
     FlushParts();
-    EXPECT_EQ(SelectPart(0x80, 9), -1);
+    EXPECT_EQ(SelectPart(0x80, 9), nullptr);
 }
 
 TEST_F(PartitionTest, AnExtendedPartitionOnTheMasterBootRecordIsDamaged) {
@@ -284,28 +304,83 @@ TEST_F(PartitionTest, AnExtendedPartitionOnTheMasterBootRecordIsDamaged) {
     RawEntry self = Part(0x05, 0, 0, 10);
     self.s0 = 1;
     PutTable(disk, 0, {self});
-    EXPECT_EQ(SelectPart(0x80, 1), -1);
-    EXPECT_EQ(SelectPart(0x80, 5), -1);
-    EXPECT_EQ(SelectPart(0x80, 9), -1);
+    EXPECT_EQ(SelectPart(0x80, 1), nullptr);
+    EXPECT_EQ(SelectPart(0x80, 5), nullptr);
+    EXPECT_EQ(SelectPart(0x80, 9), nullptr);
     EXPECT_NE(Logged().find("\r\nSelectPart: damaged extended partition chain\r\n"),
               std::string::npos);
     EXPECT_EQ(Logged().find("cache full"), std::string::npos);
+}
+
+// A driver that keeps an object of its own per partition (a library's
+// volume handle) gets it back on every call through the partition's state,
+// and a partition selected afresh starts without it. A later registration
+// of a type replaces the earlier driver.
+TEST_F(PartitionTest, ADriverKeepsItsOwnObjectInThePartitionsState) {
+    struct Volume : FsDriverData {
+        explicit Volume(int* alive) : alive(alive) { ++*alive; }
+        ~Volume() override { --*alive; }
+        int* alive;
+        int opens = 0;
+    };
+    static int alive = 0;
+    static FsHandler library{};
+    memcpy(library.id, "LIBX", 4);
+    library.InitFsSpecific = [](FsState& s) -> Status {
+        s.driverData = std::make_unique<Volume>(&alive);
+        return 0;
+    };
+    library.OpenDir = [](FsState& s, FsEntry*, FsDirHandle**) -> Status {
+        ++static_cast<Volume&>(*s.driverData).opens;
+        return 0;
+    };
+    static const uint8_t kTypes[] = {0x83};
+    RegisterFsDriver({&library, kTypes});
+    EXPECT_EQ(FsHandlerForType(0x83), &library);
+
+    MemoryDisk* disk = AddMemoryDisk(20);
+    PutTable(disk, 0, {Part(0x83, 0, 1, 9), Part(0x83, 10, 0, 19)});
+    FsState* one = SelectPart(0x80, 1);
+    FsState* two = SelectPart(0x80, 2);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(alive, 2);
+    FsDirHandle* dir = nullptr;
+    EXPECT_EQ(one->handler->OpenDir(*one, nullptr, &dir), 0);
+    EXPECT_EQ(one->handler->OpenDir(*one, nullptr, &dir), 0);
+    EXPECT_EQ(two->handler->OpenDir(*two, nullptr, &dir), 0);
+    EXPECT_EQ(static_cast<Volume&>(*one->driverData).opens, 2);
+    EXPECT_EQ(static_cast<Volume&>(*two->driverData).opens, 1);
+    EXPECT_EQ(SelectPart(0x80, 1), one); // from the cache, object and all
+    EXPECT_EQ(alive, 2);
+
+    FlushParts();
+    one = SelectPart(0x80, 1); // afresh: the slot's old object is gone
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(static_cast<Volume&>(*one->driverData).opens, 0);
+    EXPECT_EQ(alive, 2); // the other slot is free but not reused yet
+
+    static const uint8_t kSwap[] = {0x83};
+    RegisterFsDriver({&SWAPHandler, kSwap});
+    EXPECT_EQ(FsHandlerForType(0x83), &SWAPHandler);
 }
 
 TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {
     MemoryDisk* disk = AddMemoryDisk(20);
     std::vector<uint8_t> sector(512, 0x11);
     disk->PutSector(0, sector.data());
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
+    uint8_t boot[kSectorSize];
     ClearLog();
-    ASSERT_EQ(ReadBootSect(), 0);
-    EXPECT_EQ(Sect[0], 0x11);
+    ASSERT_EQ(ReadBootSect(*part, boot), 0);
+    EXPECT_EQ(boot[0], 0x11);
     EXPECT_EQ(Logged(), "Warning: no boot record signature\r\n");
-    Sect[510] = 0x55;
-    Sect[511] = 0xAA;
-    ASSERT_EQ(WriteBootSect(), 0);
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    ASSERT_EQ(WriteBootSect(*part, boot), 0);
     ClearLog();
-    ASSERT_EQ(ReadBootSect(), 0);
+    ASSERT_EQ(ReadBootSect(*part, boot), 0);
     EXPECT_EQ(Logged(), "");
     EXPECT_EQ(disk->Sector(0)[511], 0xAA);
 }

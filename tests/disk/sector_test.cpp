@@ -84,7 +84,7 @@ TEST_F(SectorTest, AMissingImageMeansNoDisksAtAll) {
     AddDiskPath(a.path.c_str());
     EXPECT_EQ(HDCount(), 0);
     EXPECT_NE(Logged().find("Cannot open disk /nonexistent/vk-disk.img"), std::string::npos);
-    EXPECT_NE(SelectPart(0x80, 0), 0);
+    EXPECT_EQ(SelectPart(0x80, 0), nullptr);
     EXPECT_NE(Logged().find("\r\nSelectPart: invalid disk\r\n"), std::string::npos);
 }
 
@@ -97,8 +97,8 @@ TEST_F(SectorTest, AnImageSmallerThanOneCylinderIsRefused) {
 
 TEST_F(SectorTest, NoPathsAndNoProbeMeansNoDisks) {
     EXPECT_EQ(HDCount(), 0);
-    EXPECT_NE(SelectPart(0x80, 0), 0);
-    EXPECT_NE(SelectPart(0x7F, 0), 0);
+    EXPECT_EQ(SelectPart(0x80, 0), nullptr);
+    EXPECT_EQ(SelectPart(0x7F, 0), nullptr);
 }
 
 TEST_F(SectorTest, WithoutWriteAccessTheImageIsUntouched) {
@@ -107,19 +107,20 @@ TEST_F(SectorTest, WithoutWriteAccessTheImageIsUntouched) {
     a.Put(512 * 3, pattern);
     AllowDiskWrite = 0;
     AddDiskPath(a.path.c_str());
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
     std::vector<uint8_t> zeros(512 * 2, 0);
-    ASSERT_EQ(Seek(2), 0);
-    EXPECT_EQ(WriteSects(2, zeros.data()), 0); // reported as done
-    EXPECT_EQ(fsstate->position, 4u);          // and the position moves on
-    EXPECT_EQ(BlankSects(63), -1);             // beyond the first track: refused
+    ASSERT_EQ(Seek(*part, 2), 0);
+    EXPECT_EQ(WriteSects(*part, 2, zeros.data()), 0); // reported as done
+    EXPECT_EQ(part->position, 4u);                    // and the position moves on
+    EXPECT_EQ(BlankSects(*part, 63), -1);             // beyond the first track: refused
     EXPECT_EQ(a.Bytes(512 * 3, 512), pattern);
     EXPECT_NE(Logged().find("Disk write cancelled (default behaviour under Linux)\r\n"),
               std::string::npos);
     // The image was opened read-only: even a write let through fails.
     AllowDiskWrite = 1;
-    ASSERT_EQ(Seek(3), 0);
-    EXPECT_EQ(WriteSects(1, zeros.data()), -1);
+    ASSERT_EQ(Seek(*part, 3), 0);
+    EXPECT_EQ(WriteSects(*part, 1, zeros.data()), -1);
     EXPECT_NE(Logged().find("ERROR: Low-level write failed\r\n"), std::string::npos);
     EXPECT_EQ(a.Bytes(512 * 3, 512), pattern);
 }
@@ -127,15 +128,16 @@ TEST_F(SectorTest, WithoutWriteAccessTheImageIsUntouched) {
 TEST_F(SectorTest, WritesReachTheImageAtPartitionStartPlusPosition) {
     TempImage a(uint64_t(kCylinder) * 512 * 4);
     AddDiskPath(a.path.c_str());
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
     std::vector<uint8_t> data(512, 0xC3);
-    ASSERT_EQ(Seek(7), 0);
-    ASSERT_EQ(SkipSects(3), 0);
-    ASSERT_EQ(WriteSects(1, data.data()), 0);
+    ASSERT_EQ(Seek(*part, 7), 0);
+    ASSERT_EQ(SkipSects(*part, 3), 0);
+    ASSERT_EQ(WriteSects(*part, 1, data.data()), 0);
     EXPECT_EQ(a.Bytes(512 * 10, 512), data);
     std::vector<uint8_t> back(512);
-    ASSERT_EQ(Seek(10), 0);
-    ASSERT_EQ(ReadSects(1, back.data()), 0);
+    ASSERT_EQ(Seek(*part, 10), 0);
+    ASSERT_EQ(ReadSects(*part, 1, back.data()), 0);
     EXPECT_EQ(back, data);
 }
 
@@ -144,17 +146,18 @@ TEST_F(SectorTest, TransfersEndExactlyAtThePartitionLimit) {
         std::make_unique<MemoryDisk>(uint64_t(kCylinder) * 512 * 4), 0, 0);
     FaultyDisk* device = faulty.get();
     AddDiskDevice(std::move(faulty));
-    ASSERT_EQ(SelectPart(0x80, 0), 0); // one track: 63 sectors
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr); // one track: 63 sectors
     std::vector<uint8_t> buffer(63 * 512);
-    ASSERT_EQ(Seek(60), 0);
-    EXPECT_EQ(ReadSects(3, buffer.data()), 0);
+    ASSERT_EQ(Seek(*part, 60), 0);
+    EXPECT_EQ(ReadSects(*part, 3, buffer.data()), 0);
     uint64_t reads = device->reads, writes = device->writes;
-    ASSERT_EQ(Seek(60), 0);
-    EXPECT_EQ(ReadSects(4, buffer.data()), -1);
-    EXPECT_EQ(WriteSects(4, buffer.data()), -1);
+    ASSERT_EQ(Seek(*part, 60), 0);
+    EXPECT_EQ(ReadSects(*part, 4, buffer.data()), -1);
+    EXPECT_EQ(WriteSects(*part, 4, buffer.data()), -1);
     EXPECT_EQ(device->reads, reads); // refused before touching the device
     EXPECT_EQ(device->writes, writes);
-    EXPECT_EQ(fsstate->position, 60u);
+    EXPECT_EQ(part->position, 60u);
     EXPECT_NE(Logged().find("ERROR: Read operation beyond partition limit\r\n"), std::string::npos);
 }
 
@@ -167,10 +170,11 @@ TEST_F(SectorTest, BlankingWritesBlocksOf64Sectors) {
     std::vector<uint8_t> junk(512, 0xEE);
     for (uint32_t s = Lba(1, 0, 1); s < Lba(1, 0, 1) + 140; ++s)
         device->PutSector(s, junk.data());
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
     device->lengths.clear();
-    ASSERT_EQ(Seek(0), 0);
-    ASSERT_EQ(BlankSects(130), 0);
+    ASSERT_EQ(Seek(*part, 0), 0);
+    ASSERT_EQ(BlankSects(*part, 130), 0);
     EXPECT_EQ(device->lengths, (std::vector<size_t>{64 * 512, 64 * 512, 2 * 512}));
     EXPECT_EQ(device->Sector(Lba(1, 0, 1) + 129), std::vector<uint8_t>(512, 0));
     EXPECT_EQ(device->Sector(Lba(1, 0, 1) + 130), junk);
@@ -180,27 +184,29 @@ TEST_F(SectorTest, InjectedFaultsAreReportedAndStopTheWork) {
     auto inner = std::make_unique<MemoryDisk>(uint64_t(kCylinder) * 512 * 4);
     auto faulty = std::make_unique<FaultyDisk>(std::move(inner), 2, 2);
     AddDiskDevice(std::move(faulty));
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
     std::vector<uint8_t> buffer(64 * 512);
-    EXPECT_EQ(ReadSects(1, buffer.data()), 0);
-    EXPECT_EQ(ReadSects(1, buffer.data()), -1); // the second read fails
+    EXPECT_EQ(ReadSects(*part, 1, buffer.data()), 0);
+    EXPECT_EQ(ReadSects(*part, 1, buffer.data()), -1); // the second read fails
     EXPECT_NE(Logged().find("ERROR: Low-level read failed\r\n"), std::string::npos);
-    EXPECT_EQ(fsstate->position, 1u); // a failed read does not advance
-    EXPECT_EQ(ReadSects(1, buffer.data()), 0);
-    ASSERT_EQ(Seek(0), 0);
-    EXPECT_EQ(BlankSects(10), 0);  // first write
-    EXPECT_EQ(BlankSects(10), -1); // second write fails, and blanking with it
+    EXPECT_EQ(part->position, 1u); // a failed read does not advance
+    EXPECT_EQ(ReadSects(*part, 1, buffer.data()), 0);
+    ASSERT_EQ(Seek(*part, 0), 0);
+    EXPECT_EQ(BlankSects(*part, 10), 0);  // first write
+    EXPECT_EQ(BlankSects(*part, 10), -1); // second write fails, and blanking with it
     EXPECT_NE(Logged().find("ERROR: Low-level write failed\r\n"), std::string::npos);
 }
 
 TEST_F(SectorTest, StickyFaultsFailEveryLaterTransfer) {
     auto inner = std::make_unique<MemoryDisk>(uint64_t(kCylinder) * 512 * 4);
     AddDiskDevice(std::make_unique<FaultyDisk>(std::move(inner), 3, 0, true));
-    ASSERT_EQ(SelectPart(0x80, 0), 0);
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr);
     uint8_t buffer[512];
     int failures = 0;
     for (int i = 0; i < 6; ++i)
-        failures += ReadSects(1, buffer) != 0;
+        failures += ReadSects(*part, 1, buffer) != 0;
     EXPECT_EQ(failures, 4);
 }
 

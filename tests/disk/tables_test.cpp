@@ -97,9 +97,10 @@ TEST_F(TableTest, TwelveBitCylindersWithLbaOff) {
     PartInfo r[4] = {Info("FAT16", 0, 1, 9), Info("LINUX-EXT2", 10, 0, 1500)};
     ASSERT_EQ(SetPartInfos(0x80, 0, r), 0);
     EXPECT_EQ(EntryOf(disk->Sector(0), 1)[5] >> 6, 1); // cylinder bit 10 in the head byte
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    EXPECT_EQ(fsstate->start, Lba(10, 0, 1));
-    EXPECT_EQ(fsstate->sizeSectors, Lba(1500, 63, 63) - Lba(10, 0, 1) + 1);
+    FsState* part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->start, Lba(10, 0, 1));
+    EXPECT_EQ(part->sizeSectors, Lba(1500, 63, 63) - Lba(10, 0, 1) + 1);
 }
 
 // Three levels of extended tables. Data entries count from their own table,
@@ -126,9 +127,10 @@ TEST_F(TableTest, ExtendedLinksCountFromTheOutermostExtendedPartition) {
     EXPECT_EQ(ld32(EntryOf(t3, 0) + 8), Lba(30, 1, 1) - Lba(30, 0, 1));
     EXPECT_EQ(t3[510], 0x55);
 
-    ASSERT_EQ(SelectPart(0x80, 13), 0);
-    EXPECT_STREQ(fsstate->typeName, "FAT32");
-    EXPECT_EQ(fsstate->start, Lba(30, 1, 1));
+    FsState* part = SelectPart(0x80, 13);
+    ASSERT_NE(part, nullptr);
+    EXPECT_STREQ(part->typeName, "FAT32");
+    EXPECT_EQ(part->start, Lba(30, 1, 1));
 }
 
 TEST_F(TableTest, TheActivePartitionIsFoundThroughTheExtendedChain) {

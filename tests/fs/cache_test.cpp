@@ -105,7 +105,7 @@ class CacheTest : public DiskTest {
   protected:
     void SetUp() override {
         DiskTest::SetUp();
-        SetFsHandler(FsKind::Cache, &CacheHandler);
+        RegisterFsDriver(CacheDriver);
         MemoryDisk* disk = AddMemoryDisk(10); // cylinders 2 to 9 are the cache
         PutTable(disk, 0, {Part(0x06, 0, 1, 1)});
         SetHostRoute(HostRoute::Remote, &kFake, nullptr);

@@ -71,7 +71,7 @@ class Ext2RestoreFaults : public DiskTest {
     void SetUp() override {
         DiskTest::SetUp();
         SetUpInterpreter();
-        SetFsHandler(FsKind::Ext2, &EXT2Handler);
+        RegisterFsDriver(EXT2Driver);
         InitFsHandlers();
         RegisterFullArchiveReader();
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);

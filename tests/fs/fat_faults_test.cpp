@@ -16,8 +16,8 @@ class FatFaults : public DiskTest {
   protected:
     void SetUp() override {
         DiskTest::SetUp();
-        SetFsHandler(FsKind::Fat16, &FAT16Handler);
-        SetFsHandler(FsKind::Fat32, &FAT32Handler);
+        RegisterFsDriver(FAT16Driver);
+        RegisterFsDriver(FAT32Driver);
         InitFsHandlers();
     }
 
@@ -63,29 +63,30 @@ class FatFaults : public DiskTest {
     // Creates a directory and a file in it, writes, shrinks and removes
     // files, and flushes. True when every step reported success.
     static bool Run() {
-        if (SelectPart(0x80, 1) != 0 || !fsstate->valid) return false;
-        const FsHandler* h = fsstate->handler;
+        FsState* part = SelectPart(0x80, 1);
+        if (part == nullptr || !part->valid) return false;
+        const FsHandler* h = part->handler;
         bool ok = true;
         FsDirHandle* dir = nullptr;
         FsEntry sub{}, file{}, other{};
-        if (h->OpenDir(nullptr, &dir) != 0) return false;
-        ok &= h->CreateDir(dir, "A directory", nullptr, &sub) == 0;
-        ok &= h->CreateFile(dir, "OTHER.TXT", nullptr, &other) == 0;
-        h->CloseDir(dir);
-        if (!ok || h->OpenDir(&sub, &dir) != 0) return false;
-        ok &= h->CreateFile(dir, "a file with a long name.bin", nullptr, &file) == 0;
-        h->CloseDir(dir);
+        if (h->OpenDir(*part, nullptr, &dir) != 0) return false;
+        ok &= h->CreateDir(*part, dir, "A directory", nullptr, &sub) == 0;
+        ok &= h->CreateFile(*part, dir, "OTHER.TXT", nullptr, &other) == 0;
+        h->CloseDir(*part, dir);
+        if (!ok || h->OpenDir(*part, &sub, &dir) != 0) return false;
+        ok &= h->CreateFile(*part, dir, "a file with a long name.bin", nullptr, &file) == 0;
+        h->CloseDir(*part, dir);
         FsFileHandle* handle = nullptr;
-        if (!ok || h->RewriteFile(&file, 40000, &handle) != 0) return false;
+        if (!ok || h->RewriteFile(*part, &file, 40000, &handle) != 0) return false;
         static uint8_t buffer[kChunkMax];
         std::memset(buffer, 0x5A, sizeof buffer);
-        ok &= h->WriteFileChunk(handle, buffer, kChunkMax) != 0;
-        ok &= h->AdjustFileSize(handle, &file, 200000) == 0;
+        ok &= h->WriteFileChunk(*part, handle, buffer, kChunkMax) != 0;
+        ok &= h->AdjustFileSize(*part, handle, &file, 200000) == 0;
         for (int i = 0; i < 4; ++i)
-            ok &= h->WriteFileChunk(handle, buffer, kChunkMax) != 0;
-        ok &= h->AdjustFileSize(handle, &file, 150000) == 0;
-        ok &= h->CloseFile(handle) == 0;
-        ok &= h->RemoveFile(&other) == 0;
+            ok &= h->WriteFileChunk(*part, handle, buffer, kChunkMax) != 0;
+        ok &= h->AdjustFileSize(*part, handle, &file, 150000) == 0;
+        ok &= h->CloseFile(*part, handle) == 0;
+        ok &= h->RemoveFile(*part, &other) == 0;
         ok &= FlushParts() == 0;
         return ok;
     }

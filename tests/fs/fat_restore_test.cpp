@@ -104,8 +104,8 @@ class FatRestoreTest : public DiskTest {
     void SetUp() override {
         DiskTest::SetUp();
         SetUpInterpreter();
-        SetFsHandler(FsKind::Fat16, &FAT16Handler);
-        SetFsHandler(FsKind::Fat32, &FAT32Handler);
+        RegisterFsDriver(FAT16Driver);
+        RegisterFsDriver(FAT32Driver);
         InitFsHandlers();
         RegisterFullArchiveReader();
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
@@ -141,28 +141,29 @@ class FatRestoreTest : public DiskTest {
     }
     // The restored file's bytes, read back through the driver.
     Bytes ReadBack(const char* name) {
-        EXPECT_EQ(SelectPart(0x80, 1), 0);
-        const FsHandler* h = fsstate->handler;
+        FsState* part = SelectPart(0x80, 1);
+        EXPECT_NE(part, nullptr);
+        const FsHandler* h = part->handler;
         FsDirHandle* dir = nullptr;
         Bytes out;
-        if (h->OpenDir(nullptr, &dir) != 0) return out;
+        if (h->OpenDir(*part, nullptr, &dir) != 0) return out;
         FsEntry e;
-        while (h->NextDirEntry(dir, &e) == 0) {
+        while (h->NextDirEntry(*part, dir, &e) == 0) {
             if (strcmp(e.name, name) != 0) continue;
             uint32_t size = 0;
             FsFileHandle* file = nullptr;
-            if (h->OpenFile(&e, &size, &file) != 0) break;
+            if (h->OpenFile(*part, &e, &size, &file) != 0) break;
             std::vector<uint8_t> chunk(kChunkMax);
             while (out.size() < size) {
-                uint16_t n = h->ReadFileChunk(file, chunk.data());
+                uint16_t n = h->ReadFileChunk(*part, file, chunk.data());
                 if (n == 0) break;
                 out.insert(out.end(), chunk.begin(),
                            chunk.begin() + std::min<size_t>(n, size - out.size()));
             }
-            h->CloseFile(file);
+            h->CloseFile(*part, file);
             break;
         }
-        h->CloseDir(dir);
+        h->CloseDir(*part, dir);
         return out;
     }
     size_t Count(const std::string& text) {
@@ -182,10 +183,11 @@ TEST_F(FatRestoreTest, AWriteThatFailsOnceIsRetried) {
     FaultyDisk* disk = AddDisk(0, false);
     ASSERT_EQ(Run("clean 1"), 0);
     uint64_t before = disk->writes;
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
     IArchive archive;
     ASSERT_EQ(OpenArchive(archive_.c_str(), &archive), 0);
-    ASSERT_EQ(FAT32Handler.FullUnzip(&archive), 0);
+    ASSERT_EQ(FAT32Handler.FullUnzip(*part, &archive), 0);
     AbandonArchive(&archive);
     uint64_t writes = disk->writes - before;
     ASSERT_GT(writes, 4u);

@@ -20,6 +20,7 @@ namespace {
 class HostDir : public test::TempDirTest {
   protected:
     const FsHandler& h = LXDOSHandler;
+    FsState* part = &DosFsState;
 
     // Opens the directory at path ("" for the current directory).
     FsDirHandle* Open(const char* path) {
@@ -28,16 +29,16 @@ class HostDir : public test::TempDirTest {
         entry.name = entry.path;
         entry.kind = kKindDir;
         FsDirHandle* dir = nullptr;
-        EXPECT_EQ(h.OpenDir(&entry, &dir), 0) << path;
+        EXPECT_EQ(h.OpenDir(*part, &entry, &dir), 0) << path;
         return dir;
     }
 
     std::vector<std::string> Names(FsDirHandle* dir) {
         std::vector<std::string> names;
         FsEntry entry{};
-        while (h.NextDirEntry(dir, &entry) == 0)
+        while (h.NextDirEntry(*part, dir, &entry) == 0)
             names.push_back(entry.path);
-        h.CloseDir(dir);
+        h.CloseDir(*part, dir);
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -67,26 +68,26 @@ TEST_F(HostDir, DirectoryHandlesAndPaths) {
     std::strcpy(mount.path, "/no/such/place");
     mount.location1 = 1;
     FsDirHandle* dir = nullptr;
-    ASSERT_EQ(h.OpenDir(&mount, &dir), 0);
+    ASSERT_EQ(h.OpenDir(*part, &mount, &dir), 0);
     EXPECT_TRUE(Names(dir).empty());
 
     FsEntry missing{};
     std::strcpy(missing.path, "nothing");
-    EXPECT_NE(h.OpenDir(&missing, &dir), 0);
+    EXPECT_NE(h.OpenDir(*part, &missing, &dir), 0);
 
     // The root.
-    ASSERT_EQ(h.OpenDir(nullptr, &dir), 0);
+    ASSERT_EQ(h.OpenDir(*part, nullptr, &dir), 0);
     FsEntry entry{};
-    ASSERT_EQ(h.NextDirEntry(dir, &entry), 0);
+    ASSERT_EQ(h.NextDirEntry(*part, dir, &entry), 0);
     EXPECT_EQ(entry.path[0], '/');
-    h.CloseDir(dir);
+    h.CloseDir(*part, dir);
     FsEntry root{};
     root.name = root.path;
-    ASSERT_EQ(h.GetFileInfo(&root), 0);
+    ASSERT_EQ(h.GetFileInfo(*part, &root), 0);
     EXPECT_EQ(root.kind, kKindDir);
     // Without the root device (devices are not probed here) the boot area is
     // empty rather than unreadable.
-    EXPECT_EQ(h.GetNumBootSectors(nullptr), 0);
+    EXPECT_EQ(h.GetNumBootSectors(*part, nullptr), 0);
 }
 
 TEST_F(HostDir, SymbolicLinksShortAndLong) {
@@ -95,7 +96,7 @@ TEST_F(HostDir, SymbolicLinksShortAndLong) {
     auto shortAttr = Attributes(0xA1FF, 6);
     std::memcpy(shortAttr.data() + kAttrExtra, "target", 7);
     FsEntry shortLink{};
-    ASSERT_EQ(h.CreateFile(dir, "s", shortAttr.data(), &shortLink), 0);
+    ASSERT_EQ(h.CreateFile(*part, dir, "s", shortAttr.data(), &shortLink), 0);
     EXPECT_EQ(shortLink.start, 0u);
     char text[256] = {};
     ASSERT_EQ(readlink("s", text, sizeof text - 1), 6);
@@ -108,17 +109,17 @@ TEST_F(HostDir, SymbolicLinksShortAndLong) {
     std::string target = "/" + std::string(99, 't');
     auto longAttr = Attributes(0xA1FF, uint32_t(target.size()));
     FsEntry longLink{};
-    ASSERT_EQ(h.CreateFile(dir, "l", longAttr.data(), &longLink), 0);
+    ASSERT_EQ(h.CreateFile(*part, dir, "l", longAttr.data(), &longLink), 0);
     EXPECT_EQ(longLink.start, 100u);
     EXPECT_NE(lstat("l", &status), 0);
     FsFileHandle* file = nullptr;
     uint32_t size = 0;
-    EXPECT_NE(h.OpenFile(&longLink, &size, &file), 0); // pending, not readable
-    ASSERT_EQ(h.RewriteFile(&longLink, 100, &file), 0);
+    EXPECT_NE(h.OpenFile(*part, &longLink, &size, &file), 0); // pending, not readable
+    ASSERT_EQ(h.RewriteFile(*part, &longLink, 100, &file), 0);
     std::vector<uint8_t> data(kChunkMax, 'z');
     std::memcpy(data.data(), target.data(), target.size());
-    EXPECT_EQ(h.WriteFileChunk(file, data.data(), uint16_t(target.size() + 20)), 100);
-    h.CloseFile(file);
+    EXPECT_EQ(h.WriteFileChunk(*part, file, data.data(), uint16_t(target.size() + 20)), 100);
+    h.CloseFile(*part, file);
     std::memset(text, 0, sizeof text);
     ASSERT_EQ(readlink("l", text, sizeof text - 1), 100);
     EXPECT_EQ(std::string(text), target);
@@ -128,29 +129,29 @@ TEST_F(HostDir, SymbolicLinksShortAndLong) {
     FsDirHandle* again = Open("");
     FsEntry entry{};
     FsEntry listedLong{};
-    while (h.NextDirEntry(again, &entry) == 0)
+    while (h.NextDirEntry(*part, again, &entry) == 0)
         if (std::strcmp(entry.name, "l") == 0) CopyEntry(listedLong, entry);
-    h.CloseDir(again);
+    h.CloseDir(*part, again);
     EXPECT_EQ(listedLong.size, 100u);
-    ASSERT_EQ(h.OpenFile(&listedLong, &size, &file), 0);
+    ASSERT_EQ(h.OpenFile(*part, &listedLong, &size, &file), 0);
     EXPECT_EQ(size, 100u);
     // Only one link at a time.
     FsFileHandle* second = nullptr;
-    EXPECT_NE(h.OpenFile(&listedLong, &size, &second), 0);
-    EXPECT_EQ(h.ReadFileChunk(file, data.data()), 100);
+    EXPECT_NE(h.OpenFile(*part, &listedLong, &size, &second), 0);
+    EXPECT_EQ(h.ReadFileChunk(*part, file, data.data()), 100);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data.data()), 100), target);
-    EXPECT_EQ(h.ReadFileChunk(file, data.data()), 0);
-    h.CloseFile(file);
-    ASSERT_EQ(h.OpenFile(&listedLong, &size, &second), 0);
-    h.CloseFile(second);
-    h.CloseDir(dir);
+    EXPECT_EQ(h.ReadFileChunk(*part, file, data.data()), 0);
+    h.CloseFile(*part, file);
+    ASSERT_EQ(h.OpenFile(*part, &listedLong, &size, &second), 0);
+    h.CloseFile(*part, second);
+    h.CloseDir(*part, dir);
 }
 
 TEST_F(HostDir, SpecialFilesHaveNoContent) {
     FsDirHandle* dir = Open("");
     auto fifo = Attributes(0x1180);
     FsEntry entry{};
-    ASSERT_EQ(h.CreateFile(dir, "p", fifo.data(), &entry), 0);
+    ASSERT_EQ(h.CreateFile(*part, dir, "p", fifo.data(), &entry), 0);
     struct stat status;
     ASSERT_EQ(lstat("p", &status), 0);
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
@@ -158,13 +159,13 @@ TEST_F(HostDir, SpecialFilesHaveNoContent) {
     FsFileHandle* file = nullptr;
     uint32_t size = 99;
     entry.size = 0;
-    ASSERT_EQ(h.OpenFile(&entry, &size, &file), 0); // never opens the FIFO itself
+    ASSERT_EQ(h.OpenFile(*part, &entry, &size, &file), 0); // never opens the FIFO itself
     EXPECT_EQ(size, 0u);
     std::vector<uint8_t> buffer(kChunkMax);
-    EXPECT_EQ(h.ReadFileChunk(file, buffer.data()), 0);
-    EXPECT_EQ(h.WriteFileChunk(file, buffer.data(), 10), 0);
-    h.CloseFile(file);
-    h.CloseDir(dir);
+    EXPECT_EQ(h.ReadFileChunk(*part, file, buffer.data()), 0);
+    EXPECT_EQ(h.WriteFileChunk(*part, file, buffer.data(), 10), 0);
+    h.CloseFile(*part, file);
+    h.CloseDir(*part, dir);
 }
 
 TEST_F(HostDir, AttributesNeverFollowLinks) {
@@ -196,10 +197,10 @@ TEST_F(HostDir, NothingGoesThroughALinkAlongThePath) {
     FsEntry x = entry("via/x", kKindFile), d = entry("via/d", kKindDir);
     FsDirHandle* dir = nullptr;
     FsFileHandle* file = nullptr;
-    EXPECT_NE(h.OpenDir(&d, &dir), 0);
-    EXPECT_NE(h.RewriteFile(&x, 0, &file), 0);
-    EXPECT_NE(h.RemoveFile(&x), 0);
-    EXPECT_NE(h.RemoveDir(&d), 0);
+    EXPECT_NE(h.OpenDir(*part, &d, &dir), 0);
+    EXPECT_NE(h.RewriteFile(*part, &x, 0, &file), 0);
+    EXPECT_NE(h.RemoveFile(*part, &x), 0);
+    EXPECT_NE(h.RemoveDir(*part, &d), 0);
     auto attributes = Attributes(0x81FF);
     UnPackAttr("via/x", attributes.data());
     UnPackTimes("via/d", attributes.data());
@@ -217,14 +218,14 @@ TEST_F(HostDir, NothingGoesThroughALinkAlongThePath) {
     ASSERT_EQ(rename("real", "moved"), 0);
     ASSERT_EQ(symlink("out", "real"), 0);
     FsEntry created{};
-    EXPECT_EQ(h.CreateFile(dir, "new", nullptr, &created), 0);
+    EXPECT_EQ(h.CreateFile(*part, dir, "new", nullptr, &created), 0);
     for (const char* bad : {"a/b", "a\\b", "..", "."})
-        EXPECT_EQ(h.CreateFile(dir, bad, nullptr, &created), 1) << bad;
-    h.CloseDir(dir);
+        EXPECT_EQ(h.CreateFile(*part, dir, bad, nullptr, &created), 1) << bad;
+    h.CloseDir(*part, dir);
     EXPECT_EQ(access("moved/new", F_OK), 0);
     EXPECT_NE(access("out/new", F_OK), 0);
     FsEntry real = entry("real/", kKindDir);
-    EXPECT_NE(h.OpenDir(&real, &dir), 0);
+    EXPECT_NE(h.OpenDir(*part, &real, &dir), 0);
 }
 
 TEST(HostAddEntrySize, Ext2DirectoryRule) {

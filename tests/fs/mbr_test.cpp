@@ -21,64 +21,66 @@ class MbrTest : public DiskTest {
                  {Part(0x06, 0, 1, 9), Part(0x83, 10, 0, 19), Part(0x82, 20, 0, 29),
                   Part(0x05, 30, 0, 99)});
         table = disk->Sector(0);
-        ASSERT_EQ(SelectPart(0x80, 0), 0);
-        h = fsstate->handler;
+        part = SelectPart(0x80, 0);
+        ASSERT_NE(part, nullptr);
+        h = part->handler;
         ASSERT_EQ(h, &MBRHandler);
     }
     // Looks a file up by name through the directory, as the file layer does.
     FsEntry Find(const char* name) {
         FsDirHandle* dir = nullptr;
-        EXPECT_EQ(h->OpenDir(nullptr, &dir), 0);
+        EXPECT_EQ(h->OpenDir(*part, nullptr, &dir), 0);
         FsEntry e{};
         FsEntry found{};
-        while (h->NextDirEntry(dir, &e) == 0)
+        while (h->NextDirEntry(*part, dir, &e) == 0)
             if (strcasecmp(e.name, name) == 0) CopyEntry(found, e);
-        h->CloseDir(dir);
+        h->CloseDir(*part, dir);
         return found;
     }
     std::vector<uint8_t> ReadAll(const char* name) {
         FsEntry e = Find(name);
         uint32_t size = 0;
         FsFileHandle* file = nullptr;
-        EXPECT_EQ(h->OpenFile(&e, &size, &file), 0);
+        EXPECT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
         std::vector<uint8_t> out, chunk(kChunkMax);
-        while (uint16_t n = h->ReadFileChunk(file, chunk.data())) {
+        while (uint16_t n = h->ReadFileChunk(*part, file, chunk.data())) {
             EXPECT_LE(n, kChunkMax);
             out.insert(out.end(), chunk.begin(), chunk.begin() + n);
         }
-        h->CloseFile(file);
+        h->CloseFile(*part, file);
         EXPECT_EQ(out.size(), size);
         return out;
     }
     MemoryDisk* disk = nullptr;
     const FsHandler* h = nullptr;
+    FsState* part = nullptr;
     std::vector<uint8_t> table;
 };
 
 TEST_F(MbrTest, TheRootListsBootCodeAndBootData) {
     FsDirHandle* dir = nullptr;
-    ASSERT_EQ(h->OpenDir(nullptr, &dir), 0);
+    ASSERT_EQ(h->OpenDir(*part, nullptr, &dir), 0);
     FsEntry e{};
-    ASSERT_EQ(h->NextDirEntry(dir, &e), 0);
+    ASSERT_EQ(h->NextDirEntry(*part, dir, &e), 0);
     EXPECT_STREQ(e.path, "{0:0}BootCode");
     EXPECT_STREQ(e.name, "BootCode");
     EXPECT_EQ(e.kind, kKindFile);
     EXPECT_EQ(e.size, 446u);
     EXPECT_EQ(e.start, 0u);
-    ASSERT_EQ(h->NextDirEntry(dir, &e), 0);
+    ASSERT_EQ(h->NextDirEntry(*part, dir, &e), 0);
     EXPECT_STREQ(e.path, "{0:0}BootData");
     EXPECT_EQ(e.size, 31744u); // 62 sectors
-    EXPECT_NE(h->NextDirEntry(dir, &e), 0);
-    EXPECT_NE(h->NextDirEntry(dir, &e), 0);
-    EXPECT_EQ(h->CloseDir(dir), 0);
-    EXPECT_NE(h->OpenDir(&e, &dir), 0); // no subdirectories
-    EXPECT_EQ(h->GetFileInfo(&e), 0);
+    EXPECT_NE(h->NextDirEntry(*part, dir, &e), 0);
+    EXPECT_NE(h->NextDirEntry(*part, dir, &e), 0);
+    EXPECT_EQ(h->CloseDir(*part, dir), 0);
+    EXPECT_NE(h->OpenDir(*part, &e, &dir), 0); // no subdirectories
+    EXPECT_EQ(h->GetFileInfo(*part, &e), 0);
     EXPECT_EQ(e.size, 31744u);
-    EXPECT_NE(h->CreateFile(nullptr, "x", nullptr, &e), 0);
-    EXPECT_NE(h->CreateDir(nullptr, "x", nullptr, &e), 0);
-    EXPECT_NE(h->RemoveFile(&e), 0);
-    EXPECT_NE(h->RemoveDir(&e), 0);
-    EXPECT_EQ(h->GetNumBootSectors(&e), 0);
+    EXPECT_NE(h->CreateFile(*part, nullptr, "x", nullptr, &e), 0);
+    EXPECT_NE(h->CreateDir(*part, nullptr, "x", nullptr, &e), 0);
+    EXPECT_NE(h->RemoveFile(*part, &e), 0);
+    EXPECT_NE(h->RemoveDir(*part, &e), 0);
+    EXPECT_EQ(h->GetNumBootSectors(*part, &e), 0);
     EXPECT_EQ(h->ReadBootSectors, nullptr);
     EXPECT_EQ(h->FullUnzip, nullptr);
     EXPECT_EQ(h->flags, kFsCaseInsensitive);
@@ -98,12 +100,12 @@ TEST_F(MbrTest, ReadingGivesTheBytesOfTheFirstTrack) {
 TEST_F(MbrTest, WritingBootCodeKeepsTheTableAndSignature) {
     FsEntry e = Find("BootCode");
     FsFileHandle* file = nullptr;
-    EXPECT_NE(h->RewriteFile(&e, 447, &file), 0);
-    ASSERT_EQ(h->RewriteFile(&e, 300, &file), 0);
+    EXPECT_NE(h->RewriteFile(*part, &e, 447, &file), 0);
+    ASSERT_EQ(h->RewriteFile(*part, &e, 300, &file), 0);
     std::vector<uint8_t> code(kChunkMax, 0xCC);
-    EXPECT_EQ(h->WriteFileChunk(file, code.data(), 300), 300);
-    EXPECT_EQ(h->AdjustFileSize(file, &e, 300), 0);
-    h->CloseFile(file);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 300), 300);
+    EXPECT_EQ(h->AdjustFileSize(*part, file, &e, 300), 0);
+    h->CloseFile(*part, file);
     std::vector<uint8_t> s = disk->Sector(0);
     EXPECT_EQ(s[0], 0xCC);
     EXPECT_EQ(s[299], 0xCC);
@@ -115,13 +117,13 @@ TEST_F(MbrTest, WritingBootCodeKeepsTheTableAndSignature) {
 TEST_F(MbrTest, BootDataWritesWholeTrackWithZeroTail) {
     FsEntry e = Find("BootData");
     FsFileHandle* file = nullptr;
-    EXPECT_NE(h->RewriteFile(&e, 31745, &file), 0);
-    ASSERT_EQ(h->RewriteFile(&e, 1000, &file), 0);
+    EXPECT_NE(h->RewriteFile(*part, &e, 31745, &file), 0);
+    ASSERT_EQ(h->RewriteFile(*part, &e, 1000, &file), 0);
     // Two chunks: both land, in order.
     std::vector<uint8_t> a(kChunkMax, 0xA1), b(kChunkMax, 0xB2);
-    EXPECT_EQ(h->WriteFileChunk(file, a.data(), 600), 600);
-    EXPECT_EQ(h->WriteFileChunk(file, b.data(), 400), 400);
-    h->CloseFile(file);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, a.data(), 600), 600);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, b.data(), 400), 400);
+    h->CloseFile(*part, file);
     std::vector<uint8_t> s1 = disk->Sector(1), s2 = disk->Sector(2);
     EXPECT_EQ(s1[0], 0xA1);
     EXPECT_EQ(s1[511], 0xA1);
@@ -138,15 +140,15 @@ TEST_F(MbrTest, BootDataWritesWholeTrackWithZeroTail) {
 TEST_F(MbrTest, AFullFileTakesNoMoreBytes) {
     FsEntry e = Find("BootCode");
     FsFileHandle* file = nullptr;
-    ASSERT_EQ(h->RewriteFile(&e, 446, &file), 0);
+    ASSERT_EQ(h->RewriteFile(*part, &e, 446, &file), 0);
     std::vector<uint8_t> code(kChunkMax, 0x11);
-    EXPECT_EQ(h->WriteFileChunk(file, code.data(), 1000), 446);
-    EXPECT_EQ(h->WriteFileChunk(file, code.data(), 10), 0);
-    h->CloseFile(file);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 1000), 446);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 10), 0);
+    h->CloseFile(*part, file);
     uint32_t size;
-    ASSERT_EQ(h->OpenFile(&e, &size, &file), 0);
-    EXPECT_EQ(h->WriteFileChunk(file, code.data(), 10), 0); // opened for reading
-    h->CloseFile(file);
+    ASSERT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 10), 0); // opened for reading
+    h->CloseFile(*part, file);
 }
 
 TEST_F(MbrTest, ReadFailuresGiveNoBytes) {
@@ -155,17 +157,18 @@ TEST_F(MbrTest, ReadFailuresGiveNoBytes) {
     auto faulty = std::make_unique<FaultyDisk>(
         std::make_unique<MemoryDisk>(uint64_t(kCylinder) * 512 * 10), 2, 0);
     AddDiskDevice(std::move(faulty));
-    ASSERT_EQ(SelectPart(0x80, 0), 0); // no read needed for the whole disk
+    FsState* part = SelectPart(0x80, 0);
+    ASSERT_NE(part, nullptr); // no read needed for the whole disk
     std::vector<uint8_t> buffer(kChunkMax);
     FsEntry e = Find("BootCode");
     uint32_t size;
     FsFileHandle* file = nullptr;
-    ASSERT_EQ(h->OpenFile(&e, &size, &file), 0);
-    EXPECT_EQ(h->ReadFileChunk(file, buffer.data()), 446);
-    h->CloseFile(file);
-    ASSERT_EQ(h->OpenFile(&e, &size, &file), 0);
-    EXPECT_EQ(h->ReadFileChunk(file, buffer.data()), 0); // the second read fails
-    h->CloseFile(file);
+    ASSERT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
+    EXPECT_EQ(h->ReadFileChunk(*part, file, buffer.data()), 446);
+    h->CloseFile(*part, file);
+    ASSERT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
+    EXPECT_EQ(h->ReadFileChunk(*part, file, buffer.data()), 0); // the second read fails
+    h->CloseFile(*part, file);
 }
 
 TEST_F(MbrTest, RestoringSavedFilesGivesTheSameTrack) {
@@ -177,18 +180,19 @@ TEST_F(MbrTest, RestoringSavedFilesGivesTheSameTrack) {
         const std::vector<uint8_t>& bytes = name[4] == 'C' ? code : data;
         FsEntry e = Find(name);
         FsFileHandle* file = nullptr;
-        ASSERT_EQ(h->RewriteFile(&e, uint32_t(bytes.size()), &file), 0);
+        ASSERT_EQ(h->RewriteFile(*part, &e, uint32_t(bytes.size()), &file), 0);
         std::vector<uint8_t> chunk(kChunkMax);
         memcpy(chunk.data(), bytes.data(), bytes.size());
-        EXPECT_EQ(h->WriteFileChunk(file, chunk.data(), uint16_t(bytes.size())), bytes.size());
-        h->CloseFile(file);
+        EXPECT_EQ(h->WriteFileChunk(*part, file, chunk.data(), uint16_t(bytes.size())),
+                  bytes.size());
+        h->CloseFile(*part, file);
     }
     for (int s = 0; s < 63; ++s)
         EXPECT_EQ(disk->Sector(s), before[s]) << s;
 }
 
 TEST_F(MbrTest, CleanPutsAFreshProgramBeforeTheTable) {
-    ASSERT_EQ(h->Clean(""), 0);
+    ASSERT_EQ(h->Clean(*part, ""), 0);
     std::vector<uint8_t> s = disk->Sector(0);
     EXPECT_EQ(0, memcmp(s.data() + 446, table.data() + 446, 66));
     EXPECT_EQ(s[0], 0xFA); // the program starts with cli
@@ -199,8 +203,9 @@ TEST_F(MbrTest, CleanPutsAFreshProgramBeforeTheTable) {
 
 TEST_F(MbrTest, AnExtendedPartitionShowsItsOwnFirstTrack) {
     FlushParts();
-    ASSERT_EQ(SelectPart(0x80, 4), 0);
-    ASSERT_EQ(fsstate->handler, &MBRHandler);
+    FsState* part = SelectPart(0x80, 4);
+    ASSERT_NE(part, nullptr);
+    ASSERT_EQ(part->handler, &MBRHandler);
     FsEntry e = Find("BootCode");
     EXPECT_STREQ(e.path, "{0:4}BootCode");
     std::vector<uint8_t> sector(512, 0x3C);

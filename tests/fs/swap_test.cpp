@@ -58,15 +58,16 @@ using SwapTest = DiskTest;
 TEST_F(SwapTest, CleanWritesTheHeaderAtThePartitionStart) {
     MemoryDisk* disk = AddMemoryDisk(100);
     PutTable(disk, 0, {Part(0x83, 0, 1, 9), Part(0x82, 10, 0, 79), Part(0x82, 80, 0, 80)});
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    EXPECT_EQ(fsstate->valid, 0);
-    const FsHandler* h = fsstate->handler;
+    FsState* part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->valid, 0);
+    const FsHandler* h = part->handler;
     ASSERT_EQ(h, &SWAPHandler);
     EXPECT_EQ(h->OpenDir, nullptr);
     EXPECT_EQ(h->FullUnzip, nullptr);
-    EXPECT_EQ(h->GetNumBootSectors(nullptr), 0);
+    EXPECT_EQ(h->GetNumBootSectors(*part, nullptr), 0);
     ClearLog();
-    ASSERT_EQ(h->Clean(""), 0); // 70 cylinders: 141 MB, version 1
+    ASSERT_EQ(h->Clean(*part, ""), 0); // 70 cylinders: 141 MB, version 1
     EXPECT_EQ(Logged(),
               "Warning : Swap partitions bigger than 128Mb are only support with Linux kernel "
               ">2.1.x\r\n");
@@ -77,9 +78,10 @@ TEST_F(SwapTest, CleanWritesTheHeaderAtThePartitionStart) {
     EXPECT_EQ(ld32(disk->Sector(start + 2).data() + 4), 70 * kCylinder / 8 - 1);
 
     FlushParts();
-    ASSERT_EQ(SelectPart(0x80, 3), 0); // one cylinder: version 0
+    part = SelectPart(0x80, 3);
+    ASSERT_NE(part, nullptr); // one cylinder: version 0
     ClearLog();
-    ASSERT_EQ(fsstate->handler->Clean(""), 0);
+    ASSERT_EQ(part->handler->Clean(*part, ""), 0);
     EXPECT_EQ(Logged(), "");
     EXPECT_EQ(disk->Sector(Lba(80, 0, 1))[0], 0xFE);
 }
@@ -90,10 +92,11 @@ TEST_F(SwapTest, ATooSmallPartitionIsRefusedAndUntouched) {
     tiny.h1 = 1;
     tiny.s1 = 17; // 80 sectors: last page 9
     PutTable(disk, 0, {Part(0x83, 0, 1, 9), tiny});
-    ASSERT_EQ(SelectPart(0x80, 2), 0);
-    ASSERT_EQ(fsstate->sizeSectors, 80u);
+    FsState* part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    ASSERT_EQ(part->sizeSectors, 80u);
     uint64_t writes = disk->writes;
-    EXPECT_NE(fsstate->handler->Clean(""), 0);
+    EXPECT_NE(part->handler->Clean(*part, ""), 0);
     EXPECT_EQ(disk->writes, writes);
 }
 
@@ -103,8 +106,9 @@ TEST_F(SwapTest, AFailedWriteIsAFailedClean) {
     FaultyDisk* device = faulty.get();
     AddDiskDevice(std::move(faulty));
     PutTable(static_cast<MemoryDisk*>(device->inner()), 0, {Part(0x82, 0, 1, 9)});
-    ASSERT_EQ(SelectPart(0x80, 1), 0);
-    EXPECT_NE(fsstate->handler->Clean(""), 0);
+    FsState* part = SelectPart(0x80, 1);
+    ASSERT_NE(part, nullptr);
+    EXPECT_NE(part->handler->Clean(*part, ""), 0);
 }
 
 } // namespace

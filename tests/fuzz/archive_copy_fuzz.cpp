@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         });
         SetReadIOOps(&kMemoryFragmentOps);
         SetSettingReader(Setting);
-        SetFsHandler(FsKind::Fat16, &FAT16Handler);
+        RegisterFsDriver(FAT16Driver);
         SetHostRoute(HostRoute::HostDirectory, nullptr, &DosFsState);
         InitVMM();
     }

@@ -75,22 +75,22 @@ void SealChunks(MemoryDisk* disk) {
     }
 }
 
-void ReadAll(const FsHandler* h, std::vector<FsEntry>& entries) {
+void ReadAll(FsState& part, const FsHandler* h, std::vector<FsEntry>& entries) {
     entries.clear();
     FsDirHandle* dir = nullptr;
-    if (h->OpenDir(nullptr, &dir) != 0) return;
+    if (h->OpenDir(part, nullptr, &dir) != 0) return;
     FsEntry e{};
-    while (entries.size() < 600 && h->NextDirEntry(dir, &e) == 0)
+    while (entries.size() < 600 && h->NextDirEntry(part, dir, &e) == 0)
         entries.push_back(e);
-    h->CloseDir(dir);
+    h->CloseDir(part, dir);
     static uint8_t buffer[kChunkMax];
     for (FsEntry& entry : entries) {
         uint32_t size = 0;
         FsFileHandle* f = nullptr;
-        if (h->OpenFile(&entry, &size, &f) != 0) continue;
-        for (int n = 0; n < 200 && h->ReadFileChunk(f, buffer) != 0; ++n) {
+        if (h->OpenFile(part, &entry, &size, &f) != 0) continue;
+        for (int n = 0; n < 200 && h->ReadFileChunk(part, f, buffer) != 0; ++n) {
         }
-        h->CloseFile(f);
+        h->CloseFile(part, f);
     }
 }
 
@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The cache driver never leaves a partition state modified, so the
     // states are simply started afresh (a flush would also sync the host).
     ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Cache, &CacheHandler);
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(CacheDriver);
     InitFsHandlers();
     LogFileBuff = capture;
     LogFileAvail = 0;
@@ -130,30 +130,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AddDiskDevice(std::move(disk));
     std::vector<uint8_t> before = image->Sector(kCacheStart - 1);
 
-    if (SelectPart(0x80, -1) == 0 && fsstate && fsstate->valid && fsstate->handler) {
-        const FsHandler* h = fsstate->handler;
+    FsState* selected = SelectPart(0x80, -1);
+    if (selected && selected->valid && selected->handler) {
+        FsState& part = *selected;
+        const FsHandler* h = part.handler;
         std::vector<FsEntry> entries;
-        ReadAll(h, entries);
+        ReadAll(part, h, entries);
         if (how & 4) {
             // One chunk always fits the area, so the write never needs more
             // room than a reclaim can give.
             FsDirHandle* dir = nullptr;
             FsEntry made{};
-            if (h->OpenDir(nullptr, &dir) == 0) {
-                if (h->CreateFile(dir, "fuzzed", nullptr, &made) == 0) {
+            if (h->OpenDir(part, nullptr, &dir) == 0) {
+                if (h->CreateFile(part, dir, "fuzzed", nullptr, &made) == 0) {
                     FsFileHandle* f = nullptr;
-                    if (h->RewriteFile(&made, 0x7FFFFFFF, &f) == 0) {
+                    if (h->RewriteFile(part, &made, 0x7FFFFFFF, &f) == 0) {
                         static const uint8_t piece[100] = {1, 2, 3};
-                        h->WriteFileChunk(f, piece, sizeof piece);
-                        h->AdjustFileSize(f, &made, sizeof piece);
-                        h->CloseFile(f);
+                        h->WriteFileChunk(part, f, piece, sizeof piece);
+                        h->AdjustFileSize(part, f, &made, sizeof piece);
+                        h->CloseFile(part, f);
                     }
                 }
-                h->CloseDir(dir);
+                h->CloseDir(part, dir);
             }
         }
-        if ((how & 8) && !entries.empty()) h->RemoveFile(&entries[how % entries.size()]);
-        ReadAll(h, entries);
+        if ((how & 8) && !entries.empty()) h->RemoveFile(part, &entries[how % entries.size()]);
+        ReadAll(part, h, entries);
     }
     // Nothing before the cache area changed.
     if (image->Sector(kCacheStart - 1) != before || image->Sector(0)[510] != 0x55) __builtin_trap();

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     FlushParts();
     ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    SetFsHandler(FsKind::Swap, &SWAPHandler);
+    RegisterFsDriver(MBRDriver);
+    RegisterFsDriver(SWAPDriver);
     InitFsHandlers();
     LogFileBuff = capture;
     LogFileAvail = 0;
@@ -57,25 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint8_t buffer[kChunkMax];
     for (int p = -1; p <= kMaxPartition; ++p) {
-        if (SelectPart(0x80, p) == 0) {
+        if (FsState* selected = SelectPart(0x80, p)) {
+            FsState& part = *selected;
             // Everything selected lies inside the disk.
-            if (uint64_t(fsstate->start) + fsstate->sizeSectors > kSectors) __builtin_trap();
-            if (fsstate->sizeSectors >= 1) ReadSects(1, buffer);
-            const FsHandler* h = fsstate->handler;
+            if (uint64_t(part.start) + part.sizeSectors > kSectors) __builtin_trap();
+            if (part.sizeSectors >= 1) ReadSects(part, 1, buffer);
+            const FsHandler* h = part.handler;
             if (h == &MBRHandler) {
                 FsDirHandle* dir = nullptr;
-                if (h->OpenDir(nullptr, &dir) == 0) {
+                if (h->OpenDir(part, nullptr, &dir) == 0) {
                     FsEntry e{};
-                    while (h->NextDirEntry(dir, &e) == 0) {
+                    while (h->NextDirEntry(part, dir, &e) == 0) {
                         uint32_t bytes = 0;
                         FsFileHandle* file = nullptr;
-                        if (h->OpenFile(&e, &bytes, &file) == 0) {
-                            while (h->ReadFileChunk(file, buffer) != 0) {
+                        if (h->OpenFile(part, &e, &bytes, &file) == 0) {
+                            while (h->ReadFileChunk(part, file, buffer) != 0) {
                             }
-                            h->CloseFile(file);
+                            h->CloseFile(part, file);
                         }
                     }
-                    h->CloseDir(dir);
+                    h->CloseDir(part, dir);
                 }
             }
         }

@@ -124,7 +124,7 @@ void BuildVolume(Volume& v) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     // Every run ends with its partitions flushed; the states start afresh.
-    StartDrivers({{FsKind::Ext2, &EXT2Handler}});
+    StartDrivers({EXT2Driver});
     const bool writes = data[0] & 1;
     const uint8_t how = data[1];
     Volume v(data[0] & 2 ? 4096 : 1024);

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr size_t kHeader = 14;
     if (size < kHeader) return 0;
     FlushParts();
-    StartDrivers({{FsKind::Fat16, &FAT16Handler}, {FsKind::Fat32, &FAT32Handler}});
+    StartDrivers({FAT16Driver, FAT32Driver});
     const bool fat32 = data[0] & 1;
     const bool writes = data[0] & 2;
     const uint8_t how = data[13];

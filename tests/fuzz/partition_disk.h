@@ -47,11 +47,11 @@ inline std::unique_ptr<MemoryDisk> PartitionedDisk(uint32_t cylinders, uint8_t t
 
 // Forgets every disk and partition state and registers the partition-table
 // driver and the given ones; log output is captured and writes are allowed.
-inline void StartDrivers(std::initializer_list<std::pair<FsKind, const FsHandler*>> drivers) {
+inline void StartDrivers(std::initializer_list<FsDriver> drivers) {
     ResetDisks();
-    SetFsHandler(FsKind::Mbr, &MBRHandler);
-    for (const auto& [kind, handler] : drivers)
-        SetFsHandler(kind, handler);
+    RegisterFsDriver(MBRDriver);
+    for (const FsDriver& driver : drivers)
+        RegisterFsDriver(driver);
     InitFsHandlers();
     LogFileBuff = logCapture;
     LogFileAvail = 0;

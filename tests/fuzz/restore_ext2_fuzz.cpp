@@ -39,21 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         started = true;
     }
     FlushParts();
-    StartDrivers({{FsKind::Ext2, &EXT2Handler}});
+    StartDrivers({EXT2Driver});
     SetFragment(data, size);
     auto disk = PartitionedDisk(kCylinders, 0x83);
     MemoryDisk* image = disk.get();
     AddDiskDevice(std::move(disk));
     const std::vector<uint8_t> mbr = image->Sector(0);
-    if (SelectPart(0x80, 1) == 0 && fsstate->handler == &EXT2Handler) {
-        FsState* target = fsstate;
+    FsState* target = SelectPart(0x80, 1);
+    if (target && target->handler == &EXT2Handler) {
         auto archive = std::make_unique<IArchive>();
-        if (OpenArchive("m.000", archive.get()) == 0) {
-            fsstate = target;
-            EXT2Handler.FullUnzip(archive.get());
-        }
+        if (OpenArchive("m.000", archive.get()) == 0) EXT2Handler.FullUnzip(*target, archive.get());
         AbandonArchive(archive.get());
-        fsstate = target;
         FlushParts();
     }
     if (image->Sector(0) != mbr) abort();

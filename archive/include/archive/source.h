@@ -48,9 +48,6 @@ const FullArchiveSource* GetFullArchiveSource();
 class FullRestoreSink {
   public:
     virtual ~FullRestoreSink() = default;
-    // Called after every reader call: a reader call may move the driver's
-    // state (fragments on partitions).
-    virtual void AfterRead() {}
     virtual Status DirSummaryEntry(uint32_t, const uint8_t*) { return 0; }
     virtual Status FileSummaryEntry(uint32_t, const uint8_t*) { return 0; }
     // The directories section, a directory at a time in pre-order (index

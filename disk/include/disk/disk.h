@@ -1,5 +1,5 @@
 // Raw sector access to the hard disks (devices or image files), addressed in
-// 512-byte sectors relative to the currently selected partition.
+// 512-byte sectors relative to a partition whose state the caller passes.
 //
 // Each disk sits behind a small device interface (BlockDevice) with
 // interchangeable backends: a Linux block device, a raw image file, a sparse
@@ -16,6 +16,8 @@
 
 namespace vk {
 
+struct FsState;
+
 constexpr uint32_t kSectorSize = 512;
 constexpr int kMaxDisks = 8;
 constexpr uint8_t kFirstHardDisk = 0x80;
@@ -28,10 +30,6 @@ constexpr uint32_t kImageSectors = 63;
 extern uint8_t AllowDiskWrite; // option -w: writes reach the disks
 extern uint8_t LBAMode;        // script variable LBA: 10-bit cylinders, 8-bit heads
 extern uint8_t FDAMode;        // script variable FDA: only mirrored into FsState::fda
-
-// The shared sector buffer in which boot sectors and partition tables are
-// read and built.
-extern uint8_t Sect[kSectorSize];
 
 // Disk geometry as the BIOS numbers it: highest cylinder and head numbers,
 // sectors per track.
@@ -142,13 +140,16 @@ uint64_t DiskSizeSectors(int disk);
 
 int HDCount();
 int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors);
-Status Seek(uint32_t sector);
-Status RewindPart();
-Status SkipSects(uint32_t count);
-Status ReadSects(uint16_t count, uint8_t* buffer);
-Status WriteSects(uint16_t count, const uint8_t* data);
-Status BlankSects(uint32_t count);
-void FlushPartTable();
+// Transfers at the partition's position (relative to its start), which
+// they advance; each fails (logged) beyond the partition or the disk.
+Status Seek(FsState& s, uint32_t sector);
+Status RewindPart(FsState& s);
+Status SkipSects(FsState& s, uint32_t count);
+Status ReadSects(FsState& s, uint16_t count, uint8_t* buffer);
+Status WriteSects(FsState& s, uint16_t count, const uint8_t* data);
+Status BlankSects(FsState& s, uint32_t count);
+// The partition's table was rewritten: the kernel re-reads the disk's.
+void FlushPartTable(const FsState& s);
 // Puts what this run wrote on stable storage: the disks and images written
 // since the last call (fdatasync) and the host file systems that host files
 // were written to (syncfs). After a partition table was rewritten the whole
@@ -156,7 +157,7 @@ void FlushPartTable();
 // when a flush failed.
 int FlushWrittenData();
 void CloseDisks();
-Status ReadFloppyBootSect();
+Status ReadFloppyBootSect(uint8_t* sector);     // sector: 512 bytes
 Status ReadRootDeviceBootSect(uint8_t* buffer); // buffer: 1024 bytes
 
 } // namespace vk

@@ -1,11 +1,14 @@
 // The file-system driver interface: one static operation table per partition
-// kind (FsHandler), the per-partition state record (FsState) and the global
-// pointer to the current partition's state. Callers reach a driver only
-// through the table of the current partition.
+// kind (FsHandler) and the per-partition state record (FsState). Every
+// operation receives the state of the partition it works on; callers keep
+// that state beside their handles (an open file, a directory being walked)
+// and reach the driver through its table.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 
 #include "platform/fsentry.h"
 #include "platform/types.h"
@@ -33,33 +36,48 @@ struct FsHandler {
     uint8_t flags;
     uint8_t reserved;
     // Operation slots in table order; a null slot means "not supported".
-    uint16_t (*GetNumBootSectors)(FsEntry* entry);
-    Status (*ReadBootSectors)(FsEntry* entry, uint16_t first, uint16_t count, uint8_t* buffer);
-    Status (*InitFsSpecific)(uint8_t global);
-    Status (*FlushFsSpecific)();
-    Status (*OpenDir)(FsEntry* entry, FsDirHandle** dir);
-    Status (*NextDirEntry)(FsDirHandle* dir, FsEntry* entry);
-    Status (*GetFileInfo)(FsEntry* entry);
+    // Each one works on the partition whose state it is given.
+    uint16_t (*GetNumBootSectors)(FsState& s, FsEntry* entry);
+    Status (*ReadBootSectors)(FsState& s, FsEntry* entry, uint16_t first, uint16_t count,
+                              uint8_t* buffer);
+    // Examines the partition and loads the driver's view of it: 0 when it
+    // holds a valid file system of this kind.
+    Status (*InitFsSpecific)(FsState& s);
+    Status (*FlushFsSpecific)(FsState& s);
+    Status (*OpenDir)(FsState& s, FsEntry* entry, FsDirHandle** dir);
+    Status (*NextDirEntry)(FsState& s, FsDirHandle* dir, FsEntry* entry);
+    Status (*GetFileInfo)(FsState& s, FsEntry* entry);
     uint32_t (*AddEntrySize)(uint32_t size, FsEntry* entry, uint16_t blockSize);
-    Status (*CreateFile)(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+    Status (*CreateFile)(FsState& s, FsDirHandle* dir, const char* name, const uint8_t* attributes,
                          FsEntry* entry);
-    Status (*CreateDir)(FsDirHandle* dir, const char* name, const uint8_t* attributes,
+    Status (*CreateDir)(FsState& s, FsDirHandle* dir, const char* name, const uint8_t* attributes,
                         FsEntry* entry);
-    Status (*CloseDir)(FsDirHandle* dir);
-    Status (*RemoveFile)(FsEntry* entry);
-    Status (*RemoveDir)(FsEntry* entry);
-    Status (*OpenFile)(FsEntry* entry, uint32_t* size, FsFileHandle** file);
-    Status (*RewriteFile)(FsEntry* entry, uint32_t newSize, FsFileHandle** file);
-    uint16_t (*ReadFileChunk)(FsFileHandle* file, uint8_t* buffer);
-    uint16_t (*WriteFileChunk)(FsFileHandle* file, const uint8_t* buffer, uint16_t length);
-    Status (*CloseFile)(FsFileHandle* file);
-    Status (*AdjustFileSize)(FsFileHandle* file, FsEntry* entry, uint32_t newSize);
-    Status (*Clean)(const char* label);
-    Status (*FullUnzip)(IArchive* archive);
+    Status (*CloseDir)(FsState& s, FsDirHandle* dir);
+    Status (*RemoveFile)(FsState& s, FsEntry* entry);
+    Status (*RemoveDir)(FsState& s, FsEntry* entry);
+    Status (*OpenFile)(FsState& s, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+    Status (*RewriteFile)(FsState& s, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
+    uint16_t (*ReadFileChunk)(FsState& s, FsFileHandle* file, uint8_t* buffer);
+    uint16_t (*WriteFileChunk)(FsState& s, FsFileHandle* file, const uint8_t* buffer,
+                               uint16_t length);
+    Status (*CloseFile)(FsState& s, FsFileHandle* file);
+    Status (*AdjustFileSize)(FsState& s, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+    Status (*Clean)(FsState& s, const char* label);
+    Status (*FullUnzip)(FsState& s, IArchive* archive);
     // The host descriptor an open regular file is read through, for
     // positional reads (pread) from another thread while the file stays
     // open; -1 (or a null slot) when the driver has none.
     int (*FileDescriptor)(FsFileHandle* file);
+    // One-time start-up of the driver at program start (buffers it shares
+    // between partitions); optional.
+    void (*InitDriver)();
+};
+
+// A driver as it registers with the partition layer: its table and the
+// partition type bytes (0xFF: the cache partition) it serves.
+struct FsDriver {
+    const FsHandler* handler;
+    std::span<const uint8_t> types;
 };
 
 // Largest chunk a driver hands out or takes per call.
@@ -81,6 +99,14 @@ struct FsGeometry {
 // Bytes private to the partition's driver (FAT and ext2 layouts need 36).
 constexpr size_t kDriverAreaSize = 64;
 
+// Private state of any shape that a driver keeps for one partition (a
+// library's volume handle, a cache): made by the driver, typically in its
+// InitFsSpecific, and destroyed with the state record when the partition
+// is selected afresh.
+struct FsDriverData {
+    virtual ~FsDriverData() = default;
+};
+
 struct FsState {
     uint8_t state = kStateFree;
     uint8_t fda = 0;      // hard disk while the FDA variable is on; no driver reads it
@@ -89,7 +115,7 @@ struct FsState {
     uint8_t type = 0;     // partition type byte
     const char* typeName = "";
     const FsHandler* handler = nullptr; // null when the type has no driver
-    uint8_t valid = 0;                  // the driver's InitFsSpecific(0) accepted the partition
+    uint8_t valid = 0;                  // the driver's InitFsSpecific accepted the partition
     FsGeometry geometry{};
     // Absolute first sector of the extended partition whose table holds this
     // partition's entry (0 for the master boot record's entries); for an
@@ -104,9 +130,7 @@ struct FsState {
     uint16_t startSectHead = 1; // sector in the low byte, head in the high byte
     uint32_t position = 0;      // sector position relative to the partition start
     alignas(8) uint8_t driverArea[kDriverAreaSize]{};
+    std::unique_ptr<FsDriverData> driverData{};
 };
-
-// The current partition's state; drivers work on it.
-extern FsState* fsstate;
 
 } // namespace vk

@@ -1,5 +1,5 @@
-// Partition tables, the partition type table and the selection of the
-// current partition through the state cache.
+// Partition tables, the partition type table and the selection of
+// partitions through the state cache.
 //
 // Partitions are named by a disk number (0x80...) and a partition number:
 // 0 the whole disk (its first track), 1-4 the master boot record's entries,
@@ -44,11 +44,15 @@ inline bool IsExtendedType(uint8_t type) {
     return type == kTypeExtended || type == kTypeExtendedLBA;
 }
 
-// The driver kinds that partition types map to. The drivers live above this
-// layer, so the programs register their tables at start-up (SetFsHandler).
-enum class FsKind : uint8_t { None, Mbr, Fat16, Fat32, Ext2, Swap, Cache, Count };
-void SetFsHandler(FsKind kind, const FsHandler* handler);
-const FsHandler* GetFsHandler(FsKind kind);
+// The drivers live above this layer: each one describes itself by an
+// FsDriver record (its table and the partition types it serves) and the
+// programs register those records at start-up. A later registration of a
+// type replaces the earlier one.
+void RegisterFsDriver(const FsDriver& driver);
+// Forgets every registration (tests).
+void ResetFsDrivers();
+// The table registered for a partition type byte, or null.
+const FsHandler* FsHandlerForType(uint8_t type);
 
 // Caller's view of one table entry (getpartitions / setpartitions).
 constexpr int kTypeNameSize = 16;
@@ -65,25 +69,29 @@ struct PartInfo {
 };
 
 void InitFsHandlers();
-Status SelectPart(int disk, int partition);
+// The state of a partition, from the state cache or found afresh (its
+// driver's InitFsSpecific run); null, after logging why, when it cannot be
+// selected. The record stays valid until the next FlushParts.
+FsState* SelectPart(int disk, int partition);
 Status FlushParts();
 
-// Absolute sector of a location with the current disk's geometry.
-uint32_t AbsPos(uint16_t cylinder, uint8_t head, uint8_t sector);
+// Absolute sector of a location with the geometry of the state's disk.
+uint32_t AbsPos(const FsState& s, uint16_t cylinder, uint8_t head, uint8_t sector);
 // Packs a location into a table entry's head byte and sector/cylinder word
 // (LBAMode: 10-bit cylinders, 8-bit heads; otherwise 12-bit cylinders, heads
 // 0-63). -1, and nothing stored, when the location does not fit.
 Status PackLoc(uint16_t cylinder, uint8_t head, uint8_t sector, uint8_t* headByte, uint16_t* word);
 void UnPackLoc(uint8_t headByte, uint16_t word, uint16_t* cylinder, uint8_t* head, uint8_t* sector);
-// Locates the current state's partition from a 16-byte table entry: start,
+// Locates the state's partition from a 16-byte table entry: start,
 // size and start location. -1 (and a logged message) for a location outside
 // the disk's geometry, an end before the start, or a partition beyond the end
 // of the disk.
-Status SeekPart(const uint8_t* entry);
-Status ReadBootSect();
-Status WriteBootSect();
-// Sets the current state's type name and driver from its type byte.
-void FindFsType();
+Status SeekPart(FsState& s, const uint8_t* entry);
+// The first sector of the partition (512 bytes).
+Status ReadBootSect(FsState& s, uint8_t* sector);
+Status WriteBootSect(FsState& s, const uint8_t* sector);
+// Sets the state's type name and driver from its type byte.
+void FindFsType(FsState& s);
 // Printable name of a type byte ("FAT16", or the decimal number).
 const char* PartTypeName(uint8_t type);
 // Type byte for a name (case-insensitive) or a decimal number 0-255; -1.
@@ -94,7 +102,7 @@ Status SetPartInfos(int disk, int partition, PartInfo* records);
 int GetBootPart(int disk);
 Status SetBootPart(int disk, int partition);
 
-// Boot sector builders. Both build in Sect and write nothing.
+// Boot sector builders. Both build in a 512-byte sector and write nothing.
 // The FAT boot sector fields (offsets in the sector; E = kExtendedFat16 or
 // kExtendedFat32 for the fields after it).
 namespace fatboot {
@@ -128,12 +136,12 @@ constexpr size_t kFsType = 18;      // E+18: 8 bytes
 constexpr size_t kBootProgram = 90; // 147 bytes
 } // namespace fatboot
 
-// Reads sector 0 of the current partition (the whole disk) and puts a fresh
-// master boot record program in front of its partition table; 0 or -1.
-Status BuildMBRBoot();
-// A fresh FAT boot sector for the current partition; the label is cut to 11
+// Reads sector 0 of the partition (the whole disk) and puts a fresh master
+// boot record program in front of its partition table; 0 or -1.
+Status BuildMBRBoot(FsState& s, uint8_t* sector);
+// A fresh FAT boot sector for the partition; the label is cut to 11
 // characters and padded with blanks.
-Status BuildFATBoot(bool fat32, uint8_t sectorsPerCluster, uint32_t sectorsPerFat,
-                    const char* label);
+Status BuildFATBoot(const FsState& s, uint8_t* sector, bool fat32, uint8_t sectorsPerCluster,
+                    uint32_t sectorsPerFat, const char* label);
 
 } // namespace vk

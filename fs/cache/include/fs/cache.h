@@ -11,6 +11,8 @@
 namespace vk {
 
 extern const FsHandler CacheHandler;
+// Registration: the cache partition (type 0xFF).
+extern const FsDriver CacheDriver;
 
 // Checks one directory entry (512 bytes) against the CRC chain value of
 // the entry before it (0 for entry 0) and a partition of sizeSectors

@@ -6,5 +6,7 @@
 namespace vk {
 
 extern const FsHandler EXT2Handler;
+// Registration: type 0x83.
+extern const FsDriver EXT2Driver;
 
 } // namespace vk

@@ -10,6 +10,9 @@ namespace vk {
 
 extern const FsHandler FAT16Handler;
 extern const FsHandler FAT32Handler;
+// Registrations: FAT16 serves types 0x04, 0x06 and 0x0E, FAT32 0x0B and 0x0C.
+extern const FsDriver FAT16Driver;
+extern const FsDriver FAT32Driver;
 
 // 1 while size changes also stamp the modification date and time; cleared
 // by restores that keep the stored times.

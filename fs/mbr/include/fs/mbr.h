@@ -10,6 +10,8 @@
 namespace vk {
 
 extern const FsHandler MBRHandler;
+// Registration: the whole disk and the extended types 0x05 and 0x0F.
+extern const FsDriver MBRDriver;
 
 constexpr uint32_t kBootCodeSize = 446;
 

@@ -11,6 +11,8 @@
 namespace vk {
 
 extern const FsHandler SWAPHandler;
+// Registration: type 0x82.
+extern const FsDriver SWAPDriver;
 
 constexpr uint32_t kSwapPage = 4096;
 constexpr uint32_t kSwapMinLastPage = 10;     // smaller areas are refused
