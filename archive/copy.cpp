@@ -494,6 +494,7 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
     ArchiveName(request.source, srcName, sizeof srcName);
     ArchiveName(request.destination, dstName, sizeof dstName);
     bool filtered = request.filters && !request.filters->empty();
+    TakeDiskFull(); // a note left by an earlier command is not this copy's
     int mark = MarkMemory();
     Status s;
     uint32_t param = (dstType == kEndArchive || dstType == kEndIArchive) ? request.fragmentSize
@@ -534,6 +535,13 @@ Status CopyAnyArchive(const CopyRequest& request, const char** message) {
         delete c;
     }
     if (s) RestoreMemory(mark);
+    // Whichever step failed, a destination that ran out of space is what the
+    // user needs to hear about.
+    if (s && TakeDiskFull()) {
+        static char full[kCopyPathMax + 32];
+        std::snprintf(full, sizeof full, "Cannot write %s: disk full\r\n", dstName);
+        *message = full;
+    }
     return s;
 }
 

@@ -4,6 +4,7 @@
 // stack of handles.
 #include "archive/irestore.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -125,6 +126,7 @@ Status RealizeIDirEntryFile(IRestoreState* st, const uint8_t* entry) {
     const uint8_t* attrs = entry + kFileEntrySize;
     const char* name = reinterpret_cast<const char*>(attrs + st->header.dirAttr);
     if (!SafeName(name)) return 1;
+    std::snprintf(st->name, sizeof st->name, "%s", name);
     if (st->applyAttributes) std::memcpy(st->attrs, attrs, st->header.dirAttr);
     if (MakeIORewriteFile(Current(st), name, st->applyAttributes ? attrs : nullptr, size,
                           &st->file) != 0)

@@ -323,7 +323,17 @@ Status ParseFullUnzip(char* args) {
         return Fail("Cannot open archive");
     }
     auto attempt = [&]() { return h->FullUnzip(target, archive.get()); };
+    TakeDiskFull(); // a note left by an earlier command is not this restore's
     if (attempt() != 0) {
+        // A partition too small for the archive stays too small: no second
+        // try, and the message says what is wrong instead of blaming the
+        // archive.
+        if (TakeDiskFull()) {
+            AbandonArchive(archive.get());
+            RestoreMemory(mark);
+            target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
+            return Fail("Unzip is not possible: the archive does not fit the partition");
+        }
         Log("Unzip failed, trying again\r\n");
         AbandonArchive(archive.get());
         RestoreMemory(mark);

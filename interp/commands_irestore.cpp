@@ -23,10 +23,20 @@ namespace vk {
 
 namespace {
 
+// A failed write's message: the file and "disk full" when the target ran out
+// of space, else the plain message.
+const char* DiskFull(const char* verb, const IRestoreState* st, const char* plain) {
+    if (!TakeDiskFull()) return plain;
+    static char message[sizeof st->name + 48];
+    std::snprintf(message, sizeof message, "Could not %s file %s: disk full", verb, st->name);
+    return message;
+}
+
 // Runs every step after the archive was opened; returns the message of the
 // step that failed, or null.
 const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
     const char* failure = "Could not read archive";
+    TakeDiskFull(); // a note left by an earlier command is not this restore's
     const ArchiveHeader* header = nullptr;
     if (ProcessIArchive(target, st) != 0 || ReadIArchiveHeader(r, &header) != 0 ||
         RealizeIArchiveHeader(st, header) != 0)
@@ -52,14 +62,16 @@ const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
             const uint8_t* entry = nullptr;
             if (ReadIDirEntryFile(r, &entry) != 0) return "Could not read file header";
             uint32_t size = ld32(entry);
-            if (RealizeIDirEntryFile(st, entry) != 0) return "Could not create file";
+            if (RealizeIDirEntryFile(st, entry) != 0)
+                return DiskFull("create", st, "Could not create file");
             while (size > 0) {
                 MonitorESC();
                 const uint8_t* data = nullptr;
                 uint32_t length = 0;
                 if (ReadIFileContent(r, &data, &length) != 0 || length == 0 || length > size)
                     return "Could not read from file";
-                if (RealizeIFileContent(st, data, length) != 0) return "Could not write to file";
+                if (RealizeIFileContent(st, data, length) != 0)
+                    return DiskFull("write to", st, "Could not write to file");
                 progress.Advance(length);
                 size -= length;
             }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -65,6 +66,7 @@ DosFile CreateDosFile(const char* path) {
     DosFile f = std::fopen(Normalized(path).c_str(), "wb+");
     // The new name lives in its directory, which the flush must cover too.
     if (f) NoteWrittenDirectoryOf(path);
+    if (!f && (errno == ENOSPC || errno == EDQUOT)) NoteDiskFull();
     return f;
 }
 
@@ -254,6 +256,7 @@ uint32_t WrittenFileSystemsRound() {
 
 uint16_t WriteDosFile(DosFile f, const void* data, uint16_t length) {
     size_t done = std::fwrite(data, 1, length, f);
+    if (done < length && (errno == ENOSPC || errno == EDQUOT)) NoteDiskFull();
     int fd = fileno(f);
     if (fd >= 0 && fd < kWriteBehindFiles && noted[fd] != round) {
         noted[fd] = round;

@@ -156,6 +156,20 @@ char* StrDup(const char* text) {
     return copy;
 }
 
+namespace {
+bool diskFull = false;
+} // namespace
+
+void NoteDiskFull() {
+    diskFull = true;
+}
+
+bool TakeDiskFull() {
+    bool was = diskFull;
+    diskFull = false;
+    return was;
+}
+
 void Log(const char* text) {
     LogScope log;
     PrintString(text);

@@ -330,7 +330,10 @@ Status AllocateBlocks(FsState& part, Ext2Inode* inode, uint32_t count) {
     // What was taken goes back, so that a failed growth leaves the file and
     // the bitmaps as they were.
     RemoveBlocks(part, inode, got);
-    if (status >= 0) Log("EXT2: No free block\r\n");
+    if (status >= 0) {
+        Log("EXT2: No free block\r\n");
+        NoteDiskFull();
+    }
     return 1;
 }
 

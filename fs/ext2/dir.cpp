@@ -407,6 +407,7 @@ Status Ext2CreateDir(FsState& part, FsDirHandle* handle, const char* name,
     uint32_t b = AllocateBlock(part, nullptr);
     if (b == 0) {
         Log("EXT2: No free block\r\n");
+        NoteDiskFull();
         DropInode(part, inode, true);
         return 1;
     }

@@ -217,6 +217,7 @@ Status Restore::Run() {
     fileCount_ = header->fileCount;
     FlushCache();
     if (ComputeExt2Params(part.sizeSectors, &g_) != 0) {
+        NoteDiskFull();
         LogFormat("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
                   unsigned(part.sizeSectors));
         return 1;
@@ -258,6 +259,7 @@ Status Restore::ReadSummaries() {
     // cannot fit (and are not worth reading).
     const uint64_t inodes = 10 + uint64_t(dirCount_) - 1 + fileCount_;
     if (inodes > g_.totalInodes) {
+        NoteDiskFull();
         LogFormat("EXT2 Unzip: the archive does not fit: it needs %llu inodes (%u directories, %u "
                   "files), the partition holds %u inodes\r\n",
                   (unsigned long long)inodes, unsigned(dirCount_), unsigned(fileCount_),
@@ -301,6 +303,7 @@ Status Restore::CheckFit() {
         }
     }
     if (needed > g_.DataBlocks()) {
+        NoteDiskFull();
         LogFormat(
             "EXT2 Unzip: the archive does not fit: it needs %llu blocks of 1 KB, the partition "
             "holds %llu\r\n",

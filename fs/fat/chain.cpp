@@ -258,7 +258,10 @@ uint32_t AllocateRun(FsState& part, uint32_t count, uint32_t* first, uint32_t* l
         RegisterAllocation(part, int32_t(taken));
         FreeClusters(part, *first, 1);
     }
-    if (!failed) Log("ERROR: [FAT] Not enough free clusters\r\n");
+    if (!failed) {
+        Log("ERROR: [FAT] Not enough free clusters\r\n");
+        NoteDiskFull();
+    }
     *first = 0;
     return failed ? count : count - taken;
 }

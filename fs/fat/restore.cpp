@@ -314,6 +314,7 @@ Status Restore::ReadSummaries() {
     // Every directory takes a cluster at least, so a count beyond the
     // partition's clusters cannot fit (and is not worth reading).
     if (dirCount_ > plan_.clusters) {
+        NoteDiskFull();
         LogFormat("FAT Unzip: the archive does not fit: it has %u directories, the partition holds "
                   "%u clusters\r\n",
                   unsigned(dirCount_), unsigned(plan_.clusters));
@@ -336,6 +337,7 @@ Status Restore::DirSummaryEntry(uint32_t i, const uint8_t* p) {
         // The FAT16 root lives in its fixed area of 512 slots, that is
         // 16 blocks of 1 KB.
         if (s.blocks[0] > kRootSlots * 32 / 1024) {
+            NoteDiskFull();
             LogFormat("FAT Unzip: the archive does not fit: its root directory needs %u KB, the "
                       "FAT16 root holds %u KB (%u entries)\r\n",
                       unsigned(s.blocks[0]), unsigned(kRootSlots * 32 / 1024),
@@ -375,6 +377,7 @@ Status Restore::CheckFit() {
     if (last > uint64_t(p.clusters) + 1) {
         const uint32_t kb = p.spc / 2;
         uint64_t span = last - 1; // clusters 2 .. last
+        NoteDiskFull();
         LogFormat("FAT Unzip: the archive does not fit: it needs %llu clusters (%llu KB) of %u KB, "
                   "the partition holds %u clusters (%llu KB)\r\n",
                   (unsigned long long)span, (unsigned long long)(span * kb), unsigned(kb),

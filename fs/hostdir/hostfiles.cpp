@@ -15,6 +15,7 @@
 #include "platform/hostat.h"
 #include "platform/hostfile.h"
 #include "platform/types.h"
+#include "platform/util.h"
 
 namespace vk::hostdir {
 
@@ -305,6 +306,7 @@ uint16_t WriteFileChunk(FsState&, FsFileHandle* handle, const uint8_t* data, uin
         while (put < length) {
             ssize_t n = write(file->fd, data + put, length - put);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == ENOSPC || errno == EDQUOT)) NoteDiskFull();
             if (n <= 0) break;
             put += uint32_t(n);
         }

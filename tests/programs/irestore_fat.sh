@@ -99,6 +99,12 @@ expect_out "Error in t.pto, line 1: Could not create file"
 mdir -i "disk.img@@$offset" ::/other/escaped > /dev/null 2>&1 && fail "an entry escaped"
 fsck_part "the refused archive"
 
+# A partition that fills up: the failing file is named, and so is the cause.
+mkdir -p full && head -c 70000000 /dev/urandom > full/huge.bin
+pelto -w -ddisk.img 'incrzip "full" "full.000"
+incrunzip "full.000" "{0:1}/other"'
+expect_out "Error in t.pto, line 2: Could not create file huge.bin: disk full"
+
 # The incremental archive of a labelled volume: in a root without a label
 # its label entry becomes the volume's label (boot sector too); where a
 # label cannot stand (a labelled root, a subdirectory) an empty file.

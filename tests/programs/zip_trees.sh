@@ -88,6 +88,20 @@ else
     echo "FAIL flush of what was written"; cat flush.trace; fail=1
 fi
 
+# A destination that cannot take the archive says so (a file system in a
+# mount namespace of its own that has no inode left).
+mkdir -p full
+if unshare -m sh -c 'mount -t tmpfs -o size=1m,nr_inodes=2 tmpfs full && : > full/x &&
+    printf "%s\n" "fullzip \"tree\" \"full/a.000\"" > nospace.pto &&
+    "$1" -d nospace < /dev/null > nospace.log 2>&1' sh "$BIN/pelto" 2>/dev/null; then :; fi
+if [ ! -s nospace.log ]; then
+    echo "skip disk full (no mount namespace here)"
+elif tr -d '\r' < nospace.log | grep -qx 'Error in nospace.pto, line 1: Cannot write full/a.000: disk full'; then
+    echo "ok   disk full"
+else
+    echo "FAIL disk full"; cat nospace.log; fail=1
+fi
+
 # The same archive with every trace on (the scan's and the copy's).
 pelto trace 'set trace = "on"' 'set Trace = "on"' 'filter - "no such path"' \
     'fullzip "tree" "trace.000"'

@@ -37,6 +37,7 @@ struct IRestoreState {
     MakeIOFile file;              // the one open output file
     uint32_t expected = 0;        // content bytes still expected for it
     uint8_t attrs[kAttrMax] = {}; // the open file's attributes, applied again at its end
+    char name[128] = {};          // the last file begun, for messages (cut to fit)
 };
 
 // Allocates the stack and resolves target into its first handle; fails

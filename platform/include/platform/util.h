@@ -34,6 +34,11 @@ int HexToBin(char* text, uint8_t* out, int count);
 char* StrDup(const char* text); // a copy in a Malloc block
 
 void Log(const char* text);
+// A write failed for want of space (a driver found no free cluster or block,
+// the host said ENOSPC or EDQUOT): noted where it is found, taken by the
+// command that reports the failure, so that its message can say so.
+void NoteDiskFull();
+bool TakeDiskFull();
 // Formats into a bounded buffer (a longer text is cut at 511 characters) and
 // logs it.
 void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
