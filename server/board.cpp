@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "loop.h"
+#include "security.h"
 
 namespace vks {
 
@@ -60,7 +61,11 @@ void Server::Publish(TimePoint now) {
         ended_.pop_front();
     for (auto& [when, row] : ended_)
         rows.push_back(row);
-    board_.Publish(std::move(rows), counters_);
+    // Checks refused unverified by the security service's limits count with
+    // the names it does not answer.
+    ServerCounters shown = counters_;
+    if (security_) shown.securityRefused += security_->Totals().refused;
+    board_.Publish(std::move(rows), shown);
     if (terminal_ && now >= nextDraw_) {
         nextDraw_ = After(now, 1.0);
         winsize w{};

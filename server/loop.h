@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "net/tftp_packet.h"
@@ -118,6 +119,9 @@ struct Member {
     // repair requests it made.
     int strikes = 0;
     uint64_t repairsAsked = 0;
+    // Its address left a connection without a request until it was closed,
+    // not long ago.
+    bool suspect = false;
 };
 
 // A broadcast session's life. Every change of phase goes through
@@ -261,6 +265,7 @@ class Server {
     void StartSession(Session& s);
     void ChooseRoute(Session& s);
     bool AllApart() const;
+    void BackToBroadcast();
     bool Strike(Member& m, const std::string& what);
     void CloseIdle(TimePoint now);
     void DropSilent(Session& s, TimePoint now);
@@ -307,6 +312,9 @@ class Server {
     std::vector<Listener> listeners_;
     std::map<int, Transfer> transfers_;
     std::map<int, Member> members_;
+    // Addresses whose connections sent no request in time, until when they
+    // stay suspect.
+    std::unordered_map<uint32_t, TimePoint> suspects_;
     std::map<int, Session> sessions_;
     std::deque<std::pair<Kind, int>> ready_;
     int nextId_ = 1;

@@ -23,7 +23,12 @@ namespace {
 
 constexpr double kDropMargin = 0.5;    // silence beyond the client's own wait
 constexpr double kDropMarginMax = 5.0; // before a member is dropped
-constexpr double kRequestWait = 10.0;  // a control connection's time to send its request
+constexpr double kRequestWait = 2.0;   // a control connection's time to send its request
+// How long an address whose connection sent no request in time stays
+// suspect: its connections that have not asked yet no longer hold running
+// sessions on unicast.
+constexpr double kSuspectTime = 60.0;
+constexpr size_t kMostSuspects = 4096;
 // A member that lacks a window that went out must acknowledge it within
 // this many of its own waits (after which it asks again) and a margin of
 // round trips, or it is dropped even if it keeps talking; so is one that
@@ -65,10 +70,17 @@ void Server::OnAccept() {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         Watch(fd, Key(kMember, m.id), EPOLLIN | EPOLLRDHUP);
+        auto suspect = suspects_.find(from.sin_addr.s_addr);
+        m.suspect = suspect != suspects_.end() && suspect->second > m.joined;
+        bool suspectAddress = m.suspect;
         members_.emplace(m.id, std::move(m));
         // Every client listens on the same port and takes the first data it
         // sees for its own: a client that is about to join a new session
-        // must not see the windows of a running one. Those go on by unicast.
+        // must not see the windows of a running one. Those go on by unicast,
+        // unless the address is suspect: a host that keeps opening
+        // connections without asking would otherwise hold every session on
+        // unicast (a tenth of the speed at ten members).
+        if (suspectAddress) continue;
         for (auto& [id, s] : sessions_)
             if (s.Started() && s.route == Route::Broadcast) {
                 s.route = Route::UnicastForNow;
@@ -179,13 +191,7 @@ void Server::OnMemberRequest(Member& m, const vk::TftpRequest& r) {
     SendNotes(m, *s, true);
     // The sessions that went on by unicast when this client connected go
     // back to broadcast once it turns out to tell sessions apart too.
-    if (m.ahead && AllApart())
-        for (auto& [id, other] : sessions_)
-            if (other.Started() && other.route == Route::UnicastForNow) {
-                other.route = Route::Broadcast;
-                Log("broadcast session %d: goes on by broadcast, every client tells sessions apart",
-                    id);
-            }
+    if (m.ahead) BackToBroadcast();
     Log("broadcast session %d: %s joins as #%u", s->id, Peer(m.addr).c_str(), m.number);
     if (o_.expect > 0 && int(s->members.size()) >= o_.expect) StartSession(*s);
 }
@@ -291,8 +297,9 @@ void Server::ChooseRoute(Session& s) {
     bool others = std::any_of(sessions_.begin(), sessions_.end(), [&](const auto& other) {
         return other.first != s.id && other.second.Started();
     });
-    bool strangers = std::any_of(members_.begin(), members_.end(),
-                                 [&](const auto& m) { return m.second.session != s.id; });
+    bool strangers = std::any_of(members_.begin(), members_.end(), [&](const auto& m) {
+        return m.second.session != s.id && !(m.second.session == 0 && m.second.suspect);
+    });
     if ((others || strangers) && !AllApart()) {
         s.route = Route::UnicastForNow;
         for (auto& [id, other] : sessions_)
@@ -306,9 +313,23 @@ void Server::ChooseRoute(Session& s) {
 // Clients that got this server's port note take data from their own
 // session's port only: while every connected client did, sessions stream
 // side by side by broadcast.
+// Connections of suspect addresses that have not asked yet do not count.
 bool Server::AllApart() const {
-    return std::all_of(members_.begin(), members_.end(),
-                       [](const auto& m) { return m.second.ahead > 0 && m.second.session != 0; });
+    return std::all_of(members_.begin(), members_.end(), [](const auto& m) {
+        return m.second.session == 0 ? m.second.suspect : m.second.ahead > 0;
+    });
+}
+
+// Sessions that went on by unicast for a client that could not tell them
+// apart go back to broadcast once no such client is connected.
+void Server::BackToBroadcast() {
+    if (!AllApart()) return;
+    for (auto& [id, s] : sessions_)
+        if (s.Started() && s.route == Route::UnicastForNow) {
+            s.route = Route::Broadcast;
+            Log("broadcast session %d: goes on by broadcast, every client tells sessions apart",
+                id);
+        }
 }
 
 // To a client that holds a window ahead: the same note back (it may ask for
@@ -358,6 +379,7 @@ void Server::LeaveSession(int memberId, const std::string& why, bool dropped) {
         else
             CheckWindow(sit->second);
     }
+    BackToBroadcast();
 }
 
 // Control connections that never sent a request are closed.
@@ -365,8 +387,13 @@ void Server::CloseIdle(TimePoint now) {
     std::vector<int> idle;
     for (auto& [id, m] : members_)
         if (!m.session && Since(m.joined, now) > kRequestWait) idle.push_back(id);
-    for (int id : idle)
+    if (!idle.empty() || suspects_.size() > kMostSuspects)
+        std::erase_if(suspects_, [&](const auto& e) { return e.second <= now; });
+    for (int id : idle) {
+        if (suspects_.size() < kMostSuspects)
+            suspects_[members_[id].addr.sin_addr.s_addr] = After(now, kSuspectTime);
         LeaveSession(id, "sent no request", false);
+    }
 }
 
 // A request of member `m` that moved nothing; true when it was the last

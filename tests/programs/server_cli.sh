@@ -123,6 +123,9 @@ got = [(check("127.0.0.2", b"0" * 32), check("127.0.0.3", right)) for _ in range
 got.append((check("127.0.0.2", right), check("127.0.0.3", right)))
 assert got == [("FAILED", "PASSED")] * 8, got
 PY
+sleep 0.3 # the held-back checks show on the board as refused
+timeout 5 curl -s "http://127.0.0.1:$((base + 2))/status.json" | grep -q '"security_refused":[1-9]' ||
+    fail "held-back checks not counted as refused"
 # Seventy connections to the status port, idle or with half a request: the
 # page is served at once all the same, and every one of them is closed
 # within the 2 s that a request may take.

@@ -9,7 +9,9 @@
 # others go on. Last, a client that knows nothing of the server's notes
 # (tests/net/btftp_client.py) gets plain lock-step windows. Then one host
 # holds as many control connections and transfers as an address may: its
-# next ones are answered "Server busy" while another address is served.
+# next ones are answered "Server busy" while another address is served,
+# and one that connects without asking holds a session on unicast for 2 s
+# at most, once.
 # Last, the server is restarted while a client is about to connect: the
 # client tries again until it is back. Paced by --max-rate so that the
 # sessions last long enough to be watched.
@@ -109,6 +111,35 @@ busy(ask(), b"transfers from this address")
 assert ask("10.77.0.203")[:4] == b"\0\3\0\1"
 PY
 grep -q 'refused, 4 connections from this address' server.log || fail "no log line for the connections"
+
+# A host that connects and never asks: its first connection holds a running
+# session on unicast only until the server closes it (2 s); after that its
+# address is suspect, and its next connection changes nothing.
+ip -n "${LAB_NS[2]}" addr add 10.77.0.204/24 dev eth0
+head -c $((24 * 1048576)) /dev/urandom > root/long
+printf 'testtftp "10.77.0.1@99:long" 999999999\n' > root/boot/late.tbr
+lab_tobrend 4
+wait_log 'session [0-9]+: "long" starts'
+in_lab 3 timeout 20 python3 - 10.77.0.1 > idle.out 2>&1 <<'PY' || fail "idle connections: $(cat idle.out)"
+import socket, sys, time
+def idle():
+    s = socket.socket()
+    s.bind(("10.77.0.204", 0))
+    s.settimeout(5)
+    s.connect((sys.argv[1], 99))
+    start = time.monotonic()
+    assert s.recv(16) == b"", "not closed"
+    return time.monotonic() - start
+took = [idle(), idle()]
+assert all(1.5 < t < 3 for t in took), took
+PY
+for _ in $(seq 300); do grep -q "End of batch file reached" raw.4 && break; sleep 0.1; done
+kill -INT "${LAB_PIDS[4]}" 2>/dev/null
+grep -qxF "$(crc_line root/long)" <(tr -d '\r' < raw.4) || fail "the client fetching beside the idle host failed"
+long=$(sed -n 's/.*broadcast session \([0-9]*\): "long" starts.*/\1/p' server.log)
+[ "$(grep -c "session $long: goes on by unicast, another client connects" server.log)" = 1 ] ||
+    fail "the idle host's connections: $(grep "session $long:" server.log)"
+grep -q "session $long: goes on by broadcast" server.log || fail "the session stayed on unicast"
 
 # A server restarted between two files: the client's connection is refused
 # for a while, and it tries again.
