@@ -54,4 +54,9 @@ uint32_t CRC32(uint32_t crc, const void* data, size_t length) {
     return ~crc32_ieee(~crc, p, length);
 }
 
+uint32_t ReflectedCRC32(const void* data, size_t length) {
+    if (length == 0) return 0;
+    return crc32_gzip_refl(0, static_cast<const unsigned char*>(data), length);
+}
+
 } // namespace vk

@@ -28,5 +28,12 @@ inline void st32(uint8_t* p, uint32_t v) {
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
 }
+inline uint64_t ld64(const uint8_t* p) {
+    return uint64_t(ld32(p)) | (uint64_t(ld32(p + 4)) << 32);
+}
+inline void st64(uint8_t* p, uint64_t v) {
+    st32(p, uint32_t(v));
+    st32(p + 4, uint32_t(v >> 32));
+}
 
 } // namespace vk
