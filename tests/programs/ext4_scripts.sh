@@ -7,7 +7,8 @@
 # features, the label and a fresh UUID, while a blank partition still
 # gets ext2; an ext3 volume is read; volumes that must not be written
 # (journal to recover, encryption, verity, unknown features) are refused
-# with their reason and stay byte for byte as they were.
+# with their reason and stay byte for byte as they were. Records go in and
+# out of directories with hashed indexes too.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs mke2fs e2fsck debugfs dumpe2fs cmp
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -164,6 +165,24 @@ pelto -w -dd.img "copy \"{0:3}/dir/five.bin\" \"five3.out\"
 logdir \"{0:3}\""
 cmp -s src/dir/five.bin five3.out || fail "ext3: five.bin read out differs"
 grep -qF "top.txt" out || fail "ext3: no listing"
+
+# --- Hashed directories (indexed by e2fsck -D): records added and removed
+# keep the index sound.
+mkfs_part ext4 d.img 4 -d src
+e2fsck -fyD "$(ext2_dev d.img 4)" > /dev/null 2>&1
+dbg d.img 4 "htree /big" | grep -q "Root node dump" || fail "e2fsck -D made no index for /big"
+script=""
+for i in $(seq 1 200); do script+="copy \"one.bin\" \"{0:4}/big/added entry $i\""$'\n'; done
+pelto -w -dd.img "$script
+delete \"{0:4}/big/entry number 17.txt\"
+copy \"small.txt\" \"{0:4}/big/entry number 17.txt\"
+echo \"done\""
+expect_out "done"
+refute_out "ERROR"
+ext2_fsck d.img 4 "records in a hashed directory"
+dbg d.img 4 "htree /big" | grep -q "Root node dump" || fail "/big lost its index"
+same_files "hashed directory" d.img 4 "/big/added entry 200=one.bin" \
+    "/big/entry number 17.txt=small.txt" "/big/entry number 18.txt=src/big/entry number 18.txt"
 
 # --- Refusals: each volume stays as it was, byte for byte.
 # feature | debugfs request | message
