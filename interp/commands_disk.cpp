@@ -286,7 +286,7 @@ Status ParseClean(char* args) {
         if (h == nullptr || h->Clean == nullptr)
             return Fail("Don't know how to clean that sort of partition");
         if (h->Clean(*part, label.c_str()) != 0) return Fail("Clean-up failed");
-        part->valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(*part) == 0;
+        RecogniseFs(*part);
     }
     return 0;
 }
@@ -310,6 +310,13 @@ Status ParseFullUnzip(char* args) {
     LogFormat("Restoring full archive %.100s to partition %d (type %s)\r\n", name.c_str(),
               int(partition), target.typeName);
     const FsHandler* h = target.handler;
+    // A partition held by an alternative driver without restores of its own
+    // is restored by the driver of its type, which then holds it.
+    if ((h == nullptr || h->FullUnzip == nullptr) && FsHandlerForType(target.type) != nullptr) {
+        h = FsHandlerForType(target.type);
+        target.driverData.reset();
+        target.handler = h;
+    }
     if (h == nullptr || h->FullUnzip == nullptr)
         return Fail("Can't process this type of partition");
 
@@ -331,7 +338,7 @@ Status ParseFullUnzip(char* args) {
         if (TakeDiskFull()) {
             AbandonArchive(archive.get());
             RestoreMemory(mark);
-            target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
+            RecogniseFs(target);
             return Fail("Unzip is not possible: the archive does not fit the partition");
         }
         Log("Unzip failed, trying again\r\n");
@@ -340,7 +347,7 @@ Status ParseFullUnzip(char* args) {
         if (OpenArchive(name.c_str(), archive.get()) != 0 || attempt() != 0) {
             AbandonArchive(archive.get());
             RestoreMemory(mark);
-            target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
+            RecogniseFs(target);
             return Fail("Unzip is not possible (bad archive ?)");
         }
     }
@@ -349,7 +356,7 @@ Status ParseFullUnzip(char* args) {
     // The flush completes the volume (second FAT, FSInfo, backup boot
     // sectors): a restore whose flush fails is no restore.
     Status flushed = h->FlushFsSpecific != nullptr ? h->FlushFsSpecific(target) : 0;
-    target.valid = h->InitFsSpecific != nullptr && h->InitFsSpecific(target) == 0;
+    RecogniseFs(target);
     return flushed != 0 ? Fail("Unzip is not possible (bad archive ?)") : 0;
 }
 

@@ -170,7 +170,20 @@ bool TakeDiskFull() {
     return was;
 }
 
+namespace {
+int quietLevel = 0;
+} // namespace
+
+QuietLog::QuietLog() {
+    ++quietLevel;
+}
+
+QuietLog::~QuietLog() {
+    --quietLevel;
+}
+
 void Log(const char* text) {
+    if (quietLevel > 0) return;
     LogScope log;
     PrintString(text);
 }

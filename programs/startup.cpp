@@ -12,6 +12,7 @@
 #include "disk/partitions.h"
 #include "fs/cache.h"
 #include "fs/ext2.h"
+#include "fs/ext4.h"
 #include "fs/fat.h"
 #include "fs/mbr.h"
 #include "fs/swap.h"
@@ -30,6 +31,7 @@ void RegisterDrivers() {
     RegisterFsDriver(FAT16Driver);
     RegisterFsDriver(FAT32Driver);
     RegisterFsDriver(EXT2Driver);
+    RegisterFsDriver(EXT4Driver);
     RegisterFsDriver(CacheDriver);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();

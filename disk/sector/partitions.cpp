@@ -29,6 +29,33 @@ constexpr PartType PartTypes[] = {
 // The registered driver of each type byte.
 const FsHandler* handlers[256] = {};
 
+// Drivers registered as alternatives, with the types each one serves, in
+// the order of registration.
+constexpr size_t kMaxAlternatives = 8;
+FsDriver alternatives[kMaxAlternatives];
+size_t alternativeCount = 0;
+
+bool IsAlternativeFor(uint8_t type, const FsHandler* h) {
+    for (size_t i = 0; i < alternativeCount; ++i)
+        if (alternatives[i].handler == h &&
+            std::find(alternatives[i].types.begin(), alternatives[i].types.end(), type) !=
+                alternatives[i].types.end())
+            return true;
+    return false;
+}
+
+bool HasAlternatives(uint8_t type) {
+    for (size_t i = 0; i < alternativeCount; ++i)
+        if (std::find(alternatives[i].types.begin(), alternatives[i].types.end(), type) !=
+            alternatives[i].types.end())
+            return true;
+    return false;
+}
+
+Status Examine(const FsHandler* h, FsState& s) {
+    return h != nullptr && h->InitFsSpecific != nullptr ? h->InitFsSpecific(s) : 1;
+}
+
 // Names of types the table does not know, used in rotation so that the last
 // four stay valid.
 char Unknowns[4][4];
@@ -45,12 +72,6 @@ const PartType* FindType(uint8_t type) {
 
 uint8_t* Entry(uint8_t* sector, int index) {
     return sector + pte::kTableOffset + size_t(index) * pte::kEntrySize;
-}
-
-// Runs the driver's check of the partition and records the result.
-void CheckValid(FsState& s) {
-    const FsHandler* h = s.handler;
-    s.valid = (h != nullptr && h->InitFsSpecific != nullptr && h->InitFsSpecific(s) == 0);
 }
 
 bool LocationFits(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t sector) {
@@ -113,7 +134,7 @@ Status SelectInto(FsState* s, int disk, int partition) {
 
     if (partition == 0) {
         RewindPart(*s);
-        CheckValid(*s);
+        RecogniseFs(*s);
         return 0;
     }
     uint8_t sect[kSectorSize];
@@ -152,7 +173,7 @@ Status SelectInto(FsState* s, int disk, int partition) {
         s->typeName = "CACHE";
         s->handler = FsHandlerForType(kTypeCache);
         RewindPart(*s);
-        CheckValid(*s);
+        RecogniseFs(*s);
         return 0;
     }
 
@@ -180,19 +201,61 @@ Status SelectInto(FsState* s, int disk, int partition) {
         s->extendedBase = s->start;
         if (s->outerBase == 0) s->outerBase = s->start;
     }
-    CheckValid(*s);
+    RecogniseFs(*s);
     return 0;
 }
 
 } // namespace
 
 void RegisterFsDriver(const FsDriver& driver) {
+    if (driver.alternative) {
+        if (alternativeCount == kMaxAlternatives) {
+            Log("RegisterFsDriver: too many alternative drivers\r\n");
+            return;
+        }
+        alternatives[alternativeCount++] = driver;
+        return;
+    }
     for (uint8_t type : driver.types)
         handlers[type] = driver.handler;
 }
 
 void ResetFsDrivers() {
     std::fill(std::begin(handlers), std::end(handlers), nullptr);
+    alternativeCount = 0;
+}
+
+uint8_t RecogniseFs(FsState& s) {
+    s.driverData.reset();
+    s.valid = 0;
+    // The cache partition's driver is not one of a type byte.
+    const FsHandler* own = s.handler;
+    if (s.type != kTypeCache && (own == nullptr || IsAlternativeFor(s.type, own)))
+        own = handlers[s.type];
+    s.handler = own;
+    if (s.type == kTypeCache || !HasAlternatives(s.type)) {
+        s.valid = Examine(own, s) == 0;
+        return s.valid;
+    }
+    // The type's own driver speaks of its refusal only when no alternative
+    // takes the volume.
+    {
+        QuietLog quiet;
+        if (Examine(own, s) == 0) return s.valid = 1;
+    }
+    for (size_t i = 0; i < alternativeCount; ++i) {
+        const FsDriver& d = alternatives[i];
+        if (std::find(d.types.begin(), d.types.end(), s.type) == d.types.end()) continue;
+        s.driverData.reset();
+        Status answer = Examine(d.handler, s);
+        if (answer == 0 || answer == kFsOwnRefused) {
+            s.handler = d.handler;
+            return s.valid = answer == 0;
+        }
+    }
+    s.driverData.reset();
+    s.valid = Examine(own, s) == 0;
+    return s.valid;
 }
 
 const FsHandler* FsHandlerForType(uint8_t type) {
@@ -201,13 +264,17 @@ const FsHandler* FsHandlerForType(uint8_t type) {
 
 void InitFsHandlers() {
     // Each distinct table is started once, however many types name it.
-    const FsHandler* started[std::size(handlers)] = {};
+    const FsHandler* started[std::size(handlers) + kMaxAlternatives] = {};
     size_t count = 0;
-    for (const FsHandler* h : handlers) {
-        if (h == nullptr || std::find(started, started + count, h) != started + count) continue;
+    auto start = [&](const FsHandler* h) {
+        if (h == nullptr || std::find(started, started + count, h) != started + count) return;
         started[count++] = h;
         if (h->InitDriver) h->InitDriver();
-    }
+    };
+    for (const FsHandler* h : handlers)
+        start(h);
+    for (size_t i = 0; i < alternativeCount; ++i)
+        start(alternatives[i].handler);
     for (FsState& s : fsstcache)
         s = FsState{};
     fsstcacheindex = 0;

@@ -7,6 +7,7 @@
 #include "fs/mbr.h"
 #include "fs/swap.h"
 #include "platform/types.h"
+#include "platform/util.h"
 
 namespace vk::test {
 namespace {
@@ -363,6 +364,76 @@ TEST_F(PartitionTest, ADriverKeepsItsOwnObjectInThePartitionsState) {
     static const uint8_t kSwap[] = {0x83};
     RegisterFsDriver({&SWAPHandler, kSwap});
     EXPECT_EQ(FsHandlerForType(0x83), &SWAPHandler);
+}
+
+TEST_F(PartitionTest, AnAlternativeDriverServesWhatTheTypesOwnDriverRefuses) {
+    // Each driver answers as the row says, and logs a line when it refuses.
+    static Status ownAnswer = 0, altAnswer = 0;
+    static int altAsked = 0;
+    static FsHandler own{}, alternative{};
+    memcpy(own.id, "OWN ", 4);
+    memcpy(alternative.id, "ALT ", 4);
+    own.InitFsSpecific = [](FsState&) -> Status {
+        if (ownAnswer != 0) Log("own refuses\r\n");
+        return ownAnswer;
+    };
+    alternative.InitFsSpecific = [](FsState& s) -> Status {
+        ++altAsked;
+        s.driverData = std::make_unique<FsDriverData>();
+        if (altAnswer != 0) Log("alternative refuses\r\n");
+        return altAnswer;
+    };
+    static const uint8_t kTypes[] = {0x83};
+    RegisterFsDriver({&own, kTypes});
+    RegisterFsDriver({&alternative, kTypes, true});
+    EXPECT_EQ(FsHandlerForType(0x83), &own); // an alternative takes no type over
+
+    MemoryDisk* disk = AddMemoryDisk(20);
+    PutTable(disk, 0, {Part(0x83, 0, 1, 9), Part(0x07, 10, 0, 19)});
+    struct Row {
+        Status own, alternative;
+        const FsHandler* handler;
+        uint8_t valid;
+        int asked;
+        const char* logged;
+    };
+    const Row rows[] = {
+        // The type's own driver accepts: the alternative is not asked.
+        {0, 0, &own, 1, 0, ""},
+        // It refuses and the alternative accepts: the refusal is no news.
+        {1, 0, &alternative, 1, 1, ""},
+        // The alternative calls the volume its own but refuses it: it keeps
+        // the partition (a clean formats in its kind), invalid.
+        {1, kFsOwnRefused, &alternative, 0, 1, "alternative refuses\r\n"},
+        // Nobody takes it: the own driver stays and says why, once.
+        {1, 1, &own, 0, 1, "alternative refuses\r\nown refuses\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message()
+                     << "own " << row.own << ", alternative " << row.alternative);
+        FlushParts();
+        ClearLog();
+        ownAnswer = row.own;
+        altAnswer = row.alternative;
+        altAsked = 0;
+        FsState* part = SelectPart(0x80, 1);
+        ASSERT_NE(part, nullptr);
+        EXPECT_EQ(part->handler, row.handler);
+        EXPECT_EQ(part->valid, row.valid);
+        EXPECT_EQ(altAsked, row.asked);
+        EXPECT_EQ(Logged(), row.logged);
+        EXPECT_EQ(part->driverData != nullptr, row.handler == &alternative);
+        // Examined again (after a clean or a restore), the type's own driver
+        // is asked first, and the alternative's object does not linger.
+        ownAnswer = 0;
+        EXPECT_EQ(RecogniseFs(*part), 1);
+        EXPECT_EQ(part->handler, &own);
+        EXPECT_EQ(part->driverData, nullptr);
+    }
+    // Other types know nothing of the alternative.
+    altAsked = 0;
+    ASSERT_NE(SelectPart(0x80, 2), nullptr);
+    EXPECT_EQ(altAsked, 0);
 }
 
 TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {

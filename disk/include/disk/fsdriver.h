@@ -29,6 +29,10 @@ constexpr uint8_t kFsCaseInsensitive = 4;   // names compare case-insensitively
 // while entries are made in it, so callers may keep it open.
 constexpr uint8_t kFsExclusiveCreate = 8;
 constexpr Status kFsExists = 2;
+// InitFsSpecific's answer for a volume of the driver's own kind that it
+// refuses all the same (after logging why): the partition stays with that
+// driver, so that a clean formats it in its kind, but is not valid.
+constexpr Status kFsOwnRefused = 3;
 
 struct FsHandler {
     char id[4];        // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
@@ -74,10 +78,14 @@ struct FsHandler {
 };
 
 // A driver as it registers with the partition layer: its table and the
-// partition type bytes (0xFF: the cache partition) it serves.
+// partition type bytes (0xFF: the cache partition) it serves. An
+// alternative driver does not take the types over: it is asked, in the
+// order of registration, about partitions that the types' own driver
+// refuses, and serves those it accepts or calls its own (kFsOwnRefused).
 struct FsDriver {
     const FsHandler* handler;
     std::span<const uint8_t> types;
+    bool alternative = false;
 };
 
 // Largest chunk a driver hands out or takes per call.

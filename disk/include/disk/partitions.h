@@ -47,12 +47,19 @@ inline bool IsExtendedType(uint8_t type) {
 // The drivers live above this layer: each one describes itself by an
 // FsDriver record (its table and the partition types it serves) and the
 // programs register those records at start-up. A later registration of a
-// type replaces the earlier one.
+// type replaces the earlier one; alternatives add to the type's list.
 void RegisterFsDriver(const FsDriver& driver);
 // Forgets every registration (tests).
 void ResetFsDrivers();
 // The table registered for a partition type byte, or null.
 const FsHandler* FsHandlerForType(uint8_t type);
+// Examines the partition afresh (after selection, a clean or a restore):
+// the driver of its type first, then the type's alternatives. The driver
+// that accepts, or the alternative that calls the volume its own, becomes
+// the state's handler, otherwise the type's own driver stays (so that a
+// clean of a blank partition formats in its kind). Sets and returns valid
+// (1 accepted). The previous driver's private object is dropped first.
+uint8_t RecogniseFs(FsState& s);
 
 // Caller's view of one table entry (getpartitions / setpartitions).
 constexpr int kTypeNameSize = 16;

@@ -34,6 +34,16 @@ int HexToBin(char* text, uint8_t* out, int count);
 char* StrDup(const char* text); // a copy in a Malloc block
 
 void Log(const char* text);
+// Holds back Log output for its lifetime: a probe whose refusal is no news
+// when another reading of the same data follows (the partition layer trying
+// a second driver) stays silent.
+class QuietLog {
+  public:
+    QuietLog();
+    ~QuietLog();
+    QuietLog(const QuietLog&) = delete;
+    QuietLog& operator=(const QuietLog&) = delete;
+};
 // A write failed for want of space (a driver found no free cluster or block,
 // the host said ENOSPC or EDQUOT): noted where it is found, taken by the
 // command that reports the failure, so that its message can say so.
