@@ -27,6 +27,21 @@ bool ImageGeometry(uint64_t sizeBytes, DiskGeometry* geometry) {
     return true;
 }
 
+bool DeviceGeometry(bool reported, unsigned heads, unsigned sectors, unsigned cylinders,
+                    uint64_t sizeBytes, DiskGeometry* geometry) {
+    if (!reported || heads == 0 || heads > 256 || sectors == 0 || sectors > 63)
+        return ImageGeometry(sizeBytes, geometry);
+    const uint64_t perCylinder = uint64_t(heads) * sectors;
+    uint64_t count = sizeBytes / kSectorSize / perCylinder;
+    if (count == 0) count = cylinders;
+    if (count == 0) return false;
+    if (count > 65536) count = 65536;
+    geometry->lastCylinder = uint16_t(count - 1);
+    geometry->lastHead = uint8_t(heads - 1);
+    geometry->sectors = uint8_t(sectors);
+    return true;
+}
+
 namespace {
 
 // Full positioned transfers, retried on EINTR and partial progress.
@@ -76,20 +91,9 @@ class FileDisk : public BlockDevice {
     bool GetGeometry(DiskGeometry* geometry) override {
         if (!block_) return ImageGeometry(sizeBytes_, geometry);
         hd_geometry geo{};
-        if (ioctl(fd_, HDIO_GETGEO, &geo) != 0 || geo.heads == 0 || geo.sectors == 0 ||
-            geo.sectors > 63)
-            return false;
-        // The ioctl's cylinder count is 16 bits and wraps on large disks;
-        // the size gives the true count.
-        uint64_t perCylinder = uint64_t(geo.heads) * geo.sectors;
-        uint64_t cylinders = SizeSectors() / perCylinder;
-        if (cylinders == 0) cylinders = geo.cylinders;
-        if (cylinders == 0) return false;
-        if (cylinders > 65536) cylinders = 65536;
-        geometry->lastCylinder = uint16_t(cylinders - 1);
-        geometry->lastHead = uint8_t(geo.heads - 1);
-        geometry->sectors = geo.sectors;
-        return true;
+        bool reported = ioctl(fd_, HDIO_GETGEO, &geo) == 0;
+        return DeviceGeometry(reported, geo.heads, geo.sectors, geo.cylinders, sizeBytes_,
+                              geometry);
     }
     void FlushBuffers() override {
         if (block_) ioctl(fd_, BLKFLSBUF, 0);
@@ -132,6 +136,14 @@ std::unique_ptr<BlockDevice> OpenDiskDevice(const char* path, bool writable) {
     bool block = S_ISBLK(st.st_mode);
     uint64_t size = uint64_t(st.st_size);
     if (block) {
+        int logical = 0;
+        if (ioctl(fd, BLKSSZGET, &logical) == 0 && logical != int(kSectorSize)) {
+            LogFormat("ERROR: %s has %d-byte sectors; only disks of %u-byte sectors are "
+                      "supported\r\n",
+                      path, logical, kSectorSize);
+            close(fd);
+            return nullptr;
+        }
         if (ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;
         ioctl(fd, BLKFLSBUF, 0);
         int readAhead = 0;

@@ -83,9 +83,8 @@ uint64_t AbsPosOn(const FsGeometry& g, uint16_t cylinder, uint8_t head, uint8_t 
 }
 
 // Follows the first extended entry of the table in sect: the state becomes
-// that extended partition and sect its table. `previous` is the absolute
-// sector of the table just left (0 for the master boot record).
-Status EnterExtended(FsState& s, uint8_t* sect, uint32_t previous) {
+// that extended partition and sect its table.
+Status EnterExtended(FsState& s, uint8_t* sect) {
     int found = -1;
     for (int i = 0; i < int(pte::kEntries); ++i)
         if (IsExtendedType(Entry(sect, i)[pte::kType])) {
@@ -96,14 +95,9 @@ Status EnterExtended(FsState& s, uint8_t* sect, uint32_t previous) {
     const uint8_t* e = Entry(sect, found);
     s.type = e[pte::kType];
     FindFsType(s);
+    // SeekPart refuses a table that does not lie behind the one pointing to
+    // it (a damaged, possibly looping chain).
     if (SeekPart(s, e) != 0) return -1;
-    // Every table of a chain lies behind the one that points to it, the
-    // first behind the master boot record; anything else is a damaged,
-    // possibly looping chain.
-    if (s.start <= previous) {
-        Log("\r\nSelectPart: damaged extended partition chain\r\n");
-        return -1;
-    }
     if (s.outerBase == 0) s.outerBase = s.start;
     if (ReadBootSect(s, sect) != 0) return -1;
     s.extendedBase = s.start;
@@ -141,23 +135,19 @@ Status SelectInto(FsState* s, int disk, int partition) {
     if (ReadBootSect(*s, sect) != 0) return -1;
 
     if (partition == kCachePartition) {
+        // The cache begins on the cylinder after the last one that any
+        // primary entry reaches by its 32-bit fields (a packed end may be
+        // saturated at cylinder 1023 or packed for another geometry).
         uint16_t highest = 0;
         for (int i = 0; i < int(pte::kEntries); ++i) {
             const uint8_t* e = Entry(sect, i);
-            uint16_t c;
-            uint8_t h, sec;
-            UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &c, &h, &sec);
-            if (c > highest) highest = c;
-            // A partition that other tools made beyond the packed cylinders'
-            // reach (an end stored as cylinder 1023 while it goes on) is
-            // known by its 32-bit start and size: the cache must not begin
-            // inside it.
-            uint32_t size = ld32(e + pte::kSizeLBA);
-            if (e[pte::kType] != kTypeEmpty && size != 0 && g.sectors != 0) {
-                uint64_t last = uint64_t(ld32(e + pte::kStartLBA)) + size - 1;
-                uint64_t cylinder = last / (uint64_t(g.lastHead + 1) * g.sectors);
-                if (cylinder > highest) highest = uint16_t(std::min<uint64_t>(cylinder, 0xFFFF));
-            }
+            if (e[pte::kType] == kTypeEmpty) continue;
+            uint64_t first = 0, last = 0;
+            EntryExtent(*s, e, &first, &last);
+            const uint32_t perCylinder = s->geometry.sectorsPerCylinder();
+            if (perCylinder == 0) continue;
+            uint64_t cylinder = last / perCylinder;
+            if (cylinder > highest) highest = uint16_t(std::min<uint64_t>(cylinder, 0xFFFF));
         }
         if (highest >= g.lastCylinder) {
             Log("\r\nERROR: No room for a cache partition\r\n");
@@ -178,10 +168,8 @@ Status SelectInto(FsState* s, int disk, int partition) {
     }
 
     int number = partition;
-    uint32_t table = 0;
     while (number > 4) {
-        if (EnterExtended(*s, sect, table) != 0) return -1;
-        table = s->start;
+        if (EnterExtended(*s, sect) != 0) return -1;
         number -= 4;
     }
     const uint8_t* e = Entry(sect, number - 1);
@@ -192,10 +180,6 @@ Status SelectInto(FsState* s, int disk, int partition) {
     s->type = e[pte::kType];
     FindFsType(*s);
     if (SeekPart(*s, e) != 0) return -1;
-    if (IsExtendedType(s->type) && s->start <= table) {
-        Log("\r\nSelectPart: damaged extended partition chain\r\n");
-        return -1;
-    }
     RewindPart(*s);
     if (IsExtendedType(s->type)) {
         s->extendedBase = s->start;
@@ -324,26 +308,72 @@ uint32_t AbsPos(const FsState& s, uint16_t cylinder, uint8_t head, uint8_t secto
     return uint32_t(AbsPosOn(s.geometry, cylinder, head, sector));
 }
 
+bool EntryExtent(const FsState& table, const uint8_t* entry, uint64_t* first, uint64_t* last) {
+    const uint32_t startField = ld32(entry + pte::kStartLBA);
+    const uint32_t sizeField = ld32(entry + pte::kSizeLBA);
+    if (startField == 0 && sizeField == 0) {
+        // Tools older than the 32-bit fields left them zero: such an entry
+        // has only its C/H/S locations.
+        uint16_t c0, c1;
+        uint8_t h0, h1, s0, s1;
+        UnPackLoc(entry[pte::kStartHead], ld16(entry + pte::kStartSectCyl), &c0, &h0, &s0);
+        UnPackLoc(entry[pte::kEndHead], ld16(entry + pte::kEndSectCyl), &c1, &h1, &s1);
+        *first = AbsPosOn(table.geometry, c0, h0, s0);
+        *last = AbsPosOn(table.geometry, c1, h1, s1);
+        return false;
+    }
+    // Data entries count from their own table; links between the tables
+    // of an extended partition count from the outermost one.
+    const uint32_t base = IsExtendedType(entry[pte::kType]) && table.outerBase != 0
+                              ? table.outerBase
+                              : table.extendedBase;
+    *first = uint64_t(base) + startField;
+    *last = *first + sizeField - 1; // one before the start for a size of 0
+    return true;
+}
+
 Status SeekPart(FsState& s, const uint8_t* entry) {
     uint16_t c0, c1;
     uint8_t h0, h1, s0, s1;
     UnPackLoc(entry[pte::kStartHead], ld16(entry + pte::kStartSectCyl), &c0, &h0, &s0);
     UnPackLoc(entry[pte::kEndHead], ld16(entry + pte::kEndSectCyl), &c1, &h1, &s1);
-    const FsGeometry& g = s.geometry;
-    if (!LocationFits(g, c0, h0, s0) || !LocationFits(g, c1, h1, s1)) {
-        LogFormat("\r\nERROR: Partition entry %u/%u/%u-%u/%u/%u does not fit the disk "
-                  "geometry\r\n",
-                  c0, h0, s0, c1, h1, s1);
+    uint64_t start = 0, end = 0;
+    // Partitions are located by the 32-bit fields, as every current system
+    // does: other tools fill the C/H/S fields for a geometry of their own
+    // or saturate them on large disks. Only an entry without those fields
+    // is located by C/H/S, which must then fit this disk's geometry.
+    const bool byFields = EntryExtent(s, entry, &start, &end);
+    if (!byFields) {
+        const FsGeometry& g = s.geometry;
+        if (!LocationFits(g, c0, h0, s0) || !LocationFits(g, c1, h1, s1)) {
+            LogFormat("\r\nERROR: Partition entry %u/%u/%u-%u/%u/%u does not fit the disk "
+                      "geometry\r\n",
+                      c0, h0, s0, c1, h1, s1);
+            return -1;
+        }
+    }
+    if (end < start) {
+        Log(byFields ? "\r\nERROR: Partition entry has a size of 0\r\n"
+                     : "\r\nERROR: Partition entry ends before it starts\r\n");
         return -1;
     }
-    uint64_t start = AbsPosOn(g, c0, h0, s0);
-    uint64_t end = AbsPosOn(g, c1, h1, s1);
-    if (end < start) {
-        Log("\r\nERROR: Partition entry ends before it starts\r\n");
+    // A damaged entry is refused before anything reads or writes through
+    // it: every partition lies behind the table that holds its entry (the
+    // tables of an extended chain each behind the one pointing to it), and
+    // inside the disk.
+    if (start <= s.extendedBase) {
+        if (IsExtendedType(entry[pte::kType]))
+            Log("\r\nSelectPart: damaged extended partition chain\r\n");
+        else
+            Log("\r\nERROR: Partition entry overlaps its partition table\r\n");
         return -1;
     }
     if (end >= DiskSizeSectors(s.disk)) {
         Log("\r\nERROR: Partition lies beyond the end of the disk\r\n");
+        return -1;
+    }
+    if (end > UINT32_MAX) {
+        Log("\r\nERROR: Partition lies beyond the first 2 TiB of the disk\r\n");
         return -1;
     }
     s.start = uint32_t(start);

@@ -78,6 +78,18 @@ Status BuildEntry(const FsState& table, PartInfo& r, uint8_t* out, bool linkTabl
     return 0;
 }
 
+// The cylinder, head and sector of an absolute sector; false when the
+// cylinder is beyond 16 bits.
+bool LocationOf(const FsGeometry& g, uint64_t sector, uint16_t* cylinder, uint8_t* head,
+                uint8_t* sectorInTrack) {
+    const uint32_t perCylinder = g.sectorsPerCylinder();
+    if (perCylinder == 0 || sector / perCylinder > 0xFFFF) return false;
+    *cylinder = uint16_t(sector / perCylinder);
+    *head = uint8_t(sector % perCylinder / g.sectors);
+    *sectorInTrack = uint8_t(sector % g.sectors + 1);
+    return true;
+}
+
 } // namespace
 
 Status GetPartInfos(int disk, int partition, PartInfo* records) {
@@ -95,6 +107,17 @@ Status GetPartInfos(int disk, int partition, PartInfo* records) {
                   &r.startSector);
         UnPackLoc(e[pte::kEndHead], ld16(e + pte::kEndSectCyl), &r.endCylinder, &r.endHead,
                   &r.endSector);
+        // Where the 32-bit fields place the partition, its locations are
+        // given on this disk's geometry: the same as the packed ones in the
+        // tables written here, the true ones in tables that other tools
+        // packed for a geometry of their own.
+        uint64_t first = 0, last = 0;
+        PartInfo placed = r;
+        if (!r.empty && EntryExtent(*s, e, &first, &last) && last >= first &&
+            LocationOf(s->geometry, first, &placed.startCylinder, &placed.startHead,
+                       &placed.startSector) &&
+            LocationOf(s->geometry, last, &placed.endCylinder, &placed.endHead, &placed.endSector))
+            r = placed;
     }
     return 0;
 }

@@ -147,19 +147,6 @@ void PackAttributes(const uint8_t* slot, uint8_t* attributes, uint32_t tail) {
     attributes[fatattr::kTail + 2] = uint8_t(tail >> 16);
 }
 
-// The name of a short slot: base, then "." and the extension if any.
-void ShortSlotName(const uint8_t* slot, char* out) {
-    int n = 0;
-    for (int i = 0; i < 8 && slot[i] != ' '; ++i)
-        out[n++] = char(i == 0 && slot[0] == fatdir::kE5Escape ? 0xE5 : slot[i]);
-    if (slot[8] != ' ') {
-        out[n++] = '.';
-        for (int i = 8; i < 11 && slot[i] != ' '; ++i)
-            out[n++] = char(slot[i]);
-    }
-    out[n] = '\0';
-}
-
 // Sets the path of an entry: the directory's path and the name (cut to fit).
 void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const char* name,
                   size_t nameLength) {

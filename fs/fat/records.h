@@ -16,7 +16,7 @@ constexpr size_t kSlotSize = 32;
 constexpr size_t kName = 0; // 11 bytes: 8 base + 3 extension, blank padded
 constexpr size_t kNameSize = 11;
 constexpr size_t kAttr = 11;           // u8
-constexpr size_t kCase = 12;           // u8, written as 0
+constexpr size_t kCase = 12;           // u8: lower-case flags below, written as 0
 constexpr size_t kCrtTenths = 13;      // u8
 constexpr size_t kCrtTime = 14;        // u16
 constexpr size_t kCrtDate = 16;        // u16
@@ -29,6 +29,10 @@ constexpr size_t kSize = 28;           // u32
 constexpr uint8_t kEndMark = 0x00;     // first byte: no slot in use from here on
 constexpr uint8_t kDeletedMark = 0xE5; // first byte: deleted slot
 constexpr uint8_t kE5Escape = 0x05;    // first byte standing for a name byte 0xE5
+// Flags of kCase that other systems set on a short name without long-name
+// slots whose base or extension is all lower case: the name is shown so.
+constexpr uint8_t kLowerBase = 0x08;
+constexpr uint8_t kLowerExtension = 0x10;
 } // namespace fatdir
 
 // Attribute bits of a slot.

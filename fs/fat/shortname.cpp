@@ -44,6 +44,34 @@ uint8_t shortChar(uint8_t ch) {
     return ch;
 }
 
+uint8_t lowerShortChar(uint8_t ch) {
+    if (ch >= 'A' && ch <= 'Z') return uint8_t(ch - 'A' + 'a');
+    if (ch < 128) return ch;
+    // ISO capitals from 192 to 222 but the multiplication sign; their small
+    // letters are 32 above them.
+    uint8_t iso = pc2iso[ch - 128];
+    if (iso < 192 || iso > 222 || iso == 215) return ch;
+    uint8_t lower = iso2pc[iso + 32 - 160];
+    return lower != 0 && shortChar(lower) == ch ? lower : ch;
+}
+
+void ShortSlotName(const uint8_t* slot, char* out) {
+    using namespace fatdir;
+    const bool lowerBase = (slot[kCase] & kLowerBase) != 0;
+    const bool lowerExtension = (slot[kCase] & kLowerExtension) != 0;
+    int n = 0;
+    for (int i = 0; i < 8 && slot[i] != ' '; ++i) {
+        uint8_t c = i == 0 && slot[0] == kE5Escape ? 0xE5 : slot[i];
+        out[n++] = char(lowerBase ? lowerShortChar(c) : c);
+    }
+    if (slot[8] != ' ') {
+        out[n++] = '.';
+        for (int i = 8; i < 11 && slot[i] != ' '; ++i)
+            out[n++] = char(lowerExtension ? lowerShortChar(slot[i]) : slot[i]);
+    }
+    out[n] = '\0';
+}
+
 namespace {
 
 // Whether a mapped character differs from the original only in letter case.

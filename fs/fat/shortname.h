@@ -19,6 +19,16 @@ uint8_t shortChar(uint8_t ch);
 // Returns the number of long-name slots the name needs: 0 when the name
 // is already a valid short name.
 uint16_t GetShortName(const char* longName, char* shortName, const uint32_t* tail);
+// The name a short slot shows when no long name goes with it: the base up
+// to its first blank, then "." and the extension if there is one, a first
+// byte 0x05 read as 0xE5. Base and extension are in lower case where the
+// slot's lower-case flags (Linux, mtools and Windows set them) say so.
+// `out` holds at least 13 bytes.
+void ShortSlotName(const uint8_t* slot, char* out);
+// The lower-case form of a short-name character (ASCII letters, and letters
+// of the code page whose capital shortChar makes), or the character itself.
+uint8_t lowerShortChar(uint8_t ch);
+
 // A volume label's slot name: the first 11 characters in upper case, padded
 // with blanks (inner blanks kept), NUL after them.
 void LabelSlotName(const char* label, char* shortName);

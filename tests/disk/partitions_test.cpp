@@ -253,19 +253,209 @@ TEST_F(PartitionTest, DriversAreFoundByIdentityAndStartedOnce) {
     flushResult = 0;
 }
 
+// One raw entry in a table sector: its 32-bit fields and packed C/H/S bytes
+// as given, whatever geometry they were packed for.
+struct FieldEntry {
+    uint8_t type;
+    uint32_t start, size;
+    uint8_t startHead = 0;
+    uint16_t startWord = 0;
+    uint8_t endHead = 0;
+    uint16_t endWord = 0;
+};
+
+void PutFieldTable(MemoryDisk* disk, uint64_t sector, std::vector<FieldEntry> entries) {
+    std::vector<uint8_t> s = disk->Sector(sector);
+    memset(s.data() + pte::kTableOffset, 0, pte::kEntries * pte::kEntrySize);
+    for (size_t i = 0; i < entries.size() && i < pte::kEntries; ++i) {
+        const FieldEntry& e = entries[i];
+        uint8_t* p = s.data() + pte::kTableOffset + i * pte::kEntrySize;
+        p[pte::kStartHead] = e.startHead;
+        st16(p + pte::kStartSectCyl, e.startWord);
+        p[pte::kType] = e.type;
+        p[pte::kEndHead] = e.endHead;
+        st16(p + pte::kEndSectCyl, e.endWord);
+        st32(p + pte::kStartLBA, e.start);
+        st32(p + pte::kSizeLBA, e.size);
+    }
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    disk->PutSector(sector, s.data());
+}
+
+// Entries whose packed C/H/S fields disagree with their 32-bit fields, as
+// sfdisk, fdisk and Windows write them (packed for 255 heads, saturated at
+// cylinder 1023, or left zero): the 32-bit fields place the partition.
+TEST_F(PartitionTest, EntriesArePlacedByTheir32BitFields) {
+    struct Case {
+        const char* what;
+        uint8_t startHead;
+        uint16_t startWord;
+        uint8_t endHead;
+        uint16_t endWord;
+    };
+    const Case cases[] = {
+        {"packed for 255 heads", 32, 0x0021, 254, 0x06BB},
+        {"saturated at 1023/254/63", 254, 0xFFFF, 254, 0xFFFF},
+        {"left zero", 0, 0, 0, 0},
+        {"heads beyond the disk's 64", 200, 0x0001, 250, 0x093F},
+        {"sector 0", 1, 0x0000, 63, 0x0900},
+    };
+    for (const Case& c : cases) {
+        FlushParts();
+        ResetDisks();
+        MemoryDisk* disk = AddMemoryDisk(100);
+        PutFieldTable(disk, 0,
+                      {{0x83, 2048, 100000, c.startHead, c.startWord, c.endHead, c.endWord}});
+        ClearLog();
+        FsState* part = SelectPart(0x80, 1);
+        ASSERT_NE(part, nullptr) << c.what << ": " << Logged();
+        EXPECT_EQ(part->start, 2048u) << c.what;
+        EXPECT_EQ(part->sizeSectors, 100000u) << c.what;
+        EXPECT_EQ(Logged(), "") << c.what;
+    }
+}
+
+// A chain of extended tables placed only by the 32-bit fields, as sfdisk
+// writes it on an image: data entries count from their own table, links
+// from the outermost extended partition; getpartitions' records and the
+// cache partition follow the same fields.
+TEST_F(PartitionTest, AnExtendedChainIsFollowedByThe32BitFields) {
+    MemoryDisk* disk = AddMemoryDisk(100);
+    const uint8_t junkHead = 254;
+    const uint16_t junkWord = 0xFFFF;
+    PutFieldTable(disk, 0,
+                  {{0x0C, 2048, 18432, junkHead, junkWord, junkHead, junkWord},
+                   {0x05, 20480, 200000, junkHead, junkWord, junkHead, junkWord},
+                   {0x83, 220480, 40000, junkHead, junkWord, junkHead, junkWord}});
+    PutFieldTable(disk, 20480,
+                  {{0x83, 2048, 50000, junkHead, junkWord, junkHead, junkWord},
+                   {0x05, 52224, 60000, junkHead, junkWord, junkHead, junkWord}});
+    PutFieldTable(disk, 72704, {{0x82, 2048, 40000, junkHead, junkWord, junkHead, junkWord}});
+    struct Expected {
+        int partition;
+        uint32_t start, size, extendedBase, outerBase;
+        const char* type;
+    };
+    const Expected expected[] = {
+        {1, 2048, 18432, 0, 0, "FAT32-LBA"},    {2, 20480, 200000, 20480, 20480, "EXT"},
+        {3, 220480, 40000, 0, 0, "LINUX-EXT2"}, {5, 22528, 50000, 20480, 20480, "LINUX-EXT2"},
+        {6, 72704, 60000, 72704, 20480, "EXT"}, {9, 74752, 40000, 72704, 20480, "LINUX-SWAP"},
+    };
+    for (const Expected& e : expected) {
+        FsState* part = SelectPart(0x80, e.partition);
+        ASSERT_NE(part, nullptr) << e.partition << ": " << Logged();
+        EXPECT_EQ(part->start, e.start) << e.partition;
+        EXPECT_EQ(part->sizeSectors, e.size) << e.partition;
+        EXPECT_EQ(part->extendedBase, e.extendedBase) << e.partition;
+        EXPECT_EQ(part->outerBase, e.outerBase) << e.partition;
+        EXPECT_STREQ(part->typeName, e.type) << e.partition;
+    }
+    EXPECT_EQ(SelectPart(0x80, 10), nullptr); // an empty entry of the third table
+
+    // The records of getpartitions give the locations on this disk.
+    PartInfo r[4];
+    ASSERT_EQ(GetPartInfos(0x80, 0, r), 0);
+    EXPECT_EQ(Lba(r[1].startCylinder, r[1].startHead, r[1].startSector), 20480u);
+    EXPECT_EQ(Lba(r[1].endCylinder, r[1].endHead, r[1].endSector), 20480u + 200000 - 1);
+    ASSERT_EQ(GetPartInfos(0x80, 2, r), 0);
+    EXPECT_EQ(Lba(r[0].startCylinder, r[0].startHead, r[0].startSector), 22528u);
+    EXPECT_EQ(Lba(r[1].startCylinder, r[1].startHead, r[1].startSector), 72704u);
+    EXPECT_EQ(Lba(r[1].endCylinder, r[1].endHead, r[1].endSector), 72704u + 60000 - 1);
+
+    // The cache begins on the cylinder after the last primary's end.
+    FsState* cache = SelectPart(0x80, -1);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(cache->start, Lba((220480 + 40000 - 1) / kCylinder + 1, 0, 1));
+}
+
+// Damaged entries are refused with a message before anything is read or
+// written through them: a range beyond the disk, reaching into the table
+// that holds it, or of no sectors; entries without 32-bit fields by their
+// C/H/S fields as before.
 TEST_F(PartitionTest, DamagedEntriesGiveErrorsNotForeignData) {
+    struct Case {
+        const char* what;
+        FieldEntry entry;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"beyond the end",
+         {0x83, 2048, 80000},
+         "\r\nERROR: Partition lies beyond the end of the disk\r\n"},
+        {"starting beyond the end",
+         {0x83, 0xFFFFFF00, 16},
+         "\r\nERROR: Partition lies beyond the end of the disk\r\n"},
+        {"wrapping around",
+         {0x83, 2048, 0xFFFFFFFF},
+         "\r\nERROR: Partition lies beyond the end of the disk\r\n"},
+        {"on the table's sector",
+         {0x83, 0, 100},
+         "\r\nERROR: Partition entry overlaps its partition table\r\n"},
+        {"of no sectors", {0x83, 2048, 0}, "\r\nERROR: Partition entry has a size of 0\r\n"},
+        {"an extended one on the table's sector",
+         {0x0F, 0, 100},
+         "\r\nSelectPart: damaged extended partition chain\r\n"},
+        {"C/H/S only, past the last cylinder",
+         {0x83, 0, 0, 0, 0x0101, 63, uint16_t(63 | (25 << 8))},
+         "does not fit the disk geometry"},
+        {"C/H/S only, head beyond 64",
+         {0x83, 0, 0, 0, 0x0101, 200, uint16_t(63 | (2 << 8))},
+         "does not fit the disk geometry"},
+        {"C/H/S only, sector 0",
+         {0x83, 0, 0, 0, 0x0100, 63, uint16_t(63 | (2 << 8))},
+         "does not fit the disk geometry"},
+        {"C/H/S only, backwards",
+         {0x83, 0, 0, 0, uint16_t(1 | (10 << 8)), 63, uint16_t(63 | (5 << 8))},
+         "\r\nERROR: Partition entry ends before it starts\r\n"},
+        {"C/H/S only, on the table's sector",
+         {0x83, 0, 0, 0, 0x0001, 63, uint16_t(63 | (5 << 8))},
+         "\r\nERROR: Partition entry overlaps its partition table\r\n"},
+    };
+    for (const Case& c : cases) {
+        FlushParts();
+        ResetDisks();
+        MemoryDisk* disk = AddMemoryDisk(20); // 80640 sectors
+        PutFieldTable(disk, 0, {c.entry});
+        ClearLog();
+        EXPECT_EQ(SelectPart(0x80, 1), nullptr) << c.what;
+        EXPECT_NE(Logged().find(c.message), std::string::npos) << c.what << ": " << Logged();
+    }
+    // A logical partition in the table of an extended one is placed from
+    // that table, and refused the same way.
+    FlushParts();
+    ResetDisks();
     MemoryDisk* disk = AddMemoryDisk(20);
-    RawEntry beyond = Part(0x83, 10, 0, 25); // past the last cylinder
-    RawEntry backwards = Part(0x83, 10, 0, 5);
-    RawEntry badHead = Part(0x83, 1, 0, 2);
-    badHead.h1 = 200; // beyond the 64 heads
-    RawEntry noSector = Part(0x83, 1, 0, 2);
-    noSector.s0 = 0;
-    PutTable(disk, 0, {beyond, backwards, badHead, noSector});
-    for (int p = 1; p <= 4; ++p)
-        EXPECT_EQ(SelectPart(0x80, p), nullptr) << p;
-    EXPECT_NE(Logged().find("does not fit the disk geometry"), std::string::npos);
-    EXPECT_NE(Logged().find("ends before it starts"), std::string::npos);
+    PutFieldTable(disk, 0, {{0x05, 4032, 40000}});
+    PutFieldTable(disk, 4032, {{0x83, 0, 100}, {0x83, 2048, 80000}, {0x83, 63, 1000}});
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 5), nullptr);
+    EXPECT_NE(Logged().find("overlaps its partition table"), std::string::npos);
+    EXPECT_EQ(SelectPart(0x80, 6), nullptr);
+    EXPECT_NE(Logged().find("beyond the end of the disk"), std::string::npos);
+    FsState* part = SelectPart(0x80, 7);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->start, 4032u + 63);
+}
+
+// MBR tables place partitions within the first 2^32 sectors: a logical
+// partition that an extended table puts beyond them is refused rather than
+// read at a truncated start.
+TEST_F(PartitionTest, APartitionBeyondTheFirst2TiBIsRefused) {
+    const uint64_t sectors = (uint64_t(1) << 32) + (uint64_t(1) << 24);
+    MemoryDisk* disk =
+        static_cast<MemoryDisk*>(AddDiskDevice(std::make_unique<MemoryDisk>(sectors * 512)));
+    ASSERT_NE(disk, nullptr);
+    PutFieldTable(disk, 0, {{0x0F, 2048, 0xFFFFE000u}});
+    PutFieldTable(disk, 2048, {{0x83, 0xFFFFD000u, 0x10000}, {0x83, 2048, 0x10000}});
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 5), nullptr);
+    EXPECT_NE(Logged().find("\r\nERROR: Partition lies beyond the first 2 TiB of the disk\r\n"),
+              std::string::npos)
+        << Logged();
+    FsState* part = SelectPart(0x80, 6);
+    ASSERT_NE(part, nullptr);
+    EXPECT_EQ(part->start, 4096u);
 }
 
 TEST_F(PartitionTest, AnImageShorterThanItsTableSaysIsCaught) {

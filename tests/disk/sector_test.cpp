@@ -60,6 +60,44 @@ TEST(ImageGeometryTest, WholeCylindersOf64By63) {
     EXPECT_EQ(g.lastCylinder, 65535); // the highest cylinder is 16-bit
 }
 
+// Block devices: the geometry HDIO_GETGEO reports, with cylinders from the
+// size; an image's where the device reports none (loop devices) or one that
+// no partition table holds.
+TEST(DeviceGeometryTest, ReportedOrAnImages) {
+    struct Case {
+        const char* what;
+        bool reported;
+        unsigned heads, sectors, cylinders;
+        uint64_t sizeBytes;
+        bool ok;
+        uint16_t lastCylinder;
+        uint8_t lastHead, sectorsPerTrack;
+    };
+    const uint64_t gib = uint64_t(1) << 30;
+    const Case cases[] = {
+        {"a SATA disk", true, 255, 63, 130, gib, true, 129, 254, 63},
+        {"an NVMe namespace", true, 64, 32, 512, gib, true, 1023, 63, 32},
+        {"wrapped 16-bit cylinders", true, 255, 63, 1234, uint64_t(4000) * gib, true, 65535, 254,
+         63},
+        {"a loop device", false, 0, 0, 0, gib, true, 519, 63, 63},
+        {"no heads", true, 0, 63, 100, gib, true, 519, 63, 63},
+        {"64 sectors per track", true, 16, 64, 100, gib, true, 519, 63, 63},
+        {"a loop device smaller than a cylinder", false, 0, 0, 0, 1 << 20, false, 0, 0, 0},
+        {"no size but a cylinder count", true, 16, 63, 100, 0, true, 99, 15, 63},
+        {"neither", true, 16, 63, 0, 0, false, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        DiskGeometry g;
+        ASSERT_EQ(DeviceGeometry(c.reported, c.heads, c.sectors, c.cylinders, c.sizeBytes, &g),
+                  c.ok)
+            << c.what;
+        if (!c.ok) continue;
+        EXPECT_EQ(g.lastCylinder, c.lastCylinder) << c.what;
+        EXPECT_EQ(g.lastHead, c.lastHead) << c.what;
+        EXPECT_EQ(g.sectors, c.sectorsPerTrack) << c.what;
+    }
+}
+
 TEST_F(SectorTest, ImageFilesAreTheDisksInOrder) {
     TempImage a(uint64_t(kCylinder) * 512 * 20), b(uint64_t(kCylinder) * 512 * 3 + 4096);
     AddDiskPath(a.path.c_str());

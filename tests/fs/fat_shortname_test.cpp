@@ -80,6 +80,62 @@ TEST(FatShortName, ShortCharAndChecksum) {
     EXPECT_EQ(ShortNameTail(reinterpret_cast<const uint8_t*>("README  TXT")), 0u);
 }
 
+// Short slots without long names: the lower-case flags of byte 12 (0x08
+// the base, 0x10 the extension) show the name as Linux, mtools and Windows
+// stored it; other bits of the byte change nothing.
+TEST(FatShortName, ShortSlotsShowTheirLowerCaseFlags) {
+    struct Case {
+        const char* name11;
+        uint8_t flags;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"README  TXT", 0x00, "README.TXT"},
+        {"README  TXT", 0x18, "readme.txt"},
+        {"README  TXT", 0x08, "readme.TXT"},
+        {"README  TXT", 0x10, "README.txt"},
+        {"README  TXT", 0xE7, "README.TXT"},
+        {"README  TXT", 0xFF, "readme.txt"},
+        {"A       TXT", 0x08, "a.TXT"},
+        {"ABC     TXT", 0x10, "ABC.txt"},
+        {"MAKEFILE   ", 0x08, "makefile"},
+        {"MAKEFILE   ", 0x10, "MAKEFILE"},
+        {"AB~1    TXT", 0x18, "ab~1.txt"},
+        {"A-B_C!1 $$$", 0x18, "a-b_c!1.$$$"},
+        {"\x90T      TXT", 0x08, "\x82t.TXT"}, // E acute in code page 850
+        {"\x05"
+         "BC        ",
+         0x00,
+         "\xE5"
+         "BC"}, // O tilde, escaped
+        {"\x05"
+         "BC        ",
+         0x08,
+         "\xE4"
+         "bc"},
+    };
+    for (const Case& c : cases) {
+        uint8_t slot[32] = {};
+        std::memcpy(slot, c.name11, 11);
+        slot[12] = c.flags;
+        char out[13];
+        ShortSlotName(slot, out);
+        EXPECT_EQ(std::string(out), c.shown) << c.name11 << " " << int(c.flags);
+    }
+    // Lower case is undone by the short-name mapping: a name shown in it
+    // gets its slot back when it is written again.
+    for (int ch = 0; ch < 256; ++ch) {
+        uint8_t lower = lowerShortChar(uint8_t(ch));
+        if (lower != ch) {
+            EXPECT_EQ(shortChar(lower), ch) << ch;
+        }
+    }
+    EXPECT_EQ(lowerShortChar('Q'), 'q');
+    EXPECT_EQ(lowerShortChar('q'), 'q');
+    EXPECT_EQ(lowerShortChar('~'), '~');
+    EXPECT_EQ(lowerShortChar(0x9E), 0x9E); // the multiplication sign has no small letter
+}
+
 TEST(FatLongChar, CodePageMapping) {
     LoadDefaultCodePage(codepage);
     EXPECT_EQ(SetLongChar('A'), 'A');

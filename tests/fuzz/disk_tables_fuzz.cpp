@@ -59,8 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int p = -1; p <= kMaxPartition; ++p) {
         if (FsState* selected = SelectPart(0x80, p)) {
             FsState& part = *selected;
-            // Everything selected lies inside the disk.
+            // Everything selected lies inside the disk, and every entry's
+            // partition behind the master boot record.
             if (uint64_t(part.start) + part.sizeSectors > kSectors) __builtin_trap();
+            if (p != 0 && part.start == 0) __builtin_trap();
             if (part.sizeSectors >= 1) ReadSects(part, 1, buffer);
             const FsHandler* h = part.handler;
             if (h == &MBRHandler) {

@@ -102,8 +102,8 @@ logdir \"$p/frag/s7*\"
 echo \"done\""
     expect_out "done"
     # mtools keeps the lower case of 8.3 names in flag bits; the name read
-    # is the stored one.
-    expect_out "$(printf '%-33s%9d' S7.BIN 5000)"
+    # is in the case they say.
+    expect_out "$(printf '%-33s%9d' s7.bin 5000)"
     cmp -s frag.bin frag.out || fail "part $nr: fragmented file read back differs"
     cmp -s frag.bin backward.out || fail "part $nr: file with a backward chain read back differs"
     cmp -s small.txt mtools.out || fail "part $nr: file written by mtools read back differs"

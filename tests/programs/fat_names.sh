@@ -5,7 +5,7 @@
 # other case. fsck.fat finds no duplicate short names and mtools lists
 # every long name.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
-needs python3 mcopy mdir
+needs python3 mcopy mdir mmd
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/fat_lib.sh"
@@ -88,6 +88,49 @@ expect_out "$(printf '%-33s%9d' "${n130:0:117}" 2)"
 expect_out "ERROR: [FAT] Name longer than 117 characters"
 expect_out "Error in t.pto, line 3: Could not copy the file (invalid filename ?)"
 mdir -i "$m2" :: | grep -q " $n117\$" || fail "mdir misses the 117-character name"
+
+# Short names that mtools stored with the lower-case flags of their slot
+# (readme.txt, a.TXT, ABC.txt, a directory "lower") or with a long name
+# (Makefile) are shown, archived, restored and copied in the case they had:
+# mdir lists the same names after a fullzip and fullunzip, after a copy
+# out to the host and back into another partition, and on the host.
+fat_image c.img 200M 100 40
+c1=$(mt c.img 1) c2=$(mt c.img 2)
+mmd -i "$c1" ::/lower ::/UPPER
+for name in readme.txt Makefile a.TXT ABC.txt UPPER.TXT x.c; do
+    for dir in / /lower/ /UPPER/; do mcopy -i "$c1" s.txt "::$dir$name"; done
+done
+listing() { mdir -/ -b -i "$1" :: 2> /dev/null | sed 's|^::/||; s|/$||' | sort; }
+listing "$c1" > case.before
+grep -qx "lower/readme.txt" case.before && grep -qx "a.TXT" case.before ||
+    fail "mtools did not keep the names' case: $(tr '\n' ' ' < case.before)"
+# mtools shows a name kept by the flags in its short-name columns as it is.
+mdir -i "$c1" :: 2> /dev/null | grep -q '^readme   txt ' || fail "mtools set no lower-case flags"
+mkdir case.host
+pelto -w -dc.img 'logdir "{0:1}"
+fullzip "{0:1}" "case.000"
+xcopy "{0:1}" "case.host"
+xcopy "case.host" "{0:2}"
+fullunzip "case.000" 1
+echo "done"'
+expect_out "done"
+refute_out "Error"
+expect_out "$(printf '%-33s%9d' 'readme.txt' 2)"
+expect_out "$(printf '%-33s%9d' 'ABC.txt' 2)"
+expect_out "$(printf '%-33s%9d' 'a.TXT' 2)"
+expect_out "$(printf '%-33s%9d' 'UPPER.TXT' 2)"
+(cd case.host && find . -mindepth 1 | sed 's|^\./||' | sort) > case.host.list
+diff case.before case.host.list > case.diff || { fail "names on the host differ"; head case.diff; }
+listing "$c1" > case.after
+diff case.before case.after > case.diff || { fail "names after fullunzip differ"; head case.diff; }
+listing "$c2" > case.copied
+diff case.before case.copied > case.diff || { fail "names copied back differ"; head case.diff; }
+# Written again, such a name has a long-name slot beside its short name.
+mdir -i "$c1" :: 2> /dev/null | grep -q '^README   TXT .* readme\.txt$' ||
+    fail "readme.txt restored without a long name"
+fsck_part c.img 1 "fullunzip of names with lower-case flags"
+fsck_part c.img 2 "copies of names with lower-case flags"
+same_file "a name with lower-case flags, restored" s.txt "$c1" /lower/a.TXT
 
 # The FAT16 root holds 512 slots: creation then fails.
 pelto -w -dd.img 'set i = 0

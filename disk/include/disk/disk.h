@@ -64,9 +64,22 @@ class BlockDevice {
 // image holds less than one cylinder.
 bool ImageGeometry(uint64_t sizeBytes, DiskGeometry* geometry);
 
-// Opens a block device (geometry from HDIO_GETGEO, ioctls honoured) or a
-// regular image file (geometry from its size, no ioctls). Read-only unless
-// `writable`. Null, with a logged error, on failure.
+// Geometry of a block device from what HDIO_GETGEO reported (`reported`
+// false when the device answers none, as loop devices do): the device's
+// heads and sectors per track with as many cylinders as its size holds (the
+// ioctl's 16-bit count wraps on large disks), at most 65536. A device
+// without a usable answer (no heads, or more than 63 sectors per track,
+// which no partition table holds) gets an image's geometry for its size.
+// False when neither gives a cylinder.
+bool DeviceGeometry(bool reported, unsigned heads, unsigned sectors, unsigned cylinders,
+                    uint64_t sizeBytes, DiskGeometry* geometry);
+
+// Opens a block device of 512-byte logical sectors (size from BLKGETSIZE64,
+// geometry by DeviceGeometry, ioctls honoured) or a regular image file
+// (geometry from its size, no ioctls). Read-only unless `writable`. Null,
+// with a logged error, on failure: a device whose logical sectors are
+// larger (4096-byte NVMe namespaces) is refused, since its partition
+// tables count in those sectors.
 std::unique_ptr<BlockDevice> OpenDiskDevice(const char* path, bool writable);
 
 // A sparse in-memory image: unwritten sectors read as zeros, so large

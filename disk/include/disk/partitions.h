@@ -89,10 +89,20 @@ uint32_t AbsPos(const FsState& s, uint16_t cylinder, uint8_t head, uint8_t secto
 // 0-63). -1, and nothing stored, when the location does not fit.
 Status PackLoc(uint16_t cylinder, uint8_t head, uint8_t sector, uint8_t* headByte, uint16_t* word);
 void UnPackLoc(uint8_t headByte, uint16_t word, uint16_t* cylinder, uint8_t* head, uint8_t* sector);
-// Locates the state's partition from a 16-byte table entry: start,
-// size and start location. -1 (and a logged message) for a location outside
-// the disk's geometry, an end before the start, or a partition beyond the end
-// of the disk.
+// The absolute first and last sector of a table entry's partition, from
+// its 32-bit start and size; `table` is the state whose first sector holds
+// the entry (the whole disk, or an extended partition). An entry whose
+// 32-bit fields are both zero is placed by its C/H/S locations on the
+// table's geometry instead, and false is returned. A size of 0 gives a
+// last sector one before the first.
+bool EntryExtent(const FsState& table, const uint8_t* entry, uint64_t* first, uint64_t* last);
+// Locates a partition from a 16-byte entry of the table held in the
+// state's partition (EntryExtent), making the state that partition: start,
+// size and start location. -1 (and a logged message) for an empty range, a
+// range that does not lie behind the table holding the entry (for an
+// extended entry: a damaged chain), one beyond the end of the disk or its
+// first 2^32 sectors, or C/H/S locations outside the disk's geometry where
+// they place the entry.
 Status SeekPart(FsState& s, const uint8_t* entry);
 // The first sector of the partition (512 bytes).
 Status ReadBootSect(FsState& s, uint8_t* sector);
