@@ -9,6 +9,7 @@
 #include "interp/tokenizer.h"
 #include "interp/variables.h"
 #include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -34,21 +35,49 @@ Status OneName(char* args, char** name) {
     return NextNothing(args) ? 1 : 0;
 }
 
+// Forgets what an earlier command left noted about a full disk or a
+// failed target, before a command that writes a file.
+void StartWrite() {
+    TakeDiskFull();
+    TakeTargetFate();
+}
+
+// The failure of a command that wrote `target`: when the target ran out of
+// space, its name, "disk full" and what became of it; else the plain message.
+Status WriteFailed(const char* target, const char* plain) {
+    TargetFate fate = TakeTargetFate();
+    if (!TakeDiskFull()) return Fail(plain);
+    const char* after = "";
+    switch (fate) {
+    case TargetFate::OldKept: after = " (the existing file keeps its old content)"; break;
+    case TargetFate::OldRemoved: after = " (the existing file it overwrote was removed)"; break;
+    case TargetFate::Left: after = " (a partial file stays)"; break;
+    case TargetFate::None:
+    case TargetFate::Removed: break;
+    }
+    static char message[640];
+    std::snprintf(message, sizeof message, "Could not write to file %s: disk full%s", target,
+                  after);
+    return Fail(message);
+}
+
 } // namespace
 
 Status ParseAppend(char* args) {
     char* names[3];
     if (ReadNames(&args, names, 3) || NextNothing(args)) return 1;
+    StartWrite();
     if (AppendFILE(names[0], names[1], names[2], CopyFlags()))
-        return Fail("Could not append the files (invalid filename ?)");
+        return WriteFailed(names[2], "Could not append the files (invalid filename ?)");
     return 0;
 }
 
 Status ParseCopy(char* args) {
     char* names[2];
     if (ReadNames(&args, names, 2) || NextNothing(args)) return 1;
+    StartWrite();
     if (CopyFILE(names[0], names[1], CopyFlags()))
-        return Fail("Could not copy the file (invalid filename ?)");
+        return WriteFailed(names[1], "Could not copy the file (invalid filename ?)");
     return 0;
 }
 
@@ -67,8 +96,9 @@ Status ParsePatch(char* args) {
         }
     }
     if (NextNothing(args)) return 1;
+    StartWrite();
     if (PatchFILE(names[0], names[1], open, close, CopyFlags()))
-        return Fail("Could not patch the file (invalid filename ?)");
+        return WriteFailed(names[1], "Could not patch the file (invalid filename ?)");
     return 0;
 }
 
