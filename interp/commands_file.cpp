@@ -35,16 +35,14 @@ Status OneName(char* args, char** name) {
     return NextNothing(args) ? 1 : 0;
 }
 
-// Forgets what an earlier command left noted about a full disk or a
-// failed target, before a command that writes a file.
-void StartWrite() {
+} // namespace
+
+void StartFileWrite() {
     TakeDiskFull();
     TakeTargetFate();
 }
 
-// The failure of a command that wrote `target`: when the target ran out of
-// space, its name, "disk full" and what became of it; else the plain message.
-Status WriteFailed(const char* target, const char* plain) {
+Status FileWriteFailed(const char* target, const char* plain) {
     TargetFate fate = TakeTargetFate();
     if (!TakeDiskFull()) return Fail(plain);
     const char* after = "";
@@ -61,23 +59,21 @@ Status WriteFailed(const char* target, const char* plain) {
     return Fail(message);
 }
 
-} // namespace
-
 Status ParseAppend(char* args) {
     char* names[3];
     if (ReadNames(&args, names, 3) || NextNothing(args)) return 1;
-    StartWrite();
+    StartFileWrite();
     if (AppendFILE(names[0], names[1], names[2], CopyFlags()))
-        return WriteFailed(names[2], "Could not append the files (invalid filename ?)");
+        return FileWriteFailed(names[2], "Could not append the files (invalid filename ?)");
     return 0;
 }
 
 Status ParseCopy(char* args) {
     char* names[2];
     if (ReadNames(&args, names, 2) || NextNothing(args)) return 1;
-    StartWrite();
+    StartFileWrite();
     if (CopyFILE(names[0], names[1], CopyFlags()))
-        return WriteFailed(names[1], "Could not copy the file (invalid filename ?)");
+        return FileWriteFailed(names[1], "Could not copy the file (invalid filename ?)");
     return 0;
 }
 
@@ -96,9 +92,9 @@ Status ParsePatch(char* args) {
         }
     }
     if (NextNothing(args)) return 1;
-    StartWrite();
+    StartFileWrite();
     if (PatchFILE(names[0], names[1], open, close, CopyFlags()))
-        return WriteFailed(names[1], "Could not patch the file (invalid filename ?)");
+        return FileWriteFailed(names[1], "Could not patch the file (invalid filename ?)");
     return 0;
 }
 

@@ -167,11 +167,12 @@ pelto -w -dd.img 'delete "{0:3}/sparse.bin"'
 [ "$(ext2_free d.img 3)" = "$free3" ] || fail "sparse: free $(ext2_free d.img 3), before $free3"
 ext2_fsck d.img 3 "deleting a sparse file"
 
-# --- Writes larger than the free space, on FAT16, ext2 and ext4 alike: the
-# script ends with the file's name and "disk full", nothing half-made stays,
-# the volume is clean and its free space is what it was. A copy refused
-# before it wrote leaves an existing file as it was; a patch that outgrows
-# its room on the way has written over the old file, which is removed.
+# --- Writes larger than the free space (copy, fileunzip, patch), on FAT16,
+# ext2 and ext4 alike: the script ends with the file's name and "disk
+# full", nothing half-made stays, the volume is clean and its free space is
+# what it was. A copy refused before it wrote leaves an existing file as it
+# was; a patch that outgrows its room on the way has written over the old
+# file, which is removed.
 source "$HERE/fat_lib.sh"
 needs mdir
 new_image full.img 60M
@@ -182,6 +183,7 @@ ext2_format full.img 2 -r 0 -b 1024
 mke2fs -q -F -t ext4 -E offset=$(($(ext2_start full.img 3) * 512)) full.img \
     $(($(ext2_size full.img 3) / 2))k > mke2fs.out 2>&1 || { fail "mke2fs -t ext4"; cat mke2fs.out; }
 head -c 20000000 /dev/zero > full.bin
+pelto 'filezip "full.bin" "full.z"'
 # A template whose 3 MB of references each grow to 64 bytes: its reservation
 # (half as much again as the template) fits, its 48 MB of output do not.
 python3 -c 'open("grow.tpl", "w").write("${V}" * 750000)'
@@ -207,6 +209,9 @@ echo \"went on\""
     on_part $fs $nr /full.bin && fail "$fs: full.bin stays after a copy that did not fit"
     [ "$(free_of $fs $nr)" = "$free0" ] || fail "$fs: free $(free_of $fs $nr) after a copy that did not fit, before $free0"
     clean_part $fs $nr "a copy that did not fit"
+    pelto -w -dfull.img "fileunzip \"full.z\" \"$p/unz.bin\""
+    expect_out "Error in t.pto, line 1: Could not write to file $p/unz.bin: disk full"
+    on_part $fs $nr /unz.bin && fail "$fs: unz.bin stays after a fileunzip that did not fit"
 
     pelto -w -dfull.img "copy \"small.txt\" \"$p/old.txt\""
     freeOld=$(free_of $fs $nr)
