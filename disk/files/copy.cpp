@@ -155,6 +155,8 @@ Status CopySources(const char* const* sources, int count, const char* destinatio
     if (sourceFailed) {
         if ((flags & kOpenCacheAlways) && !(flags & kOpenRetry))
             return CopySources(sources, count, destination, uint16_t(flags | kOpenRetry));
+        // The target holds only what came before the source broke off.
+        DiscardFILE(&out, destination);
         return 1;
     }
     return 0;
@@ -297,6 +299,7 @@ Status PatchOnce(const char* source, const char* destination, const char* startM
         if ((flags & kOpenCacheAlways) && !(flags & kOpenRetry))
             return PatchOnce(source, destination, startMarker, endMarker,
                              uint16_t(flags | kOpenRetry));
+        DiscardFILE(&out, destination);
         return 1;
     }
     return 0;

@@ -23,6 +23,8 @@ std::map<std::string, FakeFile> files;
 // The bytes of allocation the volume holds in all; a growth beyond it fails
 // as on a full disk.
 size_t capacity = SIZE_MAX;
+// A file whose close fails, as a source whose transfer broke off.
+std::string failClose;
 
 struct Handle {
     std::string name;
@@ -100,8 +102,9 @@ uint16_t WriteFileChunk(FsState&, FsFileHandle* h, const uint8_t* data, uint16_t
     return Transfer(h, nullptr, data, length);
 }
 Status CloseFile(FsState&, FsFileHandle* h) {
+    const bool failed = AsHandle(h)->name == failClose;
     delete AsHandle(h);
-    return 0;
+    return failed ? 1 : 0;
 }
 Status AdjustFileSize(FsState&, FsFileHandle* h, FsEntry*, uint32_t size) {
     return Allocate(files[AsHandle(h)->name], size);
@@ -148,6 +151,7 @@ struct ClusterPartition {
         SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
         files.clear();
         capacity = SIZE_MAX;
+        failClose.clear();
     }
     ~ClusterPartition() { SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr); }
 };
@@ -250,6 +254,16 @@ TEST(FilesOnClusters, AWriteThatOutgrowsTheVolumeIsRemoved) {
     DiscardFILE(&out, "old");
     EXPECT_EQ(files.count("old"), 0u);
     EXPECT_EQ(TakeTargetFate(), TargetFate::OldRemoved);
+}
+
+TEST(FilesOnClusters, ACopyFromABrokenSourceLeavesNoTarget) {
+    ClusterPartition partition;
+    PutSource("src", 100000, 's');
+    failClose = "src";
+    EXPECT_NE(CopyFILE("src", "dst", 0), 0);
+    EXPECT_EQ(files.count("dst"), 0u);
+    EXPECT_NE(PatchFILE("src", "dst", nullptr, nullptr, 0), 0);
+    EXPECT_EQ(files.count("dst"), 0u);
 }
 
 TEST(FilesOnClusters, AnAppendThatDoesNotFitLeavesNoTarget) {
