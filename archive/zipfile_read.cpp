@@ -93,6 +93,9 @@ int UnzipOnce(const char* container, const char* destination, char* cached) {
     // A container that ends early or carries other data than it announces
     // is damaged even when every chunk unpacked.
     if (total != length || crc != storedCrc) failed = true;
+    // What was unpacked of a damaged container, or before the target ran
+    // out of space, is no whole file: it does not stay.
+    if (failed) DiscardFILE(&out, destination);
     return failed ? 1 : 0;
 }
 

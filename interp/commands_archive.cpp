@@ -2,6 +2,7 @@
 #include "interp/commands_archive.h"
 
 #include "archive/zipfile.h"
+#include "interp/commands.h"
 #include "interp/script.h"
 #include "interp/tokenizer.h"
 
@@ -19,7 +20,9 @@ Status ReadTwoNames(char* args, char** first, char** second) {
 Status ParseFileUnzip(char* args) {
     char *source, *target;
     if (ReadTwoNames(args, &source, &target)) return 1;
-    if (UnzipFile(source, target) != 0) return Fail("FileUnzip failed (bad compressed file ?)");
+    StartFileWrite();
+    if (UnzipFile(source, target) != 0)
+        return FileWriteFailed(target, "FileUnzip failed (bad compressed file ?)");
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "interp/tokenizer.h"
 #include "interp/variables.h"
 #include "platform/console.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -36,19 +37,43 @@ Status OneName(char* args, char** name) {
 
 } // namespace
 
+void StartFileWrite() {
+    TakeDiskFull();
+    TakeTargetFate();
+}
+
+Status FileWriteFailed(const char* target, const char* plain) {
+    TargetFate fate = TakeTargetFate();
+    if (!TakeDiskFull()) return Fail(plain);
+    const char* after = "";
+    switch (fate) {
+    case TargetFate::OldKept: after = " (the existing file keeps its old content)"; break;
+    case TargetFate::OldRemoved: after = " (the existing file it overwrote was removed)"; break;
+    case TargetFate::Left: after = " (a partial file stays)"; break;
+    case TargetFate::None:
+    case TargetFate::Removed: break;
+    }
+    static char message[640];
+    std::snprintf(message, sizeof message, "Could not write to file %s: disk full%s", target,
+                  after);
+    return Fail(message);
+}
+
 Status ParseAppend(char* args) {
     char* names[3];
     if (ReadNames(&args, names, 3) || NextNothing(args)) return 1;
+    StartFileWrite();
     if (AppendFILE(names[0], names[1], names[2], CopyFlags()))
-        return Fail("Could not append the files (invalid filename ?)");
+        return FileWriteFailed(names[2], "Could not append the files (invalid filename ?)");
     return 0;
 }
 
 Status ParseCopy(char* args) {
     char* names[2];
     if (ReadNames(&args, names, 2) || NextNothing(args)) return 1;
+    StartFileWrite();
     if (CopyFILE(names[0], names[1], CopyFlags()))
-        return Fail("Could not copy the file (invalid filename ?)");
+        return FileWriteFailed(names[1], "Could not copy the file (invalid filename ?)");
     return 0;
 }
 
@@ -67,8 +92,9 @@ Status ParsePatch(char* args) {
         }
     }
     if (NextNothing(args)) return 1;
+    StartFileWrite();
     if (PatchFILE(names[0], names[1], open, close, CopyFlags()))
-        return Fail("Could not patch the file (invalid filename ?)");
+        return FileWriteFailed(names[1], "Could not patch the file (invalid filename ?)");
     return 0;
 }
 

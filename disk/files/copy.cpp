@@ -148,10 +148,15 @@ Status CopySources(const char* const* sources, int count, const char* destinatio
     }
     if (!stopped && unwritten == 0) unwritten = WriteAll(&out, start, uint32_t(end - start));
     if (CloseFILE(&out) != 0 && unwritten == 0) unwritten = 1;
-    if (unwritten != 0) return Unwritten(unwritten);
+    if (unwritten != 0) {
+        DiscardFILE(&out, destination);
+        return Unwritten(unwritten);
+    }
     if (sourceFailed) {
         if ((flags & kOpenCacheAlways) && !(flags & kOpenRetry))
             return CopySources(sources, count, destination, uint16_t(flags | kOpenRetry));
+        // The target holds only what came before the source broke off.
+        DiscardFILE(&out, destination);
         return 1;
     }
     return 0;
@@ -286,11 +291,15 @@ Status PatchOnce(const char* source, const char* destination, const char* startM
     bool sourceFailed = in.remote && RemoteFileOpen == 2;
     if (CloseFILE(&in) != 0) sourceFailed = true;
     bool outFailed = CloseFILE(&out) != 0;
-    if (patcher.failed || outFailed) return 1;
+    if (patcher.failed || outFailed) {
+        DiscardFILE(&out, destination);
+        return 1;
+    }
     if (sourceFailed) {
         if ((flags & kOpenCacheAlways) && !(flags & kOpenRetry))
             return PatchOnce(source, destination, startMarker, endMarker,
                              uint16_t(flags | kOpenRetry));
+        DiscardFILE(&out, destination);
         return 1;
     }
     return 0;

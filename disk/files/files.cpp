@@ -270,6 +270,41 @@ Status OpenRemote(const char* name, FileRecord* file, uint16_t flags) {
 
 namespace {
 
+TargetFate targetFate = TargetFate::None;
+
+// Removes the target of a failed write and records what became of it. With
+// oldSize given, an existing file whose size is still oldSize was not
+// touched and is kept.
+void RemoveTarget(const char* name, bool existed, const uint32_t* oldSize) {
+    ParsedName parsed = GetSource(name);
+    if (parsed.source == Source::Fail || parsed.source == Source::Remote) return;
+    FsState& part = *parsed.state;
+    DirRef dir;
+    std::string last;
+    FsEntry entry{};
+    if (!GetDir(part, parsed.source, parsed.path, dir, last) ||
+        !FindFile(part, parsed.source, dir, last, entry) || entry.kind != kKindFile)
+        return;
+    if (existed && oldSize && entry.size == *oldSize) {
+        LogLine("WARNING: ", name, " keeps its old content\r\n");
+        targetFate = TargetFate::OldKept;
+        return;
+    }
+    const FsHandler* handler = part.handler;
+    if (!handler->RemoveFile || handler->RemoveFile(part, &entry) != 0) {
+        LogLine("ERROR: Cannot remove the partial file ", name, "\r\n");
+        targetFate = TargetFate::Left;
+        return;
+    }
+    if (existed) {
+        LogLine("WARNING: ", name, " lost its old content and was removed\r\n");
+        targetFate = TargetFate::OldRemoved;
+    } else {
+        LogLine("WARNING: The unfinished file ", name, " was removed\r\n");
+        targetFate = TargetFate::Removed;
+    }
+}
+
 // Opens a found or listed file entry on the partition and fills the
 // record.
 Status OpenEntry(FsState& part, const FsEntry& entry, FileRecord* file) {
@@ -342,7 +377,10 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     FsState& part = *parsed.state;
     const FsHandler* handler = part.handler;
     FsEntry entry{};
-    if (!FindFile(part, parsed.source, dir, last, entry)) {
+    targetFate = TargetFate::None;
+    const bool existed = FindFile(part, parsed.source, dir, last, entry);
+    const uint32_t oldSize = entry.size;
+    if (!existed) {
         FsDirHandle* handle = nullptr;
         if (!handler->OpenDir || handler->OpenDir(part, dir.get(), &handle) != 0) {
             Log("ERROR: [CreateFILE] Cannot OpenDir\r\n");
@@ -361,12 +399,18 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     if (entry.kind == kKindDir || !handler->RewriteFile ||
         handler->RewriteFile(part, &entry, size, &handle) != 0) {
         Log("ERROR: [CreateFILE] Cannot RewriteFile\r\n");
+        // No room for the size asked, or a file the driver will not write:
+        // an entry made just now goes again; an existing file stays only
+        // while it still holds its old content (a driver may have emptied
+        // it before failing).
+        if (entry.kind != kKindDir) RemoveTarget(name, existed, existed ? &oldSize : nullptr);
         return 1;
     }
     *file = FileRecord{};
     file->state = &part;
     file->handle = handle;
     file->writing = 1;
+    file->replaced = existed ? 1 : 0;
     file->size = file->remaining = file->allocated = size;
     CopyEntry(file->entry, entry);
     return 0;
@@ -463,6 +507,17 @@ Status CloseFILE(FileRecord* file) {
     if (handler->CloseFile && handler->CloseFile(part, file->handle) != 0) result = 1;
     file->handle = nullptr;
     return result;
+}
+
+void DiscardFILE(const FileRecord* file, const char* name) {
+    if (file->remote) return;
+    RemoveTarget(name, file->replaced != 0, nullptr);
+}
+
+TargetFate TakeTargetFate() {
+    TargetFate fate = targetFate;
+    targetFate = TargetFate::None;
+    return fate;
 }
 
 int FILEExists(const char* name) {

@@ -84,6 +84,16 @@ Status Ext4RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHa
     if (fs == nullptr || entry->start < EXT2_FIRST_INO(fs->super)) return 1;
     Ext4File* f = OpenRegular(fs, entry->start, true);
     if (f == nullptr) return 1;
+    // A new content that could not fit even once the old one is given back
+    // is refused while the file still holds its old content.
+    const blk64_t held =
+        ext2fs_get_stat_i_blocks(fs, ext2fs_file_get_inode(f->file)) * 512 / fs->blocksize;
+    if (BlocksToGrow(fs, 0, newSize) > ext2fs_free_blocks_count(fs->super) + held) {
+        Log("EXT4: No free block\r\n");
+        NoteDiskFull();
+        Ext4CloseFile(part, reinterpret_cast<FsFileHandle*>(f));
+        return 1;
+    }
     // The old content goes first; the new one is written from the start.
     if (errcode_t error = ext2fs_file_set_size2(f->file, 0)) {
         LogExt4Error("Cannot empty a file", error);

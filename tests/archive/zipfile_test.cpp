@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 
 #include "archive/zipfile.h"
@@ -87,11 +88,14 @@ TEST_F(ZipFileTest, DamagedContainersFail) {
         bad[at] ^= 0x10;
         WriteHost(Path("bad.z"), bad);
         EXPECT_EQ(Unzip("bad.z"), 1) << "flip at " << at;
+        // What was unpacked of it does not stay behind as a whole file.
+        EXPECT_FALSE(std::filesystem::exists(Path("out"))) << "flip at " << at;
     }
     const size_t cuts[] = {0, 5, 10, 12, 1000, good.size() - 1};
     for (size_t cut : cuts) {
         WriteHost(Path("cut.z"), Bytes(good.begin(), good.begin() + long(cut)));
         EXPECT_EQ(Unzip("cut.z"), 1) << "cut at " << cut;
+        EXPECT_FALSE(std::filesystem::exists(Path("out"))) << "cut at " << cut;
     }
     // A container that ends at a chunk boundary, one chunk short.
     size_t firstChunk = kZipFileHeaderSize + 4 + ld16(&good[kZipFileHeaderSize]);

@@ -2,6 +2,7 @@
 // clusters and only within the allocation that the file owns.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string>
@@ -19,6 +20,11 @@ struct FakeFile {
     uint32_t size = 0;
 };
 std::map<std::string, FakeFile> files;
+// The bytes of allocation the volume holds in all; a growth beyond it fails
+// as on a full disk.
+size_t capacity = SIZE_MAX;
+// A file whose close fails, as a source whose transfer broke off.
+std::string failClose;
 
 struct Handle {
     std::string name;
@@ -54,7 +60,12 @@ Status CreateFile(FsState&, FsDirHandle*, const char* name, const uint8_t*, FsEn
     return 0;
 }
 Status Allocate(FakeFile& f, uint32_t size) {
-    f.data.resize((size + kCluster - 1) / kCluster * kCluster);
+    size_t used = 0;
+    for (const auto& [name, other] : files)
+        if (&other != &f) used += other.data.size();
+    const size_t want = (size + kCluster - 1) / kCluster * kCluster;
+    if (used + want > capacity) return 1;
+    f.data.resize(want);
     f.size = size;
     return 0;
 }
@@ -63,8 +74,11 @@ Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
     *file = reinterpret_cast<FsFileHandle*>(new Handle{entry->path, 0});
     return 0;
 }
+Status RemoveFile(FsState&, FsEntry* entry) {
+    return files.erase(entry->path) == 1 ? 0 : 1;
+}
 Status RewriteFile(FsState&, FsEntry* entry, uint32_t size, FsFileHandle** file) {
-    Allocate(files[entry->path], size);
+    if (Allocate(files[entry->path], size) != 0) return 1;
     *file = reinterpret_cast<FsFileHandle*>(new Handle{entry->path, 0});
     return 0;
 }
@@ -88,8 +102,9 @@ uint16_t WriteFileChunk(FsState&, FsFileHandle* h, const uint8_t* data, uint16_t
     return Transfer(h, nullptr, data, length);
 }
 Status CloseFile(FsState&, FsFileHandle* h) {
+    const bool failed = AsHandle(h)->name == failClose;
     delete AsHandle(h);
-    return 0;
+    return failed ? 1 : 0;
 }
 Status AdjustFileSize(FsState&, FsFileHandle* h, FsEntry*, uint32_t size) {
     return Allocate(files[AsHandle(h)->name], size);
@@ -111,7 +126,7 @@ const FsHandler kClusterHandler = {
     CreateFile,
     nullptr,
     CloseDir,
-    nullptr,
+    RemoveFile,
     nullptr,
     OpenFile,
     RewriteFile,
@@ -135,6 +150,8 @@ struct ClusterPartition {
         state.valid = 1;
         SetHostRoute(HostRoute::HostDirectory, nullptr, &state);
         files.clear();
+        capacity = SIZE_MAX;
+        failClose.clear();
     }
     ~ClusterPartition() { SetHostRoute(HostRoute::HostDirectory, nullptr, nullptr); }
 };
@@ -181,6 +198,82 @@ TEST(FilesOnClusters, AWriteBeyondTheReservationEndsTheFileAtItsLastByte) {
     ASSERT_EQ(WriteFILE(&out, data.data(), 1000), 1000);
     ASSERT_EQ(CloseFILE(&out), 0);
     EXPECT_EQ(files["small"].size, 1000u);
+}
+
+// A source of `size` bytes on the cluster driver.
+void PutSource(const char* name, uint32_t size, char fill) {
+    FakeFile& f = files[name];
+    f.data.assign((size + kCluster - 1) / kCluster * kCluster, uint8_t(fill));
+    f.size = size;
+}
+
+TEST(FilesOnClusters, ACopyThatDoesNotFitLeavesNoTarget) {
+    ClusterPartition partition;
+    PutSource("src", 100000, 's');
+    capacity = files["src"].data.size() + 10 * kCluster;
+
+    // Refused at once: the room asked for is not there.
+    EXPECT_NE(CopyFILE("src", "new", 0), 0);
+    EXPECT_EQ(files.count("new"), 0u);
+    EXPECT_EQ(TakeTargetFate(), TargetFate::Removed);
+
+    // An existing file that the refused copy did not touch stays as it was.
+    PutSource("old", 5, 'o');
+    EXPECT_NE(CopyFILE("src", "old", 0), 0);
+    ASSERT_EQ(files.count("old"), 1u);
+    EXPECT_EQ(files["old"].size, 5u);
+    EXPECT_EQ(files["old"].data[0], 'o');
+    EXPECT_EQ(TakeTargetFate(), TargetFate::OldKept);
+    EXPECT_EQ(TakeTargetFate(), TargetFate::None);
+}
+
+TEST(FilesOnClusters, AWriteThatOutgrowsTheVolumeIsRemoved) {
+    ClusterPartition partition;
+    capacity = 40 * kCluster;
+    std::vector<uint8_t> data(kChunkMax, 'x');
+
+    // Reserved small, then grown while written until the volume is full.
+    FileRecord out;
+    ASSERT_EQ(CreateFILE("grown", &out, 100), 0);
+    uint32_t written = 0;
+    while (uint16_t n = WriteFILE(&out, data.data(), kChunkMax))
+        written += n;
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, 40 * kCluster);
+    CloseFILE(&out);
+    DiscardFILE(&out, "grown");
+    EXPECT_EQ(files.count("grown"), 0u);
+    EXPECT_EQ(TakeTargetFate(), TargetFate::Removed);
+
+    // Over an existing file: its old content is gone, and so is the file.
+    PutSource("old", 5, 'o');
+    ASSERT_EQ(CreateFILE("old", &out, 100), 0);
+    while (WriteFILE(&out, data.data(), kChunkMax) != 0) {
+    }
+    CloseFILE(&out);
+    DiscardFILE(&out, "old");
+    EXPECT_EQ(files.count("old"), 0u);
+    EXPECT_EQ(TakeTargetFate(), TargetFate::OldRemoved);
+}
+
+TEST(FilesOnClusters, ACopyFromABrokenSourceLeavesNoTarget) {
+    ClusterPartition partition;
+    PutSource("src", 100000, 's');
+    failClose = "src";
+    EXPECT_NE(CopyFILE("src", "dst", 0), 0);
+    EXPECT_EQ(files.count("dst"), 0u);
+    EXPECT_NE(PatchFILE("src", "dst", nullptr, nullptr, 0), 0);
+    EXPECT_EQ(files.count("dst"), 0u);
+}
+
+TEST(FilesOnClusters, AnAppendThatDoesNotFitLeavesNoTarget) {
+    ClusterPartition partition;
+    PutSource("a", 3 * kChunkMax, 'a');
+    PutSource("b", 3 * kChunkMax, 'b');
+    capacity = files["a"].data.size() + files["b"].data.size() + 4 * kCluster;
+    EXPECT_NE(AppendFILE("a", "b", "ab", 0), 0);
+    EXPECT_EQ(files.count("ab"), 0u);
+    EXPECT_EQ(files.size(), 2u);
 }
 
 } // namespace

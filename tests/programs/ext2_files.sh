@@ -4,7 +4,8 @@
 # through the double indirect block and a 68 MB one through the triple,
 # a directory grown past one block, overwrites larger and smaller, delete
 # and deltree down to an empty volume, a file too large for the volume. After each step e2fsck -fn finds nothing to fix; debugfs reads
-# back names, modes, links, block counts and contents.
+# back names, modes, links, block counts and contents. Writes that do not
+# fit, on FAT16, ext2 and ext4: "disk full" and nothing half-made left.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs python3 e2fsck debugfs dumpe2fs
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -134,6 +135,8 @@ echo \"done\""
     [ -f huge.bin ] || head -c 70000000 /dev/zero > huge.bin
     pelto -w -dd.img "copy \"huge.bin\" \"$p/huge.bin\""
     expect_out "ERROR: [CreateFILE] Cannot RewriteFile"
+    expect_out "Error in t.pto, line 1: Could not write to file $p/huge.bin: disk full"
+    dbg d.img $nr 'stat /huge.bin' | grep -q '^Inode:' && fail "part $nr: an empty huge.bin stays"
     [ "$(ext2_free d.img $nr | cut -d' ' -f1)" = "${free0%% *}" ] || fail "part $nr: blocks lost"
     ext2_fsck d.img $nr "a file too large"
 done
@@ -163,4 +166,75 @@ debugfs -w -R "write sparse.bin sparse.bin" "$(ext2_dev d.img 3)" > /dev/null 2>
 pelto -w -dd.img 'delete "{0:3}/sparse.bin"'
 [ "$(ext2_free d.img 3)" = "$free3" ] || fail "sparse: free $(ext2_free d.img 3), before $free3"
 ext2_fsck d.img 3 "deleting a sparse file"
+
+# --- Writes larger than the free space (copy, fileunzip, patch), on FAT16,
+# ext2 and ext4 alike: the script ends with the file's name and "disk
+# full", nothing half-made stays, the volume is clean and its free space is
+# what it was. A copy refused before it wrote leaves an existing file as it
+# was; a patch that outgrows its room on the way has written over the old
+# file, which is removed.
+source "$HERE/fat_lib.sh"
+needs mdir
+new_image full.img 60M
+pelto -w -dfull.img 'setpartitions "FAT16:16 LINUX-EXT2:16 LINUX-EXT2:16"'
+mkfs.fat -a -F 16 -R 1 -r 512 --offset "$(part_start full.img 1)" -h "$(part_start full.img 1)" \
+    full.img $(($(part_size full.img 1) / 2)) > /dev/null 2>&1 || fail "mkfs.fat FAT16"
+ext2_format full.img 2 -r 0 -b 1024
+mke2fs -q -F -t ext4 -E offset=$(($(ext2_start full.img 3) * 512)) full.img \
+    $(($(ext2_size full.img 3) / 2))k > mke2fs.out 2>&1 || { fail "mke2fs -t ext4"; cat mke2fs.out; }
+head -c 20000000 /dev/zero > full.bin
+pelto 'filezip "full.bin" "full.z"'
+# A template whose 3 MB of references each grow to 64 bytes: its reservation
+# (half as much again as the template) fits, its 48 MB of output do not.
+python3 -c 'open("grow.tpl", "w").write("${V}" * 750000)'
+value=$(printf 'v%.0s' $(seq 64))
+# on_part <fs> <nr> <path>: 0 when the file is there.
+on_part() {
+    if [ "$1" = fat ]; then mdir -i "$(mt full.img "$2")" "::$3" > /dev/null 2>&1; else
+        dbg full.img "$2" "stat \"$3\"" | grep -q '^Inode:'; fi
+}
+free_of() {
+    if [ "$1" = fat ]; then mdir -i "$(mt full.img "$2")" :: | sed -n 's/ *\([0-9 ]*\) bytes free/\1/p' | tr -d ' '
+    else ext2_free full.img "$2"; fi
+}
+clean_part() { if [ "$1" = fat ]; then fsck_part full.img "$2" "$3"; else ext2_fsck full.img "$2" "$3"; fi; }
+for row in "fat 1" "ext2 2" "ext4 3"; do
+    read -r fs nr <<< "$row"
+    p="{0:$nr}"
+    free0=$(free_of $fs $nr)
+    pelto -w -dfull.img "copy \"full.bin\" \"$p/full.bin\"
+echo \"went on\""
+    expect_out "Error in t.pto, line 1: Could not write to file $p/full.bin: disk full"
+    refute_out "went on"
+    on_part $fs $nr /full.bin && fail "$fs: full.bin stays after a copy that did not fit"
+    [ "$(free_of $fs $nr)" = "$free0" ] || fail "$fs: free $(free_of $fs $nr) after a copy that did not fit, before $free0"
+    clean_part $fs $nr "a copy that did not fit"
+    pelto -w -dfull.img "fileunzip \"full.z\" \"$p/unz.bin\""
+    expect_out "Error in t.pto, line 1: Could not write to file $p/unz.bin: disk full"
+    on_part $fs $nr /unz.bin && fail "$fs: unz.bin stays after a fileunzip that did not fit"
+
+    pelto -w -dfull.img "copy \"small.txt\" \"$p/old.txt\""
+    freeOld=$(free_of $fs $nr)
+    pelto -w -dfull.img "copy \"full.bin\" \"$p/old.txt\""
+    expect_out "Error in t.pto, line 1: Could not write to file $p/old.txt: disk full (the existing file keeps its old content)"
+    if [ $fs = fat ]; then same_file "$fs: old.txt" small.txt "$(mt full.img $nr)" /old.txt
+    else ext2_same "$fs: old.txt" small.txt full.img $nr /old.txt; fi
+    [ "$(free_of $fs $nr)" = "$freeOld" ] || fail "$fs: free $(free_of $fs $nr) after a refused overwrite, before $freeOld"
+    clean_part $fs $nr "an overwrite that did not fit"
+
+    pelto -w -dfull.img "set V = \"$value\"
+patch \"grow.tpl\" \"$p/grown.cfg\"
+echo \"went on\""
+    expect_out "Error in t.pto, line 2: Could not write to file $p/grown.cfg: disk full"
+    expect_out "WARNING: The unfinished file $p/grown.cfg was removed"
+    refute_out "went on"
+    on_part $fs $nr /grown.cfg && fail "$fs: a partial grown.cfg stays"
+    pelto -w -dfull.img "copy \"small.txt\" \"$p/old.txt\"
+set V = \"$value\"
+patch \"grow.tpl\" \"$p/old.txt\""
+    expect_out "Error in t.pto, line 3: Could not write to file $p/old.txt: disk full (the existing file it overwrote was removed)"
+    on_part $fs $nr /old.txt && fail "$fs: a partly overwritten old.txt stays"
+    [ "$(free_of $fs $nr)" = "$free0" ] || fail "$fs: free $(free_of $fs $nr) after patches that did not fit, before $free0"
+    clean_part $fs $nr "patches that did not fit"
+done
 finish

@@ -26,6 +26,7 @@ struct FileRecord {
     uint32_t size = 0;
     uint32_t remaining = 0;
     uint32_t allocated = 0; // writing: the size last given to the driver
+    uint8_t replaced = 0;   // writing: the file existed before this write
     FsEntry entry{};
 };
 
@@ -81,6 +82,21 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size);
 uint16_t ReadFILE(FileRecord* file, uint8_t* buffer); // buffer: kChunkMax bytes
 uint16_t WriteFILE(FileRecord* file, const uint8_t* data, uint16_t length);
 Status CloseFILE(FileRecord* file);
+// Removes the target of a write that failed (name as given to CreateFILE,
+// the record closed first), so that no truncated or empty file stays behind
+// looking complete: a file the write created, or an existing one whose old
+// content was already written over. Remote targets stay as they are.
+void DiscardFILE(const FileRecord* file, const char* name);
+// What a failed write did with its target, for the message that reports it;
+// reading it resets it to None.
+enum class TargetFate : uint8_t {
+    None,       // nothing was made, or nothing can be said (a remote target)
+    Removed,    // the file this write created was removed again
+    OldKept,    // the existing file was not changed: it keeps its old content
+    OldRemoved, // the existing file had lost its old content and was removed
+    Left,       // the partial file could not be removed
+};
+TargetFate TakeTargetFate();
 int FILEExists(const char* name);
 Status DeleteFILE(const char* name);
 // The name that reaches a file record's file on its partition again,

@@ -68,5 +68,11 @@ Status ParseDelete(char* args);
 Status ParseMkDir(char* args);
 Status ParseDelTree(char* args);
 Status ParseBeep(char* args);
+// Around a command that writes one file: StartFileWrite forgets what earlier
+// commands noted about a full disk or a failed target; FileWriteFailed fails
+// with the target's name and "disk full" (and what became of an existing
+// file) when the target ran out of space, else with the plain message.
+void StartFileWrite();
+Status FileWriteFailed(const char* target, const char* plain);
 
 } // namespace vk
