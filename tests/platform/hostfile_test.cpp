@@ -108,11 +108,15 @@ TEST_F(HostFiles, LookupByNameMatchesTheListing) {
         FsEntry e{};
         std::strcpy(e.path, "./");
         ASSERT_EQ(StatDosEntry(&e, name), 0) << name;
-        const FsEntry& want = listed[name];
+        FsEntry& want = listed[name];
         EXPECT_STREQ(e.path, want.path);
         EXPECT_EQ(e.name, e.path + 2);
         EXPECT_EQ(e.kind, want.kind);
         EXPECT_EQ(e.size, want.size);
+        // The listing reads the link's target, which may set the link's
+        // access time (a first access under relatime) between the two looks.
+        st32(e.attributes + kAttrAtime, 0);
+        st32(want.attributes + kAttrAtime, 0);
         EXPECT_EQ(std::memcmp(e.attributes, want.attributes, kPackedAttrSize), 0) << name;
     }
     for (const char* name : {"missing", ".", "..", "", "dir/plain"}) {
