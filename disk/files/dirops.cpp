@@ -100,6 +100,13 @@ void LogTreeLevel(FsState& part, FsEntry* directory, int depth, Status& result) 
 
 } // namespace
 
+bool files::FindNamedFile(const ParsedName& parsed, FsEntry& entry) {
+    DirRef dir;
+    std::string last;
+    return GetDir(*parsed.state, parsed.source, parsed.path, dir, last) &&
+           FindFile(*parsed.state, parsed.source, dir, last, entry) && entry.kind == kKindFile;
+}
+
 Status DeleteFILE(const char* name) {
     ParsedName parsed = GetSource(name);
     // Nothing to delete on a partition that cannot be selected; a malformed
@@ -110,12 +117,8 @@ Status DeleteFILE(const char* name) {
         return 0;
     }
     FsState& part = *parsed.state;
-    DirRef dir;
-    std::string last;
     FsEntry entry{};
-    if (!GetDir(part, parsed.source, parsed.path, dir, last) ||
-        !FindFile(part, parsed.source, dir, last, entry) || entry.kind != kKindFile)
-        return 1;
+    if (!FindNamedFile(parsed, entry)) return 1;
     const FsHandler* handler = part.handler;
     return handler->RemoveFile && handler->RemoveFile(part, &entry) == 0 ? 0 : 1;
 }

@@ -279,12 +279,8 @@ void RemoveTarget(const char* name, bool existed, const uint32_t* oldSize) {
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Fail || parsed.source == Source::Remote) return;
     FsState& part = *parsed.state;
-    DirRef dir;
-    std::string last;
     FsEntry entry{};
-    if (!GetDir(part, parsed.source, parsed.path, dir, last) ||
-        !FindFile(part, parsed.source, dir, last, entry) || entry.kind != kKindFile)
-        return;
+    if (!FindNamedFile(parsed, entry)) return;
     if (existed && oldSize && entry.size == *oldSize) {
         LogLine("WARNING: ", name, " keeps its old content\r\n");
         targetFate = TargetFate::OldKept;

@@ -47,6 +47,10 @@ bool GetDir(FsState& part, Source source, const std::string& path, DirRef& dir, 
 // Looks name up in the directory; on success the entry is completed with
 // GetFileInfo. Host names also accept "." and "..".
 bool FindFile(FsState& part, Source source, DirRef& dir, const std::string& name, FsEntry& found);
+// The regular file a parsed local name names, with GetDir and FindFile;
+// false when a directory on the way or the file is missing, or it is not a
+// regular file.
+bool FindNamedFile(const ParsedName& parsed, FsEntry& entry);
 // Case rule of the current driver.
 bool SameName(const FsState& part, const char* a, const char* b);
 
