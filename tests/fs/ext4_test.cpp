@@ -174,42 +174,5 @@ TEST_F(Ext4Test, WrittenFilesReadBackAndRemovalsGiveEverythingBack) {
     EXPECT_EQ(names, std::vector<std::string>{"lost+found"});
 }
 
-TEST_F(Ext4Test, ADryRunReadsBackWhatItWouldHaveWrittenAndWritesNothing) {
-    ASSERT_NE(Cleaned(""), nullptr);
-    ASSERT_EQ(FlushParts(), 0);
-    const uint64_t writes = disk_->writes;
-    AllowDiskWrite = 0;
-    FsState* part = SelectPart(0x80, 1);
-    ASSERT_NE(part, nullptr);
-    ASSERT_EQ(part->handler, &EXT4Handler);
-    const FsHandler& h = *part->handler;
-    FsDirHandle* root = nullptr;
-    ASSERT_EQ(h.OpenDir(*part, nullptr, &root), 0);
-    FsEntry dir{}, file{};
-    ASSERT_EQ(h.CreateDir(*part, root, "dry", nullptr, &dir), 0);
-    h.CloseDir(*part, root);
-    FsDirHandle* inside = nullptr;
-    ASSERT_EQ(h.OpenDir(*part, &dir, &inside), 0);
-    ASSERT_EQ(h.CreateFile(*part, inside, "run.txt", nullptr, &file), 0);
-    h.CloseDir(*part, inside);
-    std::vector<uint8_t> chunk(kChunkMax, 0);
-    std::memcpy(chunk.data(), "not on disk", 11);
-    FsFileHandle* out = nullptr;
-    ASSERT_EQ(h.RewriteFile(*part, &file, 11, &out), 0);
-    EXPECT_EQ(h.WriteFileChunk(*part, out, chunk.data(), 11), 11);
-    ASSERT_EQ(h.CloseFile(*part, out), 0);
-    std::fill(chunk.begin(), chunk.end(), 0);
-    uint32_t size = 0;
-    FsFileHandle* in = nullptr;
-    ASSERT_EQ(h.GetFileInfo(*part, &file), 0);
-    ASSERT_EQ(h.OpenFile(*part, &file, &size, &in), 0);
-    EXPECT_EQ(size, 11u);
-    EXPECT_GE(h.ReadFileChunk(*part, in, chunk.data()), 11);
-    h.CloseFile(*part, in);
-    EXPECT_EQ(std::memcmp(chunk.data(), "not on disk", 11), 0);
-    EXPECT_EQ(FlushParts(), 0);
-    EXPECT_EQ(disk_->writes, writes); // every write was logged and skipped
-}
-
 } // namespace
 } // namespace vk::test

@@ -109,6 +109,16 @@ dbg d.img 1 'ls -l /new' | grep -qE '100755 \(1\) +0 +0 +10485760 .* ten.bin$' |
 pelto -dd.img "logdir \"$p/DIR/*\""
 expect_out "Error in t.pto, line 1: Cannot open directory"
 
+# --- A run without -w writes nothing, yet goes on as if it had: the new
+# directory is there for the copy into it.
+cp d.img dry.img
+pelto -dd.img "mkdir \"{0:2}/dry\"
+copy \"one.bin\" \"{0:2}/dry/run.txt\"
+echo \"dry run done\""
+expect_out "dry run done"
+cmp -s d.img dry.img || fail "a run without -w changed the image"
+rm -f dry.img
+
 # --- Every block and inode comes back: a tree copied in and deltree'd
 # leaves the volume's free counts as mke2fs left them.
 free0=$(ext2_free d.img 2)
