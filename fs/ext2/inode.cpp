@@ -46,7 +46,10 @@ Ext2Inode* OpenInode(FsState& part, uint32_t n, bool withIndirect) {
     }
     inode->blockCount = uint32_t((uint64_t(size) + a.B() - 1) / a.B());
     if ((mode & kExt2TypeMask) == kExt2Symlink) {
-        inode->symlink = size <= kExt2FastLinkMax ? 1 : 2;
+        // A link of size 0 has no target yet: it is made that way when its
+        // target is too long for the inode and comes as content, which
+        // needs a block, so it counts as a slow link.
+        inode->symlink = size != 0 && size <= kExt2FastLinkMax ? 1 : 2;
         if (inode->symlink == 1) inode->blockCount = 0;
         inode->withIndirect = false;
     }
