@@ -63,15 +63,17 @@ void Server::OnRequest(const Listener& l) {
         std::string peer = Peer(from);
         if (r.opcode == vk::kTftpWrq) {
             ++counters_.refusedNames;
-            Log("%s %s: write request for \"%s\" refused", FlavourName(l.flavour), peer.c_str(),
-                Printable(name).c_str());
+            if (LogRefusal(from.sin_addr))
+                Log("%s %s: write request for \"%s\" refused", FlavourName(l.flavour), peer.c_str(),
+                    Printable(name).c_str());
             Refuse(l.fd, from, 2, "Access violation: this server only reads");
             continue;
         }
         if (std::strcmp(r.mode, "octet") != 0) {
             ++counters_.refusedNames;
-            Log("%s %s: \"%s\" in mode %s refused", FlavourName(l.flavour), peer.c_str(),
-                Printable(name).c_str(), Printable(r.mode).c_str());
+            if (LogRefusal(from.sin_addr))
+                Log("%s %s: \"%s\" in mode %s refused", FlavourName(l.flavour), peer.c_str(),
+                    Printable(name).c_str(), Printable(r.mode).c_str());
             Refuse(l.fd, from, 0, "Only octet (binary) mode is served");
             continue;
         }
@@ -87,15 +89,17 @@ void Server::OnRequest(const Listener& l) {
         if (repeated) continue;
         if (TransfersFrom(from.sin_addr) >= o_.maxTransfersPerAddress) {
             ++counters_.refusedBusy;
-            Log("%s %s: \"%s\" refused, %d transfers from this address", FlavourName(l.flavour),
-                peer.c_str(), Printable(name).c_str(), o_.maxTransfersPerAddress);
+            if (LogRefusal(from.sin_addr))
+                Log("%s %s: \"%s\" refused, %d transfers from this address", FlavourName(l.flavour),
+                    peer.c_str(), Printable(name).c_str(), o_.maxTransfersPerAddress);
             Refuse(l.fd, from, 0, "Server busy, too many transfers from this address");
             continue;
         }
         if (ActiveTransfers() >= o_.maxTransfers && !MakeRoom(from.sin_addr)) {
             ++counters_.refusedBusy;
-            Log("%s %s: \"%s\" refused, %d transfers at once", FlavourName(l.flavour), peer.c_str(),
-                Printable(name).c_str(), ActiveTransfers());
+            if (LogRefusal(from.sin_addr))
+                Log("%s %s: \"%s\" refused, %d transfers at once", FlavourName(l.flavour),
+                    peer.c_str(), Printable(name).c_str(), ActiveTransfers());
             Refuse(l.fd, from, 0, "Server busy, too many transfers at once; try again later");
             continue;
         }
@@ -161,7 +165,8 @@ std::shared_ptr<Stream> Server::Open(const Listener& l, const vk::TftpRequest& r
         auto answer = security_->Answer(r.name, ntohl(from.sin_addr.s_addr), Clock::now());
         if (!answer) {
             ++counters_.securityRefused;
-            Log("security %s: \"%s\" refused", peer.c_str(), Printable(name).c_str());
+            if (LogRefusal(from.sin_addr))
+                Log("security %s: \"%s\" refused", peer.c_str(), Printable(name).c_str());
             Refuse(l.fd, from, 1, "Not a request this server answers");
             return nullptr;
         }
@@ -173,8 +178,9 @@ std::shared_ptr<Stream> Server::Open(const Listener& l, const vk::TftpRequest& r
     if (fd < 0) {
         bool missing = why == "not found";
         if (!missing) ++counters_.refusedNames;
-        Log("%s %s: \"%s\" refused: %s", FlavourName(l.flavour), peer.c_str(),
-            Printable(name).c_str(), why.c_str());
+        if (LogRefusal(from.sin_addr))
+            Log("%s %s: \"%s\" refused: %s", FlavourName(l.flavour), peer.c_str(),
+                Printable(name).c_str(), why.c_str());
         Refuse(l.fd, from, missing ? 1 : 2, missing ? "File not found" : "Access violation");
         return nullptr;
     }

@@ -101,6 +101,60 @@ void Server::Log(const char* format, ...) {
     std::fprintf(stderr, "tobrend-server: %s\n", line);
 }
 
+namespace {
+// A PXE client probing its configuration names meets a dozen refusals in a
+// second; a flood from one host meets thousands.
+constexpr int kRefusalLines = 20;       // logged per address and period
+constexpr double kRefusalPeriod = 10.0; // seconds
+constexpr size_t kMostRefusalLogs = 4096;
+} // namespace
+
+bool Server::LogRefusal(in_addr a) {
+    TimePoint now = Clock::now();
+    if (refusalLog_.size() >= kMostRefusalLogs) SumUpRefusals(now);
+    auto found = refusalLog_.find(a.s_addr);
+    if (found == refusalLog_.end()) {
+        // A table full of addresses in their period: the line is logged
+        // rather than lost.
+        if (refusalLog_.size() >= kMostRefusalLogs) return true;
+        found = refusalLog_.emplace(a.s_addr, RefusalLog{After(now, kRefusalPeriod), 0, 0}).first;
+    }
+    RefusalLog& r = found->second;
+    if (now >= r.periodEnd) {
+        SumUpRefusals(a.s_addr, r);
+        r = RefusalLog{After(now, kRefusalPeriod), 0, 0};
+    }
+    if (r.logged < kRefusalLines) {
+        ++r.logged;
+        return true;
+    }
+    if (r.held++ == 0) nextRefusalSums_ = std::min(nextRefusalSums_, r.periodEnd);
+    return false;
+}
+
+void Server::SumUpRefusals(uint32_t address, RefusalLog& r) {
+    if (r.held == 0) return;
+    in_addr a{address};
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    Log("%s: %d more refusals were not logged", text, r.held);
+    r.held = 0;
+}
+
+// Logs the sums of the periods that ended and forgets their addresses.
+void Server::SumUpRefusals(TimePoint now) {
+    nextRefusalSums_ = TimePoint::max();
+    for (auto e = refusalLog_.begin(); e != refusalLog_.end();) {
+        if (e->second.periodEnd <= now) {
+            SumUpRefusals(e->first, e->second);
+            e = refusalLog_.erase(e);
+            continue;
+        }
+        if (e->second.held > 0) nextRefusalSums_ = std::min(nextRefusalSums_, e->second.periodEnd);
+        ++e;
+    }
+}
+
 void Server::Watch(int fd, uint64_t key, uint32_t events) {
     epoll_event e{};
     e.events = events;
@@ -241,6 +295,7 @@ void Server::Timers(TimePoint now) {
         if (s.timer <= now) due.push_back(id);
     for (int id : due)
         OnSessionTimer(sessions_[id], now);
+    if (nextRefusalSums_ <= now) SumUpRefusals(now);
 }
 
 void Server::ArmTimer() {
@@ -251,6 +306,7 @@ void Server::ArmTimer() {
         next = std::min(next, s.timer);
     if (paced_) next = std::min(next, pacer_.Next());
     next = std::min(next, nextPublish_);
+    next = std::min(next, nextRefusalSums_);
     itimerspec due_at{};
     if (next != TimePoint::max()) {
         auto ns =
@@ -332,6 +388,7 @@ void Server::Shutdown() {
     for (auto& [id, m] : members_)
         close(m.fd);
     members_.clear();
+    SumUpRefusals(TimePoint::max());
 }
 
 void Server::OnSignal() {

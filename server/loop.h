@@ -237,6 +237,16 @@ class Server {
     };
 
     void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Whether a refusal of a request from `a` is logged: a few per address
+    // and period; the rest are counted and summed up in one line when the
+    // address's next period opens (the status board counts every one).
+    bool LogRefusal(in_addr a);
+    struct RefusalLog {
+        TimePoint periodEnd{};
+        int logged = 0, held = 0;
+    };
+    void SumUpRefusals(uint32_t address, RefusalLog& r);
+    void SumUpRefusals(TimePoint now);
     bool Setup();
     bool Bind(int type, uint16_t port, int* fd);
     void Watch(int fd, uint64_t key, uint32_t events = EPOLLIN);
@@ -315,6 +325,8 @@ class Server {
     // Addresses whose connections sent no request in time, until when they
     // stay suspect.
     std::unordered_map<uint32_t, TimePoint> suspects_;
+    std::unordered_map<uint32_t, RefusalLog> refusalLog_;
+    TimePoint nextRefusalSums_ = TimePoint::max(); // the earliest period with lines held
     std::map<int, Session> sessions_;
     std::deque<std::pair<Kind, int>> ready_;
     int nextId_ = 1;

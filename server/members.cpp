@@ -51,8 +51,9 @@ void Server::OnAccept() {
         }
         if (ConnectionsFrom(from.sin_addr) >= o_.maxConnectionsPerAddress) {
             ++counters_.refusedBusy;
-            Log("broadcast %s: refused, %d connections from this address", Peer(from).c_str(),
-                o_.maxConnectionsPerAddress);
+            if (LogRefusal(from.sin_addr))
+                Log("broadcast %s: refused, %d connections from this address", Peer(from).c_str(),
+                    o_.maxConnectionsPerAddress);
             SendError(fd, nullptr, 0, "Server busy, too many connections from this address");
             close(fd);
             continue;

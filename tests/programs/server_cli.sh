@@ -147,10 +147,24 @@ for s in held:
     except ConnectionResetError:
         pass
 PY
+# Thirty write requests from one address: each is refused, twenty are
+# logged and the rest summed up in one line (here when the server stops).
+timeout 20 python3 - "$base" > flood.out 2>&1 <<'PY' || fail "flood: $(cat flood.out)"
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("127.0.0.4", 0))
+s.settimeout(3)
+for _ in range(30):
+    s.sendto(b"\0\2upload\0octet\0", ("127.0.0.1", int(sys.argv[1])))
+    assert s.recvfrom(2048)[0][:4] == b"\0\5\0\2"
+PY
 kill -TERM "$PID"
 wait "$PID" || fail "exit status $? after SIGTERM"
 PID=""
 grep -q 'stopping on signal 15' server.log || fail "no stop line: $(cat server.log)"
+[ "$(grep -c '127.0.0.4:[0-9]*: write request' server.log)" = 20 ] &&
+    grep -q '127.0.0.4: 10 more refusals were not logged' server.log ||
+    fail "refusals from one host not held back: $(grep -c 127.0.0.4 server.log) lines"
 [ "$failures" -eq 0 ] && { echo PASS; exit 0; }
 cat server.log
 echo "$failures failure(s)"
