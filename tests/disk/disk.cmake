@@ -8,6 +8,7 @@ vk_add_test(disk_test
   ${CMAKE_CURRENT_LIST_DIR}/tables_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bootsect_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gpt_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/efiboot_test.cpp
 )
 target_link_libraries(disk_test PRIVATE vk_fs_mbr vk_fs_swap vk_disk vk_platform)
 
