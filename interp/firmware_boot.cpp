@@ -80,6 +80,13 @@ Status SetFirmwareNextBoot(const EfiVariables& vars, int disk, int partition,
     if (!found) found = efi::FreeBootNumber(used);
     if (!found) return Fail("Cannot set the firmware's next boot");
     chosen->entry = *found;
+    // Without -w the firmware's variables stay as they are, like the disks.
+    if (!AllowDiskWrite) {
+        Log(("Firmware boot entry " + efi::BootName(*found) +
+             " and BootNext not written (default behaviour under Linux)\r\n")
+                .c_str());
+        return 0;
+    }
     if (chosen->created || !active) {
         efi::LoadOption option;
         option.description = u"Restored system";

@@ -158,6 +158,20 @@ TEST_F(FirmwareBootTest, EntryForTheEspThenBootNext) {
     EXPECT_EQ(File("BootNext"), (Bytes{7, 0, 0, 0, 3, 0}));
 }
 
+TEST_F(FirmwareBootTest, WithoutDiskWritesNothingIsWritten) {
+    AddGptDisk({Entry(kEspType, kEspGuid, 2048, 4095)});
+    EfiVariables vars(dir_);
+    FirmwareBootChoice chosen;
+    AllowDiskWrite = 0;
+    ASSERT_EQ(SetFirmwareNextBoot(vars, 0, 0, &chosen), 0) << errormsg;
+    EXPECT_EQ(chosen.entry, 0);
+    EXPECT_TRUE(chosen.created);
+    EXPECT_TRUE(vars.Names(kGlobal).empty());
+    EXPECT_NE(Logged().find("Firmware boot entry Boot0000 and BootNext not written"),
+              std::string::npos)
+        << Logged();
+}
+
 TEST_F(FirmwareBootTest, Refusals) {
     AddGptDisk({Entry(kLinuxType, kRootGuid, 2048, 4095)}); // disk 0: no ESP
     AddMemoryDisk(20);                                      // disk 1: no table

@@ -18,10 +18,10 @@ struct FirmwareBootChoice {
 // Makes sure `vars` holds an active boot entry for \EFI\BOOT\BOOTX64.EFI on
 // the EFI system partition of hard disk `disk` (0 the first), or on GPT
 // entry `partition` when that is not 0, reusing an entry with the same
-// device path, and sets BootNext to it. 0 with *chosen filled in; non-zero
-// after Fail ("Invalid disk/partition", "No GUID partition table on the
-// disk", "No EFI system partition on the disk", "Cannot set the firmware's
-// next boot").
+// device path, and sets BootNext to it. Without disk writes (option -w)
+// nothing is written: the log says so, *chosen says what would have been. 0 with *chosen filled in;
+// non-zero after Fail ("Invalid disk/partition", "No GUID partition table on the disk", "No EFI
+// system partition on the disk", "Cannot set the firmware's next boot").
 Status SetFirmwareNextBoot(const EfiVariables& vars, int disk, int partition,
                            FirmwareBootChoice* chosen);
 
