@@ -90,7 +90,10 @@ Status ParseHdBoot(char* args) {
         std::snprintf(
             text, sizeof text,
             "Booting from hard disk %d partition %u (EFI system partition, %s Boot%04X)\r\n",
-            int(disk), unsigned(chosen.partition), chosen.created ? "new entry" : "entry",
+            int(disk), unsigned(chosen.partition),
+            chosen.created   ? "new entry"
+            : chosen.renewed ? "renewed entry"
+                             : "entry",
             unsigned(chosen.entry));
         PrintString(text);
         GoOnScreen();

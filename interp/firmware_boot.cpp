@@ -14,6 +14,13 @@
 
 namespace vk {
 
+namespace {
+
+// The description of the entries hdboot makes, by which it knows them again.
+constexpr char16_t kDescription[] = u"Restored system";
+
+} // namespace
+
 Status SetFirmwareNextBoot(const EfiVariables& vars, int disk, int partition,
                            FirmwareBootChoice* chosen) {
     HDCount(); // opens the disks
@@ -58,26 +65,33 @@ Status SetFirmwareNextBoot(const EfiVariables& vars, int disk, int partition,
     const std::vector<uint8_t> path = efi::DevicePath(file);
 
     // An entry with the same device path is reused (made active if it was
-    // not); else the first free number gets a new one.
+    // not). Else an entry this command made before for another partition
+    // (its description; the partition's GUID changes with each new layout)
+    // is renewed, so that restores over the years do not fill the
+    // firmware's memory with entries; else the first free number gets a
+    // new one. The lowest number wins where several qualify.
     std::vector<uint16_t> used;
-    std::optional<uint16_t> found;
+    std::optional<uint16_t> same, ours;
     bool active = false;
     for (const std::string& name : vars.Names(efi::kGlobalVariables)) {
         auto n = efi::BootNumber(name);
         if (!n) continue;
         used.push_back(*n);
-        if (found) continue;
         auto value = vars.Read(name, efi::kGlobalVariables);
         if (!value) continue;
         auto option = efi::ParseLoadOption(value->bytes);
-        if (option && option->devicePath == path) {
-            found = *n;
+        if (!option) continue;
+        if (option->devicePath == path && (!same || *n < *same)) {
+            same = *n;
             active = option->attributes & efi::kLoadOptionActive;
+        } else if (option->description == kDescription && (!ours || *n < *ours)) {
+            ours = *n;
         }
     }
     chosen->partition = number;
-    chosen->created = !found;
-    if (!found) found = efi::FreeBootNumber(used);
+    chosen->created = !same && !ours;
+    chosen->renewed = !same && ours;
+    std::optional<uint16_t> found = same ? same : ours ? ours : efi::FreeBootNumber(used);
     if (!found) return Fail("Cannot set the firmware's next boot");
     chosen->entry = *found;
     // Without -w the firmware's variables stay as they are, like the disks.
@@ -87,9 +101,9 @@ Status SetFirmwareNextBoot(const EfiVariables& vars, int disk, int partition,
                 .c_str());
         return 0;
     }
-    if (chosen->created || !active) {
+    if (!same || !active) {
         efi::LoadOption option;
-        option.description = u"Restored system";
+        option.description = kDescription;
         option.devicePath = path;
         if (!vars.Write(efi::BootName(*found), efi::kGlobalVariables, efi::kBootVariableAttributes,
                         efi::WriteLoadOption(option), &why)) {

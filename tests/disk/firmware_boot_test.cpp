@@ -151,11 +151,31 @@ TEST_F(FirmwareBootTest, EntryForTheEspThenBootNext) {
     EXPECT_FALSE(chosen.created);
     EXPECT_EQ(File("Boot0002"), file);
 
-    // A partition named by number gets its own entry.
+    // Another partition (here one named by number; as well the ESP of a
+    // new layout, whose GUID is new) renews the entry made before rather
+    // than adding one more to the firmware's memory.
     ASSERT_EQ(SetFirmwareNextBoot(vars, 0, 1, &chosen), 0) << errormsg;
-    EXPECT_EQ(chosen.entry, 3);
+    EXPECT_EQ(chosen.entry, 2);
+    EXPECT_FALSE(chosen.created);
+    EXPECT_TRUE(chosen.renewed);
     EXPECT_EQ(chosen.partition, 1u);
-    EXPECT_EQ(File("BootNext"), (Bytes{7, 0, 0, 0, 3, 0}));
+    efi::PartitionFile root{1, 2048, 2048, *gpt::ParseGuid(kRootGuid), "\\EFI\\BOOT\\BOOTX64.EFI"};
+    expected.attributes = efi::kLoadOptionActive;
+    expected.devicePath = efi::DevicePath(root);
+    auto read = vars.Read("Boot0002", kGlobal);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->bytes, efi::WriteLoadOption(expected));
+    EXPECT_EQ(File("BootNext"), (Bytes{7, 0, 0, 0, 2, 0}));
+    EXPECT_EQ(vars.Names(kGlobal).size(), 5u); // Boot0000-0002, BootOrder, BootNext
+    // An exact match wins over a renewal, the lowest number among several.
+    ASSERT_TRUE(vars.Write("Boot0009", kGlobal, 7, efi::WriteLoadOption(expected), &why));
+    ASSERT_TRUE(vars.Write("Boot0005", kGlobal, 7, option, &why)); // the ESP's, made by hand
+    ASSERT_EQ(SetFirmwareNextBoot(vars, 0, 0, &chosen), 0) << errormsg;
+    EXPECT_EQ(chosen.entry, 5);
+    EXPECT_FALSE(chosen.created || chosen.renewed);
+    ASSERT_EQ(SetFirmwareNextBoot(vars, 0, 1, &chosen), 0) << errormsg;
+    EXPECT_EQ(chosen.entry, 2);
+    EXPECT_FALSE(chosen.created || chosen.renewed);
 }
 
 TEST_F(FirmwareBootTest, WithoutDiskWritesNothingIsWritten) {
