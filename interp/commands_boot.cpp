@@ -91,8 +91,8 @@ Status ParseHdBoot(char* args) {
             text, sizeof text,
             "Booting from hard disk %d partition %u (EFI system partition, %s Boot%04X)\r\n",
             int(disk), unsigned(chosen.partition),
-            chosen.created   ? "new entry"
-            : chosen.renewed ? "renewed entry"
+            chosen.created   ? "new"
+            : chosen.renewed ? "renewed"
                              : "entry",
             unsigned(chosen.entry));
         PrintString(text);
