@@ -7,8 +7,10 @@
 #include "disk/disk.h"
 #include "disk/partitions.h"
 #include "interp/expr.h"
+#include "interp/firmware_boot.h"
 #include "interp/tokenizer.h"
 #include "platform/console.h"
+#include "platform/efivars.h"
 #include "platform/hostfile.h"
 #include "platform/util.h"
 
@@ -78,6 +80,25 @@ Status ParseHdBoot(char* args) {
         return Fail("Syntax error");
     }
     FlushParts();
+    // A UEFI PC starts the disk through its firmware: a boot entry for the
+    // disk's EFI system partition becomes the next boot, then the restart.
+    if (std::string variables = FirmwareVariableDirectory(); !variables.empty()) {
+        if (disk < 0 || disk >= kMaxDisks || partition < 0) return Fail("Invalid disk/partition");
+        FirmwareBootChoice chosen;
+        if (SetFirmwareNextBoot(EfiVariables(variables), disk, partition, &chosen)) return 1;
+        char text[128];
+        std::snprintf(
+            text, sizeof text,
+            "Booting from hard disk %d partition %u (EFI system partition, %s Boot%04X)\r\n",
+            int(disk), unsigned(chosen.partition),
+            chosen.created   ? "new"
+            : chosen.renewed ? "renewed"
+                             : "entry",
+            unsigned(chosen.entry));
+        PrintString(text);
+        GoOnScreen();
+        RebootFromSect();
+    }
     FsState* target = nullptr;
     if (disk < 0 || disk >= kMaxDisks || partition < kCachePartition || partition > kMaxPartition ||
         (target = SelectPart(kFirstHardDisk + disk, partition)) == nullptr)

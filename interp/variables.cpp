@@ -14,6 +14,7 @@
 #include "interp/edition.h"
 #include "interp/script.h"
 #include "platform/console.h"
+#include "platform/efivars.h"
 #include "platform/hostfile.h"
 #include "platform/memory.h"
 #include "platform/settings.h"
@@ -307,6 +308,9 @@ void InitVars() {
         used += size_t(n);
     }
     SetVar("Disks", disks);
+    // The firmware of a PC that booted the network boot image ("BIOS",
+    // "UEFI", "UEFI Secure Boot"); empty elsewhere.
+    SetVar("Firmware", FirmwareKind().c_str());
     if (HDCount() > 0) SelectPart(0x80, 0);
 }
 

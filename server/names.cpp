@@ -20,8 +20,13 @@ int OpenBeneath(int root, const std::string& requested, uint64_t* size, std::str
     std::string name = requested;
     for (char& c : name)
         if (c == '\\') c = '/';
-    if (name.empty() || name[0] == '/') {
-        why = "absolute or empty name";
+    // A name from the root ("/grub/grub.cfg", as GRUB asks) means the same
+    // path below the served tree, as TFTP servers that serve one directory
+    // take it.
+    size_t skip = name.find_first_not_of('/');
+    name.erase(0, skip == std::string::npos ? name.size() : skip);
+    if (name.empty()) {
+        why = "empty name";
         return -1;
     }
     size_t start = 0;

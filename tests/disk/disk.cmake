@@ -8,6 +8,7 @@ vk_add_test(disk_test
   ${CMAKE_CURRENT_LIST_DIR}/tables_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bootsect_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gpt_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/efiboot_test.cpp
 )
 target_link_libraries(disk_test PRIVATE vk_fs_mbr vk_fs_swap vk_disk vk_platform)
 
@@ -15,6 +16,7 @@ target_link_libraries(disk_test PRIVATE vk_fs_mbr vk_fs_swap vk_disk vk_platform
 vk_add_test(disk_commands_test
   ${CMAKE_CURRENT_LIST_DIR}/disk_fixture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/commands_disk_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/firmware_boot_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../interp/interp_fixture.cpp
 )
 target_include_directories(disk_commands_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../interp)

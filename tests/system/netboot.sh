@@ -117,7 +117,7 @@ ls srv/images/system.001 > /dev/null 2>&1 || { cat p.log; fail "no archive of se
 cp "$LAB/start.tbr" srv/lab/
 # The PC has no screen: the console is the first serial port, and when the
 # program ends any other way than the script chose, the PC powers off.
-sed -e 's/^kernel .*/kernel netboot\/vmlinuz console=ttyS0,115200 TERM=vt100 vk.end=poweroff/' \
+sed -e 's/^kernel .*/kernel netboot\/vmlinuz initrd=initrd.img console=ttyS0,115200 TERM=vt100 vk.end=poweroff/' \
     "$LAB/boot.ipxe" > srv/boot.ipxe
 sed -e 's/^interface=.*/interface=br0/' "$LAB/dnsmasq.conf" > dnsmasq.conf
 ip netns add "$NS" || skip "network namespaces cannot be made here"
