@@ -15,6 +15,7 @@
 #include "fs/ext4.h"
 #include "fs/fat.h"
 #include "fs/mbr.h"
+#include "fs/ntfs.h"
 #include "fs/swap.h"
 #include "interp/edition.h"
 #include "platform/console.h"
@@ -32,6 +33,7 @@ void RegisterDrivers() {
     RegisterFsDriver(FAT32Driver);
     RegisterFsDriver(EXT2Driver);
     RegisterFsDriver(EXT4Driver);
+    RegisterFsDriver(NTFSDriver);
     RegisterFsDriver(CacheDriver);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();

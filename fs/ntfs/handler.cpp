@@ -1,0 +1,46 @@
+// The NTFS operation table and its registration for Windows partitions.
+#include "fs/ntfs.h"
+#include "ntfs_internal.h"
+
+namespace vk {
+
+// Entries carry no packed attributes yet; the table has no boot-area and
+// archive slots (full and incremental archives of these volumes are
+// refused), nor a full restore.
+const FsHandler NTFSHandler = {
+    .id = {'N', 'T', 'F', 'S'},
+    .attrSize = 0,
+    .flags = kFsCaseInsensitive,
+    .reserved = 0,
+    .GetNumBootSectors = nullptr,
+    .ReadBootSectors = nullptr,
+    .InitFsSpecific = NtfsInitFsSpecific,
+    .FlushFsSpecific = NtfsFlushFsSpecific,
+    .OpenDir = NtfsOpenDir,
+    .NextDirEntry = NtfsNextDirEntry,
+    .GetFileInfo = NtfsGetFileInfo,
+    .AddEntrySize = nullptr,
+    .CreateFile = NtfsCreateFile,
+    .CreateDir = NtfsCreateDir,
+    .CloseDir = NtfsCloseDir,
+    .RemoveFile = NtfsRemoveFile,
+    .RemoveDir = NtfsRemoveFile,
+    .OpenFile = NtfsOpenFile,
+    .RewriteFile = NtfsRewriteFile,
+    .ReadFileChunk = NtfsReadFileChunk,
+    .WriteFileChunk = NtfsWriteFileChunk,
+    .CloseFile = NtfsCloseFile,
+    .AdjustFileSize = NtfsAdjustFileSize,
+    .Clean = NtfsClean,
+    .FullUnzip = nullptr,
+    .FileDescriptor = nullptr,
+    .InitDriver = InitNtfsDriver,
+};
+
+namespace {
+constexpr uint8_t kTypes[] = {0x07};
+} // namespace
+
+const FsDriver NTFSDriver = {&NTFSHandler, kTypes, false};
+
+} // namespace vk
