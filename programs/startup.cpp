@@ -34,6 +34,7 @@ void RegisterDrivers() {
     RegisterFsDriver(EXT2Driver);
     RegisterFsDriver(EXT4Driver);
     RegisterFsDriver(NTFSDriver);
+    RegisterFsDriver(NTFSDataDriver);
     RegisterFsDriver(CacheDriver);
     // The drivers' full restores read archives through this table.
     RegisterFullArchiveReader();

@@ -43,4 +43,13 @@ constexpr uint8_t kTypes[] = {0x07};
 
 const FsDriver NTFSDriver = {&NTFSHandler, kTypes, false};
 
+namespace {
+constexpr uint8_t kDataTypes[] = {0x0C, 0x0E};
+} // namespace
+
+// A Windows data partition of a GUID partition table (basic data) holds
+// FAT or NTFS and reaches the drivers with a FAT type: the NTFS volumes
+// among these are this driver's.
+const FsDriver NTFSDataDriver = {&NTFSHandler, kDataTypes, true};
+
 } // namespace vk

@@ -134,6 +134,18 @@ ntfs_check d.img 2 "a tree written and removed"
 same_files "after deltree" /kept.bin=bigger.bin
 [ "$(listing / | tr '\n' ' ')" = "kept.bin " ] || fail "left after deltree: $(listing / | tr '\n' ' ')"
 
+# --- An NTFS volume in a partition of a FAT type (as a GUID partition
+# table's basic data partition reaches the drivers) is read as NTFS.
+cp d.img fat.img
+printf '\014' | dd of=fat.img bs=1 seek=466 conv=notrunc status=none
+pelto -w -dfat.img "copy \"{0:2}/kept.bin\" \"kept.out\"
+copy \"one.bin\" \"{0:2}/one.bin\""
+refute_out "ERROR"
+cmp -s bigger.bin kept.out || fail "NTFS in a FAT32-LBA partition: kept.bin read out differs"
+dd if=fat.img of=part.img bs=512 skip="$(ext2_start d.img 2)" count="$(ext2_size d.img 2)" status=none
+ntfsfix -n part.img > fix.out 2>&1 || fail "ntfsfix -n after writing NTFS in a FAT32-LBA partition"
+rm -f fat.img kept.out
+
 # --- clean: a fresh NTFS with the label and the partition's start in the
 # boot sector (Windows' boot code reads it there); it takes files again.
 pelto -w -dd.img "clean 3 \"Lab Disk\"
