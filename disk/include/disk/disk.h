@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "disk/gpt.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -151,16 +152,22 @@ BlockDevice* DiskDevice(int disk);
 // Size of a disk in sectors, 0 for an unknown disk.
 uint64_t DiskSizeSectors(int disk);
 
+// Sectors to put on the disk before anything else is written to it (a
+// partition table that was read from its one sound copy gets its other
+// copy back); replaces what was pending. Written, and the log told, by the
+// first write that reaches the disk; dropped, unwritten, by an empty set.
+void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs);
+
 int HDCount();
 int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors);
 // Transfers at the partition's position (relative to its start), which
 // they advance; each fails (logged) beyond the partition or the disk.
-Status Seek(FsState& s, uint32_t sector);
+Status Seek(FsState& s, uint64_t sector);
 Status RewindPart(FsState& s);
-Status SkipSects(FsState& s, uint32_t count);
+Status SkipSects(FsState& s, uint64_t count);
 Status ReadSects(FsState& s, uint16_t count, uint8_t* buffer);
 Status WriteSects(FsState& s, uint16_t count, const uint8_t* data);
-Status BlankSects(FsState& s, uint32_t count);
+Status BlankSects(FsState& s, uint64_t count);
 // The partition's table was rewritten: the kernel re-reads the disk's.
 void FlushPartTable(const FsState& s);
 // Puts what this run wrote on stable storage: the disks and images written
