@@ -126,6 +126,17 @@ e2_same "fullunzip beyond 2 TiB" big.img 3 /big.bin big.bin
 fat_check big.img 1 "fullunzip"
 e2_check big.img 3 "fullunzip"
 valid big.img "full restores"
+# A partition of 2^32 sectors or more: the FAT and ext2 drivers, which
+# count in 32 bits, refuse to format it rather than make a truncated volume.
+sgdisk -n 4:1181696:5000003583 -t 4:0700 big.img > /dev/null 2>&1 || fail "sgdisk -n 4"
+pelto -w -dbig.img 'clean 4'
+expect_out "FAT Clean: a partition of 4998821888 sectors is too large for FAT (at most 4294967295 sectors)"
+grep -qF "Clean-up failed" out || fail "clean of a partition beyond 32 bits did not fail"
+sgdisk -t 4:8300 big.img > /dev/null 2>&1 || fail "sgdisk -t 4:8300"
+pelto -w -dbig.img 'clean 4'
+expect_out "EXT2 Clean: a partition of 4998821888 sectors is too large for ext2 (at most 4294967295)"
+grep -qF "Clean-up failed" out || fail "ext2 clean of a partition beyond 32 bits did not fail"
+valid big.img "refused cleans"
 [ "$(du -k big.img | cut -f1)" -lt 2000000 ] || fail "the 3 TiB image is no longer sparse"
 rm -f big.img esp.000 linux.000
 
