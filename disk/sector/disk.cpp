@@ -67,17 +67,14 @@ void OpenDiskPaths() {
 }
 
 void ProbeDevices() {
-    const char* prefixes[] = {"/dev/hd", "/dev/sd"};
-    for (const char* prefix : prefixes) {
-        for (char letter = 'a'; letter <= 'h' && int(disks.size()) < kMaxDisks; ++letter) {
-            std::string path = std::string(prefix) + letter;
-            if (access(path.c_str(), F_OK) != 0) continue;
-            int fd = open(path.c_str(), (AllowDiskWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-            if (fd < 0) continue;
-            close(fd);
-            std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
-            if (device) TakeDisk(std::move(device));
-        }
+    for (const std::string& path : ProbedDiskNames()) {
+        if (int(disks.size()) == kMaxDisks) break;
+        if (access(path.c_str(), F_OK) != 0) continue;
+        int fd = open(path.c_str(), (AllowDiskWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        if (fd < 0) continue;
+        close(fd);
+        std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
+        if (device) TakeDisk(std::move(device));
     }
 }
 
@@ -123,6 +120,17 @@ bool RunPendingRepair(int disk) {
 }
 
 } // namespace
+
+std::vector<std::string> ProbedDiskNames() {
+    std::vector<std::string> names;
+    for (const char* prefix : {"/dev/hd", "/dev/sd"})
+        for (char letter = 'a'; letter <= 'h'; ++letter)
+            names.push_back(std::string(prefix) + letter);
+    // NVMe namespaces: the first of each of the first eight controllers.
+    for (int controller = 0; controller < kMaxDisks; ++controller)
+        names.push_back("/dev/nvme" + std::to_string(controller) + "n1");
+    return names;
+}
 
 void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs) {
     int index = disk - kFirstHardDisk;

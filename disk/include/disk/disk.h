@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "disk/gpt.h"
@@ -138,10 +139,14 @@ class FaultyDisk : public BlockDevice {
 // never shifts the numbers of the disks after it.
 void AddDiskPath(const char* path);
 int DiskPathCount();
-// Without -d paths, the programs call this so that HDCount probes
-// /dev/hda../dev/hdh and /dev/sda../dev/sdh. Without it (unit tests, tools)
-// nothing under /dev is ever opened.
+// Without -d paths, the programs call this so that HDCount probes the
+// devices of ProbedDiskNames. Without it (unit tests, tools) nothing under
+// /dev is ever opened.
 void EnableDeviceProbe();
+// The device names looked for, in the order disks are numbered:
+// /dev/hda../dev/hdh, /dev/sda../dev/sdh, then the NVMe disks
+// /dev/nvme0n1../dev/nvme7n1; at most kMaxDisks of them are taken.
+std::vector<std::string> ProbedDiskNames();
 // Adds an already open device as the next hard disk (tests). Returns it.
 BlockDevice* AddDiskDevice(std::unique_ptr<BlockDevice> device);
 // Forgets every disk and path and closes the devices, as at program start.
