@@ -26,6 +26,7 @@ struct Disk {
     std::unique_ptr<BlockDevice> device;
     DiskGeometry geometry;
     std::vector<gpt::SectorRun> repair; // written before the next write
+    std::string note;                   // the last note about its table
 };
 
 std::vector<Disk> disks;
@@ -130,6 +131,13 @@ std::vector<std::string> ProbedDiskNames() {
     for (int controller = 0; controller < kMaxDisks; ++controller)
         names.push_back("/dev/nvme" + std::to_string(controller) + "n1");
     return names;
+}
+
+bool NewTableNote(int disk, const std::string& note) {
+    int index = disk - kFirstHardDisk;
+    if (index < 0 || index >= int(disks.size()) || disks[size_t(index)].note == note) return false;
+    disks[size_t(index)].note = note;
+    return true;
 }
 
 void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs) {

@@ -2,7 +2,6 @@
 // a damaged copy back before the next write), the type bytes through which
 // the drivers serve GUID partitions, and writing a fresh layout.
 #include <algorithm>
-#include <map>
 #include <string>
 
 #include "disk/disk.h"
@@ -14,10 +13,6 @@ namespace vk {
 namespace {
 
 constexpr uint64_t kAlign = 2048; // 1 MiB in sectors
-
-// The last note logged for each disk, so that a damaged copy is reported
-// once, not at every selection.
-std::map<int, std::string> notes;
 
 gpt::SectorReader ReaderOf(int disk) {
     return [disk](uint64_t lba, uint32_t count, uint8_t* buffer) {
@@ -77,12 +72,9 @@ std::optional<gpt::Table> ReadDiskGpt(int disk) {
         LogFormat("\r\nERROR: Hard disk %d: %s\r\n", disk - kFirstHardDisk, why.c_str());
         return std::nullopt;
     }
-    std::string& noted = notes[disk];
-    if (t->note != noted) {
-        noted = t->note;
-        if (!t->note.empty())
-            LogFormat("Warning: hard disk %d: %s\r\n", disk - kFirstHardDisk, t->note.c_str());
-    }
+    // A damaged copy is reported once, not at every selection.
+    if (NewTableNote(disk, t->note) && !t->note.empty())
+        LogFormat("Warning: hard disk %d: %s\r\n", disk - kFirstHardDisk, t->note.c_str());
     // Both copies go back on the disk before anything else is written to it.
     SetPendingRepair(disk, t->note.empty() ? std::vector<gpt::SectorRun>{}
                                            : gpt::BuildTable(t->header, t->entries, sectors));
@@ -137,7 +129,7 @@ Status SetGptPartitions(int disk, const std::vector<GptPart>& parts) {
     gpt::MakeProtective(sector0, sectors);
     // The fresh table replaces any repair still pending.
     SetPendingRepair(disk, {});
-    notes.erase(disk);
+    NewTableNote(disk, std::string());
     FsState whole = WholeDisk(disk);
     for (const gpt::SectorRun& run : runs)
         if (WriteRun(whole, run.lba, run.bytes.data(), run.bytes.size() / kSectorSize) != 0)
@@ -151,7 +143,7 @@ Status SetGptPartitions(int disk, const std::vector<GptPart>& parts) {
 Status EraseGptHeaders(int disk) {
     static const uint8_t zero[kSectorSize] = {};
     SetPendingRepair(disk, {});
-    notes.erase(disk);
+    NewTableNote(disk, std::string());
     FsState whole = WholeDisk(disk);
     if (whole.sizeSectors < 3) return -1;
     return WriteRun(whole, 1, zero, 1) == 0 && WriteRun(whole, whole.sizeSectors - 1, zero, 1) == 0

@@ -162,6 +162,10 @@ uint64_t DiskSizeSectors(int disk);
 // copy back); replaces what was pending. Written, and the log told, by the
 // first write that reaches the disk; dropped, unwritten, by an empty set.
 void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs);
+// Records what was last noted about the disk's partition table (empty:
+// nothing); true when that differs from the note before, which is then
+// worth logging.
+bool NewTableNote(int disk, const std::string& note);
 
 int HDCount();
 int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors);
