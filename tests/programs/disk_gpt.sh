@@ -153,6 +153,7 @@ clean 4'
 expect_out "Setting GUID partition table on hard disk 0"
 expect_out "[GPT ESP:100 LINUX:200 BASIC-DATA:100 LINUX-SWAP:50]"
 refute_out "ERROR"
+P=$(sed -n 's/^\[\(GPT .*\)\]$/\1/p' out)
 valid g.img "setpartitions GPT"
 sgdisk -p g.img | awk '$1 ~ /^[0-9]+$/ {print $1, $2, $3, $6}' > layout.out
 cat > layout.want << 'EOF'
@@ -169,10 +170,21 @@ fat_check g.img 3 "clean of a basic data partition"
 e2_check g.img 2 "clean of a Linux partition"
 dd if=g.img bs=512 skip=$((821248 + 7)) count=1 status=none | grep -aq SWAP-SPACE ||
     fail "clean of a Linux swap partition"
+# ext4 that mke2fs made on a Linux partition is served by the ext4 driver.
+cp g.img e.img
+mke2fs -q -F -t ext4 -E offset=$((206848 * 512)) e.img 204800k > mke2fs.out 2>&1 ||
+    fail "mke2fs -t ext4: $(cat mke2fs.out)"
+printf 'four\n' > four.txt
+pelto -w -de.img 'copy "four.txt" "{0:2}/four.txt"
+logdir "{0:2}"'
+expect_out "$(printf '%-33s%9d' 'four.txt' 5)"
+refute_out "ERROR"
+e2_check e.img 2 "a copy into ext4 on a GUID partition"
+e2_same "a copy into ext4 on a GUID partition" e.img 2 /four.txt four.txt
+rm -f e.img
 
 # getpartitions, fed back, recreates the layout; the other names and a
 # GUID written out give the types they stand for; an empty slot stays.
-P=$(sed -n 's/^\[\(GPT .*\)\]$/\1/p' out)
 new_image h.img 1G
 pelto -w -dh.img "setpartitions \"$P\""
 table_without_guids g.img > g.table
