@@ -11,7 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <strings.h>
+#include <vector>
 
 #include "archive/check.h"
 #include "archive/reader.h"
@@ -144,6 +147,51 @@ const char* LayOutTable(const DiskGeometry& g, uint16_t first, uint16_t last, Pa
     return nullptr;
 }
 
+// The GUID partition table form of setpartitions: the words after "GPT",
+// each a type name or GUID, ":" and a size in MB (EMPTY without a size).
+Status SetGptDefinition(int disk, const char* cursor) {
+    std::vector<GptPart> parts;
+    for (std::string word = NextDefinitionWord(&cursor); !word.empty();
+         word = NextDefinitionWord(&cursor)) {
+        const size_t colon = word.find(':');
+        std::optional<gpt::Guid> type = gpt::TypeForName(word.substr(0, colon));
+        if (!type) return Fail("Invalid partition definition");
+        GptPart part{*type, 0};
+        if (colon != std::string::npos) {
+            const std::string size = word.substr(colon + 1);
+            if (size.empty() || size.size() > 9 ||
+                size.find_first_not_of("0123456789") != std::string::npos)
+                return Fail("Invalid partition definition");
+            part.megabytes = uint32_t(strtoul(size.c_str(), nullptr, 10));
+        }
+        if (part.megabytes == 0 && !gpt::IsZero(part.type))
+            return Fail("Invalid partition definition");
+        parts.push_back(part);
+    }
+    if (parts.size() > gpt::kEntryCount) return Fail("Invalid partition definition");
+    LogFormat("Setting GUID partition table on hard disk %d\r\n", disk - kFirstHardDisk);
+    Status result = SetGptPartitions(disk, parts);
+    if (result == 1) return Fail("Partitions are too big !");
+    return result != 0 ? Fail("Invalid partition definition") : 0;
+}
+
+// getpartitions on a GUID partition table: "GPT" and a word per slot up
+// to the last used one, in the form SetGptDefinition reads back.
+std::string GptDescription(int disk) {
+    std::optional<gpt::Table> t = ReadDiskGpt(disk);
+    if (!t) return std::string();
+    size_t count = 0;
+    for (size_t i = 0; i < t->entries.size(); ++i)
+        if (t->entries[i].Used()) count = i + 1;
+    std::string description = "GPT";
+    for (size_t i = 0; i < count; ++i) {
+        const gpt::Entry& e = t->entries[i];
+        const uint64_t megabytes = e.Used() ? (e.Sectors() + 1024) / 2048 : 0;
+        description += " " + gpt::NameOfType(e.type) + ":" + std::to_string(megabytes);
+    }
+    return description;
+}
+
 // blank and clean: the range, the optional disk and, for clean, the label.
 struct RangeArgs {
     int16_t first = 0, last = 0;
@@ -193,6 +241,10 @@ Status ParseGetPartitions(char* args) {
     if (name == nullptr) return 1;
     int disk;
     if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
+    if (DiskHasGpt(disk)) {
+        SetVar(name, GptDescription(disk).c_str());
+        return 0;
+    }
     DiskGeometry g;
     GetGeometry(disk, &g.lastCylinder, &g.lastHead, &g.sectors);
     std::string description;
@@ -226,6 +278,11 @@ Status ParseSetPartitions(char* args) {
     if (RequireDisk(&p, &disk) || NextNothing(p)) return 1;
     std::string text = definition; // the line buffer is reused by later reads
     const char* cursor = text.c_str();
+    {
+        const char* after = cursor;
+        if (strcasecmp(NextDefinitionWord(&after).c_str(), "GPT") == 0)
+            return SetGptDefinition(disk, after);
+    }
     DiskGeometry g;
     GetGeometry(disk, &g.lastCylinder, &g.lastHead, &g.sectors);
 

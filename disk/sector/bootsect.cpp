@@ -1,4 +1,5 @@
 // Builders of a fresh master boot record program and of a FAT boot sector.
+#include <algorithm>
 #include <cstring>
 
 #include "disk/disk.h"
@@ -19,6 +20,11 @@ Status BuildMBRBoot(FsState& s, uint8_t* sect) {
     return 0;
 }
 
+uint32_t HiddenSectors(const FsState& s) {
+    const uint64_t hidden = s.start - s.extendedBase;
+    return hidden <= UINT32_MAX ? uint32_t(hidden) : 0;
+}
+
 Status BuildFATBoot(const FsState& s, uint8_t* sect, bool fat32, uint8_t sectorsPerCluster,
                     uint32_t sectorsPerFat, const char* label) {
     using namespace fatboot;
@@ -36,8 +42,10 @@ Status BuildFATBoot(const FsState& s, uint8_t* sect, bool fat32, uint8_t sectors
     st16(sect + kSectorsPerFat16, fat32 ? 0 : uint16_t(sectorsPerFat));
     st16(sect + kSectorsPerTrack, s.geometry.sectors);
     st16(sect + kHeads, uint16_t(s.geometry.heads()));
-    st32(sect + kHiddenSectors, s.start - s.extendedBase);
-    st32(sect + kTotalSectors, s.sizeSectors);
+    st32(sect + kHiddenSectors, HiddenSectors(s));
+    // The FAT drivers refuse partitions whose size 32 bits cannot hold
+    // before they build a boot sector.
+    st32(sect + kTotalSectors, uint32_t(std::min<uint64_t>(s.sizeSectors, UINT32_MAX)));
     size_t e = kExtendedFat16;
     if (fat32) {
         st32(sect + kSectorsPerFat32, sectorsPerFat);

@@ -25,6 +25,8 @@ namespace {
 struct Disk {
     std::unique_ptr<BlockDevice> device;
     DiskGeometry geometry;
+    std::vector<gpt::SectorRun> repair; // written before the next write
+    std::string note;                   // the last note about its table
 };
 
 std::vector<Disk> disks;
@@ -66,17 +68,14 @@ void OpenDiskPaths() {
 }
 
 void ProbeDevices() {
-    const char* prefixes[] = {"/dev/hd", "/dev/sd"};
-    for (const char* prefix : prefixes) {
-        for (char letter = 'a'; letter <= 'h' && int(disks.size()) < kMaxDisks; ++letter) {
-            std::string path = std::string(prefix) + letter;
-            if (access(path.c_str(), F_OK) != 0) continue;
-            int fd = open(path.c_str(), (AllowDiskWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-            if (fd < 0) continue;
-            close(fd);
-            std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
-            if (device) TakeDisk(std::move(device));
-        }
+    for (const std::string& path : ProbedDiskNames()) {
+        if (int(disks.size()) == kMaxDisks) break;
+        if (access(path.c_str(), F_OK) != 0) continue;
+        int fd = open(path.c_str(), (AllowDiskWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        if (fd < 0) continue;
+        close(fd);
+        std::unique_ptr<BlockDevice> device = OpenDiskDevice(path.c_str(), AllowDiskWrite);
+        if (device) TakeDisk(std::move(device));
     }
 }
 
@@ -89,20 +88,62 @@ const Disk* FindDisk(int disk) {
 // Checks a transfer of `count` sectors at the current position against the
 // partition and the disk. Returns the device, or null after logging.
 BlockDevice* CheckTransfer(const FsState& s, uint32_t count, uint64_t* absolute) {
-    if (uint64_t(s.position) + count > s.sizeSectors) {
+    if (s.position > s.sizeSectors || s.sizeSectors - s.position < count) {
         Log("ERROR: Read operation beyond partition limit\r\n");
         return nullptr;
     }
     const Disk* d = FindDisk(s.disk);
-    *absolute = uint64_t(s.start) + s.position;
-    if (d == nullptr || *absolute + count > d->device->SizeSectors()) {
+    *absolute = s.start + s.position;
+    if (d == nullptr || *absolute < s.start || *absolute + count > d->device->SizeSectors()) {
         Log("ERROR: Operation beyond the end of the disk\r\n");
         return nullptr;
     }
     return d->device.get();
 }
 
+// Writes what SetPendingRepair left for the disk; false when a write failed.
+bool RunPendingRepair(int disk) {
+    int index = disk - kFirstHardDisk;
+    if (index < 0 || index >= int(disks.size()) || disks[size_t(index)].repair.empty()) return true;
+    Disk& d = disks[size_t(index)];
+    std::vector<gpt::SectorRun> runs = std::move(d.repair);
+    d.repair.clear();
+    for (const gpt::SectorRun& run : runs) {
+        if (run.lba + run.bytes.size() / kSectorSize > d.device->SizeSectors() ||
+            d.device->WriteAt(run.lba * kSectorSize, run.bytes.data(), run.bytes.size()) !=
+                run.bytes.size()) {
+            LogFormat("ERROR: Cannot repair the partition table of hard disk %d\r\n", index);
+            return false;
+        }
+    }
+    LogFormat("Partition table of hard disk %d repaired\r\n", index);
+    return true;
+}
+
 } // namespace
+
+std::vector<std::string> ProbedDiskNames() {
+    std::vector<std::string> names;
+    for (const char* prefix : {"/dev/hd", "/dev/sd"})
+        for (char letter = 'a'; letter <= 'h'; ++letter)
+            names.push_back(std::string(prefix) + letter);
+    // NVMe namespaces: the first of each of the first eight controllers.
+    for (int controller = 0; controller < kMaxDisks; ++controller)
+        names.push_back("/dev/nvme" + std::to_string(controller) + "n1");
+    return names;
+}
+
+bool NewTableNote(int disk, const std::string& note) {
+    int index = disk - kFirstHardDisk;
+    if (index < 0 || index >= int(disks.size()) || disks[size_t(index)].note == note) return false;
+    disks[size_t(index)].note = note;
+    return true;
+}
+
+void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs) {
+    int index = disk - kFirstHardDisk;
+    if (index >= 0 && index < int(disks.size())) disks[size_t(index)].repair = std::move(runs);
+}
 
 void AddDiskPath(const char* path) {
     diskPaths.emplace_back(path);
@@ -162,7 +203,7 @@ int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* se
     return 0;
 }
 
-Status Seek(FsState& s, uint32_t sector) {
+Status Seek(FsState& s, uint64_t sector) {
     s.position = sector;
     return 0;
 }
@@ -171,9 +212,8 @@ Status RewindPart(FsState& s) {
     return Seek(s, 0);
 }
 
-Status SkipSects(FsState& s, uint32_t count) {
-    uint64_t position = uint64_t(s.position) + count;
-    s.position = position > UINT32_MAX ? UINT32_MAX : uint32_t(position);
+Status SkipSects(FsState& s, uint64_t count) {
+    s.position = count > UINT64_MAX - s.position ? UINT64_MAX : s.position + count;
     return 0;
 }
 
@@ -195,6 +235,7 @@ Status WriteSects(FsState& s, uint16_t count, const uint8_t* data) {
     BlockDevice* device = CheckTransfer(s, count, &absolute);
     if (device == nullptr) return -1;
     if (AllowDiskWrite) {
+        if (!RunPendingRepair(s.disk)) return -1;
         size_t bytes = size_t(count) * kSectorSize;
         if (device->WriteAt(absolute * kSectorSize, data, bytes) != bytes) {
             Log("ERROR: Low-level write failed\r\n");
@@ -207,10 +248,10 @@ Status WriteSects(FsState& s, uint16_t count, const uint8_t* data) {
     return 0;
 }
 
-Status BlankSects(FsState& s, uint32_t count) {
+Status BlankSects(FsState& s, uint64_t count) {
     constexpr uint16_t kBlock = 64;
     static const uint8_t zeros[kBlock * kSectorSize] = {};
-    for (uint32_t blocks = count / kBlock; blocks > 0; --blocks) {
+    for (uint64_t blocks = count / kBlock; blocks > 0; --blocks) {
         MonitorESC();
         if (WriteSects(s, kBlock, zeros) != 0) return -1;
     }

@@ -344,6 +344,54 @@ std::optional<Table> ReadTable(const SectorReader& read, uint64_t diskSectors, s
     return t;
 }
 
+namespace {
+
+struct NamedType {
+    const char* name;
+    const char* guid;
+};
+
+// The first name of each type is the one it is shown by.
+constexpr NamedType kNamedTypes[] = {
+    {"EMPTY", "00000000-0000-0000-0000-000000000000"},
+    {"ESP", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"},
+    {"MSR", "E3C9E316-0B5C-4DB8-817D-F92DF00215AE"},
+    {"BASIC-DATA", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"},
+    {"NTFS", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"},
+    {"FAT16", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"},
+    {"FAT32", "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"},
+    {"LINUX", "0FC63DAF-8483-4772-8E79-3D69D8477DE4"},
+    {"LINUX-EXT2", "0FC63DAF-8483-4772-8E79-3D69D8477DE4"},
+    {"LINUX-SWAP", "0657FD6D-A4AB-43C4-84E5-0933C84B4F4F"},
+    {"BIOS-BOOT", "21686148-6449-6E6F-744E-656564454649"},
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+               return upper(x) == upper(y);
+           });
+}
+
+} // namespace
+
+std::optional<Guid> TypeForName(std::string_view name) {
+    for (const NamedType& t : kNamedTypes)
+        if (SameName(name, t.name)) return ParseGuid(t.guid);
+    return ParseGuid(name);
+}
+
+const char* TypeName(const Guid& type) {
+    for (const NamedType& t : kNamedTypes)
+        if (ParseGuid(t.guid) == type) return t.name;
+    return nullptr;
+}
+
+std::string NameOfType(const Guid& type) {
+    const char* name = TypeName(type);
+    return name != nullptr ? std::string(name) : FormatGuid(type);
+}
+
 Header FreshHeader(uint64_t diskSectors) {
     Header h;
     h.diskGuid = RandomGuid();

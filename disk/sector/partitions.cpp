@@ -104,6 +104,62 @@ Status EnterExtended(FsState& s, uint8_t* sect) {
     return 0;
 }
 
+// Names of GUID partition types without a name of their own, in rotation
+// like the numbers of unknown type bytes.
+char GuidNames[4][40];
+int nextGuidName = 0;
+
+// A partition of the disk's GUID partition table: a slot of its array, or
+// the cache partition behind the last entry.
+Status SelectOnGpt(FsState* s, int partition) {
+    std::optional<gpt::Table> t = ReadDiskGpt(s->disk);
+    if (!t) return -1;
+    const uint64_t align = 2048;
+    if (partition == kCachePartition) {
+        // From the first 1 MiB boundary behind the last entry to the last
+        // usable sector; the cache driver counts its sectors in 32 bits, so
+        // it is given at most 2^32 - 1 of them.
+        uint64_t end = t->header.firstUsable - 1;
+        for (const gpt::Entry& e : t->entries)
+            if (e.Used()) end = std::max(end, e.last);
+        const uint64_t start = (end + 1 + align - 1) / align * align;
+        if (start > t->header.lastUsable) {
+            Log("\r\nERROR: No room for a cache partition\r\n");
+            return -1;
+        }
+        s->start = start;
+        s->sizeSectors = std::min<uint64_t>(t->header.lastUsable - start + 1, UINT32_MAX);
+        s->type = kTypeCache;
+        s->typeName = "CACHE";
+        s->handler = FsHandlerForType(kTypeCache);
+        RewindPart(*s);
+        RecogniseFs(*s);
+        return 0;
+    }
+    if (size_t(partition) > t->entries.size() || !t->entries[size_t(partition) - 1].Used()) {
+        Log("\r\nSelectPart: empty partition !\r\n");
+        return -1;
+    }
+    const gpt::Entry& e = t->entries[size_t(partition) - 1];
+    s->type = GptDriverType(e.type, e.Sectors());
+    FindFsType(*s);
+    if (const char* name = gpt::TypeName(e.type)) {
+        s->typeName = name;
+    } else {
+        char* text = GuidNames[nextGuidName];
+        nextGuidName = (nextGuidName + 1) % 4;
+        snprintf(text, sizeof GuidNames[0], "%s", gpt::FormatGuid(e.type).c_str());
+        s->typeName = text;
+    }
+    s->start = e.first;
+    s->sizeSectors = e.Sectors();
+    s->startCylinder = 0;
+    s->startSectHead = 1;
+    RewindPart(*s);
+    RecogniseFs(*s);
+    return 0;
+}
+
 Status SelectInto(FsState* s, int disk, int partition) {
     if (disk < kFirstHardDisk || disk >= kFirstHardDisk + HDCount()) {
         Log("\r\nSelectPart: invalid disk\r\n");
@@ -133,6 +189,7 @@ Status SelectInto(FsState* s, int disk, int partition) {
     }
     uint8_t sect[kSectorSize];
     if (ReadBootSect(*s, sect) != 0) return -1;
+    if (gpt::HasProtectiveEntry(sect)) return SelectOnGpt(s, partition);
 
     if (partition == kCachePartition) {
         // The cache begins on the cylinder after the last one that any
@@ -154,9 +211,8 @@ Status SelectInto(FsState* s, int disk, int partition) {
             return -1;
         }
         const FsGeometry& fg = s->geometry;
-        s->start = uint32_t(AbsPosOn(fg, uint16_t(highest + 1), 0, 1));
-        s->sizeSectors =
-            uint32_t(AbsPosOn(fg, fg.lastCylinder, fg.lastHead, fg.sectors) - s->start + 1);
+        s->start = AbsPosOn(fg, uint16_t(highest + 1), 0, 1);
+        s->sizeSectors = AbsPosOn(fg, fg.lastCylinder, fg.lastHead, fg.sectors) - s->start + 1;
         s->startCylinder = uint16_t(highest + 1);
         s->startSectHead = 1;
         s->type = kTypeCache;
@@ -376,8 +432,8 @@ Status SeekPart(FsState& s, const uint8_t* entry) {
         Log("\r\nERROR: Partition lies beyond the first 2 TiB of the disk\r\n");
         return -1;
     }
-    s.start = uint32_t(start);
-    s.sizeSectors = uint32_t(end - start + 1);
+    s.start = start;
+    s.sizeSectors = end - start + 1;
     s.startCylinder = c0;
     s.startSectHead = uint16_t(s0 | (h0 << 8));
     return 0;

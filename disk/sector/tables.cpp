@@ -137,6 +137,9 @@ Status SetPartInfos(int disk, int partition, PartInfo* records) {
         checked[i] = records[i];
         if (BuildEntry(*s, checked[i], entries[i], linkTable) != 0) return -1;
     }
+    // A master boot record's table replaces a GUID partition table: its
+    // headers go too.
+    const bool wasGpt = s->partition == 0 && gpt::HasProtectiveEntry(sect);
     for (int i = 0; i < int(pte::kEntries); ++i) {
         records[i] = checked[i];
         memcpy(Entry(sect, i), entries[i], pte::kEntrySize);
@@ -144,6 +147,7 @@ Status SetPartInfos(int disk, int partition, PartInfo* records) {
     sect[pte::kSignature] = 0x55;
     sect[pte::kSignature + 1] = 0xAA;
     Status result = WriteBootSect(*s, sect);
+    if (result == 0 && wasGpt) result = EraseGptHeaders(disk);
     if (result == 0) FlushPartTable(*s);
     FlushParts();
     return result;

@@ -9,7 +9,7 @@
 
 namespace vk {
 
-const char* CheckCacheEntry(const uint8_t* e, uint32_t previousCrc, uint32_t sizeSectors) {
+const char* CheckCacheEntry(const uint8_t* e, uint32_t previousCrc, uint64_t sizeSectors) {
     using namespace cachedir;
     if (CRC32(0, e, kCrcCovered) != ld32(e + kCrc)) return "CacheFS: CRC does not match\r\n";
     if (ld32(e + kChain) != previousCrc) return "CacheFS: Chained CRC does not match\r\n";

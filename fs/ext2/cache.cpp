@@ -30,7 +30,7 @@ FsState* cachedState = nullptr;
 struct {
     uint8_t disk = 0;
     int8_t partition = 0;
-    uint32_t start = 0; // first sector, so that a moved partition is not served
+    uint64_t start = 0; // first sector, so that a moved partition is not served
 } cachedpart;
 uint32_t cachedBlockBytes = 0;
 // Failed write-backs: all so far, and as many as the last flush saw.
@@ -70,7 +70,7 @@ Status WriteBack(CacheSlot& slot) {
         return -1;
     }
     // The write-back does not move the position of the partition's state.
-    uint32_t position = cachedState->position;
+    uint64_t position = cachedState->position;
     Status status = DiskWrite(*cachedState, slot.block, 1, slot.buffer);
     cachedState->position = position;
     if (status != 0) {
@@ -138,9 +138,8 @@ void InitCache() {
 Status SeekBlock(FsState& part, uint32_t b) {
     Ext2Area a = LoadExt2Area(part);
     uint64_t sector = uint64_t(b) * a.sectorsPerBlock;
-    if (sector > UINT32_MAX) return -1;
     if (part.position == sector) return 0;
-    return Seek(part, uint32_t(sector));
+    return Seek(part, sector);
 }
 
 void StartCache(FsState& part) {

@@ -98,7 +98,7 @@ Status BuildSuper(FsState& part, const Ext2Geometry& g, uint32_t totalInodes, co
                                                                                                : 0;
 }
 
-Status ForgetOldVolume(FsState& part, uint32_t sizeSectors) {
+Status ForgetOldVolume(FsState& part, uint64_t sizeSectors) {
     uint8_t zero[ext2sb::kSize] = {};
     if (Seek(part, ext2sb::kSector) != 0 ||
         WriteSects(part, uint16_t(sizeof zero / kSectorSize), zero) != 0)
@@ -109,9 +109,9 @@ Status ForgetOldVolume(FsState& part, uint32_t sizeSectors) {
         const uint64_t at = (bs * 8 + (bs == 1024 ? 1 : 0)) * bs / kSectorSize;
         if (at + 2 > sizeSectors) break;
         uint8_t sector[kSectorSize];
-        if (Seek(part, uint32_t(at)) != 0 || ReadSects(part, 1, sector) != 0) return 1;
+        if (Seek(part, at) != 0 || ReadSects(part, 1, sector) != 0) return 1;
         if (ld16(sector + ext2sb::kMagic) == ext2sb::kMagicValue &&
-            (Seek(part, uint32_t(at)) != 0 ||
+            (Seek(part, at) != 0 ||
              WriteSects(part, uint16_t(sizeof zero / kSectorSize), zero) != 0))
             return 1;
     }
@@ -247,7 +247,15 @@ Status CreateBlocks(const Ext2Geometry& g, uint64_t position, const Ext2RunLayou
 Status Ext2Clean(FsState& part, const char* label) {
     FlushCache();
     Ext2Geometry g;
-    if (ComputeExt2Params(part.sizeSectors, &g) != 0) {
+    if (part.sizeSectors > kExt2MostSectors) {
+        char text[120];
+        snprintf(text, sizeof text,
+                 "EXT2 Clean: a partition of %llu sectors is too large for ext2 (at most %u)\r\n",
+                 static_cast<unsigned long long>(part.sizeSectors), unsigned(kExt2MostSectors));
+        Log(text);
+        return 1;
+    }
+    if (ComputeExt2Params(uint32_t(part.sizeSectors), &g) != 0) {
         char text[120];
         snprintf(text, sizeof text,
                  "EXT2 Clean: a partition of %u sectors is too small for ext2\r\n",

@@ -46,7 +46,7 @@ Status BuildSuper(FsState& part, const Ext2Geometry& g, uint32_t totalInodes, co
 // volume it was. Blanks the superblock and the first backup superblock of
 // any block size that holds the ext2 magic, so that other tools find no
 // file system (rather than a damaged one) until the new one is complete.
-Status ForgetOldVolume(FsState& part, uint32_t sizeSectors);
+Status ForgetOldVolume(FsState& part, uint64_t sizeSectors);
 
 // Blanks the inode-table blocks from sequence index `from` to the end.
 Status BlankInodeTables(FsState& part, const Ext2Geometry& g, uint32_t from);

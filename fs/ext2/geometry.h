@@ -12,6 +12,9 @@
 namespace vk {
 
 constexpr uint32_t kExt2FreshBlock = 1024;
+// Largest partition a fresh volume is made on (restores and cleans refuse
+// larger ones): its blocks and sector numbers stay well within 32 bits.
+constexpr uint32_t kExt2MostSectors = UINT32_MAX;
 constexpr uint32_t kExt2FreshPerGroup = 8192;
 constexpr uint32_t kExt2BytesPerInode = 4096;
 // A last group must hold its metadata and this many data blocks, or it is

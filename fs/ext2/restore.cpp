@@ -216,7 +216,12 @@ Status Restore::Run() {
     dirCount_ = header->dirCount;
     fileCount_ = header->fileCount;
     FlushCache();
-    if (ComputeExt2Params(part.sizeSectors, &g_) != 0) {
+    if (part.sizeSectors > kExt2MostSectors) {
+        LogFormat("EXT2 Unzip: a partition of %llu sectors is too large for ext2 (at most %u)\r\n",
+                  static_cast<unsigned long long>(part.sizeSectors), unsigned(kExt2MostSectors));
+        return 1;
+    }
+    if (ComputeExt2Params(uint32_t(part.sizeSectors), &g_) != 0) {
         NoteDiskFull();
         LogFormat("EXT2 Unzip: a partition of %u sectors is too small for ext2\r\n",
                   unsigned(part.sizeSectors));

@@ -78,7 +78,7 @@ bool Range(io_channel channel, unsigned long long block, int count, uint64_t* of
 errcode_t ReadSectors(FsState& part, uint64_t first, uint64_t count, uint8_t* data) {
     while (count > 0) {
         const uint32_t n = uint32_t(std::min<uint64_t>(count, kSectorsPerTransfer));
-        if (Seek(part, uint32_t(first)) != 0 || ReadSects(part, uint16_t(n), data) != 0)
+        if (Seek(part, first) != 0 || ReadSects(part, uint16_t(n), data) != 0)
             return EXT2_ET_SHORT_READ;
         first += n;
         count -= n;
@@ -90,7 +90,7 @@ errcode_t ReadSectors(FsState& part, uint64_t first, uint64_t count, uint8_t* da
 errcode_t WriteSectors(FsState& part, uint64_t first, uint64_t count, const uint8_t* data) {
     while (count > 0) {
         const uint32_t n = uint32_t(std::min<uint64_t>(count, kSectorsPerTransfer));
-        if (Seek(part, uint32_t(first)) != 0 || WriteSects(part, uint16_t(n), data) != 0)
+        if (Seek(part, first) != 0 || WriteSects(part, uint16_t(n), data) != 0)
             return EXT2_ET_SHORT_WRITE;
         first += n;
         count -= n;
@@ -157,8 +157,7 @@ errcode_t ZeroOut(io_channel channel, unsigned long long block, unsigned long lo
     if (!AllowDiskWrite) return EXT2_ET_UNIMPLEMENTED;
     FsState& part = *PartitionOf(channel);
     const uint64_t sectorsPerBlock = blockSize / kSectorSize;
-    if (Seek(part, uint32_t(block * sectorsPerBlock)) != 0 ||
-        BlankSects(part, uint32_t(count * sectorsPerBlock)) != 0)
+    if (Seek(part, block * sectorsPerBlock) != 0 || BlankSects(part, count * sectorsPerBlock) != 0)
         return EXT2_ET_SHORT_WRITE;
     return 0;
 }

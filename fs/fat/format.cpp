@@ -41,7 +41,17 @@ Status PrepareFatBoot(FsState& part, const uint8_t* boot, const FatGeometry& g) 
     return 0;
 }
 
-void LogFatGeometryRefusal(const char* who, bool fat32, uint32_t sizeSectors) {
+bool FatAddressable(const char* who, uint64_t sizeSectors) {
+    if (sizeSectors <= UINT32_MAX) return true;
+    char text[160];
+    snprintf(text, sizeof text,
+             "%s: a partition of %llu sectors is too large for FAT (at most %u sectors)\r\n", who,
+             static_cast<unsigned long long>(sizeSectors), unsigned(UINT32_MAX));
+    Log(text);
+    return false;
+}
+
+void LogFatGeometryRefusal(const char* who, bool fat32, uint64_t sizeSectors) {
     char text[200];
     if (fat32)
         snprintf(text, sizeof text,
@@ -56,7 +66,8 @@ void LogFatGeometryRefusal(const char* who, bool fat32, uint32_t sizeSectors) {
 
 Status CleanFat(FsState& part, bool fat32, const char* label) {
     FatGeometry g;
-    if (ComputeFatParams(fat32, part.sizeSectors, &g) != 0) {
+    if (!FatAddressable("FAT Clean", part.sizeSectors)) return -1;
+    if (ComputeFatParams(fat32, uint32_t(part.sizeSectors), &g) != 0) {
         LogFatGeometryRefusal("FAT Clean", fat32, part.sizeSectors);
         return -1;
     }
@@ -65,7 +76,7 @@ Status CleanFat(FsState& part, bool fat32, const char* label) {
     if (BuildFATBoot(part, boot, fat32, uint8_t(g.spc), g.sectorsPerFat,
                      labelled ? label : "NO NAME") != 0)
         return -1;
-    st32(boot + fatboot::kTotalSectors, VolumeSectors(g, part.sizeSectors));
+    st32(boot + fatboot::kTotalSectors, VolumeSectors(g, uint32_t(part.sizeSectors)));
     if (PrepareFatBoot(part, boot, g) != 0) return -1;
     FatArea area = LoadFatArea(part);
     area.freeCount = g.clusters - 1; // the FAT32 root takes cluster 2

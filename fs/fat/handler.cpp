@@ -72,7 +72,9 @@ Status LoadBootSectInfos(FsState& part, const uint8_t* boot) {
             return Refuse(boot, "backup boot sector");
     }
     if (a.sectorsPerFat == 0) return Refuse(boot, "FAT size");
-    uint32_t sectors = part.sizeSectors;
+    // A volume counts its sectors in 32 bits: it lies within the first
+    // 2^32 sectors of its partition whatever the partition's size.
+    uint32_t sectors = uint32_t(std::min<uint64_t>(part.sizeSectors, UINT32_MAX));
     uint32_t total = ld16(boot + kSmallSectors);
     if (total == 0) total = ld32(boot + kTotalSectors);
     if (total != 0) sectors = std::min(sectors, total);

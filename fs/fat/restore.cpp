@@ -268,7 +268,8 @@ Status Restore::Run() {
     }
     dirCount_ = header_->dirCount;
     fileCount_ = header_->fileCount;
-    if (ComputeFatParams(fat32_, part.sizeSectors, &geometry_) != 0) {
+    if (!FatAddressable("FAT Unzip", part.sizeSectors)) return 1;
+    if (ComputeFatParams(fat32_, uint32_t(part.sizeSectors), &geometry_) != 0) {
         LogFatGeometryRefusal("FAT Unzip", fat32_, part.sizeSectors);
         return 1;
     }
@@ -411,8 +412,8 @@ Status Restore::PatchBoot() {
     st16(s + kSectorsPerFat16, fat32_ ? 0 : uint16_t(geometry_.sectorsPerFat));
     st16(s + kSectorsPerTrack, part.geometry.sectors);
     st16(s + kHeads, uint16_t(part.geometry.heads()));
-    st32(s + kHiddenSectors, part.start - part.extendedBase);
-    st32(s + kTotalSectors, VolumeSectors(geometry_, part.sizeSectors));
+    st32(s + kHiddenSectors, HiddenSectors(part));
+    st32(s + kTotalSectors, VolumeSectors(geometry_, uint32_t(part.sizeSectors)));
     if (fat32_) {
         st32(s + kSectorsPerFat32, geometry_.sectorsPerFat);
         st32(s + kFat32Flags, 0);

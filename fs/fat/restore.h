@@ -19,6 +19,9 @@ Status FullUnzipFat(FsState& part, bool fat32, IArchive* archive);
 Status PrepareFatBoot(FsState& part, const uint8_t* boot, const FatGeometry& g);
 
 // Logs why a partition of that size gets no geometry.
-void LogFatGeometryRefusal(const char* who, bool fat32, uint32_t sizeSectors);
+void LogFatGeometryRefusal(const char* who, bool fat32, uint64_t sizeSectors);
+// False, after logging why, for a partition larger than a FAT volume's
+// 32-bit sector count can describe.
+bool FatAddressable(const char* who, uint64_t sizeSectors);
 
 } // namespace vk

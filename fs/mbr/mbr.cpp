@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "disk/disk.h"
@@ -37,6 +38,22 @@ MbrFileHandle* AsFile(FsFileHandle* h) {
 
 uint32_t BootDataSectors(const FsState& s) {
     return s.geometry.sectors - 1u;
+}
+
+// Sectors of BootData (counted from sector 1) that a restore leaves as they
+// are: on a disk with a GUID partition table, the primary header and array
+// up to the first usable sector (the usual 33 when the header is damaged),
+// as BootCode leaves the partition table; none otherwise.
+uint32_t KeptSectors(FsState& s) {
+    uint8_t sector[kSectorSize];
+    if (Seek(s, 0) != 0 || ReadSects(s, 1, sector) != 0 || !gpt::HasProtectiveEntry(sector))
+        return 0;
+    uint64_t kept = 1 + gpt::kEntryCount * gpt::kEntrySize / kSectorSize;
+    std::string why;
+    if (Seek(s, 1) == 0 && ReadSects(s, 1, sector) == 0)
+        if (auto header = gpt::ParseHeader(sector, 1, DiskSizeSectors(s.disk), &why))
+            kept = header->firstUsable - 1;
+    return uint32_t(std::min<uint64_t>(kept, BootDataSectors(s)));
 }
 
 uint32_t FileSize(const FsState& s, uint32_t index) {
@@ -145,7 +162,11 @@ uint16_t WriteFileChunk(FsState& s, FsFileHandle* file, const uint8_t* buffer, u
         if (Seek(s, 0) != 0 || WriteSects(s, 1, sector) != 0) return 0;
     } else {
         // The rest of the track after the data is written as zeros.
-        if (Seek(s, 1) != 0 || WriteSects(s, uint16_t(BootDataSectors(s)), h->data.data()) != 0)
+        const uint32_t kept = KeptSectors(s);
+        if (kept < BootDataSectors(s) &&
+            (Seek(s, 1 + kept) != 0 ||
+             WriteSects(s, uint16_t(BootDataSectors(s) - kept),
+                        h->data.data() + size_t(kept) * kSectorSize) != 0))
             return 0;
     }
     return uint16_t(take);

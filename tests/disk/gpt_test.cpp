@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "disk/gpt.h"
+#include "disk/partitions.h"
 #include "platform/checksum.h"
 #include "platform/types.h"
 
@@ -90,6 +91,108 @@ TEST(Gpt, GuidsAndTheChecksumAreTheStandardOnes) {
     EXPECT_NE(a, b);
     EXPECT_EQ(FormatGuid(a)[14], '4'); // version 4
     EXPECT_EQ(ReflectedCRC32("123456789", 9), 0xCBF43926u);
+}
+
+// Type names as scripts write them, the name each type is shown by, and
+// the type byte whose driver serves it.
+TEST(Gpt, TypeNamesAndTheirDrivers) {
+    const char* kData = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
+    const char* kSwap = "0657FD6D-A4AB-43C4-84E5-0933C84B4F4F";
+    const char* kRaid = "A19D880F-05FC-4D3B-A006-743F0F84911E";
+    struct Row {
+        const char* name;
+        const char* guid; // null: refused
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"ESP", kEsp, "ESP"},
+        {"esp", kEsp, "ESP"},
+        {"MSR", "E3C9E316-0B5C-4DB8-817D-F92DF00215AE", "MSR"},
+        {"BASIC-DATA", kData, "BASIC-DATA"},
+        {"Ntfs", kData, "BASIC-DATA"},
+        {"FAT16", kData, "BASIC-DATA"},
+        {"fat32", kData, "BASIC-DATA"},
+        {"LINUX", kLinux, "LINUX"},
+        {"linux-ext2", kLinux, "LINUX"},
+        {"LINUX-SWAP", kSwap, "LINUX-SWAP"},
+        {"BIOS-BOOT", "21686148-6449-6E6F-744E-656564454649", "BIOS-BOOT"},
+        {"EMPTY", "00000000-0000-0000-0000-000000000000", "EMPTY"},
+        {"a19d880f-05fc-4d3b-a006-743f0f84911e", kRaid, kRaid},
+        {"0fc63daf-8483-4772-8e79-3d69d8477de4", kLinux, "LINUX"},
+        // Refused: MBR-only names, parts of names, GUIDs cut or unbroken.
+        {"FAT", nullptr, nullptr},
+        {"EXT", nullptr, nullptr},
+        {"LINUX-", nullptr, nullptr},
+        {"ESP:100", nullptr, nullptr},
+        {"", nullptr, nullptr},
+        {"C12A7328F81F11D2BA4B00A0C93EC93B", nullptr, nullptr},
+        {"C12A7328-F81F-11D2-BA4B-00A0C93EC93", nullptr, nullptr},
+    };
+    for (const Row& r : rows) {
+        std::optional<Guid> type = TypeForName(r.name);
+        if (r.guid == nullptr) {
+            EXPECT_FALSE(type) << r.name;
+            continue;
+        }
+        ASSERT_TRUE(type) << r.name;
+        EXPECT_EQ(FormatGuid(*type), r.guid) << r.name;
+        EXPECT_EQ(NameOfType(*type), r.shown) << r.name;
+        EXPECT_EQ(TypeForName(NameOfType(*type)), type) << r.name;
+    }
+    EXPECT_EQ(TypeName(*ParseGuid(kRaid)), nullptr);
+
+    struct Driven {
+        const char* guid;
+        uint64_t sectors;
+        uint8_t type;
+    };
+    const Driven driven[] = {
+        {kEsp, kGptEspFat32From - 1, 0x0E},
+        {kEsp, kGptEspFat32From, 0x0C},
+        {kData, kGptDataFat32From - 1, 0x0E},
+        {kData, kGptDataFat32From, 0x0C},
+        {kData, uint64_t(1) << 40, 0x0C},
+        {kLinux, 2048, 0x83},
+        {kSwap, 2048, kTypeSwap},
+        {kRaid, 2048, kTypeGptOther},
+        {"E3C9E316-0B5C-4DB8-817D-F92DF00215AE", 32768, kTypeGptOther},
+    };
+    for (const Driven& d : driven)
+        EXPECT_EQ(GptDriverType(*ParseGuid(d.guid), d.sectors), d.type)
+            << d.guid << " " << d.sectors;
+}
+
+// Layouts of setpartitions: 1 MiB boundaries from sector 2048, EMPTY slots
+// skipping their size, fresh GUIDs, and layouts that do not fit.
+TEST(Gpt, LayoutsOnMebibyteBoundaries) {
+    const uint64_t sectors = uint64_t(2) << 21; // 2 GiB
+    const Header h = FreshHeader(sectors);      // usable 34 to sectors - 34
+    const Guid esp = *ParseGuid(kEsp), linuxFs = *ParseGuid(kLinux), none{};
+    std::vector<Entry> e;
+    ASSERT_TRUE(LayOutGpt(h, {{esp, 100}, {none, 3}, {linuxFs, 200}, {linuxFs, 1}}, &e));
+    ASSERT_EQ(e.size(), kEntryCount);
+    EXPECT_EQ(e[0].first, 2048u);
+    EXPECT_EQ(e[0].last, 2048u + 100 * 2048 - 1);
+    EXPECT_FALSE(e[1].Used());
+    EXPECT_EQ(e[2].first, 2048u + 103 * 2048);
+    EXPECT_EQ(e[2].Sectors(), 200u * 2048);
+    EXPECT_EQ(e[3].first, e[2].last + 1);
+    EXPECT_FALSE(e[4].Used());
+    EXPECT_NE(e[0].unique, e[2].unique);
+    EXPECT_NE(e[2].unique, e[3].unique);
+    EXPECT_EQ(e[0].type, esp);
+    // The whole usable room holds 2046 whole MiB behind sector 2048.
+    EXPECT_TRUE(LayOutGpt(h, {{linuxFs, 2046}}, &e));
+    EXPECT_FALSE(LayOutGpt(h, {{linuxFs, 2047}}, &e));
+    EXPECT_FALSE(LayOutGpt(h, {{linuxFs, 2000}, {esp, 47}}, &e));
+    EXPECT_FALSE(LayOutGpt(h, {{none, 2047}, {esp, 1}}, &e));
+    EXPECT_FALSE(LayOutGpt(h, {{esp, 0}}, &e));
+    EXPECT_TRUE(LayOutGpt(h, {}, &e));
+    std::vector<GptPart> many(kEntryCount + 1, GptPart{esp, 1});
+    EXPECT_FALSE(LayOutGpt(h, many, &e));
+    many.pop_back();
+    EXPECT_TRUE(LayOutGpt(h, many, &e));
+    EXPECT_TRUE(e[kEntryCount - 1].Used());
 }
 
 // A table built here reads back; damage to one copy is read from the other;

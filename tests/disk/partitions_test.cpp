@@ -1,11 +1,13 @@
 // Partition selection: the whole disk, primary and logical partitions, the
 // cache partition, the state cache, type names and damaged tables.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 #include "disk_fixture.h"
 #include "fs/mbr.h"
 #include "fs/swap.h"
+#include "platform/checksum.h"
 #include "platform/types.h"
 #include "platform/util.h"
 
@@ -488,6 +490,121 @@ TEST_F(PartitionTest, TheBootSectorIsReadWithASignatureWarning) {
     ASSERT_EQ(ReadBootSect(*part, boot), 0);
     EXPECT_EQ(Logged(), "");
     EXPECT_EQ(disk->Sector(0)[511], 0xAA);
+}
+
+// A GUID-partitioned disk of 3 TiB: slots are partition numbers, placed by
+// their 64-bit sectors beyond 2^32; types reach their drivers; the cache
+// partition is the room behind the last entry; a damaged primary is read
+// from the backup, noted once, and put back by the first write that -w
+// lets through.
+TEST_F(PartitionTest, GuidPartitionTablesBeyondTwoTebibytes) {
+    const uint64_t sectors = uint64_t(3) << 31; // 3 TiB
+    MemoryDisk* disk =
+        static_cast<MemoryDisk*>(AddDiskDevice(std::make_unique<MemoryDisk>(sectors * 512)));
+    ASSERT_NE(disk, nullptr);
+    gpt::Header h = gpt::FreshHeader(sectors);
+    std::vector<gpt::Entry> entries(gpt::kEntryCount);
+    auto put = [&](size_t slot, const char* type, uint64_t first, uint64_t count) {
+        entries[slot - 1].type = *gpt::TypeForName(type);
+        entries[slot - 1].unique = gpt::RandomGuid();
+        entries[slot - 1].first = first;
+        entries[slot - 1].last = first + count - 1;
+    };
+    const uint64_t far = uint64_t(5) << 30; // beyond 2^32 sectors
+    put(1, "ESP", 2048, 1 << 20);
+    put(3, "LINUX", far, 1 << 21);
+    put(4, "A19D880F-05FC-4D3B-A006-743F0F84911E", far + (1 << 21), 2048);
+    put(5, "LINUX-SWAP", 2048 + (1 << 20), 4096);
+    uint8_t mbr[kSectorSize] = {};
+    gpt::MakeProtective(mbr, sectors);
+    disk->PutSector(0, mbr);
+    for (const gpt::SectorRun& run : gpt::BuildTable(h, entries, sectors))
+        for (size_t i = 0; i < run.bytes.size() / kSectorSize; ++i)
+            disk->PutSector(run.lba + i, run.bytes.data() + i * kSectorSize);
+    const std::vector<uint8_t> primary = disk->Sector(1);
+
+    FsState* esp = SelectPart(0x80, 1);
+    ASSERT_NE(esp, nullptr);
+    EXPECT_EQ(esp->start, 2048u);
+    EXPECT_EQ(esp->sizeSectors, uint64_t(1) << 20);
+    EXPECT_EQ(esp->type, 0x0C);
+    EXPECT_STREQ(esp->typeName, "ESP");
+    FsState* lin = SelectPart(0x80, 3);
+    ASSERT_NE(lin, nullptr);
+    EXPECT_EQ(lin->start, far);
+    EXPECT_EQ(lin->type, 0x83);
+    EXPECT_STREQ(lin->typeName, "LINUX");
+    // The last sector of the partition is written where it lies.
+    uint8_t data[kSectorSize];
+    std::memset(data, 0x5A, sizeof data);
+    ASSERT_EQ(Seek(*lin, lin->sizeSectors - 1), 0);
+    ASSERT_EQ(WriteSects(*lin, 1, data), 0);
+    EXPECT_EQ(disk->Sector(far + (1 << 21) - 1)[0], 0x5A);
+    ClearLog();
+    EXPECT_NE(WriteSects(*lin, 1, data), 0);
+    EXPECT_NE(Logged().find("beyond partition limit"), std::string::npos);
+    FsState* raid = SelectPart(0x80, 4);
+    ASSERT_NE(raid, nullptr);
+    EXPECT_STREQ(raid->typeName, "A19D880F-05FC-4D3B-A006-743F0F84911E");
+    EXPECT_EQ(raid->handler, nullptr);
+    FsState* swap = SelectPart(0x80, 5);
+    ASSERT_NE(swap, nullptr);
+    EXPECT_EQ(swap->handler, &SWAPHandler);
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 2), nullptr);
+    EXPECT_EQ(SelectPart(0x80, 6), nullptr);
+    EXPECT_NE(Logged().find("SelectPart: empty partition !"), std::string::npos);
+    FsState* cache = SelectPart(0x80, -1);
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(cache->start, far + (1 << 21) + 2048);
+    EXPECT_EQ(cache->sizeSectors, std::min<uint64_t>(h.lastUsable - cache->start + 1, UINT32_MAX));
+    EXPECT_STREQ(cache->typeName, "CACHE");
+    FsState* whole = SelectPart(0x80, 0);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(whole->sizeSectors, 63u);
+
+    // A damaged primary header: read from the backup, noted once.
+    FlushParts();
+    std::vector<uint8_t> junk = primary;
+    junk[100] ^= 0xFF;
+    junk[0] = 'X';
+    disk->PutSector(1, junk.data());
+    ClearLog();
+    lin = SelectPart(0x80, 3);
+    ASSERT_NE(lin, nullptr);
+    EXPECT_EQ(lin->start, far);
+    ASSERT_NE(SelectPart(0x80, 1), nullptr);
+    const std::string note = "primary GUID partition table damaged";
+    const std::string log = Logged();
+    ASSERT_NE(log.find(note), std::string::npos) << log;
+    EXPECT_EQ(log.find(note), log.rfind(note)) << "noted more than once: " << log;
+    // Without -w nothing is repaired; the first write that reaches the
+    // disk puts the primary back first.
+    AllowDiskWrite = 0;
+    ASSERT_EQ(Seek(*lin, 0), 0);
+    ASSERT_EQ(WriteSects(*lin, 1, data), 0);
+    EXPECT_EQ(disk->Sector(1), junk);
+    AllowDiskWrite = 1;
+    ClearLog();
+    ASSERT_EQ(Seek(*lin, 0), 0);
+    ASSERT_EQ(WriteSects(*lin, 1, data), 0);
+    EXPECT_EQ(Logged(), "Partition table of hard disk 0 repaired\r\n");
+    EXPECT_EQ(disk->Sector(1), primary);
+    ClearLog();
+    ASSERT_EQ(WriteSects(*lin, 1, data), 0);
+    EXPECT_EQ(Logged(), "");
+
+    // Two sound copies that disagree: nothing is selected.
+    FlushParts();
+    std::vector<uint8_t> backup = disk->Sector(sectors - 1);
+    backup[56] ^= 0xFF; // the disk GUID
+    st32(backup.data() + 16, 0);
+    st32(backup.data() + 16, ReflectedCRC32(backup.data(), 92));
+    disk->PutSector(sectors - 1, backup.data());
+    ClearLog();
+    EXPECT_EQ(SelectPart(0x80, 1), nullptr);
+    EXPECT_NE(Logged().find("disagree (disk GUIDs differ)"), std::string::npos) << Logged();
+    EXPECT_NE(SelectPart(0x80, 0), nullptr);
 }
 
 } // namespace

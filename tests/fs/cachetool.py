@@ -3,7 +3,7 @@
 
 The cache partition is the space behind the last primary partition of a disk
 image (64 heads x 63 sectors per cylinder), from the next cylinder to the last
-whole cylinder. Sectors 0..511 hold one 512-byte directory entry each, sector
+whole cylinder; on a GUID partition table, the space behind the last entry. Sectors 0..511 hold one 512-byte directory entry each, sector
 512 is a zero end sector, data chunks of 64 sectors follow from sector 513.
 
   cachetool.py list IMAGE             verify everything, print "name size" lines
@@ -45,10 +45,31 @@ def crc32(data, crc=0):
     return crc
 
 
+def gpt_area(f):
+    """The cache partition of a GUID partition table: from the first 1 MiB
+    boundary behind the last entry to the last usable sector, at most
+    2^32 - 1 sectors. The primary header is taken as sound."""
+    f.seek(512)
+    header = f.read(512)
+    first_usable, last_usable = struct.unpack_from('<QQ', header, 40)
+    entries_lba, count, size = struct.unpack_from('<QII', header, 72)
+    f.seek(entries_lba * 512)
+    array = f.read(count * size)
+    end = first_usable - 1
+    for i in range(count):
+        e = array[i * size:(i + 1) * size]
+        if any(e[:16]):
+            end = max(end, struct.unpack_from('<Q', e, 40)[0])
+    first = (end + 1 + 2047) // 2048 * 2048
+    return first, min(last_usable - first + 1, 2**32 - 1)
+
+
 def area(image):
     """(first sector, size in sectors) of the cache partition."""
     with open(image, 'rb') as f:
         mbr = f.read(512)
+        if mbr[510:512] == b'\x55\xaa' and any(mbr[446 + 16 * i + 4] == 0xEE for i in range(4)):
+            return gpt_area(f)
         f.seek(0, 2)
         cylinders = f.tell() // (CYL * 512)
     highest = 0

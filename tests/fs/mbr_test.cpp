@@ -137,6 +137,45 @@ TEST_F(MbrTest, BootDataWritesWholeTrackWithZeroTail) {
     EXPECT_EQ(disk->Sector(0), table);
 }
 
+// On a GUID-partitioned disk a restored BootData leaves the primary header
+// and array (sectors 1 to 33) as they are and writes the rest of the track.
+TEST_F(MbrTest, BootDataKeepsTheGuidPartitionTable) {
+    const uint64_t sectors = disk->SizeSectors();
+    std::vector<gpt::Entry> entries(gpt::kEntryCount);
+    entries[0].type = *gpt::TypeForName("LINUX");
+    entries[0].first = 2048;
+    entries[0].last = 4095;
+    for (const gpt::SectorRun& run : gpt::BuildTable(gpt::FreshHeader(sectors), entries, sectors))
+        for (size_t i = 0; i < run.bytes.size() / kSectorSize; ++i)
+            disk->PutSector(run.lba + i, run.bytes.data() + i * kSectorSize);
+    std::vector<uint8_t> mbr = disk->Sector(0);
+    gpt::MakeProtective(mbr, sectors);
+    disk->PutSector(0, mbr.data());
+    std::vector<std::vector<uint8_t>> before;
+    for (uint64_t s = 0; s <= 33; ++s)
+        before.push_back(disk->Sector(s));
+    FsEntry e = Find("BootData");
+    FsFileHandle* file = nullptr;
+    ASSERT_EQ(h->RewriteFile(*part, &e, 62 * 512, &file), 0);
+    std::vector<uint8_t> data(62 * 512, 0xC3);
+    EXPECT_EQ(h->WriteFileChunk(*part, file, data.data(), uint16_t(data.size())), data.size());
+    h->CloseFile(*part, file);
+    for (uint64_t s = 0; s <= 33; ++s)
+        EXPECT_EQ(disk->Sector(s), before[s]) << "sector " << s;
+    EXPECT_EQ(disk->Sector(34), std::vector<uint8_t>(512, 0xC3));
+    EXPECT_EQ(disk->Sector(62), std::vector<uint8_t>(512, 0xC3));
+    EXPECT_EQ(disk->Sector(63)[0], 64);
+    std::string why;
+    EXPECT_TRUE(gpt::ReadTable(
+        [&](uint64_t lba, uint32_t count, uint8_t* out) {
+            for (uint32_t i = 0; i < count; ++i)
+                memcpy(out + i * 512, disk->Sector(lba + i).data(), 512);
+            return true;
+        },
+        sectors, &why))
+        << why;
+}
+
 TEST_F(MbrTest, AFullFileTakesNoMoreBytes) {
     FsEntry e = Find("BootCode");
     FsFileHandle* file = nullptr;

@@ -1,5 +1,6 @@
 // Feeds random partition tables to the partition layer: the input is a
-// sparse disk of 64 cylinders given as (sector index, 512 bytes) records.
+// sparse disk of 64 cylinders given as (sector index, 512 bytes) records;
+// GUID partition tables reach the selection through the same records.
 // Every partition number is selected, every table read and written back,
 // and the active partition looked for and set; all of it must end, stay
 // inside the disk and never crash.
@@ -35,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AllowDiskWrite = 1;
     LBAMode = data[0] & 1;
     const bool writeTables = data[0] & 2;
+    // Sectors by number (from the end for hints of 0x8000 and up), where
+    // a GUID partition table's headers and arrays lie.
+    const bool exactSectors = data[0] & 4;
     ++data;
     --size;
 
@@ -44,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (size >= 2) {
         uint32_t hint = uint32_t(data[0] | (data[1] << 8));
         uint64_t sector = (uint64_t(hint) * 63) % kSectors;
+        if (exactSectors)
+            sector = hint < 0x8000 ? hint % kSectors : kSectors - 1 - (hint - 0x8000) % kSectors;
         data += 2;
         size -= 2;
         uint8_t sect[512] = {};

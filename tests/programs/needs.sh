@@ -7,6 +7,7 @@
 package_of() {
     case $1 in
     sfdisk | fdisk) echo fdisk ;;
+    sgdisk | gdisk) echo gdisk ;;
     partx | blkid) echo util-linux ;;
     mkfs.fat | fsck.fat) echo dosfstools ;;
     mcopy | mtype | mdir | mmd | mdel) echo mtools ;;

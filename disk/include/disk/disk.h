@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "disk/gpt.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -137,10 +139,14 @@ class FaultyDisk : public BlockDevice {
 // never shifts the numbers of the disks after it.
 void AddDiskPath(const char* path);
 int DiskPathCount();
-// Without -d paths, the programs call this so that HDCount probes
-// /dev/hda../dev/hdh and /dev/sda../dev/sdh. Without it (unit tests, tools)
-// nothing under /dev is ever opened.
+// Without -d paths, the programs call this so that HDCount probes the
+// devices of ProbedDiskNames. Without it (unit tests, tools) nothing under
+// /dev is ever opened.
 void EnableDeviceProbe();
+// The device names looked for, in the order disks are numbered:
+// /dev/hda../dev/hdh, /dev/sda../dev/sdh, then the NVMe disks
+// /dev/nvme0n1../dev/nvme7n1; at most kMaxDisks of them are taken.
+std::vector<std::string> ProbedDiskNames();
 // Adds an already open device as the next hard disk (tests). Returns it.
 BlockDevice* AddDiskDevice(std::unique_ptr<BlockDevice> device);
 // Forgets every disk and path and closes the devices, as at program start.
@@ -151,16 +157,26 @@ BlockDevice* DiskDevice(int disk);
 // Size of a disk in sectors, 0 for an unknown disk.
 uint64_t DiskSizeSectors(int disk);
 
+// Sectors to put on the disk before anything else is written to it (a
+// partition table that was read from its one sound copy gets its other
+// copy back); replaces what was pending. Written, and the log told, by the
+// first write that reaches the disk; dropped, unwritten, by an empty set.
+void SetPendingRepair(int disk, std::vector<gpt::SectorRun> runs);
+// Records what was last noted about the disk's partition table (empty:
+// nothing); true when that differs from the note before, which is then
+// worth logging.
+bool NewTableNote(int disk, const std::string& note);
+
 int HDCount();
 int GetGeometry(int disk, uint16_t* lastCylinder, uint8_t* lastHead, uint8_t* sectors);
 // Transfers at the partition's position (relative to its start), which
 // they advance; each fails (logged) beyond the partition or the disk.
-Status Seek(FsState& s, uint32_t sector);
+Status Seek(FsState& s, uint64_t sector);
 Status RewindPart(FsState& s);
-Status SkipSects(FsState& s, uint32_t count);
+Status SkipSects(FsState& s, uint64_t count);
 Status ReadSects(FsState& s, uint16_t count, uint8_t* buffer);
 Status WriteSects(FsState& s, uint16_t count, const uint8_t* data);
-Status BlankSects(FsState& s, uint32_t count);
+Status BlankSects(FsState& s, uint64_t count);
 // The partition's table was rewritten: the kernel re-reads the disk's.
 void FlushPartTable(const FsState& s);
 // Puts what this run wrote on stable storage: the disks and images written

@@ -132,11 +132,14 @@ struct FsState {
     // Absolute first sector of the outermost extended partition (0 while on
     // the master boot record); link entries of logical tables count from it.
     uint32_t outerBase = 0;
-    uint32_t start = 0;         // absolute first sector of the partition
-    uint32_t sizeSectors = 0;   // size in sectors
+    // Sector numbers are 64-bit: partitions of a GUID partition table lie
+    // anywhere on disks beyond 2 TiB. Drivers that count in 32 bits refuse
+    // a volume they cannot address.
+    uint64_t start = 0;         // absolute first sector of the partition
+    uint64_t sizeSectors = 0;   // size in sectors
     uint16_t startCylinder = 0; // start location as unpacked from the entry
     uint16_t startSectHead = 1; // sector in the low byte, head in the high byte
-    uint32_t position = 0;      // sector position relative to the partition start
+    uint64_t position = 0;      // sector position relative to the partition start
     alignas(8) uint8_t driverArea[kDriverAreaSize]{};
     std::unique_ptr<FsDriverData> driverData{};
 };

@@ -35,6 +35,19 @@ std::string FormatGuid(const Guid& g); // upper case, as above
 Guid RandomGuid();                     // version 4, from the system's random source
 bool IsZero(const Guid& g);
 
+// Partition types by the names scripts write them with (case-insensitive):
+// EMPTY (an unused slot, the zero GUID), ESP (EFI system), MSR (Microsoft
+// reserved), BASIC-DATA with its synonyms NTFS, FAT16 and FAT32 (Microsoft
+// basic data), LINUX and LINUX-EXT2 (Linux file system), LINUX-SWAP and
+// BIOS-BOOT; a GUID written out stands for itself. Nullopt for anything
+// else.
+std::optional<Guid> TypeForName(std::string_view name);
+// The first name above that stands for a type (BASIC-DATA, LINUX), or
+// null for a type without one.
+const char* TypeName(const Guid& type);
+// TypeName, or the GUID written out: a word TypeForName reads back.
+std::string NameOfType(const Guid& type);
+
 struct Header {
     uint32_t revision = 0x00010000;
     uint32_t headerSize = kMinHeaderSize;

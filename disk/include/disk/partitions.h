@@ -4,12 +4,18 @@
 // Partitions are named by a disk number (0x80...) and a partition number:
 // 0 the whole disk (its first track), 1-4 the master boot record's entries,
 // 5 and up the entries of extended tables in groups of four, 255 or -1 the
-// cache partition behind the last primary partition.
+// cache partition behind the last primary partition. On a disk with a GUID
+// partition table, 1 and up are the slots of its entry array (sgdisk's
+// partition numbers) and the cache partition is the space behind the last
+// entry.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "disk/fsdriver.h"
+#include "disk/gpt.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -60,6 +66,47 @@ const FsHandler* FsHandlerForType(uint8_t type);
 // clean of a blank partition formats in its kind). Sets and returns valid
 // (1 accepted). The previous driver's private object is dropped first.
 uint8_t RecogniseFs(FsState& s);
+
+// GUID partition tables on the disks. The type byte a GUID partition's
+// state gets, so that the drivers registered for type bytes serve it: EFI
+// system and basic data partitions the FAT drivers (the FAT32 one, whose
+// clean and restore make FAT32 volumes, for an ESP of 100 MiB or more, the
+// size other systems make theirs in FAT32, and for a basic data partition
+// of 512 MiB or more, where mkfs.fat turns to FAT32; the FAT16 one below;
+// both read either kind), Linux file systems the ext2 driver and its
+// alternatives, Linux swap the swap driver; any other type kTypeGptOther,
+// which no driver serves.
+constexpr uint8_t kTypeGptOther = 0xEE;
+constexpr uint64_t kGptEspFat32From = 100 * 2048;  // sectors
+constexpr uint64_t kGptDataFat32From = 512 * 2048; // sectors
+uint8_t GptDriverType(const gpt::Guid& type, uint64_t sectors);
+// True when the disk's first sector has a protective entry.
+bool DiskHasGpt(int disk);
+// The disk's table, read from the primary or the backup copy; a damaged
+// copy is noted in the log (once per disk and damage) and put back before
+// the next write to the disk. Nullopt, after logging why, when the table
+// cannot be used.
+std::optional<gpt::Table> ReadDiskGpt(int disk);
+// One partition of a layout to write: its type and size in MB (an EMPTY
+// type leaves its slot unused and skips as many MB).
+struct GptPart {
+    gpt::Guid type{};
+    uint32_t megabytes = 0;
+};
+// Places the partitions one after another on 1 MiB boundaries from the
+// first usable sector of `h`, each with a fresh unique GUID; false when
+// they do not fit between the two arrays.
+bool LayOutGpt(const gpt::Header& h, const std::vector<GptPart>& parts,
+               std::vector<gpt::Entry>* entries);
+// Writes a fresh table of these partitions (the disk's GUID kept when its
+// table was readable): both arrays and headers, backup first, then the
+// protective master boot record. 0, or -1 after logging why ("Partitions
+// are too big !" is the caller's when it gets 1).
+Status SetGptPartitions(int disk, const std::vector<GptPart>& parts);
+// Zeroes both headers of a GUID partition table whose protective record
+// was just replaced by a master boot record's table, so that no tool
+// finds a stale table; 0 or -1.
+Status EraseGptHeaders(int disk);
 
 // Caller's view of one table entry (getpartitions / setpartitions).
 constexpr int kTypeNameSize = 16;
@@ -152,6 +199,11 @@ constexpr size_t kLabelSize = 11;
 constexpr size_t kFsType = 18;      // E+18: 8 bytes
 constexpr size_t kBootProgram = 90; // 147 bytes
 } // namespace fatboot
+
+// The hidden-sectors field of a boot sector: the partition's start from
+// its table's base, or 0 where that does not fit 32 bits (a partition
+// beyond the first 2 TiB of a GUID-partitioned disk).
+uint32_t HiddenSectors(const FsState& s);
 
 // Reads sector 0 of the partition (the whole disk) and puts a fresh master
 // boot record program in front of its partition table; 0 or -1.

@@ -18,7 +18,7 @@ extern const FsDriver CacheDriver;
 // the entry before it (0 for entry 0) and a partition of sizeSectors
 // sectors. Returns null when the entry is sound, else the message that
 // names the first failing test.
-const char* CheckCacheEntry(const uint8_t* entry, uint32_t previousCrc, uint32_t sizeSectors);
+const char* CheckCacheEntry(const uint8_t* entry, uint32_t previousCrc, uint64_t sizeSectors);
 
 // Checks one data chunk (32768 bytes) against the running CRC of the
 // chunks before it. 0 when sound, 1 for a wrong own CRC, 2 for a wrong

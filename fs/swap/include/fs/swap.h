@@ -29,6 +29,6 @@ constexpr size_t kMagic = 4086;    // 10 bytes: "SWAP-SPACE" (v0) or "SWAPSPACE2
 // Builds the header for a partition of `sizeSectors` sectors into `page`
 // (kSwapPage bytes). Returns the version written (0 or 1), or -1 when the
 // partition is too small for a swap area.
-int BuildSwapHeader(uint32_t sizeSectors, uint8_t* page);
+int BuildSwapHeader(uint64_t sizeSectors, uint8_t* page);
 
 } // namespace vk
