@@ -38,7 +38,7 @@ Device& DeviceOf(ntfs_device* dev) {
 bool Transfer(FsState& part, uint64_t first, uint64_t count, uint8_t* data, bool write) {
     while (count > 0) {
         const uint32_t n = uint32_t(std::min<uint64_t>(count, kSectorsPerTransfer));
-        if (Seek(part, uint32_t(first)) != 0) return false;
+        if (Seek(part, first) != 0) return false;
         if (write ? WriteSects(part, uint16_t(n), data) != 0
                   : ReadSects(part, uint16_t(n), data) != 0)
             return false;

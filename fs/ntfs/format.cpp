@@ -66,8 +66,7 @@ bool CopyWritten(int fd, FsState& part, uint64_t bytes) {
             const size_t length = size_t(n) * kSectorSize;
             if (pread(fd, buffer.data(), length, off_t(sector * kSectorSize)) != ssize_t(length))
                 return false;
-            if (Seek(part, uint32_t(sector)) != 0 ||
-                WriteSects(part, uint16_t(n), buffer.data()) != 0)
+            if (Seek(part, sector) != 0 || WriteSects(part, uint16_t(n), buffer.data()) != 0)
                 return false;
             sector += n;
         }
