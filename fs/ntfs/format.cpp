@@ -101,21 +101,13 @@ Status NtfsClean(FsState& part, const char* label) {
         LogNtfsError("Cannot make a scratch file for the format");
     } else {
         std::vector<std::string> arguments = {
-            "mkntfs",
-            "--fast",
-            "--force",
-            "--quiet",
-            "--sector-size",
-            "512",
-            "--partition-start",
-            std::to_string(part.start),
-            "--heads",
-            std::to_string(std::max<uint32_t>(1, part.geometry.heads())),
-            "--sectors-per-track",
-            std::to_string(std::max<uint32_t>(1, part.geometry.sectors)),
-            "--label",
-            label ? label : "",
-            path};
+            "mkntfs", "--fast", "--force", "--quiet", "--sector-size", "512", "--partition-start",
+            // The boot sector's field has 32 bits: a start beyond is left 0,
+            // as the FAT format leaves it.
+            std::to_string(part.start <= UINT32_MAX ? part.start : 0), "--heads",
+            std::to_string(std::max<uint32_t>(1, part.geometry.heads())), "--sectors-per-track",
+            std::to_string(std::max<uint32_t>(1, part.geometry.sectors)), "--label",
+            label ? label : "", path};
         const int status = Run(arguments);
         if (status != 0) {
             LogFormat("NTFS ERROR: mkntfs %s\r\n",
