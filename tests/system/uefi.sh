@@ -7,9 +7,12 @@
 # Microsoft's keys enrolled, a virtio network card without option ROM (the
 # firmware's own network stack boots) and an NVMe disk boots shim, Debian's
 # signed network GRUB, Debian's signed kernel and the ramdisk of
-# scripts/make-netboot. The UEFI start-up script checks that the firmware
-# runs Secure Boot and ends with hdboot, which makes a boot entry for the
-# disk's EFI system partition and sets BootNext to it; the PC restarts and
+# scripts/make-netboot. The lab's UEFI start-up script checks that the
+# firmware runs Secure Boot, lays out the blank disk with a GUID partition
+# table (ESP and Linux root), restores both from archives that Pelto made
+# beforehand of a small bootable system, and ends with hdboot, which makes
+# a boot entry for the disk's EFI system partition and sets BootNext to
+# it; the PC restarts and
 # starts the disk's system (shim, signed GRUB, the signed kernel and a tiny
 # ramdisk whose init prints a marker and powers off), still under Secure
 # Boot. A second power-on boots the network again (BootNext holds once) and
@@ -128,36 +131,22 @@ mkfs.fat -F 32 -n ESP esp.img > /dev/null && mcopy -s -i esp.img esp/* ::/ || fa
 mkdir -p root/etc && echo "restored" > root/etc/hostname
 mke2fs -q -F -t ext2 -d root root.img $(((e2 - s2 + 1) / 2)) > /dev/null 2>&1 || fail "cannot make the root"
 
-# ----------------------------------------------------------------------------------
-# RESTORE BY TOBREND: once GPT layouts (setpartitions "GPT ...") and ext4
-# archives are part of the programs, set TOBREND_RESTORES=1: Pelto then
-# archives the ESP and the root from src.img, the disk starts blank and the
-# start-up script lays it out and restores both before hdboot (the lines
-# marked "restore" in the script below). Until then the system is laid on
-# the disk from outside.
-TOBREND_RESTORES=${VK_UEFI_RESTORE:-0}
-if [ "$TOBREND_RESTORES" = 1 ]; then
-    cp disk.img src.img
-    dd if=esp.img of=src.img bs=512 seek="$s1" conv=notrunc,sparse status=none
-    dd if=root.img of=src.img bs=512 seek="$s2" conv=notrunc,sparse status=none
-    mkdir -p srv/images
-    printf '%s\n' 'fullzip "{0:1}" "srv/images/esp.000"' 'fullzip "{0:2}" "srv/images/root.000"' > p.pto
-    timeout 120 "$BIN/pelto" -w -d"$WORK/src.img" p < /dev/null > p.log 2>&1 || { cat p.log; fail "pelto"; }
-    rm -f disk.img && truncate -s 512M disk.img
-else
-    dd if=esp.img of=disk.img bs=512 seek="$s1" conv=notrunc,sparse status=none
-    dd if=root.img of=disk.img bs=512 seek="$s2" conv=notrunc,sparse status=none
-fi
+# Pelto archives the ESP and the root from a disk laid out by sgdisk; the
+# PC's disk starts blank, and the lab's start-up script lays it out and
+# restores both before hdboot.
+cp disk.img src.img
+dd if=esp.img of=src.img bs=512 seek="$s1" conv=notrunc,sparse status=none
+dd if=root.img of=src.img bs=512 seek="$s2" conv=notrunc,sparse status=none
+mkdir -p srv/images
+printf '%s\n' 'fullzip "{0:1}" "srv/images/esp.000"' 'fullzip "{0:2}" "srv/images/root.000"' > p.pto
+timeout 120 "$BIN/pelto" -w -d"$WORK/src.img" p < /dev/null > p.log 2>&1 || { cat p.log; fail "pelto"; }
+[ -f srv/images/esp.000 ] && [ -f srv/images/root.000 ] || { cat p.log; fail "pelto made no archives"; }
+rm -f disk.img src.img && truncate -s 512M disk.img
 # ----------------------------------------------------------------------------------
 rm -f esp.img root.img
 
 # --- The server -------------------------------------------------------------------
 cp "$LAB/start-uefi.tbr" srv/lab/
-if [ "$TOBREND_RESTORES" = 1 ]; then
-    # restore: the GPT layout and the two archives before hdboot.
-    sed -i -e 's/^hdboot 0$/setpartitions "GPT EFI:100 LINUX-EXT4:64"\nfullunzip "images\/esp.000" 1\nfullunzip "images\/root.000" 2\nhdboot 0/' \
-        srv/lab/start-uefi.tbr
-fi
 # GRUB reads grub/grub.cfg at the TFTP root. The PC has no screen: the
 # console is the first serial port; when the program ends any other way
 # than the script chose, the PC powers off.
@@ -225,6 +214,8 @@ run_pc() {
     grep -q 'netboot: UEFI firmware, Secure Boot on, lockdown integrity' "$name.txt" ||
         fail "$name: the image does not run under Secure Boot: $(grep 'netboot: .*firmware' "$name.txt")"
     grep -q 'Firmware: UEFI Secure Boot' "$name.txt" || fail "$name: the script does not see Secure Boot"
+    grep -q 'Layout: GPT ESP:128 LINUX:64' "$name.txt" ||
+        fail "$name: the layout: $(grep -a -E 'Layout|ERROR|Error' "$name.txt" | head -3)"
     entry=$(sed -n 's/^Booting from hard disk 0 partition 1 (EFI system partition, \(.*\))$/\1/p' "$name.txt")
     [ -n "$entry" ] || fail "$name: hdboot: $(grep -i -E 'hdboot|Booting|Invalid|No ' "$name.txt" | head -3)"
     grep -q 'netboot: restarting' "$name.txt" || fail "$name: the image did not restart the PC"
