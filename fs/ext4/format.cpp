@@ -87,7 +87,13 @@ errcode_t Build(ext2_filsys fs, const char* label) {
     s->s_default_mount_opts = EXT2_DEFM_XATTR_USER | EXT2_DEFM_ACL;
     s->s_checksum_type = EXT2_CRC32C_CHKSUM;
     ext2fs_init_csum_seed(fs);
+    return Ext4LayOutVolume(fs);
+}
 
+} // namespace
+
+errcode_t Ext4LayOutVolume(ext2_filsys fs) {
+    ext2_super_block* s = fs->super;
     if (errcode_t error = ext2fs_allocate_tables(fs))
         return Fail("Cannot place the group tables", error);
     if (errcode_t error = ext2fs_convert_subcluster_bitmap(fs, &fs->block_map))
@@ -141,8 +147,6 @@ errcode_t Build(ext2_filsys fs, const char* label) {
     }
     return 0;
 }
-
-} // namespace
 
 Status Ext4Clean(FsState& part, const char* label) {
     part.driverData.reset();
