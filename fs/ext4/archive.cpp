@@ -29,11 +29,29 @@ bool MayHoldXattrs(const uint8_t* raw, uint32_t inodeSize) {
 
 struct Collect {
     XattrTableBuilder* table;
+    ext2_xattr_handle* handle;
+    errcode_t error;
 };
+
+bool IsAcl(const char* name) {
+    return std::strcmp(name, "system.posix_acl_access") == 0 ||
+           std::strcmp(name, "system.posix_acl_default") == 0;
+}
 
 int CollectXattr(char* name, char* value, size_t valueLength, void* data) {
     auto* c = static_cast<Collect*>(data);
-    c->table->Add(name, std::strlen(name), value, valueLength);
+    if (!IsAcl(name)) {
+        c->table->Add(name, std::strlen(name), value, valueLength);
+        return 0;
+    }
+    // The walk hands access lists out as stored; the lookup gives the form
+    // the kernel shows, which the library takes back when it writes them.
+    void* shown = nullptr;
+    size_t shownLength = 0;
+    c->error = ext2fs_xattr_get(c->handle, name, &shown, &shownLength);
+    if (c->error != 0) return XATTR_ABORT;
+    c->table->Add(name, std::strlen(name), shown, shownLength);
+    ext2fs_free_mem(&shown);
     return 0;
 }
 
@@ -67,9 +85,10 @@ Status BuildXattrTable(ext2_filsys fs, XattrTableBuilder* table) {
         error = ext2fs_xattrs_open(fs, n, &h);
         if (error == 0) error = ext2fs_xattrs_read(h);
         if (error == 0) {
-            Collect c{table};
+            Collect c{table, h, 0};
             table->BeginInode(n);
             error = ext2fs_xattrs_iterate(h, CollectXattr, &c);
+            if (error == 0) error = c.error;
             table->EndInode();
         }
         if (h != nullptr) ext2fs_xattrs_close(&h);

@@ -83,7 +83,8 @@ constexpr size_t kCrtimeExtraEnd = offsetof(ext2_inode_large, i_crtime_extra) + 
 
 } // namespace
 
-void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t number) {
+void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t number,
+                    uint64_t allocatedBytes) {
     using namespace ext4rec;
     std::fill(attributes + kPackedAttrSize, attributes + kTotal, 0);
     st16(attributes + kUidHigh, inode.osd2.linux2.l_i_uid_high);
@@ -96,6 +97,7 @@ void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t
     st32(attributes + kSizeHigh, LINUX_S_ISREG(inode.i_mode) ? inode.i_size_high : 0);
     st32(attributes + kInode, number);
     st16(attributes + kLinks, inode.i_links_count);
+    st32(attributes + kAllocated, uint32_t(std::min<uint64_t>(allocatedBytes / 1024, UINT32_MAX)));
 }
 
 void UnPackInodeExtra(ext2_inode_large& inode, const uint8_t* attributes) {

@@ -244,7 +244,8 @@ Status Ext4GetFileInfo(FsState& part, FsEntry* entry) {
     // the attributes.
     if (LINUX_S_ISLNK(inode.i_mode) && !ext2fs_is_fast_symlink(&inode)) entry->size = inode.i_size;
     PackInodeAttr(entry->attributes, inode);
-    PackInodeExtra(entry->attributes, large, entry->start);
+    PackInodeExtra(entry->attributes, large, entry->start,
+                   ext2fs_get_stat_i_blocks(fs, &inode) * 512);
     return 0;
 }
 

@@ -56,9 +56,10 @@ void PackInodeAttr(uint8_t* attributes, const ext2_inode& inode);
 void UnPackInodeAttr(ext2_inode& inode, const uint8_t* attributes);
 // The fields behind the shared layout (fs/ext4/records.h): owner and
 // group high halves, nanoseconds and creation time, the inode's number
-// and link count in its volume. Unpacking sets the owner halves and the
-// times the inode's extra part holds.
-void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t number);
+// and link count in its volume, the bytes allocated to it. Unpacking sets
+// the owner halves and the times the inode's extra part holds.
+void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t number,
+                    uint64_t allocatedBytes);
 void UnPackInodeExtra(ext2_inode_large& inode, const uint8_t* attributes);
 // Inode flags that mean the same on any volume; layout flags (extents,
 // inline data, hashed indexes) are never taken from attributes.

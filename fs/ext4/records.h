@@ -24,7 +24,8 @@ constexpr int kCrtimeExtra = 106; // u32 likewise
 constexpr int kSizeHigh = 110;    // u32 high half of the size (0 while sizes travel in 32 bits)
 constexpr int kInode = 114;       // u32 inode number in the source volume (link identity)
 constexpr int kLinks = 118;       // u16 link count in the source volume
-constexpr int kReserved = 120;    // 8 bytes, 0
+constexpr int kAllocated = 120;   // u32 KiB the source allocated to the inode (its holes not)
+constexpr int kReserved = 124;    // 4 bytes, 0
 constexpr int kTotal = 128;
 static_assert(kUidHigh == kPackedAttrSize);
 

@@ -278,7 +278,9 @@ Status Restore::CheckFit() {
         if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second)
             continue;
         ++neededInodes;
-        const uint64_t data = (uint64_t(fileSizes_[i]) + B - 1) / B;
+        // A sparse file takes no more than its source allocated.
+        const uint64_t data = std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
+                                                 (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
         // Extents of at most 32768 blocks; four in the inode, the others in
         // tree blocks.
         const uint64_t extents = (data + 32767) / 32768;
@@ -340,6 +342,7 @@ Status Restore::MakeVolume() {
     s->s_max_mnt_count = -1;
     s->s_checkinterval = 0;
     s->s_lastcheck = uint32_t(std::time(nullptr));
+    s->s_checksum_type = src[sb::kChecksumType];
     if (ext2fs_has_feature_csum_seed(s))
         s->s_checksum_seed = ld32(src + sb::kChecksumSeed);
     ext2fs_init_csum_seed(fs_);
@@ -383,7 +386,11 @@ Status Restore::ApplyXattrs(ext2_ino_t n, const uint8_t* attributes) {
             return error == 0;
         });
     if (h != nullptr) ext2fs_xattrs_close(&h);
-    if (error != 0) return Failed("Cannot write extended attributes", error);
+    if (error != 0) {
+        LogFormat("%s: Cannot write the extended attribute %.255s: %s\r\n", kWho, name.c_str(),
+                  error_message(error));
+        return 1;
+    }
     return 0;
 }
 
