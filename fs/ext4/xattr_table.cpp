@@ -129,6 +129,14 @@ bool XattrTable::ForEach(uint32_t inode,
     return true;
 }
 
+std::vector<uint32_t> XattrTable::Inodes() const {
+    std::vector<uint32_t> inodes;
+    inodes.reserve(places_.size());
+    for (const auto& [inode, place] : places_)
+        inodes.push_back(inode);
+    return inodes;
+}
+
 uint32_t XattrTable::RecordBytes(uint32_t inode) const {
     const auto found = places_.find(inode);
     return found == places_.end() ? 0 : found->second.bytes;

@@ -46,6 +46,8 @@ class XattrTable {
     // Bytes of the inode's record, 0 when it has none.
     uint32_t RecordBytes(uint32_t inode) const;
     size_t Records() const { return places_.size(); }
+    // The inodes that have a record, in no particular order.
+    std::vector<uint32_t> Inodes() const;
 
   private:
     struct Place {
