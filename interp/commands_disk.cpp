@@ -291,6 +291,8 @@ Status ParseClean(char* args) {
     return 0;
 }
 
+namespace {
+
 // The driver named by a full archive's file-system identity, or null.
 const FsHandler* ArchiveDriver(const char* name) {
     const int mark = MarkMemory();
@@ -303,6 +305,8 @@ const FsHandler* ArchiveDriver(const char* name) {
     RestoreMemory(mark);
     return h;
 }
+
+} // namespace
 
 // fullunzip string expression [disk]
 Status ParseFullUnzip(char* args) {
@@ -333,8 +337,9 @@ Status ParseFullUnzip(char* args) {
     // An archive of a kind that another driver of the partition's type
     // restores goes to that driver (an ext4 archive onto a partition that
     // holds ext2 or nothing yet).
-    if (const FsHandler* own = ArchiveDriver(name.c_str());
-        own != nullptr && own != h && own->FullUnzip != nullptr && FsDriverServes(target.type, own)) {
+    if (const FsHandler* own = ArchiveDriver(name.c_str()); own != nullptr && own != h &&
+                                                            own->FullUnzip != nullptr &&
+                                                            FsDriverServes(target.type, own)) {
         h = own;
         target.driverData.reset();
         target.handler = h;

@@ -51,8 +51,8 @@ void UnPackInodeAttr(ext2_inode& inode, const uint8_t* attributes) {
     inode.i_atime = ld32(attributes + kAttrAtime);
     inode.i_mtime = ld32(attributes + kAttrMtime);
     inode.i_ctime = ld32(attributes + kAttrCtime);
-    inode.i_flags =
-        (inode.i_flags & ~kPortableInodeFlags) | (ld32(attributes + kAttrFlags) & kPortableInodeFlags);
+    inode.i_flags = (inode.i_flags & ~kPortableInodeFlags) |
+                    (ld32(attributes + kAttrFlags) & kPortableInodeFlags);
     if (LINUX_S_ISLNK(mode) && size > 0 && size <= kExt4FastLinkMax) {
         // A short link keeps its target in the inode, without a block map.
         inode.i_flags &= ~uint32_t(EXT4_EXTENTS_FL);

@@ -113,9 +113,9 @@ class Restore : public FullRestoreSink {
     // blocks; blocks of zeros are skipped and the others written in runs.
     ext2_file_t file_ = nullptr;
     uint32_t fileIndex_ = 0;
-    uint64_t at_ = 0;       // file position of the first byte of block_
-    uint32_t fill_ = 0;     // bytes in block_
-    uint64_t runAt_ = 0;    // file position of run_
+    uint64_t at_ = 0;    // file position of the first byte of block_
+    uint32_t fill_ = 0;  // bytes in block_
+    uint64_t runAt_ = 0; // file position of run_
     std::vector<uint8_t> block_, run_;
     size_t runFill_ = 0;
 };
@@ -164,8 +164,7 @@ Status Restore::ReadBootArea() {
     while (at < size) {
         const uint8_t* data = nullptr;
         uint32_t len = 0;
-        if (src_->ReadBootSectorsChunk(archive_, &data, &len) != 0 || len == 0 ||
-            len > size - at)
+        if (src_->ReadBootSectorsChunk(archive_, &data, &len) != 0 || len == 0 || len > size - at)
             return Damaged("boot area");
         std::memcpy(boot_.data() + at, data, len);
         at += len;
@@ -224,8 +223,8 @@ Status Restore::LayOut() {
 
     ext2_super_block param{};
     ext2fs_blocks_count_set(&param, blocks);
-    ext2fs_r_blocks_count_set(&param, uint64_t(double(blocks) * double(srcReserved) /
-                                               double(srcBlocks)));
+    ext2fs_r_blocks_count_set(&param,
+                              uint64_t(double(blocks) * double(srcReserved) / double(srcBlocks)));
     param.s_log_block_size = log;
     param.s_rev_level = EXT2_DYNAMIC_REV;
     param.s_inode_size = ld16(s + sb::kInodeSize);
@@ -275,19 +274,18 @@ Status Restore::CheckFit() {
     for (uint32_t i = 0; i < fileCount_; ++i) {
         const uint8_t* a = FileAttr(i);
         const uint32_t identity = ld32(a + kInode);
-        if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second)
-            continue;
+        if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second) continue;
         ++neededInodes;
         // A sparse file takes no more than its source allocated.
-        const uint64_t data = std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
-                                                 (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
+        const uint64_t data =
+            std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
+                               (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
         // Extents of at most 32768 blocks; four in the inode, the others in
         // tree blocks.
         const uint64_t extents = (data + 32767) / 32768;
         neededBlocks += data + (extents > 4 ? (extents * 12 + B - 13) / (B - 12) + 1 : 0);
         // Attributes beyond what the inode holds take a block.
-        if (xattrs_.RecordBytes(identity) + 32 > EXT2_INODE_SIZE(fs_->super) - 160u)
-            ++neededBlocks;
+        if (xattrs_.RecordBytes(identity) + 32 > EXT2_INODE_SIZE(fs_->super) - 160u) ++neededBlocks;
     }
     ext2fs_journal_params journal{};
     uint64_t journalBlocks = 0;
@@ -343,8 +341,7 @@ Status Restore::MakeVolume() {
     s->s_checkinterval = 0;
     s->s_lastcheck = uint32_t(std::time(nullptr));
     s->s_checksum_type = src[sb::kChecksumType];
-    if (ext2fs_has_feature_csum_seed(s))
-        s->s_checksum_seed = ld32(src + sb::kChecksumSeed);
+    if (ext2fs_has_feature_csum_seed(s)) s->s_checksum_seed = ld32(src + sb::kChecksumSeed);
     ext2fs_init_csum_seed(fs_);
     LogFormat("%s: Building the group tables...\r\n", kWho);
     if (Ext4LayOutVolume(fs_) != 0) return 1;
@@ -462,8 +459,8 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     inode.i_mode = mode;
     inode.i_flags &= ~kLateFlags;
     if (raw_.size() > EXT2_GOOD_OLD_INODE_SIZE)
-        inode.i_extra_isize = uint16_t(
-            std::min<size_t>(sizeof(ext2_inode_large), raw_.size()) - EXT2_GOOD_OLD_INODE_SIZE);
+        inode.i_extra_isize = uint16_t(std::min<size_t>(sizeof(ext2_inode_large), raw_.size()) -
+                                       EXT2_GOOD_OLD_INODE_SIZE);
     UnPackInodeExtra(inode, a);
     inode.i_links_count = 1;
     const bool fastLink = LINUX_S_ISLNK(mode) && size == 0;
@@ -535,8 +532,8 @@ Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
         const bool last = at_ + fill_ == fileSizes_[fileIndex_];
         if (fill_ < blockSize_ && !last) continue;
         // A block of zeros stays a hole.
-        const bool zero = std::all_of(block_.begin(), block_.begin() + fill_,
-                                      [](uint8_t b) { return b == 0; });
+        const bool zero =
+            std::all_of(block_.begin(), block_.begin() + fill_, [](uint8_t b) { return b == 0; });
         if (!zero) {
             if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + fill_ > run_.size()) &&
                 WriteRun() != 0)

@@ -111,9 +111,9 @@ bool XattrTable::Load(const uint8_t* data, size_t size, const char** why) {
     return true;
 }
 
-bool XattrTable::ForEach(uint32_t inode,
-                         const std::function<bool(const char*, size_t, const uint8_t*, size_t)>&
-                             each) const {
+bool XattrTable::ForEach(
+    uint32_t inode,
+    const std::function<bool(const char*, size_t, const uint8_t*, size_t)>& each) const {
     const auto found = places_.find(inode);
     if (found == places_.end()) return false;
     size_t at = found->second.at;

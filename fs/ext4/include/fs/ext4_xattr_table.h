@@ -41,8 +41,8 @@ class XattrTable {
     // Calls `each` for every attribute of the inode's record; false when
     // the inode has none or `each` returned false.
     bool ForEach(uint32_t inode,
-                 const std::function<bool(const char* name, size_t nameLength,
-                                          const uint8_t* value, size_t valueLength)>& each) const;
+                 const std::function<bool(const char* name, size_t nameLength, const uint8_t* value,
+                                          size_t valueLength)>& each) const;
     // Bytes of the inode's record, 0 when it has none.
     uint32_t RecordBytes(uint32_t inode) const;
     size_t Records() const { return places_.size(); }
