@@ -2,7 +2,13 @@
 // area (boot block and superblock, as the partition holds them, then the
 // table of every inode's extended attributes), and the size directory
 // records take, for the archive's per-directory block counts.
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "disk/disk.h"
 #include "ext4_internal.h"
@@ -128,7 +134,126 @@ const std::vector<uint8_t>* BootArea(FsState& part) {
     return &volume->bootArea;
 }
 
+// "seconds.nanoseconds" of a time and its extra field (epoch bits widen
+// the seconds beyond 2038).
+void AppendTime(std::string& out, const char* name, uint32_t seconds, uint32_t extra) {
+    const int64_t full = int64_t(int32_t(seconds)) + (int64_t(extra & 3) << 32);
+    char text[64];
+    std::snprintf(text, sizeof text, " %s=%" PRId64 ".%09u", name, full, unsigned(extra >> 2));
+    out += text;
+}
+
+// A value as text when it is printable, else in hex; long ones cut.
+std::string ValueText(const uint8_t* value, size_t length) {
+    constexpr size_t kShown = 64;
+    const size_t shown = std::min(length, kShown);
+    bool printable = true;
+    for (size_t i = 0; i < shown; ++i)
+        if ((value[i] < 32 || value[i] > 126) && !(i + 1 == length && value[i] == 0))
+            printable = false;
+    std::string out;
+    char hex[4];
+    if (printable) {
+        out = "\"";
+        for (size_t i = 0; i < shown && value[i] != 0; ++i)
+            out += char(value[i]);
+        out += "\"";
+    } else {
+        out = "0x";
+        for (size_t i = 0; i < shown; ++i) {
+            std::snprintf(hex, sizeof hex, "%02x", value[i]);
+            out += hex;
+        }
+    }
+    if (length > shown) out += " ... (" + std::to_string(length) + " bytes)";
+    return out;
+}
+
 } // namespace
+
+void Ext4DescribeAttributes(const uint8_t* a, char* out, size_t capacity) {
+    const uint16_t mode = ld16(a + kAttrMode);
+    std::string text;
+    char part[128];
+    std::snprintf(part, sizeof part, "mode=%06o uid=%u gid=%u size=%" PRIu64 " flags=0x%x", mode,
+                  unsigned(ld16(a + kAttrUid) | uint32_t(ld16(a + kUidHigh)) << 16),
+                  unsigned(ld16(a + kAttrGid) | uint32_t(ld16(a + kGidHigh)) << 16),
+                  uint64_t(ld32(a + kAttrSize)) | uint64_t(ld32(a + kSizeHigh)) << 32,
+                  unsigned(ld32(a + kAttrFlags)));
+    text = part;
+    AppendTime(text, "atime", ld32(a + kAttrAtime), ld32(a + kAtimeExtra));
+    AppendTime(text, "mtime", ld32(a + kAttrMtime), ld32(a + kMtimeExtra));
+    AppendTime(text, "ctime", ld32(a + kAttrCtime), ld32(a + kCtimeExtra));
+    AppendTime(text, "crtime", ld32(a + kCrtime), ld32(a + kCrtimeExtra));
+    std::snprintf(part, sizeof part, " inode=%u links=%u allocated=%uK", unsigned(ld32(a + kInode)),
+                  unsigned(ld16(a + kLinks)), unsigned(ld32(a + kAllocated)));
+    text += part;
+    const uint32_t size = ld32(a + kAttrSize);
+    if (LINUX_S_ISLNK(mode) && size > 0 && size <= kExt4FastLinkMax) {
+        text += " -> ";
+        text.append(reinterpret_cast<const char*>(a + kAttrExtra),
+                    strnlen(reinterpret_cast<const char*>(a + kAttrExtra), kShortLinkMax));
+    } else if (LINUX_S_ISCHR(mode) || LINUX_S_ISBLK(mode)) {
+        const uint64_t device = DecodeDevice(ld32(a + kAttrExtra));
+        std::snprintf(part, sizeof part, " device=%u:%u", unsigned(major(device)),
+                      unsigned(minor(device)));
+        text += part;
+    }
+    if (capacity == 0) return;
+    const size_t n = std::min(text.size(), capacity - 1);
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+}
+
+void Ext4DescribeBootArea(const uint8_t* area, size_t size, void (*line)(const char*)) {
+    char text[256];
+    if (size < kTableAt || ld16(area + kSuperAt + sb::kMagic) != sb::kMagicValue) {
+        line("ext4 boot area: no superblock");
+        return;
+    }
+    const uint8_t* s = area + kSuperAt;
+    const uint8_t* u = s + sb::kUuid;
+    char label[17] = {};
+    std::memcpy(label, s + sb::kVolumeName, 16);
+    std::snprintf(text, sizeof text,
+                  "ext4 superblock: UUID %02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-"
+                  "%02x%02x%02x%02x%02x%02x, label \"%s\"",
+                  u[0], u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12],
+                  u[13], u[14], u[15], label);
+    line(text);
+    uint64_t blocks = ld32(s + sb::kBlocksCountLo);
+    if (ld32(s + sb::kFeatureIncompat) & EXT4_FEATURE_INCOMPAT_64BIT)
+        blocks |= uint64_t(ld32(s + sb::kBlocksCountHi)) << 32;
+    std::snprintf(text, sizeof text,
+                  "  features compat 0x%x incompat 0x%x ro_compat 0x%x; block size %u, %" PRIu64
+                  " blocks, %u inodes of %u bytes",
+                  unsigned(ld32(s + sb::kFeatureCompat)), unsigned(ld32(s + sb::kFeatureIncompat)),
+                  unsigned(ld32(s + sb::kFeatureRoCompat)),
+                  unsigned(1024u << std::min<uint32_t>(ld32(s + sb::kLogBlockSize), 16)), blocks,
+                  unsigned(ld32(s + sb::kInodesCount)), unsigned(ld16(s + sb::kInodeSize)));
+    line(text);
+    XattrTable table;
+    const char* why = nullptr;
+    if (!table.Load(area + kTableAt, size - kTableAt, &why)) {
+        std::snprintf(text, sizeof text, "extended attributes: damaged: %s", why);
+        line(text);
+        return;
+    }
+    std::snprintf(text, sizeof text, "extended attributes of %u inodes", unsigned(table.Records()));
+    line(text);
+    std::vector<uint32_t> inodes = table.Inodes();
+    std::sort(inodes.begin(), inodes.end());
+    std::string row;
+    for (uint32_t inode : inodes) {
+        table.ForEach(inode, [&](const char* name, size_t nameLength, const uint8_t* value,
+                                 size_t valueLength) {
+            row = "  inode " + std::to_string(inode) + ": " + std::string(name, nameLength) +
+                  " = " + ValueText(value, valueLength);
+            line(row.c_str());
+            return true;
+        });
+    }
+}
 
 uint16_t Ext4GetNumBootSectors(FsState& part, FsEntry*) {
     const std::vector<uint8_t>* area = BootArea(part);

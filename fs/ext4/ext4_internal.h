@@ -106,6 +106,9 @@ Status Ext4ReadBootSectors(FsState& part, FsEntry* entry, uint16_t first, uint16
                            uint8_t* buffer);
 uint32_t Ext4AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize);
 Status Ext4FullUnzip(FsState& part, IArchive* archive);
+// Dumps: the attributes and the boot area as text.
+void Ext4DescribeAttributes(const uint8_t* attributes, char* out, size_t capacity);
+void Ext4DescribeBootArea(const uint8_t* area, size_t size, void (*line)(const char* text));
 // After ext2fs_initialize and the identity set in the superblock: the
 // group tables, reserved inodes, root, lost+found, resize inode and an
 // empty journal (when the feature is set and the volume can hold one), as

@@ -39,6 +39,8 @@ const FsHandler EXT4Handler = {
     .FullUnzip = Ext4FullUnzip,
     .FileDescriptor = nullptr,
     .InitDriver = InitExt4Driver,
+    .DescribeAttributes = Ext4DescribeAttributes,
+    .DescribeBootArea = Ext4DescribeBootArea,
 };
 
 namespace {

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Full archives of ext4 volumes: an ext4 made by mke2fs -t ext4 -d
 # (Debian's defaults) from a crafted tree (modes with setuid and sticky
-# bits, owners beyond 16 bits, nanosecond times, immutable and append-only
-# files, hard links, short and long symbolic links, devices, a FIFO, a
-# socket, a sparse file, extended attributes of every namespace, an ACL, a
-# directory of 3,000 entries) is archived by pelto's fullzip and restored
-# by fullunzip onto a smaller and a larger partition; e2fsck -fn finds
-# nothing, dumpe2fs shows the source's features, UUID, label and
-# parameters, debugfs dumps the same trees and shows, file by file, the
-# same inode fields and extended attributes; holes stay holes. A partition
-# too small is refused before anything is written; a volume the driver
-# refuses is not archived. FAT and ext2 archives keep their layout.
+# bits, owners beyond 16 bits, nanosecond times (set by debugfs),
+# immutable and append-only files, hard links, short and long symbolic
+# links, devices, a FIFO, a socket, a sparse file, extended attributes of
+# every namespace, an ACL, a directory of 3,000 entries) is archived by
+# pelto's fullzip and restored by fullunzip onto a smaller and a larger
+# partition; e2fsck -fn finds nothing, dumpe2fs shows the source's
+# features, UUID, label and parameters, debugfs dumps the same trees and
+# shows, file by file, the same inode fields and extended attributes;
+# holes stay holes. checkarchive, fulldump (attributes and the boot area as
+# text), copyarchive (unchanged) and a filtered incremental copy take the
+# archive. A partition too small is refused before anything is written; a
+# volume the driver refuses is not archived.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs mke2fs e2fsck debugfs dumpe2fs python3 cmp diff
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -76,6 +78,9 @@ cat > setup.dbg << 'EOF'
 sif /etc/locked flags 0x80010
 sif /var/log flags 0x80020
 sif /usr/bin/tool3 flags 0x80080
+sif /etc/fstab mtime_extra 0x1D6F3454
+sif /etc/fstab crtime_extra 0x00000004
+sif /home/user/deep atime_extra 0x0000000C
 ea_set /etc/fstab user.origin installer
 ea_set /etc/fstab trusted.note kept
 ea_set /usr/bin/su security.selinux system_u:object_r:su_exec_t:s0
@@ -152,10 +157,40 @@ for target in 2 3; do
     [ "$(blocks d.img "$target" /sparse)" = "$(blocks d.img 1 /sparse)" ] ||
         fail "$what: the sparse file takes $(blocks d.img "$target" /sparse) blocks, not $(blocks d.img 1 /sparse)"
     [ "$(ext2_stat d.img "$target" /home/user/one Links)" = 3 ] || fail "$what: links of one"
+    dbg d.img "$target" 'stat /etc/fstab' | grep -q '^ mtime: 0x60406abf:1d6f3454 ' ||
+        fail "$what: the nanoseconds of /etc/fstab"
+    dbg d.img "$target" 'stat /etc/locked' | grep -q 'Flags: 0x80010' || fail "$what: immutable"
     [ "$(dbg d.img "$target" 'stat /home/user/one' | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')" = \
         "$(dbg d.img "$target" 'stat /etc/three' | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')" ] ||
         fail "$what: the hard links are not one inode"
 done
+
+# --- Check, dump, copy ------------------------------------------------------------
+uuid=$(super_field d.img 1 "Filesystem UUID")
+pelto -w -dd.img 'checkarchive "e4.000"
+set DumpFormat = "hbsSD"
+fulldump "e4.000"
+source archive "e4.000"
+destination archive "copy.000"
+copyarchive
+filter - "wide/*"
+source archive "e4.000"
+destination iarchive "inc.000"
+copyarchive
+incrdump "inc.000"
+checkarchive "inc.000"'
+grep -q "^Archive e4.000 is sound: " out || fail "checkarchive of the ext4 archive"
+grep -q "^Archive inc.000 is sound: " out || fail "checkarchive of the incremental archive"
+expect_out "Filesystem identifier     : EXT4"
+expect_out "ext4 superblock: UUID $uuid, label \"ROOTFS\""
+grep -q '^  inode [0-9]*: user.origin = "installer"$' out || fail "the dump shows no user.origin"
+grep -q '^  inode [0-9]*: security.selinux = "system_u:object_r:su_exec_t:s0"$' out ||
+    fail "the dump shows no SELinux label"
+grep -q ' mode=104755 uid=0 gid=0 size=7 ' out || fail "the dump shows no setuid mode"
+grep -q ' mode=100644 uid=70000 gid=80000 ' out || fail "the dump shows no 32-bit owner"
+grep -q ' mtime=1614834367.123456789 ' out || fail "the dump shows no nanoseconds"
+grep -q ' device=8:1' out || fail "the dump shows no device number"
+cmp -s e4.000 copy.000 && cmp -s e4.001 copy.001 || fail "copyarchive changed the ext4 archive"
 
 # --- Refusals -----------------------------------------------------------------
 # A partition too small: refused before anything is written.
@@ -167,14 +202,24 @@ expect_out "Error in t.pto, line 1: Unzip is not possible: the archive does not 
 grep -q "EXT4 Unzip: the archive does not fit" out || { fail "no fit refusal"; tail -5 out; }
 cmp -s s.img s.before || fail "the refused restore wrote to the disk"
 
-# A volume whose journal needs recovery is not archived.
+# Volumes the driver refuses are not archived: no archive is left.
+# name | debugfs request | message
+refusals=(
+    "needs_recovery|feature needs_recovery|its journal needs recovery"
+    "encrypt|feature encrypt|it may hold encrypted directories"
+    "verity|feature verity|it may hold verity files"
+    "unknown|ssv feature_incompat INCOMPAT|it uses features unknown to this driver"
+)
 ext2_disk r.img 80M 60
-mkfs_part r.img 1 -d src/etc
-printf 'feature needs_recovery\n' > recover.dbg
-dbgw r.img 1 recover.dbg
-rm -f r.000
-pelto -w -dr.img 'fullzip "{0:1}" "r.000"'
-grep -q "journal needs recovery" out || fail "a volume to recover was not refused"
-[ -s r.000 ] && fail "an archive of a volume to recover was made"
+for row in "${refusals[@]}"; do
+    IFS='|' read -r name request message <<< "$row"
+    mkfs_part r.img 1 -d src/etc
+    incompat=$(od -An -tu4 -j $(($(ext2_start r.img 1) * 512 + 1024 + 96)) -N4 r.img | tr -d ' ')
+    debugfs -w -R "${request/INCOMPAT/$((incompat | 0x400000))}" "$(ext2_dev r.img 1)" > /dev/null 2>&1
+    rm -f r.000
+    pelto -w -dr.img 'fullzip "{0:1}" "r.000"'
+    grep -qF "EXT4 ERROR: Volume refused: $message" out || fail "$name: the volume was not refused"
+    [ -s r.000 ] && fail "$name: an archive of a refused volume was made"
+done
 
 finish
