@@ -30,6 +30,8 @@ using namespace ext4rec;
 
 constexpr const char* kWho = "EXT4 Unzip";
 constexpr uint32_t kAttr = kTotal;
+// Content gathered before it is allocated and written.
+constexpr size_t kRunBytes = 256 * 1024;
 // Flags set once an inode's content and attributes are written.
 constexpr uint32_t kLateFlags = EXT2_IMMUTABLE_FL | EXT2_APPEND_FL;
 // Incompatible features a restored volume never takes from its source:
@@ -60,7 +62,6 @@ class Restore : public FullRestoreSink {
     Restore(FsState& p, IArchive* archive)
         : part_(p), archive_(archive), src_(GetFullArchiveSource()) {}
     ~Restore() override {
-        if (file_ != nullptr) ext2fs_file_close(file_);
         if (fs_ != nullptr) ext2fs_free(fs_);
     }
     Status Run();
@@ -110,8 +111,11 @@ class Restore : public FullRestoreSink {
     uint32_t current_ = 0; // the directory whose entries are read
     uint64_t total_ = 0;
     // The file being written: its content arrives in pieces, kept by
-    // blocks; blocks of zeros are skipped and the others written in runs.
-    ext2_file_t file_ = nullptr;
+    // blocks; blocks of zeros are skipped and the others gathered in runs
+    // that are allocated (ext2fs_fallocate) and written in one transfer
+    // per stretch of consecutive blocks.
+    bool writing_ = false;
+    ext2_inode fileInode_{};
     uint32_t fileIndex_ = 0;
     uint64_t at_ = 0;    // file position of the first byte of block_
     uint32_t fill_ = 0;  // bytes in block_
@@ -257,7 +261,7 @@ Status Restore::LayOut() {
     }
     raw_.assign(EXT2_INODE_SIZE(fs_->super), 0);
     block_.assign(blockSize_, 0);
-    run_.assign(std::max<size_t>(kChunkData, blockSize_), 0);
+    run_.assign(std::max<size_t>(kRunBytes, blockSize_), 0);
     return 0;
 }
 
@@ -500,29 +504,59 @@ Status Restore::BeginFile(uint32_t index, uint32_t size) {
     fill_ = 0;
     runAt_ = 0;
     runFill_ = 0;
+    writing_ = false;
     if (size == 0 || fileLinked_[index]) return 0;
     const ext2_ino_t n = fileInodes_[index];
     const uint16_t mode = ld16(FileAttr(index) + kAttrMode);
     if (IsSpecial(mode)) return Damaged("a device or pipe with content");
-    if (errcode_t error = ext2fs_file_open(fs_, n, EXT2_FILE_WRITE, &file_))
-        return Failed("Cannot open a file", error);
+    // The size first: the blocks allocated below lie inside the file.
+    if (errcode_t error = ext2fs_read_inode(fs_, n, &fileInode_))
+        return Failed("Cannot read an inode", error);
+    if (errcode_t error = ext2fs_inode_size_set(fs_, &fileInode_, size))
+        return Failed("Cannot size a file", error);
+    writing_ = true;
     return 0;
 }
 
-// Writes the run of non-zero blocks gathered.
+// Allocates the blocks of the run gathered and writes it, one transfer
+// for each stretch of blocks that lie one after the other.
 Status Restore::WriteRun() {
     if (runFill_ == 0) return 0;
-    errcode_t error = ext2fs_file_llseek(file_, runAt_, EXT2_SEEK_SET, nullptr);
-    unsigned int written = 0;
-    if (error == 0) error = ext2fs_file_write(file_, run_.data(), unsigned(runFill_), &written);
-    if (error == 0 && written != runFill_) error = EXT2_ET_SHORT_WRITE;
-    if (error != 0) return Failed("Cannot write a file", error);
+    const ext2_ino_t n = fileInodes_[fileIndex_];
+    const blk64_t first = runAt_ / blockSize_;
+    const blk64_t count = (runFill_ + blockSize_ - 1) / blockSize_;
+    // The last block's tail is zeros.
+    std::fill(run_.begin() + ptrdiff_t(runFill_), run_.begin() + ptrdiff_t(count * blockSize_), 0);
+    if (errcode_t error =
+            ext2fs_fallocate(fs_, EXT2_FALLOCATE_FORCE_INIT, n, &fileInode_, ~0ULL, first, count))
+        return Failed("Cannot allocate a file's blocks", error);
+    blk64_t i = 0;
+    while (i < count) {
+        blk64_t physical = 0;
+        if (errcode_t error =
+                ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i, nullptr, &physical))
+            return Failed("Cannot map a file's blocks", error);
+        if (physical == 0) return Failed("Cannot map a file's blocks", EXT2_ET_BLOCK_ALLOC_FAIL);
+        blk64_t length = 1;
+        while (i + length < count) {
+            blk64_t next = 0;
+            if (errcode_t error = ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i + length,
+                                               nullptr, &next))
+                return Failed("Cannot map a file's blocks", error);
+            if (next != physical + length) break;
+            ++length;
+        }
+        if (errcode_t error = io_channel_write_blk64(fs_->io, physical, int(length),
+                                                     run_.data() + i * blockSize_))
+            return Failed("Cannot write a file", error);
+        i += length;
+    }
     runFill_ = 0;
     return 0;
 }
 
 Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
-    if (file_ == nullptr) return 0;
+    if (!writing_) return 0;
     while (len > 0) {
         const uint32_t take = std::min<uint32_t>(len, blockSize_ - fill_);
         std::memcpy(block_.data() + fill_, data, take);
@@ -535,7 +569,7 @@ Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
         const bool zero =
             std::all_of(block_.begin(), block_.begin() + fill_, [](uint8_t b) { return b == 0; });
         if (!zero) {
-            if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + fill_ > run_.size()) &&
+            if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + blockSize_ > run_.size()) &&
                 WriteRun() != 0)
                 return 1;
             if (runFill_ == 0) runAt_ = at_;
@@ -553,13 +587,11 @@ Status Restore::EndFile() {
     if (fileLinked_[index]) return 0;
     const ext2_ino_t n = fileInodes_[index];
     const uint8_t* a = FileAttr(index);
-    if (file_ != nullptr) {
+    if (writing_) {
+        writing_ = false;
         if (WriteRun() != 0) return 1;
-        errcode_t error = ext2fs_file_set_size2(file_, fileSizes_[index]);
-        const errcode_t closed = ext2fs_file_close(file_);
-        file_ = nullptr;
-        if (error == 0) error = closed;
-        if (error != 0) return Failed("Cannot write a file", error);
+        if (errcode_t error = ext2fs_write_inode(fs_, n, &fileInode_))
+            return Failed("Cannot write an inode", error);
     }
     // Times and the flags that forbid writing, now that the content is
     // there.
