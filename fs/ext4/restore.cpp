@@ -217,6 +217,12 @@ Status Restore::LayOut() {
     const uint32_t srcInodes = ld32(s + sb::kInodesCount);
     if (srcBlocks == 0 || srcInodes == 0 || srcReserved > srcBlocks)
         return Damaged("the superblock's counts");
+    if (s[sb::kLogGroupsPerFlex] > 31) return Damaged("the superblock's flex group size");
+    if ((incompat & ~uint32_t(EXT2_LIB_FEATURE_INCOMPAT_SUPP)) ||
+        (ld32(s + sb::kFeatureRoCompat) & ~uint32_t(EXT2_LIB_FEATURE_RO_COMPAT_SUPP))) {
+        LogFormat("%s: the archived volume has features the library does not know\r\n", kWho);
+        return 1;
+    }
     const uint64_t bytes = uint64_t(part_.sizeSectors) * kSectorSize;
     const uint64_t blocks = bytes / blockSize_;
     if (!(incompat & EXT4_FEATURE_INCOMPAT_64BIT) && blocks > 0xFFFFFFFFull) {
