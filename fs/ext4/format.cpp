@@ -98,6 +98,17 @@ errcode_t Ext4LayOutVolume(ext2_filsys fs) {
         return Fail("Cannot place the group tables", error);
     if (errcode_t error = ext2fs_convert_subcluster_bitmap(fs, &fs->block_map))
         return Fail("Cannot set up the block bitmap", error);
+    // Without group checksums nothing marks the inode tables unused: they
+    // are zeroed, or inodes of an earlier volume would show through.
+    if (!ext2fs_has_group_desc_csum(fs)) {
+        for (dgrp_t g = 0; g < fs->group_desc_count; ++g) {
+            MonitorESC();
+            if (errcode_t error =
+                    ext2fs_zero_blocks2(fs, ext2fs_inode_table_loc(fs, g),
+                                        int(fs->inode_blocks_per_group), nullptr, nullptr))
+                return Fail("Cannot clear the inode tables", error);
+        }
+    }
     // The reserved inodes read as empty, whatever the table held before;
     // the rest of the tables counts as unused through the group
     // descriptors' checksummed counts.

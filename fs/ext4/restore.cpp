@@ -106,7 +106,8 @@ class Restore : public FullRestoreSink {
     std::vector<ext2_ino_t> dirInodes_, fileInodes_;
     std::vector<bool> fileLinked_; // a further name of an inode made before
     std::unordered_map<uint32_t, ext2_ino_t> links_;
-    std::vector<uint8_t> raw_; // one inode, the volume's inode size
+    std::vector<uint8_t> raw_; // one inode, at least an ext2_inode_large
+    uint32_t inodeSize_ = 0;
     uint32_t blockSize_ = 0;
     uint32_t current_ = 0; // the directory whose entries are read
     uint64_t total_ = 0;
@@ -265,7 +266,10 @@ Status Restore::LayOut() {
                   unsigned(part_.sizeSectors), error_message(error));
         return 1;
     }
-    raw_.assign(EXT2_INODE_SIZE(fs_->super), 0);
+    // Room for the large inode's fields even where the volume's inodes
+    // are smaller: what lies beyond them reads as zero and is not written.
+    inodeSize_ = EXT2_INODE_SIZE(fs_->super);
+    raw_.assign(std::max<size_t>(inodeSize_, sizeof(ext2_inode_large)), 0);
     block_.assign(blockSize_, 0);
     run_.assign(std::max<size_t>(kRunBytes, blockSize_), 0);
     return 0;
@@ -366,14 +370,14 @@ Status Restore::MakeVolume() {
 Status Restore::ReadInode(ext2_ino_t n) {
     std::fill(raw_.begin(), raw_.end(), 0);
     if (errcode_t error = ext2fs_read_inode_full(fs_, n, reinterpret_cast<ext2_inode*>(raw_.data()),
-                                                 int(raw_.size())))
+                                                 int(inodeSize_)))
         return Failed("Cannot read an inode", error);
     return 0;
 }
 
 Status Restore::WriteInode(ext2_ino_t n) {
     if (errcode_t error = ext2fs_write_inode_full(
-            fs_, n, reinterpret_cast<ext2_inode*>(raw_.data()), int(raw_.size())))
+            fs_, n, reinterpret_cast<ext2_inode*>(raw_.data()), int(inodeSize_)))
         return Failed("Cannot write an inode", error);
     return 0;
 }
@@ -468,8 +472,8 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     UnPackInodeAttr(base, a);
     inode.i_mode = mode;
     inode.i_flags &= ~kLateFlags;
-    if (raw_.size() > EXT2_GOOD_OLD_INODE_SIZE)
-        inode.i_extra_isize = uint16_t(std::min<size_t>(sizeof(ext2_inode_large), raw_.size()) -
+    if (inodeSize_ > EXT2_GOOD_OLD_INODE_SIZE)
+        inode.i_extra_isize = uint16_t(std::min<size_t>(sizeof(ext2_inode_large), inodeSize_) -
                                        EXT2_GOOD_OLD_INODE_SIZE);
     UnPackInodeExtra(inode, a);
     inode.i_links_count = 1;

@@ -126,34 +126,42 @@ fields() {
 # blocks <image> <nr> <path>: the blocks debugfs counts for the file.
 blocks() { dbg "$1" "$2" "stat \"$3\"" | sed -n 's/.*Blockcount: \([0-9]*\).*/\1/p'; }
 
-( cd src && find . -mindepth 1 | sed 's|^\.||' | LC_ALL=C sort ) > paths
-[ "$(wc -l < paths)" -gt 3200 ] || fail "the tree is not all there"
-for target in 2 3; do
-    what="restore onto partition $target"
-    ext2_fsck d.img "$target" "$what"
+# same_volume <image> <source nr> <target nr> <path list> <what>: the
+# restored volume is clean, has the source's parameters and journal, and
+# holds the same tree with the same inode fields and attributes.
+same_volume() {
+    local image=$1 source=$2 target=$3 list=$4 what=$5 field a b
+    ext2_fsck "$image" "$target" "$what"
     for field in "Filesystem features" "Filesystem UUID" "Filesystem volume name" "Block size" \
         "Inode size" "Directory Hash Seed" "Default directory hash" "Filesystem flags" \
         "Default mount options" "Required extra isize" "Desired extra isize" \
         "Checksum type" "Filesystem created" "Last mounted on"; do
-        a=$(super_field d.img 1 "$field")
-        b=$(super_field d.img "$target" "$field")
+        a=$(super_field "$image" "$source" "$field")
+        b=$(super_field "$image" "$target" "$field")
         [ "$a" = "$b" ] || fail "$what: $field: '$b' instead of '$a'"
     done
-    [ "$(super_field d.img "$target" "Journal backup")" = "inode blocks" ] ||
+    [ "$(super_field "$image" "$target" "Journal backup")" = "inode blocks" ] ||
         fail "$what: no journal"
-    rm -rf "dump$target"
-    mkdir "dump$target"
-    dbg d.img "$target" "rdump / dump$target" > /dev/null
-    rm -rf dump1
-    mkdir dump1
-    dbg d.img 1 "rdump / dump1" > /dev/null
-    diff -r --no-dereference dump1 "dump$target" > diff.out 2>&1 ||
+    rm -rf dump.source dump.target
+    mkdir dump.source dump.target
+    dbg "$image" "$source" "rdump / dump.source" > /dev/null
+    dbg "$image" "$target" "rdump / dump.target" > /dev/null
+    diff -r --no-dereference dump.source dump.target > diff.out 2>&1 ||
         { fail "$what: rdump trees differ"; head -20 diff.out; }
-    { echo /; grep -v '^/wide/' paths; grep '^/wide/' paths | head -50; } > checked
-    fields d.img 1 checked > fields.1
-    fields d.img "$target" checked > "fields.$target"
-    [ "$(grep -c '^Type:' fields.1)" -ge "$(wc -l < checked)" ] || fail "debugfs did not stat every path"
-    diff fields.1 "fields.$target" > fields.diff || { fail "$what: inode fields differ"; head -30 fields.diff; }
+    fields "$image" "$source" "$list" > fields.source
+    fields "$image" "$target" "$list" > fields.target
+    [ "$(grep -c '^Type:' fields.source)" -ge "$(wc -l < "$list")" ] ||
+        fail "$what: debugfs did not stat every path"
+    diff fields.source fields.target > fields.diff ||
+        { fail "$what: inode fields differ"; head -30 fields.diff; }
+}
+
+( cd src && find . -mindepth 1 | sed 's|^\.||' | LC_ALL=C sort ) > paths
+[ "$(wc -l < paths)" -gt 3200 ] || fail "the tree is not all there"
+{ echo /; grep -v '^/wide/' paths; grep '^/wide/' paths | head -50; } > checked
+for target in 2 3; do
+    what="restore onto partition $target"
+    same_volume d.img 1 "$target" checked "$what"
     [ "$(blocks d.img "$target" /sparse)" = "$(blocks d.img 1 /sparse)" ] ||
         fail "$what: the sparse file takes $(blocks d.img "$target" /sparse) blocks, not $(blocks d.img 1 /sparse)"
     [ "$(ext2_stat d.img "$target" /home/user/one Links)" = 3 ] || fail "$what: links of one"
@@ -163,6 +171,31 @@ for target in 2 3; do
     [ "$(dbg d.img "$target" 'stat /home/user/one' | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')" = \
         "$(dbg d.img "$target" 'stat /etc/three' | sed -n 's/^Inode: *\([0-9]*\).*/\1/p')" ] ||
         fail "$what: the hard links are not one inode"
+done
+
+# --- Other layouts: 128-byte inodes (no nanoseconds, no creation time), 4 KB
+# blocks without checksums or 64-bit numbers, no resize inode.
+mkdir -p small
+cp -a src/etc src/usr src/home small/
+( cd small && find . -mindepth 1 | sed 's|^\.||' | LC_ALL=C sort ) > small.paths
+echo / >> small.paths
+printf 'ea_set /etc/fstab user.origin installer\nea_set /usr security.selinux system_u:object_r:usr_t:s0\n' > small.dbg
+# label | mke2fs options
+layouts=(
+    "SMALLINODES|-I 128"
+    "BIGBLOCKS|-b 4096 -O ^metadata_csum,^64bit,^resize_inode"
+)
+ext2_disk v.img 200M 60 40
+for row in "${layouts[@]}"; do
+    IFS='|' read -r label options <<< "$row"
+    # shellcheck disable=SC2086
+    mkfs_part v.img 1 -L "$label" $options -d small
+    dbgw v.img 1 small.dbg
+    rm -f v.000
+    pelto -w -dv.img 'fullzip "{0:1}" "v.000"
+fullunzip "v.000" 2'
+    grep -q "EXT4 Unzip: Done" out || { fail "$label: no restore"; tail -5 out; }
+    same_volume v.img 1 2 small.paths "$label"
 done
 
 # --- Check, dump, copy ------------------------------------------------------------
