@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "disk/fsdriver.h"
+#include "disk/partitions.h"
 #include "platform/console.h"
 #include "platform/settings.h"
 #include "platform/util.h"
@@ -45,8 +47,17 @@ void PaddedName(const char* name, int width) {
     Pad(name, width);
 }
 
-void Attributes(const uint8_t* attrs, uint16_t size) {
+void Attributes(const DumpState* st, const uint8_t* attrs, uint16_t size) {
     if (size == 0) return;
+    const FsHandler* d = st->describer;
+    if (d != nullptr && d->DescribeAttributes != nullptr && size == d->attrSize) {
+        char text[512];
+        d->DescribeAttributes(attrs, text, sizeof text);
+        text[sizeof text - 1] = '\0';
+        Text(" ");
+        Text(text);
+        return;
+    }
     Text(" attrib = ");
     for (uint16_t i = 0; i < size; ++i)
         PrintHexByte(attrs[i]);
@@ -142,6 +153,12 @@ void EndDump(DumpState* st) {
 
 void PrintHeader(DumpState* st, const ArchiveHeader* header) {
     st->header = *header;
+    // A driver that knows its records better than hex describes them.
+    const FsHandler* h = FindFsID(header->fsId);
+    st->describer =
+        h != nullptr && (h->DescribeAttributes != nullptr || h->DescribeBootArea != nullptr)
+            ? h
+            : nullptr;
     if (!(st->flags & kDumpHeader)) return;
     Text("Filesystem identifier     : ");
     for (char c : header->fsId)
@@ -250,8 +267,22 @@ Status StartDumpBootSectors(DumpState* st, uint32_t size) {
         EndLine();
     }
     StartListingIf(st, (st->flags & kDumpBootData) == kDumpBootData, size);
+    st->boot.clear();
     return 0;
 }
+
+namespace {
+
+bool DescribesBoot(const DumpState* st) {
+    return st->describer != nullptr && st->describer->DescribeBootArea != nullptr &&
+           (st->flags & kDumpBootSize);
+}
+
+void BootLine(const char* text) {
+    Line(text);
+}
+
+} // namespace
 
 Status DumpBootSectorsChunk(DumpState* st, const uint8_t* data, uint32_t n) {
     if (n > st->pending) {
@@ -261,11 +292,17 @@ Status DumpBootSectorsChunk(DumpState* st, const uint8_t* data, uint32_t n) {
         st->pending -= n;
     }
     if (st->listing) DumpChunk(st, data, n);
+    if (DescribesBoot(st) && st->boot.size() + n <= kDumpBootKeptMax)
+        st->boot.insert(st->boot.end(), data, data + n);
     return 0;
 }
 
 Status EndDumpBootSectors(DumpState* st) {
     EndListing(st);
+    if (DescribesBoot(st) && !st->boot.empty() && st->pending == 0)
+        st->describer->DescribeBootArea(st->boot.data(), st->boot.size(), BootLine);
+    st->boot.clear();
+    st->boot.shrink_to_fit();
     if (st->pending > 0) Text("Warning: less boot data than expected\r\n");
     st->pending = 0;
     return 0;
@@ -282,7 +319,7 @@ Status DumpDirSummaryEntry(DumpState* st, const uint8_t* entry) {
         RightNum(st->summaries, 5);
         Text(" : size =");
         BlockCounts(entry);
-        Attributes(entry + DirSummary::kSize, st->header.summaryAttr);
+        Attributes(st, entry + DirSummary::kSize, st->header.summaryAttr);
         EndLine();
     }
     ++st->summaries;
@@ -306,7 +343,7 @@ Status DumpFileSummaryEntry(DumpState* st, const uint8_t* entry) {
         RightNum(st->summaries, 5);
         Text(" : size = ");
         RightNum(ld32(entry), 8);
-        Attributes(entry + kFileSummarySize, st->header.summaryAttr);
+        Attributes(st, entry + kFileSummarySize, st->header.summaryAttr);
         EndLine();
     }
     ++st->summaries;
@@ -366,7 +403,7 @@ Status DumpDirEntryDir(DumpState* st, const uint8_t* entry) {
         Text("<DIR ");
         RightNum(number, 3);
         Text(">");
-        Attributes(entry + SubdirEntry::kSize, st->header.dirAttr);
+        Attributes(st, entry + SubdirEntry::kSize, st->header.dirAttr);
         EndLine();
         Text("(");
         Num(ld32(entry));
@@ -385,7 +422,7 @@ Status DumpDirEntryFile(DumpState* st, const uint8_t* entry) {
     if (st->flags & kDumpEntries) {
         PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr).text, 30);
         RightNum(ld32(entry), 9);
-        Attributes(entry + kFileEntrySize, st->header.dirAttr);
+        Attributes(st, entry + kFileEntrySize, st->header.dirAttr);
         EndLine();
     }
     return 0;
@@ -496,7 +533,7 @@ Status DumpIDirEntryDir(DumpState* st, const uint8_t* entry) {
     if (st->flags & kDumpEntries) {
         PaddedName(EntryName(entry, SubdirEntry::kSize, st->header.dirAttr).text, 30);
         Text("<DIR>");
-        Attributes(entry + SubdirEntry::kSize, st->header.dirAttr);
+        Attributes(st, entry + SubdirEntry::kSize, st->header.dirAttr);
         EndLine();
     }
     return 0;
@@ -515,7 +552,7 @@ Status DumpIDirEntryFile(DumpState* st, const uint8_t* entry) {
         PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr).text, 30);
         Text("Size = ");
         Num(size);
-        Attributes(entry + kFileEntrySize, st->header.dirAttr);
+        Attributes(st, entry + kFileEntrySize, st->header.dirAttr);
         EndLine();
     }
     StartListingIf(st, (st->flags & kDumpFileData) == kDumpFileData, size);

@@ -348,6 +348,23 @@ Status ParseClean(char* args) {
     return 0;
 }
 
+namespace {
+
+// The driver named by a full archive's file-system identity, or null.
+const FsHandler* ArchiveDriver(const char* name) {
+    const int mark = MarkMemory();
+    auto archive = std::make_unique<IArchive>();
+    const ArchiveHeader* header = nullptr;
+    const FsHandler* h = nullptr;
+    if (OpenArchive(name, archive.get()) == 0 && ReadArchiveHeader(archive.get(), &header) == 0)
+        h = FindFsID(header->fsId);
+    AbandonArchive(archive.get());
+    RestoreMemory(mark);
+    return h;
+}
+
+} // namespace
+
 // fullunzip string expression [disk]
 Status ParseFullUnzip(char* args) {
     char* p = args;
@@ -371,6 +388,16 @@ Status ParseFullUnzip(char* args) {
     // is restored by the driver of its type, which then holds it.
     if ((h == nullptr || h->FullUnzip == nullptr) && FsHandlerForType(target.type) != nullptr) {
         h = FsHandlerForType(target.type);
+        target.driverData.reset();
+        target.handler = h;
+    }
+    // An archive of a kind that another driver of the partition's type
+    // restores goes to that driver (an ext4 archive onto a partition that
+    // holds ext2 or nothing yet).
+    if (const FsHandler* own = ArchiveDriver(name.c_str()); own != nullptr && own != h &&
+                                                            own->FullUnzip != nullptr &&
+                                                            FsDriverServes(target.type, own)) {
+        h = own;
         target.driverData.reset();
         target.handler = h;
     }

@@ -487,7 +487,15 @@ const FsHandler* FindFsID(const char* id) {
         const FsHandler* h = handlers[type];
         if (h && memcmp(h->id, id, sizeof h->id) == 0) return h;
     }
+    for (size_t i = 0; i < alternativeCount; ++i) {
+        const FsHandler* h = alternatives[i].handler;
+        if (memcmp(h->id, id, sizeof h->id) == 0) return h;
+    }
     return nullptr;
+}
+
+bool FsDriverServes(uint8_t type, const FsHandler* h) {
+    return h != nullptr && (handlers[type] == h || IsAlternativeFor(type, h));
 }
 
 } // namespace vk

@@ -66,6 +66,8 @@ const FsHandler CacheHandler = {
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
     .InitDriver = nullptr,
+    .DescribeAttributes = nullptr,
+    .DescribeBootArea = nullptr,
 };
 
 namespace {

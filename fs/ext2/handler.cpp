@@ -56,6 +56,8 @@ const FsHandler EXT2Handler = {
     .FullUnzip = Ext2FullUnzip,
     .FileDescriptor = nullptr,
     .InitDriver = InitCache,
+    .DescribeAttributes = nullptr,
+    .DescribeBootArea = nullptr,
 };
 
 namespace {

@@ -190,6 +190,19 @@ Status Ext4OpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir) {
     return 0;
 }
 
+std::string Ext4NameToDisk(const char* name) {
+    return NameToDisk(name);
+}
+
+int Ext4FileType(uint16_t mode) {
+    return FileType(mode);
+}
+
+errcode_t Ext4AddRecord(ext2_filsys fs, ext2_ino_t dir, const std::string& name, ext2_ino_t inode,
+                        int type) {
+    return AddRecord(fs, dir, name, inode, type);
+}
+
 Status Ext4NextDirEntry(FsState&, FsDirHandle* handle, FsEntry* entry) {
     Ext4Dir* d = AsDir(handle);
     MonitorESC();
@@ -212,12 +225,14 @@ Status Ext4GetFileInfo(FsState& part, FsEntry* entry) {
     ext2_filsys fs = VolumeOf(part);
     if (fs == nullptr) return 1;
     if (!entry->name || entry->name[0] == '\0') entry->start = EXT2_ROOT_INO;
-    ext2_inode inode{};
+    ext2_inode_large large{};
     if (entry->start == 0 || entry->start > fs->super->s_inodes_count ||
-        ext2fs_read_inode(fs, entry->start, &inode) != 0) {
+        ext2fs_read_inode_full(fs, entry->start, reinterpret_cast<ext2_inode*>(&large),
+                               sizeof large) != 0) {
         Log("EXT4 ERROR: Bad inode !\r\n");
         return 1;
     }
+    ext2_inode& inode = *reinterpret_cast<ext2_inode*>(&large);
     // Sizes travel in 32 bits: a larger file cannot be handed on whole.
     if (LINUX_S_ISREG(inode.i_mode) && inode.i_size_high != 0) {
         Log("EXT4 ERROR: File of 4 GB or more\r\n");
@@ -225,7 +240,12 @@ Status Ext4GetFileInfo(FsState& part, FsEntry* entry) {
     }
     entry->kind = LINUX_S_ISDIR(inode.i_mode) ? kKindDir : kKindFile;
     entry->size = LINUX_S_ISREG(inode.i_mode) || LINUX_S_ISDIR(inode.i_mode) ? inode.i_size : 0;
+    // A long symbolic link's target is its content; a short one travels in
+    // the attributes.
+    if (LINUX_S_ISLNK(inode.i_mode) && !ext2fs_is_fast_symlink(&inode)) entry->size = inode.i_size;
     PackInodeAttr(entry->attributes, inode);
+    PackInodeExtra(entry->attributes, large, entry->start,
+                   ext2fs_get_stat_i_blocks(fs, &inode) * 512);
     return 0;
 }
 

@@ -6,6 +6,8 @@
 #include <ext2fs/ext2fs.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "disk/fsdriver.h"
 #include "platform/types.h"
@@ -18,6 +20,8 @@ namespace vk {
 struct Ext4Volume : FsDriverData {
     ext2_filsys fs = nullptr;
     bool bitmapsLoaded = false;
+    // The boot area an archive is made of, built at its first request.
+    std::vector<uint8_t> bootArea;
     ~Ext4Volume() override;
 };
 
@@ -50,11 +54,30 @@ void PackInodeAttr(uint8_t* attributes, const ext2_inode& inode);
 // Mode, owner, times and portable flags from packed attributes; a short
 // symbolic link's target and a device number too.
 void UnPackInodeAttr(ext2_inode& inode, const uint8_t* attributes);
+// The fields behind the shared layout (fs/ext4/records.h): owner and
+// group high halves, nanoseconds and creation time, the inode's number
+// and link count in its volume, the bytes allocated to it. Unpacking sets
+// the owner halves and the times the inode's extra part holds.
+void PackInodeExtra(uint8_t* attributes, const ext2_inode_large& inode, uint32_t number,
+                    uint64_t allocatedBytes);
+void UnPackInodeExtra(ext2_inode_large& inode, const uint8_t* attributes);
+// Inode flags that mean the same on any volume; layout flags (extents,
+// inline data, hashed indexes) are never taken from attributes.
+constexpr uint32_t kPortableInodeFlags = 0x0003C0FB;
 // Mode of a new file and a new directory: 0755.
 constexpr uint16_t kExt4NewFileMode = 0x81ED;
 constexpr uint16_t kExt4NewDirMode = 0x41ED;
 // Longest symbolic-link target kept in the inode itself.
 constexpr uint32_t kExt4FastLinkMax = 59;
+
+// Names as the volume stores them (ISO-8859-1) from the PC code page.
+std::string Ext4NameToDisk(const char* name);
+// The directory record type of an inode mode.
+int Ext4FileType(uint16_t mode);
+// Adds a record for inode to the directory, growing it by a block when
+// it is full.
+errcode_t Ext4AddRecord(ext2_filsys fs, ext2_ino_t dir, const std::string& name, ext2_ino_t inode,
+                        int type);
 
 // ---- Table operations -------------------------------------------------------
 Status Ext4InitFsSpecific(FsState& part);
@@ -76,5 +99,20 @@ uint16_t Ext4WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* bu
                             uint16_t length);
 Status Ext4CloseFile(FsState& part, FsFileHandle* file);
 Status Ext4AdjustFileSize(FsState& part, FsFileHandle* file, FsEntry* entry, uint32_t newSize);
+// Archives: the boot area (boot block, superblock and the table of
+// extended attributes), the size of directory records, the full restore.
+uint16_t Ext4GetNumBootSectors(FsState& part, FsEntry* entry);
+Status Ext4ReadBootSectors(FsState& part, FsEntry* entry, uint16_t first, uint16_t count,
+                           uint8_t* buffer);
+uint32_t Ext4AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize);
+Status Ext4FullUnzip(FsState& part, IArchive* archive);
+// Dumps: the attributes and the boot area as text.
+void Ext4DescribeAttributes(const uint8_t* attributes, char* out, size_t capacity);
+void Ext4DescribeBootArea(const uint8_t* area, size_t size, void (*line)(const char* text));
+// After ext2fs_initialize and the identity set in the superblock: the
+// group tables, reserved inodes, root, lost+found, resize inode and an
+// empty journal (when the feature is set and the volume can hold one), as
+// a quick format lays them out; errors are logged.
+errcode_t Ext4LayOutVolume(ext2_filsys fs);
 
 } // namespace vk

@@ -28,7 +28,10 @@ Ext4File* OpenRegular(ext2_filsys fs, ext2_ino_t n, bool writing) {
         LogExt4Error("Cannot read an inode", error);
         return nullptr;
     }
-    if (!LINUX_S_ISREG(inode.i_mode)) return nullptr;
+    // A long symbolic link's target is read as its content.
+    const bool longLink = !writing && LINUX_S_ISLNK(inode.i_mode) &&
+                          !ext2fs_is_fast_symlink(&inode) && !(inode.i_flags & EXT4_INLINE_DATA_FL);
+    if (!LINUX_S_ISREG(inode.i_mode) && !longLink) return nullptr;
     ext2_file_t file = nullptr;
     if (errcode_t error = ext2fs_file_open2(fs, n, &inode, writing ? EXT2_FILE_WRITE : 0, &file)) {
         LogExt4Error("Cannot open a file", error);

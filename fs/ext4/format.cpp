@@ -87,11 +87,28 @@ errcode_t Build(ext2_filsys fs, const char* label) {
     s->s_default_mount_opts = EXT2_DEFM_XATTR_USER | EXT2_DEFM_ACL;
     s->s_checksum_type = EXT2_CRC32C_CHKSUM;
     ext2fs_init_csum_seed(fs);
+    return Ext4LayOutVolume(fs);
+}
 
+} // namespace
+
+errcode_t Ext4LayOutVolume(ext2_filsys fs) {
+    ext2_super_block* s = fs->super;
     if (errcode_t error = ext2fs_allocate_tables(fs))
         return Fail("Cannot place the group tables", error);
     if (errcode_t error = ext2fs_convert_subcluster_bitmap(fs, &fs->block_map))
         return Fail("Cannot set up the block bitmap", error);
+    // Without group checksums nothing marks the inode tables unused: they
+    // are zeroed, or inodes of an earlier volume would show through.
+    if (!ext2fs_has_group_desc_csum(fs)) {
+        for (dgrp_t g = 0; g < fs->group_desc_count; ++g) {
+            MonitorESC();
+            if (errcode_t error =
+                    ext2fs_zero_blocks2(fs, ext2fs_inode_table_loc(fs, g),
+                                        int(fs->inode_blocks_per_group), nullptr, nullptr))
+                return Fail("Cannot clear the inode tables", error);
+        }
+    }
     // The reserved inodes read as empty, whatever the table held before;
     // the rest of the tables counts as unused through the group
     // descriptors' checksummed counts.
@@ -141,8 +158,6 @@ errcode_t Build(ext2_filsys fs, const char* label) {
     }
     return 0;
 }
-
-} // namespace
 
 Status Ext4Clean(FsState& part, const char* label) {
     part.driverData.reset();

@@ -3,25 +3,27 @@
 #include "ext4_internal.h"
 #include "fs/ext4.h"
 #include "platform/hostfile.h"
+#include "records.h"
 
 namespace vk {
 
 // Entries carry the packed attributes of ext2 volumes and host
-// directories. The table has no boot-area and archive slots (full and
-// incremental archives of these volumes are refused), nor a full restore.
+// directories followed by the fields only ext4 has (fs/ext4/records.h);
+// the boot area of its archives is the boot block, the superblock and the
+// table of extended attributes.
 const FsHandler EXT4Handler = {
     .id = {'E', 'X', 'T', '4'},
-    .attrSize = kPackedAttrSize,
+    .attrSize = ext4rec::kTotal,
     .flags = kFsAttrWithSummaries,
     .reserved = 0,
-    .GetNumBootSectors = nullptr,
-    .ReadBootSectors = nullptr,
+    .GetNumBootSectors = Ext4GetNumBootSectors,
+    .ReadBootSectors = Ext4ReadBootSectors,
     .InitFsSpecific = Ext4InitFsSpecific,
     .FlushFsSpecific = Ext4FlushFsSpecific,
     .OpenDir = Ext4OpenDir,
     .NextDirEntry = Ext4NextDirEntry,
     .GetFileInfo = Ext4GetFileInfo,
-    .AddEntrySize = nullptr,
+    .AddEntrySize = Ext4AddEntrySize,
     .CreateFile = Ext4CreateFile,
     .CreateDir = Ext4CreateDir,
     .CloseDir = Ext4CloseDir,
@@ -34,9 +36,11 @@ const FsHandler EXT4Handler = {
     .CloseFile = Ext4CloseFile,
     .AdjustFileSize = Ext4AdjustFileSize,
     .Clean = Ext4Clean,
-    .FullUnzip = nullptr,
+    .FullUnzip = Ext4FullUnzip,
     .FileDescriptor = nullptr,
     .InitDriver = InitExt4Driver,
+    .DescribeAttributes = Ext4DescribeAttributes,
+    .DescribeBootArea = Ext4DescribeBootArea,
 };
 
 namespace {

@@ -241,6 +241,8 @@ constexpr FsHandler FatTable(Status (*clean)(FsState&, const char*),
         .FullUnzip = unzip,
         .FileDescriptor = nullptr,
         .InitDriver = nullptr,
+        .DescribeAttributes = nullptr,
+        .DescribeBootArea = nullptr,
     };
 }
 

@@ -297,6 +297,8 @@ const FsHandler LXDOSHandler = {
     nullptr,
     hostdir::FileDescriptor,
     nullptr,
+    nullptr,
+    nullptr,
 };
 
 FsState DosFsState = {

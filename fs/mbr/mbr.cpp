@@ -218,6 +218,8 @@ const FsHandler MBRHandler = {
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
     .InitDriver = nullptr,
+    .DescribeAttributes = nullptr,
+    .DescribeBootArea = nullptr,
 };
 
 namespace {

@@ -60,6 +60,8 @@ const FsHandler SWAPHandler = {
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
     .InitDriver = nullptr,
+    .DescribeAttributes = nullptr,
+    .DescribeBootArea = nullptr,
 };
 
 namespace {

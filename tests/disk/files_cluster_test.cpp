@@ -129,6 +129,8 @@ const FsHandler kClusterHandler = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Routes names that are not partition paths to the cluster driver for the

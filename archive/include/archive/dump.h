@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "archive/format.h"
 #include "platform/types.h"
@@ -39,6 +40,10 @@ constexpr uint16_t kDumpEntries = 0x40;
 constexpr uint16_t kDumpFileHeaders = 0x80;
 constexpr uint16_t kDumpFileData = 0x100;
 
+struct FsHandler;
+
+// Largest boot area kept for a driver that describes it.
+constexpr uint32_t kDumpBootKeptMax = 65535u * 512u;
 constexpr uint32_t kDumpPathMax = 256; // path text of the directory dump, with its NUL
 constexpr uint32_t kDumpDepthMax = 64; // directory numbers kept, one per depth
 
@@ -62,6 +67,10 @@ struct DumpState {
     // Hexadecimal listing.
     char ascii[17] = {};
     uint32_t offset = 0;
+    // The archive's driver when it describes its records itself, and the
+    // boot area kept for it (at most kDumpBootKeptMax bytes).
+    const FsHandler* describer = nullptr;
+    std::vector<uint8_t> boot;
 };
 
 // Reads DumpFormat; an empty value means "hbD", unknown letters are ignored.

@@ -75,6 +75,11 @@ struct FsHandler {
     // One-time start-up of the driver at program start (buffers it shares
     // between partitions); optional.
     void (*InitDriver)();
+    // Archive dumps, optional: the driver's packed attributes as text (at
+    // most `capacity` bytes with the NUL), and its boot area as lines
+    // handed to `line`, when the driver has more to say than hex.
+    void (*DescribeAttributes)(const uint8_t* attributes, char* out, size_t capacity);
+    void (*DescribeBootArea)(const uint8_t* area, size_t size, void (*line)(const char* text));
 };
 
 // A driver as it registers with the partition layer: its table and the

@@ -160,7 +160,12 @@ void FindFsType(FsState& s);
 const char* PartTypeName(uint8_t type);
 // Type byte for a name (case-insensitive) or a decimal number 0-255; -1.
 int ReadFsType(const char* name);
+// The driver whose identity is id: a type's own driver first, then the
+// alternatives.
 const FsHandler* FindFsID(const char* id);
+// Whether the driver serves partitions of the type, as its own or as an
+// alternative.
+bool FsDriverServes(uint8_t type, const FsHandler* h);
 Status GetPartInfos(int disk, int partition, PartInfo* records);
 Status SetPartInfos(int disk, int partition, PartInfo* records);
 int GetBootPart(int disk);

@@ -8,7 +8,7 @@
 namespace vk {
 
 constexpr int kPathMax = 256; // FsEntry::path, with its NUL
-constexpr int kAttrMax = 86;  // largest packed attribute layout (ext2 / host)
+constexpr int kAttrMax = 128; // largest packed attribute layout (ext4)
 
 enum EntryKind : uint8_t { kKindFile = 1, kKindDir = 2 };
 
