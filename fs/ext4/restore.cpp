@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -105,7 +106,8 @@ class Restore : public FullRestoreSink {
     std::vector<ext2_ino_t> dirInodes_, fileInodes_;
     std::vector<bool> fileLinked_; // a further name of an inode made before
     std::unordered_map<uint32_t, ext2_ino_t> links_;
-    std::vector<uint8_t> raw_; // one inode, the volume's inode size
+    std::unique_ptr<Ext4DirAppender> records_; // the directories' records
+    std::vector<uint8_t> raw_;                 // one inode, the volume's inode size
     uint32_t blockSize_ = 0;
     uint32_t current_ = 0; // the directory whose entries are read
     uint64_t total_ = 0;
@@ -113,9 +115,9 @@ class Restore : public FullRestoreSink {
     // blocks; blocks of zeros are skipped and the others written in runs.
     ext2_file_t file_ = nullptr;
     uint32_t fileIndex_ = 0;
-    uint64_t at_ = 0;       // file position of the first byte of block_
-    uint32_t fill_ = 0;     // bytes in block_
-    uint64_t runAt_ = 0;    // file position of run_
+    uint64_t at_ = 0;    // file position of the first byte of block_
+    uint32_t fill_ = 0;  // bytes in block_
+    uint64_t runAt_ = 0; // file position of run_
     std::vector<uint8_t> block_, run_;
     size_t runFill_ = 0;
 };
@@ -144,8 +146,10 @@ Status Restore::Run() {
     dirInodes_.assign(dirCount_, 0);
     fileInodes_.assign(fileCount_, 0);
     fileLinked_.assign(fileCount_, false);
+    records_ = std::make_unique<Ext4DirAppender>(fs_);
     if (PumpRestoreDirectories(Source(), dirCount_, fileSizes_.data(), fileCount_, 0) != 0)
         return 1;
+    if (errcode_t error = records_->Flush()) return Failed("Cannot write a directory", error);
     if (PumpRestoreFiles(Source(), fileSizes_.data(), fileCount_, total_) != 0) return 1;
     LogFormat("%s: Writing directory attributes...\r\n", kWho);
     if (FinishDirectories() != 0) return 1;
@@ -164,8 +168,7 @@ Status Restore::ReadBootArea() {
     while (at < size) {
         const uint8_t* data = nullptr;
         uint32_t len = 0;
-        if (src_->ReadBootSectorsChunk(archive_, &data, &len) != 0 || len == 0 ||
-            len > size - at)
+        if (src_->ReadBootSectorsChunk(archive_, &data, &len) != 0 || len == 0 || len > size - at)
             return Damaged("boot area");
         std::memcpy(boot_.data() + at, data, len);
         at += len;
@@ -224,8 +227,8 @@ Status Restore::LayOut() {
 
     ext2_super_block param{};
     ext2fs_blocks_count_set(&param, blocks);
-    ext2fs_r_blocks_count_set(&param, uint64_t(double(blocks) * double(srcReserved) /
-                                               double(srcBlocks)));
+    ext2fs_r_blocks_count_set(&param,
+                              uint64_t(double(blocks) * double(srcReserved) / double(srcBlocks)));
     param.s_log_block_size = log;
     param.s_rev_level = EXT2_DYNAMIC_REV;
     param.s_inode_size = ld16(s + sb::kInodeSize);
@@ -275,19 +278,18 @@ Status Restore::CheckFit() {
     for (uint32_t i = 0; i < fileCount_; ++i) {
         const uint8_t* a = FileAttr(i);
         const uint32_t identity = ld32(a + kInode);
-        if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second)
-            continue;
+        if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second) continue;
         ++neededInodes;
         // A sparse file takes no more than its source allocated.
-        const uint64_t data = std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
-                                                 (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
+        const uint64_t data =
+            std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
+                               (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
         // Extents of at most 32768 blocks; four in the inode, the others in
         // tree blocks.
         const uint64_t extents = (data + 32767) / 32768;
         neededBlocks += data + (extents > 4 ? (extents * 12 + B - 13) / (B - 12) + 1 : 0);
         // Attributes beyond what the inode holds take a block.
-        if (xattrs_.RecordBytes(identity) + 32 > EXT2_INODE_SIZE(fs_->super) - 160u)
-            ++neededBlocks;
+        if (xattrs_.RecordBytes(identity) + 32 > EXT2_INODE_SIZE(fs_->super) - 160u) ++neededBlocks;
     }
     ext2fs_journal_params journal{};
     uint64_t journalBlocks = 0;
@@ -343,8 +345,7 @@ Status Restore::MakeVolume() {
     s->s_checkinterval = 0;
     s->s_lastcheck = uint32_t(std::time(nullptr));
     s->s_checksum_type = src[sb::kChecksumType];
-    if (ext2fs_has_feature_csum_seed(s))
-        s->s_checksum_seed = ld32(src + sb::kChecksumSeed);
+    if (ext2fs_has_feature_csum_seed(s)) s->s_checksum_seed = ld32(src + sb::kChecksumSeed);
     ext2fs_init_csum_seed(fs_);
     LogFormat("%s: Building the group tables...\r\n", kWho);
     if (Ext4LayOutVolume(fs_) != 0) return 1;
@@ -419,12 +420,14 @@ Status Restore::AddSubdirectory(uint32_t child, const SubdirEntry&, const uint8_
     ext2_ino_t n = 0;
     if (errcode_t error = ext2fs_new_inode(fs_, parent, LINUX_S_IFDIR | 0755, nullptr, &n))
         return Failed("No free inode", error);
-    errcode_t error = ext2fs_mkdir(fs_, parent, n, diskName.c_str());
-    if (error == EXT2_ET_DIR_NO_SPACE) {
-        error = ext2fs_expand_dir(fs_, parent);
-        if (error == 0) error = ext2fs_mkdir(fs_, parent, n, diskName.c_str());
-    }
-    if (error != 0) return Failed("Cannot make a directory", error);
+    // The directory is made without a name (the library would look the
+    // name up and link it by walking the whole parent); the parent's
+    // record comes from the appender.
+    if (errcode_t error = ext2fs_mkdir(fs_, parent, n, nullptr))
+        return Failed("Cannot make a directory", error);
+    if (errcode_t error = records_->Add(parent, diskName, n, EXT2_FT_DIR))
+        return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                           : Failed("Cannot make a directory", error);
     dirInodes_[child] = n;
     return ApplyXattrs(n, DirAttr(child));
 }
@@ -442,8 +445,9 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
         const auto found = links_.find(identity);
         if (found != links_.end()) {
             const ext2_ino_t n = found->second;
-            if (errcode_t error = Ext4AddRecord(fs_, dir, diskName, n, Ext4FileType(mode)))
-                return Failed("Cannot add a link", error);
+            if (errcode_t error = records_->Add(dir, diskName, n, Ext4FileType(mode)))
+                return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                                   : Failed("Cannot add a link", error);
             if (ReadInode(n) != 0) return 1;
             ++Inode().i_links_count;
             if (WriteInode(n) != 0) return 1;
@@ -462,8 +466,8 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     inode.i_mode = mode;
     inode.i_flags &= ~kLateFlags;
     if (raw_.size() > EXT2_GOOD_OLD_INODE_SIZE)
-        inode.i_extra_isize = uint16_t(
-            std::min<size_t>(sizeof(ext2_inode_large), raw_.size()) - EXT2_GOOD_OLD_INODE_SIZE);
+        inode.i_extra_isize = uint16_t(std::min<size_t>(sizeof(ext2_inode_large), raw_.size()) -
+                                       EXT2_GOOD_OLD_INODE_SIZE);
     UnPackInodeExtra(inode, a);
     inode.i_links_count = 1;
     const bool fastLink = LINUX_S_ISLNK(mode) && size == 0;
@@ -489,8 +493,9 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     }
     if (WriteInode(n) != 0) return 1;
     ext2fs_inode_alloc_stats2(fs_, n, +1, 0);
-    if (errcode_t error = Ext4AddRecord(fs_, dir, diskName, n, Ext4FileType(mode)))
-        return Failed("Cannot add a directory record", error);
+    if (errcode_t error = records_->Add(dir, diskName, n, Ext4FileType(mode)))
+        return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                           : Failed("Cannot add a directory record", error);
     if (ApplyXattrs(n, a) != 0) return 1;
     if (ld16(a + kLinks) > 1 && identity != 0) links_.emplace(identity, n);
     fileInodes_[file] = n;
@@ -535,8 +540,8 @@ Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
         const bool last = at_ + fill_ == fileSizes_[fileIndex_];
         if (fill_ < blockSize_ && !last) continue;
         // A block of zeros stays a hole.
-        const bool zero = std::all_of(block_.begin(), block_.begin() + fill_,
-                                      [](uint8_t b) { return b == 0; });
+        const bool zero =
+            std::all_of(block_.begin(), block_.begin() + fill_, [](uint8_t b) { return b == 0; });
         if (!zero) {
             if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + fill_ > run_.size()) &&
                 WriteRun() != 0)
