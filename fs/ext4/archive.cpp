@@ -115,7 +115,10 @@ const std::vector<uint8_t>* BootArea(FsState& part) {
     if (volume == nullptr || volume->fs == nullptr) return nullptr;
     if (!volume->bootArea.empty()) return &volume->bootArea;
     std::vector<uint8_t> area(kTableAt);
-    if (Seek(part, 0) != 0 || ReadSects(part, kTableAt / kSectorSize, area.data()) != 0) {
+    // Blocks the channel still holds go to the disk before it is read
+    // past the library.
+    if (Seek(part, 0) != 0 || io_channel_flush(volume->fs->io) != 0 ||
+        ReadSects(part, kTableAt / kSectorSize, area.data()) != 0) {
         Log("EXT4 ERROR: Cannot read the boot area\r\n");
         return nullptr;
     }

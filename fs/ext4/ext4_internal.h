@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "disk/fsdriver.h"
@@ -78,6 +79,30 @@ int Ext4FileType(uint16_t mode);
 // it is full.
 errcode_t Ext4AddRecord(ext2_filsys fs, ext2_ino_t dir, const std::string& name, ext2_ino_t inode,
                         int type);
+
+// Adds records to directories that one writer fills from start to end (a
+// full restore), one directory after the other: the last block of the
+// directory being filled stays in memory until the writer moves on to
+// another directory or flushes. A name given twice for one directory is
+// refused (EXT2_ET_DIR_EXISTS).
+class Ext4DirAppender {
+  public:
+    explicit Ext4DirAppender(ext2_filsys fs);
+    errcode_t Add(ext2_ino_t dir, const std::string& name, ext2_ino_t inode, int type);
+    // Writes the block held in memory.
+    errcode_t Flush();
+
+  private:
+    errcode_t Load(ext2_ino_t dir);
+    bool Place(const std::string& name, ext2_ino_t inode, int type);
+
+    ext2_filsys fs_;
+    ext2_ino_t dir_ = 0;
+    blk64_t physical_ = 0;
+    bool indexed_ = false, dirty_ = false;
+    std::vector<char> block_;
+    std::unordered_set<std::string> names_;
+};
 
 // ---- Table operations -------------------------------------------------------
 Status Ext4InitFsSpecific(FsState& part);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -106,6 +107,7 @@ class Restore : public FullRestoreSink {
     std::vector<ext2_ino_t> dirInodes_, fileInodes_;
     std::vector<bool> fileLinked_; // a further name of an inode made before
     std::unordered_map<uint32_t, ext2_ino_t> links_;
+    std::unique_ptr<Ext4DirAppender> records_; // the directories' records
     std::vector<uint8_t> raw_; // one inode, at least an ext2_inode_large
     uint32_t inodeSize_ = 0;
     uint32_t blockSize_ = 0;
@@ -149,8 +151,10 @@ Status Restore::Run() {
     dirInodes_.assign(dirCount_, 0);
     fileInodes_.assign(fileCount_, 0);
     fileLinked_.assign(fileCount_, false);
+    records_ = std::make_unique<Ext4DirAppender>(fs_);
     if (PumpRestoreDirectories(Source(), dirCount_, fileSizes_.data(), fileCount_, 0) != 0)
         return 1;
+    if (errcode_t error = records_->Flush()) return Failed("Cannot write a directory", error);
     if (PumpRestoreFiles(Source(), fileSizes_.data(), fileCount_, total_) != 0) return 1;
     LogFormat("%s: Writing directory attributes...\r\n", kWho);
     if (FinishDirectories() != 0) return 1;
@@ -430,12 +434,14 @@ Status Restore::AddSubdirectory(uint32_t child, const SubdirEntry&, const uint8_
     ext2_ino_t n = 0;
     if (errcode_t error = ext2fs_new_inode(fs_, parent, LINUX_S_IFDIR | 0755, nullptr, &n))
         return Failed("No free inode", error);
-    errcode_t error = ext2fs_mkdir(fs_, parent, n, diskName.c_str());
-    if (error == EXT2_ET_DIR_NO_SPACE) {
-        error = ext2fs_expand_dir(fs_, parent);
-        if (error == 0) error = ext2fs_mkdir(fs_, parent, n, diskName.c_str());
-    }
-    if (error != 0) return Failed("Cannot make a directory", error);
+    // The directory is made without a name (the library would look the
+    // name up and link it by walking the whole parent); the parent's
+    // record comes from the appender.
+    if (errcode_t error = ext2fs_mkdir(fs_, parent, n, nullptr))
+        return Failed("Cannot make a directory", error);
+    if (errcode_t error = records_->Add(parent, diskName, n, EXT2_FT_DIR))
+        return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                           : Failed("Cannot make a directory", error);
     dirInodes_[child] = n;
     return ApplyXattrs(n, DirAttr(child));
 }
@@ -453,8 +459,9 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
         const auto found = links_.find(identity);
         if (found != links_.end()) {
             const ext2_ino_t n = found->second;
-            if (errcode_t error = Ext4AddRecord(fs_, dir, diskName, n, Ext4FileType(mode)))
-                return Failed("Cannot add a link", error);
+            if (errcode_t error = records_->Add(dir, diskName, n, Ext4FileType(mode)))
+                return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                                   : Failed("Cannot add a link", error);
             if (ReadInode(n) != 0) return 1;
             ++Inode().i_links_count;
             if (WriteInode(n) != 0) return 1;
@@ -500,8 +507,9 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     }
     if (WriteInode(n) != 0) return 1;
     ext2fs_inode_alloc_stats2(fs_, n, +1, 0);
-    if (errcode_t error = Ext4AddRecord(fs_, dir, diskName, n, Ext4FileType(mode)))
-        return Failed("Cannot add a directory record", error);
+    if (errcode_t error = records_->Add(dir, diskName, n, Ext4FileType(mode)))
+        return error == EXT2_ET_DIR_EXISTS ? Damaged("a name twice in one directory")
+                                           : Failed("Cannot add a directory record", error);
     if (ApplyXattrs(n, a) != 0) return 1;
     if (ld16(a + kLinks) > 1 && identity != 0) links_.emplace(identity, n);
     fileInodes_[file] = n;

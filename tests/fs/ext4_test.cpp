@@ -71,6 +71,35 @@ TEST_F(Ext4Test, TheChannelStaysInsideThePartition) {
     io_channel_close(channel);
 }
 
+// Single blocks stay in the channel's cache until the library flushes;
+// reads of several blocks and of byte ranges see them, and a byte write
+// over a cached block is kept by it.
+TEST_F(Ext4Test, CachedBlocksAreSeenByEveryReadAndReachTheDiskAtTheFlush) {
+    FsState* part = SelectPart(0x80, 2);
+    ASSERT_NE(part, nullptr);
+    io_channel channel = nullptr;
+    BindNextChannel(*part);
+    ASSERT_EQ(PartitionIoManager()->open(kChannelName, 0, &channel), 0);
+    ASSERT_EQ(io_channel_set_blksize(channel, 1024), 0);
+    std::vector<uint8_t> a(1024, 0xA1), b(512, 0xB2), read(3072);
+    ASSERT_EQ(io_channel_write_blk64(channel, 3, 1, a.data()), 0);
+    EXPECT_EQ(disk_->Sector(part->start + 6)[0], 0); // block 3 = sectors 6 and 7
+    ASSERT_EQ(io_channel_read_blk64(channel, 2, 3, read.data()), 0);
+    EXPECT_EQ(read[1023], 0);
+    EXPECT_EQ(read[1024], 0xA1);
+    EXPECT_EQ(read[2047], 0xA1);
+    EXPECT_EQ(read[2048], 0);
+    // 512 bytes at block 3: straight to the disk, and into the cached copy.
+    ASSERT_EQ(io_channel_write_blk64(channel, 3, -512, b.data()), 0);
+    ASSERT_EQ(io_channel_read_blk64(channel, 3, 1, read.data()), 0);
+    EXPECT_EQ(read[0], 0xB2);
+    EXPECT_EQ(read[512], 0xA1);
+    ASSERT_EQ(io_channel_flush(channel), 0);
+    EXPECT_EQ(disk_->Sector(part->start + 6)[0], 0xB2);
+    EXPECT_EQ(disk_->Sector(part->start + 7)[0], 0xA1);
+    io_channel_close(channel);
+}
+
 TEST_F(Ext4Test, ACleanedPartitionIsExt4AndABlankOneStaysWithExt2) {
     FsState* part = SelectPart(0x80, 1);
     ASSERT_NE(part, nullptr);
