@@ -35,6 +35,8 @@ const FsHandler NTFSHandler = {
     .FullUnzip = nullptr,
     .FileDescriptor = nullptr,
     .InitDriver = InitNtfsDriver,
+    .DescribeAttributes = nullptr,
+    .DescribeBootArea = nullptr,
 };
 
 namespace {
