@@ -293,12 +293,21 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
         std::vector<uint8_t> entry(s->sort.entSize);
         FsEntry e{};
         Status failed = 0;
+        bool tooLarge = false;
         while (failed == 0 && h->NextDirEntry(part, handle, &e) == 0) {
             if (trace) {
                 Log("\r\n");
                 Log(e.path);
             }
-            if (h->GetFileInfo && h->GetFileInfo(part, &e) != 0) continue;
+            const Status info = h->GetFileInfo ? h->GetFileInfo(part, &e) : 0;
+            // A file whose size 32 bits cannot carry would be archived cut:
+            // the archive is not made.
+            if (info == kFsTooLarge) {
+                tooLarge = true;
+                failed = 1;
+                break;
+            }
+            if (info != 0) continue;
             if (trace) Log(" -- OK");
             if (e.kind != kKindFile && e.kind != kKindDir) continue;
             const char* name = e.name ? e.name : "";
@@ -337,7 +346,10 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
         if (h->CloseDir(part, handle) != 0) FatalError("\r\nERROR: Cannot close directory\r\n");
         if (failed) {
             AbandonSort(&s->sort);
-            s->failure = "Cannot write temp file\r\n";
+            if (tooLarge)
+                Warn("ERROR : File of 4 GB or more, not archived: ", e.name ? e.name : "");
+            s->failure = tooLarge ? "File of 4 GB or more: it does not fit the archive format\r\n"
+                                  : "Cannot write temp file\r\n";
             return 1;
         }
     }

@@ -342,7 +342,7 @@ Status Ext2GetFileInfo(FsState& part, FsEntry* entry) {
     if (type == kExt2Regular && ld32(raw + ext2ino::kSizeHigh) != 0) {
         Log("EXT2 ERROR: File of 4 GB or more\r\n");
         CloseInode(inode);
-        return 1;
+        return kFsTooLarge;
     }
     entry->size = ld32(raw + ext2ino::kFileSize);
     entry->kind = type == kExt2Dir ? kKindDir : kKindFile;

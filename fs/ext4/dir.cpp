@@ -236,7 +236,7 @@ Status Ext4GetFileInfo(FsState& part, FsEntry* entry) {
     // Sizes travel in 32 bits: a larger file cannot be handed on whole.
     if (LINUX_S_ISREG(inode.i_mode) && inode.i_size_high != 0) {
         Log("EXT4 ERROR: File of 4 GB or more\r\n");
-        return 1;
+        return kFsTooLarge;
     }
     entry->kind = LINUX_S_ISDIR(inode.i_mode) ? kKindDir : kKindFile;
     entry->size = LINUX_S_ISREG(inode.i_mode) || LINUX_S_ISDIR(inode.i_mode) ? inode.i_size : 0;

@@ -108,7 +108,16 @@ Status NextDirEntry(FsState&, FsDirHandle* dir, FsEntry* entry) {
 }
 
 Status GetFileInfo(FsState&, FsEntry* entry) {
-    if (entry->name && entry->name[0] != '\0') return 0;
+    if (entry->name && entry->name[0] != '\0') {
+        // A listing gives a file of 4 GB or more the largest size entries
+        // carry; its real size says whether it is one.
+        struct stat status;
+        if (entry->kind == kKindFile && entry->size == UINT32_MAX &&
+            lstat(entry->path, &status) == 0 && S_ISREG(status.st_mode) &&
+            uint64_t(status.st_size) > UINT32_MAX)
+            return kFsTooLarge;
+        return 0;
+    }
     // The root of the host: "/" itself.
     struct stat status;
     if (lstat("/", &status) != 0) return 1;

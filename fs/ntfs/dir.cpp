@@ -214,7 +214,7 @@ Status NtfsGetFileInfo(FsState& part, FsEntry* entry) {
     // Sizes travel in 32 bits: a larger file cannot be handed on whole.
     if (size > UINT32_MAX) {
         Log("NTFS ERROR: File of 4 GB or more\r\n");
-        return 1;
+        return kFsTooLarge;
     }
     entry->kind = directory ? kKindDir : kKindFile;
     entry->size = uint32_t(size);

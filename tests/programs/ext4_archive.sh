@@ -12,7 +12,8 @@
 # holes stay holes. checkarchive, fulldump (attributes and the boot area as
 # text), copyarchive (unchanged) and a filtered incremental copy take the
 # archive. A partition too small is refused before anything is written; a
-# volume the driver refuses is not archived.
+# volume the driver refuses is not archived, nor one holding a file of
+# 4 GB or more.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs mke2fs e2fsck debugfs dumpe2fs python3 cmp diff
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -254,5 +255,19 @@ for row in "${refusals[@]}"; do
     grep -qF "EXT4 ERROR: Volume refused: $message" out || fail "$name: the volume was not refused"
     [ -s r.000 ] && fail "$name: an archive of a refused volume was made"
 done
+
+# A file of 4 GB or more (a sparse one here) does not fit the archive's
+# 32-bit sizes: the archive is not made, rather than made without it or
+# with it cut; the same from a host tree.
+mkdir -p huge/sub && printf 'small\n' > huge/small.txt && truncate -s 5G huge/sub/huge.bin
+mkfs_part r.img 1 -d huge
+rm -f r.000 h.000
+pelto -w -dr.img 'fullzip "{0:1}" "r.000"'
+grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on ext4: $(grep -i error out)"
+[ -s r.000 ] && fail "an archive without the file of 4 GB was made"
+pelto 'incrzip "huge" "h.000"'
+grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on the host: $(grep -i error out)"
+[ -s h.000 ] && fail "an archive of the host tree without its file of 4 GB was made"
+rm -rf huge r.000 h.000
 
 finish

@@ -120,7 +120,7 @@ chmod 755 sys/init
 (cd sys && find . | /bin/busybox cpio -o -H newc -R 0:0 2> /dev/null) | gzip -1 > esp/initrd.img
 
 truncate -s 512M disk.img
-# ESP 100 MB (FAT32), root 64 MB (Linux), the rest free.
+# ESP 100 MB (FAT32), root 64 MB (Linux, ext4), the rest free.
 sgdisk -n 1:2048:+100M -t 1:EF00 -c 1:"EFI system partition" -n 2:0:+64M -t 2:8300 -c 2:root \
     disk.img > sgdisk.log 2>&1 || { cat sgdisk.log; fail "sgdisk cannot lay out the disk"; exit 1; }
 part() { sgdisk -i "$1" disk.img | sed -n 's/^\(First\|Last\) sector: \([0-9]*\).*/\2/p' | tr '\n' ' '; }
@@ -129,7 +129,7 @@ read -r s2 e2 <<< "$(part 2)"
 truncate -s $(((e1 - s1 + 1) * 512)) esp.img
 mkfs.fat -F 32 -n ESP esp.img > /dev/null && mcopy -s -i esp.img esp/* ::/ || fail "cannot make the ESP"
 mkdir -p root/etc && echo "restored" > root/etc/hostname
-mke2fs -q -F -t ext2 -d root root.img $(((e2 - s2 + 1) / 2)) > /dev/null 2>&1 || fail "cannot make the root"
+mke2fs -q -F -t ext4 -d root root.img $(((e2 - s2 + 1) / 2)) > /dev/null 2>&1 || fail "cannot make the root"
 
 # Pelto archives the ESP and the root from a disk laid out by sgdisk; the
 # PC's disk starts blank, and the lab's start-up script lays it out and

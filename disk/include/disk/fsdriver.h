@@ -33,6 +33,9 @@ constexpr Status kFsExists = 2;
 // refuses all the same (after logging why): the partition stays with that
 // driver, so that a clean formats it in its kind, but is not valid.
 constexpr Status kFsOwnRefused = 3;
+// GetFileInfo's answer for a file of 4 GB or more, whose size the 32-bit
+// sizes of entries and archives cannot carry: archiving it would cut it.
+constexpr Status kFsTooLarge = 4;
 
 struct FsHandler {
     char id[4];        // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
