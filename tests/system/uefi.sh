@@ -42,7 +42,7 @@ skip() {
     exit 77
 }
 [ -x "$BIN/tobrend-server" ] || skip "tobrend-server is not built"
-for tool in qemu-system-x86_64 dnsmasq ip sgdisk mkfs.fat fsck.fat mcopy mmd mke2fs e2fsck; do
+for tool in qemu-system-x86_64 dnsmasq ip sgdisk mkfs.fat fsck.fat mcopy mmd mke2fs e2fsck dumpe2fs; do
     command -v "$tool" > /dev/null || skip "$tool is not installed (scripts/install-deps)"
 done
 [ -f "$OVMF_CODE" ] && [ -f "$OVMF_VARS" ] || skip "no OVMF Secure Boot firmware (ovmf)"
@@ -139,7 +139,7 @@ dd if=esp.img of=src.img bs=512 seek="$s1" conv=notrunc,sparse status=none
 dd if=root.img of=src.img bs=512 seek="$s2" conv=notrunc,sparse status=none
 mkdir -p srv/images
 printf '%s\n' 'fullzip "{0:1}" "srv/images/esp.000"' 'fullzip "{0:2}" "srv/images/root.000"' > p.pto
-timeout 120 "$BIN/pelto" -w -d"$WORK/src.img" p < /dev/null > p.log 2>&1 || { cat p.log; fail "pelto"; }
+timeout 120 "$BIN/pelto" -w -d"$WORK/src.img" p < /dev/null > p.log 2>&1
 [ -f srv/images/esp.000 ] && [ -f srv/images/root.000 ] || { cat p.log; fail "pelto made no archives"; }
 rm -f disk.img src.img && truncate -s 512M disk.img
 # ----------------------------------------------------------------------------------
@@ -287,6 +287,7 @@ dd if=disk.img of=p1.img bs=512 skip="$s1" count=$((e1 - s1 + 1)) conv=sparse st
 dd if=disk.img of=p2.img bs=512 skip="$s2" count=$((e2 - s2 + 1)) conv=sparse status=none
 fsck.fat -n p1.img > fsck.log 2>&1 || { fail "fsck.fat"; tail fsck.log; }
 e2fsck -fn p2.img > e2fsck.log 2>&1 || { fail "e2fsck"; tail e2fsck.log; }
+dumpe2fs -h p2.img 2> /dev/null | grep -q '^Filesystem features:.*extent' || fail "the restored root is not ext4"
 mcopy -n -i p1.img ::/EFI/BOOT/BOOTX64.EFI got-shim.efi 2> /dev/null &&
     cmp -s got-shim.efi srv/netboot/shimx64.efi || fail "the ESP's BOOTX64.EFI is not shim"
 rm -f p1.img p2.img
