@@ -393,10 +393,12 @@ Status ParseFullUnzip(char* args) {
     }
     // An archive of a kind that another driver of the partition's type
     // restores goes to that driver (an ext4 archive onto a partition that
-    // holds ext2 or nothing yet).
-    if (const FsHandler* own = ArchiveDriver(name.c_str()); own != nullptr && own != h &&
-                                                            own->FullUnzip != nullptr &&
-                                                            FsDriverServes(target.type, own)) {
+    // holds ext2 or nothing yet). The archive is opened for that only
+    // where there is such a choice.
+    const FsHandler* own =
+        OtherRestoreServes(target.type, h) ? ArchiveDriver(name.c_str()) : nullptr;
+    if (own != nullptr && own != h && own->FullUnzip != nullptr &&
+        FsDriverServes(target.type, own)) {
         h = own;
         target.driverData.reset();
         target.handler = h;

@@ -498,4 +498,13 @@ bool FsDriverServes(uint8_t type, const FsHandler* h) {
     return h != nullptr && (handlers[type] == h || IsAlternativeFor(type, h));
 }
 
+bool OtherRestoreServes(uint8_t type, const FsHandler* h) {
+    if (handlers[type] != nullptr && handlers[type] != h && handlers[type]->FullUnzip) return true;
+    for (size_t i = 0; i < alternativeCount; ++i) {
+        const FsHandler* other = alternatives[i].handler;
+        if (other != h && other->FullUnzip && IsAlternativeFor(type, other)) return true;
+    }
+    return false;
+}
+
 } // namespace vk

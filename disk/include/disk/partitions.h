@@ -166,6 +166,9 @@ const FsHandler* FindFsID(const char* id);
 // Whether the driver serves partitions of the type, as its own or as an
 // alternative.
 bool FsDriverServes(uint8_t type, const FsHandler* h);
+// Whether a driver of partitions of this type other than h has a full
+// restore (so that an archive's identity may choose between them).
+bool OtherRestoreServes(uint8_t type, const FsHandler* h);
 Status GetPartInfos(int disk, int partition, PartInfo* records);
 Status SetPartInfos(int disk, int partition, PartInfo* records);
 int GetBootPart(int disk);
