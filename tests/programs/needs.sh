@@ -17,6 +17,8 @@ package_of() {
     in.tftpd) echo tftpd-hpa ;;
     tftp) echo tftp-hpa ;;
     qemu-system-x86_64) echo qemu-system-x86 ;;
+    mkntfs | ntfsfix | ntfscat | ntfscp | ntfsls | ntfslabel) echo ntfs-3g ;;
+    wimcapture | wimapply) echo wimtools ;;
     *) echo "$1" ;;
     esac
 }
