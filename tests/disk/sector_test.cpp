@@ -63,19 +63,6 @@ TEST(ImageGeometryTest, WholeCylindersOf64By63) {
 // Block devices: the geometry HDIO_GETGEO reports, with cylinders from the
 // size; an image's where the device reports none (loop devices) or one that
 // no partition table holds.
-// Without -d the disks are looked for under these names, in this order
-// (nothing is opened here).
-TEST(ProbedDiskNamesTest, IdeThenScsiThenNvme) {
-    const std::vector<std::string> names = ProbedDiskNames();
-    ASSERT_EQ(names.size(), 24u);
-    EXPECT_EQ(names[0], "/dev/hda");
-    EXPECT_EQ(names[7], "/dev/hdh");
-    EXPECT_EQ(names[8], "/dev/sda");
-    EXPECT_EQ(names[15], "/dev/sdh");
-    EXPECT_EQ(names[16], "/dev/nvme0n1");
-    EXPECT_EQ(names[23], "/dev/nvme7n1");
-}
-
 TEST(DeviceGeometryTest, ReportedOrAnImages) {
     struct Case {
         const char* what;
