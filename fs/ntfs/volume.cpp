@@ -94,6 +94,8 @@ ntfs_volume* NtfsWritable(FsState& part) {
         !Remount(*volume, true, "Volume not written: it cannot be opened for writing"))
         return nullptr;
     part.state = kStateModified;
+    // What an archive gathered no longer describes the volume.
+    volume->archive.reset();
     return volume->vol;
 }
 
