@@ -35,6 +35,7 @@ extern "C" {
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/logging.h>
 #include <ntfs-3g/types.h>
+#include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
 }
 // Its min and max macros would replace the standard library's.

@@ -172,6 +172,8 @@ Status Restore::Run() {
     io_.part = &part_;
     vol_ = MountPartition(io_, true);
     if (vol_ == nullptr) return Failed("Cannot open the fresh volume");
+    // The library's free counts, which its allocations consult.
+    if (ntfs_volume_get_free_space(vol_) != 0) return Failed("Cannot read the fresh volume");
     compression_ = vol_->cluster_size <= 4096;
     if (compression_) NVolSetCompression(vol_);
     LogFormat("%s: Extracting directories...\r\n", kWho);

@@ -39,6 +39,10 @@ NtfsVolume::~NtfsVolume() {
 
 void InitNtfsDriver() {
     ntfs_log_set_handler(ntfs_log_handler_null);
+    // The library's own conversions (the names it looks up itself, such as
+    // $Extend/$Reparse, and the DOS names it is given) in UTF-8, whatever
+    // the process's locale.
+    ntfs_set_char_encoding("utf8");
 }
 
 void LogNtfsError(const char* what) {
