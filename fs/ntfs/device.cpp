@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "disk/disk.h"
 #include "ntfs_internal.h"
@@ -79,11 +80,123 @@ bool InRange(const Device& d, int64_t offset, int64_t count) {
            uint64_t(count) <= Bytes(d) - uint64_t(offset);
 }
 
+// ---- Write-back cache (restores) -------------------------------------------
+constexpr uint64_t kBlock = 4096;
+constexpr uint64_t kBlockSectors = kBlock / kSectorSize;
+// Transfers at least this long bypass the cache (contents).
+constexpr uint64_t kCachedMax = 64 * 1024;
+// Blocks held (32 MB) before they are all written back and dropped.
+constexpr size_t kCacheBlocks = 8192;
+
+bool DiskRead(Device& d, uint64_t first, uint64_t count, uint8_t* out) {
+    if (!Transfer(*d.part, first, count, out, false)) return false;
+    Overlay(d, first, count, out);
+    return true;
+}
+
+bool DiskWrite(Device& d, uint64_t first, uint64_t count, const uint8_t* in) {
+    if (!Transfer(*d.part, first, count, const_cast<uint8_t*>(in), true)) return false;
+    Keep(d, first, count, in);
+    return true;
+}
+
+// Writes the dirty blocks back in block order, one transfer per run of
+// consecutive blocks.
+bool FlushBlocks(Device& d) {
+    std::vector<uint64_t> dirty;
+    for (auto& [number, block] : d.blocks)
+        if (block.dirty) dirty.push_back(number);
+    std::sort(dirty.begin(), dirty.end());
+    std::vector<uint8_t> run;
+    size_t i = 0;
+    while (i < dirty.size()) {
+        size_t j = i + 1;
+        while (j < dirty.size() && dirty[j] == dirty[j - 1] + 1 && j - i < 256)
+            ++j;
+        run.resize((j - i) * kBlock);
+        for (size_t k = i; k < j; ++k) {
+            Device::Block& block = d.blocks[dirty[k]];
+            std::memcpy(run.data() + (k - i) * kBlock, block.bytes.data(), kBlock);
+            block.dirty = false;
+        }
+        if (!DiskWrite(d, dirty[i] * kBlockSectors, (j - i) * kBlockSectors, run.data()))
+            return false;
+        i = j;
+    }
+    return true;
+}
+
+// Whether a transfer goes through the cache: small, and in blocks that
+// lie whole inside the partition.
+bool Cacheable(const Device& d, uint64_t offset, uint64_t count) {
+    return d.cached && count < kCachedMax &&
+           (offset + count + kBlock - 1) / kBlock * kBlock <= Bytes(d);
+}
+
+Device::Block* CachedBlock(Device& d, uint64_t number, bool load) {
+    auto found = d.blocks.find(number);
+    if (found != d.blocks.end()) return &found->second;
+    if (d.blocks.size() >= kCacheBlocks) {
+        if (!FlushBlocks(d)) return nullptr;
+        d.blocks.clear();
+    }
+    Device::Block& block = d.blocks[number];
+    if (load && !DiskRead(d, number * kBlockSectors, kBlockSectors, block.bytes.data())) {
+        d.blocks.erase(number);
+        return nullptr;
+    }
+    return &block;
+}
+
+bool CachedTransfer(Device& d, uint64_t at, uint64_t left, uint8_t* data, bool write) {
+    while (left > 0) {
+        const uint64_t number = at / kBlock, skip = at % kBlock;
+        const uint64_t n = std::min(left, kBlock - skip);
+        Device::Block* block = CachedBlock(d, number, !(write && n == kBlock));
+        if (block == nullptr) return false;
+        if (write) {
+            std::memcpy(block->bytes.data() + skip, data, n);
+            block->dirty = true;
+        } else {
+            std::memcpy(data, block->bytes.data() + skip, n);
+        }
+        at += n;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+// A transfer past the cache sees, and leaves, what the cache holds: a
+// read takes the cached blocks' bytes, a write updates them.
+void Reconcile(Device& d, uint64_t at, uint64_t count, uint8_t* data, bool write) {
+    if (d.blocks.empty()) return;
+    for (uint64_t number = at / kBlock; number * kBlock < at + count; ++number) {
+        auto found = d.blocks.find(number);
+        if (found == d.blocks.end()) continue;
+        const uint64_t from = std::max(at, number * kBlock);
+        const uint64_t to = std::min(at + count, (number + 1) * kBlock);
+        uint8_t* cached = found->second.bytes.data() + (from - number * kBlock);
+        if (write)
+            std::memcpy(cached, data + (from - at), to - from);
+        else
+            std::memcpy(data + (from - at), cached, to - from);
+    }
+}
+
 s64 PRead(ntfs_device* dev, void* buffer, s64 count, s64 offset) {
     Device& d = DeviceOf(dev);
     if (!InRange(d, offset, count)) {
         errno = EIO;
         return -1;
+    }
+    if (Cacheable(d, uint64_t(offset), uint64_t(count))) {
+        if (!CachedTransfer(d, uint64_t(offset), uint64_t(count), static_cast<uint8_t*>(buffer),
+                            false)) {
+            errno = EIO;
+            return -1;
+        }
+        return count;
     }
     auto* out = static_cast<uint8_t*>(buffer);
     uint64_t at = uint64_t(offset), left = uint64_t(count);
@@ -113,6 +226,7 @@ s64 PRead(ntfs_device* dev, void* buffer, s64 count, s64 offset) {
         out += n;
         left -= n;
     }
+    Reconcile(d, uint64_t(offset), uint64_t(count), static_cast<uint8_t*>(buffer), false);
     return count;
 }
 
@@ -123,6 +237,16 @@ s64 PWrite(ntfs_device* dev, const void* buffer, s64 count, s64 offset) {
         return -1;
     }
     NDevSetDirty(dev);
+    if (Cacheable(d, uint64_t(offset), uint64_t(count))) {
+        if (!CachedTransfer(d, uint64_t(offset), uint64_t(count),
+                            static_cast<uint8_t*>(const_cast<void*>(buffer)), true)) {
+            errno = EIO;
+            return -1;
+        }
+        return count;
+    }
+    Reconcile(d, uint64_t(offset), uint64_t(count),
+              static_cast<uint8_t*>(const_cast<void*>(buffer)), true);
     const auto* in = static_cast<const uint8_t*>(buffer);
     uint64_t at = uint64_t(offset), left = uint64_t(count);
     Sector sector;
@@ -175,7 +299,14 @@ int Open(ntfs_device* dev, int flags) {
 }
 
 int Close(ntfs_device* dev) {
+    Device& d = DeviceOf(dev);
+    const bool flushed = FlushBlocks(d);
+    d.blocks.clear();
     NDevClearOpen(dev);
+    if (!flushed) {
+        errno = EIO;
+        return -1;
+    }
     return 0;
 }
 
@@ -209,9 +340,13 @@ s64 Write(ntfs_device* dev, const void* buffer, s64 count) {
     return n;
 }
 
-// Writes reach the disk layer at once; the end of the run puts them on
-// stable storage.
+// Writes reach the disk layer at once, or the cache's when it is written
+// back here; the end of the run puts them on stable storage.
 int Sync(ntfs_device* dev) {
+    if (!FlushBlocks(DeviceOf(dev))) {
+        errno = EIO;
+        return -1;
+    }
     NDevClearDirty(dev);
     return 0;
 }

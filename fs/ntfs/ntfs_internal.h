@@ -52,6 +52,17 @@ struct PartitionIo {
     FsState* part = nullptr;
     int64_t position = 0;
     std::unordered_map<uint64_t, std::array<uint8_t, 512>> unwritten;
+    // With `cached` set (a full restore's mount), small transfers go
+    // through a write-back cache of 4 KB blocks, written back in block
+    // order when it is full, at the library's sync and at the close: the
+    // library's many small record and index updates become few large
+    // writes.
+    struct Block {
+        std::array<uint8_t, 4096> bytes;
+        bool dirty = false;
+    };
+    bool cached = false;
+    std::unordered_map<uint64_t, Block> blocks;
 };
 
 // An open file: its record and data stream on the current mount.

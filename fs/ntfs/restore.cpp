@@ -171,6 +171,7 @@ Status Restore::Run() {
     if (prepared != 0) return 1;
     // The partition now holds the fresh volume.
     io_.part = &part_;
+    io_.cached = true;
     vol_ = MountPartition(io_, true);
     if (vol_ == nullptr) return Failed("Cannot open the fresh volume");
     // The library's free counts, which its allocations consult.
