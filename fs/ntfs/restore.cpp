@@ -113,6 +113,7 @@ class Restore : public FullRestoreSink {
     const FullArchiveSource* src_;
     PartitionIo io_;
     ntfs_volume* vol_ = nullptr;
+    int scratch_ = -1; // a dry run's volume
     uint32_t dirCount_ = 0, fileCount_ = 0;
     std::vector<uint8_t> boot_;
     NtfsTable table_;
@@ -142,6 +143,7 @@ Restore::~Restore() {
     if (ni_ != nullptr) ntfs_inode_close(ni_);
     if (dir_ != nullptr) ntfs_inode_close(dir_);
     if (vol_ != nullptr) ntfs_umount(vol_, FALSE);
+    if (scratch_ >= 0) close(scratch_);
 }
 
 Status Restore::Run() {
@@ -167,12 +169,20 @@ Status Restore::Run() {
     const int fd = NtfsMakeScratch(part_, info.label.c_str(), info.clusterSize);
     if (fd < 0) return 1;
     const Status prepared = Prepare(fd);
-    close(fd);
+    if (prepared != 0 || AllowDiskWrite) close(fd);
     if (prepared != 0) return 1;
-    // The partition now holds the fresh volume.
-    io_.part = &part_;
-    io_.cached = true;
-    vol_ = MountPartition(io_, true);
+    if (AllowDiskWrite) {
+        // The partition now holds the fresh volume.
+        io_.part = &part_;
+        io_.cached = true;
+        vol_ = MountPartition(io_, true);
+    } else {
+        // A dry run goes on in the scratch file, which holds the fresh
+        // volume the partition would hold, so that it runs as it would
+        // with writes.
+        scratch_ = fd;
+        vol_ = ntfs_mount(NtfsScratchPath(fd).c_str(), NTFS_MNT_NONE);
+    }
     if (vol_ == nullptr) return Failed("Cannot open the fresh volume");
     // The library's free counts, which its allocations consult.
     if (ntfs_volume_get_free_space(vol_) != 0) return Failed("Cannot read the fresh volume");
