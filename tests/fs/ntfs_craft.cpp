@@ -1,4 +1,4 @@
-// ntfs_craft <volume file>: makes on an NTFS volume (a partition's bytes in
+// ntfs_craft [-r] <volume file>: makes on an NTFS volume (a partition's bytes in
 // a file) what the ntfs-3g tools and wimapply do not make from a Linux
 // tree: compressed and sparse files, names differing only in case, DOS
 // names, distinct security descriptors, reparse points, object IDs, hard
@@ -18,8 +18,11 @@
 //   objid|PATH|HEX                the object ID (16 bytes in hex)
 //   link|PATH|NEWPATH             another name of the file
 //   dirty                         the volume's dirty flag
+//   times|PATH                    prints PATH and its four times (100 ns units,
+//                                 as the library hands them out, in hex)
 // Paths are absolute; the directory of each must exist. It ends with status 1
-// and the failing line on the first request the library refuses.
+// and the failing line on the first request the library refuses. With -r the
+// volume is opened read-only (for times).
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -212,6 +215,21 @@ class Volume {
             return ntfs_volume_write_flags(vol_, vol_->flags | VOLUME_IS_DIRTY) == 0;
         if (f.size() < 2) return false;
         const std::string& path = f[1];
+        if (verb == "times") {
+            ntfs_inode* ni = Open(path);
+            if (!ni) return false;
+            char value[32];
+            int size = ntfs_inode_get_times(ni, value, sizeof value);
+            std::cout << path << ":";
+            for (int at = 0; at + 8 <= size; at += 8) {
+                uint64_t t = 0;
+                for (int i = 7; i >= 0; --i)
+                    t = t << 8 | static_cast<uint8_t>(value[at + i]);
+                std::cout << " " << std::hex << t << std::dec;
+            }
+            std::cout << "\n";
+            return Close(ni, size > 0);
+        }
         if (verb == "dir") return Close(Create(path, S_IFDIR));
         if (verb == "file" && f.size() == 3) {
             ntfs_inode* ni = Create(path, S_IFREG);
@@ -303,13 +321,15 @@ class Volume {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: ntfs_craft <volume file> < requests\n";
+    bool readOnly = argc == 3 && std::strcmp(argv[1], "-r") == 0;
+    if (argc != 2 && !readOnly) {
+        std::cerr << "usage: ntfs_craft [-r] <volume file> < requests\n";
         return 2;
     }
-    ntfs_volume* vol = ntfs_mount(argv[1], NTFS_MNT_NONE);
+    const char* file = argv[argc - 1];
+    ntfs_volume* vol = ntfs_mount(file, readOnly ? NTFS_MNT_RDONLY : NTFS_MNT_NONE);
     if (!vol) {
-        std::cerr << "ntfs_craft: cannot open " << argv[1] << ": " << strerror(errno) << "\n";
+        std::cerr << "ntfs_craft: cannot open " << file << ": " << strerror(errno) << "\n";
         return 1;
     }
     NVolSetCompression(vol);

@@ -27,10 +27,13 @@ CRAFT="$BIN/ntfs_craft"
 # part_out <image> <nr> [file]: the partition's bytes into a file
 # (part.img); part_in <image> <nr> [file] puts them back.
 part_out() {
-    dd if="$1" of="${3:-part.img}" bs=512 skip="$(ext2_start "$1" "$2")" count="$(ext2_size "$1" "$2")" \
-        status=none
+    dd if="$1" of="${3:-part.img}" bs=1M iflag=skip_bytes,count_bytes \
+        skip=$(($(ext2_start "$1" "$2") * 512)) count=$(($(ext2_size "$1" "$2") * 512)) status=none
 }
-part_in() { dd if="${3:-part.img}" of="$1" bs=512 seek="$(ext2_start "$1" "$2")" conv=notrunc status=none; }
+part_in() {
+    dd if="${3:-part.img}" of="$1" bs=1M oflag=seek_bytes seek=$(($(ext2_start "$1" "$2") * 512)) \
+        conv=notrunc status=none
+}
 # ntfs_format <image> <nr> <label> [wim]: mkntfs on the partition (its
 # start as hidden sectors), then the WIM applied by wimapply.
 ntfs_format() {
@@ -144,7 +147,15 @@ listing() {
                  $NF = "group-" group[$NF] }
              { print }' > "$2"
 }
+# ntfs_times <partition file> <output>: the four times of every file of the
+# source's listing, to 100 ns (wimdir shows seconds).
+ntfs_times() {
+    sed -n 's/^Full Path  *= "\(.*\)"$/times|\1/p' source.list | "$CRAFT" -r "$1" > "$2" 2> times.err ||
+        { fail "the times of $1"; head -3 times.err; }
+}
 listing part.img source.list
+ntfs_times part.img times.source
+[ "$(wc -l < times.source)" -gt 300 ] || fail "only $(wc -l < times.source) times of the source"
 for f in "/links/one" "/compressed/text.log" "/case/NAME" "/case/name" "/tagged" "/junction" "$deep/at the end of a long path.txt" \
     "/names/smile-$(printf '\xf0\x9f\x98\x80').txt"; do
     grep -qF "Full Path           = \"$f\"" source.list || fail "the source's listing has no $f"
@@ -201,6 +212,9 @@ for target in 2 3; do
     listing target.img target.list
     diff source.list target.list > list.diff ||
         { fail "$what: wimlib's listings differ"; head -40 list.diff; }
+    ntfs_times target.img times.target
+    diff times.source times.target > times.diff ||
+        { fail "$what: times differ (creation, data, access, record change)"; head -6 times.diff; }
     compressed=$(ntfsinfo -F /sparse.bin target.img 2> /dev/null | sed -n 's/.*Compressed size:[[:space:]]*\([0-9]*\).*/\1/p')
     [ -n "$compressed" ] && [ "$compressed" -lt 1000000 ] ||
         fail "$what: the sparse file takes ${compressed:-?} bytes"
