@@ -171,7 +171,7 @@ grep -q '^Reparse Tag         = 0xa000000c' source.list || fail "the source has 
 # Disk t: a partition too small (1), a smaller one than the source's (2), a
 # larger one holding an older volume (3).
 new_image t.img 400M
-pelto -w -dt.img 'setpartitions "NTFS:8 NTFS:70 NTFS:250"'
+pelto -w -dt.img 'setpartitions "NTFS:4 NTFS:70 NTFS:250"'
 ntfs_format t.img 3 OLDVOLUME tree.wim
 cp s.img s.before
 rm -f n.[0-9][0-9][0-9]
