@@ -12,10 +12,11 @@
 # backup), label, version and sizes, the partition's start as its hidden
 # sectors, and wimlib's capture lists the same files with the same names,
 # short names, attributes, security descriptors, times, streams and reparse
-# data; holes stay holes and compressed files are compressed. fullzip leaves
-# its source as it was; checkarchive and copyarchive take the archive. A
-# partition too small is refused before anything is written; dirty and
-# hibernated volumes are not archived.
+# data, and every file the same four times to 100 ns; holes stay holes and
+# compressed files are compressed. fullzip leaves its source as it was;
+# checkarchive, fulldump and copyarchive take the archive. A partition too
+# small is refused before anything is written; dirty and hibernated volumes
+# are not archived.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs mkntfs ntfsfix ntfscp ntfsinfo ntfslabel wimcapture wimapply wimdir cmp od diff
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -228,12 +229,16 @@ for target in 2 3; do
         fail "$what: /compressed/text.log is not compressed (${packed:-?} bytes)"
 done
 
-# --- Check and copy ---------------------------------------------------------------
+# --- Check, dump and copy ---------------------------------------------------------------
 pelto -w -ds.img 'checkarchive "n.000"
+set DumpFormat = "hbsSD"
+fulldump "n.000"
 source archive "n.000"
 destination archive "copy.000"
 copyarchive'
 grep -q "^Archive n.000 is sound: " out || { fail "checkarchive of the NTFS archive"; grep -i error out; }
+grep -q "^Filesystem identifier     : NTFS$" out || fail "fulldump: no NTFS identifier"
+grep -qF "at the end of a long path.txt" out || fail "fulldump: no file at the end of the long path"
 cmp -s n.000 copy.000 || fail "copyarchive changed the NTFS archive"
 
 # --- Refusals -----------------------------------------------------------------
