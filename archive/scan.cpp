@@ -428,6 +428,8 @@ Status NewArchive(const char* path, ScanState* s) {
     if (!s->root.root && s->root.entry.kind != kKindDir) return 1; // a file, not a tree
     s->handler = s->root.state->handler;
     if (!s->handler->OpenDir || !s->handler->NextDirEntry || !s->handler->CloseDir) return 1;
+    // Archives carry names as the volume stores them.
+    s->root.state->volumeNames = true;
     std::memcpy(s->fsId, s->handler->id, 4);
     s->attrSize = s->handler->attrSize > kAttrMax ? kAttrMax : s->handler->attrSize;
     s->wholeFs = s->root.root;
@@ -686,6 +688,7 @@ Status FinishFiles(ScanState* s) {
 
 Status FinishArchive(ScanState* s) {
     CloseScanFile(s);
+    if (s->root.state) s->root.state->volumeNames = false;
     ReadIOCloseFileBuffer(&s->io);
     AbandonSort(&s->sort);
     ReleaseVFile(s->newd);

@@ -14,6 +14,10 @@
 #include "disk/disk.h"
 #include "ntfs_internal.h"
 
+extern "C" {
+#include <ntfs-3g/cache.h>
+}
+
 namespace vk {
 
 namespace {
@@ -248,7 +252,12 @@ ntfs_volume* MountPartition(PartitionIo& io, bool writable) {
         const int error = errno;
         ntfs_device_free(dev);
         errno = error;
+        return nullptr;
     }
+    // The caches a mount by path sets up: without them, the library's
+    // lookups of its own files by name ($Extend/$Reparse, $ObjId when
+    // reparse data or object IDs are set) fail.
+    ntfs_create_lru_caches(vol);
     return vol;
 }
 

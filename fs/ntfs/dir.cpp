@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ntfs_internal.h"
 #include "platform/console.h"
 #include "platform/util.h"
+#include "records.h"
 
 namespace vk {
 
@@ -25,9 +27,24 @@ struct Item {
 struct NtfsDir {
     uint64_t record = 0;
     std::vector<Item> items; // the directory's entries when it was opened
+    std::unordered_map<uint64_t, std::u16string> dosNames; // record: its DOS name here
     size_t next = 0;
     char path[kPathMax] = {};
     size_t pathLength = 0;
+    // With the volume's names: the named streams of the file listed last,
+    // handed out as entries after it.
+    std::vector<NtfsStream> streams;
+    size_t nextStream = 0;
+    uint64_t streamRecord = 0;
+    std::string streamOf; // the file's name
+    uint8_t fileAttributes[kAttrMax] = {};
+};
+
+constexpr uint32_t kPacked = kNtfsPacked;
+
+struct Listing {
+    std::vector<Item>* items;
+    std::unordered_map<uint64_t, std::u16string>* dosNames;
 };
 
 NtfsDir* AsDir(FsDirHandle* handle) {
@@ -53,14 +70,21 @@ void SetEntryPath(FsEntry* entry, const char* dirPath, size_t length, const std:
 // scripts' to touch.
 int CollectName(void* context, const ntfschar* name, const int length, const int nameType,
                 const s64, const MFT_REF reference, const unsigned type) {
-    auto* items = static_cast<std::vector<Item>*>(context);
-    if (nameType == FILE_NAME_DOS || length <= 0) return 0;
+    auto* listing = static_cast<Listing*>(context);
+    if (length <= 0) return 0;
     const uint64_t record = MREF(reference);
+    if (nameType == FILE_NAME_DOS) {
+        if (listing->dosNames != nullptr)
+            (*listing->dosNames)[record] =
+                std::u16string(reinterpret_cast<const char16_t*>(name), size_t(length));
+        return 0;
+    }
     if (record < FILE_first_user) return 0;
     if (length <= 2 && le16_to_cpu(name[0]) == '.' && (length == 1 || le16_to_cpu(name[1]) == '.'))
         return 0;
-    items->push_back({record, type == NTFS_DT_DIR,
-                      std::u16string(reinterpret_cast<const char16_t*>(name), size_t(length))});
+    listing->items->push_back(
+        {record, type == NTFS_DT_DIR,
+         std::u16string(reinterpret_cast<const char16_t*>(name), size_t(length))});
     return 0;
 }
 
@@ -69,7 +93,8 @@ bool IsDirectory(const ntfs_inode* ni) {
 }
 
 // The entries of directory `record`; false after logging why.
-bool ReadDir(ntfs_volume* vol, uint64_t record, std::vector<Item>& items) {
+bool ReadDir(ntfs_volume* vol, uint64_t record, std::vector<Item>& items,
+             std::unordered_map<uint64_t, std::u16string>* dosNames = nullptr) {
     ntfs_inode* ni = ntfs_inode_open(vol, record);
     if (ni == nullptr) {
         LogNtfsError("Cannot read a directory");
@@ -78,7 +103,8 @@ bool ReadDir(ntfs_volume* vol, uint64_t record, std::vector<Item>& items) {
     bool ok = IsDirectory(ni);
     if (!ok) Log("NTFS ERROR: Bad directory record\r\n");
     s64 position = 0;
-    if (ok && ntfs_readdir(ni, &position, &items, CollectName) != 0) {
+    Listing listing{&items, dosNames};
+    if (ok && ntfs_readdir(ni, &position, &listing, CollectName) != 0) {
         LogNtfsError("Cannot read a directory");
         ok = false;
     }
@@ -105,7 +131,7 @@ Status Create(FsState& part, FsDirHandle* handle, const char* name, mode_t type,
     NtfsDir* d = AsDir(handle);
     ntfs_volume* vol = NtfsWritable(part);
     if (vol == nullptr) return 1;
-    std::u16string disk = NtfsNameToDisk(name);
+    std::u16string disk = part.volumeNames ? NtfsVolumeNameToDisk(name) : NtfsNameToDisk(name);
     if (disk.empty()) return 1;
     ntfs_inode* dir = ntfs_inode_open(vol, d->record);
     if (dir == nullptr) {
@@ -152,9 +178,13 @@ Status NtfsOpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir) {
         Log("NTFS ERROR: Path too long\r\n");
         return 1;
     }
+    // A walk with the volume's names from the root makes an archive: it
+    // gathers the volume's metadata afresh.
+    if (!named && part.volumeNames)
+        if (NtfsVolume* volume = NtfsVolumeOf(part)) volume->archive.reset();
     auto* d = new NtfsDir;
     d->record = record;
-    if (!ReadDir(vol, record, d->items)) {
+    if (!ReadDir(vol, record, d->items, part.volumeNames ? &d->dosNames : nullptr)) {
         delete d;
         return 1;
     }
@@ -171,9 +201,79 @@ Status NtfsOpenDir(FsState& part, FsEntry* entry, FsDirHandle** dir) {
     return 0;
 }
 
-Status NtfsNextDirEntry(FsState&, FsDirHandle* handle, FsEntry* entry) {
+namespace {
+
+std::string HostUnits(const std::u16string& disk, bool* ok) {
+    std::u16string units;
+    units.reserve(disk.size());
+    for (char16_t u : disk)
+        units.push_back(char16_t(le16_to_cpu(u)));
+    std::string out;
+    *ok = NtfsUtf16ToUtf8(units.data(), units.size(), out);
+    return out;
+}
+
+// The next entry as the volume stores it: its UTF-8 name and its fixed
+// attributes, and its named streams queued as entries to follow it.
+Status NextVolumeEntry(FsState& part, NtfsDir* d, FsEntry* entry) {
+    NtfsVolume* volume = NtfsVolumeOf(part);
+    if (volume == nullptr || volume->vol == nullptr) return 1;
+    if (d->nextStream < d->streams.size()) {
+        const NtfsStream& stream = d->streams[d->nextStream++];
+        bool ok = false;
+        const std::string name = HostUnits(stream.name, &ok);
+        FillEntry(entry, d, d->streamOf + ":" + name, d->streamRecord, false);
+        NtfsPackStream(d->fileAttributes, stream, entry->attributes);
+        entry->size = uint32_t(stream.size);
+        entry->location1 = uint32_t(d->nextStream);
+        entry->location2 = kPacked;
+        return 0;
+    }
+    while (d->next < d->items.size()) {
+        const Item& item = d->items[d->next++];
+        if (!Addressable(item.record)) continue;
+        bool ok = false;
+        const std::string name = HostUnits(item.diskName, &ok);
+        if (!ok) {
+            LogFormat("WARNING: A name that is not UTF-16 (a lone surrogate), skipped in %s\r\n",
+                      d->path);
+            continue;
+        }
+        ntfs_inode* ni = ntfs_inode_open(volume->vol, item.record);
+        if (ni == nullptr) {
+            LogNtfsError("Cannot open a file record");
+            continue;
+        }
+        const auto dos = d->dosNames.find(item.record);
+        if (dos != d->dosNames.end()) {
+            const std::string dosName = HostUnits(dos->second, &ok);
+            if (ok) NtfsNoteDosName(*volume, item.record, d->record, dosName);
+        }
+        FillEntry(entry, d, name, item.record, item.directory);
+        uint64_t size = 0;
+        NtfsPackInode(*volume, ni, entry->attributes, &size, true);
+        entry->size = uint32_t(size);
+        entry->location2 = kPacked;
+        d->streams.clear();
+        d->nextStream = 0;
+        if (!item.directory) {
+            NtfsListStreams(ni, d->streams);
+            d->streamRecord = item.record;
+            d->streamOf = name;
+            std::memcpy(d->fileAttributes, entry->attributes, kAttrMax);
+        }
+        ntfs_inode_close(ni);
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+Status NtfsNextDirEntry(FsState& part, FsDirHandle* handle, FsEntry* entry) {
     NtfsDir* d = AsDir(handle);
     MonitorESC();
+    if (part.volumeNames) return NextVolumeEntry(part, d, entry);
     while (d->next < d->items.size()) {
         const Item& item = d->items[d->next++];
         // Records beyond what an entry carries are left out, as they could
@@ -194,29 +294,31 @@ Status NtfsCloseDir(FsState&, FsDirHandle* handle) {
 }
 
 Status NtfsGetFileInfo(FsState& part, FsEntry* entry) {
+    NtfsVolume* volume = NtfsVolumeOf(part);
     ntfs_volume* vol = NtfsMounted(part);
-    if (vol == nullptr) return 1;
-    if (!entry->name || entry->name[0] == '\0') entry->start = FILE_root;
-    ntfs_inode* ni = entry->start != 0 ? ntfs_inode_open(vol, entry->start) : nullptr;
-    if (ni == nullptr) {
-        Log("NTFS ERROR: Bad file record !\r\n");
-        return 1;
-    }
-    const bool directory = IsDirectory(ni);
+    if (vol == nullptr || volume == nullptr) return 1;
+    const bool root = !entry->name || entry->name[0] == '\0';
+    if (root) entry->start = FILE_root;
     uint64_t size = 0;
-    if (!directory) {
-        if (ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0)) {
-            size = uint64_t(na->data_size);
-            ntfs_attr_close(na);
+    if (!root && entry->location2 == kPacked) {
+        // Packed as it was listed.
+        size = uint64_t(ld32(entry->attributes + kAttrSize)) |
+               uint64_t(ld32(entry->attributes + ntfsrec::kSizeHigh)) << 32;
+    } else {
+        ntfs_inode* ni = entry->start != 0 ? ntfs_inode_open(vol, entry->start) : nullptr;
+        if (ni == nullptr) {
+            Log("NTFS ERROR: Bad file record !\r\n");
+            return 1;
         }
+        entry->kind = IsDirectory(ni) ? kKindDir : kKindFile;
+        NtfsPackInode(*volume, ni, entry->attributes, &size, part.volumeNames);
+        ntfs_inode_close(ni);
     }
-    ntfs_inode_close(ni);
     // Sizes travel in 32 bits: a larger file cannot be handed on whole.
     if (size > UINT32_MAX) {
         Log("NTFS ERROR: File of 4 GB or more\r\n");
         return kFsTooLarge;
     }
-    entry->kind = directory ? kKindDir : kKindFile;
     entry->size = uint32_t(size);
     return 0;
 }

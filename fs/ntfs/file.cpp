@@ -21,7 +21,7 @@ void NoteIfFull() {
 
 // Opens the record's data stream and registers it with the volume; null
 // after logging why.
-NtfsFile* Open(FsState& part, uint32_t record) {
+NtfsFile* Open(FsState& part, uint32_t record, uint32_t stream = 0) {
     NtfsVolume* volume = NtfsVolumeOf(part);
     if (volume == nullptr || volume->vol == nullptr) return nullptr;
     if (record < FILE_first_user) {
@@ -30,6 +30,7 @@ NtfsFile* Open(FsState& part, uint32_t record) {
     }
     auto* f = new NtfsFile;
     f->record = record;
+    f->stream = stream;
     if (!NtfsAttachFile(volume->vol, f)) {
         delete f;
         return nullptr;
@@ -79,7 +80,22 @@ bool NtfsAttachFile(ntfs_volume* vol, NtfsFile* f) {
         return false;
     }
     f->ni = ni;
-    f->na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    if (f->stream == 0) {
+        f->na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+        return true;
+    }
+    std::vector<NtfsStream> streams;
+    NtfsListStreams(ni, streams);
+    if (f->stream > streams.size()) {
+        Log("NTFS ERROR: A named stream is gone\r\n");
+        ntfs_inode_close(ni);
+        f->ni = nullptr;
+        return false;
+    }
+    std::u16string name = streams[f->stream - 1].name;
+    for (char16_t& u : name)
+        u = char16_t(cpu_to_le16(u));
+    f->na = ntfs_attr_open(ni, AT_DATA, reinterpret_cast<ntfschar*>(name.data()), u32(name.size()));
     return true;
 }
 
@@ -96,7 +112,8 @@ bool NtfsDetachFile(NtfsFile* f) {
 }
 
 Status NtfsOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
-    NtfsFile* f = Open(part, entry->start);
+    const uint32_t stream = entry->location2 == kNtfsPacked ? entry->location1 : 0;
+    NtfsFile* f = Open(part, entry->start, stream);
     if (f == nullptr) return 1;
     const uint64_t bytes = f->na != nullptr ? uint64_t(f->na->data_size) : 0;
     if (bytes > UINT32_MAX) {

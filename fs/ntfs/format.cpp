@@ -77,12 +77,11 @@ bool CopyWritten(int fd, FsState& part, uint64_t bytes) {
 
 } // namespace
 
-Status NtfsClean(FsState& part, const char* label) {
-    part.driverData.reset();
+int NtfsMakeScratch(FsState& part, const char* label, uint32_t clusterSize) {
     const uint64_t bytes = uint64_t(part.sizeSectors) * kSectorSize;
     if (bytes < 1024 * 1024) {
         Log("NTFS ERROR: Partition too small for NTFS\r\n");
-        return 1;
+        return -1;
     }
     const char* directory = std::getenv("TMPDIR");
     std::string scratch =
@@ -90,33 +89,55 @@ Status NtfsClean(FsState& part, const char* label) {
     int fd = mkstemp(scratch.data());
     if (fd < 0) {
         LogNtfsError("Cannot make a scratch file for the format");
-        return 1;
+        return -1;
     }
     unlink(scratch.c_str());
-    // The program reaches the unlinked file through this process's
-    // descriptor.
-    const std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
-    Status result = 1;
     if (ftruncate(fd, off_t(bytes)) != 0) {
         LogNtfsError("Cannot make a scratch file for the format");
-    } else {
-        std::vector<std::string> arguments = {
-            "mkntfs", "--fast", "--force", "--quiet", "--sector-size", "512", "--partition-start",
-            // The boot sector's field has 32 bits: a start beyond is left 0,
-            // as the FAT format leaves it.
-            std::to_string(part.start <= UINT32_MAX ? part.start : 0), "--heads",
-            std::to_string(std::max<uint32_t>(1, part.geometry.heads())), "--sectors-per-track",
-            std::to_string(std::max<uint32_t>(1, part.geometry.sectors)), "--label",
-            label ? label : "", path};
-        const int status = Run(arguments);
-        if (status != 0) {
-            LogFormat("NTFS ERROR: mkntfs %s\r\n",
-                      status < 0 ? "cannot be started (is it installed?)" : "failed");
-        } else if (!CopyWritten(fd, part, bytes)) {
-            Log("NTFS ERROR: Cannot write the fresh volume\r\n");
-        } else {
-            result = 0;
-        }
+        close(fd);
+        return -1;
+    }
+    std::vector<std::string> arguments = {
+        "mkntfs", "--fast", "--force", "--quiet", "--sector-size", "512", "--partition-start",
+        // The boot sector's field has 32 bits: a start beyond is left 0,
+        // as the FAT format leaves it.
+        std::to_string(part.start <= UINT32_MAX ? part.start : 0), "--heads",
+        std::to_string(std::max<uint32_t>(1, part.geometry.heads())), "--sectors-per-track",
+        std::to_string(std::max<uint32_t>(1, part.geometry.sectors)), "--label",
+        label ? label : ""};
+    if (clusterSize != 0) {
+        arguments.push_back("--cluster-size");
+        arguments.push_back(std::to_string(clusterSize));
+    }
+    // The program reaches the unlinked file through this process's
+    // descriptor.
+    arguments.push_back(NtfsScratchPath(fd));
+    const int status = Run(arguments);
+    if (status != 0) {
+        LogFormat("NTFS ERROR: mkntfs %s\r\n",
+                  status < 0 ? "cannot be started (is it installed?)" : "failed");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string NtfsScratchPath(int fd) {
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd);
+}
+
+bool NtfsCopyScratch(int fd, FsState& part) {
+    return CopyWritten(fd, part, uint64_t(part.sizeSectors) * kSectorSize);
+}
+
+Status NtfsClean(FsState& part, const char* label) {
+    part.driverData.reset();
+    const int fd = NtfsMakeScratch(part, label, 0);
+    if (fd < 0) return 1;
+    Status result = 0;
+    if (!NtfsCopyScratch(fd, part)) {
+        Log("NTFS ERROR: Cannot write the fresh volume\r\n");
+        result = 1;
     }
     close(fd);
     return result;

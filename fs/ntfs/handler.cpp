@@ -1,25 +1,27 @@
 // The NTFS operation table and its registration for Windows partitions.
 #include "fs/ntfs.h"
 #include "ntfs_internal.h"
+#include "records.h"
 
 namespace vk {
 
-// Entries carry no packed attributes yet; the table has no boot-area and
-// archive slots (full and incremental archives of these volumes are
-// refused), nor a full restore.
+// Entries carry the packed attributes of ext2 volumes and host
+// directories followed by what only NTFS has (fs/ntfs/records.h), with the
+// summaries of archives; the boot area of its archives is the boot sectors
+// and the volume table of security descriptors and record metadata.
 const FsHandler NTFSHandler = {
     .id = {'N', 'T', 'F', 'S'},
-    .attrSize = 0,
-    .flags = kFsCaseInsensitive,
+    .attrSize = ntfsrec::kTotal,
+    .flags = kFsCaseInsensitive | kFsAttrWithSummaries,
     .reserved = 0,
-    .GetNumBootSectors = nullptr,
-    .ReadBootSectors = nullptr,
+    .GetNumBootSectors = NtfsGetNumBootSectors,
+    .ReadBootSectors = NtfsReadBootSectors,
     .InitFsSpecific = NtfsInitFsSpecific,
     .FlushFsSpecific = NtfsFlushFsSpecific,
     .OpenDir = NtfsOpenDir,
     .NextDirEntry = NtfsNextDirEntry,
     .GetFileInfo = NtfsGetFileInfo,
-    .AddEntrySize = nullptr,
+    .AddEntrySize = NtfsAddEntrySize,
     .CreateFile = NtfsCreateFile,
     .CreateDir = NtfsCreateDir,
     .CloseDir = NtfsCloseDir,
@@ -32,11 +34,11 @@ const FsHandler NTFSHandler = {
     .CloseFile = NtfsCloseFile,
     .AdjustFileSize = NtfsAdjustFileSize,
     .Clean = NtfsClean,
-    .FullUnzip = nullptr,
+    .FullUnzip = NtfsFullUnzip,
     .FileDescriptor = nullptr,
     .InitDriver = InitNtfsDriver,
-    .DescribeAttributes = nullptr,
-    .DescribeBootArea = nullptr,
+    .DescribeAttributes = NtfsDescribeAttributes,
+    .DescribeBootArea = NtfsDescribeBootArea,
 };
 
 namespace {

@@ -58,4 +58,18 @@ std::u16string NtfsNameToDisk(const char* name) {
     return out;
 }
 
+std::u16string NtfsVolumeNameToDisk(const char* name) {
+    const size_t n = std::strlen(name);
+    std::u16string units;
+    if (!NtfsUtf8ToUtf16(name, n, units) || units.empty() || units.size() > kNameMax ||
+        std::strchr(name, '/') || std::strchr(name, ':') || std::strcmp(name, ".") == 0 ||
+        std::strcmp(name, "..") == 0) {
+        Log("NTFS ERROR: Invalid file name\r\n");
+        return {};
+    }
+    for (char16_t& u : units)
+        u = char16_t(cpu_to_le16(u));
+    return units;
+}
+
 } // namespace vk

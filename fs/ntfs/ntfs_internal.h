@@ -10,11 +10,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "disk/fsdriver.h"
+#include "fs/ntfs_table.h"
 #include "platform/types.h"
 
 // The library's headers include what they need only when told that the
@@ -33,6 +35,7 @@ extern "C" {
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/logging.h>
 #include <ntfs-3g/types.h>
+#include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
 }
 // Its min and max macros would replace the standard library's.
@@ -54,10 +57,21 @@ struct PartitionIo {
 // An open file: its record and data stream on the current mount.
 struct NtfsFile {
     uint64_t record = 0;
+    uint32_t stream = 0;      // 0 the unnamed stream, else the n-th named one
     ntfs_inode* ni = nullptr; // null when it could not be opened again
     ntfs_attr* na = nullptr;  // null for a record without a data stream
     uint64_t position = 0;
     bool written = false;
+};
+
+// What a walk that makes an archive gathers: the volume table (security
+// descriptors and per-record metadata), what was gathered per record, and
+// the boot area once built.
+struct NtfsArchive {
+    NtfsTableBuilder table;
+    std::unordered_map<uint64_t, uint32_t> descriptorOf; // record: descriptor index + 1
+    std::unordered_map<uint64_t, uint16_t> metaFlags;    // record: its metadata bits
+    std::vector<uint8_t> bootArea;
 };
 
 // The volume libntfs-3g has mounted on one partition, held in its
@@ -70,6 +84,7 @@ struct NtfsVolume : FsDriverData {
     ntfs_volume* vol = nullptr;
     bool writable = false;
     std::vector<NtfsFile*> open;
+    std::unique_ptr<NtfsArchive> archive; // while an archive is made
     ~NtfsVolume() override;
 };
 NtfsVolume* NtfsVolumeOf(FsState& part);
@@ -98,12 +113,58 @@ void LogNtfsError(const char* what);
 // failed).
 void InitNtfsDriver();
 
+// Marks an entry whose attributes were packed as it was listed with the
+// volume's names (in FsEntry::location2); location1 then numbers the named
+// stream it stands for (0: the file itself).
+constexpr uint32_t kNtfsPacked = 0x4E544653; // "NTFS"
+
 // ---- Names -------------------------------------------------------------------
 // Names are UTF-16 on disk and the PC code page in scripts; a name that
 // does not come back as it was given cannot be made.
 std::string NtfsNameFromDisk(const ntfschar* name, int length);
 // The on-disk form of a valid name, or an empty string after logging why.
 std::u16string NtfsNameToDisk(const char* name);
+// The on-disk form of a name given as the volume stores it (UTF-8), or an
+// empty string after logging why.
+std::u16string NtfsVolumeNameToDisk(const char* name);
+
+// ---- Archives --------------------------------------------------------------
+// A named data stream of a file: its name (host-order units), sizes, and
+// the sparse and compressed bits of records.h.
+struct NtfsStream {
+    std::u16string name;
+    uint64_t size = 0;
+    uint64_t allocated = 0;
+    uint16_t flags = 0;
+};
+NtfsArchive& NtfsArchiveOf(NtfsVolume& volume);
+// The named data streams of a record, in the order of its attributes.
+void NtfsListStreams(ntfs_inode* ni, std::vector<NtfsStream>& streams);
+// The fixed attributes of a record (records.h); its metadata goes to the
+// volume's archive table when `collect`. The unnamed stream's size in
+// *size.
+Status NtfsPackInode(NtfsVolume& volume, ntfs_inode* ni, uint8_t* attributes, uint64_t* size,
+                     bool collect);
+// The attributes of a named stream's entry, from those of its file.
+void NtfsPackStream(const uint8_t* file, const NtfsStream& stream, uint8_t* attributes);
+void NtfsNoteDosName(NtfsVolume& volume, uint64_t record, uint64_t parent, const std::string& name);
+uint16_t NtfsGetNumBootSectors(FsState& part, FsEntry* entry);
+Status NtfsReadBootSectors(FsState& part, FsEntry* entry, uint16_t first, uint16_t count,
+                           uint8_t* buffer);
+uint32_t NtfsAddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize);
+void NtfsDescribeAttributes(const uint8_t* attributes, char* out, size_t capacity);
+void NtfsDescribeBootArea(const uint8_t* area, size_t size, void (*line)(const char* text));
+Status NtfsFullUnzip(FsState& part, IArchive* archive);
+
+// A fresh volume of the partition's size made by mkntfs in a scratch file
+// (label, cluster size: 0 for mkntfs' choice, the partition's start and
+// geometry in the boot sector); its descriptor, or -1 after logging why.
+// Nothing is written to the partition.
+int NtfsMakeScratch(FsState& part, const char* label, uint32_t clusterSize);
+// A path through which other code (the library, mkntfs) opens the scratch.
+std::string NtfsScratchPath(int fd);
+// Copies what the scratch file holds (its data regions) onto the partition.
+bool NtfsCopyScratch(int fd, FsState& part);
 
 // ---- Table operations -------------------------------------------------------
 Status NtfsInitFsSpecific(FsState& part);

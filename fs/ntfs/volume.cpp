@@ -39,6 +39,10 @@ NtfsVolume::~NtfsVolume() {
 
 void InitNtfsDriver() {
     ntfs_log_set_handler(ntfs_log_handler_null);
+    // The library's own conversions (the names it looks up itself, such as
+    // $Extend/$Reparse, and the DOS names it is given) in UTF-8, whatever
+    // the process's locale.
+    ntfs_set_char_encoding("utf8");
 }
 
 void LogNtfsError(const char* what) {
@@ -94,6 +98,8 @@ ntfs_volume* NtfsWritable(FsState& part) {
         !Remount(*volume, true, "Volume not written: it cannot be opened for writing"))
         return nullptr;
     part.state = kStateModified;
+    // What an archive gathered no longer describes the volume.
+    volume->archive.reset();
     return volume->vol;
 }
 

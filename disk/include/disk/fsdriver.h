@@ -148,6 +148,11 @@ struct FsState {
     uint16_t startCylinder = 0; // start location as unpacked from the entry
     uint16_t startSectHead = 1; // sector in the low byte, head in the high byte
     uint64_t position = 0;      // sector position relative to the partition start
+    // Set while an archive is made of the partition or restored onto it:
+    // names are handed out and taken as the volume stores them (UTF-8 of
+    // what is on disk) rather than in the code page scripts see, and a
+    // driver may list more of a file than scripts see (its named streams).
+    bool volumeNames = false;
     alignas(8) uint8_t driverArea[kDriverAreaSize]{};
     std::unique_ptr<FsDriverData> driverData{};
 };
