@@ -216,8 +216,12 @@ class Volume {
         if (f.size() < 2) return false;
         const std::string& path = f[1];
         if (verb == "times") {
+            // A file missing is a line of the listing, not the end of it.
             ntfs_inode* ni = Open(path);
-            if (!ni) return false;
+            if (!ni) {
+                std::cout << path << ": missing\n";
+                return true;
+            }
             char value[32];
             int size = ntfs_inode_get_times(ni, value, sizeof value);
             std::cout << path << ":";
