@@ -55,7 +55,9 @@ bool IsDir(const ntfs_inode* ni) {
 uint32_t Collect(NtfsArchive& a, ntfs_volume* vol, ntfs_inode* ni) {
     const auto known = a.descriptorOf.find(ni->mft_no);
     if (known != a.descriptorOf.end()) return known->second;
-    std::vector<char> buffer(kValueMax);
+    // One buffer for every record of the walk.
+    std::vector<char>& buffer = a.buffer;
+    if (buffer.size() < kValueMax) buffer.resize(kValueMax);
     uint32_t descriptor = 0;
     SECURITY_CONTEXT scx{};
     scx.vol = vol;

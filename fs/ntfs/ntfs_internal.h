@@ -72,6 +72,7 @@ struct NtfsArchive {
     std::unordered_map<uint64_t, uint32_t> descriptorOf; // record: descriptor index + 1
     std::unordered_map<uint64_t, uint16_t> metaFlags;    // record: its metadata bits
     std::vector<uint8_t> bootArea;
+    std::vector<char> buffer; // a record's metadata while it is read
 };
 
 // The volume libntfs-3g has mounted on one partition, held in its

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/source.h"
@@ -125,7 +126,7 @@ class Restore : public FullRestoreSink {
     ntfs_inode* dir_ = nullptr; // the current directory, kept open
     uint64_t total_ = 0;
     bool compression_ = false;
-    bool lastLinked_ = false; // the last file entry was a later name of its record
+    std::unordered_set<std::string> streamsMade_; // source record and stream name
     // The file being written.
     ntfs_inode* ni_ = nullptr;
     ntfs_attr* na_ = nullptr;
@@ -441,12 +442,6 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const
     const size_t length = std::strlen(name);
     if (Dir() == nullptr) return Failed("Cannot open a directory");
     if (ld16(a + kFlags) & kFlagStream) {
-        // A later name's streams are those made with the first.
-        if (lastLinked_) {
-            fileRecords_[file] = made_.count(source) ? made_[source] : 0;
-            fileLinked_[file] = true;
-            return 0;
-        }
         // "NAME:STREAM": a stream of the record made for its file.
         const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
         const auto found = made_.find(source);
@@ -456,6 +451,13 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const
             units.empty() || units.size() > 255)
             return Damaged("a named stream without its file");
         fileRecords_[file] = found->second;
+        // A later name's streams are those made with the first.
+        std::string key(reinterpret_cast<const char*>(&source), sizeof source);
+        key.append(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+        if (!streamsMade_.insert(std::move(key)).second) {
+            fileLinked_[file] = true;
+            return 0;
+        }
         streamNames_[file] = DiskUnits(units);
         ntfs_inode* ni = ntfs_inode_open(vol_, found->second);
         if (ni == nullptr) return Failed("Cannot open a file");
@@ -472,7 +474,6 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const
         return Damaged("a name that is not UTF-8");
     std::u16string disk = DiskUnits(units);
     // A later name of a record made before is a link to it.
-    lastLinked_ = false;
     if (ld16(a + kLinks) > 1) {
         const auto found = made_.find(source);
         if (found != made_.end()) {
@@ -487,7 +488,6 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const
                 status = Failed("Cannot write a file");
             fileRecords_[file] = found->second;
             fileLinked_[file] = true;
-            lastLinked_ = true;
             return status;
         }
     }
