@@ -244,6 +244,15 @@ mkdir -p "$d/9$seg/$toolongdir"
 echo deep >"$d/$deepfile"
 echo "cut off" >"$d/9$seg/$toolongfile"
 echo "cut off" >"$d/9$seg/$toolongdir/below"
+# Access times ahead, as for the first tree: reading does not move them.
+python3 - lp "$now" <<'EOF'
+import os, sys
+tree, now = sys.argv[1], int(sys.argv[2])
+for top, dirs, files in os.walk(tree, topdown=False):
+    for n in files + dirs:
+        os.utime(os.path.join(top, n), (now + 3600, 1500000000), follow_symlinks=False)
+os.utime(tree, (now + 3600, 1500000000))
+EOF
 pelto lpfull 'fullzip "lp" "lp.000"'
 python3 "$TOOL" full lp >lp.want
 check fullzip-long-paths lp.000 lp.want
