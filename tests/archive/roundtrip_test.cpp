@@ -128,7 +128,7 @@ TEST_F(RoundTrip, FragmentsBreakOnlyBeforeChunksAndChainTheirOffsets) {
     const uint32_t limit = kFragmentSizeMin;
     ASSERT_EQ(WriteFull(m, Path("disk.000"), limit), 0);
     int fragments = 0;
-    for (char name[16];; ++fragments) {
+    for (char name[32];; ++fragments) {
         std::snprintf(name, sizeof name, "disk.%03d", fragments);
         if (!Exists(Path(name))) break;
     }
@@ -143,7 +143,7 @@ TEST_F(RoundTrip, FragmentsBreakOnlyBeforeChunksAndChainTheirOffsets) {
     uint32_t offset = 0, total = 0;
     uint32_t streamLength = 0;
     for (int n = 0; n < fragments; ++n) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "disk.%03d", n);
         Bytes file = ReadHost(Path(name));
         ASSERT_GE(file.size(), 24u) << name;
