@@ -1,7 +1,7 @@
 // The tree scan: walks a file tree through its driver, sorts every
 // directory with an external merge sort in the virtual file "SWAP", and
 // records the tree in "NEWD" (per directory: u32 subdirectories, u32 files,
-// u16 pop count, then its sorted entries), "NEWF" (per file: u32 size and
+// u16 pop count, then its sorted entries), "NEWF" (per file: u64 size and
 // its full path in 256 bytes, and where its listed entry lies in "NEWS")
 // and "NEWS" (per directory, its entries as the listing gave them, so that
 // subdirectories are entered and files opened again without a search).
@@ -26,13 +26,13 @@ namespace {
 
 constexpr uint32_t kDirKey = 0xFFFFFFFF;
 constexpr uint32_t kNewdHead = 10; // u32 subdirs, u32 files, u16 pops
-constexpr uint32_t kNewfItem = 4 + kScanPathMax + 4;
+constexpr uint32_t kNewfItem = 8 + kScanPathMax + 4;
 // Sort entries carry the subdirectory's position in the listing behind the
 // archive's entry bytes.
 constexpr uint16_t kSortTag = 4;
 // A subdirectory's entry in "NEWS": path, name offset, kind, attributes,
-// size, start and the three locations.
-constexpr uint32_t kNewsItem = kPathMax + 2 + 1 + kAttrMax + 5 * 4;
+// u64 size, start and the three locations.
+constexpr uint32_t kNewsItem = kPathMax + 2 + 1 + kAttrMax + 8 + 4 * 4;
 
 void StoreEntry(uint8_t* out, const FsEntry& e) {
     std::memcpy(out, e.path, kPathMax);
@@ -43,7 +43,9 @@ void StoreEntry(uint8_t* out, const FsEntry& e) {
     out[at + 2] = e.kind;
     std::memcpy(out + at + 3, e.attributes, kAttrMax);
     at += 3 + kAttrMax;
-    for (uint32_t v : {e.size, e.start, e.location1, e.location2, e.location3}) {
+    st64(out + at, e.size);
+    at += 8;
+    for (uint32_t v : {e.start, e.location1, e.location2, e.location3}) {
         st32(out + at, v);
         at += 4;
     }
@@ -57,7 +59,9 @@ void LoadEntry(const uint8_t* in, FsEntry* e) {
     e->kind = in[at + 2];
     std::memcpy(e->attributes, in + at + 3, kAttrMax);
     at += 3 + kAttrMax;
-    uint32_t* fields[] = {&e->size, &e->start, &e->location1, &e->location2, &e->location3};
+    e->size = ld64(in + at);
+    at += 8;
+    uint32_t* fields[] = {&e->start, &e->location1, &e->location2, &e->location3};
     for (uint32_t* f : fields) {
         *f = ld32(in + at);
         at += 4;
@@ -243,10 +247,10 @@ Status EmitEntry(void* user, const uint8_t* entry) {
             Log(full);
         }
     } else {
-        uint8_t head[4], at[4];
-        st32(head, ld32(entry));
+        uint8_t head[8], at[4];
+        st64(head, FullSize(ld32(entry), entry + 4, s->attrSize, s->handler->sizeHighAt));
         st32(at, w->entriesAt + ld32(entry + EntryBytes(s)) * kNewsItem);
-        if (WriteVFile(s->newf, head, 4) || WriteVFile(s->newf, full, kScanPathMax) ||
+        if (WriteVFile(s->newf, head, 8) || WriteVFile(s->newf, full, kScanPathMax) ||
             WriteVFile(s->newf, at, 4))
             return 1;
         if (TraceOn()) {
@@ -299,9 +303,13 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
                 Log("\r\n");
                 Log(e.path);
             }
-            const Status info = h->GetFileInfo ? h->GetFileInfo(part, &e) : 0;
-            // A file whose size 32 bits cannot carry would be archived cut:
-            // the archive is not made.
+            Status info = h->GetFileInfo ? h->GetFileInfo(part, &e) : 0;
+            // A file whose size 32 bits cannot carry would be archived cut
+            // unless the driver's attributes carry the high half: the
+            // archive is not made.
+            if (info == 0 && e.kind == kKindFile && e.size > UINT32_MAX &&
+                SizeHighIn(e.attributes, s->attrSize, h->sizeHighAt) != uint32_t(e.size >> 32))
+                info = kFsTooLarge;
             if (info == kFsTooLarge) {
                 tooLarge = true;
                 failed = 1;
@@ -486,13 +494,13 @@ uint16_t BootSectorCount(ScanState* s) {
 Status NewBootSectors(ScanState* s, uint32_t* size) {
     s->pending = uint32_t(BootSectorCount(s)) * 512;
     s->bootRead = 0;
-    *size = s->pending;
+    *size = uint32_t(s->pending);
     return 0;
 }
 
 Status GetBootSectorsChunk(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
-    uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
+    uint32_t n = s->pending < kChunkData ? uint32_t(s->pending) : kChunkData;
     {
         FsState& part = *s->root.state;
         if (s->handler->ReadBootSectors(part, s->root.get(), uint16_t(s->bootRead / 512),
@@ -508,7 +516,7 @@ Status GetBootSectorsChunk(ScanState* s, const uint8_t** ptr, uint32_t* len) {
 }
 
 uint32_t FinishBootSectors(ScanState* s) {
-    uint32_t left = s->pending;
+    uint32_t left = uint32_t(s->pending);
     s->pending = 0;
     return left;
 }
@@ -583,14 +591,14 @@ void CloseScanFile(ScanState* s) {
     s->fileOpen = false;
 }
 
-Status ReadFileItem(ScanState* s, uint32_t* size) {
+Status ReadFileItem(ScanState* s, uint64_t* size) {
     CloseScanFile(s);
     uint8_t item[kNewfItem];
     if (ReadVFile(s->newf, item, kNewfItem)) return 1;
-    *size = ld32(item);
-    std::memcpy(s->current_filename, item + 4, kScanPathMax);
+    *size = ld64(item);
+    std::memcpy(s->current_filename, item + 8, kScanPathMax);
     s->current_filename[kScanPathMax - 1] = '\0';
-    s->entryAt = ld32(item + 4 + kScanPathMax);
+    s->entryAt = ld32(item + 8 + kScanPathMax);
     return 0;
 }
 
@@ -600,7 +608,7 @@ Status OpenScanFile(ScanState* s) {
     if (SeekVFile(s->news, s->entryAt) || ReadVFile(s->news, item, kNewsItem)) return 1;
     FsEntry entry{};
     LoadEntry(item, &entry);
-    uint32_t actual;
+    uint64_t actual;
     return ReadIOOpenEntryBuffer(s->root.state, entry, &s->io, &actual);
 }
 
@@ -615,7 +623,7 @@ void ReportUnreadable(ScanState* s) {
 
 } // namespace
 
-Status GetFileHeader(ScanState* s, uint32_t* size) {
+Status GetFileHeader(ScanState* s, uint64_t* size) {
     if (ReadFileItem(s, size)) return 1;
     if (SettingIsOn("Trace")) {
         Log("TRACE : Reading ");
@@ -636,10 +644,10 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
     // symbolic links), and a path destination creates its copy meanwhile.
     if (*size <= kChunkData) {
         const uint8_t* data = nullptr;
-        if (ReadIOReadFileBuffer(&s->io, &data, *size) != 0) {
+        if (ReadIOReadFileBuffer(&s->io, &data, uint32_t(*size)) != 0) {
             ReportUnreadable(s);
         } else {
-            std::memcpy(s->buffer, data, *size);
+            std::memcpy(s->buffer, data, size_t(*size));
             s->preloaded = true;
         }
         CloseScanFile(s);
@@ -649,7 +657,7 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
 
 Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
-    uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
+    uint32_t n = s->pending < kChunkData ? uint32_t(s->pending) : kChunkData;
     const uint8_t* data = nullptr;
     if (s->preloaded) {
         s->preloaded = false;
@@ -670,7 +678,7 @@ Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     return 0;
 }
 
-Status DismissFile(ScanState* s, uint32_t* size) {
+Status DismissFile(ScanState* s, uint64_t* size) {
     s->pending = 0;
     s->preloaded = false;
     return ReadFileItem(s, size);

@@ -307,7 +307,7 @@ Status OpenEntry(FsState& part, const FsEntry& entry, FileRecord* file) {
     const FsHandler* handler = part.handler;
     FsEntry opened{};
     CopyEntry(opened, entry);
-    uint32_t size = 0;
+    uint64_t size = 0;
     FsFileHandle* handle = nullptr;
     if (opened.kind != kKindFile || !handler->OpenFile ||
         handler->OpenFile(part, &opened, &size, &handle) != 0) {
@@ -337,6 +337,12 @@ Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
         return 1;
     }
     if (OpenEntry(*parsed.state, entry, file) != 0) return 1;
+    // Script-level file operations count in 32 bits.
+    if (file->size > UINT32_MAX) {
+        Log("ERROR : [OpenFILE] File of 4 GB or more\r\n");
+        CloseFILE(file);
+        return 1;
+    }
     if ((flags & kOpenReadAhead) && cacheOps && cacheOps->StartReadAhead &&
         cacheOps->StartReadAhead(file))
         file->readAhead = 1;

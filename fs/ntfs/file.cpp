@@ -95,7 +95,7 @@ bool NtfsDetachFile(NtfsFile* f) {
     return ok;
 }
 
-Status NtfsOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status NtfsOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     NtfsFile* f = Open(part, entry->start);
     if (f == nullptr) return 1;
     const uint64_t bytes = f->na != nullptr ? uint64_t(f->na->data_size) : 0;
