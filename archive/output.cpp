@@ -350,11 +350,9 @@ Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry) {
     if (!name) return 1;
     uint32_t size = ld32(entry);
     ++o->header.fileCount;
-    // The writer recounts the sum; a dump shows it. Past 4 GB it stays at
-    // 0xFFFFFFFF, as the writer keeps it.
-    const uint64_t sum = uint64_t(o->header.sumOfSizes) +
-                         FullSize(size, entry + kFileEntrySize, o->attrSize, SizeHighAt(o));
-    o->header.sumOfSizes = sum > 0xFFFFFFFFull ? 0xFFFFFFFF : uint32_t(sum);
+    // The writer recounts the sum; a dump shows it.
+    o->header.sumOfSizes = AddToSumOfSizes(
+        o->header.sumOfSizes, FullSize(size, entry + kFileEntrySize, o->attrSize, SizeHighAt(o)));
     ++level->fileEntries;
     SizeEntry(o, level, kKindFile, size, name);
     uint8_t slot[kFileEntrySize + kAttrMax + kOudcName] = {};

@@ -157,12 +157,6 @@ Status WriteListEntry(ArchiveWriter* w, const uint8_t* entry, uint32_t fixed) {
     return 0;
 }
 
-// The header's sum of file sizes is a u32: past 4 GB in all it stays at
-// 0xFFFFFFFF, which readers take for "4 GB or more".
-uint32_t AddSaturated(uint32_t a, uint64_t b) {
-    return b >= 0xFFFFFFFFull - a ? 0xFFFFFFFF : uint32_t(a + b);
-}
-
 // A file's size as the Files section and its entries carry it: the low
 // half, where the driver's attributes carry the high half; a larger size
 // that nothing carries is refused.
@@ -362,6 +356,7 @@ Status RewriteArchive(const char* name, uint32_t limit, ArchiveWriter* w) {
 Status WriteArchiveHeader(ArchiveWriter* w, const ArchiveHeader& header) {
     w->archive = header;
     w->archive.sumOfSizes = 0;
+    w->bytesStored = 0;
     const FsHandler* h = FindFsID(header.fsId);
     w->sizeHighAt = h != nullptr ? h->sizeHighAt : 0;
     w->firstSum = header.sumOfSizes;
@@ -449,7 +444,8 @@ Status RewriteFiles(ArchiveWriter* w) {
 Status WriteFileHeader(ArchiveWriter* w, uint64_t size) {
     if (w->pending != 0 || !SizeFits(w, size)) return 1;
     if (WriteU32(w, uint32_t(size))) return 1;
-    w->archive.sumOfSizes = AddSaturated(w->archive.sumOfSizes, size);
+    w->archive.sumOfSizes = AddToSumOfSizes(w->archive.sumOfSizes, size);
+    w->bytesStored += size;
     w->pending = size;
     return size > 0 ? StartRun(w, true) : 0;
 }
@@ -485,7 +481,7 @@ Status DoneArchive(ArchiveWriter* w) {
             PrintString("one fragment\r\n");
         }
         PrintString("The sum of all file sizes is ");
-        PrintNumber(w->archive.sumOfSizes >> 20);
+        PrintNumber(uint32_t(w->bytesStored >> 20));
         PrintString(" Mb\r\n");
     }
     Status s = PatchFragments(w, streamLength);
@@ -538,7 +534,8 @@ Status WriteIDirEntryFile(ArchiveWriter* w, const uint8_t* entry) {
         return 1;
     const uint64_t size =
         FullSize(ld32(entry), entry + kFileEntrySize, w->archive.dirAttr, w->sizeHighAt);
-    w->archive.sumOfSizes = AddSaturated(w->archive.sumOfSizes, size);
+    w->archive.sumOfSizes = AddToSumOfSizes(w->archive.sumOfSizes, size);
+    w->bytesStored += size;
     w->pending = size;
     return size > 0 ? StartRun(w, true) : 0;
 }

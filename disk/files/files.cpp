@@ -275,7 +275,7 @@ TargetFate targetFate = TargetFate::None;
 // Removes the target of a failed write and records what became of it. With
 // oldSize given, an existing file whose size is still oldSize was not
 // touched and is kept.
-void RemoveTarget(const char* name, bool existed, const uint32_t* oldSize) {
+void RemoveTarget(const char* name, bool existed, const uint64_t* oldSize) {
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Fail || parsed.source == Source::Remote) return;
     FsState& part = *parsed.state;
@@ -381,7 +381,7 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     FsEntry entry{};
     targetFate = TargetFate::None;
     const bool existed = FindFile(part, parsed.source, dir, last, entry);
-    const uint32_t oldSize = entry.size;
+    const uint64_t oldSize = entry.size;
     if (!existed) {
         FsDirHandle* handle = nullptr;
         if (!handler->OpenDir || handler->OpenDir(part, dir.get(), &handle) != 0) {

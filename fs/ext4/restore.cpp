@@ -207,7 +207,7 @@ Status Restore::DirSummaryEntry(uint32_t, const uint8_t* p) {
 Status Restore::FileSummaryEntry(uint32_t, const uint8_t* p) {
     fileSizes_.push_back(ld32(p));
     fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
-    total_ += ld32(p);
+    total_ += FileSize(uint32_t(fileSizes_.size() - 1));
     return 0;
 }
 

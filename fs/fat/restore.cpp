@@ -689,7 +689,12 @@ Status Restore::WriteFiles() {
     placer_.reset(new FilePlacer(plan_));
     clusterBytes_ = area_.ClusterBytes();
     started_ = false;
-    return PumpRestoreFiles(Source(), plan_.fileSizes.data(), fileCount_, header_->sumOfSizes);
+    // The progress total counted in 64 bits: the header's u32 sum stops at
+    // 0xFFFFFFFF once a volume holds more than 4 GB in all.
+    uint64_t total = 0;
+    for (uint32_t size : plan_.fileSizes)
+        total += size;
+    return PumpRestoreFiles(Source(), plan_.fileSizes.data(), fileCount_, total);
 }
 
 Status Restore::BeginFile(uint32_t, uint64_t size) {

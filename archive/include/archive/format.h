@@ -188,6 +188,11 @@ inline uint32_t SizeHighIn(const uint8_t* attributes, uint32_t length, uint8_t a
 inline uint64_t FullSize(uint32_t low, const uint8_t* attributes, uint32_t length, uint8_t at) {
     return uint64_t(low) | uint64_t(SizeHighIn(attributes, length, at)) << 32;
 }
+// The header's sum of file sizes is a u32: past 4 GB in all it stays at
+// 0xFFFFFFFF, which readers take for "4 GB or more".
+constexpr uint32_t AddToSumOfSizes(uint32_t sum, uint64_t size) {
+    return size >= 0xFFFFFFFFull - sum ? 0xFFFFFFFF : uint32_t(sum + size);
+}
 // The number of content chunks of a file of `size` bytes.
 constexpr uint64_t ChunksOf(uint64_t size) {
     return (size + kChunkData - 1) / kChunkData;

@@ -46,6 +46,7 @@ struct ArchiveWriter {
     // Where the archive's driver keeps the high half of a file's size in
     // the attributes (FsHandler::sizeHighAt; 0: files stay below 4 GB).
     uint8_t sizeHighAt = 0;
+    uint64_t bytesStored = 0; // file sizes in all, for the closing message
     uint8_t* input = nullptr; // kChunkData bytes of unpacked run data
     uint16_t fill = 0;
     // From offset kChunkData on, the packed output; the first kChunkData
