@@ -159,7 +159,7 @@ bool ReadAheadRaw(IArchive* r) {
     if (!record) {
         --r->planSizes;
         r->plan = IArchive::Plan::Files;
-        r->planContent = uint32_t(ChunksOf(FileSizeAt(r, r->headersAhead++, ld32(raw))));
+        r->planContent = ChunksOf(FileSizeAt(r, r->headersAhead++, ld32(raw)));
         return true;
     }
     IDirectoryRecord dir = IDirectoryRecord::Load(raw);
@@ -213,7 +213,7 @@ bool ResolveNext(IArchive* r, bool wait) {
         --r->planFiles;
         const uint32_t attrs = std::min<uint32_t>(length - kFileEntrySize, r->archive.dirAttr);
         r->planContent =
-            uint32_t(ChunksOf(FullSize(ld32(data), data + kFileEntrySize, attrs, r->sizeHighAt)));
+            ChunksOf(FullSize(ld32(data), data + kFileEntrySize, attrs, r->sizeHighAt));
         return true;
     }
     uint32_t at = 0;
@@ -402,7 +402,7 @@ Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     // failure there is the call's that gets to it.
     if (r->unpacked == 0 && Quiet(r)) {
         r->plan = IArchive::Plan::Files;
-        r->planContent = uint32_t(ChunksOf(r->pending));
+        r->planContent = ChunksOf(r->pending);
         TopUp(r);
     }
     return 0;

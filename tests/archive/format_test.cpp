@@ -115,6 +115,10 @@ TEST(LargeSizes, ChunksAcrossTheFourGigabyteBoundary) {
     EXPECT_EQ(ChunksOf(0x100000000ull), 131072u);
     EXPECT_EQ(ChunksOf(0x100000001ull), 131073u);
     EXPECT_EQ(ChunksOf(5ull << 30), 163840u);
+    // A damaged size near 2^64 neither wraps to few chunks nor past 32 bits.
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFFFFFFFFFull), 0xFFFFFFFFu);
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFull * kChunkData), 0xFFFFFFFFu);
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFull * kChunkData + 1), 0xFFFFFFFFu);
 }
 
 TEST(LargeSizes, SumOfSizesStopsAtItsLargestValue) {

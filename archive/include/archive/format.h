@@ -193,9 +193,11 @@ inline uint64_t FullSize(uint32_t low, const uint8_t* attributes, uint32_t lengt
 constexpr uint32_t AddToSumOfSizes(uint32_t sum, uint64_t size) {
     return size >= 0xFFFFFFFFull - sum ? 0xFFFFFFFF : uint32_t(sum + size);
 }
-// The number of content chunks of a file of `size` bytes.
-constexpr uint64_t ChunksOf(uint64_t size) {
-    return (size + kChunkData - 1) / kChunkData;
+// The number of content chunks of a file of `size` bytes, at most
+// 0xFFFFFFFF (a damaged size may be anything up to 2^64 - 1).
+constexpr uint32_t ChunksOf(uint64_t size) {
+    const uint64_t chunks = size / kChunkData + (size % kChunkData != 0 ? 1 : 0);
+    return chunks > 0xFFFFFFFFull ? 0xFFFFFFFF : uint32_t(chunks);
 }
 
 struct IDirectoryRecord {
