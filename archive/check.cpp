@@ -281,7 +281,8 @@ class CheckSink final : public SectionSink {
     Status EndDirSummary() override { return 0; }
     Status BeginFileSummary() override { return 0; }
     Status FileSummaryEntry(const uint8_t* p) override {
-        fileSizes_.push_back(ld32(p));
+        fileSizes_.push_back(
+            FullSize(ld32(p), p + kFileSummarySize, h_.summaryAttr, w_->r->sizeHighAt));
         return 0;
     }
     Status EndFileSummary() override { return 0; }
@@ -328,9 +329,12 @@ class CheckSink final : public SectionSink {
         if (fileNumber_ >= h_.fileCount)
             return w_->Fail("directory %u: more file entries than the header's %u files", d,
                             h_.fileCount);
-        if (ld32(p) != fileSizes_[fileNumber_])
-            return w_->Fail("file %u: entry size %u, summary says %u", fileNumber_, ld32(p),
-                            fileSizes_[fileNumber_]);
+        // The entry's u32 is the low half; a high half lives in attributes.
+        const uint64_t size = FullSize(ld32(p), p + kFileEntrySize, h_.dirAttr, w_->r->sizeHighAt);
+        const uint64_t expected = fileSizes_[fileNumber_];
+        if (h_.dirAttr > 0 ? size != expected : uint32_t(size) != uint32_t(expected))
+            return w_->Fail("file %u: entry size %" PRIu64 ", summary says %" PRIu64, fileNumber_,
+                            size, expected);
         ++fileNumber_;
         return 0;
     }
@@ -345,11 +349,12 @@ class CheckSink final : public SectionSink {
         return 0;
     }
     Status BeginFiles() override { return 0; }
-    Status FileHeader(uint32_t size) override {
+    Status FileHeader(uint64_t size) override {
         Counted(size);
         uint32_t f = out_->files;
         if (size != fileSizes_[f])
-            return w_->Fail("file %u: %u bytes, its entry says %u", f, size, fileSizes_[f]);
+            return w_->Fail("file %u: %" PRIu64 " bytes, its entry says %" PRIu64, f, size,
+                            fileSizes_[f]);
         return 0;
     }
     Status ContentPiece(const uint8_t*, uint32_t) override { return 0; }
@@ -383,7 +388,7 @@ class CheckSink final : public SectionSink {
     Status IFileEntry(const uint8_t* p) override {
         if (!SingleComponent(p, kFileEntrySize + h_.dirAttr))
             return w_->Fail("directory record %u: file name is not a single component", dir_ - 1);
-        return Counted(ld32(p));
+        return Counted(FullSize(ld32(p), p + kFileEntrySize, h_.dirAttr, w_->r->sizeHighAt));
     }
     Status IContentPiece(const uint8_t*, uint32_t) override { return 0; }
     Status EndIFiles() override {
@@ -397,7 +402,7 @@ class CheckSink final : public SectionSink {
   private:
     // A file is counted once its content has been read: when the next
     // one starts or the files end.
-    Status Counted(uint32_t next) {
+    Status Counted(uint64_t next) {
         if (open_) {
             ++out_->files;
             out_->bytes += size_;
@@ -413,13 +418,13 @@ class CheckSink final : public SectionSink {
     const ArchiveHeader& h_;
     ArchiveCheck* out_;
     std::vector<Counts> dirSummary_;
-    std::vector<uint32_t> fileSizes_;
+    std::vector<uint64_t> fileSizes_;    // whole sizes, from the summaries
     std::vector<uint32_t> childrenLeft_; // per level of the path to the last directory
     uint32_t dir_ = 0;                   // directories (records) seen
     uint32_t fileNumber_ = 0;            // file entries seen
     uint32_t depth_ = 0;                 // incremental: depth of the last record
     bool open_ = false;                  // a file's content is being read
-    uint32_t size_ = 0;
+    uint64_t size_ = 0;
 };
 
 // Where the reader stopped, in the check's words.

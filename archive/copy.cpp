@@ -180,7 +180,7 @@ Status CopyFiles(Copy& c, uint32_t fileCount) {
     for (uint32_t f = 0; f < fileCount; ++f) {
         bool pass;
         STEP(ReadBitBuff(&c.bits, &pass), "Cannot read temp file\r\n");
-        uint32_t size;
+        uint64_t size;
         // A file not selected is passed; a destination without contents
         // gets only their sizes, in pieces.
         if (!pass || !data) STEP(c.in->InputSkipFile(&size), "Cannot skip file\r\n");

@@ -2,6 +2,9 @@
 // it arrives and checks the announced counts, warning instead of failing.
 #include "archive/dump.h"
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "disk/fsdriver.h"
@@ -27,16 +30,16 @@ void Line(const char* s) {
     EndLine();
 }
 
-void Num(uint32_t value) {
-    char text[12];
-    ultoa(value, text);
+void Num(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%" PRIu64, value);
     PrintString(text);
 }
 
 // A number right-aligned in width columns.
-void RightNum(uint32_t value, int width) {
-    char text[12];
-    ultoa(value, text);
+void RightNum(uint64_t value, int width) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%" PRIu64, value);
     Pad(text, width);
     PrintString(text);
 }
@@ -109,7 +112,7 @@ void PushPath(DumpState* st, const char* component) {
     if (st->depth <= kDumpDepthMax) st->pathEnd[st->depth] = uint16_t(length);
 }
 
-void StartListingIf(DumpState* st, bool wanted, uint32_t size) {
+void StartListingIf(DumpState* st, bool wanted, uint64_t size) {
     if (wanted && size > 0) StartDumpChunk(st);
 }
 
@@ -155,6 +158,9 @@ void PrintHeader(DumpState* st, const ArchiveHeader* header) {
     st->header = *header;
     // A driver that knows its records better than hex describes them.
     const FsHandler* h = FindFsID(header->fsId);
+    st->sizeHighAt = h != nullptr ? h->sizeHighAt : 0;
+    st->highSizes.clear();
+    st->entryFiles = 0;
     st->describer =
         h != nullptr && (h->DescribeAttributes != nullptr || h->DescribeBootArea != nullptr)
             ? h
@@ -342,10 +348,15 @@ Status DumpFileSummaryEntry(DumpState* st, const uint8_t* entry) {
     if (st->flags & kDumpFileSummary) {
         RightNum(st->summaries, 5);
         Text(" : size = ");
-        RightNum(ld32(entry), 8);
+        RightNum(
+            FullSize(ld32(entry), entry + kFileSummarySize, st->header.summaryAttr, st->sizeHighAt),
+            8);
         Attributes(st, entry + kFileSummarySize, st->header.summaryAttr);
         EndLine();
     }
+    const uint32_t high =
+        SizeHighIn(entry + kFileSummarySize, st->header.summaryAttr, st->sizeHighAt);
+    if (high != 0) st->highSizes.emplace_back(st->summaries, high);
     ++st->summaries;
     return 0;
 }
@@ -419,9 +430,20 @@ Status DumpDirEntryFile(DumpState* st, const uint8_t* entry) {
         Text("WARNING: More directory entries than expected\r\n");
     else
         --st->pending;
+    const uint32_t number = st->entryFiles++;
     if (st->flags & kDumpEntries) {
         PaddedName(EntryName(entry, kFileEntrySize, st->header.dirAttr).text, 30);
-        RightNum(ld32(entry), 9);
+        // The entry's u32 is the low half: the high half comes with its own
+        // attributes or, without those, with the file's summary.
+        uint64_t size =
+            FullSize(ld32(entry), entry + kFileEntrySize, st->header.dirAttr, st->sizeHighAt);
+        if (st->header.dirAttr == 0) {
+            auto it = std::lower_bound(st->highSizes.begin(), st->highSizes.end(),
+                                       std::pair<uint32_t, uint32_t>(number, 0));
+            if (it != st->highSizes.end() && it->first == number)
+                size |= uint64_t(it->second) << 32;
+        }
+        RightNum(size, 9);
         Attributes(st, entry + kFileEntrySize, st->header.dirAttr);
         EndLine();
     }
@@ -443,7 +465,7 @@ Status StartDumpFiles(DumpState* st) {
     return 0;
 }
 
-Status DumpFileHeader(DumpState* st, uint32_t size) {
+Status DumpFileHeader(DumpState* st, uint64_t size) {
     CloseFile(st, "WARNING: Less file data than expected\r\n");
     uint32_t number = st->files++;
     st->pending = size;
@@ -542,7 +564,8 @@ Status DumpIDirEntryDir(DumpState* st, const uint8_t* entry) {
 Status DumpIDirEntryFile(DumpState* st, const uint8_t* entry) {
     CloseFile(st, "WARNING: Less file data than expected\r\n");
     uint32_t number = st->files++;
-    uint32_t size = ld32(entry);
+    const uint64_t size =
+        FullSize(ld32(entry), entry + kFileEntrySize, st->header.dirAttr, st->sizeHighAt);
     st->pending = size;
     st->fileOpen = true;
     if (st->flags & kDumpEntries) {

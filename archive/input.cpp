@@ -117,8 +117,8 @@ class FullInput : public ArchiveInput {
         *count = header_.fileCount;
         return OpenFiles(&r_);
     }
-    Status InputSkipFile(uint32_t* size) override { return ReadSkipFile(&r_, size); }
-    Status InputFileHeader(uint32_t* size) override { return ReadFileHeader(&r_, size); }
+    Status InputSkipFile(uint64_t* size) override { return ReadSkipFile(&r_, size); }
+    Status InputFileHeader(uint64_t* size) override { return ReadFileHeader(&r_, size); }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
         return ReadFileContent(&r_, ptr, len);
     }
@@ -223,10 +223,10 @@ class IncrInput : public ArchiveInput {
         filesLeft_ = 0;
         return OpenIFiles(&r_);
     }
-    Status InputSkipFile(uint32_t* size) override {
+    Status InputSkipFile(uint64_t* size) override {
         return NextFile(size, [this](const uint8_t** p) { return ReadISkipFile(&r_, p); });
     }
-    Status InputFileHeader(uint32_t* size) override {
+    Status InputFileHeader(uint64_t* size) override {
         return NextFile(size, [this](const uint8_t** p) { return ReadIDirEntryFile(&r_, p); });
     }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
@@ -256,13 +256,13 @@ class IncrInput : public ArchiveInput {
     }
     // The next file's entry, read by `read` after the directory records
     // before it; its size into *size.
-    template <typename Read> Status NextFile(uint32_t* size, Read read) {
+    template <typename Read> Status NextFile(uint64_t* size, Read read) {
         while (filesLeft_ == 0)
             if (dirsLeft_ == 0 || PassDirectory()) return 1;
         --filesLeft_;
         const uint8_t* p;
         if (read(&p)) return 1;
-        *size = ld32(p);
+        *size = FullSize(ld32(p), p + kFileEntrySize, header_.dirAttr, r_.sizeHighAt);
         return 0;
     }
 
@@ -299,8 +299,8 @@ class ScanInput : public InputSource {
         *count = s_.files;
         return NewFiles(&s_);
     }
-    Status InputSkipFile(uint32_t* size) override { return DismissFile(&s_, size); }
-    Status InputFileHeader(uint32_t* size) override { return GetFileHeader(&s_, size); }
+    Status InputSkipFile(uint64_t* size) override { return DismissFile(&s_, size); }
+    Status InputFileHeader(uint64_t* size) override { return GetFileHeader(&s_, size); }
     Status InputFileContent(const uint8_t** ptr, uint32_t* len) override {
         return GetFileContent(&s_, ptr, len);
     }

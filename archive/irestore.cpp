@@ -8,7 +8,10 @@
 #include <cstring>
 #include <new>
 
+#include "disk/partitions.h"
+#include "platform/console.h"
 #include "platform/memory.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -112,6 +115,12 @@ Status RealizeIDirectory(IRestoreState* st, const IDirectoryRecord* record, cons
     return 0;
 }
 
+uint64_t IncrFileSize(const IRestoreState* st, const uint8_t* entry) {
+    const FsHandler* h = FindFsID(st->header.fsId);
+    return FullSize(ld32(entry), entry + kFileEntrySize, st->header.dirAttr,
+                    h != nullptr ? h->sizeHighAt : 0);
+}
+
 Status RealizeIDirEntryDir(IRestoreState* st, const uint8_t* entry) {
     if (!st->stack || st->file.open()) return 1;
     const uint8_t* attrs = entry + SubdirEntry::kSize;
@@ -126,6 +135,14 @@ Status RealizeIDirEntryFile(IRestoreState* st, const uint8_t* entry) {
     const uint8_t* attrs = entry + kFileEntrySize;
     const char* name = reinterpret_cast<const char*>(attrs + st->header.dirAttr);
     if (!SafeName(name)) return 1;
+    // Files are written in 32 bits here: a file of 4 GB or more (its high
+    // half in the attributes) is refused rather than written cut.
+    if (IncrFileSize(st, entry) > UINT32_MAX) {
+        Log("ERROR : File of 4 GB or more, not restored: ");
+        Log(name);
+        Log("\r\n");
+        return 1;
+    }
     std::snprintf(st->name, sizeof st->name, "%s", name);
     if (st->applyAttributes) std::memcpy(st->attrs, attrs, st->header.dirAttr);
     if (MakeIORewriteFile(Current(st), name, st->applyAttributes ? attrs : nullptr, size,

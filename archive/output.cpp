@@ -335,6 +335,13 @@ Status OutputDirEntryDir(OutputContext* o, const uint8_t* entry) {
     return 0;
 }
 
+// Where the destination's driver keeps a size's high half in the
+// attributes (0: nowhere).
+uint8_t SizeHighAt(const OutputContext* o) {
+    const FsHandler* h = FindFsID(o->header.fsId);
+    return h != nullptr ? h->sizeHighAt : 0;
+}
+
 Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry) {
     if (o->depth == 0) return 1;
     OutputLevel* level = &o->stack[o->depth - 1];
@@ -343,7 +350,9 @@ Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry) {
     if (!name) return 1;
     uint32_t size = ld32(entry);
     ++o->header.fileCount;
-    o->header.sumOfSizes += size; // the writer recounts it; a dump shows it
+    // The writer recounts the sum; a dump shows it.
+    o->header.sumOfSizes = AddToSumOfSizes(
+        o->header.sumOfSizes, FullSize(size, entry + kFileEntrySize, o->attrSize, SizeHighAt(o)));
     ++level->fileEntries;
     SizeEntry(o, level, kKindFile, size, name);
     uint8_t slot[kFileEntrySize + kAttrMax + kOudcName] = {};
@@ -383,9 +392,11 @@ Status OutputFiles(OutputContext* o) {
     return Full(o) ? o->sink->BeginFiles() : o->sink->BeginIFiles();
 }
 
-Status OutputFileHeader(OutputContext* o, uint32_t size) {
+Status OutputFileHeader(OutputContext* o, uint64_t size) {
+    const uint8_t highAt = SizeHighAt(o);
     if (Full(o)) {
-        if (ReadVFile(o->oufs, o->scratch, kFileSummarySize + SA(o)) || ld32(o->scratch) != size)
+        if (ReadVFile(o->oufs, o->scratch, kFileSummarySize + SA(o)) ||
+            FullSize(ld32(o->scratch), o->scratch + kFileSummarySize, SA(o), highAt) != size)
             return 1;
         return o->sink->FileHeader(size);
     }
@@ -393,7 +404,7 @@ Status OutputFileHeader(OutputContext* o, uint32_t size) {
     --o->filesDue;
     if (ReadVFile(o->oudc, o->scratch, FileSlot(o))) return 1;
     // The content must be what the directory pass announced.
-    if (ld32(o->scratch) != size) return 1;
+    if (FullSize(ld32(o->scratch), o->scratch + kFileEntrySize, DA(o), highAt) != size) return 1;
     o->fileSize = size;
     return o->sink->IFileEntry(o->scratch);
 }

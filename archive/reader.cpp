@@ -1,11 +1,13 @@
 // The archive reader.
 #include "archive/reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "archive/zip.h"
+#include "disk/partitions.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/memory.h"
@@ -129,6 +131,15 @@ bool ReadAheadChunk(IArchive* r) {
     return true;
 }
 
+// The full size of the Files section's file number `index`, whose u32 is
+// `low`: the high half its summary gave, if any.
+uint64_t FileSizeAt(const IArchive* r, uint32_t index, uint32_t low) {
+    auto it = std::lower_bound(r->highSizes.begin(), r->highSizes.end(),
+                               std::pair<uint32_t, uint32_t>(index, 0));
+    uint32_t high = it != r->highSizes.end() && it->first == index ? it->second : 0;
+    return uint64_t(low) | uint64_t(high) << 32;
+}
+
 // Reads the next raw item ahead, kept as read: an incremental directory
 // record, whose counts say what its run holds and how many files follow it,
 // or the size of a full archive's file, which says how many content chunks
@@ -148,7 +159,7 @@ bool ReadAheadRaw(IArchive* r) {
     if (!record) {
         --r->planSizes;
         r->plan = IArchive::Plan::Files;
-        r->planContent = uint32_t((uint64_t(ld32(raw)) + kChunkData - 1) / kChunkData);
+        r->planContent = ChunksOf(FileSizeAt(r, r->headersAhead++, ld32(raw)));
         return true;
     }
     IDirectoryRecord dir = IDirectoryRecord::Load(raw);
@@ -200,7 +211,9 @@ bool ResolveNext(IArchive* r, bool wait) {
             return true;
         }
         --r->planFiles;
-        r->planContent = uint32_t((uint64_t(ld32(data)) + kChunkData - 1) / kChunkData);
+        const uint32_t attrs = std::min<uint32_t>(length - kFileEntrySize, r->archive.dirAttr);
+        r->planContent =
+            ChunksOf(FullSize(ld32(data), data + kFileEntrySize, attrs, r->sizeHighAt));
         return true;
     }
     uint32_t at = 0;
@@ -380,7 +393,7 @@ Status ReadListEntry(IArchive* r, uint32_t fixed, const uint8_t** ptr) {
 // A piece of boot sectors or file content: min(pending, kChunkData) bytes.
 Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     if (r->pending == 0) return 1;
-    uint32_t n = r->pending < kChunkData ? r->pending : kChunkData;
+    uint32_t n = r->pending < kChunkData ? uint32_t(r->pending) : kChunkData;
     if (ReadCompressedChunk(r, ptr, n)) return 1;
     *len = n;
     r->pending -= n;
@@ -389,7 +402,7 @@ Status ReadContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     // failure there is the call's that gets to it.
     if (r->unpacked == 0 && Quiet(r)) {
         r->plan = IArchive::Plan::Files;
-        r->planContent = (r->pending + kChunkData - 1) / kChunkData;
+        r->planContent = ChunksOf(r->pending);
         TopUp(r);
     }
     return 0;
@@ -431,7 +444,7 @@ namespace {
 
 // Marks a freshly opened file as the buffer's, with the buffer allocated
 // once and emptied.
-Status ReadIOStartBuffer(ReadIOBuffer* io, uint32_t* size) {
+Status ReadIOStartBuffer(ReadIOBuffer* io, uint64_t* size) {
     io->open = true;
     if (io->buffer == nullptr)
         io->buffer = static_cast<uint8_t*>(Malloc(ParagraphsFor(kReadBufferSize)));
@@ -446,11 +459,14 @@ Status ReadIOStartBuffer(ReadIOBuffer* io, uint32_t* size) {
 Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size) {
     io->file = FileRecord{};
     if (ops->open(name, &io->file, kFragmentOpenFlags) != 0) return 1;
-    return ReadIOStartBuffer(io, size);
+    uint64_t full = 0;
+    Status s = ReadIOStartBuffer(io, &full);
+    *size = uint32_t(full);
+    return s;
 }
 
 Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
-                             uint32_t* size) {
+                             uint64_t* size) {
     io->file = FileRecord{};
     if (OpenFILEEntry(state, entry, &io->file) != 0) return 1;
     return ReadIOStartBuffer(io, size);
@@ -698,6 +714,10 @@ Status ReadArchiveHeader(IArchive* r, const ArchiveHeader** header) {
     if (!Quiet(r) || ReadFromFragment(r, &raw, ArchiveHeader::kSize)) return 1;
     r->archive = ArchiveHeader::Load(raw);
     *header = &r->archive;
+    const FsHandler* h = FindFsID(r->archive.fsId);
+    r->sizeHighAt = h != nullptr ? h->sizeHighAt : 0;
+    r->highSizes.clear();
+    r->summariesRead = 0;
     return 0;
 }
 
@@ -734,7 +754,12 @@ Status OpenFileSummary(IArchive* r) {
 }
 
 Status ReadFileSummaryEntry(IArchive* r, const uint8_t** ptr) {
-    return ReadCompressedChunk(r, ptr, kFileSummarySize + r->archive.summaryAttr);
+    if (ReadCompressedChunk(r, ptr, kFileSummarySize + r->archive.summaryAttr)) return 1;
+    const uint32_t high =
+        SizeHighIn(*ptr + kFileSummarySize, r->archive.summaryAttr, r->sizeHighAt);
+    if (high != 0) r->highSizes.emplace_back(r->summariesRead, high);
+    ++r->summariesRead;
+    return 0;
 }
 
 Status CloseFileSummary(IArchive* r) {
@@ -789,18 +814,22 @@ Status OpenPlannedSection(IArchive* r, uint16_t tag, IArchive::Plan plan, uint32
 
 Status OpenFiles(IArchive* r) {
     // Files, each its size and its content.
+    r->headersRead = r->headersAhead = 0;
     return OpenPlannedSection(r, kTagFiles, IArchive::Plan::FileSize, r->archive.fileCount,
                               &r->planSizes);
 }
 
-Status ReadFileHeader(IArchive* r, uint32_t* size) {
+Status ReadFileHeader(IArchive* r, uint64_t* size) {
     if (r->pending != 0) return 1;
+    uint32_t low = 0;
     if (IArchive::Ahead* a = TakeAhead(r)) {
         if (a->failed || !a->record || a->length != 4) return 1;
-        *size = ld32(a->packed);
-    } else if (ReadU32(r, size)) {
+        low = ld32(a->packed);
+    } else if (ReadU32(r, &low)) {
         return 1;
     }
+    *size = FileSizeAt(r, r->headersRead++, low);
+    if (r->headersAhead < r->headersRead) r->headersAhead = r->headersRead;
     r->pending = *size;
     return *size > 0 ? OpenCompressedChunk(r) : 0;
 }
@@ -809,7 +838,7 @@ Status ReadFileContent(IArchive* r, const uint8_t** ptr, uint32_t* len) {
     return ReadContent(r, ptr, len);
 }
 
-Status ReadSkipFile(IArchive* r, uint32_t* size) {
+Status ReadSkipFile(IArchive* r, uint64_t* size) {
     if (ReadFileHeader(r, size)) return 1;
     return SkipContent(r);
 }
@@ -881,7 +910,7 @@ Status ReadIDirEntryFile(IArchive* r, const uint8_t** ptr) {
     OpenCompressedChunk(r);
     if (ReadEntry(r, kFileEntrySize, ptr)) return 1;
     if (CloseCompressedChunk(r)) return 1;
-    r->pending = ld32(*ptr);
+    r->pending = FullSize(ld32(*ptr), *ptr + kFileEntrySize, r->archive.dirAttr, r->sizeHighAt);
     return r->pending > 0 ? OpenCompressedChunk(r) : 0;
 }
 

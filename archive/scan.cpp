@@ -1,7 +1,7 @@
 // The tree scan: walks a file tree through its driver, sorts every
 // directory with an external merge sort in the virtual file "SWAP", and
 // records the tree in "NEWD" (per directory: u32 subdirectories, u32 files,
-// u16 pop count, then its sorted entries), "NEWF" (per file: u32 size, where
+// u16 pop count, then its sorted entries), "NEWF" (per file: u64 size, where
 // its listed entry lies in "NEWS", u16 length and its full path) and "NEWS"
 // (per directory, its entries as the listing gave them, so that
 // subdirectories are entered and files opened again without a search).
@@ -29,15 +29,15 @@ namespace {
 
 constexpr uint32_t kDirKey = 0xFFFFFFFF;
 constexpr uint32_t kNewdHead = 10; // u32 subdirs, u32 files, u16 pops
-// A file in "NEWF": u32 size, u32 where its entry lies in "NEWS", u16 path
+// A file in "NEWF": u64 size, u32 where its entry lies in "NEWS", u16 path
 // length, then the path without its NUL.
-constexpr uint32_t kNewfHead = 4 + 4 + 2;
+constexpr uint32_t kNewfHead = 8 + 4 + 2;
 // Sort entries carry where the entry's listing lies in "NEWS" behind the
 // archive's entry bytes.
 constexpr uint16_t kSortTag = 4;
 // An entry in "NEWS": u16 path length, u16 name offset, kind, attributes,
-// size, start and the three locations, then the path without its NUL.
-constexpr uint32_t kNewsHead = 2 + 2 + 1 + kAttrMax + 5 * 4;
+// u64 size, start and the three locations, then the path without its NUL.
+constexpr uint32_t kNewsHead = 2 + 2 + 1 + kAttrMax + 8 + 4 * 4;
 
 // Writes e's listing to "NEWS" at its end; *at receives where it lies.
 Status StoreEntry(int16_t news, const FsEntry& e, uint32_t* at) {
@@ -49,7 +49,9 @@ Status StoreEntry(int16_t news, const FsEntry& e, uint32_t* at) {
     head[4] = e.kind;
     std::memcpy(head + 5, e.attributes, kAttrMax);
     uint32_t pos = 5 + kAttrMax;
-    for (uint32_t v : {e.size, e.start, e.location1, e.location2, e.location3}) {
+    st64(head + pos, e.size);
+    pos += 8;
+    for (uint32_t v : {e.start, e.location1, e.location2, e.location3}) {
         st32(head + pos, v);
         pos += 4;
     }
@@ -69,7 +71,9 @@ Status LoadEntry(int16_t news, uint32_t at, FsEntry* e) {
     e->kind = head[4];
     std::memcpy(e->attributes, head + 5, kAttrMax);
     uint32_t pos = 5 + kAttrMax;
-    uint32_t* fields[] = {&e->size, &e->start, &e->location1, &e->location2, &e->location3};
+    e->size = ld64(head + pos);
+    pos += 8;
+    uint32_t* fields[] = {&e->start, &e->location1, &e->location2, &e->location3};
     for (uint32_t* f : fields) {
         *f = ld32(head + pos);
         pos += 4;
@@ -256,9 +260,9 @@ Status EmitEntry(void* user, const uint8_t* entry) {
     } else {
         const size_t length = w->pathLen + 1 + nameLen;
         uint8_t head[kNewfHead];
-        st32(head, ld32(entry));
-        st32(head + 4, ld32(entry + EntryBytes(s)));
-        st16(head + 8, uint16_t(length));
+        st64(head, FullSize(ld32(entry), entry + 4, s->attrSize, s->handler->sizeHighAt));
+        st32(head + 8, ld32(entry + EntryBytes(s)));
+        st16(head + 12, uint16_t(length));
         if (WriteVFile(s->newf, head, kNewfHead) || WriteVFile(s->newf, full, uint32_t(length)))
             return 1;
         if (TraceOn()) {
@@ -310,9 +314,13 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
                 Log("\r\n");
                 Log(e.path);
             }
-            const Status info = h->GetFileInfo ? h->GetFileInfo(part, &e) : 0;
-            // A file whose size 32 bits cannot carry would be archived cut:
-            // the archive is not made.
+            Status info = h->GetFileInfo ? h->GetFileInfo(part, &e) : 0;
+            // A file whose size 32 bits cannot carry would be archived cut
+            // unless the driver's attributes carry the high half: the
+            // archive is not made.
+            if (info == 0 && e.kind == kKindFile && e.size > UINT32_MAX &&
+                SizeHighIn(e.attributes, s->attrSize, h->sizeHighAt) != uint32_t(e.size >> 32))
+                info = kFsTooLarge;
             if (info == kFsTooLarge) {
                 tooLarge = true;
                 failed = 1;
@@ -499,13 +507,13 @@ uint16_t BootSectorCount(ScanState* s) {
 Status NewBootSectors(ScanState* s, uint32_t* size) {
     s->pending = uint32_t(BootSectorCount(s)) * 512;
     s->bootRead = 0;
-    *size = s->pending;
+    *size = uint32_t(s->pending);
     return 0;
 }
 
 Status GetBootSectorsChunk(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
-    uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
+    uint32_t n = s->pending < kChunkData ? uint32_t(s->pending) : kChunkData;
     {
         FsState& part = *s->root.state;
         if (s->handler->ReadBootSectors(part, s->root.get(), uint16_t(s->bootRead / 512),
@@ -521,7 +529,7 @@ Status GetBootSectorsChunk(ScanState* s, const uint8_t** ptr, uint32_t* len) {
 }
 
 uint32_t FinishBootSectors(ScanState* s) {
-    uint32_t left = s->pending;
+    uint32_t left = uint32_t(s->pending);
     s->pending = 0;
     return left;
 }
@@ -596,13 +604,13 @@ void CloseScanFile(ScanState* s) {
     s->fileOpen = false;
 }
 
-Status ReadFileItem(ScanState* s, uint32_t* size) {
+Status ReadFileItem(ScanState* s, uint64_t* size) {
     CloseScanFile(s);
     uint8_t head[kNewfHead];
     if (ReadVFile(s->newf, head, kNewfHead)) return 1;
-    *size = ld32(head);
-    s->entryAt = ld32(head + 4);
-    uint16_t length = ld16(head + 8);
+    *size = ld64(head);
+    s->entryAt = ld32(head + 8);
+    uint16_t length = ld16(head + 12);
     if (length >= kScanPathMax || ReadVFile(s->newf, s->current_filename, length)) return 1;
     s->current_filename[length] = '\0';
     return 0;
@@ -612,7 +620,7 @@ Status ReadFileItem(ScanState* s, uint32_t* size) {
 Status OpenScanFile(ScanState* s) {
     FsEntry entry{};
     if (LoadEntry(s->news, s->entryAt, &entry)) return 1;
-    uint32_t actual;
+    uint64_t actual;
     return ReadIOOpenEntryBuffer(s->root.state, entry, &s->io, &actual);
 }
 
@@ -627,7 +635,7 @@ void ReportUnreadable(ScanState* s) {
 
 } // namespace
 
-Status GetFileHeader(ScanState* s, uint32_t* size) {
+Status GetFileHeader(ScanState* s, uint64_t* size) {
     if (ReadFileItem(s, size)) return 1;
     if (SettingIsOn("Trace")) {
         Log("TRACE : Reading ");
@@ -648,10 +656,10 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
     // symbolic links), and a path destination creates its copy meanwhile.
     if (*size <= kChunkData) {
         const uint8_t* data = nullptr;
-        if (ReadIOReadFileBuffer(&s->io, &data, *size) != 0) {
+        if (ReadIOReadFileBuffer(&s->io, &data, uint32_t(*size)) != 0) {
             ReportUnreadable(s);
         } else {
-            std::memcpy(s->buffer, data, *size);
+            std::memcpy(s->buffer, data, size_t(*size));
             s->preloaded = true;
         }
         CloseScanFile(s);
@@ -661,7 +669,7 @@ Status GetFileHeader(ScanState* s, uint32_t* size) {
 
 Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     if (s->pending == 0) return 1;
-    uint32_t n = s->pending < kChunkData ? s->pending : kChunkData;
+    uint32_t n = s->pending < kChunkData ? uint32_t(s->pending) : kChunkData;
     const uint8_t* data = nullptr;
     if (s->preloaded) {
         s->preloaded = false;
@@ -682,7 +690,7 @@ Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len) {
     return 0;
 }
 
-Status DismissFile(ScanState* s, uint32_t* size) {
+Status DismissFile(ScanState* s, uint64_t* size) {
     s->pending = 0;
     s->preloaded = false;
     return ReadFileItem(s, size);

@@ -44,7 +44,7 @@ class WriterSink final : public SectionSink {
     Status FileEntry(const uint8_t* p) override { return WriteDirEntryFile(&w_, p); }
     Status EndDirectories() override { return DoneDirectories(&w_); }
     Status BeginFiles() override { return RewriteFiles(&w_); }
-    Status FileHeader(uint32_t size) override { return WriteFileHeader(&w_, size); }
+    Status FileHeader(uint64_t size) override { return WriteFileHeader(&w_, size); }
     Status ContentPiece(const uint8_t* p, uint32_t n) override {
         return WriteFileContent(&w_, p, n);
     }
@@ -106,7 +106,7 @@ class DumpSink final : public SectionSink {
     Status FileEntry(const uint8_t* p) override { return DumpDirEntryFile(&d_, p); }
     Status EndDirectories() override { return EndDumpDirectories(&d_); }
     Status BeginFiles() override { return StartDumpFiles(&d_); }
-    Status FileHeader(uint32_t size) override { return DumpFileHeader(&d_, size); }
+    Status FileHeader(uint64_t size) override { return DumpFileHeader(&d_, size); }
     Status ContentPiece(const uint8_t* p, uint32_t n) override {
         return DumpFileContent(&d_, p, n);
     }
@@ -189,7 +189,7 @@ namespace {
 
 // One file's content into the sink: from the reader, or blank pieces for a
 // sink that shows only sizes (the reader then passed the content).
-PumpFault PumpContent(IArchive* r, uint32_t size, bool data,
+PumpFault PumpContent(IArchive* r, uint64_t size, bool data,
                       Status (SectionSink::*piece)(const uint8_t*, uint32_t), SectionSink* sink,
                       ProgressScope* progress) {
     auto take = [&](const uint8_t* p, uint32_t n) {
@@ -266,11 +266,12 @@ Status PumpFullSections(IArchive* r, const ArchiveHeader& h, SectionSink* s, uin
     SINK(kStepFilesOpen, s->BeginFiles());
     for (stop->file = 0; stop->file < h.fileCount; ++stop->file) {
         // A sink without contents gets their sizes; the reader passes them.
-        if (data) SOURCE(kStepFile, ReadFileHeader(r, &size));
-        if (!data) SOURCE(kStepFileSkip, ReadSkipFile(r, &size));
-        SINK(kStepFile, s->FileHeader(size));
-        fault =
-            PumpContent(r, size, data, &SectionSink::ContentPiece, s, bar ? &progress : nullptr);
+        uint64_t fileSize = 0;
+        if (data) SOURCE(kStepFile, ReadFileHeader(r, &fileSize));
+        if (!data) SOURCE(kStepFileSkip, ReadSkipFile(r, &fileSize));
+        SINK(kStepFile, s->FileHeader(fileSize));
+        fault = PumpContent(r, fileSize, data, &SectionSink::ContentPiece, s,
+                            bar ? &progress : nullptr);
         PUMP(kStepContent, fault, fault);
         if (!data) continue;
         if (steps) CountUpChanged(stop->file + 1, h.fileCount);
@@ -311,7 +312,7 @@ Status PumpIncrSections(IArchive* r, const ArchiveHeader& h, SectionSink* s, uin
                 Log("\r\nFILE : ");
                 Log(reinterpret_cast<const char*>(p + kFileEntrySize + h.dirAttr));
             }
-            uint32_t size = ld32(p);
+            const uint64_t size = FullSize(ld32(p), p + kFileEntrySize, h.dirAttr, r->sizeHighAt);
             SINK(kStepFile, s->IFileEntry(p));
             PumpFault fault = PumpContent(r, size, data, &SectionSink::IContentPiece, s, nullptr);
             PUMP(kStepContent, fault, fault);

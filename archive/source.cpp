@@ -103,8 +103,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
     for (uint32_t i = 0; i < dirCount; ++i) {
         MonitorESC();
         DirectoryRecord rec;
-        if (in.src->ReadDirectory(in.archive, &rec) != 0)
-            return Damaged(in, "directories");
+        if (in.src->ReadDirectory(in.archive, &rec) != 0) return Damaged(in, "directories");
         if (rec.pops > depth || (i > 0 && rec.pops == depth) || (i == 0 && rec.pops != 0))
             return Damaged(in, "a directory leaves more levels than are open");
         depth -= rec.pops;
@@ -124,8 +123,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
         uint32_t child = i + 1;
         for (uint32_t s = 0; s < rec.subdirs; ++s) {
             const uint8_t* p;
-            if (in.src->ReadDirEntryDir(in.archive, &p) != 0)
-                return Damaged(in, "directories");
+            if (in.src->ReadDirEntryDir(in.archive, &p) != 0) return Damaged(in, "directories");
             SubdirEntry e = SubdirEntry::Load(p);
             const char* name = reinterpret_cast<const char*>(p + SubdirEntry::kSize + attrSize);
             if (!SaneName(name)) return Damaged(in, "an unusable name");
@@ -139,8 +137,7 @@ Status PumpRestoreDirectories(const FullRestoreSource& in, uint32_t dirCount, co
         if (child != d.end) return Damaged(in, "a subdirectory count");
         for (uint32_t f = 0; f < rec.files; ++f) {
             const uint8_t* p;
-            if (in.src->ReadDirEntryFile(in.archive, &p) != 0)
-                return Damaged(in, "directories");
+            if (in.src->ReadDirEntryFile(in.archive, &p) != 0) return Damaged(in, "directories");
             const char* name = reinterpret_cast<const char*>(p + kFileEntrySize + attrSize);
             if (!SaneName(name)) return Damaged(in, "an unusable name");
             if (in.sink->CheckName(name) != 0) return 1;
@@ -164,9 +161,10 @@ Status PumpRestoreFiles(const FullRestoreSource& in, const uint32_t* sizes, uint
     ProgressScope progress(total, "Restoring files");
     for (uint32_t i = 0; i < fileCount; ++i) {
         MonitorESC();
-        uint32_t size = 0;
+        uint64_t size = 0;
         if (in.src->ReadFileHeader(in.archive, &size) != 0) return Damaged(in, "files");
-        if (size != sizes[i]) return Damaged(in, "a file differs from its summary");
+        // The summaries' sizes are the u32 the archive carries: the low half.
+        if (uint32_t(size) != sizes[i]) return Damaged(in, "a file differs from its summary");
         if (in.sink->BeginFile(i, size) != 0) return 1;
         PumpFault fault = PumpPieces(
             size,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "archive/zip.h"
+#include "disk/partitions.h"
 #include "platform/checksum.h"
 #include "platform/console.h"
 #include "platform/memory.h"
@@ -156,8 +157,11 @@ Status WriteListEntry(ArchiveWriter* w, const uint8_t* entry, uint32_t fixed) {
     return 0;
 }
 
-uint32_t AddSaturated(uint32_t a, uint32_t b) {
-    return a + b < a ? 0xFFFFFFFF : a + b;
+// A file's size as the Files section and its entries carry it: the low
+// half, where the driver's attributes carry the high half; a larger size
+// that nothing carries is refused.
+bool SizeFits(const ArchiveWriter* w, uint64_t size) {
+    return size <= UINT32_MAX || w->sizeHighAt != 0;
 }
 
 void PrintNumber(uint32_t value) {
@@ -352,6 +356,9 @@ Status RewriteArchive(const char* name, uint32_t limit, ArchiveWriter* w) {
 Status WriteArchiveHeader(ArchiveWriter* w, const ArchiveHeader& header) {
     w->archive = header;
     w->archive.sumOfSizes = 0;
+    w->bytesStored = 0;
+    const FsHandler* h = FindFsID(header.fsId);
+    w->sizeHighAt = h != nullptr ? h->sizeHighAt : 0;
     w->firstSum = header.sumOfSizes;
     uint8_t raw[ArchiveHeader::kSize];
     header.Store(raw);
@@ -434,10 +441,11 @@ Status RewriteFiles(ArchiveWriter* w) {
     return WriteTag(w, kTagFiles);
 }
 
-Status WriteFileHeader(ArchiveWriter* w, uint32_t size) {
-    if (w->pending != 0) return 1;
-    if (WriteU32(w, size)) return 1;
-    w->archive.sumOfSizes = AddSaturated(w->archive.sumOfSizes, size);
+Status WriteFileHeader(ArchiveWriter* w, uint64_t size) {
+    if (w->pending != 0 || !SizeFits(w, size)) return 1;
+    if (WriteU32(w, uint32_t(size))) return 1;
+    w->archive.sumOfSizes = AddToSumOfSizes(w->archive.sumOfSizes, size);
+    w->bytesStored += size;
     w->pending = size;
     return size > 0 ? StartRun(w, true) : 0;
 }
@@ -473,7 +481,7 @@ Status DoneArchive(ArchiveWriter* w) {
             PrintString("one fragment\r\n");
         }
         PrintString("The sum of all file sizes is ");
-        PrintNumber(w->archive.sumOfSizes >> 20);
+        PrintNumber(uint32_t(w->bytesStored >> 20));
         PrintString(" Mb\r\n");
     }
     Status s = PatchFragments(w, streamLength);
@@ -524,8 +532,10 @@ Status WriteIDirEntryFile(ArchiveWriter* w, const uint8_t* entry) {
     if (w->pending != 0) return 1;
     if (StartRun(w, false) || WriteEntry(w, entry, kFileEntrySize) || DoneCompressedChunk(w))
         return 1;
-    uint32_t size = ld32(entry);
-    w->archive.sumOfSizes = AddSaturated(w->archive.sumOfSizes, size);
+    const uint64_t size =
+        FullSize(ld32(entry), entry + kFileEntrySize, w->archive.dirAttr, w->sizeHighAt);
+    w->archive.sumOfSizes = AddToSumOfSizes(w->archive.sumOfSizes, size);
+    w->bytesStored += size;
     w->pending = size;
     return size > 0 ? StartRun(w, true) : 0;
 }

@@ -61,7 +61,11 @@ const char* ApplyIArchive(const char* target, IArchive* r, IRestoreState* st) {
             MonitorESC();
             const uint8_t* entry = nullptr;
             if (ReadIDirEntryFile(r, &entry) != 0) return "Could not read file header";
-            uint32_t size = ld32(entry);
+            uint64_t size = IncrFileSize(st, entry);
+            if (size > UINT32_MAX) {
+                RealizeIDirEntryFile(st, entry); // says which file
+                return "Could not restore a file of 4 GB or more";
+            }
             if (RealizeIDirEntryFile(st, entry) != 0)
                 return DiskFull("create", st, "Could not create file");
             while (size > 0) {

@@ -217,11 +217,12 @@ Status LogDIR(const char* path) {
         if (!MatchExpr(entryName, patternText.data(), flags)) continue;
         std::string line = entryName;
         if (line.size() < 33) line.append(33 - line.size(), ' ');
-        char column[16];
+        char column[24];
         if (entry.kind == kKindDir)
             std::snprintf(column, sizeof column, "    <DIR>");
         else
-            std::snprintf(column, sizeof column, "%9u", unsigned(entry.size));
+            std::snprintf(column, sizeof column, "%9llu",
+                          static_cast<unsigned long long>(entry.size));
         line += column;
         line += "\r\n";
         Log(line.c_str());

@@ -275,7 +275,7 @@ TargetFate targetFate = TargetFate::None;
 // Removes the target of a failed write and records what became of it. With
 // oldSize given, an existing file whose size is still oldSize was not
 // touched and is kept.
-void RemoveTarget(const char* name, bool existed, const uint32_t* oldSize) {
+void RemoveTarget(const char* name, bool existed, const uint64_t* oldSize) {
     ParsedName parsed = GetSource(name);
     if (parsed.source == Source::Fail || parsed.source == Source::Remote) return;
     FsState& part = *parsed.state;
@@ -307,7 +307,7 @@ Status OpenEntry(FsState& part, const FsEntry& entry, FileRecord* file) {
     const FsHandler* handler = part.handler;
     FsEntry opened{};
     CopyEntry(opened, entry);
-    uint32_t size = 0;
+    uint64_t size = 0;
     FsFileHandle* handle = nullptr;
     if (opened.kind != kKindFile || !handler->OpenFile ||
         handler->OpenFile(part, &opened, &size, &handle) != 0) {
@@ -337,6 +337,12 @@ Status OpenFILE(const char* name, FileRecord* file, uint16_t flags) {
         return 1;
     }
     if (OpenEntry(*parsed.state, entry, file) != 0) return 1;
+    // Script-level file operations count in 32 bits.
+    if (file->size > UINT32_MAX) {
+        Log("ERROR : [OpenFILE] File of 4 GB or more\r\n");
+        CloseFILE(file);
+        return 1;
+    }
     if ((flags & kOpenReadAhead) && cacheOps && cacheOps->StartReadAhead &&
         cacheOps->StartReadAhead(file))
         file->readAhead = 1;
@@ -375,7 +381,7 @@ Status CreateFILE(const char* name, FileRecord* file, uint32_t size) {
     FsEntry entry{};
     targetFate = TargetFate::None;
     const bool existed = FindFile(part, parsed.source, dir, last, entry);
-    const uint32_t oldSize = entry.size;
+    const uint64_t oldSize = entry.size;
     if (!existed) {
         FsDirHandle* handle = nullptr;
         if (!handler->OpenDir || handler->OpenDir(part, dir.get(), &handle) != 0) {

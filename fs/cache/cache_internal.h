@@ -50,7 +50,7 @@ Status CloseDir(FsState& part, FsDirHandle* dir);
 Status RemoveFile(FsState& part, FsEntry* entry);
 Status Clean(FsState& part, const char* label);
 
-Status OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t ReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
 uint16_t WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer, uint16_t length);

@@ -69,7 +69,7 @@ bool Reclaim(FsState& part, FsFileHandle* file) {
 
 } // namespace
 
-Status OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     if (!entry || entry->location3 >= kEntries || entry->start < kDataStart ||
         entry->start >= part.sizeSectors)
         return 1;

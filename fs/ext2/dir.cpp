@@ -347,7 +347,7 @@ Status Ext2GetFileInfo(FsState& part, FsEntry* entry) {
     entry->size = ld32(raw + ext2ino::kFileSize);
     entry->kind = type == kExt2Dir ? kKindDir : kKindFile;
     if (type == kExt2Symlink) {
-        entry->size = inode->symlink == 2 ? std::min(entry->size + 1, a.B()) : 0;
+        entry->size = inode->symlink == 2 ? std::min<uint64_t>(entry->size + 1, a.B()) : 0;
     } else if (type != kExt2Regular && type != kExt2Dir) {
         entry->size = 0;
     }

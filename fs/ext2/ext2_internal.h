@@ -238,7 +238,7 @@ Status Ext2CreateDir(FsState& part, FsDirHandle* dir, const char* name, const ui
 Status Ext2CloseDir(FsState& part, FsDirHandle* dir);
 Status Ext2RemoveFile(FsState& part, FsEntry* entry);
 Status Ext2RemoveDir(FsState& part, FsEntry* entry);
-Status Ext2OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status Ext2OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status Ext2RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t Ext2ReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
 uint16_t Ext2WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,

@@ -51,7 +51,7 @@ uint16_t TypeOf(const Ext2Inode* inode) {
 
 } // namespace
 
-Status Ext2OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status Ext2OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     Ext2Inode* inode = OpenInode(part, entry->start, true);
     if (!inode) return 1;
     const uint16_t type = TypeOf(inode);

@@ -138,7 +138,7 @@ class Restore : public FullRestoreSink {
         fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
         return 0;
     }
-    Status BeginFile(uint32_t index, uint32_t size) override;
+    Status BeginFile(uint32_t index, uint64_t size) override;
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
     Status EndFiles() override { return stream_.Flush(); }
@@ -438,7 +438,7 @@ Status Restore::WriteFiles() {
     return PumpRestoreFiles(Source(), fileSizes_.data(), fileCount_, total);
 }
 
-Status Restore::BeginFile(uint32_t index, uint32_t) {
+Status Restore::BeginFile(uint32_t index, uint64_t) {
     const Ext2RunLayout layout = FileLayout(index);
     if (CreateBlocks(g_, position_, layout, &stream_) != 0) return 1;
     at_ = position_ + layout.indirect;

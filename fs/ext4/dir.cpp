@@ -233,13 +233,12 @@ Status Ext4GetFileInfo(FsState& part, FsEntry* entry) {
         return 1;
     }
     ext2_inode& inode = *reinterpret_cast<ext2_inode*>(&large);
-    // Sizes travel in 32 bits: a larger file cannot be handed on whole.
-    if (LINUX_S_ISREG(inode.i_mode) && inode.i_size_high != 0) {
-        Log("EXT4 ERROR: File of 4 GB or more\r\n");
-        return kFsTooLarge;
-    }
+    // A regular file's size is 64-bit; the packed attributes carry its high
+    // half (kSizeHigh), so the archive holds files of 4 GB and more whole.
     entry->kind = LINUX_S_ISDIR(inode.i_mode) ? kKindDir : kKindFile;
-    entry->size = LINUX_S_ISREG(inode.i_mode) || LINUX_S_ISDIR(inode.i_mode) ? inode.i_size : 0;
+    entry->size = LINUX_S_ISREG(inode.i_mode)   ? EXT2_I_SIZE(&inode)
+                  : LINUX_S_ISDIR(inode.i_mode) ? inode.i_size
+                                                : 0;
     // A long symbolic link's target is its content; a short one travels in
     // the attributes.
     if (LINUX_S_ISLNK(inode.i_mode) && !ext2fs_is_fast_symlink(&inode)) entry->size = inode.i_size;

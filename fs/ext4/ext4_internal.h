@@ -117,7 +117,7 @@ Status Ext4CreateDir(FsState& part, FsDirHandle* dir, const char* name, const ui
                      FsEntry* entry);
 Status Ext4CloseDir(FsState& part, FsDirHandle* dir);
 Status Ext4RemoveFile(FsState& part, FsEntry* entry);
-Status Ext4OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status Ext4OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status Ext4RewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t Ext4ReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
 uint16_t Ext4WriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,

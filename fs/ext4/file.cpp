@@ -54,7 +54,7 @@ blk64_t BlocksToGrow(ext2_filsys fs, uint64_t from, uint64_t to) {
 
 } // namespace
 
-Status Ext4OpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status Ext4OpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     ext2_filsys fs = VolumeOf(part);
     if (fs == nullptr) return 1;
     Ext4File* f = OpenRegular(fs, entry->start, false);

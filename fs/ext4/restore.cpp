@@ -74,7 +74,7 @@ class Restore : public FullRestoreSink {
                            const char* name) override;
     Status AddFile(uint32_t file, uint32_t dir, uint32_t size, const uint8_t*,
                    const char* name) override;
-    Status BeginFile(uint32_t index, uint32_t size) override;
+    Status BeginFile(uint32_t index, uint64_t size) override;
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
 
@@ -83,6 +83,11 @@ class Restore : public FullRestoreSink {
     const uint8_t* Super() const { return boot_.data() + kSuperAt; }
     const uint8_t* DirAttr(uint32_t i) const { return dirAttrs_.data() + size_t(i) * kAttr; }
     const uint8_t* FileAttr(uint32_t i) const { return fileAttrs_.data() + size_t(i) * kAttr; }
+    // A file's whole size: the summary's u32 and the high half its
+    // attributes carry.
+    uint64_t FileSize(uint32_t i) const {
+        return uint64_t(fileSizes_[i]) | uint64_t(ld32(FileAttr(i) + kSizeHigh)) << 32;
+    }
     Status ReadBootArea();
     Status LayOut();
     Status CheckFit();
@@ -103,12 +108,12 @@ class Restore : public FullRestoreSink {
     XattrTable xattrs_;
     std::vector<uint8_t> dirAttrs_, fileAttrs_;
     std::vector<uint16_t> dirBlocks_; // own block counts at the volume's block size
-    std::vector<uint32_t> fileSizes_;
+    std::vector<uint32_t> fileSizes_; // low halves, as the summaries carry them
     std::vector<ext2_ino_t> dirInodes_, fileInodes_;
     std::vector<bool> fileLinked_; // a further name of an inode made before
     std::unordered_map<uint32_t, ext2_ino_t> links_;
     std::unique_ptr<Ext4DirAppender> records_; // the directories' records
-    std::vector<uint8_t> raw_; // one inode, at least an ext2_inode_large
+    std::vector<uint8_t> raw_;                 // one inode, at least an ext2_inode_large
     uint32_t inodeSize_ = 0;
     uint32_t blockSize_ = 0;
     uint32_t current_ = 0; // the directory whose entries are read
@@ -202,7 +207,7 @@ Status Restore::DirSummaryEntry(uint32_t, const uint8_t* p) {
 Status Restore::FileSummaryEntry(uint32_t, const uint8_t* p) {
     fileSizes_.push_back(ld32(p));
     fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
-    total_ += ld32(p);
+    total_ += FileSize(uint32_t(fileSizes_.size() - 1));
     return 0;
 }
 
@@ -295,9 +300,8 @@ Status Restore::CheckFit() {
         if (ld16(a + kLinks) > 1 && identity != 0 && !seen.emplace(identity, true).second) continue;
         ++neededInodes;
         // A sparse file takes no more than its source allocated.
-        const uint64_t data =
-            std::min<uint64_t>((uint64_t(fileSizes_[i]) + B - 1) / B,
-                               (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
+        const uint64_t data = std::min<uint64_t>(
+            (FileSize(i) + B - 1) / B, (uint64_t(ld32(a + kAllocated)) * 1024 + B - 1) / B);
         // Extents of at most 32768 blocks; four in the inode, the others in
         // tree blocks.
         const uint64_t extents = (data + 32767) / 32768;
@@ -516,7 +520,7 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t size, const uint8_t*, 
     return 0;
 }
 
-Status Restore::BeginFile(uint32_t index, uint32_t size) {
+Status Restore::BeginFile(uint32_t index, uint64_t size) {
     fileIndex_ = index;
     at_ = 0;
     fill_ = 0;
@@ -581,7 +585,7 @@ Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
         fill_ += take;
         data += take;
         len -= take;
-        const bool last = at_ + fill_ == fileSizes_[fileIndex_];
+        const bool last = at_ + fill_ == FileSize(fileIndex_);
         if (fill_ < blockSize_ && !last) continue;
         // A block of zeros stays a hole.
         const bool zero =

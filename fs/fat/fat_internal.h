@@ -149,7 +149,7 @@ Status FatCreateDir(FsState& part, FsDirHandle* dir, const char* name, const uin
 Status FatCloseDir(FsState& part, FsDirHandle* dir);
 Status FatRemoveFile(FsState& part, FsEntry* entry);
 Status FatRemoveDir(FsState& part, FsEntry* entry);
-Status FatOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status FatOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status FatRewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t FatReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
 uint16_t FatWriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,

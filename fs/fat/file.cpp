@@ -83,7 +83,7 @@ void ResumeChain(FsState& part, ClusterChain* chain) {
 
 } // namespace
 
-Status FatOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status FatOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     if (entry->kind != kKindFile) return -1;
     FatArea a = LoadFatArea(part);
     if (entry->start != 0 && !a.IsDataCluster(entry->start)) return -1;

@@ -187,7 +187,7 @@ class Restore : public FullRestoreSink {
         plan_.fileSizes.push_back(ld32(p));
         return 0;
     }
-    Status BeginFile(uint32_t, uint32_t size) override;
+    Status BeginFile(uint32_t, uint64_t size) override;
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
     Status EndFiles() override { return stream_.Flush(); }
@@ -689,11 +689,18 @@ Status Restore::WriteFiles() {
     placer_.reset(new FilePlacer(plan_));
     clusterBytes_ = area_.ClusterBytes();
     started_ = false;
-    return PumpRestoreFiles(Source(), plan_.fileSizes.data(), fileCount_, header_->sumOfSizes);
+    // The progress total counted in 64 bits: the header's u32 sum stops at
+    // 0xFFFFFFFF once a volume holds more than 4 GB in all.
+    uint64_t total = 0;
+    for (uint32_t size : plan_.fileSizes)
+        total += size;
+    return PumpRestoreFiles(Source(), plan_.fileSizes.data(), fileCount_, total);
 }
 
-Status Restore::BeginFile(uint32_t, uint32_t size) {
-    const uint32_t n = ClustersFor(size, plan_.spc);
+Status Restore::BeginFile(uint32_t, uint64_t size) {
+    // FAT archives carry 32-bit sizes only.
+    if (size > UINT32_MAX) return Damaged("a file of 4 GB or more");
+    const uint32_t n = ClustersFor(uint32_t(size), plan_.spc);
     uint32_t split;
     const uint32_t first = placer_->Place(n, &split);
     fileWritten_ = n != 0;

@@ -7,7 +7,7 @@
 
 namespace vk::hostdir {
 
-Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status OpenFile(FsState&, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status RewriteFile(FsState&, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t ReadFileChunk(FsState&, FsFileHandle* file, uint8_t* buffer);
 int FileDescriptor(FsFileHandle* file);

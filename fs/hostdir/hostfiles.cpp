@@ -189,7 +189,7 @@ bool AttributedAtClose(const char* path) {
     return true;
 }
 
-Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState&, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     DropCreated();
     if (entry->start != 0) return 1;
     const char* name = nullptr;

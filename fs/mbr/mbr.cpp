@@ -113,7 +113,7 @@ Status CloseDir(FsState&, FsDirHandle* dir) {
     return 0;
 }
 
-Status OpenFile(FsState& s, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState& s, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     if (entry->start >= kFileCount) return -1;
     MbrFileHandle* h = new MbrFileHandle;
     h->index = entry->start;
@@ -194,7 +194,7 @@ const FsHandler MBRHandler = {
     .id = {'B', 'R', 'E', 'C'},
     .attrSize = 0,
     .flags = kFsCaseInsensitive,
-    .reserved = 0,
+    .sizeHighAt = 0,
     .GetNumBootSectors = GetNumBootSectors,
     .ReadBootSectors = nullptr,
     .InitFsSpecific = InitFsSpecific,

@@ -111,7 +111,7 @@ bool NtfsDetachFile(NtfsFile* f) {
     return ok;
 }
 
-Status NtfsOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status NtfsOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     const uint32_t stream = entry->location2 == kNtfsPacked ? entry->location1 : 0;
     NtfsFile* f = Open(part, entry->start, stream);
     if (f == nullptr) return 1;

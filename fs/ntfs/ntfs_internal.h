@@ -191,7 +191,7 @@ Status NtfsCreateDir(FsState& part, FsDirHandle* dir, const char* name, const ui
                      FsEntry* entry);
 Status NtfsCloseDir(FsState& part, FsDirHandle* dir);
 Status NtfsRemoveFile(FsState& part, FsEntry* entry);
-Status NtfsOpenFile(FsState& part, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+Status NtfsOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle** file);
 Status NtfsRewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
 uint16_t NtfsReadFileChunk(FsState& part, FsFileHandle* file, uint8_t* buffer);
 uint16_t NtfsWriteFileChunk(FsState& part, FsFileHandle* file, const uint8_t* buffer,

@@ -413,8 +413,11 @@ Status ReadFull(const std::string& name, FullModel* m, int skipEvery) {
     for (uint32_t i = 0; i < h->fileCount; ++i) {
         Bytes content;
         if (skipEvery > 0 && i % uint32_t(skipEvery) == 0) {
-            if (ReadSkipFile(&r, &size)) return fail();
-        } else if (ReadFileHeader(&r, &size) || ReadPieces(ReadFileContent, &r, size, &content)) {
+            uint64_t fileSize = 0;
+            if (ReadSkipFile(&r, &fileSize)) return fail();
+        } else if (uint64_t fileSize = 0;
+                   ReadFileHeader(&r, &fileSize) ||
+                   ReadPieces(ReadFileContent, &r, uint32_t(fileSize), &content)) {
             return fail();
         }
         m->contents.push_back(std::move(content));

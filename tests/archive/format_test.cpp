@@ -92,6 +92,45 @@ TEST(Records, LittleEndianLayouts) {
     EXPECT_EQ(kTagBootSectors, ld16(reinterpret_cast<const uint8_t*>("BS")));
 }
 
+TEST(LargeSizes, HighHalfOnlyWhereTheAttributesHoldIt) {
+    uint8_t attrs[128] = {};
+    st32(attrs + 110, 1);
+    EXPECT_EQ(FullSize(0, attrs, 128, 110), 0x100000000ull); // exactly 4 GB
+    EXPECT_EQ(FullSize(0xFFFFFFFF, attrs, 128, 110), 0x1FFFFFFFFull);
+    st32(attrs + 110, 0xFFFFFFFF);
+    EXPECT_EQ(FullSize(5, attrs, 128, 110), 0xFFFFFFFF00000005ull);
+    // No offset, attributes too short for the u32 (86-byte layouts) or
+    // none at all: the u32 is the whole size, as in every other archive.
+    EXPECT_EQ(FullSize(7, attrs, 128, 0), 7u);
+    EXPECT_EQ(FullSize(7, attrs, 113, 110), 7u);
+    EXPECT_EQ(FullSize(7, attrs, 114, 110), 0xFFFFFFFF00000007ull);
+    EXPECT_EQ(FullSize(7, nullptr, 128, 110), 7u);
+    EXPECT_EQ(SizeHighIn(attrs, 86, 110), 0u);
+}
+
+TEST(LargeSizes, ChunksAcrossTheFourGigabyteBoundary) {
+    EXPECT_EQ(ChunksOf(0), 0u);
+    EXPECT_EQ(ChunksOf(1), 1u);
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFull), 131072u);
+    EXPECT_EQ(ChunksOf(0x100000000ull), 131072u);
+    EXPECT_EQ(ChunksOf(0x100000001ull), 131073u);
+    EXPECT_EQ(ChunksOf(5ull << 30), 163840u);
+    // A damaged size near 2^64 neither wraps to few chunks nor past 32 bits.
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFFFFFFFFFull), 0xFFFFFFFFu);
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFull * kChunkData), 0xFFFFFFFFu);
+    EXPECT_EQ(ChunksOf(0xFFFFFFFFull * kChunkData + 1), 0xFFFFFFFFu);
+}
+
+TEST(LargeSizes, SumOfSizesStopsAtItsLargestValue) {
+    EXPECT_EQ(AddToSumOfSizes(0, 0), 0u);
+    EXPECT_EQ(AddToSumOfSizes(0xFFFFFFFE, 1), 0xFFFFFFFFu);
+    EXPECT_EQ(AddToSumOfSizes(0xFFFFFFFE, 2), 0xFFFFFFFFu);
+    EXPECT_EQ(AddToSumOfSizes(0, 0x100000000ull), 0xFFFFFFFFu); // one file of 4 GB
+    EXPECT_EQ(AddToSumOfSizes(1, 0xFFFFFFFFFFFFFFFFull), 0xFFFFFFFFu);
+    EXPECT_EQ(AddToSumOfSizes(0xFFFFFFFF, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(AddToSumOfSizes(0x80000000, 0x7FFFFFFE), 0xFFFFFFFEu);
+}
+
 TEST(Records, NamesMustEndWithinTheirBound) {
     uint8_t name[200];
     std::memset(name, 'a', sizeof name);

@@ -250,7 +250,7 @@ TEST_F(RoundTrip, SkippingAndReadingLeaveTheSameState) {
         ASSERT_EQ(OpenFiles(r), 0);
     }
     for (size_t i = 0; i < m.contents.size(); ++i) {
-        uint32_t size, skipped;
+        uint64_t size, skipped;
         ASSERT_EQ(ReadFileHeader(&a, &size), 0);
         Bytes content;
         while (content.size() < size) {

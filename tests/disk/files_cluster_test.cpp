@@ -60,7 +60,7 @@ Status Allocate(FakeFile& f, uint32_t size) {
     f.size = size;
     return 0;
 }
-Status OpenFile(FsState&, FsEntry* entry, uint32_t* size, FsFileHandle** file) {
+Status OpenFile(FsState&, FsEntry* entry, uint64_t* size, FsFileHandle** file) {
     *size = files[entry->path].size;
     *file = reinterpret_cast<FsFileHandle*>(new Handle{entry->path, 0});
     return 0;

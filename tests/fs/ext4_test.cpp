@@ -163,7 +163,7 @@ TEST_F(Ext4Test, WrittenFilesReadBackAndRemovalsGiveEverythingBack) {
         ASSERT_EQ(h.CloseFile(*part, out), 0);
         ASSERT_EQ(h.GetFileInfo(*part, &file), 0);
         EXPECT_EQ(file.size, size);
-        uint32_t announced = 0;
+        uint64_t announced = 0;
         FsFileHandle* in = nullptr;
         ASSERT_EQ(h.OpenFile(*part, &file, &announced, &in), 0);
         EXPECT_EQ(announced, size);

@@ -150,7 +150,7 @@ class FatRestoreTest : public DiskTest {
         FsEntry e;
         while (h->NextDirEntry(*part, dir, &e) == 0) {
             if (strcmp(e.name, name) != 0) continue;
-            uint32_t size = 0;
+            uint64_t size = 0;
             FsFileHandle* file = nullptr;
             if (h->OpenFile(*part, &e, &size, &file) != 0) break;
             std::vector<uint8_t> chunk(kChunkMax);

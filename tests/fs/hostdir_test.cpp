@@ -113,7 +113,7 @@ TEST_F(HostDir, SymbolicLinksShortAndLong) {
     EXPECT_EQ(longLink.start, 100u);
     EXPECT_NE(lstat("l", &status), 0);
     FsFileHandle* file = nullptr;
-    uint32_t size = 0;
+    uint64_t size = 0;
     EXPECT_NE(h.OpenFile(*part, &longLink, &size, &file), 0); // pending, not readable
     ASSERT_EQ(h.RewriteFile(*part, &longLink, 100, &file), 0);
     std::vector<uint8_t> data(kChunkMax, 'z');
@@ -157,7 +157,7 @@ TEST_F(HostDir, SpecialFilesHaveNoContent) {
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     FsFileHandle* file = nullptr;
-    uint32_t size = 99;
+    uint64_t size = 99;
     entry.size = 0;
     ASSERT_EQ(h.OpenFile(*part, &entry, &size, &file), 0); // never opens the FIFO itself
     EXPECT_EQ(size, 0u);

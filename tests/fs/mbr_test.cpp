@@ -39,7 +39,7 @@ class MbrTest : public DiskTest {
     }
     std::vector<uint8_t> ReadAll(const char* name) {
         FsEntry e = Find(name);
-        uint32_t size = 0;
+        uint64_t size = 0;
         FsFileHandle* file = nullptr;
         EXPECT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
         std::vector<uint8_t> out, chunk(kChunkMax);
@@ -184,7 +184,7 @@ TEST_F(MbrTest, AFullFileTakesNoMoreBytes) {
     EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 1000), 446);
     EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 10), 0);
     h->CloseFile(*part, file);
-    uint32_t size;
+    uint64_t size;
     ASSERT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
     EXPECT_EQ(h->WriteFileChunk(*part, file, code.data(), 10), 0); // opened for reading
     h->CloseFile(*part, file);
@@ -200,7 +200,7 @@ TEST_F(MbrTest, ReadFailuresGiveNoBytes) {
     ASSERT_NE(part, nullptr); // no read needed for the whole disk
     std::vector<uint8_t> buffer(kChunkMax);
     FsEntry e = Find("BootCode");
-    uint32_t size;
+    uint64_t size;
     FsFileHandle* file = nullptr;
     ASSERT_EQ(h->OpenFile(*part, &e, &size, &file), 0);
     EXPECT_EQ(h->ReadFileChunk(*part, file, buffer.data()), 446);

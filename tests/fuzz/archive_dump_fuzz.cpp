@@ -56,7 +56,8 @@ void DumpFull() {
     ok = ok && !CloseDirectories(&r) && !EndDumpDirectories(&st) && !OpenFiles(&r) &&
          !StartDumpFiles(&st);
     for (uint32_t i = 0; ok && i < r.archive.fileCount; ++i) {
-        ok = !ReadFileHeader(&r, &size) && !DumpFileHeader(&st, size);
+        uint64_t fileSize = 0;
+        ok = !ReadFileHeader(&r, &fileSize) && !DumpFileHeader(&st, fileSize);
         while (ok && r.pending > 0)
             ok = !ReadFileContent(&r, &p, &len) && !DumpFileContent(&st, p, len);
     }

@@ -103,10 +103,11 @@ void WalkFull() {
     }
     ok = ok && !CloseDirectories(&r) && !OpenFiles(&r);
     for (uint32_t i = 0; ok && i < r.archive.fileCount; ++i) {
+        uint64_t fileSize = 0;
         if (i % 2) {
-            ok = !ReadSkipFile(&r, &size);
+            ok = !ReadSkipFile(&r, &fileSize);
         } else {
-            ok = !ReadFileHeader(&r, &size);
+            ok = !ReadFileHeader(&r, &fileSize);
             while (ok && r.pending > 0)
                 ok = !ReadFileContent(&r, &p, &len);
         }

@@ -85,7 +85,7 @@ void ReadAll(FsState& part, const FsHandler* h, std::vector<FsEntry>& entries) {
     h->CloseDir(part, dir);
     static uint8_t buffer[kChunkMax];
     for (FsEntry& entry : entries) {
-        uint32_t size = 0;
+        uint64_t size = 0;
         FsFileHandle* f = nullptr;
         if (h->OpenFile(part, &entry, &size, &f) != 0) continue;
         for (int n = 0; n < 200 && h->ReadFileChunk(part, f, buffer) != 0; ++n) {

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (h->OpenDir(part, nullptr, &dir) == 0) {
                     FsEntry e{};
                     while (h->NextDirEntry(part, dir, &e) == 0) {
-                        uint32_t bytes = 0;
+                        uint64_t bytes = 0;
                         FsFileHandle* file = nullptr;
                         if (h->OpenFile(part, &e, &bytes, &file) == 0) {
                             while (h->ReadFileChunk(part, file, buffer) != 0) {

@@ -24,7 +24,7 @@ struct WalkBudget {
 
 // Reads up to 64 chunks of the file; no chunk may exceed the largest.
 inline void ReadWholeFile(FsState& part, const FsHandler* h, FsEntry* entry) {
-    uint32_t size = 0;
+    uint64_t size = 0;
     FsFileHandle* file = nullptr;
     if (h->OpenFile(part, entry, &size, &file) != 0) return;
     static uint8_t buffer[kChunkMax];

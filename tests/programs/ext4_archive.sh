@@ -12,8 +12,9 @@
 # holes stay holes. checkarchive, fulldump (attributes and the boot area as
 # text), copyarchive (unchanged) and a filtered incremental copy take the
 # archive. A partition too small is refused before anything is written; a
-# volume the driver refuses is not archived, nor one holding a file of
-# 4 GB or more.
+# volume the driver refuses is not archived. A sparse file of 5 GB is
+# archived and restored whole, holes kept; host trees and ext2 volumes,
+# whose archives carry 32-bit sizes, refuse it.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
 needs mke2fs e2fsck debugfs dumpe2fs python3 cmp diff
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -262,18 +263,88 @@ for row in "${refusals[@]}"; do
     [ -s r.000 ] && fail "$name: an archive of a refused volume was made"
 done
 
-# A file of 4 GB or more (a sparse one here) does not fit the archive's
-# 32-bit sizes: the archive is not made, rather than made without it or
-# with it cut; the same from a host tree.
-mkdir -p huge/sub && printf 'small\n' > huge/small.txt && truncate -s 5G huge/sub/huge.bin
-mkfs_part r.img 1 -d huge
-rm -f r.000 h.000
-pelto -w -dr.img 'fullzip "{0:1}" "r.000"'
-grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on ext4: $(grep -i error out)"
-[ -s r.000 ] && fail "an archive without the file of 4 GB was made"
+# A file of 4 GB or more: ext4 archives carry the high half of its size in
+# the attributes, so a sparse file of 5 GB (data at its start, across the
+# 4 GB boundary and at its end) is archived whole and comes back with its
+# size, its content and its holes; checkarchive and the dumps see the whole
+# size, and so does an incremental copy, which incrunzip refuses by name
+# rather than writing it cut. A host tree or an ext2 volume, whose archives
+# carry 32-bit sizes, is not archived: no archive is left.
+huge_size=$((5 * 1024 * 1024 * 1024))
+mkdir -p huge/sub && printf 'small\n' > huge/small.txt && truncate -s "$huge_size" huge/sub/huge.bin
+head -c 70000 /dev/urandom > piece.bin
+for at in 0 $((4 * 1024 * 1024 * 1024 - 30000)) $((huge_size - 70000)); do
+    dd if=piece.bin of=huge/sub/huge.bin bs=70000 seek="$at" oflag=seek_bytes conv=notrunc 2> /dev/null
+done
+# extents_md5 <image> <nr> <path>: the file's extents (logical block and
+# length) and the bytes of their blocks read from the image; the same sum
+# for two files of one size means the same content and the same holes,
+# without reading gigabytes of zeros.
+extents_md5() {
+    local bs start logical physical length
+    bs=$(super_field "$1" "$2" "Block size")
+    start=$(($(ext2_start "$1" "$2") * 512))
+    dbg "$1" "$2" "dump_extents \"$3\"" | tr -d '/' |
+        awk '$1 ~ /^[0-9]+$/ && $1 == $2 && $6 == "-" { print $5, $8, $11 }' > extents.txt
+    [ -s extents.txt ] || echo "no extents"
+    while read -r logical physical length; do
+        echo "$logical $length"
+        dd if="$1" iflag=skip_bytes,count_bytes skip=$((start + physical * bs)) \
+            count=$((length * bs)) bs=1M 2> /dev/null
+    done < extents.txt | md5sum
+}
+ext2_disk b.img 80M 30 30
+mkfs_part b.img 1 -d huge
+rm -rf b.0* hi.0* unpacked
+mkdir unpacked
+started=$SECONDS
+pelto -w -db.img 'fullzip "{0:1}" "b.000"
+fullunzip "b.000" 2
+checkarchive "b.000"'
+cp out huge.out
+pelto 'set DumpFormat = "SDf"
+fulldump "b.000"
+filter - "small.txt"
+source archive "b.000"
+destination iarchive "hi.000"
+copyarchive
+set DumpFormat = "D"
+incrdump "hi.000"
+incrunzip "hi.000" "unpacked"'
+cat out >> huge.out
+mv huge.out out
+echo "the 5 GB file: archived, restored, checked, dumped and copied in $((SECONDS - started)) s"
+grep -q "EXT4 Unzip: Done" out || { fail "5 GB: no restore"; tail -20 out; }
+grep -q "^Archive b.000 is sound: 3 directories, 2 files, $((huge_size + 6)) bytes" out ||
+    fail "5 GB: checkarchive: $(grep '^Archive b.000' out)"
+grep -q " : size = $huge_size" out || fail "5 GB: the file summary shows no full size"
+grep -q "^huge.bin  *$huge_size" out || fail "5 GB: the directory entry shows no full size"
+grep -q "^File #1 ($huge_size bytes)" out || fail "5 GB: the file header shows no full size"
+grep -q "huge.bin *Size = $huge_size" out || fail "5 GB: incrdump shows no full size"
+grep -qF "File of 4 GB or more, not restored: huge.bin" out ||
+    fail "5 GB: incrunzip did not refuse the file by name"
+[ -e unpacked/sub/huge.bin ] && fail "5 GB: incrunzip left a file cut"
+[ "$(ext2_stat b.img 2 /sub/huge.bin Size)" = "$huge_size" ] ||
+    fail "5 GB: restored size $(ext2_stat b.img 2 /sub/huge.bin Size)"
+[ "$(blocks b.img 2 /sub/huge.bin)" = "$(blocks b.img 1 /sub/huge.bin)" ] &&
+    [ "$(blocks b.img 2 /sub/huge.bin)" -lt 1024 ] ||
+    fail "5 GB: the restored file takes $(blocks b.img 2 /sub/huge.bin) blocks (holes filled?)"
+source_md5=$(extents_md5 b.img 1 /sub/huge.bin)
+[ "$(extents_md5 b.img 2 /sub/huge.bin)" = "$source_md5" ] ||
+    fail "5 GB: the restored content or its holes differ"
+[ "$(awk '{ n += $3 } END { print n }' extents.txt)" -ge 200 ] ||
+    fail "5 GB: the restored file lacks its data blocks: $(cat extents.txt)"
+ext2_fsck b.img 2 "5 GB restore"
+rm -rf b.0* hi.0* piece.bin extents.txt unpacked
+# Neither a host tree nor ext2 archives it.
 pelto 'incrzip "huge" "h.000"'
 grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on the host: $(grep -i error out)"
 [ -s h.000 ] && fail "an archive of the host tree without its file of 4 GB was made"
-rm -rf huge r.000 h.000
+ext2_format r.img 1 -d huge
+rm -f r.000
+pelto -w -dr.img 'fullzip "{0:1}" "r.000"'
+grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on ext2: $(grep -i error out)"
+[ -s r.000 ] && fail "an archive of the ext2 volume without its file of 4 GB was made"
+rm -rf huge r.000 h.000 b.img
 
 finish

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "archive/format.h"
@@ -53,7 +54,7 @@ struct DumpState {
     uint16_t flags = 0;
     bool logging = false; // Logging raised by the start of the dump
     ArchiveHeader header;
-    uint32_t pending = 0;   // boot bytes, directory entries or file bytes announced
+    uint64_t pending = 0;   // boot bytes, directory entries or file bytes announced
     bool fileOpen = false;  // a file's data is announced
     bool listing = false;   // a hexadecimal listing is running
     uint32_t summaries = 0; // summary entries seen
@@ -73,6 +74,13 @@ struct DumpState {
     // boot area kept for it (at most kDumpBootKeptMax bytes).
     const FsHandler* describer = nullptr;
     std::vector<uint8_t> boot;
+    // Sizes of 4 GB and more: where the driver keeps the high half in the
+    // attributes (0: nowhere), and the files whose summary gave one (file
+    // number, high half), for the full archive's entries, which have no
+    // attributes of their own to carry it.
+    uint8_t sizeHighAt = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> highSizes;
+    uint32_t entryFiles = 0; // file entries seen in the directories
 };
 
 // Reads DumpFormat; an empty value means "hbD", unknown letters are ignored.
@@ -96,7 +104,7 @@ Status DumpDirEntryDir(DumpState* st, const uint8_t* entry);
 Status DumpDirEntryFile(DumpState* st, const uint8_t* entry);
 Status EndDumpDirectories(DumpState* st);
 Status StartDumpFiles(DumpState* st);
-Status DumpFileHeader(DumpState* st, uint32_t size);
+Status DumpFileHeader(DumpState* st, uint64_t size);
 Status DumpFileContent(DumpState* st, const uint8_t* data, uint32_t n);
 Status EndDumpFiles(DumpState* st);
 Status EndDumpArchive(DumpState* st);

@@ -176,6 +176,30 @@ struct SubdirEntry {
 // Fixed part of a FileEntry (DA attribute bytes and the name follow).
 constexpr uint32_t kFileEntrySize = 4; // u32 file size
 
+// File sizes of 4 GB and more: the u32 of the summaries, entries and the
+// Files section is the low half; a driver whose attributes have room for
+// the high half names its offset (FsHandler::sizeHighAt, 0: none) and the
+// attributes carry it. Without that room, or with attributes too short to
+// hold it, the high half is 0, so archives of other drivers read as before.
+inline uint32_t SizeHighIn(const uint8_t* attributes, uint32_t length, uint8_t at) {
+    return at != 0 && attributes != nullptr && uint32_t(at) + 4 <= length ? ld32(attributes + at)
+                                                                          : 0;
+}
+inline uint64_t FullSize(uint32_t low, const uint8_t* attributes, uint32_t length, uint8_t at) {
+    return uint64_t(low) | uint64_t(SizeHighIn(attributes, length, at)) << 32;
+}
+// The header's sum of file sizes is a u32: past 4 GB in all it stays at
+// 0xFFFFFFFF, which readers take for "4 GB or more".
+constexpr uint32_t AddToSumOfSizes(uint32_t sum, uint64_t size) {
+    return size >= 0xFFFFFFFFull - sum ? 0xFFFFFFFF : uint32_t(sum + size);
+}
+// The number of content chunks of a file of `size` bytes, at most
+// 0xFFFFFFFF (a damaged size may be anything up to 2^64 - 1).
+constexpr uint32_t ChunksOf(uint64_t size) {
+    const uint64_t chunks = size / kChunkData + (size % kChunkData != 0 ? 1 : 0);
+    return chunks > 0xFFFFFFFFull ? 0xFFFFFFFF : uint32_t(chunks);
+}
+
 struct IDirectoryRecord {
     static constexpr uint32_t kSize = 12;
     uint16_t tag = kTagIDirectory; // 0: "CH"

@@ -44,8 +44,8 @@ class InputSource {
     virtual Status InputDirEntryFile(const uint8_t** ptr) = 0;
     virtual Status InputedDirectories() = 0;
     virtual Status InputFiles(uint32_t* count) = 0;
-    virtual Status InputSkipFile(uint32_t* size) = 0;
-    virtual Status InputFileHeader(uint32_t* size) = 0;
+    virtual Status InputSkipFile(uint64_t* size) = 0;
+    virtual Status InputFileHeader(uint64_t* size) = 0;
     virtual Status InputFileContent(const uint8_t** ptr, uint32_t* len) = 0;
     virtual Status InputedFiles() = 0;
     virtual Status InputedArchive() = 0;

@@ -46,6 +46,9 @@ Status ProcessIArchive(const char* target, IRestoreState* st);
 // Keeps the header; attributes are applied only when the target driver's
 // identifier and attribute size equal the header's identifier and DA.
 Status RealizeIArchiveHeader(IRestoreState* st, const ArchiveHeader* header);
+// A file entry's whole size: its u32 and the high half its attributes
+// carry for the header's driver.
+uint64_t IncrFileSize(const IRestoreState* st, const uint8_t* entry);
 Status ProcessIFiles(IRestoreState* st);
 // Moves to the listed directory (an empty name is the target itself).
 Status RealizeIDirectory(IRestoreState* st, const IDirectoryRecord* record, const char* name);

@@ -53,7 +53,7 @@ struct OutputContext {
     int16_t oubs = -1, ouds = -1, oufs = -1, oudc = -1, ouda = -1;
     uint32_t dirsToEmit = 0;
     uint32_t filesDue = 0;
-    uint32_t fileSize = 0; // incremental: content bytes the current file still takes
+    uint64_t fileSize = 0; // incremental: content bytes the current file still takes
     OutputLevel stack[kCopyDepthMax];
     uint32_t depth = 0;
     uint8_t* scratch = nullptr; // kChunkData bytes
@@ -77,7 +77,7 @@ Status OutputDirEntryDir(OutputContext* o, const uint8_t* entry);
 Status OutputDirEntryFile(OutputContext* o, const uint8_t* entry);
 Status OutputedDirectories(OutputContext* o);
 Status OutputFiles(OutputContext* o);
-Status OutputFileHeader(OutputContext* o, uint32_t size);
+Status OutputFileHeader(OutputContext* o, uint64_t size);
 Status OutputFileContent(OutputContext* o, const uint8_t* data, uint32_t n);
 Status OutputedFiles(OutputContext* o);
 Status OutputedArchive(OutputContext* o);

@@ -23,8 +23,8 @@ enum PumpFault : uint8_t {
 // Moves `size` bytes: read(left, &ptr, &len) gives the next piece (at most
 // `left` bytes are due), take(ptr, len) consumes it.
 template <typename Read, typename Take>
-PumpFault PumpPieces(uint32_t size, Read&& read, Take&& take) {
-    for (uint32_t left = size; left > 0;) {
+PumpFault PumpPieces(uint64_t size, Read&& read, Take&& take) {
+    for (uint64_t left = size; left > 0;) {
         const uint8_t* ptr = nullptr;
         uint32_t len = 0;
         if (read(left, &ptr, &len) != 0 || len == 0 || len > left) return kPumpSource;
@@ -36,9 +36,9 @@ PumpFault PumpPieces(uint32_t size, Read&& read, Take&& take) {
 
 // A source of content that is not read: pieces without data, as long as a
 // chunk, for sinks that show only sizes.
-inline Status BlankPiece(uint32_t left, const uint8_t** ptr, uint32_t* len) {
+inline Status BlankPiece(uint64_t left, const uint8_t** ptr, uint32_t* len) {
     *ptr = nullptr;
-    *len = left < kChunkData ? left : kChunkData;
+    *len = left < kChunkData ? uint32_t(left) : kChunkData;
     return 0;
 }
 

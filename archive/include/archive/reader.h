@@ -21,6 +21,9 @@
 //   ReopenIArchive rewinds for a second pass.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include <cstdint>
 
 #include "archive/format.h"
@@ -63,7 +66,7 @@ struct ReadIOBuffer {
 Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size);
 // The same for a file a directory listing of state handed out (OpenFILEEntry).
 Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
-                             uint32_t* size);
+                             uint64_t* size);
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
 // True when the open file is a copy kept in the remote-file cache.
 bool ReadIOCachedCopy(const ReadIOBuffer* io);
@@ -87,8 +90,18 @@ struct IArchive {
     FragmentCrc crc{FragmentHeader{}}; // the CRC check of those bytes
     uint32_t itemAt = 0;               // data offset where the last raw item began
     ArchiveHeader archive;             // SA and DA size the entries
-    uint32_t pending = 0;              // what the current section part still holds
-    uint8_t* unpack = nullptr;         // kChunkData bytes
+    uint64_t pending = 0;              // what the current section part still holds
+    // Sizes of 4 GB and more: where the archive's driver keeps the high half
+    // in the attributes (FsHandler::sizeHighAt of the identifier's driver,
+    // 0: nowhere), and, for a full archive, the files whose summary gave a
+    // high half (file number, high half; in file order), which the Files
+    // section's u32 sizes are completed from.
+    uint8_t sizeHighAt = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> highSizes;
+    uint32_t summariesRead = 0; // file summary entries handed out
+    uint32_t headersRead = 0;   // file sizes of the Files section taken
+    uint32_t headersAhead = 0;  // file sizes of the Files section read ahead
+    uint8_t* unpack = nullptr;  // kChunkData bytes
     uint32_t cursor = 0;
     uint32_t unpacked = 0; // unpacked bytes not yet handed out
     uint8_t* table = nullptr;
@@ -173,9 +186,9 @@ Status ReadDirEntryDir(IArchive* r, const uint8_t** ptr);
 Status ReadDirEntryFile(IArchive* r, const uint8_t** ptr);
 Status CloseDirectories(IArchive* r);
 Status OpenFiles(IArchive* r);
-Status ReadFileHeader(IArchive* r, uint32_t* size);
+Status ReadFileHeader(IArchive* r, uint64_t* size);
 Status ReadFileContent(IArchive* r, const uint8_t** ptr, uint32_t* len);
-Status ReadSkipFile(IArchive* r, uint32_t* size);
+Status ReadSkipFile(IArchive* r, uint64_t* size);
 Status CloseFiles(IArchive* r);
 Status CloseArchive(IArchive* r);
 

@@ -66,7 +66,7 @@ struct ScanState {
     int16_t newd = -1, newf = -1, news = -1;
     SortState sort;
     // Copy phase.
-    uint32_t pending = 0;
+    uint64_t pending = 0;      // boot bytes, or file bytes still to deliver
     uint8_t* buffer = nullptr; // kChunkData entry / data bytes
     uint32_t bootRead = 0;     // boot sectors delivered so far
     ReadIOBuffer io;
@@ -93,9 +93,9 @@ Status GetDirEntryDir(ScanState* s, const uint8_t** ptr);
 Status GetDirEntryFile(ScanState* s, const uint8_t** ptr);
 Status FinishDirectories(ScanState* s);
 Status NewFiles(ScanState* s);
-Status GetFileHeader(ScanState* s, uint32_t* size);
+Status GetFileHeader(ScanState* s, uint64_t* size);
 Status GetFileContent(ScanState* s, const uint8_t** ptr, uint32_t* len);
-Status DismissFile(ScanState* s, uint32_t* size);
+Status DismissFile(ScanState* s, uint64_t* size);
 Status FinishFiles(ScanState* s);
 // Releases whatever is still held (also after a failed step).
 Status FinishArchive(ScanState* s);

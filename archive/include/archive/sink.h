@@ -51,7 +51,7 @@ class SectionSink {
     virtual Status FileEntry(const uint8_t*) { return 1; }
     virtual Status EndDirectories() { return 1; }
     virtual Status BeginFiles() { return 1; }
-    virtual Status FileHeader(uint32_t) { return 1; }
+    virtual Status FileHeader(uint64_t) { return 1; }
     virtual Status ContentPiece(const uint8_t*, uint32_t) { return 1; }
     virtual Status EndFiles() { return 1; }
     virtual Status End() { return 1; }

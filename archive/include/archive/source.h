@@ -33,7 +33,7 @@ struct FullArchiveSource {
     Status (*ReadDirEntryFile)(IArchive* r, const uint8_t** ptr);
     Status (*CloseDirectories)(IArchive* r);
     Status (*OpenFiles)(IArchive* r);
-    Status (*ReadFileHeader)(IArchive* r, uint32_t* size);
+    Status (*ReadFileHeader)(IArchive* r, uint64_t* size);
     Status (*ReadFileContent)(IArchive* r, const uint8_t** ptr, uint32_t* len);
     Status (*CloseFiles)(IArchive* r);
 };
@@ -63,7 +63,7 @@ class FullRestoreSink {
     }
     virtual Status AddFile(uint32_t, uint32_t, uint32_t, const uint8_t*, const char*) { return 0; }
     virtual Status EndDirectory() { return 0; }
-    virtual Status BeginFile(uint32_t, uint32_t) { return 0; }
+    virtual Status BeginFile(uint32_t, uint64_t) { return 0; }
     virtual Status FilePiece(const uint8_t*, uint32_t) { return 0; }
     virtual Status EndFile() { return 0; }
     virtual Status EndFiles() { return 0; }

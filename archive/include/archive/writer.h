@@ -39,10 +39,14 @@ struct ArchiveWriter {
     uint32_t limit = 0; // data a fragment should take at most
     WriteIOHandle file = nullptr;
     FragmentHeader header;
-    uint32_t written = 0;     // data bytes in the current fragment
-    uint32_t crc = 0;         // CRC32 of them
-    ArchiveHeader archive;    // sum of file sizes recounted from the files written
-    uint32_t pending = 0;     // what the current section part still expects
+    uint32_t written = 0;  // data bytes in the current fragment
+    uint32_t crc = 0;      // CRC32 of them
+    ArchiveHeader archive; // sum of file sizes recounted from the files written
+    uint64_t pending = 0;  // what the current section part still expects
+    // Where the archive's driver keeps the high half of a file's size in
+    // the attributes (FsHandler::sizeHighAt; 0: files stay below 4 GB).
+    uint8_t sizeHighAt = 0;
+    uint64_t bytesStored = 0; // file sizes in all, for the closing message
     uint8_t* input = nullptr; // kChunkData bytes of unpacked run data
     uint16_t fill = 0;
     // From offset kChunkData on, the packed output; the first kChunkData
@@ -106,7 +110,7 @@ Status WriteDirEntryDir(ArchiveWriter* w, const uint8_t* entry);
 Status WriteDirEntryFile(ArchiveWriter* w, const uint8_t* entry);
 Status DoneDirectories(ArchiveWriter* w);
 Status RewriteFiles(ArchiveWriter* w);
-Status WriteFileHeader(ArchiveWriter* w, uint32_t size);
+Status WriteFileHeader(ArchiveWriter* w, uint64_t size);
 Status WriteFileContent(ArchiveWriter* w, const uint8_t* data, uint32_t n);
 Status DoneFiles(ArchiveWriter* w);
 Status DoneArchive(ArchiveWriter* w);

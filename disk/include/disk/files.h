@@ -23,8 +23,10 @@ struct FileRecord {
     uint8_t readAhead = 0;
     FsState* state = nullptr;
     FsFileHandle* handle = nullptr;
-    uint32_t size = 0;
-    uint32_t remaining = 0;
+    // Reading: a file the archive's scan opens may be 4 GB and more; script
+    // opens (OpenFILE) refuse such files, and writes stay below 4 GB.
+    uint64_t size = 0;
+    uint64_t remaining = 0;
     uint32_t allocated = 0; // writing: the size last given to the driver
     uint8_t replaced = 0;   // writing: the file existed before this write
     FsEntry entry{};

@@ -33,15 +33,19 @@ constexpr Status kFsExists = 2;
 // refuses all the same (after logging why): the partition stays with that
 // driver, so that a clean formats it in its kind, but is not valid.
 constexpr Status kFsOwnRefused = 3;
-// GetFileInfo's answer for a file of 4 GB or more, whose size the 32-bit
-// sizes of entries and archives cannot carry: archiving it would cut it.
+// GetFileInfo's answer for a file of 4 GB or more from a driver whose
+// packed attributes have no place for the size's high half: the archive's
+// 32-bit sizes cannot carry it, and archiving it would cut it.
 constexpr Status kFsTooLarge = 4;
 
 struct FsHandler {
     char id[4];        // "BREC", "FATx", "EXT2", "CACH", "SWAP" (no terminator)
     uint16_t attrSize; // size of the packed attributes
     uint8_t flags;
-    uint8_t reserved;
+    // Where the packed attributes carry the high half of a file's size (a
+    // u32 at this offset; 0: nowhere). The archive's records hold the low
+    // half, so such a driver's files may be 4 GB and more.
+    uint8_t sizeHighAt;
     // Operation slots in table order; a null slot means "not supported".
     // Each one works on the partition whose state it is given.
     uint16_t (*GetNumBootSectors)(FsState& s, FsEntry* entry);
@@ -62,7 +66,7 @@ struct FsHandler {
     Status (*CloseDir)(FsState& s, FsDirHandle* dir);
     Status (*RemoveFile)(FsState& s, FsEntry* entry);
     Status (*RemoveDir)(FsState& s, FsEntry* entry);
-    Status (*OpenFile)(FsState& s, FsEntry* entry, uint32_t* size, FsFileHandle** file);
+    Status (*OpenFile)(FsState& s, FsEntry* entry, uint64_t* size, FsFileHandle** file);
     Status (*RewriteFile)(FsState& s, FsEntry* entry, uint32_t newSize, FsFileHandle** file);
     uint16_t (*ReadFileChunk)(FsState& s, FsFileHandle* file, uint8_t* buffer);
     uint16_t (*WriteFileChunk)(FsState& s, FsFileHandle* file, const uint8_t* buffer,

@@ -26,7 +26,7 @@ struct FsEntry {
     char* name;          // where the entry name starts inside path
     uint8_t kind;        // kKindFile (any non-directory) or kKindDir
     uint8_t attributes[kAttrMax];
-    uint32_t size;
+    uint64_t size; // bytes; drivers whose archives carry only 32 bits refuse more
     uint32_t start;
     uint32_t location1;
     uint32_t location2;
