@@ -89,7 +89,7 @@ class Restore : public FullRestoreSink {
     Status AddFile(uint32_t file, uint32_t dir, uint32_t size, const uint8_t*,
                    const char* name) override;
     Status EndDirectory() override;
-    Status BeginFile(uint32_t index, uint32_t size) override;
+    Status BeginFile(uint32_t index, uint64_t size) override;
     Status FilePiece(const uint8_t* data, uint32_t len) override;
     Status EndFile() override;
 
@@ -514,7 +514,7 @@ Status Restore::AddFile(uint32_t file, uint32_t, uint32_t, const uint8_t*, const
     return status;
 }
 
-Status Restore::BeginFile(uint32_t index, uint32_t size) {
+Status Restore::BeginFile(uint32_t index, uint64_t size) {
     fileIndex_ = index;
     at_ = 0;
     runFill_ = 0;
