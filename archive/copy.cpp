@@ -78,7 +78,31 @@ namespace {
 
 // General copy -----------------------------------------------------------------
 
-constexpr uint32_t kZdirRecord = kCopyPathMax + 1; // relative path and a selected flag
+// A subdirectory in "ZDIR": u16 length, the selected flag, then its relative
+// path without the NUL; records are only as long as their paths.
+constexpr uint32_t kZdirHead = 3;
+
+Status WriteZdir(int16_t zdir, const char* path, size_t length, bool selected) {
+    uint8_t head[kZdirHead];
+    st16(head, uint16_t(length));
+    head[2] = selected ? 1 : 0;
+    return WriteVFile(zdir, head, kZdirHead) ||
+           WriteVFile(zdir, reinterpret_cast<const uint8_t*>(path), uint32_t(length));
+}
+
+// Reads the record at *at into path (kCopyPathMax bytes) and moves *at
+// behind it.
+Status ReadZdir(int16_t zdir, uint32_t* at, char* path, bool* selected) {
+    uint8_t head[kZdirHead];
+    if (SeekVFile(zdir, *at) || ReadVFile(zdir, head, kZdirHead)) return 1;
+    uint16_t length = ld16(head);
+    if (length >= kCopyPathMax) return 1;
+    if (ReadVFile(zdir, reinterpret_cast<uint8_t*>(path), length)) return 1;
+    path[length] = '\0';
+    *selected = head[2] != 0;
+    *at += kZdirHead + length;
+    return 0;
+}
 
 struct Copy {
     std::unique_ptr<InputSource> in;
@@ -201,10 +225,8 @@ Status CopyEntries(Copy& c, const char* path, bool selected, uint32_t subdirs, u
                 Log(" -- offset ");
                 LogHex(TellVFile(c.zdir));
             }
-            uint8_t child[kZdirRecord] = {};
-            std::memcpy(child, full, pathLength + size_t(nameLength));
-            child[kCopyPathMax] = pass ? 1 : 0;
-            STEP(WriteVFile(c.zdir, child, kZdirRecord), "Cannot write temp file\r\n");
+            STEP(WriteZdir(c.zdir, full, pathLength + size_t(nameLength), pass),
+                 "Cannot write temp file\r\n");
             if (pass) STEP(OutputDirEntryDir(&c.out, entry), "Cannot write directory entry\r\n");
         } else {
             if (c.trace) {
@@ -232,9 +254,7 @@ Status CopyDirectories(Copy& c) {
     c.zdir = RewriteVFile("ZDIR");
     if (c.zfil < 0 || c.zdir < 0) STEP(1, "Cannot rewrite VFile");
     InitBitBuff(&c.bits, c.zfil);
-    uint8_t record[kZdirRecord] = {};
-    record[kCopyPathMax] = 1;
-    STEP(WriteVFile(c.zdir, record, kZdirRecord), "Cannot write temp file\r\n");
+    STEP(WriteZdir(c.zdir, "", 0, true), "Cannot write temp file\r\n");
     Log("1. Reading directories : ");
     const uint8_t* entry;
     STEP(c.in->InputRootDirEntry(&entry), "Cannot read root directory entry\r\n");
@@ -266,21 +286,17 @@ Status CopyDirectories(Copy& c) {
         if (d > 0) {
             if (childrenLeft[depth] == 0) STEP(1, "Bad archive, hierarchy scrambled\r\n");
             --childrenLeft[depth];
-            STEP(SeekVFile(c.zdir, offsets[depth]) || ReadVFile(c.zdir, record, kZdirRecord),
-                 "Cannot read temp file\r\n");
+            const uint32_t at = offsets[depth];
+            STEP(ReadZdir(c.zdir, &offsets[depth], path, &selected), "Cannot read temp file\r\n");
             if (c.trace) {
                 Log("\r\nPARENT   : offset ");
-                LogHex(offsets[depth]);
+                LogHex(at);
                 Log(", name ");
-                Log(reinterpret_cast<const char*>(record));
+                Log(path);
             }
-            offsets[depth] += kZdirRecord;
-            record[kCopyPathMax - 1] = 0;
-            size_t length = std::strlen(reinterpret_cast<const char*>(record));
+            size_t length = std::strlen(path);
             if (length + 2 > kCopyPathMax) STEP(1, "Path too long\r\n");
-            std::memcpy(path, record, length);
             path[length] = '/';
-            selected = record[kCopyPathMax] != 0;
         }
         if (depth >= kCopyDepthMax) STEP(1, "Bad archive, hierarchy scrambled\r\n");
         STEP(SeekEofVFile(c.zdir), "Cannot write temp file\r\n");

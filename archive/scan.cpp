@@ -1,15 +1,18 @@
 // The tree scan: walks a file tree through its driver, sorts every
 // directory with an external merge sort in the virtual file "SWAP", and
 // records the tree in "NEWD" (per directory: u32 subdirectories, u32 files,
-// u16 pop count, then its sorted entries), "NEWF" (per file: u32 size and
-// its full path in 256 bytes, and where its listed entry lies in "NEWS")
-// and "NEWS" (per directory, its entries as the listing gave them, so that
+// u16 pop count, then its sorted entries), "NEWF" (per file: u32 size, where
+// its listed entry lies in "NEWS", u16 length and its full path) and "NEWS"
+// (per directory, its entries as the listing gave them, so that
 // subdirectories are entered and files opened again without a search).
+// Paths are stored with their length only, so that the temporary files grow
+// with the paths the tree has, not with the longest one it could have.
 #include "archive/scan.h"
 
 #include <strings.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "archive/format.h"
@@ -26,42 +29,52 @@ namespace {
 
 constexpr uint32_t kDirKey = 0xFFFFFFFF;
 constexpr uint32_t kNewdHead = 10; // u32 subdirs, u32 files, u16 pops
-constexpr uint32_t kNewfItem = 4 + kScanPathMax + 4;
-// Sort entries carry the subdirectory's position in the listing behind the
+// A file in "NEWF": u32 size, u32 where its entry lies in "NEWS", u16 path
+// length, then the path without its NUL.
+constexpr uint32_t kNewfHead = 4 + 4 + 2;
+// Sort entries carry where the entry's listing lies in "NEWS" behind the
 // archive's entry bytes.
 constexpr uint16_t kSortTag = 4;
-// A subdirectory's entry in "NEWS": path, name offset, kind, attributes,
-// size, start and the three locations.
-constexpr uint32_t kNewsItem = kPathMax + 2 + 1 + kAttrMax + 5 * 4;
+// An entry in "NEWS": u16 path length, u16 name offset, kind, attributes,
+// size, start and the three locations, then the path without its NUL.
+constexpr uint32_t kNewsHead = 2 + 2 + 1 + kAttrMax + 5 * 4;
 
-void StoreEntry(uint8_t* out, const FsEntry& e) {
-    std::memcpy(out, e.path, kPathMax);
-    out[kPathMax - 1] = '\0';
-    uint32_t at = kPathMax;
+// Writes e's listing to "NEWS" at its end; *at receives where it lies.
+Status StoreEntry(int16_t news, const FsEntry& e, uint32_t* at) {
+    uint8_t head[kNewsHead];
+    size_t length = strnlen(e.path, kPathMax - 1);
     size_t offset = e.name ? size_t(e.name - e.path) : 0;
-    st16(out + at, uint16_t(offset < size_t(kPathMax) ? offset : 0));
-    out[at + 2] = e.kind;
-    std::memcpy(out + at + 3, e.attributes, kAttrMax);
-    at += 3 + kAttrMax;
+    st16(head, uint16_t(length));
+    st16(head + 2, uint16_t(offset <= length ? offset : 0));
+    head[4] = e.kind;
+    std::memcpy(head + 5, e.attributes, kAttrMax);
+    uint32_t pos = 5 + kAttrMax;
     for (uint32_t v : {e.size, e.start, e.location1, e.location2, e.location3}) {
-        st32(out + at, v);
-        at += 4;
+        st32(head + pos, v);
+        pos += 4;
     }
+    *at = TellVFile(news);
+    return WriteVFile(news, head, kNewsHead) || WriteVFile(news, e.path, uint32_t(length));
 }
 
-void LoadEntry(const uint8_t* in, FsEntry* e) {
-    std::memcpy(e->path, in, kPathMax);
-    e->path[kPathMax - 1] = '\0';
-    uint32_t at = kPathMax;
-    e->name = e->path + ld16(in + at);
-    e->kind = in[at + 2];
-    std::memcpy(e->attributes, in + at + 3, kAttrMax);
-    at += 3 + kAttrMax;
+// Reads the listing that lies at `at` in "NEWS" back into e.
+Status LoadEntry(int16_t news, uint32_t at, FsEntry* e) {
+    uint8_t head[kNewsHead];
+    if (SeekVFile(news, at) || ReadVFile(news, head, kNewsHead)) return 1;
+    uint16_t length = ld16(head), offset = ld16(head + 2);
+    if (length >= kPathMax || offset > length) return 1;
+    if (ReadVFile(news, e->path, length)) return 1;
+    e->path[length] = '\0';
+    e->name = e->path + offset;
+    e->kind = head[4];
+    std::memcpy(e->attributes, head + 5, kAttrMax);
+    uint32_t pos = 5 + kAttrMax;
     uint32_t* fields[] = {&e->size, &e->start, &e->location1, &e->location2, &e->location3};
     for (uint32_t* f : fields) {
-        *f = ld32(in + at);
-        at += 4;
+        *f = ld32(head + pos);
+        pos += 4;
     }
+    return 0;
 }
 
 const char* const SpecialFiles[] = {"IO.DOS", "IO.SYS", "MSDOS.SYS", "IBMBIO.SYS", "IBMDOS.SYS"};
@@ -206,8 +219,7 @@ struct Walk {
     ScanState* s;
     char path[kScanPathMax]; // the directory being listed, without a final "/"
     uint32_t pathLen;
-    std::vector<uint32_t>* order; // listing positions of its subdirectories, sorted
-    uint32_t entriesAt;           // where its listed entries start in "NEWS"
+    std::vector<uint32_t>* order; // where its subdirectories' listings lie in "NEWS", sorted
 };
 
 // Bytes of one entry in "NEWD": the archive's entry shape, without the tag.
@@ -221,9 +233,8 @@ void Warn(const char* text, const char* name) {
     Log("\r\n");
 }
 
-// Writes one sorted entry to "NEWD", and notes a directory's listing
-// position (to enter it later) or writes a file's size and full path to
-// "NEWF".
+// Writes one sorted entry to "NEWD", and notes where a directory's listing
+// lies (to enter it later) or writes a file's size and full path to "NEWF".
 Status EmitEntry(void* user, const uint8_t* entry) {
     Walk* w = static_cast<Walk*>(user);
     ScanState* s = w->s;
@@ -243,11 +254,12 @@ Status EmitEntry(void* user, const uint8_t* entry) {
             Log(full);
         }
     } else {
-        uint8_t head[4], at[4];
+        const size_t length = w->pathLen + 1 + nameLen;
+        uint8_t head[kNewfHead];
         st32(head, ld32(entry));
-        st32(at, w->entriesAt + ld32(entry + EntryBytes(s)) * kNewsItem);
-        if (WriteVFile(s->newf, head, 4) || WriteVFile(s->newf, full, kScanPathMax) ||
-            WriteVFile(s->newf, at, 4))
+        st32(head + 4, ld32(entry + EntryBytes(s)));
+        st16(head + 8, uint16_t(length));
+        if (WriteVFile(s->newf, head, kNewfHead) || WriteVFile(s->newf, full, uint32_t(length)))
             return 1;
         if (TraceOn()) {
             Log("\r\nFILE : ");
@@ -279,7 +291,6 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
 
     ++s->dirs;
     if (SeekEofVFile(s->news)) return 1;
-    uint32_t entriesAt = TellVFile(s->news);
     if (InitSort(&s->sort, s->attrSize, kSortTag)) {
         s->failure = "Cannot rewrite VFile";
         return 1;
@@ -318,20 +329,22 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
                 Warn("WARNING: Name too long, skipped: ", name);
                 continue;
             }
-            if (w->pathLen + 1 + nameLen >= kScanPathMax) {
+            // A driver fills its entry's path up to the last byte only when
+            // it may have cut it.
+            if (w->pathLen + 1 + nameLen >= kScanPathMax ||
+                strnlen(e.path, kPathMax) >= size_t(kPathMax) - 1) {
                 Warn("WARNING: Path too long, skipped: ", name);
                 continue;
             }
             // The entry as listed, to enter or open it again later; the
-            // sort carries its position.
-            uint8_t item[kNewsItem];
-            StoreEntry(item, e);
-            if (WriteVFile(s->news, item, kNewsItem)) {
+            // sort carries where it lies.
+            uint32_t listedAt = 0;
+            if (StoreEntry(s->news, e, &listedAt)) {
                 failed = 1;
                 break;
             }
             std::memset(entry.data(), 0, entry.size());
-            st32(entry.data() + EntryBytes(s), subdirs + files);
+            st32(entry.data() + EntryBytes(s), listedAt);
             if (e.kind == kKindDir) {
                 st32(entry.data(), kDirKey);
                 ++subdirs;
@@ -368,12 +381,9 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
     std::vector<uint32_t> order;
     order.reserve(subdirs);
     std::vector<uint32_t>* outer = w->order;
-    uint32_t outerAt = w->entriesAt;
     w->order = &order;
-    w->entriesAt = entriesAt;
     Status flushed = WriteVFile(s->newd, head, kNewdHead) || FlushSort(&s->sort, EmitEntry, w);
     w->order = outer;
-    w->entriesAt = outerAt;
     if (flushed) {
         s->failure = "Cannot write temp file\r\n";
         return 1;
@@ -381,24 +391,25 @@ Status Recurse(Walk* w, FsDirRef* dir, uint16_t pops, uint32_t depth, uint16_t* 
 
     uint16_t childPops = 0;
     if (order.size() != subdirs) FatalError("\r\nERROR: scrambled directory file\r\n");
-    for (uint32_t position : order) {
-        FsDirRef child;
-        child.state = dir->state;
-        child.root = false;
-        uint8_t item[kNewsItem];
-        if (position >= subdirs + files || SeekVFile(s->news, entriesAt + position * kNewsItem) ||
-            ReadVFile(s->news, item, kNewsItem))
+    // Each level keeps its subdirectory's entry on the heap: the depth of
+    // the walk does not multiply path-sized frames on the stack.
+    auto child = std::make_unique<FsDirRef>();
+    for (uint32_t listedAt : order) {
+        *child = FsDirRef{};
+        child->state = dir->state;
+        child->root = false;
+        if (LoadEntry(s->news, listedAt, &child->entry))
             FatalError("\r\nERROR: scrambled directory file\r\n");
-        LoadEntry(item, &child.entry);
-        const char* name = child.entry.name;
-        if (child.entry.kind != kKindDir || strnlen(name, kEntryNameMax) >= kEntryNameMax)
+        const char* name = child->entry.name;
+        if (child->entry.kind != kKindDir || strnlen(name, kEntryNameMax) >= kEntryNameMax ||
+            w->pathLen + 1 + std::strlen(name) >= kScanPathMax)
             FatalError("\r\nERROR: scrambled directory file\r\n");
         uint32_t saved = w->pathLen;
         size_t nameLen = std::strlen(name);
         w->path[w->pathLen++] = '/';
         std::memcpy(w->path + w->pathLen, name, nameLen + 1);
         w->pathLen += uint32_t(nameLen);
-        Status failed = Recurse(w, &child, childPops, depth + 1, &childPops);
+        Status failed = Recurse(w, child.get(), childPops, depth + 1, &childPops);
         w->pathLen = saved;
         w->path[saved] = '\0';
         if (failed) return 1;
@@ -445,7 +456,7 @@ Status NewArchive(const char* path, ScanState* s) {
         s->failure = "Cannot rewrite VFile";
         return 1;
     }
-    Walk walk{s, {}, 0, nullptr, 0};
+    Walk walk{s, {}, 0, nullptr};
     std::memcpy(walk.path, s->path, std::strlen(s->path) + 1);
     walk.pathLen = uint32_t(std::strlen(walk.path));
     Status result;
@@ -587,21 +598,20 @@ void CloseScanFile(ScanState* s) {
 
 Status ReadFileItem(ScanState* s, uint32_t* size) {
     CloseScanFile(s);
-    uint8_t item[kNewfItem];
-    if (ReadVFile(s->newf, item, kNewfItem)) return 1;
-    *size = ld32(item);
-    std::memcpy(s->current_filename, item + 4, kScanPathMax);
-    s->current_filename[kScanPathMax - 1] = '\0';
-    s->entryAt = ld32(item + 4 + kScanPathMax);
+    uint8_t head[kNewfHead];
+    if (ReadVFile(s->newf, head, kNewfHead)) return 1;
+    *size = ld32(head);
+    s->entryAt = ld32(head + 4);
+    uint16_t length = ld16(head + 8);
+    if (length >= kScanPathMax || ReadVFile(s->newf, s->current_filename, length)) return 1;
+    s->current_filename[length] = '\0';
     return 0;
 }
 
 // Opens the current file from the entry its listing gave.
 Status OpenScanFile(ScanState* s) {
-    uint8_t item[kNewsItem];
-    if (SeekVFile(s->news, s->entryAt) || ReadVFile(s->news, item, kNewsItem)) return 1;
     FsEntry entry{};
-    LoadEntry(item, &entry);
+    if (LoadEntry(s->news, s->entryAt, &entry)) return 1;
     uint32_t actual;
     return ReadIOOpenEntryBuffer(s->root.state, entry, &s->io, &actual);
 }

@@ -29,6 +29,10 @@ constexpr int kOpenAttempts = 5;
 // the transport (at most kChunkMax).
 constexpr uint32_t kTransferBytes = kWritePiece + kChunkMax;
 constexpr uint32_t kNameMax = 255; // longest cache entry name
+// A cache partition name as the file layer spells it ("{disk:-1}" and the
+// entry name) stays within the 256 bytes it has always had, whatever the
+// file layer's own path limit.
+constexpr size_t kCacheNameSize = 256;
 
 void LogQuoted(const char* before, const char* name, const char* after) {
     Log(before);
@@ -147,7 +151,7 @@ bool CacheFileName(const char* remote, char* out, size_t size) {
 
 int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force) {
     *size = 0;
-    if (!transport || !CacheFileName(name, cacheName, kPathMax)) {
+    if (!transport || !CacheFileName(name, cacheName, kCacheNameSize)) {
         Log("ERROR: [CacheRF] Remote name too long for the cache\r\n");
         return 1;
     }

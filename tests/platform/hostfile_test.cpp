@@ -133,8 +133,9 @@ TEST_F(HostFiles, NamesThatDoNotFitThePathAreSkipped) {
     std::string longName(200, 'n');
     WriteText(longName, "x");
     WriteText("ok", "y");
-    // A 100-character directory prefix leaves no room for the long name.
-    std::string prefix = "./" + std::string(98, '/');
+    // A directory prefix 100 characters short of the path limit leaves no
+    // room for the long name.
+    std::string prefix = "./" + std::string(kPathMax - 102, '/');
     DosDir* dir = OpenDosDir(prefix.c_str());
     ASSERT_NE(dir, nullptr);
     std::vector<std::string> names;

@@ -15,7 +15,7 @@ tests/archive/arctool.py ("write" turns a description into an archive).
   irestore_tool.py hostile KIND DESC
       A small archive whose names try to leave the target: KIND is one of
       slashfile, dotdotfile, dotdotdir, dotdotrecord, slashrecord, deep
-      (70 nested levels), longnames (a path beyond 256 characters),
+      (70 nested levels), longnames (a path beyond 1024 characters),
       overpop (a pop count larger than the depth), linkdir and linkfile (a
       symbolic link to ../../outside, then a directory record or a file
       of the same name that would go through it), intolink (a record for
@@ -118,7 +118,7 @@ def hostile(kind):
         body = [(0, b"", [b"d"], [])] + [(0, b"d", [b"d"], [(b"f", b"x")]) for _ in range(70)]
     elif kind == "longnames":
         n = b"n" * 127
-        body = [(0, b"", [n], [])] + [(0, n, [n], []) for _ in range(3)]
+        body = [(0, b"", [n], [])] + [(0, n, [n], []) for _ in range(8)]
     elif kind in ("linkdir", "linkfile"):
         # A symbolic link to ../../outside, then a way in through it.
         da = 86

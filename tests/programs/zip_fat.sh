@@ -68,4 +68,21 @@ mkdir -p back
 pelto -ddisk.img $'source archive "sub.000"\ndestination path "back"\nfilter - "none"\ncopyarchive'
 cmp -s back/big.bin src/Keep/big.bin || fail "content of big.bin through full -> path"
 
+# Long names make long paths: a chain whose deepest file lies 896 bytes
+# down is archived and restored onto the other partition whole.
+seg=$(printf 'p%.0s' $(seq 1 99))
+d=long
+for i in 1 2 3 4 5 6 7 8; do d=$d/$i$seg; done
+deepfile=file_$(printf 'f%.0s' $(seq 1 80))
+mkdir -p "lp/$d"
+printf 'far down\n' > "lp/$d/$deepfile"
+mcopy -s -i "$M" lp/long :: || fail "mcopy of the long chain"
+pelto -ddisk.img 'fullzip "{0:2}/" "fatlong.000"'
+names fatlong.000 | grep -qx "F $d/$deepfile 9" || fail "the deepest file is not in the archive"
+pelto -w -ddisk.img 'fullunzip "fatlong.000" 1'
+mcopy -n -i "$(mt disk.img 1)" "::$d/$deepfile" deep.got 2> mcopy.err ||
+    fail "mcopy of the deepest file after fullunzip: $(head -2 mcopy.err)"
+[ "$(cat deep.got 2> /dev/null)" = "far down" ] || fail "the deepest file after fullunzip"
+fsck_part disk.img 1 "fullunzip of a FAT tree with long paths"
+
 finish

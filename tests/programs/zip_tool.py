@@ -95,11 +95,11 @@ class Dir:
 
 def scan(path, rel, rules, st):
     """Paths are bytes. Names of 128 bytes or more, and names whose path
-    (as given on the command line) would reach 256 bytes, are left out."""
+    (as given on the command line) would reach 1024 bytes, are left out."""
     d = Dir(path, rel, st)
     names = sorted(os.listdir(path), key=sort_key)
     for name in names:
-        if len(name) >= 128 or len(path) + 1 + len(name) >= 256:
+        if len(name) >= 128 or len(path) + 1 + len(name) >= 1024:
             continue
         full = path + b"/" + name
         child_rel = (rel + b"/" if rel else b"") + name

@@ -230,4 +230,61 @@ source archive "full.000"\ndest archive "./full.000"\ncopyarchive|Source and des
 EOF
 python3 "$ARCTOOL" read full.000 | cmp -s - full.want || { echo "FAIL source archive kept"; fail=1; }
 
+# 12. Long paths: a chain of directories whose deepest file lies 896 bytes
+# down goes into full and incremental archives and back onto host paths
+# whole; beside it, a file and a directory whose paths would pass 1023 bytes
+# are skipped with a warning.
+seg=$(printf 'p%.0s' $(seq 1 99))
+d=lp
+for i in 1 2 3 4 5 6 7 8; do d=$d/$i$seg; done
+deepfile=file_$(printf 'f%.0s' $(seq 1 80))
+toolongfile=$(printf 'x%.0s' $(seq 1 120))
+toolongdir=$(printf 'y%.0s' $(seq 1 120))
+mkdir -p "$d/9$seg/$toolongdir"
+echo deep >"$d/$deepfile"
+echo "cut off" >"$d/9$seg/$toolongfile"
+echo "cut off" >"$d/9$seg/$toolongdir/below"
+# Access times ahead, as for the first tree: reading does not move them.
+python3 - lp "$now" <<'EOF'
+import os, sys
+tree, now = sys.argv[1], int(sys.argv[2])
+for top, dirs, files in os.walk(tree, topdown=False):
+    for n in files + dirs:
+        os.utime(os.path.join(top, n), (now + 3600, 1500000000), follow_symlinks=False)
+os.utime(tree, (now + 3600, 1500000000))
+EOF
+pelto lpfull 'fullzip "lp" "lp.000"'
+python3 "$TOOL" full lp >lp.want
+check fullzip-long-paths lp.000 lp.want
+grep -q "WARNING: Path too long, skipped: $toolongfile" lpfull.log &&
+    grep -q "WARNING: Path too long, skipped: $toolongdir" lpfull.log ||
+    { echo "FAIL long path warnings"; tail -3 lpfull.log; fail=1; }
+pelto lpincr 'incrzip "lp" "lpi.000"'
+python3 "$TOOL" incr lp >lpi.want
+check incrzip-long-paths lpi.000 lpi.want
+for kind in archive iarchive; do
+    src=lp.000
+    [ $kind = iarchive ] && src=lpi.000
+    rm -rf "lpout_$kind" && mkdir "lpout_$kind"
+    pelto "lprest_$kind" "source $kind \"$src\"" "destination path \"lpout_$kind\"" 'copyarchive'
+    if [ "$(cat "lpout_$kind/${d#lp/}/$deepfile" 2>/dev/null)" = deep ] &&
+        [ ! -e "lpout_$kind/${d#lp/}/9$seg/$toolongfile" ] &&
+        python3 "$TOOL" same lp "lpout_$kind"; then
+        echo "ok   long paths restored from $kind"
+    else
+        echo "FAIL long paths restored from $kind"
+        tail -3 "lprest_$kind.log"
+        fail=1
+    fi
+done
+pelto lpdump 'set DumpFormat = "h"' 'fulldump "lp.000"'
+pelto lpcheck 'checkarchive "lp.000"'
+if grep -q "Number of files *: 1\b" lpdump.log && grep -q "Archive lp.000 is sound: 10 directories, 1 files" lpcheck.log; then
+    echo "ok   long paths dumped and checked"
+else
+    echo "FAIL long paths dumped and checked"
+    tail -3 lpdump.log lpcheck.log
+    fail=1
+fi
+
 exit $fail

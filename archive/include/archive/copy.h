@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "platform/fsentry.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -44,8 +45,8 @@ bool PassFilter(const FilterSet& filters, const char* path, bool nocase);
 
 // Largest directory depth the engine and the destination adapter hold.
 constexpr uint32_t kCopyDepthMax = 64;
-// Relative paths of the copy, with the NUL.
-constexpr uint32_t kCopyPathMax = 256;
+// Relative paths of the copy (what the filters see), with the NUL.
+constexpr uint32_t kCopyPathMax = uint32_t(kPathMax);
 
 struct CopyRequest {
     const char* source = "";      // SourceArchive's value

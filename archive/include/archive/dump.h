@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "archive/format.h"
+#include "platform/fsentry.h"
 #include "platform/types.h"
 
 namespace vk {
@@ -44,7 +45,8 @@ struct FsHandler;
 
 // Largest boot area kept for a driver that describes it.
 constexpr uint32_t kDumpBootKeptMax = 65535u * 512u;
-constexpr uint32_t kDumpPathMax = 256; // path text of the directory dump, with its NUL
+constexpr uint32_t kDumpPathMax =
+    uint32_t(kPathMax);                // path text of the directory dump, with its NUL
 constexpr uint32_t kDumpDepthMax = 64; // directory numbers kept, one per depth
 
 struct DumpState {

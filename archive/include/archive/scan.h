@@ -25,8 +25,8 @@
 
 namespace vk {
 
-constexpr uint32_t kScanPathMax = 256; // full paths, with the NUL
-constexpr uint32_t kScanDepthMax = 64; // directory levels below the root
+constexpr uint32_t kScanPathMax = kPathMax; // full paths, with the NUL
+constexpr uint32_t kScanDepthMax = 64;      // directory levels below the root
 constexpr uint32_t kSortPageBytes = 32768;
 
 // Name order of the scan: the DOS system files first (compared with case),
