@@ -133,6 +133,7 @@ class Restore : public FullRestoreSink {
     ntfs_attr* na_ = nullptr;
     uint32_t fileIndex_ = 0;
     bool holes_ = true;
+    bool compressed_ = false;
     uint64_t at_ = 0; // file position of run_[0]
     std::vector<uint8_t> run_;
     size_t runFill_ = 0;
@@ -440,6 +441,8 @@ Status Restore::AddSubdirectory(uint32_t child, const SubdirEntry&, const uint8_
     if (ni == nullptr) return Failed("Cannot make a directory");
     const uint8_t* a = DirAttr(child);
     dirRecords_[child] = ni->mft_no;
+    // For its named streams, listed after it as files.
+    made_.emplace(Ld64(a + kRecord), ni->mft_no);
     Status status = Metadata(ni, a, true);
     if (status == 0) status = DosName(&ni, a, units);
     if (ni != nullptr && ntfs_inode_close_in_dir(ni, dir_) != 0 && status == 0)
@@ -527,10 +530,15 @@ Status Restore::BeginFile(uint32_t index, uint32_t size) {
                          : ntfs_attr_open(ni_, AT_DATA, reinterpret_cast<ntfschar*>(stream.data()),
                                           u32(stream.size()));
     if (na_ == nullptr) return Failed("Cannot open a file's data");
-    // Compressed data is written whole; elsewhere the size comes first and
-    // blocks of zeros are not written, so that they stay holes.
-    holes_ = !(na_->data_flags & ATTR_IS_COMPRESSED);
+    // Compressed data is written whole. A file that was sparse takes its
+    // size first and its blocks of zeros are not written, so that they stay
+    // holes; any other file takes its clusters first and is written whole
+    // (zeros too), so that it stays as allocated and initialized as it was.
+    compressed_ = (na_->data_flags & ATTR_IS_COMPRESSED) != 0;
+    holes_ = !compressed_ && (ld16(FileAttr(index) + kFlags) & kFlagSparse) != 0;
     if (holes_ && ntfs_attr_truncate(na_, s64(size)) != 0) return Failed("Cannot size a file");
+    if (!compressed_ && !holes_ && ntfs_attr_truncate_solid(na_, s64(size)) != 0)
+        return Failed("Cannot size a file");
     return 0;
 }
 
@@ -582,7 +590,7 @@ Status Restore::EndFile() {
     Status status = 0;
     if (na_ != nullptr) {
         status = WriteRun();
-        if (status == 0 && !holes_ && ntfs_attr_pclose(na_) != 0)
+        if (status == 0 && compressed_ && ntfs_attr_pclose(na_) != 0)
             status = Failed("Cannot write a file");
         ntfs_attr_close(na_);
         na_ = nullptr;
@@ -607,6 +615,17 @@ Status Restore::FinishDirectories() {
         const uint32_t wanted = ld32(a + kFileAttributes);
         ni->flags = FILE_ATTR_FLAGS(
             cpu_to_le32((le32_to_cpu(ni->flags) & ~kSettable) | (wanted & kSettable)));
+        // A compressed directory (its index root marked so) has files made
+        // in it compressed by default: it becomes one only now that its
+        // files are made, each as compressed as it was.
+        if ((wanted & FILE_ATTR_COMPRESSED) && !(ni->flags & FILE_ATTR_COMPRESSED)) {
+            if (ntfs_attr_set_flags(ni, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, ATTR_IS_COMPRESSED,
+                                    ATTR_COMPRESSION_MASK) == 0)
+                ni->flags = FILE_ATTR_FLAGS(ni->flags | FILE_ATTR_COMPRESSED);
+            else
+                LogFormat("%s: WARNING: a directory not marked compressed: %s\r\n", kWho,
+                          std::strerror(errno));
+        }
         SetTimes(ni, a, true);
         if (ntfs_inode_close(ni) != 0) return Failed("Cannot write a directory");
     }
