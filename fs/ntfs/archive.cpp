@@ -173,6 +173,8 @@ Status NtfsPackInode(NtfsVolume& volume, ntfs_inode* ni, uint8_t* attributes, ui
 
 void NtfsPackStream(const uint8_t* file, const NtfsStream& stream, uint8_t* attributes) {
     std::memcpy(attributes, file, kTotal);
+    // A directory's stream is listed as a file.
+    if ((ld16(attributes + kAttrMode) & 0170000) == 040000) st16(attributes + kAttrMode, 0100644);
     st32(attributes + kAttrSize, uint32_t(stream.size));
     st32(attributes + kSizeHigh, uint32_t(stream.size >> 32));
     st32(attributes + kAllocated,

@@ -17,6 +17,8 @@
 //   reparse|PATH|HEXTAG|TEXT      reparse data of the tag, TEXT its opaque bytes
 //   objid|PATH|HEX                the object ID (16 bytes in hex)
 //   link|PATH|NEWPATH             another name of the file
+//   stream|PATH|NAME|TEXT         a named data stream holding TEXT (on a
+//                                 file or a directory)
 //   dirty                         the volume's dirty flag
 //   times|PATH                    prints PATH and its four times (100 ns units,
 //                                 as the library hands them out, in hex)
@@ -262,6 +264,17 @@ class Volume {
                     return Close(ni, false);
             }
             return Close(ni);
+        }
+        if (verb == "stream" && f.size() == 4) {
+            ntfs_inode* ni = Open(path);
+            ntfschar* name = nullptr;
+            int len = ntfs_mbstoucs(f[2].c_str(), &name);
+            bool ok = ni && len > 0 &&
+                      ntfs_attr_add(ni, AT_DATA, name, static_cast<u8>(len),
+                                    reinterpret_cast<const u8*>(f[3].data()),
+                                    static_cast<s64>(f[3].size())) == 0;
+            free(name);
+            return Close(ni, ok);
         }
         if (verb == "link" && f.size() == 3) {
             ntfs_inode* ni = Open(path);

@@ -124,6 +124,8 @@ reparse|/tagged|8000001b|opaque reparse bytes
 objid|/links|00112233445566778899aabbccddeeff
 objid|/case/Name|ffeeddccbbaa99887766554433221100
 link|/compressed/text.log|/case/linked.log
+stream|/case|Zone.Identifier|a stream of a directory
+stream|/junction|notes|a stream of a junction
 EOF
     path=""
     for i in 1 2 3 4 5 6 7 8 9; do
