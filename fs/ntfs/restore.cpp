@@ -398,6 +398,22 @@ Status Restore::DosName(ntfs_inode** ni, const uint8_t* a, const std::u16string&
 }
 
 Status Restore::SetTimes(ntfs_inode* ni, const uint8_t* a, bool) {
+    // The record's file name attributes (which the library leaves at the
+    // time they were made) take the same four times.
+    if (ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr)) {
+        while (ntfs_attr_lookup(AT_FILE_NAME, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) ==
+               0) {
+            if (ctx->attr->non_resident) continue;
+            auto* fn = reinterpret_cast<FILE_NAME_ATTR*>(reinterpret_cast<uint8_t*>(ctx->attr) +
+                                                         le16_to_cpu(ctx->attr->value_offset));
+            fn->creation_time = cpu_to_sle64(int64_t(Ld64(a + kCreation)));
+            fn->last_data_change_time = cpu_to_sle64(int64_t(Ld64(a + kModification)));
+            fn->last_mft_change_time = cpu_to_sle64(int64_t(Ld64(a + kMftChange)));
+            fn->last_access_time = cpu_to_sle64(int64_t(Ld64(a + kAccess)));
+            ntfs_inode_mark_dirty(ctx->ntfs_ino);
+        }
+        ntfs_attr_put_search_ctx(ctx);
+    }
     ni->creation_time = cpu_to_sle64(int64_t(Ld64(a + kCreation)));
     ni->last_data_change_time = cpu_to_sle64(int64_t(Ld64(a + kModification)));
     ni->last_mft_change_time = cpu_to_sle64(int64_t(Ld64(a + kMftChange)));

@@ -250,6 +250,9 @@ for target in 2 3; do
         { fail "$what: creation, data change or access times differ"; cut -c1-160 times.diff | head -6; }
     diff times.source times.target > times.diff ||
         { fail "$what: MFT record change times differ"; cut -c1-160 times.diff | head -6; }
+    # The file name attributes carry the standard information's times.
+    [ "$(ntfsinfo -F /links/one target.img 2> /dev/null | grep -c 'Creation Time:.* 2001 ')" -ge 2 ] ||
+        fail "$what: the file name times of /links/one are not the file's"
     compressed=$(ntfsinfo -F /sparse.bin target.img 2> /dev/null | sed -n 's/.*Compressed size:[[:space:]]*\([0-9]*\).*/\1/p')
     [ -n "$compressed" ] && [ "$compressed" -lt 1000000 ] ||
         fail "$what: the sparse file takes ${compressed:-?} bytes"
