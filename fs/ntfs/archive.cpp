@@ -18,6 +18,7 @@
 #include "records.h"
 
 extern "C" {
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/object_id.h>
 #include <ntfs-3g/reparse.h>
 #include <ntfs-3g/security.h>
@@ -77,6 +78,9 @@ uint32_t Collect(NtfsArchive& a, ntfs_volume* vol, ntfs_inode* ni) {
     if (n > 0 && a.table.AddItem(ni->mft_no, kItemObjectId,
                                  reinterpret_cast<uint8_t*>(buffer.data()), size_t(n)))
         a.metaFlags[ni->mft_no] |= kFlagObjectId;
+    const int ea = ntfs_get_ntfs_ea(ni, buffer.data(), buffer.size());
+    if (ea > 0 && size_t(ea) <= buffer.size())
+        a.table.AddItem(ni->mft_no, kItemEa, reinterpret_cast<uint8_t*>(buffer.data()), size_t(ea));
     a.descriptorOf.emplace(ni->mft_no, descriptor);
     return descriptor;
 }
@@ -350,6 +354,8 @@ void NtfsDescribeBootArea(const uint8_t* area, size_t size, void (*line)(const c
                 row += "reparse data " + Hex(bytes, length);
             } else if (type == kItemObjectId) {
                 row += "object ID " + Hex(bytes, length);
+            } else if (type == kItemEa) {
+                row += "extended attributes " + Hex(bytes, length);
             } else {
                 row += "item " + std::to_string(type) + " " + Hex(bytes, length);
             }

@@ -26,6 +26,7 @@
 #include "records.h"
 
 extern "C" {
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/object_id.h>
 #include <ntfs-3g/reparse.h>
 #include <ntfs-3g/security.h>
@@ -352,6 +353,9 @@ Status Restore::Metadata(ntfs_inode* ni, const uint8_t* a, bool directory) {
         else if (type == kItemObjectId && ntfs_set_ntfs_object_id(ni, value, length, 0) != 0)
             LogFormat("%s: WARNING: the object ID of record %llu not restored: %s\r\n", kWho,
                       (unsigned long long)source, std::strerror(errno));
+        else if (type == kItemEa && ntfs_set_ntfs_ea(ni, value, length, 0) != 0)
+            LogFormat("%s: WARNING: the extended attributes of record %llu not restored: %s\r\n",
+                      kWho, (unsigned long long)source, std::strerror(errno));
         return status == 0;
     });
     if (status != 0) return status;
