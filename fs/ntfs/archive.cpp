@@ -1,9 +1,10 @@
 // What an archive of an NTFS volume carries beyond its tree: the fixed
 // attributes of every entry (fs/ntfs/records.h), the named data streams of
-// files as entries of their own, and the boot area (the volume's boot
-// sectors, then the table of security descriptors and per-record metadata:
-// DOS names, reparse data, object IDs). The metadata is gathered while the
-// archive's walk lists the tree, the boot area once the walk is done.
+// files and directories as entries of their own, and the boot area (the
+// volume's boot sectors, then the table of security descriptors and
+// per-record metadata: DOS names, reparse data, object IDs, extended
+// attributes). The metadata is gathered while the archive's walk lists the
+// tree, the boot area once the walk is done.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

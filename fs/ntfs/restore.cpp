@@ -5,9 +5,9 @@
 // copied onto the partition. The tree is rebuilt through libntfs-3g as the
 // archive streams by: directories, files, links, named streams and their
 // metadata (security descriptors, attributes, DOS names, reparse data,
-// object IDs) while the directories section is read, contents while the
-// files section is read (blocks of zeros stay holes), the directories'
-// attributes and times last.
+// object IDs, extended attributes) while the directories section is read,
+// contents while the files section is read (blocks of zeros of sparse
+// streams stay holes), the directories' attributes and times last.
 #include <unistd.h>
 
 #include <algorithm>
