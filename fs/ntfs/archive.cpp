@@ -1,9 +1,10 @@
 // What an archive of an NTFS volume carries beyond its tree: the fixed
 // attributes of every entry (fs/ntfs/records.h), the named data streams of
-// files as entries of their own, and the boot area (the volume's boot
-// sectors, then the table of security descriptors and per-record metadata:
-// DOS names, reparse data, object IDs). The metadata is gathered while the
-// archive's walk lists the tree, the boot area once the walk is done.
+// files and directories as entries of their own, and the boot area (the
+// volume's boot sectors, then the table of security descriptors and
+// per-record metadata: DOS names, reparse data, object IDs, extended
+// attributes). The metadata is gathered while the archive's walk lists the
+// tree, the boot area once the walk is done.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "records.h"
 
 extern "C" {
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/object_id.h>
 #include <ntfs-3g/reparse.h>
 #include <ntfs-3g/security.h>
@@ -77,6 +79,9 @@ uint32_t Collect(NtfsArchive& a, ntfs_volume* vol, ntfs_inode* ni) {
     if (n > 0 && a.table.AddItem(ni->mft_no, kItemObjectId,
                                  reinterpret_cast<uint8_t*>(buffer.data()), size_t(n)))
         a.metaFlags[ni->mft_no] |= kFlagObjectId;
+    const int ea = ntfs_get_ntfs_ea(ni, buffer.data(), buffer.size());
+    if (ea > 0 && size_t(ea) <= buffer.size())
+        a.table.AddItem(ni->mft_no, kItemEa, reinterpret_cast<uint8_t*>(buffer.data()), size_t(ea));
     a.descriptorOf.emplace(ni->mft_no, descriptor);
     return descriptor;
 }
@@ -173,6 +178,8 @@ Status NtfsPackInode(NtfsVolume& volume, ntfs_inode* ni, uint8_t* attributes, ui
 
 void NtfsPackStream(const uint8_t* file, const NtfsStream& stream, uint8_t* attributes) {
     std::memcpy(attributes, file, kTotal);
+    // A directory's stream is listed as a file.
+    if ((ld16(attributes + kAttrMode) & 0170000) == 040000) st16(attributes + kAttrMode, 0100644);
     st32(attributes + kAttrSize, uint32_t(stream.size));
     st32(attributes + kSizeHigh, uint32_t(stream.size >> 32));
     st32(attributes + kAllocated,
@@ -348,6 +355,8 @@ void NtfsDescribeBootArea(const uint8_t* area, size_t size, void (*line)(const c
                 row += "reparse data " + Hex(bytes, length);
             } else if (type == kItemObjectId) {
                 row += "object ID " + Hex(bytes, length);
+            } else if (type == kItemEa) {
+                row += "extended attributes " + Hex(bytes, length);
             } else {
                 row += "item " + std::to_string(type) + " " + Hex(bytes, length);
             }

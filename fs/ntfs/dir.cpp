@@ -21,6 +21,7 @@ namespace {
 struct Item {
     uint64_t record; // MFT record number
     bool directory;
+    bool unsure;             // listed as neither (a reparse point): its record says
     std::u16string diskName; // as in the index, little-endian units
 };
 
@@ -83,7 +84,7 @@ int CollectName(void* context, const ntfschar* name, const int length, const int
     if (length <= 2 && le16_to_cpu(name[0]) == '.' && (length == 1 || le16_to_cpu(name[1]) == '.'))
         return 0;
     listing->items->push_back(
-        {record, type == NTFS_DT_DIR,
+        {record, type == NTFS_DT_DIR, type != NTFS_DT_DIR && type != NTFS_DT_REG,
          std::u16string(reinterpret_cast<const char16_t*>(name), size_t(length))});
     return 0;
 }
@@ -109,6 +110,15 @@ bool ReadDir(ntfs_volume* vol, uint64_t record, std::vector<Item>& items,
         ok = false;
     }
     ntfs_inode_close(ni);
+    // The index lists reparse points (junctions, symbolic links) without
+    // saying whether they are directories: their records say.
+    for (Item& item : items) {
+        if (!ok || !item.unsure) continue;
+        if (ntfs_inode* target = ntfs_inode_open(vol, item.record)) {
+            item.directory = IsDirectory(target);
+            ntfs_inode_close(target);
+        }
+    }
     return ok;
 }
 
@@ -249,14 +259,15 @@ Status NextVolumeEntry(FsState& part, NtfsDir* d, FsEntry* entry) {
             const std::string dosName = HostUnits(dos->second, &ok);
             if (ok) NtfsNoteDosName(*volume, item.record, d->record, dosName);
         }
-        FillEntry(entry, d, name, item.record, item.directory);
+        FillEntry(entry, d, name, item.record, IsDirectory(ni));
         uint64_t size = 0;
         NtfsPackInode(*volume, ni, entry->attributes, &size, true);
         entry->size = uint32_t(size);
         entry->location2 = kPacked;
         d->streams.clear();
         d->nextStream = 0;
-        if (!item.directory) {
+        {
+            // Files and directories alike may carry named streams.
             NtfsListStreams(ni, d->streams);
             d->streamRecord = item.record;
             d->streamOf = name;

@@ -70,7 +70,8 @@ bool NtfsAttachFile(ntfs_volume* vol, NtfsFile* f) {
         LogNtfsError("Cannot open a file");
         return false;
     }
-    if (ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) {
+    // A directory has no data of its own, only named streams.
+    if ((ni->mrec->flags & MFT_RECORD_IS_DIRECTORY) && f->stream == 0) {
         ntfs_inode_close(ni);
         return false;
     }

@@ -91,6 +91,7 @@ enum Item : uint8_t {
     kItemDosName = 1,
     kItemReparse = 2,  // reparse data as the volume holds it (tag, length, data)
     kItemObjectId = 3, // the object ID attribute's value (16 or 64 bytes)
+    kItemEa = 4,       // the extended attributes as the volume holds them (the $EA list)
 };
 
 } // namespace vk::ntfsrec

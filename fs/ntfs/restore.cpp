@@ -5,9 +5,9 @@
 // copied onto the partition. The tree is rebuilt through libntfs-3g as the
 // archive streams by: directories, files, links, named streams and their
 // metadata (security descriptors, attributes, DOS names, reparse data,
-// object IDs) while the directories section is read, contents while the
-// files section is read (blocks of zeros stay holes), the directories'
-// attributes and times last.
+// object IDs, extended attributes) while the directories section is read,
+// contents while the files section is read (blocks of zeros of sparse
+// streams stay holes), the directories' attributes and times last.
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +26,7 @@
 #include "records.h"
 
 extern "C" {
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/object_id.h>
 #include <ntfs-3g/reparse.h>
 #include <ntfs-3g/security.h>
@@ -133,6 +134,7 @@ class Restore : public FullRestoreSink {
     ntfs_attr* na_ = nullptr;
     uint32_t fileIndex_ = 0;
     bool holes_ = true;
+    bool compressed_ = false;
     uint64_t at_ = 0; // file position of run_[0]
     std::vector<uint8_t> run_;
     size_t runFill_ = 0;
@@ -351,6 +353,9 @@ Status Restore::Metadata(ntfs_inode* ni, const uint8_t* a, bool directory) {
         else if (type == kItemObjectId && ntfs_set_ntfs_object_id(ni, value, length, 0) != 0)
             LogFormat("%s: WARNING: the object ID of record %llu not restored: %s\r\n", kWho,
                       (unsigned long long)source, std::strerror(errno));
+        else if (type == kItemEa && ntfs_set_ntfs_ea(ni, value, length, 0) != 0)
+            LogFormat("%s: WARNING: the extended attributes of record %llu not restored: %s\r\n",
+                      kWho, (unsigned long long)source, std::strerror(errno));
         return status == 0;
     });
     if (status != 0) return status;
@@ -397,6 +402,22 @@ Status Restore::DosName(ntfs_inode** ni, const uint8_t* a, const std::u16string&
 }
 
 Status Restore::SetTimes(ntfs_inode* ni, const uint8_t* a, bool) {
+    // The record's file name attributes (which the library leaves at the
+    // time they were made) take the same four times.
+    if (ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni, nullptr)) {
+        while (ntfs_attr_lookup(AT_FILE_NAME, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx) ==
+               0) {
+            if (ctx->attr->non_resident) continue;
+            auto* fn = reinterpret_cast<FILE_NAME_ATTR*>(reinterpret_cast<uint8_t*>(ctx->attr) +
+                                                         le16_to_cpu(ctx->attr->value_offset));
+            fn->creation_time = cpu_to_sle64(int64_t(Ld64(a + kCreation)));
+            fn->last_data_change_time = cpu_to_sle64(int64_t(Ld64(a + kModification)));
+            fn->last_mft_change_time = cpu_to_sle64(int64_t(Ld64(a + kMftChange)));
+            fn->last_access_time = cpu_to_sle64(int64_t(Ld64(a + kAccess)));
+            ntfs_inode_mark_dirty(ctx->ntfs_ino);
+        }
+        ntfs_attr_put_search_ctx(ctx);
+    }
     ni->creation_time = cpu_to_sle64(int64_t(Ld64(a + kCreation)));
     ni->last_data_change_time = cpu_to_sle64(int64_t(Ld64(a + kModification)));
     ni->last_mft_change_time = cpu_to_sle64(int64_t(Ld64(a + kMftChange)));
@@ -440,6 +461,8 @@ Status Restore::AddSubdirectory(uint32_t child, const SubdirEntry&, const uint8_
     if (ni == nullptr) return Failed("Cannot make a directory");
     const uint8_t* a = DirAttr(child);
     dirRecords_[child] = ni->mft_no;
+    // For its named streams, listed after it as files.
+    made_.emplace(Ld64(a + kRecord), ni->mft_no);
     Status status = Metadata(ni, a, true);
     if (status == 0) status = DosName(&ni, a, units);
     if (ni != nullptr && ntfs_inode_close_in_dir(ni, dir_) != 0 && status == 0)
@@ -527,10 +550,15 @@ Status Restore::BeginFile(uint32_t index, uint64_t size) {
                          : ntfs_attr_open(ni_, AT_DATA, reinterpret_cast<ntfschar*>(stream.data()),
                                           u32(stream.size()));
     if (na_ == nullptr) return Failed("Cannot open a file's data");
-    // Compressed data is written whole; elsewhere the size comes first and
-    // blocks of zeros are not written, so that they stay holes.
-    holes_ = !(na_->data_flags & ATTR_IS_COMPRESSED);
+    // Compressed data is written whole. A file that was sparse takes its
+    // size first and its blocks of zeros are not written, so that they stay
+    // holes; any other file takes its clusters first and is written whole
+    // (zeros too), so that it stays as allocated and initialized as it was.
+    compressed_ = (na_->data_flags & ATTR_IS_COMPRESSED) != 0;
+    holes_ = !compressed_ && (ld16(FileAttr(index) + kFlags) & kFlagSparse) != 0;
     if (holes_ && ntfs_attr_truncate(na_, s64(size)) != 0) return Failed("Cannot size a file");
+    if (!compressed_ && !holes_ && ntfs_attr_truncate_solid(na_, s64(size)) != 0)
+        return Failed("Cannot size a file");
     return 0;
 }
 
@@ -582,7 +610,7 @@ Status Restore::EndFile() {
     Status status = 0;
     if (na_ != nullptr) {
         status = WriteRun();
-        if (status == 0 && !holes_ && ntfs_attr_pclose(na_) != 0)
+        if (status == 0 && compressed_ && ntfs_attr_pclose(na_) != 0)
             status = Failed("Cannot write a file");
         ntfs_attr_close(na_);
         na_ = nullptr;
@@ -607,6 +635,17 @@ Status Restore::FinishDirectories() {
         const uint32_t wanted = ld32(a + kFileAttributes);
         ni->flags = FILE_ATTR_FLAGS(
             cpu_to_le32((le32_to_cpu(ni->flags) & ~kSettable) | (wanted & kSettable)));
+        // A compressed directory (its index root marked so) has files made
+        // in it compressed by default: it becomes one only now that its
+        // files are made, each as compressed as it was.
+        if ((wanted & FILE_ATTR_COMPRESSED) && !(ni->flags & FILE_ATTR_COMPRESSED)) {
+            if (ntfs_attr_set_flags(ni, AT_INDEX_ROOT, NTFS_INDEX_I30, 4, ATTR_IS_COMPRESSED,
+                                    ATTR_COMPRESSION_MASK) == 0)
+                ni->flags = FILE_ATTR_FLAGS(ni->flags | FILE_ATTR_COMPRESSED);
+            else
+                LogFormat("%s: WARNING: a directory not marked compressed: %s\r\n", kWho,
+                          std::strerror(errno));
+        }
         SetTimes(ni, a, true);
         if (ntfs_inode_close(ni) != 0) return Failed("Cannot write a directory");
     }

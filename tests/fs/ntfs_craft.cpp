@@ -17,6 +17,9 @@
 //   reparse|PATH|HEXTAG|TEXT      reparse data of the tag, TEXT its opaque bytes
 //   objid|PATH|HEX                the object ID (16 bytes in hex)
 //   link|PATH|NEWPATH             another name of the file
+//   ea|PATH|NAME|VALUE            an extended attribute (the only one)
+//   stream|PATH|NAME|TEXT         a named data stream holding TEXT (on a
+//                                 file or a directory)
 //   dirty                         the volume's dirty flag
 //   times|PATH                    prints PATH and its four times (100 ns units,
 //                                 as the library hands them out, in hex)
@@ -46,6 +49,7 @@
 extern "C" {
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/dir.h>
+#include <ntfs-3g/ea.h>
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/object_id.h>
 #include <ntfs-3g/reparse.h>
@@ -262,6 +266,33 @@ class Volume {
                     return Close(ni, false);
             }
             return Close(ni);
+        }
+        if (verb == "ea" && f.size() == 4) {
+            // One entry of the $EA list: next entry offset, flags, name and
+            // value lengths, the name and its NUL, the value, padded to 4.
+            Bytes value;
+            Put32(value, 0);
+            value.push_back(0);
+            value.push_back(static_cast<char>(f[2].size()));
+            Put16(value, static_cast<uint16_t>(f[3].size()));
+            value.insert(value.end(), f[2].begin(), f[2].end());
+            value.push_back(0);
+            value.insert(value.end(), f[3].begin(), f[3].end());
+            value.resize((value.size() + 3) & ~size_t(3));
+            Set32(value, 0, static_cast<uint32_t>(value.size()));
+            ntfs_inode* ni = Open(path);
+            return Close(ni, ni && ntfs_set_ntfs_ea(ni, value.data(), value.size(), 0) == 0);
+        }
+        if (verb == "stream" && f.size() == 4) {
+            ntfs_inode* ni = Open(path);
+            ntfschar* name = nullptr;
+            int len = ntfs_mbstoucs(f[2].c_str(), &name);
+            bool ok = ni && len > 0 &&
+                      ntfs_attr_add(ni, AT_DATA, name, static_cast<u8>(len),
+                                    reinterpret_cast<const u8*>(f[3].data()),
+                                    static_cast<s64>(f[3].size())) == 0;
+            free(name);
+            return Close(ni, ok);
         }
         if (verb == "link" && f.size() == 3) {
             ntfs_inode* ni = Open(path);

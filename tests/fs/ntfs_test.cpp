@@ -291,5 +291,27 @@ TEST(NtfsArchive, DumpsDescribeAttributesAndBootArea) {
     EXPECT_EQ(lines, std::vector<std::string>{"NTFS boot area: no boot sector"});
 }
 
+TEST(NtfsArchive, StreamsOfDirectoriesAreListedAsFiles) {
+    uint8_t dir[ntfsrec::kTotal] = {};
+    st16(dir + kAttrMode, 040755);
+    st32(dir + ntfsrec::kRecord, 80);
+    st16(dir + ntfsrec::kFlags, ntfsrec::kFlagReparse);
+    NtfsStream stream;
+    stream.size = 5000;
+    stream.allocated = 8192;
+    stream.flags = ntfsrec::kFlagSparse;
+    uint8_t a[ntfsrec::kTotal];
+    NtfsPackStream(dir, stream, a);
+    EXPECT_EQ(ld16(a + kAttrMode), 0100644);
+    EXPECT_EQ(ld32(a + kAttrSize), 5000u);
+    EXPECT_EQ(ld32(a + ntfsrec::kRecord), 80u);
+    EXPECT_EQ(ld32(a + ntfsrec::kAllocated), 8u);
+    EXPECT_EQ(ld16(a + ntfsrec::kFlags), ntfsrec::kFlagStream | ntfsrec::kFlagSparse);
+    // A file's stream keeps the file's mode.
+    st16(dir + kAttrMode, 0100444);
+    NtfsPackStream(dir, stream, a);
+    EXPECT_EQ(ld16(a + kAttrMode), 0100444);
+}
+
 } // namespace
 } // namespace vk::test

@@ -124,6 +124,9 @@ reparse|/tagged|8000001b|opaque reparse bytes
 objid|/links|00112233445566778899aabbccddeeff
 objid|/case/Name|ffeeddccbbaa99887766554433221100
 link|/compressed/text.log|/case/linked.log
+stream|/case|Zone.Identifier|a stream of a directory
+ea|/tagged|USER.NOTE|an extended attribute
+stream|/junction|notes|a stream of a junction
 EOF
     path=""
     for i in 1 2 3 4 5 6 7 8 9; do
@@ -223,6 +226,10 @@ serial=$(u64 source.img $((0x48)))
 label=$(ntfslabel source.img 2> /dev/null)
 [ "$label" = SOURCE ] || fail "the source's label: $label"
 info source.img > info.source
+# ea <partition file>: the extended attributes of /tagged as ntfsinfo shows them.
+ea() { ntfsinfo -F /tagged "$1" 2> /dev/null | sed -n '/\$EA_INFORMATION/,$p' | grep -e 'EA length' -e 'Data size'; }
+ea source.img > ea.source
+[ "$(wc -l < ea.source)" -ge 3 ] || fail "the source has no extended attributes"
 for target in 2 3; do
     what="restore onto partition $target"
     part_out t.img "$target" target.img
@@ -248,6 +255,10 @@ for target in 2 3; do
         { fail "$what: creation, data change or access times differ"; cut -c1-160 times.diff | head -6; }
     diff times.source times.target > times.diff ||
         { fail "$what: MFT record change times differ"; cut -c1-160 times.diff | head -6; }
+    ea target.img | diff ea.source - > ea.diff || { fail "$what: extended attributes of /tagged"; cat ea.diff; }
+    # The file name attributes carry the standard information's times.
+    [ "$(ntfsinfo -F /links/one target.img 2> /dev/null | grep -c 'Creation Time:.* 2001 ')" -ge 2 ] ||
+        fail "$what: the file name times of /links/one are not the file's"
     compressed=$(ntfsinfo -F /sparse.bin target.img 2> /dev/null | sed -n 's/.*Compressed size:[[:space:]]*\([0-9]*\).*/\1/p')
     [ -n "$compressed" ] && [ "$compressed" -lt 1000000 ] ||
         fail "$what: the sparse file takes ${compressed:-?} bytes"
@@ -267,6 +278,7 @@ copyarchive'
 grep -q "^Archive n.000 is sound: " out || { fail "checkarchive of the NTFS archive"; grep -i error out; }
 grep -q "^Filesystem identifier     : NTFS$" out || fail "fulldump: no NTFS identifier"
 grep -qF "at the end of a long path.txt" out || fail "fulldump: no file at the end of the long path"
+grep -q ": extended attributes 0x" out || fail "fulldump: no extended attributes"
 cmp -s n.000 copy.000 || fail "copyarchive changed the NTFS archive"
 
 # --- Refusals -----------------------------------------------------------------
