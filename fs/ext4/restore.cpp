@@ -58,6 +58,48 @@ bool IsSpecial(uint16_t mode) {
            LINUX_S_ISSOCK(mode);
 }
 
+// Maps a file's blocks to the disk by stretches: through the file's extent
+// tree, a whole extent at a time (one handle for all the lookups, instead
+// of a lookup that opens the tree again for every block); block by block
+// for a file without extents.
+class BlockMapper {
+  public:
+    BlockMapper(ext2_filsys fs, ext2_ino_t n, ext2_inode* inode) : fs_(fs), n_(n), inode_(inode) {
+        if ((inode->i_flags & EXT4_EXTENTS_FL) != 0 &&
+            ext2fs_extent_open2(fs, n, inode, &extents_) != 0)
+            extents_ = nullptr;
+    }
+    ~BlockMapper() {
+        if (extents_ != nullptr) ext2fs_extent_free(extents_);
+    }
+    BlockMapper(const BlockMapper&) = delete;
+    BlockMapper& operator=(const BlockMapper&) = delete;
+
+    // The disk block of file block `block` (0 when it has none) and how many
+    // blocks, at most `most`, follow it there without a break.
+    errcode_t Stretch(blk64_t block, blk64_t most, blk64_t* physical, blk64_t* length) {
+        *length = 1;
+        if (extents_ != nullptr) {
+            ext2fs_extent e{};
+            if (ext2fs_extent_goto2(extents_, 0, block) == 0 &&
+                ext2fs_extent_get(extents_, EXT2_EXTENT_CURRENT, &e) == 0 && e.e_lblk <= block &&
+                block - e.e_lblk < e.e_len && (e.e_flags & EXT2_EXTENT_FLAGS_UNINIT) == 0) {
+                *physical = e.e_pblk + (block - e.e_lblk);
+                *length = std::min<blk64_t>(e.e_lblk + e.e_len - block, most);
+                return 0;
+            }
+        }
+        *physical = 0;
+        return ext2fs_bmap2(fs_, n_, inode_, nullptr, 0, block, nullptr, physical);
+    }
+
+  private:
+    ext2_filsys fs_;
+    ext2_ino_t n_;
+    ext2_inode* inode_;
+    ext2_extent_handle_t extents_ = nullptr;
+};
+
 class Restore : public FullRestoreSink {
   public:
     Restore(FsState& p, IArchive* archive)
@@ -108,7 +150,7 @@ class Restore : public FullRestoreSink {
     std::vector<bool> fileLinked_; // a further name of an inode made before
     std::unordered_map<uint32_t, ext2_ino_t> links_;
     std::unique_ptr<Ext4DirAppender> records_; // the directories' records
-    std::vector<uint8_t> raw_; // one inode, at least an ext2_inode_large
+    std::vector<uint8_t> raw_;                 // one inode, at least an ext2_inode_large
     uint32_t inodeSize_ = 0;
     uint32_t blockSize_ = 0;
     uint32_t current_ = 0; // the directory whose entries are read
@@ -548,21 +590,20 @@ Status Restore::WriteRun() {
     if (errcode_t error =
             ext2fs_fallocate(fs_, EXT2_FALLOCATE_FORCE_INIT, n, &fileInode_, ~0ULL, first, count))
         return Failed("Cannot allocate a file's blocks", error);
+    BlockMapper map(fs_, n, &fileInode_);
     blk64_t i = 0;
     while (i < count) {
-        blk64_t physical = 0;
-        if (errcode_t error =
-                ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i, nullptr, &physical))
+        blk64_t physical = 0, length = 0;
+        if (errcode_t error = map.Stretch(first + i, count - i, &physical, &length))
             return Failed("Cannot map a file's blocks", error);
         if (physical == 0) return Failed("Cannot map a file's blocks", EXT2_ET_BLOCK_ALLOC_FAIL);
-        blk64_t length = 1;
+        // Stretches that continue one another on the disk go in one transfer.
         while (i + length < count) {
-            blk64_t next = 0;
-            if (errcode_t error = ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i + length,
-                                               nullptr, &next))
+            blk64_t next = 0, more = 0;
+            if (errcode_t error = map.Stretch(first + i + length, count - i - length, &next, &more))
                 return Failed("Cannot map a file's blocks", error);
             if (next != physical + length) break;
-            ++length;
+            length += more;
         }
         if (errcode_t error = io_channel_write_blk64(fs_->io, physical, int(length),
                                                      run_.data() + i * blockSize_))
