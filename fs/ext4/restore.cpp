@@ -646,16 +646,18 @@ Status Restore::EndFile() {
     if (fileLinked_[index]) return 0;
     const ext2_ino_t n = fileInodes_[index];
     const uint8_t* a = FileAttr(index);
+    const bool wrote = writing_;
     if (writing_) {
         writing_ = false;
         if (WriteRun() != 0) return 1;
-        if (errcode_t error = ext2fs_write_inode(fs_, n, &fileInode_))
-            return Failed("Cannot write an inode", error);
     }
     // Times and the flags that forbid writing, now that the content is
-    // there.
+    // there. The content's size and block map go in the same write: the
+    // inode's base part as the allocation left it, its extra part as the
+    // volume holds it.
     const uint32_t flags = ld32(a + kAttrFlags) & kLateFlags;
     if (ReadInode(n) != 0) return 1;
+    if (wrote) std::memcpy(raw_.data(), &fileInode_, sizeof fileInode_);
     ext2_inode_large& inode = Inode();
     inode.i_atime = ld32(a + kAttrAtime);
     inode.i_mtime = ld32(a + kAttrMtime);
