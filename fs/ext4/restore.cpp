@@ -162,10 +162,10 @@ class Restore : public FullRestoreSink {
     bool writing_ = false;
     ext2_inode fileInode_{};
     uint32_t fileIndex_ = 0;
-    uint64_t at_ = 0;    // file position of the first byte of block_
-    uint32_t fill_ = 0;  // bytes in block_
+    uint64_t at_ = 0;    // file position of the block being gathered
+    uint32_t fill_ = 0;  // its bytes so far, behind the run's
     uint64_t runAt_ = 0; // file position of run_
-    std::vector<uint8_t> block_, run_;
+    std::vector<uint8_t> run_;
     size_t runFill_ = 0;
 };
 
@@ -316,7 +316,6 @@ Status Restore::LayOut() {
     // are smaller: what lies beyond them reads as zero and is not written.
     inodeSize_ = EXT2_INODE_SIZE(fs_->super);
     raw_.assign(std::max<size_t>(inodeSize_, sizeof(ext2_inode_large)), 0);
-    block_.assign(blockSize_, 0);
     run_.assign(std::max<size_t>(kRunBytes, blockSize_), 0);
     return 0;
 }
@@ -617,22 +616,23 @@ Status Restore::WriteRun() {
 Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
     if (!writing_) return 0;
     while (len > 0) {
+        // A block is gathered where it goes in the run, so a run that it
+        // cannot continue (a hole before it, or no room) is written first.
+        if (fill_ == 0 && runFill_ > 0 &&
+            (runAt_ + runFill_ != at_ || runFill_ + blockSize_ > run_.size()) && WriteRun() != 0)
+            return 1;
+        uint8_t* block = run_.data() + runFill_;
         const uint32_t take = std::min<uint32_t>(len, blockSize_ - fill_);
-        std::memcpy(block_.data() + fill_, data, take);
+        std::memcpy(block + fill_, data, take);
         fill_ += take;
         data += take;
         len -= take;
         const bool last = at_ + fill_ == fileSizes_[fileIndex_];
         if (fill_ < blockSize_ && !last) continue;
-        // A block of zeros stays a hole.
-        const bool zero =
-            std::all_of(block_.begin(), block_.begin() + fill_, [](uint8_t b) { return b == 0; });
+        // A block of zeros stays a hole: it is left out of the run.
+        const bool zero = block[0] == 0 && std::memcmp(block, block + 1, fill_ - 1) == 0;
         if (!zero) {
-            if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + blockSize_ > run_.size()) &&
-                WriteRun() != 0)
-                return 1;
             if (runFill_ == 0) runAt_ = at_;
-            std::memcpy(run_.data() + runFill_, block_.data(), fill_);
             runFill_ += fill_;
         }
         at_ += fill_;
