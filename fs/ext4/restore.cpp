@@ -58,6 +58,48 @@ bool IsSpecial(uint16_t mode) {
            LINUX_S_ISSOCK(mode);
 }
 
+// Maps a file's blocks to the disk by stretches: through the file's extent
+// tree, a whole extent at a time (one handle for all the lookups, instead
+// of a lookup that opens the tree again for every block); block by block
+// for a file without extents.
+class BlockMapper {
+  public:
+    BlockMapper(ext2_filsys fs, ext2_ino_t n, ext2_inode* inode) : fs_(fs), n_(n), inode_(inode) {
+        if ((inode->i_flags & EXT4_EXTENTS_FL) != 0 &&
+            ext2fs_extent_open2(fs, n, inode, &extents_) != 0)
+            extents_ = nullptr;
+    }
+    ~BlockMapper() {
+        if (extents_ != nullptr) ext2fs_extent_free(extents_);
+    }
+    BlockMapper(const BlockMapper&) = delete;
+    BlockMapper& operator=(const BlockMapper&) = delete;
+
+    // The disk block of file block `block` (0 when it has none) and how many
+    // blocks, at most `most`, follow it there without a break.
+    errcode_t Stretch(blk64_t block, blk64_t most, blk64_t* physical, blk64_t* length) {
+        *length = 1;
+        if (extents_ != nullptr) {
+            ext2fs_extent e{};
+            if (ext2fs_extent_goto2(extents_, 0, block) == 0 &&
+                ext2fs_extent_get(extents_, EXT2_EXTENT_CURRENT, &e) == 0 && e.e_lblk <= block &&
+                block - e.e_lblk < e.e_len && (e.e_flags & EXT2_EXTENT_FLAGS_UNINIT) == 0) {
+                *physical = e.e_pblk + (block - e.e_lblk);
+                *length = std::min<blk64_t>(e.e_lblk + e.e_len - block, most);
+                return 0;
+            }
+        }
+        *physical = 0;
+        return ext2fs_bmap2(fs_, n_, inode_, nullptr, 0, block, nullptr, physical);
+    }
+
+  private:
+    ext2_filsys fs_;
+    ext2_ino_t n_;
+    ext2_inode* inode_;
+    ext2_extent_handle_t extents_ = nullptr;
+};
+
 class Restore : public FullRestoreSink {
   public:
     Restore(FsState& p, IArchive* archive)
@@ -125,10 +167,10 @@ class Restore : public FullRestoreSink {
     bool writing_ = false;
     ext2_inode fileInode_{};
     uint32_t fileIndex_ = 0;
-    uint64_t at_ = 0;    // file position of the first byte of block_
-    uint32_t fill_ = 0;  // bytes in block_
+    uint64_t at_ = 0;    // file position of the block being gathered
+    uint32_t fill_ = 0;  // its bytes so far, behind the run's
     uint64_t runAt_ = 0; // file position of run_
-    std::vector<uint8_t> block_, run_;
+    std::vector<uint8_t> run_;
     size_t runFill_ = 0;
 };
 
@@ -279,7 +321,6 @@ Status Restore::LayOut() {
     // are smaller: what lies beyond them reads as zero and is not written.
     inodeSize_ = EXT2_INODE_SIZE(fs_->super);
     raw_.assign(std::max<size_t>(inodeSize_, sizeof(ext2_inode_large)), 0);
-    block_.assign(blockSize_, 0);
     run_.assign(std::max<size_t>(kRunBytes, blockSize_), 0);
     return 0;
 }
@@ -552,21 +593,20 @@ Status Restore::WriteRun() {
     if (errcode_t error =
             ext2fs_fallocate(fs_, EXT2_FALLOCATE_FORCE_INIT, n, &fileInode_, ~0ULL, first, count))
         return Failed("Cannot allocate a file's blocks", error);
+    BlockMapper map(fs_, n, &fileInode_);
     blk64_t i = 0;
     while (i < count) {
-        blk64_t physical = 0;
-        if (errcode_t error =
-                ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i, nullptr, &physical))
+        blk64_t physical = 0, length = 0;
+        if (errcode_t error = map.Stretch(first + i, count - i, &physical, &length))
             return Failed("Cannot map a file's blocks", error);
         if (physical == 0) return Failed("Cannot map a file's blocks", EXT2_ET_BLOCK_ALLOC_FAIL);
-        blk64_t length = 1;
+        // Stretches that continue one another on the disk go in one transfer.
         while (i + length < count) {
-            blk64_t next = 0;
-            if (errcode_t error = ext2fs_bmap2(fs_, n, &fileInode_, nullptr, 0, first + i + length,
-                                               nullptr, &next))
+            blk64_t next = 0, more = 0;
+            if (errcode_t error = map.Stretch(first + i + length, count - i - length, &next, &more))
                 return Failed("Cannot map a file's blocks", error);
             if (next != physical + length) break;
-            ++length;
+            length += more;
         }
         if (errcode_t error = io_channel_write_blk64(fs_->io, physical, int(length),
                                                      run_.data() + i * blockSize_))
@@ -580,22 +620,23 @@ Status Restore::WriteRun() {
 Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
     if (!writing_) return 0;
     while (len > 0) {
+        // A block is gathered where it goes in the run, so a run that it
+        // cannot continue (a hole before it, or no room) is written first.
+        if (fill_ == 0 && runFill_ > 0 &&
+            (runAt_ + runFill_ != at_ || runFill_ + blockSize_ > run_.size()) && WriteRun() != 0)
+            return 1;
+        uint8_t* block = run_.data() + runFill_;
         const uint32_t take = std::min<uint32_t>(len, blockSize_ - fill_);
-        std::memcpy(block_.data() + fill_, data, take);
+        std::memcpy(block + fill_, data, take);
         fill_ += take;
         data += take;
         len -= take;
         const bool last = at_ + fill_ == FileSize(fileIndex_);
         if (fill_ < blockSize_ && !last) continue;
-        // A block of zeros stays a hole.
-        const bool zero =
-            std::all_of(block_.begin(), block_.begin() + fill_, [](uint8_t b) { return b == 0; });
+        // A block of zeros stays a hole: it is left out of the run.
+        const bool zero = block[0] == 0 && std::memcmp(block, block + 1, fill_ - 1) == 0;
         if (!zero) {
-            if (runFill_ > 0 && (runAt_ + runFill_ != at_ || runFill_ + blockSize_ > run_.size()) &&
-                WriteRun() != 0)
-                return 1;
             if (runFill_ == 0) runAt_ = at_;
-            std::memcpy(run_.data() + runFill_, block_.data(), fill_);
             runFill_ += fill_;
         }
         at_ += fill_;
@@ -609,16 +650,18 @@ Status Restore::EndFile() {
     if (fileLinked_[index]) return 0;
     const ext2_ino_t n = fileInodes_[index];
     const uint8_t* a = FileAttr(index);
+    const bool wrote = writing_;
     if (writing_) {
         writing_ = false;
         if (WriteRun() != 0) return 1;
-        if (errcode_t error = ext2fs_write_inode(fs_, n, &fileInode_))
-            return Failed("Cannot write an inode", error);
     }
     // Times and the flags that forbid writing, now that the content is
-    // there.
+    // there. The content's size and block map go in the same write: the
+    // inode's base part as the allocation left it, its extra part as the
+    // volume holds it.
     const uint32_t flags = ld32(a + kAttrFlags) & kLateFlags;
     if (ReadInode(n) != 0) return 1;
+    if (wrote) std::memcpy(raw_.data(), &fileInode_, sizeof fileInode_);
     ext2_inode_large& inode = Inode();
     inode.i_atime = ld32(a + kAttrAtime);
     inode.i_mtime = ld32(a + kAttrMtime);
