@@ -325,12 +325,8 @@ Status NtfsGetFileInfo(FsState& part, FsEntry* entry) {
         NtfsPackInode(*volume, ni, entry->attributes, &size, part.volumeNames);
         ntfs_inode_close(ni);
     }
-    // Sizes travel in 32 bits: a larger file cannot be handed on whole.
-    if (size > UINT32_MAX) {
-        Log("NTFS ERROR: File of 4 GB or more\r\n");
-        return kFsTooLarge;
-    }
-    entry->size = uint32_t(size);
+    // Archives carry the size's high half in the attributes.
+    entry->size = size;
     return 0;
 }
 

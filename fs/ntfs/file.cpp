@@ -117,12 +117,7 @@ Status NtfsOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle*
     NtfsFile* f = Open(part, entry->start, stream);
     if (f == nullptr) return 1;
     const uint64_t bytes = f->na != nullptr ? uint64_t(f->na->data_size) : 0;
-    if (bytes > UINT32_MAX) {
-        Log("NTFS ERROR: File of 4 GB or more\r\n");
-        Close(part, f);
-        return 1;
-    }
-    *size = uint32_t(bytes);
+    *size = bytes;
     *file = reinterpret_cast<FsFileHandle*>(f);
     return 0;
 }

@@ -98,6 +98,10 @@ class Restore : public FullRestoreSink {
     FullRestoreSource Source() { return {src_, archive_, kWho, this}; }
     const uint8_t* DirAttr(uint32_t i) const { return dirAttrs_.data() + size_t(i) * kAttr; }
     const uint8_t* FileAttr(uint32_t i) const { return fileAttrs_.data() + size_t(i) * kAttr; }
+    // A file's whole size: the summary's low half and the attributes' high.
+    uint64_t FileSize(uint32_t i) const {
+        return uint64_t(fileSizes_[i]) | uint64_t(ld32(FileAttr(i) + ntfsrec::kSizeHigh)) << 32;
+    }
     Status ReadBootArea();
     Status Prepare(int fd);
     Status CheckFit(int fd);
@@ -242,7 +246,7 @@ Status Restore::DirSummaryEntry(uint32_t, const uint8_t* p) {
 Status Restore::FileSummaryEntry(uint32_t, const uint8_t* p) {
     fileSizes_.push_back(ld32(p));
     fileAttrs_.insert(fileAttrs_.end(), p + kFileSummarySize, p + kFileSummarySize + kAttr);
-    total_ += ld32(p);
+    total_ += FileSize(uint32_t(fileSizes_.size() - 1));
     return 0;
 }
 
@@ -282,7 +286,7 @@ Status Restore::CheckFit(int fd) {
             if (ld16(a + kLinks) > 1 && !seen.emplace(source, true).second) continue;
             ++records;
         }
-        const uint64_t size = fileSizes_[i];
+        const uint64_t size = FileSize(i);
         if (size <= kResidentMax) continue;
         const uint64_t allocated = uint64_t(ld32(a + kAllocated)) * 1024;
         needed += clusters((flags & kFlagSparse) ? std::min(size, allocated) : size);

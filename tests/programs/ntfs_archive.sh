@@ -101,6 +101,7 @@ attrib|/compressed|810
 big|/compressed/text.log|400000
 file|/compressed/small.txt|short and compressed
 sparse|/sparse.bin|60000000|0:start,20000000:middle,59999997:end
+sparse|/huge.bin|4294975488|0:start,4294967290:across the 4 GB mark,4294975485:end
 sparse|/compressed/sparse.bin|3000000|4096:inside
 dir|/case
 file|/case/Name|one
