@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "disk/disk.h"
@@ -81,12 +80,10 @@ bool InRange(const Device& d, int64_t offset, int64_t count) {
 }
 
 // ---- Write-back cache (restores) -------------------------------------------
-constexpr uint64_t kBlock = 4096;
+constexpr uint64_t kBlock = NtfsBlockCache::kBlockSize;
 constexpr uint64_t kBlockSectors = kBlock / kSectorSize;
 // Transfers at least this long bypass the cache (contents).
 constexpr uint64_t kCachedMax = 64 * 1024;
-// Blocks held (32 MB) before they are all written back and dropped.
-constexpr size_t kCacheBlocks = 8192;
 
 bool DiskRead(Device& d, uint64_t first, uint64_t count, uint8_t* out) {
     if (!Transfer(*d.part, first, count, out, false)) return false;
@@ -103,23 +100,20 @@ bool DiskWrite(Device& d, uint64_t first, uint64_t count, const uint8_t* in) {
 // Writes the dirty blocks back in block order, one transfer per run of
 // consecutive blocks.
 bool FlushBlocks(Device& d) {
-    std::vector<uint64_t> dirty;
-    for (auto& [number, block] : d.blocks)
-        if (block.dirty) dirty.push_back(number);
-    std::sort(dirty.begin(), dirty.end());
+    if (d.blocks.Empty()) return true;
+    const auto dirty = d.blocks.Dirty();
     std::vector<uint8_t> run;
     size_t i = 0;
     while (i < dirty.size()) {
         size_t j = i + 1;
-        while (j < dirty.size() && dirty[j] == dirty[j - 1] + 1 && j - i < 256)
+        while (j < dirty.size() && dirty[j].first == dirty[j - 1].first + 1 && j - i < 256)
             ++j;
         run.resize((j - i) * kBlock);
         for (size_t k = i; k < j; ++k) {
-            Device::Block& block = d.blocks[dirty[k]];
-            std::memcpy(run.data() + (k - i) * kBlock, block.bytes.data(), kBlock);
-            block.dirty = false;
+            std::memcpy(run.data() + (k - i) * kBlock, dirty[k].second, kBlock);
+            d.blocks.MarkClean(dirty[k].second);
         }
-        if (!DiskWrite(d, dirty[i] * kBlockSectors, (j - i) * kBlockSectors, run.data()))
+        if (!DiskWrite(d, dirty[i].first * kBlockSectors, (j - i) * kBlockSectors, run.data()))
             return false;
         i = j;
     }
@@ -133,32 +127,31 @@ bool Cacheable(const Device& d, uint64_t offset, uint64_t count) {
            (offset + count + kBlock - 1) / kBlock * kBlock <= Bytes(d);
 }
 
-Device::Block* CachedBlock(Device& d, uint64_t number, bool load) {
-    auto found = d.blocks.find(number);
-    if (found != d.blocks.end()) return &found->second;
-    if (d.blocks.size() >= kCacheBlocks) {
+uint8_t* CachedBlock(Device& d, uint64_t number, bool load) {
+    if (uint8_t* found = d.blocks.Find(number)) return found;
+    if (d.blocks.Full()) {
         if (!FlushBlocks(d)) return nullptr;
-        d.blocks.clear();
+        d.blocks.Clear();
     }
-    Device::Block& block = d.blocks[number];
-    if (load && !DiskRead(d, number * kBlockSectors, kBlockSectors, block.bytes.data())) {
-        d.blocks.erase(number);
+    uint8_t* block = d.blocks.Add(number);
+    if (load && !DiskRead(d, number * kBlockSectors, kBlockSectors, block)) {
+        d.blocks.DropLast();
         return nullptr;
     }
-    return &block;
+    return block;
 }
 
 bool CachedTransfer(Device& d, uint64_t at, uint64_t left, uint8_t* data, bool write) {
     while (left > 0) {
         const uint64_t number = at / kBlock, skip = at % kBlock;
         const uint64_t n = std::min(left, kBlock - skip);
-        Device::Block* block = CachedBlock(d, number, !(write && n == kBlock));
+        uint8_t* block = CachedBlock(d, number, !(write && n == kBlock));
         if (block == nullptr) return false;
         if (write) {
-            std::memcpy(block->bytes.data() + skip, data, n);
-            block->dirty = true;
+            std::memcpy(block + skip, data, n);
+            d.blocks.MarkDirty(block);
         } else {
-            std::memcpy(data, block->bytes.data() + skip, n);
+            std::memcpy(data, block + skip, n);
         }
         at += n;
         data += n;
@@ -170,13 +163,13 @@ bool CachedTransfer(Device& d, uint64_t at, uint64_t left, uint8_t* data, bool w
 // A transfer past the cache sees, and leaves, what the cache holds: a
 // read takes the cached blocks' bytes, a write updates them.
 void Reconcile(Device& d, uint64_t at, uint64_t count, uint8_t* data, bool write) {
-    if (d.blocks.empty()) return;
+    if (d.blocks.Empty()) return;
     for (uint64_t number = at / kBlock; number * kBlock < at + count; ++number) {
-        auto found = d.blocks.find(number);
-        if (found == d.blocks.end()) continue;
+        uint8_t* found = d.blocks.Find(number);
+        if (found == nullptr) continue;
         const uint64_t from = std::max(at, number * kBlock);
         const uint64_t to = std::min(at + count, (number + 1) * kBlock);
-        uint8_t* cached = found->second.bytes.data() + (from - number * kBlock);
+        uint8_t* cached = found + (from - number * kBlock);
         if (write)
             std::memcpy(cached, data + (from - at), to - from);
         else
@@ -301,7 +294,7 @@ int Open(ntfs_device* dev, int flags) {
 int Close(ntfs_device* dev) {
     Device& d = DeviceOf(dev);
     const bool flushed = FlushBlocks(d);
-    d.blocks.clear();
+    d.blocks.Clear();
     NDevClearOpen(dev);
     if (!flushed) {
         errno = EIO;

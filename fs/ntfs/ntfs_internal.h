@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "block_cache.h"
 #include "disk/fsdriver.h"
 #include "fs/ntfs_table.h"
 #include "platform/types.h"
@@ -57,12 +58,8 @@ struct PartitionIo {
     // order when it is full, at the library's sync and at the close: the
     // library's many small record and index updates become few large
     // writes.
-    struct Block {
-        std::array<uint8_t, 4096> bytes;
-        bool dirty = false;
-    };
     bool cached = false;
-    std::unordered_map<uint64_t, Block> blocks;
+    NtfsBlockCache blocks;
 };
 
 // An open file: its record and data stream on the current mount.

@@ -313,5 +313,68 @@ TEST(NtfsArchive, StreamsOfDirectoriesAreListedAsFiles) {
     EXPECT_EQ(ld16(a + kAttrMode), 0100444);
 }
 
+// The restore device's block pool: every block held is found by its number
+// with its bytes, through index collisions and the wrap of the index, after
+// the last one is dropped and after the whole pool is dropped and refilled.
+TEST(NtfsBlockCache, HeldBlocksAreFoundAndWrittenBackInOrder) {
+    constexpr uint32_t kCapacity = NtfsBlockCache::kCapacity;
+    struct Case {
+        const char* name;
+        uint64_t first;
+        uint64_t stride;
+    };
+    const Case cases[] = {
+        {"consecutive", 0, 1},
+        {"strides of the index's size", 5, 16384},
+        {"far apart, descending", uint64_t(1) << 40, uint64_t(0) - 0x9E3779B9},
+        {"up to the last number", UINT64_MAX - (kCapacity - 1), 1},
+    };
+    NtfsBlockCache cache; // reused: each case starts from a cleared pool
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cache.Clear();
+        ASSERT_TRUE(cache.Empty());
+        const auto number = [&](uint32_t i) { return c.first + i * c.stride; };
+        for (uint32_t i = 0; i < kCapacity; ++i) {
+            ASSERT_EQ(cache.Find(number(i)), nullptr) << i;
+            uint8_t* bytes = cache.Add(number(i));
+            bytes[0] = uint8_t(i);
+            bytes[NtfsBlockCache::kBlockSize - 1] = uint8_t(i >> 8);
+            if (i % 3 == 0) cache.MarkDirty(bytes);
+        }
+        ASSERT_TRUE(cache.Full());
+        for (uint32_t i = 0; i < kCapacity; ++i) {
+            const uint8_t* bytes = cache.Find(number(i));
+            ASSERT_NE(bytes, nullptr) << i;
+            EXPECT_EQ(bytes[0], uint8_t(i));
+            EXPECT_EQ(bytes[NtfsBlockCache::kBlockSize - 1], uint8_t(i >> 8));
+        }
+        EXPECT_EQ(cache.Find(number(kCapacity)), nullptr);
+        // The dirty ones, in block order; marked clean, they are no longer.
+        auto dirty = cache.Dirty();
+        ASSERT_EQ(dirty.size(), (kCapacity + 2) / 3);
+        for (size_t k = 0; k < dirty.size(); ++k) {
+            if (k > 0) {
+                EXPECT_LT(dirty[k - 1].first, dirty[k].first);
+            }
+            EXPECT_EQ(dirty[k].second, cache.Find(dirty[k].first));
+        }
+        cache.MarkClean(dirty[0].second);
+        EXPECT_EQ(cache.Dirty().size(), dirty.size() - 1);
+        // Blocks whose reading failed go one by one from the end; the
+        // others stay found, and a dropped one can be held again.
+        for (uint32_t i = kCapacity; i-- > kCapacity - 100;) {
+            cache.DropLast();
+            EXPECT_EQ(cache.Find(number(i)), nullptr) << i;
+            ASSERT_NE(cache.Find(number(i - 1)), nullptr) << i;
+        }
+        EXPECT_EQ(cache.Size(), kCapacity - 100);
+        EXPECT_EQ(cache.Find(number(0))[0], 0);
+        uint8_t* again = cache.Add(number(kCapacity - 1));
+        EXPECT_EQ(cache.Find(number(kCapacity - 1)), again);
+        EXPECT_TRUE(cache.Dirty().size() < dirty.size());
+    }
+}
+
 } // namespace
 } // namespace vk::test
