@@ -22,7 +22,9 @@ namespace vk {
 
 namespace {
 
-constexpr uint32_t kSectorsPerTransfer = 64;
+// Sectors per disk transfer (1 MB): a written-back run of blocks or a
+// file's contents reach the disk in few calls.
+constexpr uint32_t kSectorsPerTransfer = 2048;
 // Sectors a dry run keeps at most (16 MB): beyond, the library reads the
 // disk as it is.
 constexpr size_t kMaxUnwritten = 32768;
