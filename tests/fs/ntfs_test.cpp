@@ -220,17 +220,6 @@ TEST(NtfsNames, VolumeNamesAreUtf8OfWhatTheVolumeStores) {
     EXPECT_EQ(NtfsVolumeNameToDisk(std::string(255, 'x').c_str()).size(), 255u);
 }
 
-TEST(NtfsArchive, DirectoryEntriesTakeIndexEntrySizes) {
-    FsEntry e{};
-    std::strcpy(e.path, "abc");
-    e.name = e.path;
-    // 16 bytes of header, 66 of file name attribute, 6 of name: 88.
-    EXPECT_EQ(NtfsAddEntrySize(0, &e, 4096), 88u);
-    std::strcpy(e.path, "\xf0\x9f\x98\x80"); // two units
-    EXPECT_EQ(NtfsAddEntrySize(100, &e, 4096), 100u + 88u);
-    EXPECT_EQ(NtfsAddEntrySize(7, nullptr, 4096), 7u);
-}
-
 TEST(NtfsArchive, DumpsDescribeAttributesAndBootArea) {
     uint8_t a[ntfsrec::kTotal] = {};
     st16(a + kAttrMode, 0100444);
@@ -289,28 +278,6 @@ TEST(NtfsArchive, DumpsDescribeAttributesAndBootArea) {
     lines.clear();
     NtfsDescribeBootArea(area.data(), 100, collect);
     EXPECT_EQ(lines, std::vector<std::string>{"NTFS boot area: no boot sector"});
-}
-
-TEST(NtfsArchive, StreamsOfDirectoriesAreListedAsFiles) {
-    uint8_t dir[ntfsrec::kTotal] = {};
-    st16(dir + kAttrMode, 040755);
-    st32(dir + ntfsrec::kRecord, 80);
-    st16(dir + ntfsrec::kFlags, ntfsrec::kFlagReparse);
-    NtfsStream stream;
-    stream.size = 5000;
-    stream.allocated = 8192;
-    stream.flags = ntfsrec::kFlagSparse;
-    uint8_t a[ntfsrec::kTotal];
-    NtfsPackStream(dir, stream, a);
-    EXPECT_EQ(ld16(a + kAttrMode), 0100644);
-    EXPECT_EQ(ld32(a + kAttrSize), 5000u);
-    EXPECT_EQ(ld32(a + ntfsrec::kRecord), 80u);
-    EXPECT_EQ(ld32(a + ntfsrec::kAllocated), 8u);
-    EXPECT_EQ(ld16(a + ntfsrec::kFlags), ntfsrec::kFlagStream | ntfsrec::kFlagSparse);
-    // A file's stream keeps the file's mode.
-    st16(dir + kAttrMode, 0100444);
-    NtfsPackStream(dir, stream, a);
-    EXPECT_EQ(ld16(a + kAttrMode), 0100444);
 }
 
 // The restore device's block pool: every block held is found by its number
