@@ -293,16 +293,21 @@ extents_md5() {
             count=$((length * bs)) bs=1M 2> /dev/null
     done < extents.txt | md5sum
 }
-ext2_disk b.img 80M 30 30
-mkfs_part b.img 1 -d huge
-rm -rf b.0* hi.0* unpacked
-mkdir unpacked
-started=$SECONDS
-pelto -w -db.img 'fullzip "{0:1}" "b.000"
+# Under the sanitizers every step runs several times slower: 5 GB through
+# the compressor and back is left to the plain build.
+if sanitized; then
+    echo "the 5 GB file: left to the plain build"
+else
+    ext2_disk b.img 80M 30 30
+    mkfs_part b.img 1 -d huge
+    rm -rf b.0* hi.0* unpacked
+    mkdir unpacked
+    started=$SECONDS
+    pelto -w -db.img 'fullzip "{0:1}" "b.000"
 fullunzip "b.000" 2
 checkarchive "b.000"'
-cp out huge.out
-pelto 'set DumpFormat = "SDf"
+    cp out huge.out
+    pelto 'set DumpFormat = "SDf"
 fulldump "b.000"
 filter - "small.txt"
 source archive "b.000"
@@ -311,31 +316,32 @@ copyarchive
 set DumpFormat = "D"
 incrdump "hi.000"
 incrunzip "hi.000" "unpacked"'
-cat out >> huge.out
-mv huge.out out
-echo "the 5 GB file: archived, restored, checked, dumped and copied in $((SECONDS - started)) s"
-grep -q "EXT4 Unzip: Done" out || { fail "5 GB: no restore"; tail -20 out; }
-grep -q "^Archive b.000 is sound: 3 directories, 2 files, $((huge_size + 6)) bytes" out ||
-    fail "5 GB: checkarchive: $(grep '^Archive b.000' out)"
-grep -q " : size = $huge_size" out || fail "5 GB: the file summary shows no full size"
-grep -q "^huge.bin  *$huge_size" out || fail "5 GB: the directory entry shows no full size"
-grep -q "^File #1 ($huge_size bytes)" out || fail "5 GB: the file header shows no full size"
-grep -q "huge.bin *Size = $huge_size" out || fail "5 GB: incrdump shows no full size"
-grep -qF "File of 4 GB or more, not restored: huge.bin" out ||
-    fail "5 GB: incrunzip did not refuse the file by name"
-[ -e unpacked/sub/huge.bin ] && fail "5 GB: incrunzip left a file cut"
-[ "$(ext2_stat b.img 2 /sub/huge.bin Size)" = "$huge_size" ] ||
-    fail "5 GB: restored size $(ext2_stat b.img 2 /sub/huge.bin Size)"
-[ "$(blocks b.img 2 /sub/huge.bin)" = "$(blocks b.img 1 /sub/huge.bin)" ] &&
-    [ "$(blocks b.img 2 /sub/huge.bin)" -lt 1024 ] ||
-    fail "5 GB: the restored file takes $(blocks b.img 2 /sub/huge.bin) blocks (holes filled?)"
-source_md5=$(extents_md5 b.img 1 /sub/huge.bin)
-[ "$(extents_md5 b.img 2 /sub/huge.bin)" = "$source_md5" ] ||
-    fail "5 GB: the restored content or its holes differ"
-[ "$(awk '{ n += $3 } END { print n }' extents.txt)" -ge 200 ] ||
-    fail "5 GB: the restored file lacks its data blocks: $(cat extents.txt)"
-ext2_fsck b.img 2 "5 GB restore"
-rm -rf b.0* hi.0* piece.bin extents.txt unpacked
+    cat out >> huge.out
+    mv huge.out out
+    echo "the 5 GB file: archived, restored, checked, dumped and copied in $((SECONDS - started)) s"
+    grep -q "EXT4 Unzip: Done" out || { fail "5 GB: no restore"; tail -20 out; }
+    grep -q "^Archive b.000 is sound: 3 directories, 2 files, $((huge_size + 6)) bytes" out ||
+        fail "5 GB: checkarchive: $(grep '^Archive b.000' out)"
+    grep -q " : size = $huge_size" out || fail "5 GB: the file summary shows no full size"
+    grep -q "^huge.bin  *$huge_size" out || fail "5 GB: the directory entry shows no full size"
+    grep -q "^File #1 ($huge_size bytes)" out || fail "5 GB: the file header shows no full size"
+    grep -q "huge.bin *Size = $huge_size" out || fail "5 GB: incrdump shows no full size"
+    grep -qF "File of 4 GB or more, not restored: huge.bin" out ||
+        fail "5 GB: incrunzip did not refuse the file by name"
+    [ -e unpacked/sub/huge.bin ] && fail "5 GB: incrunzip left a file cut"
+    [ "$(ext2_stat b.img 2 /sub/huge.bin Size)" = "$huge_size" ] ||
+        fail "5 GB: restored size $(ext2_stat b.img 2 /sub/huge.bin Size)"
+    [ "$(blocks b.img 2 /sub/huge.bin)" = "$(blocks b.img 1 /sub/huge.bin)" ] &&
+        [ "$(blocks b.img 2 /sub/huge.bin)" -lt 1024 ] ||
+        fail "5 GB: the restored file takes $(blocks b.img 2 /sub/huge.bin) blocks (holes filled?)"
+    source_md5=$(extents_md5 b.img 1 /sub/huge.bin)
+    [ "$(extents_md5 b.img 2 /sub/huge.bin)" = "$source_md5" ] ||
+        fail "5 GB: the restored content or its holes differ"
+    [ "$(awk '{ n += $3 } END { print n }' extents.txt)" -ge 200 ] ||
+        fail "5 GB: the restored file lacks its data blocks: $(cat extents.txt)"
+    ext2_fsck b.img 2 "5 GB restore"
+    rm -rf b.0* hi.0* piece.bin extents.txt unpacked
+fi
 # Neither a host tree nor ext2 archives it.
 pelto 'incrzip "huge" "h.000"'
 grep -qF "File of 4 GB or more, not archived: huge.bin" out || fail "4 GB on the host: $(grep -i error out)"

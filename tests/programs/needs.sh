@@ -33,3 +33,8 @@ needs() {
     echo "FAIL: not installed: ${needs_missing}scripts/install-deps installs them"
     exit 1
 }
+
+# sanitized: the programs under test ($BIN) are a sanitizer build, in which
+# every step runs several times slower; rows that push gigabytes through
+# them run in the plain build only.
+sanitized() { grep -qa __asan_init "$BIN/pelto" 2> /dev/null; }

@@ -101,7 +101,6 @@ attrib|/compressed|810
 big|/compressed/text.log|400000
 file|/compressed/small.txt|short and compressed
 sparse|/sparse.bin|60000000|0:start,20000000:middle,59999997:end
-sparse|/huge.bin|4294975488|0:start,4294967290:across the 4 GB mark,4294975485:end
 sparse|/compressed/sparse.bin|3000000|4096:inside
 dir|/case
 file|/case/Name|one
@@ -135,6 +134,9 @@ EOF
         echo "dir|$path"
     done
     echo "file|$deep/at the end of a long path.txt|deep"
+    # A file of 4 GB or more is archived whole (the plain build only: 4 GB
+    # through the compressor and back takes minutes under the sanitizers).
+    sanitized || echo "sparse|/huge.bin|4294975488|0:start,4294967290:across the 4 GB mark,4294975485:end"
 } > craft.txt
 "$CRAFT" part.img < craft.txt > craft.out 2>&1 || { fail "ntfs_craft"; cat craft.out; }
 [ ${#deep} -gt 260 ] || fail "the long path is only ${#deep} characters"
