@@ -1,5 +1,5 @@
 # The NTFS driver's pure pieces: names between the code page and UTF-16, the
-# archive names in UTF-8, the volume table, entry sizes and dump texts.
+# archive names in UTF-8, the volume table and the restore's block pool.
 vk_add_test(ntfs_test ${CMAKE_CURRENT_LIST_DIR}/ntfs_test.cpp)
 target_include_directories(ntfs_test PRIVATE ${CMAKE_SOURCE_DIR}/fs/ntfs)
 target_link_libraries(ntfs_test PRIVATE vk_fs_ntfs vk_platform PkgConfig::NTFS3G)

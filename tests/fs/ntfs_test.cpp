@@ -220,66 +220,6 @@ TEST(NtfsNames, VolumeNamesAreUtf8OfWhatTheVolumeStores) {
     EXPECT_EQ(NtfsVolumeNameToDisk(std::string(255, 'x').c_str()).size(), 255u);
 }
 
-TEST(NtfsArchive, DumpsDescribeAttributesAndBootArea) {
-    uint8_t a[ntfsrec::kTotal] = {};
-    st16(a + kAttrMode, 0100444);
-    st32(a + kAttrSize, 5);
-    st32(a + ntfsrec::kSizeHigh, 1);
-    st32(a + ntfsrec::kFileAttributes, 0x21);
-    st32(a + ntfsrec::kRecord, 70);
-    st16(a + ntfsrec::kLinks, 2);
-    st32(a + ntfsrec::kSecurity, 3);
-    st16(a + ntfsrec::kFlags, ntfsrec::kFlagStream | ntfsrec::kFlagSparse);
-    // 1970-01-01 plus 1.5 s, in 100-ns units since 1601.
-    const uint64_t t = 116444736000000000ull + 15000000;
-    st32(a + ntfsrec::kCreation, uint32_t(t));
-    st32(a + ntfsrec::kCreation + 4, uint32_t(t >> 32));
-    char text[512];
-    NtfsDescribeAttributes(a, text, sizeof text);
-    const std::string shown = text;
-    for (const char* part : {"mode=100444", "size=4294967301", "attributes=0x21", "record=70",
-                             "links=2", "sd=3", "created=1.5000000", " stream", " sparse"})
-        EXPECT_NE(shown.find(part), std::string::npos) << part << " in " << shown;
-    char small[8];
-    NtfsDescribeAttributes(a, small, sizeof small);
-    EXPECT_EQ(std::strlen(small), 7u);
-
-    NtfsTableBuilder builder;
-    NtfsVolumeInfo info;
-    info.serial = 0xABCD;
-    info.clusterSize = 4096;
-    info.label = "WIN";
-    info.major = 3;
-    info.minor = 1;
-    builder.SetVolume(info);
-    const std::vector<uint8_t> sd(40, 7);
-    builder.AddDescriptor(sd.data(), sd.size());
-    const uint8_t dos[] = {5, 0, 0, 0, 0, 0, 0, 0, 'P', 'R', 'O', 'G', 'R', 'A', '~', '1'};
-    builder.AddItem(64, ntfsrec::kItemDosName, dos, sizeof dos);
-    std::vector<uint8_t> area(ntfsrec::kBootBytes);
-    std::memcpy(area.data() + ntfsrec::bs::kOemId, "NTFS    ", 8);
-    const std::vector<uint8_t> table = builder.Finish(ntfsrec::kTableAt);
-    area.insert(area.end(), table.begin(), table.end());
-    static std::vector<std::string> lines;
-    lines.clear();
-    auto collect = [](const char* line) { lines.emplace_back(line); };
-    NtfsDescribeBootArea(area.data(), area.size(), collect);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("serial 000000000000abcd"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[0].find("label \"WIN\", version 3.1"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines[1], "  1 security descriptors, metadata of 1 records");
-    EXPECT_EQ(lines[2], "  record 64: DOS name \"PROGRA~1\" in record 5");
-    // A damaged table says so; an area without a boot sector too.
-    area[ntfsrec::kTableAt] ^= 0xFF;
-    lines.clear();
-    NtfsDescribeBootArea(area.data(), area.size(), collect);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "NTFS volume table: damaged: no volume table");
-    lines.clear();
-    NtfsDescribeBootArea(area.data(), 100, collect);
-    EXPECT_EQ(lines, std::vector<std::string>{"NTFS boot area: no boot sector"});
-}
-
 // The restore device's block pool: every block held is found by its number
 // with its bytes, through index collisions and the wrap of the index, after
 // the last one is dropped and after the whole pool is dropped and refilled.

@@ -282,6 +282,9 @@ grep -q "^Archive n.000 is sound: " out || { fail "checkarchive of the NTFS arch
 grep -q "^Filesystem identifier     : NTFS$" out || fail "fulldump: no NTFS identifier"
 grep -qF "at the end of a long path.txt" out || fail "fulldump: no file at the end of the long path"
 grep -q ": extended attributes 0x" out || fail "fulldump: no extended attributes"
+grep -qF "serial $serial" out || fail "fulldump: no serial $serial"
+grep -qF "label \"$label\", version 3.1" out || fail "fulldump: no label and version"
+grep -q "attributes=0x.*record=.*created=[0-9]*\.[0-9]\{7\}" out || fail "fulldump: no NTFS attributes as text"
 cmp -s n.000 copy.000 || fail "copyarchive changed the NTFS archive"
 
 # --- Refusals -----------------------------------------------------------------
