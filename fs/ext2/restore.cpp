@@ -202,17 +202,8 @@ class Restore : public FullRestoreSink {
 };
 
 Status Restore::Run() {
-    if (src_ == nullptr) {
-        Log("EXT2 Unzip: no archive reader registered\r\n");
-        return 1;
-    }
-    const ArchiveHeader* header = nullptr;
-    if (src_->ReadArchiveHeader(archive_, &header) != 0) return 1;
-    if (std::memcmp(header->fsId, "EXT2", 4) != 0 || header->summaryAttr != kAttr ||
-        header->dirAttr != 0) {
-        Log("EXT2 Unzip: Incompatible archive type\r\n");
-        return 1;
-    }
+    const ArchiveHeader* header = AcceptFullArchive(src_, archive_, "EXT2", kAttr, "EXT2 Unzip");
+    if (header == nullptr) return 1;
     dirCount_ = header->dirCount;
     fileCount_ = header->fileCount;
     FlushCache();

@@ -269,11 +269,7 @@ uint16_t Ext4GetNumBootSectors(FsState& part, FsEntry*) {
 Status Ext4ReadBootSectors(FsState& part, FsEntry*, uint16_t first, uint16_t count,
                            uint8_t* buffer) {
     const std::vector<uint8_t>* area = BootArea(part);
-    if (area == nullptr) return -1;
-    const size_t from = size_t(first) * kSectorSize, bytes = size_t(count) * kSectorSize;
-    if (from > area->size() || bytes > area->size() - from) return -1;
-    std::memcpy(buffer, area->data() + from, bytes);
-    return 0;
+    return area == nullptr ? -1 : CopyHeldSectors(*area, first, count, buffer);
 }
 
 uint32_t Ext4AddEntrySize(uint32_t size, FsEntry* entry, uint16_t blockSize) {

@@ -175,17 +175,8 @@ class Restore : public FullRestoreSink {
 };
 
 Status Restore::Run() {
-    if (src_ == nullptr) {
-        LogFormat("%s: no archive reader registered\r\n", kWho);
-        return 1;
-    }
-    const ArchiveHeader* header = nullptr;
-    if (src_->ReadArchiveHeader(archive_, &header) != 0) return 1;
-    if (std::memcmp(header->fsId, "EXT4", 4) != 0 || header->summaryAttr != kAttr ||
-        header->dirAttr != 0) {
-        LogFormat("%s: Incompatible archive type\r\n", kWho);
-        return 1;
-    }
+    const ArchiveHeader* header = AcceptFullArchive(src_, archive_, "EXT4", kAttr, kWho);
+    if (header == nullptr) return 1;
     dirCount_ = header->dirCount;
     fileCount_ = header->fileCount;
     if (dirCount_ == 0) return Damaged("no root directory");

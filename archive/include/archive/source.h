@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "archive/format.h"
 #include "platform/types.h"
+#include "platform/util.h"
 
 namespace vk {
 
@@ -41,6 +43,28 @@ struct FullArchiveSource {
 // Null unregisters; a restore without a registered source fails.
 void SetFullArchiveSource(const FullArchiveSource* source);
 const FullArchiveSource* GetFullArchiveSource();
+
+// The header of an archive that a driver's full restore takes: its
+// file-system identifier, `attrSize` bytes of attributes with the
+// summaries and none with the directory entries. Null after logging
+// "<who>: no archive reader registered" or "<who>: Incompatible archive
+// type" (or the reader's own message).
+inline const ArchiveHeader* AcceptFullArchive(const FullArchiveSource* src, IArchive* archive,
+                                              const char* fsId, uint16_t attrSize,
+                                              const char* who) {
+    if (src == nullptr) {
+        LogFormat("%s: no archive reader registered\r\n", who);
+        return nullptr;
+    }
+    const ArchiveHeader* header = nullptr;
+    if (src->ReadArchiveHeader(archive, &header) != 0) return nullptr;
+    if (std::memcmp(header->fsId, fsId, 4) != 0 || header->summaryAttr != attrSize ||
+        header->dirAttr != 0) {
+        LogFormat("%s: Incompatible archive type\r\n", who);
+        return nullptr;
+    }
+    return header;
+}
 
 // A driver's full restore as a sink of the sections it reads through the
 // table; the pumps below read, check lengths and counts, and feed it. A

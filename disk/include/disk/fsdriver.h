@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 
@@ -99,6 +100,16 @@ struct FsDriver {
     std::span<const uint8_t> types;
     bool alternative = false;
 };
+
+// ReadBootSectors of a boot area a driver holds in memory: `count`
+// sectors of 512 bytes from `first`; -1 when they do not lie inside it.
+inline Status CopyHeldSectors(std::span<const uint8_t> area, uint16_t first, uint16_t count,
+                              uint8_t* buffer) {
+    const size_t from = size_t(first) * 512, bytes = size_t(count) * 512;
+    if (from > area.size() || bytes > area.size() - from) return -1;
+    std::memcpy(buffer, area.data() + from, bytes);
+    return 0;
+}
 
 // Largest chunk a driver hands out or takes per call.
 constexpr uint16_t kChunkMax = 32768;
