@@ -103,6 +103,13 @@ std::vector<uint8_t> NtfsTableBuilder::Finish(uint32_t before) const {
     const std::string& label = volume_.label;
     const uint32_t labelBytes = uint32_t(std::min<size_t>(label.size(), kLabelMax));
     std::vector<uint8_t> out(kTableHeader);
+    // Appends by resize and copy: GCC's -O3 misreads vector::insert from a
+    // string's iterators as an overrun (-Warray-bounds).
+    auto append = [&out](const void* from, size_t n) {
+        const size_t at = out.size();
+        out.resize(at + n);
+        if (n) std::memcpy(out.data() + at, from, n);
+    };
     uint8_t* h = out.data();
     st32(h + 0, kTableMagic);
     st32(h + 8, uint32_t(volume_.serial));
@@ -114,23 +121,23 @@ std::vector<uint8_t> NtfsTableBuilder::Finish(uint32_t before) const {
     st16(h + 26, uint16_t(labelBytes));
     st32(h + 28, uint32_t(descriptors_.size()));
     st32(h + 32, uint32_t(records_.size()));
-    out.insert(out.end(), label.begin(), label.begin() + labelBytes);
+    append(label.data(), labelBytes);
     uint8_t head[kRecordHead];
     for (const std::string& d : descriptors_) {
         st32(head, uint32_t(d.size()));
-        out.insert(out.end(), head, head + 4);
-        out.insert(out.end(), d.begin(), d.end());
+        append(head, 4);
+        append(d.data(), d.size());
     }
     for (const auto& [record, items] : records_) {
         st32(head, uint32_t(record));
         st32(head + 4, uint32_t(record >> 32));
         st16(head + 8, uint16_t(items.size()));
-        out.insert(out.end(), head, head + kRecordHead);
+        append(head, kRecordHead);
         for (const auto& [type, bytes] : items) {
             head[0] = type;
             st32(head + 1, uint32_t(bytes.size()));
-            out.insert(out.end(), head, head + kItemHead);
-            out.insert(out.end(), bytes.begin(), bytes.end());
+            append(head, kItemHead);
+            append(bytes.data(), bytes.size());
         }
     }
     st32(out.data() + 4, uint32_t(out.size()));
