@@ -27,7 +27,6 @@ namespace vk {
 namespace {
 
 // Where the archive header and the first section tag lie in fragment 0.
-constexpr uint32_t kFirstData = FragmentHeader::kSize;
 constexpr uint32_t kKindTagAt = ArchiveHeader::kSize; // data offset of "BS" or "CF"
 // Full archives: directories and files whose summaries the check keeps.
 constexpr uint32_t kCheckDirsMax = 1u << 22;
@@ -48,6 +47,7 @@ struct Checker {
     bool droppedCopy = false;                     // a damaged copy was dropped from the cache
     uint8_t start[ArchiveHeader::kSize + 2] = {}; // first data bytes of fragment 0
     uint32_t startBytes = 0;
+    uint32_t firstData = FragmentHeader::kSize; // where fragment 0's data begin
     // The thread that reads the second half of large fragments, and its
     // buffer (kSplitPiece bytes), made for the first such fragment.
     std::unique_ptr<ChunkWorker> worker{};
@@ -113,9 +113,10 @@ struct SecondHalf {
 };
 
 // Reads fragment n whole: its header, its data with their CRC, its length.
-// *streamLength is taken from fragment 0 and required of the others;
+// *first is fragment 0's header, whose width and stream length the others
+// must have;
 // *streamOffset is where this fragment must continue the stream.
-Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* streamOffset) {
+Status CheckFragment(Checker* c, uint32_t n, FragmentHeader* first, uint64_t* streamOffset) {
     char fragment[kReaderNameMax];
     if (FragmentName(c->name, n, fragment, sizeof fragment))
         return c->Problem(c->name, 0, "no name for fragment %u", n);
@@ -125,8 +126,8 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         ReadIOCloseFileBuffer(&io);
         if (n == 0) return c->Problem(fragment, 0, "archive cannot be opened");
         return c->Problem(fragment, 0,
-                          "fragment missing (the stream holds %" PRIu64 " of %u bytes)",
-                          *streamOffset, *streamLength);
+                          "fragment missing (the stream holds %" PRIu64 " of %" PRIu64 " bytes)",
+                          *streamOffset, first->streamLength);
     }
     // A problem in a copy of the remote-file cache drops that copy.
     struct Closer {
@@ -144,31 +145,37 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
         c->remoteUnchecked = true;
         return 0;
     }
-    const uint8_t* raw = nullptr;
-    if (ReadIOReadFileBuffer(&io, &raw, FragmentHeader::kSize))
-        return c->Problem(fragment, 0, "fragment header cut short");
-    FragmentHeader h = FragmentHeader::Load(raw);
-    if (h.magic != kFragmentMagic) return c->Problem(fragment, 0, "not an archive fragment");
+    FragmentHeader h;
+    switch (ReadFragmentHeader(&io, &h)) {
+    case FragmentHead::kCutShort: return c->Problem(fragment, 0, "fragment header cut short");
+    case FragmentHead::kNoFragment: return c->Problem(fragment, 0, "not an archive fragment");
+    case FragmentHead::kRead: break;
+    }
+    const uint32_t firstData = h.Size();
     if (n == 0) {
         if (h.streamLength == 0)
             return c->Problem(fragment, kStreamLengthAt, "unfinished archive (stream length 0)");
-        *streamLength = h.streamLength;
-    } else if (h.streamLength != *streamLength) {
+        *first = h;
+        c->firstData = firstData;
+    } else if (h.magic != first->magic) {
+        return c->Problem(fragment, 0, "fragment of another archive (its header's width differs)");
+    } else if (h.streamLength != first->streamLength) {
         return c->Problem(fragment, kStreamLengthAt,
-                          "fragment of another archive (stream length %u, expected %u)",
-                          h.streamLength, *streamLength);
+                          "fragment of another archive (stream length %" PRIu64
+                          ", expected %" PRIu64 ")",
+                          h.streamLength, first->streamLength);
     }
     if (h.streamOffset != *streamOffset)
         return c->Problem(fragment, 8,
-                          "fragment out of order (stream offset %u, expected %" PRIu64 ")",
+                          "fragment out of order (stream offset %" PRIu64 ", expected %" PRIu64 ")",
                           h.streamOffset, *streamOffset);
-    if (uint64_t(h.streamOffset) + h.dataLength > h.streamLength)
+    if (h.streamOffset + h.dataLength > h.streamLength)
         return c->Problem(fragment, 12, "fragment data (%u bytes) run past the stream's end",
                           h.dataLength);
-    if (size != kUnknownSize && uint64_t(size) != uint64_t(h.dataLength) + kFirstData)
-        return c->Problem(fragment, size < kFirstData ? 0 : size,
+    if (size != kUnknownSize && uint64_t(size) != uint64_t(h.dataLength) + firstData)
+        return c->Problem(fragment, size < firstData ? 0 : size,
                           "fragment length %u, header says %" PRIu64, size,
-                          uint64_t(h.dataLength) + kFirstData);
+                          uint64_t(h.dataLength) + firstData);
     if (c->beforeRestore && ReadIOCachedCopy(&io)) {
         closer.failed = false;
         *streamOffset += h.dataLength;
@@ -184,13 +191,14 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
     int fd = h.dataLength >= kSplitAt ? ReadIODescriptor(&io) : -1;
     if (fd >= 0) {
         own = (h.dataLength / 2) & ~(kChunkData - 1);
-        rest.Start(c, fd, uint64_t(kFirstData) + own, h.dataLength - own);
+        rest.Start(c, fd, uint64_t(firstData) + own, h.dataLength - own);
     }
+    const uint8_t* raw = nullptr;
     for (uint32_t done = 0; done < own;) {
         MonitorESC();
         uint32_t piece = own - done < kChunkData ? own - done : kChunkData;
         if (ReadIOReadFileBuffer(&io, &raw, piece))
-            return c->Problem(fragment, kFirstData + uint64_t(done),
+            return c->Problem(fragment, firstData + uint64_t(done),
                               "fragment cut short (header says %u data bytes)", h.dataLength);
         if (n == 0 && c->startBytes < sizeof c->start) {
             uint32_t take =
@@ -204,28 +212,28 @@ Status CheckFragment(Checker* c, uint32_t n, uint32_t* streamLength, uint64_t* s
     if (fd >= 0) {
         rest.Finish();
         if (rest.got < rest.length)
-            return c->Problem(fragment, kFirstData + uint64_t(own) + rest.got,
+            return c->Problem(fragment, firstData + uint64_t(own) + rest.got,
                               "fragment cut short (header says %u data bytes)", h.dataLength);
         crc.AddCrcOf(rest.crc, rest.length);
     }
     if (!crc.Matches())
-        return c->Problem(fragment, kFirstData,
+        return c->Problem(fragment, firstData,
                           "data damaged: CRC of bytes %u to %" PRIu64 " is %08X, header says %08X",
-                          kFirstData, uint64_t(kFirstData) + h.dataLength, crc.Computed(), h.crc);
+                          firstData, uint64_t(firstData) + h.dataLength, crc.Computed(), h.crc);
     closer.failed = false;
     *streamOffset += h.dataLength;
     return 0;
 }
 
 Status CheckFragments(Checker* c) {
-    uint32_t streamLength = 0;
+    FragmentHeader first;
     uint64_t offset = 0;
     for (uint32_t n = 0;; ++n) {
         if (n > 0xFFFF) return c->Problem(c->name, 0, "more fragments than can be named");
-        if (CheckFragment(c, n, &streamLength, &offset)) return 1;
+        if (CheckFragment(c, n, &first, &offset)) return 1;
         if (c->remoteUnchecked) return 0;
         c->result->fragments = n + 1;
-        if (offset >= streamLength) return 0;
+        if (offset >= first.streamLength) return 0;
     }
 }
 
@@ -244,7 +252,7 @@ struct Walker {
     IArchive* r;
     // Places a problem at the reader's last item.
     template <typename... Args> Status Fail(const char* format, Args... args) {
-        return c->Problem(r->fragmentName, uint64_t(kFirstData) + r->itemAt, format, args...);
+        return c->Problem(r->fragmentName, uint64_t(r->header.Size()) + r->itemAt, format, args...);
     }
     Status Fail(const char* text) { return Fail("%s", text); }
 };
@@ -524,10 +532,10 @@ Status CheckArchive(const char* name, ArchiveCheck* result) {
     Checker c{name, result};
     if (CheckFragments(&c)) return 1;
     if (c.startBytes < sizeof c.start)
-        return c.Problem(name, kFirstData, "archive header cut short");
+        return c.Problem(name, c.firstData, "archive header cut short");
     uint16_t kind = ld16(c.start + kKindTagAt);
     if (kind != kTagBootSectors && kind != kTagIFiles)
-        return c.Problem(name, kFirstData + kKindTagAt,
+        return c.Problem(name, c.firstData + kKindTagAt,
                          "neither a full nor an incremental archive");
     result->incremental = kind == kTagIFiles;
 
@@ -545,7 +553,7 @@ Status CheckArchive(const char* name, ArchiveCheck* result) {
     if (s == 0 && (result->bytes > 0xFFFFFFFFull
                        ? h.sumOfSizes != 0xFFFFFFFF && h.sumOfSizes != uint32_t(result->bytes)
                        : h.sumOfSizes != result->bytes))
-        s = c.Problem(name, kFirstData + 16, "sum of file sizes %" PRIu64 ", the header says %u",
+        s = c.Problem(name, c.firstData + 16, "sum of file sizes %" PRIu64 ", the header says %u",
                       result->bytes, h.sumOfSizes);
     if (s == 0 && CloseArchive(r.get())) s = w.Fail("data after the end of the archive");
     AbandonArchive(r.get());

@@ -10,15 +10,24 @@
 namespace vk {
 
 FragmentHeader FragmentHeader::Load(const uint8_t* p) {
-    return {ld32(p), ld32(p + 4), ld32(p + 8), ld32(p + 12), ld32(p + 16)};
+    FragmentHeader h{ld32(p), ld32(p + 4), ld32(p + 8), ld32(p + 12), ld32(p + 16)};
+    if (h.Wide()) {
+        h.streamLength |= uint64_t(ld32(p + 20)) << 32;
+        h.streamOffset |= uint64_t(ld32(p + 24)) << 32;
+    }
+    return h;
 }
 
 void FragmentHeader::Store(uint8_t* p) const {
     st32(p, magic);
-    st32(p + 4, streamLength);
-    st32(p + 8, streamOffset);
+    st32(p + 4, uint32_t(streamLength));
+    st32(p + 8, uint32_t(streamOffset));
     st32(p + 12, dataLength);
     st32(p + 16, crc);
+    if (Wide()) {
+        st32(p + 20, uint32_t(streamLength >> 32));
+        st32(p + 24, uint32_t(streamOffset >> 32));
+    }
 }
 
 ArchiveHeader ArchiveHeader::Load(const uint8_t* p) {
@@ -162,7 +171,7 @@ uint32_t FragmentSize() {
 void FragmentCrc::Add(const uint8_t* data, uint32_t n) {
     crc_ = CRC32(crc_, data, n);
     // The sum of file sizes lies at data bytes 16 to 19 of the first fragment.
-    constexpr uint64_t kAt = kSumOfSizesAt - FragmentHeader::kSize;
+    constexpr uint64_t kAt = kSumOfSizesInData;
     for (uint64_t i = seen_ < kAt ? kAt : seen_; i < kAt + 4 && i < seen_ + n; ++i)
         sum_[i - kAt] = data[i - seen_];
     seen_ += n;
@@ -181,13 +190,18 @@ bool FragmentCrc::Matches() const {
     return sum != 0 && CrcWithSumOfSizes(crc_, header_.dataLength, sum, 0) == header_.crc;
 }
 
+uint32_t FragmentFileCheck::HeadSize() const {
+    const uint32_t wide = headBytes_ >= 4 ? FragmentHeader::SizeFor(ld32(head_)) : 0;
+    return wide != 0 ? wide : FragmentHeader::kSize;
+}
+
 void FragmentFileCheck::Add(const uint8_t* data, uint32_t n) {
-    while (headBytes_ < FragmentHeader::kSize && n > 0) {
+    while (n > 0 && headBytes_ < HeadSize()) {
         head_[headBytes_++] = *data++;
         --n;
-        if (headBytes_ == FragmentHeader::kSize) {
+        if (headBytes_ == HeadSize()) {
             FragmentHeader h = FragmentHeader::Load(head_);
-            magic_ = h.magic == kFragmentMagic;
+            magic_ = FragmentHeader::SizeFor(h.magic) != 0;
             crc_ = FragmentCrc(h);
         }
     }
@@ -196,8 +210,8 @@ void FragmentFileCheck::Add(const uint8_t* data, uint32_t n) {
 
 bool FragmentFileCheck::Sound() const {
     if (headBytes_ < 4) return true;
-    // A file shorter than a header is judged by the magic it begins with.
-    if (headBytes_ < FragmentHeader::kSize) return ld32(head_) != kFragmentMagic;
+    // A file shorter than its header is judged by the magic it begins with.
+    if (headBytes_ < HeadSize()) return FragmentHeader::SizeFor(ld32(head_)) == 0;
     return !magic_ || crc_.Matches();
 }
 

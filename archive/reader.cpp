@@ -525,6 +525,22 @@ Status ReadIOCloseFileBuffer(ReadIOBuffer* io) {
 
 // Fragment layer --------------------------------------------------------------
 
+FragmentHead ReadFragmentHeader(ReadIOBuffer* io, FragmentHeader* header) {
+    const uint8_t* raw;
+    uint8_t head[FragmentHeader::kWideSize];
+    if (ReadIOReadFileBuffer(io, &raw, FragmentHeader::kSize)) return FragmentHead::kCutShort;
+    std::memcpy(head, raw, FragmentHeader::kSize);
+    const uint32_t size = FragmentHeader::SizeFor(ld32(head));
+    if (size == 0) return FragmentHead::kNoFragment;
+    if (size > FragmentHeader::kSize) {
+        if (ReadIOReadFileBuffer(io, &raw, size - FragmentHeader::kSize))
+            return FragmentHead::kCutShort;
+        std::memcpy(head + FragmentHeader::kSize, raw, size - FragmentHeader::kSize);
+    }
+    *header = FragmentHeader::Load(head);
+    return FragmentHead::kRead;
+}
+
 Status OpenFragment(IArchive* r) {
     if (FragmentName(r->name, r->fragment, r->fragmentName, sizeof r->fragmentName)) {
         Log("ERROR: [OpenFragment] Cannot open file\r\n");
@@ -535,31 +551,30 @@ Status OpenFragment(IArchive* r) {
         Log("ERROR: [OpenFragment] Cannot open file\r\n");
         return 1;
     }
-    const uint8_t* raw;
-    const char* failure = nullptr;
     FragmentHeader h;
-    if (ReadIOReadFileBuffer(&r->io, &raw, FragmentHeader::kSize)) {
+    const FragmentHead head = ReadFragmentHeader(&r->io, &h);
+    const uint32_t headSize = h.Size();
+    const char* failure = nullptr;
+    if (head == FragmentHead::kCutShort) {
         failure = "ERROR: [OpenFragment] Cannot read header\r\n";
-    } else {
-        h = FragmentHeader::Load(raw);
-        if (h.magic != kFragmentMagic) {
-            failure = "ERROR: [OpenFragment] file is not an archive\r\n";
-        } else if (size != kUnknownSize && uint64_t(size) != uint64_t(h.dataLength) + 20) {
-            Log("ERROR: [OpenFrag] archive file is corrupted.\r\n");
-            {
-                LogScope scope;
-                PrintString("Size of the archive file : ");
-                PrintNumber(size);
-                PrintString(" Size expected : ");
-                PrintNumber(h.dataLength + 20);
-                PrintString("\r\n");
-            }
-            failure = "This error may be caused by a misconfiguration of the TFTP server\r\n";
-        } else if (r->fragment == 0 && h.streamOffset != 0) {
-            failure = "ERROR: [OpenFragment] this file is not the first fragment\r\n";
-        } else if (r->fragment != 0 && h.streamLength != r->header.streamLength) {
-            failure = "ERROR: [OpenFragment] invalid fragment\r\n";
+    } else if (head == FragmentHead::kNoFragment) {
+        failure = "ERROR: [OpenFragment] file is not an archive\r\n";
+    } else if (size != kUnknownSize && uint64_t(size) != uint64_t(h.dataLength) + headSize) {
+        Log("ERROR: [OpenFrag] archive file is corrupted.\r\n");
+        {
+            LogScope scope;
+            PrintString("Size of the archive file : ");
+            PrintNumber(size);
+            PrintString(" Size expected : ");
+            PrintNumber(h.dataLength + headSize);
+            PrintString("\r\n");
         }
+        failure = "This error may be caused by a misconfiguration of the TFTP server\r\n";
+    } else if (r->fragment == 0 && h.streamOffset != 0) {
+        failure = "ERROR: [OpenFragment] this file is not the first fragment\r\n";
+    } else if (r->fragment != 0 &&
+               (h.streamLength != r->header.streamLength || h.magic != r->header.magic)) {
+        failure = "ERROR: [OpenFragment] invalid fragment\r\n";
     }
     if (failure) {
         Log(failure);
@@ -609,9 +624,9 @@ Status StopFragment(IArchive* r) {
 }
 
 Status NextFragment(IArchive* r, bool keep) {
-    uint32_t offset = r->header.streamOffset;
-    uint32_t consumed = r->consumed;
-    uint32_t length = r->header.streamLength;
+    const uint64_t offset = r->header.streamOffset;
+    const uint32_t consumed = r->consumed;
+    const uint64_t length = r->header.streamLength;
     if ((keep ? StopFragment(r) : CloseFragment(r)) != 0) {
         Log("ERROR: [NextFragment] Error closing fragment\r\n");
         ReadIOCloseFileBuffer(&r->io);
@@ -628,7 +643,7 @@ Status NextFragment(IArchive* r, bool keep) {
         ReadIOCloseFileBuffer(&r->io);
         return 1;
     }
-    if (r->header.streamOffset != uint32_t(offset + consumed) || r->header.streamLength != length) {
+    if (r->header.streamOffset != offset + consumed || r->header.streamLength != length) {
         Log("ERROR: [NextFragment] Invalid fragment\r\n");
         ReadIOCloseFileBuffer(&r->io);
         return 1;

@@ -49,9 +49,14 @@ void FreeBuffers(ArchiveWriter* w) {
 // Writes bytes at the stream's end, behind everything written before.
 Status PutToFragment(ArchiveWriter* w, const void* data, uint32_t n) {
     if (w->file == nullptr) return 1; // a fragment switch failed earlier
-    // The stream's offsets and lengths are 32-bit: refuse to go beyond.
-    if (uint64_t(w->header.streamOffset) + w->written + n > 0xFFFFFFFFull) {
+    // The narrow header's stream offsets and lengths are 32-bit, and every
+    // fragment's data length is: refuse to go beyond.
+    if (!w->header.Wide() && w->header.streamOffset + w->written + n > 0xFFFFFFFFull) {
         Log("ERROR: archive larger than 4 GB\r\n");
+        return 1;
+    }
+    if (uint64_t(w->written) + n > 0xFFFFFFFFull) {
+        Log("ERROR: fragment larger than 4 GB\r\n");
         return 1;
     }
     w->written += n;
@@ -170,19 +175,25 @@ void PrintNumber(uint32_t value) {
     PrintString(text);
 }
 
-Status PatchFragments(ArchiveWriter* w, uint32_t streamLength) {
+Status PatchFragments(ArchiveWriter* w, uint64_t streamLength) {
+    const uint32_t headerSize = w->header.Size();
     for (uint32_t n = 0; n <= w->fragment; ++n) {
         char name[kArchiveNameMax];
         if (FragmentName(w->name, n, name, sizeof name)) return 1;
         WriteIOHandle file;
         if (WriteIOResetFile(name, &file)) return 1;
         uint8_t raw[4];
-        st32(raw, streamLength);
+        st32(raw, uint32_t(streamLength));
         Status s = WriteIOSeekFile(file, kStreamLengthAt);
         if (!s) s = WriteIOWriteFile(file, raw, 4);
+        if (!s && w->header.Wide()) {
+            st32(raw, uint32_t(streamLength >> 32));
+            s = WriteIOSeekFile(file, kStreamLengthHighAt);
+            if (!s) s = WriteIOWriteFile(file, raw, 4);
+        }
         if (!s && n == 0 && w->firstLength >= ArchiveHeader::kSize) {
             st32(raw, w->archive.sumOfSizes);
-            s = WriteIOSeekFile(file, kSumOfSizesAt);
+            s = WriteIOSeekFile(file, headerSize + kSumOfSizesInData);
             if (!s) s = WriteIOWriteFile(file, raw, 4);
             uint32_t crc =
                 CrcWithSumOfSizes(w->firstCrc, w->firstLength, w->firstSum, w->archive.sumOfSizes);
@@ -226,11 +237,12 @@ Status RewriteFragment(ArchiveWriter* w) {
         return 1;
     }
     FragmentHeader h;
+    h.magic = w->fragment == 0 ? kFragmentMagic : w->header.magic;
     h.streamOffset = w->fragment == 0 ? 0 : w->header.streamOffset + w->header.dataLength;
     w->header = h;
-    uint8_t raw[FragmentHeader::kSize];
+    uint8_t raw[FragmentHeader::kWideSize];
     h.Store(raw);
-    if (WriteIOWriteFile(w->file, raw, sizeof raw)) FatalError("Disk full, giving up !");
+    if (WriteIOWriteFile(w->file, raw, h.Size())) FatalError("Disk full, giving up !");
     w->written = 0;
     w->crc = 0;
     return 0;
@@ -261,10 +273,10 @@ Status DoneFragment(ArchiveWriter* w) {
         w->firstLength = w->written;
         w->firstCrc = w->crc;
     }
-    uint8_t raw[FragmentHeader::kSize];
+    uint8_t raw[FragmentHeader::kWideSize];
     w->header.Store(raw);
     Status s = WriteIOSeekFile(w->file, 0);
-    if (!s) s = WriteIOWriteFile(w->file, raw, sizeof raw);
+    if (!s) s = WriteIOWriteFile(w->file, raw, w->header.Size());
     if (WriteIOCloseFile(w->file)) s = 1;
     w->file = nullptr;
     // Buffered items reach the host only here: a failure now is as much a
@@ -360,6 +372,16 @@ Status WriteArchiveHeader(ArchiveWriter* w, const ArchiveHeader& header) {
     const FsHandler* h = FindFsID(header.fsId);
     w->sizeHighAt = h != nullptr ? h->sizeHighAt : 0;
     w->firstSum = header.sumOfSizes;
+    // Drivers whose files may reach 4 GB get fragments with the wide
+    // header: the first fragment's header grows before its first data byte.
+    if (w->sizeHighAt != 0) {
+        if (w->fragment != 0 || w->written != 0 || w->outCount != 0 || w->file == nullptr) return 1;
+        static constexpr uint8_t kHighHalves[FragmentHeader::kWideSize - FragmentHeader::kSize] =
+            {};
+        if (WriteIOWriteFile(w->file, kHighHalves, sizeof kHighHalves))
+            FatalError("Disk full, giving up !");
+        w->header.magic = kFragmentMagicWide;
+    }
     uint8_t raw[ArchiveHeader::kSize];
     header.Store(raw);
     return WriteToFragment(w, raw, sizeof raw);
@@ -464,7 +486,7 @@ Status DoneArchive(ArchiveWriter* w) {
         FreeBuffers(w);
         return 1;
     }
-    uint32_t streamLength = w->header.streamOffset + w->written;
+    const uint64_t streamLength = w->header.streamOffset + w->written;
     if (DoneFragment(w)) {
         FreeBuffers(w);
         return 1;
@@ -472,7 +494,7 @@ Status DoneArchive(ArchiveWriter* w) {
     {
         LogScope scope;
         PrintString("Archive size is ");
-        PrintNumber(streamLength >> 20);
+        PrintNumber(uint32_t(streamLength >> 20));
         PrintString(" Mb, stored in ");
         if (w->fragment > 0) {
             PrintNumber(uint32_t(w->fragment) + 1);

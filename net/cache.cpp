@@ -218,7 +218,8 @@ int CacheRemoteFile(const char* name, char* cacheName, uint32_t* size, int force
     }
     // An archive fragment tells its length, for the progress count.
     uint32_t total = 0;
-    if (t.gathered >= 16 && std::memcmp(t.buffer, "VKR\x10", 4) == 0) total = ld32(t.buffer + 12);
+    if (t.gathered >= 16 && FragmentHeader::SizeFor(ld32(t.buffer)) != 0)
+        total = ld32(t.buffer + 12);
     uint32_t written = 0, unwritten = 0;
     bool writable = true;
     // On a terminal a fragment's download also shows the progress line.

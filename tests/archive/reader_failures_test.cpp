@@ -109,7 +109,7 @@ TEST_F(ReaderFailures, HeaderChecks) {
 
     WriteSmall("magic.000", 10);
     Bytes file = ReadHost(Path("magic.000"));
-    file[3] = 0x11;
+    file[3] = 0x12; // 0x10 and 0x11 are the two header widths
     WriteHost(Path("magic.000"), file);
     EXPECT_EQ(OpenLog("magic.000"), "ERROR: [OpenFragment] file is not an archive\r\n");
 

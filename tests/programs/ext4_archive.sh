@@ -115,8 +115,9 @@ fullunzip "e4.000" 2
 fullunzip "e4.000" 3'
 grep -q "EXT4 Unzip: Done" out || { fail "no restore"; sed 's/^/    | /' out | tail -20; }
 [ "$(grep -c 'EXT4 Unzip: Done' out)" = 2 ] || fail "not both restores were done"
-[ "$(head -c 4 e4.000 | od -An -c | tr -d ' ')" = "VKR020" ] || true
-[ "$(dd if=e4.000 bs=1 skip=20 count=4 2> /dev/null)" = "EXT4" ] || fail "the archive is not an EXT4 one"
+# Wide fragment headers ("VKR" 0x11, 28 bytes), the identifier after them.
+[ "$(od -An -tx1 -N4 e4.000 | tr -d ' ')" = 564b5211 ] || fail "e4.000 has no wide fragment header"
+[ "$(dd if=e4.000 bs=1 skip=28 count=4 2> /dev/null)" = "EXT4" ] || fail "the archive is not an EXT4 one"
 
 # fields <image> <nr> <path list>: the inode fields that a restore keeps,
 # as debugfs shows them for each path (inode numbers, generations,

@@ -212,7 +212,7 @@ cp s.img s.before
 rm -f n.[0-9][0-9][0-9]
 pelto -w -ds.img 'fullzip "{0:1}" "n.000"'
 grep -q -e ERROR -e "^Error in" out && { fail "fullzip failed"; tail -3 out; }
-[ "$(dd if=n.000 bs=1 skip=20 count=4 2> /dev/null)" = "NTFS" ] || fail "the archive is not an NTFS one"
+[ "$(dd if=n.000 bs=1 skip=28 count=4 2> /dev/null)" = "NTFS" ] || fail "the archive is not an NTFS one"
 cmp -s s.img s.before || fail "fullzip changed its source"
 pelto -w -dt.img 'fullunzip "n.000" 2
 fullunzip "n.000" 3'

@@ -11,25 +11,44 @@ namespace vk {
 
 // Fragment files -------------------------------------------------------------
 
-constexpr uint32_t kFragmentMagic = 0x10524B56; // "VKR" 0x10
+constexpr uint32_t kFragmentMagic = 0x10524B56;     // "VKR" 0x10: 20-byte header
+constexpr uint32_t kFragmentMagicWide = 0x11524B56; // "VKR" 0x11: 28-byte header
 
+// A fragment file begins with this header; its data bytes follow it. The
+// 20-byte header holds the stream's length and offset in 32 bits, so its
+// archives end before 4 GB. Archives of drivers whose files may reach 4 GB
+// (FsHandler::sizeHighAt) take the wide header instead: the same fields at
+// the same offsets as low halves, then the two high halves. All fragments of
+// one archive have the same width.
 struct FragmentHeader {
     static constexpr uint32_t kSize = 20;
+    static constexpr uint32_t kWideSize = 28;
     uint32_t magic = kFragmentMagic; // 0
-    uint32_t streamLength = 0;       // 4: sum of all data lengths; 0 until finished
-    uint32_t streamOffset = 0;       // 8: position of the first data byte in the stream
-    uint32_t dataLength = 0;         // 12: data bytes after the header
-    uint32_t crc = 0;                // 16: CRC32 of the data bytes
+    uint64_t streamLength = 0; // 4 (high half at 20): sum of all data lengths; 0 until finished
+    uint64_t streamOffset = 0; // 8 (high half at 24): position of the first data byte
+    uint32_t dataLength = 0;   // 12: data bytes after the header
+    uint32_t crc = 0;          // 16: CRC32 of the data bytes
 
+    // The header's size for a fragment beginning with `magic`; 0 when that
+    // is no fragment magic.
+    static constexpr uint32_t SizeFor(uint32_t magic) {
+        return magic == kFragmentMagic ? kSize : magic == kFragmentMagicWide ? kWideSize : 0;
+    }
+    bool Wide() const { return magic == kFragmentMagicWide; }
+    uint32_t Size() const { return Wide() ? kWideSize : kSize; }
+    // Reads kSize bytes, and kWideSize when they begin with the wide magic.
     static FragmentHeader Load(const uint8_t* p);
+    // Writes Size() bytes.
     void Store(uint8_t* p) const;
 };
 
 // Offsets patched when an archive is finished: the stream length in every
-// fragment, and the sum of file sizes of the archive header, which follows
-// the first fragment's header.
+// fragment (and its high half at kStreamLengthHighAt in wide ones), and the
+// sum of file sizes of the archive header, which begins the first
+// fragment's data.
 constexpr uint32_t kStreamLengthAt = 4;
-constexpr uint32_t kSumOfSizesAt = FragmentHeader::kSize + 16;
+constexpr uint32_t kStreamLengthHighAt = 20;
+constexpr uint32_t kSumOfSizesInData = 16;
 
 // A fragment's data CRC, followed as the data bytes pass in order. The CRC
 // a header records is right when it matches the data as stored or, in the
@@ -62,11 +81,12 @@ class FragmentCrc {
 class FragmentFileCheck {
   public:
     void Add(const uint8_t* data, uint32_t n);
-    bool IsFragment() const { return headBytes_ == FragmentHeader::kSize && magic_; }
+    bool IsFragment() const { return headBytes_ == HeadSize() && magic_; }
     bool Sound() const;
 
   private:
-    uint8_t head_[FragmentHeader::kSize] = {};
+    uint32_t HeadSize() const; // the header's size, once its magic is seen
+    uint8_t head_[FragmentHeader::kWideSize] = {};
     uint32_t headBytes_ = 0;
     bool magic_ = false;
     FragmentCrc crc_{FragmentHeader{}};

@@ -68,6 +68,9 @@ Status ReadIOOpenFileBuffer(const char* name, ReadIOBuffer* io, uint32_t* size);
 Status ReadIOOpenEntryBuffer(FsState* state, const FsEntry& entry, ReadIOBuffer* io,
                              uint64_t* size);
 Status ReadIOReadFileBuffer(ReadIOBuffer* io, const uint8_t** ptr, uint32_t n);
+// Reads the header a fragment file begins with, narrow or wide.
+enum class FragmentHead { kRead, kCutShort, kNoFragment };
+FragmentHead ReadFragmentHeader(ReadIOBuffer* io, FragmentHeader* header);
 // True when the open file is a copy kept in the remote-file cache.
 bool ReadIOCachedCopy(const ReadIOBuffer* io);
 // The open file's host descriptor, which another thread may read with
