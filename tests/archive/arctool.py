@@ -8,11 +8,20 @@ misunderstanding.
   arctool.py read FIRST-FRAGMENT
       Checks every fragment (magic, lengths, offsets, CRC, break markers) and
       the section layout, and prints the archive's canonical description.
+  arctool.py heads FIRST-FRAGMENT
+      Checks the fragment headers and file lengths only (magic and width,
+      stream length, offsets; no data), for archives too large to unpack
+      here, and prints the width, fragment count and stream length.
   arctool.py write DESCRIPTION FIRST-FRAGMENT LIMIT [final-crc]
       Writes the archive that a description describes, cut into fragments of
       at most LIMIT data bytes (counted before each chunk). The first
       fragment's CRC covers the archive header with its sum of file sizes 0,
       as first written, unless final-crc asks for the CRC of the final data.
+
+Fragments begin with a 20-byte header ("VKR" 0x10: magic, stream length,
+stream offset, data length, CRC, each u32) or, in archives whose identifier
+is "EXT4" or "NTFS", a 28-byte one ("VKR" 0x11: the same, then the high
+halves of the stream length and offset).
 
 The description has one item per line, bytes in lowercase hex:
   full | incr
@@ -29,6 +38,8 @@ import struct
 import sys
 
 MAGIC = 0x10524B56
+MAGIC_WIDE = 0x11524B56
+WIDE_KINDS = (b"EXT4", b"NTFS")
 CHUNK = 32768
 PACKED_MAX = 36864
 NAME_MAX = 128
@@ -124,11 +135,62 @@ def fragment_name(first, n):
 
 # ---- Reading ---------------------------------------------------------------
 
+def parse_head(name, blob, file_length):
+    """A fragment's header from its first bytes: magic, stream length,
+    stream offset, data length, CRC and the header's size."""
+    if len(blob) < 20:
+        raise FormatError("%s: no header" % name)
+    magic, length, offset, data_length, crc = struct.unpack("<5I", blob[:20])
+    if magic == MAGIC_WIDE:
+        if len(blob) < 28:
+            raise FormatError("%s: no header" % name)
+        high_length, high_offset = struct.unpack("<II", blob[20:28])
+        length |= high_length << 32
+        offset |= high_offset << 32
+        head = 28
+    elif magic == MAGIC:
+        head = 20
+    else:
+        raise FormatError("%s: not an archive" % name)
+    if file_length != head + data_length:
+        raise FormatError("%s: size %d, header says %d" % (name, file_length, head + data_length))
+    return magic, length, offset, data_length, crc, head
+
+
+def read_heads(first):
+    magic, stream_length, offset = None, None, 0
+    n = 0
+    while stream_length is None or offset < stream_length:
+        name = fragment_name(first, n)
+        try:
+            with open(name, "rb") as f:
+                blob = f.read(28)
+                f.seek(0, 2)
+                size = f.tell()
+        except OSError:
+            raise FormatError("cannot open fragment %s" % name)
+        m, length, at, data_length, _, _ = parse_head(name, blob, size)
+        if magic is None:
+            if length == 0:
+                raise FormatError("%s: unfinished archive" % name)
+            magic, stream_length = m, length
+        elif m != magic or length != stream_length:
+            raise FormatError("%s: fragment of another archive" % name)
+        if at != offset:
+            raise FormatError("%s: stream offset %d, expected %d" % (name, at, offset))
+        offset += data_length
+        n += 1
+    if offset != stream_length:
+        raise FormatError("fragments hold %d bytes, the stream %d" % (offset, stream_length))
+    return "%s %d fragments %d bytes\n" % ("wide" if magic == MAGIC_WIDE else "narrow", n,
+                                           stream_length)
+
 class StreamReader:
     def __init__(self, first):
         self.first = first
         self.number = -1
         self.stream_length = None
+        self.magic = None
         self.next_offset = 0
         self.predictor = Predictor()
         self.chunk = b""
@@ -143,13 +205,7 @@ class StreamReader:
                 blob = f.read()
         except OSError:
             raise FormatError("cannot open fragment %s" % name)
-        if len(blob) < 20:
-            raise FormatError("%s: no header" % name)
-        magic, length, offset, data_length, crc = struct.unpack("<5I", blob[:20])
-        if magic != MAGIC:
-            raise FormatError("%s: not an archive" % name)
-        if len(blob) != 20 + data_length:
-            raise FormatError("%s: size %d, header says %d" % (name, len(blob), 20 + data_length))
+        magic, length, offset, data_length, crc, head = parse_head(name, blob, len(blob))
         if offset != self.next_offset:
             raise FormatError("%s: stream offset %d, expected %d" % (name, offset, self.next_offset))
         if self.stream_length is None:
@@ -158,9 +214,14 @@ class StreamReader:
             self.stream_length = length
         elif length != self.stream_length:
             raise FormatError("%s: stream length differs" % name)
-        if crc32(blob[20:]) != crc and not (offset == 0 and crc32(first_written(blob[20:])) == crc):
+        if self.magic is None:
+            self.magic = magic
+        elif magic != self.magic:
+            raise FormatError("%s: header width differs" % name)
+        data = blob[head:]
+        if crc32(data) != crc and not (offset == 0 and crc32(first_written(data)) == crc):
             raise FormatError("%s: CRC mismatch" % name)
-        self.data = blob[20:]
+        self.data = data
         self.pos = 0
         self.next_offset = offset + data_length
 
@@ -359,9 +420,14 @@ class StreamWriter:
         if final_crc:
             crcs[0] = crc32(self.fragments[0])
         length = sum(len(f) for f in self.fragments)
+        wide = bytes(self.fragments[0][:4]) in WIDE_KINDS
         offset = 0
         for n, data in enumerate(self.fragments):
-            header = struct.pack("<5I", MAGIC, length, offset, len(data), crcs[n])
+            if wide:
+                header = struct.pack("<7I", MAGIC_WIDE, length & 0xFFFFFFFF, offset & 0xFFFFFFFF,
+                                     len(data), crcs[n], length >> 32, offset >> 32)
+            else:
+                header = struct.pack("<5I", MAGIC, length, offset, len(data), crcs[n])
             with open(fragment_name(self.first, n), "wb") as f:
                 f.write(header + data)
             offset += len(data)
@@ -434,6 +500,9 @@ def main(argv):
     try:
         if len(argv) == 3 and argv[1] == "read":
             sys.stdout.write(read_archive(argv[2]))
+            return 0
+        if len(argv) == 3 and argv[1] == "heads":
+            sys.stdout.write(read_heads(argv[2]))
             return 0
         if len(argv) in (5, 6) and argv[1] == "write" and argv[5:] in ([], ["final-crc"]):
             with open(argv[2]) as f:

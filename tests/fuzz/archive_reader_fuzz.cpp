@@ -194,10 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckArchive("m.000", &check);
     // Once more with every fragment's CRC made right, so that the check's
     // walk through the sections is reached as well.
-    for (auto& f : fragments)
-        if (f.size() >= FragmentHeader::kSize)
-            st32(f.data() + 16, CRC32(0, f.data() + FragmentHeader::kSize,
-                                      uint32_t(f.size() - FragmentHeader::kSize)));
+    for (auto& f : fragments) {
+        const uint32_t head = f.size() >= 4 ? FragmentHeader::SizeFor(ld32(f.data())) : 0;
+        const uint32_t at = head != 0 ? head : FragmentHeader::kSize;
+        if (f.size() >= at) st32(f.data() + 16, CRC32(0, f.data() + at, uint32_t(f.size() - at)));
+    }
     CheckArchive("m.000", &check);
     return 0;
 }

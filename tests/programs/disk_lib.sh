@@ -45,12 +45,13 @@ new_image() {
 }
 
 # pelto <options...> <script text>: writes the script to t.pto and runs
-# pelto headless on it; its output is in out (line ends stripped).
+# pelto headless on it, for at most PELTO_SECONDS (120); its output is in
+# out (line ends stripped).
 pelto() {
     local script=${*: -1}
     local options=("${@:1:$#-1}")
     printf '%s\n' "$script" > t.pto
-    timeout -s KILL 120 "$BIN/pelto" "${options[@]}" t < /dev/null > raw.out 2> raw.err
+    timeout -s KILL "${PELTO_SECONDS:-120}" "$BIN/pelto" "${options[@]}" t < /dev/null > raw.out 2> raw.err
     local status=$?
     sed -e 's/\r$//' raw.out > out
     [ "$status" -eq 255 ] || fail "pelto exit status $status (expected 255)"
