@@ -14,7 +14,8 @@
 # sectors, and wimlib's capture lists the same files with the same names,
 # short names, attributes, security descriptors, times, streams and reparse
 # data, and every file the same four times to 100 ns; holes stay holes and
-# compressed files are compressed. fullzip leaves its source as it was;
+# compressed files are compressed (and a sparse file that ends in a hole is
+# initialized to its size). fullzip leaves its source as it was;
 # checkarchive, fulldump and copyarchive take the archive. A partition too
 # small is refused before anything is written; dirty and hibernated volumes
 # are not archived.
@@ -102,6 +103,7 @@ big|/compressed/text.log|400000
 file|/compressed/small.txt|short and compressed
 sparse|/sparse.bin|60000000|0:start,20000000:middle,59999997:end
 sparse|/compressed/sparse.bin|3000000|4096:inside
+sparse|/names/hole at the end.bin|3000000|0:start
 dir|/case
 file|/case/Name|one
 file|/case/NAME|two
@@ -262,6 +264,9 @@ for target in 2 3; do
     # The file name attributes carry the standard information's times.
     [ "$(ntfsinfo -F /links/one target.img 2> /dev/null | grep -c 'Creation Time:.* 2001 ')" -ge 2 ] ||
         fail "$what: the file name times of /links/one are not the file's"
+    # A sparse file that ends in a hole is initialized to its size.
+    initialized=$(ntfsinfo -F "/names/hole at the end.bin" target.img 2> /dev/null | sed -n 's/.*Initialized size:[[:space:]]*\([0-9]*\).*/\1/p')
+    [ "$initialized" = 3000000 ] || fail "$what: the file ending in a hole is initialized to ${initialized:-?} bytes"
     compressed=$(ntfsinfo -F /sparse.bin target.img 2> /dev/null | sed -n 's/.*Compressed size:[[:space:]]*\([0-9]*\).*/\1/p')
     [ -n "$compressed" ] && [ "$compressed" -lt 1000000 ] ||
         fail "$what: the sparse file takes ${compressed:-?} bytes"
