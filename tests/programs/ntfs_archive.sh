@@ -15,7 +15,9 @@
 # short names, attributes, security descriptors, times, streams and reparse
 # data, and every file the same four times to 100 ns; holes stay holes and
 # compressed files are compressed (and a sparse file that ends in a hole is
-# initialized to its size). fullzip leaves its source as it was;
+# initialized to its size). incrzip and incrunzip carry the names, named
+# streams and contents onto a fresh volume and over the restored one.
+# fullzip leaves its source as it was;
 # checkarchive, fulldump and copyarchive take the archive. A partition too
 # small is refused before anything is written; dirty and hibernated volumes
 # are not archived.
@@ -275,6 +277,34 @@ for target in 2 3; do
     grep -q 'Attribute flags:.*0x0001' <<< "$log" && [ "${packed:-400000}" -lt 400000 ] ||
         fail "$what: /compressed/text.log is not compressed (${packed:-?} bytes)"
 done
+
+# --- Incremental archive onto NTFS ------------------------------------------
+# incrzip carries the volume's names and named streams; incrunzip makes them
+# on a fresh volume, and over the restored one rewrites each name (those
+# that differ only in case apart): the same names, streams and contents as
+# the source. The file of 4 GB is left out (incremental restores refuse it),
+# and so are reparse points, restored as plain files and directories.
+new_image i.img 200M
+pelto -w -di.img 'setpartitions "NTFS:180"'
+ntfs_format i.img 1 FRESH
+pelto -w -ds.img 'filter - "huge.bin"
+incrzip "{0:1}/" "i.000"'
+grep -q -e ERROR -e "^Error in" out && { fail "incrzip of the source failed"; tail -3 out; }
+{ grep 'Reparse Tag' source.list | sed 's/: Reparse Tag.*/:/'; echo '"/huge.bin":'; } > left.out
+contents() { grep -e ': Hash ' -e ': Uncompressed size ' "$1" | grep -vF -f left.out; }
+contents source.list > contents.source
+[ "$(grep -c ' Named data stream ".*": Hash' contents.source)" -ge 4 ] || fail "too few named streams to compare"
+for row in "i.img|1|a fresh volume" "t.img|3|the restored volume"; do
+    IFS='|' read -r image nr what <<< "$row"
+    pelto -w -d"$image" "incrunzip \"i.000\" \"{0:$nr}/\""
+    grep -q -e ERROR -e "^Error in" out && { fail "incrunzip onto $what"; grep -e ERROR -e "^Error" out | head -5; }
+    part_out "$image" "$nr" target.img
+    ntfsfix -n target.img > fix.out 2>&1 || { fail "incrunzip onto $what: ntfsfix -n"; sed 's/^/    | /' fix.out; }
+    listing target.img incr.list
+    contents incr.list | diff contents.source - > incr.diff ||
+        { fail "incrunzip onto $what: names, streams or contents differ"; explain < incr.diff | head -40; }
+done
+rm -f i.img
 
 # --- Check, dump and copy ---------------------------------------------------------------
 pelto -w -ds.img 'checkarchive "n.000"
