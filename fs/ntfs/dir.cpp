@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <unordered_map>
 #include <vector>
 
@@ -210,6 +211,17 @@ Status Create(FsState& part, FsDirHandle* handle, const char* name, mode_t type,
         return CreateStream(vol, d, name, entry);
     std::u16string disk = part.volumeNames ? NtfsVolumeNameToDisk(name) : NtfsNameToDisk(name);
     if (disk.empty()) return 1;
+    if (!part.volumeNames) {
+        // Scripts' names stand as the file layer finds them, whatever their
+        // case: no second name that differs only in case is made beside one.
+        std::vector<Item> items;
+        if (!ReadDir(vol, d->record, items)) return 1;
+        for (const Item& item : items) {
+            const std::string shown = NtfsNameFromDisk(
+                reinterpret_cast<const ntfschar*>(item.diskName.data()), int(item.diskName.size()));
+            if (strcasecmp(shown.c_str(), name) == 0) return kFsExists;
+        }
+    }
     ntfs_inode* dir = ntfs_inode_open(vol, d->record);
     if (dir == nullptr) {
         LogNtfsError("Cannot open the directory");

@@ -22,7 +22,7 @@
 # small is refused before anything is written; dirty and hibernated volumes
 # are not archived.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
-needs mkntfs ntfsfix ntfscp ntfsinfo ntfslabel wimcapture wimapply wimdir cmp od diff
+needs mkntfs ntfsfix ntfscp ntfscat ntfsls ntfsinfo ntfslabel wimcapture wimapply wimdir cmp od diff
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"
@@ -304,6 +304,15 @@ for row in "i.img|1|a fresh volume" "t.img|3|the restored volume"; do
     contents incr.list | diff contents.source - > incr.diff ||
         { fail "incrunzip onto $what: names, streams or contents differ"; explain < incr.diff | head -40; }
 done
+# An incremental archive of a host tree keeps the code page's names: one
+# that stands in another case is rewritten, not made again beside it.
+mkdir -p hsrc/links && printf 'from the host\n' > hsrc/links/ONE
+pelto -w -di.img 'incrzip "hsrc" "h.000"
+incrunzip "h.000" "{0:1}/"'
+grep -q -e ERROR -e "^Error in" out && { fail "incrunzip of a host tree"; grep -e ERROR -e "^Error" out | head -5; }
+part_out i.img 1 target.img
+[ "$(ntfsls -p /links target.img 2> /dev/null | grep -ci '^one$')" = 1 ] || fail "a host tree's ONE made beside /links/one"
+[ "$(ntfscat target.img /links/one 2> /dev/null)" = "from the host" ] || fail "a host tree's ONE did not rewrite /links/one"
 rm -f i.img
 
 # --- Check, dump and copy ---------------------------------------------------------------
