@@ -87,6 +87,14 @@ Status RealizeIArchiveHeader(IRestoreState* st, const ArchiveHeader* header) {
     if (MakeIOGetFsInfos(&st->stack[0], id, &attrSize) != 0) return 1;
     st->applyAttributes = std::memcmp(id, header->fsId, 4) == 0 && attrSize == header->dirAttr &&
                           attrSize <= kAttrMax;
+    // An archive of a volume of the target's kind carries the names such a
+    // volume stores (for NTFS the exact UTF-8 of its UTF-16 names, and
+    // named streams as "NAME:STREAM"), not those scripts see.
+    FsState* target = st->stack[0].state;
+    if (st->applyAttributes && (target->handler->flags & kFsVolumeNames) && !target->volumeNames) {
+        target->volumeNames = true;
+        st->volumeNamesOf = target;
+    }
     return 0;
 }
 
@@ -171,6 +179,10 @@ Status EndOfIArchive(IRestoreState* st) {
         // A run that ended inside a file: close it with what arrived.
         MakeIODoneFile(&st->file);
         result = 1;
+    }
+    if (st->volumeNamesOf) {
+        st->volumeNamesOf->volumeNames = false;
+        st->volumeNamesOf = nullptr;
     }
     st->expected = 0;
     if (st->stack) {

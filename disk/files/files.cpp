@@ -34,7 +34,11 @@ void LogLine(const char* a, const char* b, const char* c) {
 }
 
 bool SameName(const FsState& part, const char* a, const char* b) {
-    if (part.handler && (part.handler->flags & kFsCaseInsensitive)) return strcasecmp(a, b) == 0;
+    // Names as the volume stores them differ by their case too (an NTFS
+    // directory may hold "Name" and "NAME").
+    const uint8_t flags = part.handler ? part.handler->flags : 0;
+    const bool exact = part.volumeNames && (flags & kFsVolumeNames);
+    if ((flags & kFsCaseInsensitive) && !exact) return strcasecmp(a, b) == 0;
     return std::strcmp(a, b) == 0;
 }
 

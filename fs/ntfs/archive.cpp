@@ -193,6 +193,7 @@ void NtfsNoteDosName(NtfsVolume& volume, uint64_t record, uint64_t parent,
     St64(reinterpret_cast<uint8_t*>(item.data()), parent);
     item += name;
     NtfsArchive& a = NtfsArchiveOf(volume);
+    if (!a.dosNamesNoted.emplace(record, parent).second) return;
     if (a.table.AddItem(record, kItemDosName, reinterpret_cast<const uint8_t*>(item.data()),
                         item.size()))
         a.metaFlags[record] |= kFlagDosName;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <unordered_map>
 #include <vector>
 
@@ -136,13 +137,91 @@ void NoteIfFull() {
     if (errno == ENOSPC) NoteDiskFull();
 }
 
-// Makes `name` in the directory as a file or directory.
+// The named stream of "NAME:STREAM" (as the volume's names give streams)
+// on the file or directory NAME of the directory: added when it is
+// missing, and in both cases handed out as the entry of its record and
+// stream, whose content a rewrite replaces.
+Status CreateStream(ntfs_volume* vol, NtfsDir* d, const char* name, FsEntry* entry) {
+    const char* colon = std::strchr(name, ':');
+    const std::string owner(name, colon);
+    const std::u16string ownerDisk = NtfsVolumeNameToDisk(owner.c_str());
+    std::u16string stream; // host-order units
+    if (ownerDisk.empty() || !NtfsUtf8ToUtf16(colon + 1, std::strlen(colon + 1), stream) ||
+        stream.empty() || stream.size() > 255 || stream.find(u':') != std::u16string::npos) {
+        Log("NTFS ERROR: Invalid stream name\r\n");
+        return 1;
+    }
+    ntfs_inode* dir = ntfs_inode_open(vol, d->record);
+    if (dir == nullptr) {
+        LogNtfsError("Cannot open the directory");
+        return 1;
+    }
+    std::u16string lookup = ownerDisk;
+    const u64 found = ntfs_inode_lookup_by_name(dir, reinterpret_cast<ntfschar*>(lookup.data()),
+                                                int(lookup.size()));
+    ntfs_inode_close(dir);
+    const uint64_t record = found == u64(-1) ? 0 : MREF(found);
+    if (record < FILE_first_user || !Addressable(record)) {
+        Log("NTFS ERROR: A named stream without its file\r\n");
+        return 1;
+    }
+    ntfs_inode* ni = ntfs_inode_open(vol, record);
+    if (ni == nullptr) {
+        LogNtfsError("Cannot open a file record");
+        return 1;
+    }
+    std::vector<NtfsStream> streams;
+    NtfsListStreams(ni, streams);
+    auto same = [&](const NtfsStream& s) { return s.name == stream; };
+    auto at = std::find_if(streams.begin(), streams.end(), same);
+    Status result = 0;
+    if (at == streams.end()) {
+        std::u16string disk = stream;
+        for (char16_t& u : disk)
+            u = char16_t(cpu_to_le16(u));
+        if (ntfs_attr_add(ni, AT_DATA, reinterpret_cast<ntfschar*>(disk.data()),
+                          uint8_t(disk.size()), nullptr, 0) != 0) {
+            NoteIfFull();
+            LogNtfsError("Cannot make a named stream");
+            result = 1;
+        } else {
+            NtfsListStreams(ni, streams);
+            at = std::find_if(streams.begin(), streams.end(), same);
+        }
+    }
+    if (ntfs_inode_close(ni) != 0 && result == 0) {
+        LogNtfsError("Cannot write a file record");
+        result = 1;
+    }
+    if (result != 0 || at == streams.end()) return 1;
+    FillEntry(entry, d, name, record, false);
+    entry->location1 = uint32_t(at - streams.begin()) + 1;
+    entry->location2 = kPacked;
+    return 0;
+}
+
+// Makes `name` in the directory as a file or directory; kFsExists, with
+// nothing said, when it stands already. With the volume's names, a file
+// named "NAME:STREAM" is a named stream of NAME.
 Status Create(FsState& part, FsDirHandle* handle, const char* name, mode_t type, FsEntry* entry) {
     NtfsDir* d = AsDir(handle);
     ntfs_volume* vol = NtfsWritable(part);
     if (vol == nullptr) return 1;
+    if (part.volumeNames && type == S_IFREG && std::strchr(name, ':'))
+        return CreateStream(vol, d, name, entry);
     std::u16string disk = part.volumeNames ? NtfsVolumeNameToDisk(name) : NtfsNameToDisk(name);
     if (disk.empty()) return 1;
+    if (!part.volumeNames) {
+        // Scripts' names stand as the file layer finds them, whatever their
+        // case: no second name that differs only in case is made beside one.
+        std::vector<Item> items;
+        if (!ReadDir(vol, d->record, items)) return 1;
+        for (const Item& item : items) {
+            const std::string shown = NtfsNameFromDisk(
+                reinterpret_cast<const ntfschar*>(item.diskName.data()), int(item.diskName.size()));
+            if (strcasecmp(shown.c_str(), name) == 0) return kFsExists;
+        }
+    }
     ntfs_inode* dir = ntfs_inode_open(vol, d->record);
     if (dir == nullptr) {
         LogNtfsError("Cannot open the directory");
@@ -154,10 +233,7 @@ Status Create(FsState& part, FsDirHandle* handle, const char* name, mode_t type,
         const int error = errno;
         ntfs_inode_close(dir);
         errno = error;
-        if (error == EEXIST) {
-            Log("NTFS ERROR: The name exists already\r\n");
-            return 1;
-        }
+        if (error == EEXIST) return kFsExists;
         NoteIfFull();
         LogNtfsError(type == S_IFDIR ? "Cannot make a directory" : "Cannot make a file");
         return 1;

@@ -124,7 +124,10 @@ Status NtfsOpenFile(FsState& part, FsEntry* entry, uint64_t* size, FsFileHandle*
 
 Status NtfsRewriteFile(FsState& part, FsEntry* entry, uint32_t newSize, FsFileHandle** file) {
     if (NtfsWritable(part) == nullptr) return 1;
-    NtfsFile* f = Open(part, entry->start);
+    // An entry listed or made with the volume's names may stand for a
+    // named stream.
+    const uint32_t stream = entry->location2 == kNtfsPacked ? entry->location1 : 0;
+    NtfsFile* f = Open(part, entry->start, stream);
     if (f == nullptr) return 1;
     if (Resize(f, newSize) != 0) {
         Close(part, f);

@@ -9,10 +9,14 @@ namespace vk {
 // directories followed by what only NTFS has (fs/ntfs/records.h), with the
 // summaries of archives; the boot area of its archives is the boot sectors
 // and the volume table of security descriptors and record metadata.
+// Names and entries are made only where they are free (a directory
+// handle holds only its record, so it stays usable while they are made);
+// an incremental archive of an NTFS volume is applied with the volume's
+// names, its named streams included.
 const FsHandler NTFSHandler = {
     .id = {'N', 'T', 'F', 'S'},
     .attrSize = ntfsrec::kTotal,
-    .flags = kFsCaseInsensitive | kFsAttrWithSummaries,
+    .flags = kFsCaseInsensitive | kFsAttrWithSummaries | kFsExclusiveCreate | kFsVolumeNames,
     .sizeHighAt = ntfsrec::kSizeHigh,
     .GetNumBootSectors = NtfsGetNumBootSectors,
     .ReadBootSectors = NtfsReadBootSectors,

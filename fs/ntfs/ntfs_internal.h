@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "block_cache.h"
@@ -79,6 +81,9 @@ struct NtfsArchive {
     NtfsTableBuilder table;
     std::unordered_map<uint64_t, uint32_t> descriptorOf; // record: descriptor index + 1
     std::unordered_map<uint64_t, uint16_t> metaFlags;    // record: its metadata bits
+    // Record and directory of each DOS name noted: a directory listed again
+    // (a lookup by name while an incremental archive is applied) adds none.
+    std::set<std::pair<uint64_t, uint64_t>> dosNamesNoted;
     std::vector<uint8_t> bootArea;
     std::vector<char> buffer; // a record's metadata while it is read
 };

@@ -601,10 +601,29 @@ Status Restore::FilePiece(const uint8_t* data, uint32_t len) {
     return 0;
 }
 
+// The library leaves a sparse stream initialized up to the last byte
+// written; one that ends in a hole is initialized to its size, as it was
+// (the hole reads as zeros either way).
+Status InitializeToEnd(ntfs_attr* na) {
+    if (!NAttrNonResident(na) || na->initialized_size >= na->data_size) return 0;
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(na->ni, nullptr);
+    if (ctx == nullptr) return Failed("Cannot size a file");
+    const int found =
+        ntfs_attr_lookup(AT_DATA, na->name, na->name_len, CASE_SENSITIVE, 0, nullptr, 0, ctx);
+    if (found == 0) {
+        ctx->attr->initialized_size = cpu_to_sle64(na->data_size);
+        na->initialized_size = na->data_size;
+        ntfs_inode_mark_dirty(ctx->ntfs_ino);
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    return found == 0 ? 0 : Failed("Cannot size a file");
+}
+
 Status Restore::EndFile() {
     Status status = 0;
     if (na_ != nullptr) {
         status = WriteRun();
+        if (status == 0 && holes_) status = InitializeToEnd(na_);
         if (status == 0 && compressed_ && ntfs_attr_pclose(na_) != 0)
             status = Failed("Cannot write a file");
         ntfs_attr_close(na_);

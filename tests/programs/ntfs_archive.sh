@@ -14,12 +14,15 @@
 # sectors, and wimlib's capture lists the same files with the same names,
 # short names, attributes, security descriptors, times, streams and reparse
 # data, and every file the same four times to 100 ns; holes stay holes and
-# compressed files are compressed. fullzip leaves its source as it was;
+# compressed files are compressed (and a sparse file that ends in a hole is
+# initialized to its size). incrzip and incrunzip carry the names, named
+# streams and contents onto a fresh volume and over the restored one.
+# fullzip leaves its source as it was;
 # checkarchive, fulldump and copyarchive take the archive. A partition too
 # small is refused before anything is written; dirty and hibernated volumes
 # are not archived.
 source "$(dirname "${BASH_SOURCE[0]}")/needs.sh"
-needs mkntfs ntfsfix ntfscp ntfsinfo ntfslabel wimcapture wimapply wimdir cmp od diff
+needs mkntfs ntfsfix ntfscp ntfscat ntfsls ntfsinfo ntfslabel wimcapture wimapply wimdir cmp od diff
 HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/disk_lib.sh" "$1"
 source "$HERE/ext2_lib.sh"
@@ -102,6 +105,7 @@ big|/compressed/text.log|400000
 file|/compressed/small.txt|short and compressed
 sparse|/sparse.bin|60000000|0:start,20000000:middle,59999997:end
 sparse|/compressed/sparse.bin|3000000|4096:inside
+sparse|/names/hole at the end.bin|3000000|0:start
 dir|/case
 file|/case/Name|one
 file|/case/NAME|two
@@ -262,6 +266,9 @@ for target in 2 3; do
     # The file name attributes carry the standard information's times.
     [ "$(ntfsinfo -F /links/one target.img 2> /dev/null | grep -c 'Creation Time:.* 2001 ')" -ge 2 ] ||
         fail "$what: the file name times of /links/one are not the file's"
+    # A sparse file that ends in a hole is initialized to its size.
+    initialized=$(ntfsinfo -F "/names/hole at the end.bin" target.img 2> /dev/null | sed -n 's/.*Initialized size:[[:space:]]*\([0-9]*\).*/\1/p')
+    [ "$initialized" = 3000000 ] || fail "$what: the file ending in a hole is initialized to ${initialized:-?} bytes"
     compressed=$(ntfsinfo -F /sparse.bin target.img 2> /dev/null | sed -n 's/.*Compressed size:[[:space:]]*\([0-9]*\).*/\1/p')
     [ -n "$compressed" ] && [ "$compressed" -lt 1000000 ] ||
         fail "$what: the sparse file takes ${compressed:-?} bytes"
@@ -270,6 +277,43 @@ for target in 2 3; do
     grep -q 'Attribute flags:.*0x0001' <<< "$log" && [ "${packed:-400000}" -lt 400000 ] ||
         fail "$what: /compressed/text.log is not compressed (${packed:-?} bytes)"
 done
+
+# --- Incremental archive onto NTFS ------------------------------------------
+# incrzip carries the volume's names and named streams; incrunzip makes them
+# on a fresh volume, and over the restored one rewrites each name (those
+# that differ only in case apart): the same names, streams and contents as
+# the source. The file of 4 GB is left out (incremental restores refuse it),
+# and so are reparse points, restored as plain files and directories.
+new_image i.img 200M
+pelto -w -di.img 'setpartitions "NTFS:180"'
+ntfs_format i.img 1 FRESH
+pelto -w -ds.img 'filter - "huge.bin"
+incrzip "{0:1}/" "i.000"'
+grep -q -e ERROR -e "^Error in" out && { fail "incrzip of the source failed"; tail -3 out; }
+{ grep 'Reparse Tag' source.list | sed 's/: Reparse Tag.*/:/'; echo '"/huge.bin":'; } > left.out
+contents() { grep -e ': Hash ' -e ': Uncompressed size ' "$1" | grep -vF -f left.out; }
+contents source.list > contents.source
+[ "$(grep -c ' Named data stream ".*": Hash' contents.source)" -ge 4 ] || fail "too few named streams to compare"
+for row in "i.img|1|a fresh volume" "t.img|3|the restored volume"; do
+    IFS='|' read -r image nr what <<< "$row"
+    pelto -w -d"$image" "incrunzip \"i.000\" \"{0:$nr}/\""
+    grep -q -e ERROR -e "^Error in" out && { fail "incrunzip onto $what"; grep -e ERROR -e "^Error" out | head -5; }
+    part_out "$image" "$nr" target.img
+    ntfsfix -n target.img > fix.out 2>&1 || { fail "incrunzip onto $what: ntfsfix -n"; sed 's/^/    | /' fix.out; }
+    listing target.img incr.list
+    contents incr.list | diff contents.source - > incr.diff ||
+        { fail "incrunzip onto $what: names, streams or contents differ"; explain < incr.diff | head -40; }
+done
+# An incremental archive of a host tree keeps the code page's names: one
+# that stands in another case is rewritten, not made again beside it.
+mkdir -p hsrc/links && printf 'from the host\n' > hsrc/links/ONE
+pelto -w -di.img 'incrzip "hsrc" "h.000"
+incrunzip "h.000" "{0:1}/"'
+grep -q -e ERROR -e "^Error in" out && { fail "incrunzip of a host tree"; grep -e ERROR -e "^Error" out | head -5; }
+part_out i.img 1 target.img
+[ "$(ntfsls -p /links target.img 2> /dev/null | grep -ci '^one$')" = 1 ] || fail "a host tree's ONE made beside /links/one"
+[ "$(ntfscat target.img /links/one 2> /dev/null)" = "from the host" ] || fail "a host tree's ONE did not rewrite /links/one"
+rm -f i.img
 
 # --- Check, dump and copy ---------------------------------------------------------------
 pelto -w -ds.img 'checkarchive "n.000"

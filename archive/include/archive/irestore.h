@@ -34,17 +34,20 @@ struct IRestoreState {
     uint32_t depth = 0;        // levels entered below the target
     ArchiveHeader header;      // DA places the names inside entries
     bool applyAttributes = false;
-    MakeIOFile file;              // the one open output file
-    uint32_t expected = 0;        // content bytes still expected for it
-    uint8_t attrs[kAttrMax] = {}; // the open file's attributes, applied again at its end
-    char name[128] = {};          // the last file begun, for messages (cut to fit)
+    FsState* volumeNamesOf = nullptr; // the target, while it takes the archive's names as stored
+    MakeIOFile file;                  // the one open output file
+    uint32_t expected = 0;            // content bytes still expected for it
+    uint8_t attrs[kAttrMax] = {};     // the open file's attributes, applied again at its end
+    char name[128] = {};              // the last file begun, for messages (cut to fit)
 };
 
 // Allocates the stack and resolves target into its first handle; fails
 // when the path does not name a directory.
 Status ProcessIArchive(const char* target, IRestoreState* st);
 // Keeps the header; attributes are applied only when the target driver's
-// identifier and attribute size equal the header's identifier and DA.
+// identifier and attribute size equal the header's identifier and DA. Then
+// a driver with names of its own (kFsVolumeNames) takes the archive's names
+// as its volumes store them until EndOfIArchive.
 Status RealizeIArchiveHeader(IRestoreState* st, const ArchiveHeader* header);
 // A file entry's whole size: its u32 and the high half its attributes
 // carry for the header's driver.

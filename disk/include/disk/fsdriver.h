@@ -29,6 +29,11 @@ constexpr uint8_t kFsCaseInsensitive = 4;   // names compare case-insensitively
 // kFsExists for one that stands already; a directory handle stays usable
 // while entries are made in it, so callers may keep it open.
 constexpr uint8_t kFsExclusiveCreate = 8;
+// The names the volume stores are not those scripts see (FsState::
+// volumeNames): an incremental archive of the driver's own kind, which
+// carries the volume's names, is applied with them, and they are found as
+// they are spelled.
+constexpr uint8_t kFsVolumeNames = 16;
 constexpr Status kFsExists = 2;
 // InitFsSpecific's answer for a volume of the driver's own kind that it
 // refuses all the same (after logging why): the partition stays with that
