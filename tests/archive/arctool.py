@@ -19,9 +19,9 @@ misunderstanding.
       as first written, unless final-crc asks for the CRC of the final data.
 
 Fragments begin with a 20-byte header ("VKR" 0x10: magic, stream length,
-stream offset, data length, CRC, each u32) or, in archives whose identifier
-is "EXT4" or "NTFS", a 28-byte one ("VKR" 0x11: the same, then the high
-halves of the stream length and offset).
+stream offset, data length, CRC, each u32) or a 28-byte one ("VKR" 0x11:
+the same, then the high halves of the stream length and offset); the
+writer writes the narrow one.
 
 The description has one item per line, bytes in lowercase hex:
   full | incr
@@ -39,7 +39,6 @@ import sys
 
 MAGIC = 0x10524B56
 MAGIC_WIDE = 0x11524B56
-WIDE_KINDS = (b"EXT4", b"NTFS")
 CHUNK = 32768
 PACKED_MAX = 36864
 NAME_MAX = 128
@@ -420,14 +419,9 @@ class StreamWriter:
         if final_crc:
             crcs[0] = crc32(self.fragments[0])
         length = sum(len(f) for f in self.fragments)
-        wide = bytes(self.fragments[0][:4]) in WIDE_KINDS
         offset = 0
         for n, data in enumerate(self.fragments):
-            if wide:
-                header = struct.pack("<7I", MAGIC_WIDE, length & 0xFFFFFFFF, offset & 0xFFFFFFFF,
-                                     len(data), crcs[n], length >> 32, offset >> 32)
-            else:
-                header = struct.pack("<5I", MAGIC, length, offset, len(data), crcs[n])
+            header = struct.pack("<5I", MAGIC, length, offset, len(data), crcs[n])
             with open(fragment_name(self.first, n), "wb") as f:
                 f.write(header + data)
             offset += len(data)
