@@ -156,41 +156,54 @@ def parse_head(name, blob, file_length):
     return magic, length, offset, data_length, crc, head
 
 
+class Continuity:
+    """What the fragments of one archive must share, in order: width,
+    stream length, and each one's offset where the previous one ended."""
+
+    def __init__(self):
+        self.magic, self.stream_length, self.next_offset = None, None, 0
+
+    def accept(self, name, blob, file_length):
+        magic, length, offset, data_length, crc, head = parse_head(name, blob, file_length)
+        if offset != self.next_offset:
+            raise FormatError("%s: stream offset %d, expected %d" % (name, offset, self.next_offset))
+        if self.stream_length is None:
+            if length == 0:
+                raise FormatError("%s: unfinished archive" % name)
+            self.magic, self.stream_length = magic, length
+        elif length != self.stream_length or magic != self.magic:
+            raise FormatError("%s: fragment of another archive" % name)
+        self.next_offset = offset + data_length
+        return offset, crc, head
+
+    def done(self):
+        return self.stream_length is not None and self.next_offset >= self.stream_length
+
+
 def read_heads(first):
-    magic, stream_length, offset = None, None, 0
-    n = 0
-    while stream_length is None or offset < stream_length:
+    chain, n = Continuity(), 0
+    while not chain.done():
         name = fragment_name(first, n)
         try:
             with open(name, "rb") as f:
                 blob = f.read(28)
-                f.seek(0, 2)
-                size = f.tell()
+                size = f.seek(0, 2)
         except OSError:
             raise FormatError("cannot open fragment %s" % name)
-        m, length, at, data_length, _, _ = parse_head(name, blob, size)
-        if magic is None:
-            if length == 0:
-                raise FormatError("%s: unfinished archive" % name)
-            magic, stream_length = m, length
-        elif m != magic or length != stream_length:
-            raise FormatError("%s: fragment of another archive" % name)
-        if at != offset:
-            raise FormatError("%s: stream offset %d, expected %d" % (name, at, offset))
-        offset += data_length
+        chain.accept(name, blob, size)
         n += 1
-    if offset != stream_length:
-        raise FormatError("fragments hold %d bytes, the stream %d" % (offset, stream_length))
-    return "%s %d fragments %d bytes\n" % ("wide" if magic == MAGIC_WIDE else "narrow", n,
-                                           stream_length)
+    if chain.next_offset != chain.stream_length:
+        raise FormatError("fragments hold %d bytes, the stream %d" % (chain.next_offset,
+                                                                      chain.stream_length))
+    return "%s %d fragments %d bytes\n" % ("wide" if chain.magic == MAGIC_WIDE else "narrow", n,
+                                           chain.stream_length)
+
 
 class StreamReader:
     def __init__(self, first):
         self.first = first
         self.number = -1
-        self.stream_length = None
-        self.magic = None
-        self.next_offset = 0
+        self.chain = Continuity()
         self.predictor = Predictor()
         self.chunk = b""
         self.at = 0
@@ -204,25 +217,12 @@ class StreamReader:
                 blob = f.read()
         except OSError:
             raise FormatError("cannot open fragment %s" % name)
-        magic, length, offset, data_length, crc, head = parse_head(name, blob, len(blob))
-        if offset != self.next_offset:
-            raise FormatError("%s: stream offset %d, expected %d" % (name, offset, self.next_offset))
-        if self.stream_length is None:
-            if length == 0:
-                raise FormatError("%s: unfinished archive" % name)
-            self.stream_length = length
-        elif length != self.stream_length:
-            raise FormatError("%s: stream length differs" % name)
-        if self.magic is None:
-            self.magic = magic
-        elif magic != self.magic:
-            raise FormatError("%s: header width differs" % name)
+        offset, crc, head = self.chain.accept(name, blob, len(blob))
         data = blob[head:]
         if crc32(data) != crc and not (offset == 0 and crc32(first_written(data)) == crc):
             raise FormatError("%s: CRC mismatch" % name)
         self.data = data
         self.pos = 0
-        self.next_offset = offset + data_length
 
     def raw(self, n):
         if self.pos + n > len(self.data):
@@ -240,7 +240,7 @@ class StreamReader:
             raise FormatError("tag %r where %r belongs" % (t, expected))
 
     def finish(self):
-        if self.pos != len(self.data) or self.next_offset != self.stream_length:
+        if self.pos != len(self.data) or self.chain.next_offset != self.chain.stream_length:
             raise FormatError("stream does not end with the archive")
 
     # Runs: each chunk is unpacked whole; records are taken from it.
